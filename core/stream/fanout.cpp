@@ -1,0 +1,142 @@
+#include "stream/fanout.h"
+
+#include <algorithm>
+#include <set>
+
+namespace lantern {
+
+BurstBuffer::BurstBuffer(std::ptrdiff_t capacity)
+    : capacity_(static_cast<std::size_t>(std::max<std::ptrdiff_t>(capacity, 0))) {}
+
+void BurstBuffer::append(std::span<const std::uint8_t> bytes) {
+    if (capacity_ == 0) return;
+    if (bytes.size() >= capacity_) {
+        store_.assign(bytes.end() - static_cast<std::ptrdiff_t>(capacity_), bytes.end());
+        start_ = 0;
+        return;
+    }
+    store_.insert(store_.end(), bytes.begin(), bytes.end());
+    if (size() > capacity_) start_ = store_.size() - capacity_;
+    if (start_ >= capacity_) {
+        store_.erase(store_.begin(), store_.begin() + static_cast<std::ptrdiff_t>(start_));
+        start_ = 0;
+    }
+}
+
+Bytes BurstBuffer::contents() const {
+    return Bytes(store_.begin() + static_cast<std::ptrdiff_t>(start_), store_.end());
+}
+
+void Listener::wait(std::unique_ptr<Waiter> waiter) {
+    std::optional<Chunk> chunk;
+    {
+        std::lock_guard lock(mutex_);
+        if (queue_.empty() && !ended_) {
+            waiting_ = std::move(waiter);
+            return;
+        }
+        if (!queue_.empty()) {
+            chunk = std::move(queue_.front());
+            queue_.pop_front();
+        }
+    }
+    waiter->resume(std::move(chunk));
+}
+
+// The completion is posted while the lock is held: posting only queues it on
+// the consumer's executor (it runs later, on that executor, without our lock),
+// and doing it here means that once end() has returned no completion can still
+// be on its way to that executor, so its owner may tear it down.
+void Listener::push(Chunk chunk) {
+    std::lock_guard lock(mutex_);
+    if (ended_) return;
+    if (waiting_) {
+        auto waiter = std::move(waiting_);
+        waiter->resume(std::move(chunk));
+    } else if (queue_.size() < limit_) {
+        queue_.push_back(std::move(chunk));
+    }
+}
+
+void Listener::end() {
+    std::lock_guard lock(mutex_);
+    if (ended_) return;
+    ended_ = true;
+    queue_.clear();
+    if (waiting_) {
+        auto waiter = std::move(waiting_);
+        waiter->resume(std::nullopt);
+    }
+}
+
+bool Listener::ended() const {
+    std::lock_guard lock(mutex_);
+    return ended_;
+}
+
+std::size_t Listener::queued() const {
+    std::lock_guard lock(mutex_);
+    return queue_.size();
+}
+
+Fanout::Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit)
+    : burst_(burstBytes), perListenerLimit_(perListenerLimit) {}
+
+void Fanout::publish(Chunk chunk) {
+    if (chunk.size() == 0) return;
+    std::vector<std::shared_ptr<Listener>> snapshot;
+    {
+        std::lock_guard lock(mutex_);
+        burst_.append(chunk.bytes());
+        burstChunk_.reset();
+        snapshot.reserve(listeners_.size());
+        for (const auto& entry : listeners_) snapshot.push_back(entry.second);
+    }
+    for (const auto& listener : snapshot) listener->push(chunk);
+}
+
+std::shared_ptr<Listener> Fanout::join(std::optional<std::string> tag) {
+    auto listener = std::make_shared<Listener>(perListenerLimit_, std::move(tag));
+    std::lock_guard lock(mutex_);
+    listeners_.emplace(listener.get(), listener);
+    if (burst_.size() > 0) {
+        if (!burstChunk_) burstChunk_.emplace(burst_.contents());
+        // Pushed before the lock is released, so that no chunk published after
+        // the registration can reach the listener ahead of the burst.
+        listener->push(*burstChunk_);
+    }
+    return listener;
+}
+
+void Fanout::leave(const std::shared_ptr<Listener>& listener) {
+    if (!listener) return;
+    {
+        std::lock_guard lock(mutex_);
+        listeners_.erase(listener.get());
+    }
+    listener->end();
+}
+
+void Fanout::closeAll() {
+    std::unordered_map<const Listener*, std::shared_ptr<Listener>> taken;
+    {
+        std::lock_guard lock(mutex_);
+        taken.swap(listeners_);
+    }
+    for (const auto& entry : taken) entry.second->end();
+}
+
+std::size_t Fanout::count() const {
+    std::lock_guard lock(mutex_);
+    std::size_t untagged = 0;
+    std::set<std::string_view> tags;
+    for (const auto& entry : listeners_) {
+        if (const auto& tag = entry.second->tag())
+            tags.insert(*tag);
+        else
+            ++untagged;
+    }
+    return untagged + tags.size();
+}
+
+} // namespace lantern

@@ -1,0 +1,139 @@
+#include "stream/http.h"
+
+#include "stream/text.h"
+
+#include <boost/url/pct_string_view.hpp>
+#include <cmath>
+#include <cstdlib>
+#include <locale.h>
+#include <vector>
+
+namespace lantern {
+
+namespace {
+
+// Cuts `text` at every `separator`, dropping empty pieces. With `limit` 1 the
+// cutting stops after the first non-empty piece; the rest (if not empty, with
+// any further separators inside it, leading ones included) is the second piece.
+std::vector<std::string_view> split(std::string_view text, char separator,
+                                    std::optional<std::size_t> limit = std::nullopt) {
+    std::vector<std::string_view> pieces;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        if (limit && pieces.size() == *limit) {
+            pieces.push_back(text.substr(at));
+            break;
+        }
+        const auto end = std::min(text.find(separator, at), text.size());
+        if (end > at) pieces.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return pieces;
+}
+
+// "+" becomes a space, then %XX escapes are undone. When the escapes are
+// malformed or decode to bytes that are not UTF-8, only the "+" replacement stays.
+std::string decodeFormComponent(std::string_view piece) {
+    std::string plusDecoded(piece);
+    for (auto& c : plusDecoded)
+        if (c == '+') c = ' ';
+    const auto escaped = boost::urls::make_pct_string_view(plusDecoded);
+    if (!escaped) return plusDecoded;
+    auto decoded = escaped->decode();
+    if (!isValidUtf8(decoded)) return plusDecoded;
+    return decoded;
+}
+
+// strtod in the C locale, whatever the process locale is.
+std::optional<double> parseCDouble(const std::string& text) {
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    if (text.empty() || std::string_view(" \t\n\v\f\r").find(text.front()) != std::string_view::npos)
+        return std::nullopt;
+    char* end = nullptr;
+    const double value = strtod_l(text.c_str(), &end, cLocale);
+    if (end != text.c_str() + text.size()) return std::nullopt;
+    return value;
+}
+
+double lagOf(std::string_view target) {
+    const auto pairs = query(target);
+    const auto found = pairs.find("lag");
+    if (found == pairs.end()) return 0;
+    const auto value = parseCDouble(found->second);
+    if (!value || !std::isfinite(*value)) return 0;
+    return std::clamp(*value, 0.0, 60.0);
+}
+
+std::string_view reasonPhrase(int status) {
+    switch (status) {
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    default: return "OK";
+    }
+}
+
+} // namespace
+
+std::string_view requestTarget(std::string_view requestLine) {
+    const auto pieces = split(requestLine, ' ');
+    return pieces.size() >= 2 ? pieces[1] : std::string_view{};
+}
+
+Route route(std::string_view requestLine) {
+    const auto pieces = split(requestLine, ' ');
+    if (pieces.size() < 2 || pieces[0] != "GET") return Route::notFound();
+    const auto target = pieces[1];
+    const auto targetPieces = split(target, '?', 1);
+    const auto path = targetPieces.empty() ? target : targetPieces[0];
+    if (path == "/" || path == "/index.html") return Route::page();
+    if (path == "/stream") return Route::stream();
+    if (path == "/cover") return Route::cover();
+    if (path == "/now") return Route::now(lagOf(target));
+    return Route::notFound();
+}
+
+Query query(std::string_view target) {
+    Query result;
+    const auto parts = split(target, '?', 1);
+    if (parts.size() < 2) return result;
+    for (const auto pair : split(parts[1], '&')) {
+        const auto keyValue = split(pair, '=', 1);
+        if (keyValue.empty()) continue;
+        auto key = decodeFormComponent(keyValue[0]);
+        auto value = keyValue.size() > 1 ? decodeFormComponent(keyValue[1]) : std::string{};
+        result.insert_or_assign(std::move(key), std::move(value));
+    }
+    return result;
+}
+
+std::string responseHead(int status, std::optional<std::string_view> type,
+                         std::optional<std::size_t> length, const HeaderFields& extra) {
+    std::string head = "HTTP/1.1 " + std::to_string(status) + ' ';
+    head += reasonPhrase(status);
+    head += "\r\nAccess-Control-Allow-Origin: *\r\nConnection: close";
+    if (type) {
+        head += "\r\nContent-Type: ";
+        head += *type;
+    }
+    if (length) head += "\r\nContent-Length: " + std::to_string(*length);
+    // std::map orders std::string keys as unsigned bytes, which is code order.
+    for (const auto& [name, value] : extra) head += "\r\n" + name + ": " + value;
+    head += "\r\n\r\n";
+    return head;
+}
+
+bool passcodeMatches(std::string_view station, std::optional<std::string_view> given) {
+    if (!given) return false;
+    const auto a = station;
+    const auto b = *given;
+    std::size_t accumulator = a.size() ^ b.size();
+    const auto longer = std::max(a.size(), b.size());
+    for (std::size_t i = 0; i < longer; ++i) {
+        const auto x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0u;
+        const auto y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0u;
+        accumulator |= x ^ y;
+    }
+    return accumulator == 0;
+}
+
+} // namespace lantern

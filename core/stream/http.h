@@ -1,0 +1,61 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lantern {
+
+// Station-wide constants.
+namespace StationConfig {
+inline constexpr int bitrate = 192000;                  // bits per second of the AAC stream
+inline constexpr double burstSeconds = 7.0;             // recent audio a new listener gets at once
+inline constexpr int burstBytes = static_cast<int>(bitrate / 8 * burstSeconds); // 168000
+inline constexpr std::array<double, 3> stopAfterChoices{1800.0, 3600.0, 7200.0};
+inline constexpr std::size_t perListenerLimit = 256;    // chunks queued per listener
+} // namespace StationConfig
+
+// A listener-facing route. `lag` is meaningful for `now` only and always lies
+// within 0 to 60 seconds.
+struct Route {
+    enum class Kind { now, page, stream, cover, notFound };
+
+    Kind kind = Kind::notFound;
+    double lag = 0;
+
+    static constexpr Route now(double lag) { return {Kind::now, lag}; }
+    static constexpr Route page() { return {Kind::page, 0}; }
+    static constexpr Route stream() { return {Kind::stream, 0}; }
+    static constexpr Route cover() { return {Kind::cover, 0}; }
+    static constexpr Route notFound() { return {Kind::notFound, 0}; }
+
+    friend constexpr bool operator==(const Route& a, const Route& b) {
+        return a.kind == b.kind && (a.kind != Kind::now || a.lag == b.lag);
+    }
+};
+
+using Query = std::map<std::string, std::string>;
+using HeaderFields = std::map<std::string, std::string>;
+
+// Maps the first line of a request head (without its line ending) to a route.
+Route route(std::string_view requestLine);
+
+// Decodes the query part of a request target; later keys replace earlier ones.
+Query query(std::string_view target);
+
+// The bytes of a complete response head, ending with the blank line. Extra
+// fields come sorted by name in byte order.
+std::string responseHead(int status, std::optional<std::string_view> type,
+                         std::optional<std::size_t> length, const HeaderFields& extra = {});
+
+// Compares passcodes byte for byte in time that depends only on their lengths.
+bool passcodeMatches(std::string_view station, std::optional<std::string_view> given);
+
+// The request target of a request line: its second space-separated piece, or
+// empty text when there is none.
+std::string_view requestTarget(std::string_view requestLine);
+
+} // namespace lantern

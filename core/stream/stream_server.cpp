@@ -1,0 +1,334 @@
+#include "stream/stream_server.h"
+
+#include "stream/http.h"
+#include "stream/text.h"
+
+#include <asio/bind_executor.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+
+#include <array>
+#include <pthread.h>
+#include <thread>
+#include <unordered_set>
+
+namespace lantern {
+
+using asio::ip::tcp;
+
+namespace {
+
+constexpr std::string_view headEnd = "\r\n\r\n";
+constexpr std::size_t tagCharacters = 64;
+
+} // namespace
+
+// State shared by the acceptor and every connection. Only the server thread
+// touches it, except the destructor, which does so after that thread ended.
+class StreamServer::Impl {
+public:
+    Impl(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now, CoverCallback cover,
+         PasscodeCallback passcode, Limits limits)
+        : fanout(std::move(fanout)), page(std::move(page)), now(std::move(now)),
+          cover(std::move(cover)), passcode(std::move(passcode)), limits(limits),
+          io(std::make_unique<asio::io_context>(1)),
+          thread([this] { run(); }) {}
+
+    ~Impl();
+
+    void accept(const std::shared_ptr<tcp::acceptor>& listening);
+
+    const std::shared_ptr<Fanout> fanout;
+    const std::string page;
+    const NowCallback now;
+    const CoverCallback cover;
+    const PasscodeCallback passcode;
+    const Limits limits;
+
+    std::unordered_set<Connection*> connections;
+    std::size_t readingHeads = 0;
+    // Bytes of a head are read into this buffer first, then copied to the
+    // connection, so that idle connections hold no receive buffer.
+    std::array<char, 16384> scratch{};
+
+    std::unique_ptr<asio::io_context> io;
+    std::shared_ptr<tcp::acceptor> acceptor;
+
+private:
+    void run();
+
+    asio::executor_work_guard<asio::io_context::executor_type> work{io->get_executor()};
+    std::thread thread; // last: starts once everything above exists
+};
+
+// One accepted connection: reads the head, then answers once, or streams.
+class StreamServer::Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(Impl& server, tcp::socket socket)
+        : server_(server), socket_(std::move(socket)), deadline_(*server.io) {
+        server_.connections.insert(this);
+        ++server_.readingHeads;
+    }
+
+    ~Connection() {
+        if (readingHead_) --server_.readingHeads;
+        server_.connections.erase(this);
+    }
+
+    void start() {
+        std::error_code ignored;
+        socket_.non_blocking(true, ignored);
+        deadline_.expires_after(server_.limits.headTimeout);
+        deadline_.async_wait([weak = weak_from_this()](std::error_code error) {
+            auto self = weak.lock();
+            if (!error && self && self->readingHead_) self->close();
+        });
+        readHead();
+    }
+
+    // Ends the stream of a server that is going away.
+    void abandon() {
+        if (listener_) server_.fanout->leave(listener_);
+    }
+
+private:
+    void readHead() {
+        socket_.async_wait(tcp::socket::wait_read,
+                           [self = shared_from_this()](std::error_code error) {
+                               self->onReadable(error);
+                           });
+    }
+
+    void onReadable(std::error_code error) {
+        std::size_t received = 0;
+        if (!error) received = socket_.read_some(asio::buffer(server_.scratch), error);
+        if (error == asio::error::would_block) return readHead();
+
+        const auto searchFrom = head_.size() < 3 ? 0 : head_.size() - 3;
+        head_.append(server_.scratch.data(), received);
+        if (const auto end = head_.find(headEnd, searchFrom); end != std::string::npos) {
+            const auto text = decodeUtf8Lossy(std::string_view(head_).substr(0, end));
+            const auto lineEnd = text.find("\r\n");
+            return answer(std::string_view(text).substr(0, lineEnd));
+        }
+        // Anything else ends the connection unanswered: an error, the peer
+        // finished sending (read_some reports that as an error too), or too much.
+        if (error || head_.size() > server_.limits.maxHeadBytes) return close();
+        readHead();
+    }
+
+    void answer(std::string_view requestLine) {
+        endHeadPhase();
+        const auto request = route(requestLine);
+        if (request.kind == Route::Kind::page)
+            return send(responseHead(200, "text/html; charset=utf-8", server_.page.size()) +
+                        server_.page);
+
+        const auto pairs = query(requestTarget(requestLine));
+        if (const auto passcode = server_.passcode()) {
+            const auto given = pairs.find("k");
+            const auto offered = given == pairs.end()
+                                     ? std::nullopt
+                                     : std::optional<std::string_view>(given->second);
+            if (!passcodeMatches(*passcode, offered)) return notFound();
+        }
+
+        switch (request.kind) {
+        case Route::Kind::now: {
+            const auto body = server_.now(request.lag);
+            return send(responseHead(200, "application/json", body.size(),
+                                     {{"Cache-Control", "no-store"}}) +
+                        body);
+        }
+        case Route::Kind::cover: {
+            const auto image = server_.cover();
+            if (!image) return notFound();
+            auto bytes = responseHead(200, image->type, image->bytes.size(),
+                                      {{"Cache-Control", "no-store"}});
+            bytes.append(image->bytes.begin(), image->bytes.end());
+            return send(std::move(bytes));
+        }
+        case Route::Kind::stream: {
+            const auto label = pairs.find("l");
+            if (label == pairs.end()) return stream(std::nullopt);
+            return stream(prefixGraphemes(label->second, tagCharacters));
+        }
+        default: return notFound();
+        }
+    }
+
+    void notFound() {
+        send(responseHead(404, "text/plain; charset=utf-8", 9) + "Not here\n");
+    }
+
+    // Sends a complete response, then closes whether or not the send worked.
+    void send(std::string bytes) {
+        auto owned = std::make_shared<const std::string>(std::move(bytes));
+        asio::async_write(socket_, asio::buffer(*owned),
+                          [self = shared_from_this(), owned](std::error_code, std::size_t) {
+                              self->close();
+                          });
+    }
+
+    void stream(std::optional<std::string> tag) {
+        listener_ = server_.fanout->join(std::move(tag));
+        auto head = std::make_shared<const std::string>(
+            responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
+        asio::async_write(socket_, asio::buffer(*head),
+                          [self = shared_from_this(), head](std::error_code error, std::size_t) {
+                              if (error) return self->finishStream();
+                              self->sendNext();
+                          });
+        watchPeer();
+    }
+
+    // The sending loop: one chunk in flight at a time; while the network is
+    // slower than the audio, chunks wait in the listener's bounded queue.
+    void sendNext() {
+        listener_->next(asio::bind_executor(
+            *server_.io, [self = shared_from_this()](std::optional<Chunk> chunk) {
+                if (!chunk) return self->finishStream();
+                const auto buffer = chunk->buffer();
+                asio::async_write(self->socket_, buffer,
+                                  [self, held = std::move(*chunk)](std::error_code error,
+                                                                   std::size_t) {
+                                      if (error) return self->finishStream();
+                                      self->sendNext();
+                                  });
+            }));
+    }
+
+    // Notices a listener that hangs up while nothing is being sent to it.
+    // Whatever it sends after its head is read and ignored.
+    void watchPeer() {
+        socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](std::error_code error) {
+            if (!error) {
+                self->socket_.read_some(asio::buffer(self->server_.scratch), error);
+                if (!error || error == asio::error::would_block) return self->watchPeer();
+            }
+            self->finishStream();
+        });
+    }
+
+    void finishStream() {
+        server_.fanout->leave(listener_);
+        close();
+    }
+
+    void endHeadPhase() {
+        if (!readingHead_) return;
+        readingHead_ = false;
+        --server_.readingHeads;
+        deadline_.cancel();
+        head_ = std::string();
+    }
+
+    void close() {
+        endHeadPhase();
+        std::error_code ignored;
+        socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+    }
+
+    Impl& server_;
+    tcp::socket socket_;
+    asio::steady_timer deadline_;
+    std::string head_;
+    bool readingHead_ = true;
+    std::shared_ptr<Listener> listener_;
+};
+
+StreamServer::Impl::~Impl() {
+    work.reset();
+    io->stop();
+    thread.join();
+    // The server thread has ended, so nothing else touches this state now. The
+    // streams' listeners are ended first: their waiting completions are then
+    // queued on the io_context, which destroys them below with everything else
+    // it still holds (and with them the connections and their sockets).
+    for (auto* connection : connections) connection->abandon();
+    acceptor.reset();
+    io.reset();
+}
+
+void StreamServer::Impl::run() {
+    pthread_setname_np(pthread_self(), "lantern.server");
+    for (;;) {
+        try {
+            io->run();
+            return;
+        } catch (const std::exception&) {
+            // A callback threw: that one request is dropped (its connection
+            // closes as its handler unwinds); the server keeps serving.
+        }
+    }
+}
+
+void StreamServer::Impl::accept(const std::shared_ptr<tcp::acceptor>& listening) {
+    listening->async_accept([this, listening](std::error_code error, tcp::socket socket) {
+        if (!listening->is_open()) return;
+        if (error) {
+            // Out of descriptors, or an aborted handshake: try again shortly
+            // rather than spinning on the same error.
+            auto pause = std::make_shared<asio::steady_timer>(*io, std::chrono::milliseconds(100));
+            pause->async_wait([this, listening, pause](std::error_code) { accept(listening); });
+            return;
+        }
+        if (readingHeads >= limits.maxReadingHeads) {
+            std::error_code ignored;
+            socket.close(ignored);
+        } else {
+            std::make_shared<Connection>(*this, std::move(socket))->start();
+        }
+        accept(listening);
+    });
+}
+
+StreamServer::StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
+                           CoverCallback cover, PasscodeCallback passcode, Limits limits)
+    : impl_(std::make_unique<Impl>(std::move(fanout), std::move(page), std::move(now),
+                                   std::move(cover), std::move(passcode), limits)) {}
+
+StreamServer::~StreamServer() = default;
+
+asio::any_io_executor StreamServer::executor() const { return impl_->io->get_executor(); }
+
+void StreamServer::startListening(std::function<void(std::error_code, std::uint16_t)> done) {
+    asio::post(*impl_->io, [impl = impl_.get(), done = std::move(done)] {
+        auto listening = std::make_shared<tcp::acceptor>(*impl->io);
+        const tcp::endpoint local(asio::ip::address_v4::loopback(), 0);
+        std::error_code error;
+        listening->open(local.protocol(), error);
+        if (!error) listening->set_option(tcp::acceptor::reuse_address(true), error);
+        if (!error) listening->bind(local, error);
+        if (!error) listening->listen(asio::socket_base::max_listen_connections, error);
+        std::uint16_t port = 0;
+        if (!error) port = listening->local_endpoint(error).port();
+        if (error) return done(error, 0);
+
+        if (impl->acceptor) impl->acceptor->close(error);
+        impl->acceptor = listening;
+        impl->accept(listening);
+        // Ready is reported from a later turn, so a stop() queued meanwhile wins
+        // and start() fails with a cancellation instead.
+        asio::post(*impl->io, [impl, listening, port, done] {
+            if (impl->acceptor == listening && listening->is_open())
+                done({}, port);
+            else
+                done(asio::error::operation_aborted, 0);
+        });
+    });
+}
+
+void StreamServer::stop() {
+    asio::post(*impl_->io, [impl = impl_.get()] {
+        if (!impl->acceptor) return;
+        std::error_code ignored;
+        impl->acceptor->close(ignored);
+        impl->acceptor.reset();
+    });
+}
+
+} // namespace lantern

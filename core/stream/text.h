@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace lantern {
+
+// True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates).
+bool isValidUtf8(std::string_view bytes);
+
+// Decodes bytes as UTF-8, replacing every ill-formed sequence with U+FFFD, so
+// that the result is always well-formed.
+std::string decodeUtf8Lossy(std::string_view bytes);
+
+// The first `count` user-perceived characters (extended grapheme clusters) of
+// well-formed UTF-8 text: a flag or a letter with combining marks counts once.
+std::string prefixGraphemes(std::string_view text, std::size_t count);
+
+} // namespace lantern

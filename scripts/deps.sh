@@ -1,0 +1,23 @@
+# Installs the Debian packages named in the arguments that are missing.
+# Sourced by the set-up scripts; uses sudo when not run as root.
+lantern_install_packages() {
+    local missing=()
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Packages needed to build and test the core library.
+LANTERN_CORE_PACKAGES=(
+    g++ cmake ninja-build pkg-config
+    libasio-dev libboost-url1.81-dev libutf8proc-dev nlohmann-json3-dev libavcodec-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    curl locales
+)

@@ -1,0 +1,81 @@
+#include "support/raw_client.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace lantern::test {
+
+RawClient::RawClient(std::uint16_t port, int receiveBufferBytes) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return;
+    if (receiveBufferBytes > 0)
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+RawClient::~RawClient() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool RawClient::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const auto sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+void RawClient::finishSending() { ::shutdown(fd_, SHUT_WR); }
+
+std::string RawClient::readAtLeast(std::size_t count, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    char buffer[65536];
+    while (pending_.size() < count && !peerClosed_ && fd_ >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd entry{fd_, POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
+        const auto got = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            peerClosed_ = true;
+            break;
+        }
+        pending_.append(buffer, static_cast<std::size_t>(got));
+    }
+    std::string out;
+    out.swap(pending_);
+    return out;
+}
+
+std::string RawClient::readUntilClosed(std::chrono::milliseconds wait) {
+    return readAtLeast(std::string::npos, wait);
+}
+
+bool RawClient::closedByPeer(std::chrono::milliseconds wait) {
+    pending_ += readUntilClosed(wait);
+    return peerClosed_;
+}
+
+std::string fetch(std::uint16_t port, std::string_view target) {
+    RawClient client(port);
+    if (!client.connected()) return "<refused>";
+    client.send("GET " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    return client.readUntilClosed();
+}
+
+} // namespace lantern::test

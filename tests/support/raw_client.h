@@ -1,0 +1,41 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace lantern::test {
+
+// A blocking TCP client on 127.0.0.1 for talking raw bytes to a server under
+// test, with every wait bounded.
+class RawClient {
+public:
+    explicit RawClient(std::uint16_t port, int receiveBufferBytes = 0);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    // Sends everything; false when the connection refused it.
+    bool send(std::string_view bytes);
+    // Tells the peer that nothing more will be sent.
+    void finishSending();
+    // Reads until the peer closes or `wait` passes; what arrived.
+    std::string readUntilClosed(std::chrono::milliseconds wait = std::chrono::seconds(5));
+    // Reads until at least `count` bytes arrived, the peer closed or `wait` passes.
+    std::string readAtLeast(std::size_t count, std::chrono::milliseconds wait = std::chrono::seconds(5));
+    // True when the peer has closed (or reset) the connection within `wait`.
+    bool closedByPeer(std::chrono::milliseconds wait);
+    bool peerClosed() const { return peerClosed_; }
+
+private:
+    int fd_ = -1;
+    bool peerClosed_ = false;
+    std::string pending_;
+};
+
+// One GET and its whole answer (the server closes after answering).
+std::string fetch(std::uint16_t port, std::string_view target);
+
+} // namespace lantern::test

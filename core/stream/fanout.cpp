@@ -27,6 +27,27 @@ Bytes BurstBuffer::contents() const {
     return Bytes(store_.begin() + static_cast<std::ptrdiff_t>(start_), store_.end());
 }
 
+void Listener::post(std::unique_ptr<Waiter> waiter, std::optional<Chunk> chunk) {
+    auto* poster = waiter.get();
+    std::vector<std::unique_ptr<Waiter>> alone;
+    alone.push_back(std::move(waiter));
+    poster->postAll(std::move(alone), std::move(chunk));
+}
+
+void Listener::Wakeups::post() {
+    while (!waiters_.empty()) {
+        // Nearly always a single executor (the stream server's); group by it anyway.
+        auto* first = waiters_.front().get();
+        std::vector<std::unique_ptr<Waiter>> group;
+        std::erase_if(waiters_, [&](std::unique_ptr<Waiter>& waiter) {
+            if (waiter.get() != first && !first->sharesExecutor(*waiter)) return false;
+            group.push_back(std::move(waiter));
+            return true;
+        });
+        first->postAll(std::move(group), chunk_);
+    }
+}
+
 void Listener::wait(std::unique_ptr<Waiter> waiter) {
     std::optional<Chunk> chunk;
     {
@@ -40,7 +61,7 @@ void Listener::wait(std::unique_ptr<Waiter> waiter) {
             queue_.pop_front();
         }
     }
-    waiter->resume(std::move(chunk));
+    post(std::move(waiter), std::move(chunk));
 }
 
 // The completion is posted while the lock is held: posting only queues it on
@@ -50,12 +71,19 @@ void Listener::wait(std::unique_ptr<Waiter> waiter) {
 void Listener::push(Chunk chunk) {
     std::lock_guard lock(mutex_);
     if (ended_) return;
-    if (waiting_) {
-        auto waiter = std::move(waiting_);
-        waiter->resume(std::move(chunk));
-    } else if (queue_.size() < limit_) {
+    if (waiting_)
+        post(std::move(waiting_), std::move(chunk));
+    else if (queue_.size() < limit_)
         queue_.push_back(std::move(chunk));
-    }
+}
+
+void Listener::push(const Chunk& chunk, Wakeups& wakeups) {
+    std::lock_guard lock(mutex_);
+    if (ended_) return;
+    if (waiting_)
+        wakeups.add(std::move(waiting_));
+    else if (queue_.size() < limit_)
+        queue_.push_back(chunk);
 }
 
 void Listener::end() {
@@ -63,10 +91,7 @@ void Listener::end() {
     if (ended_) return;
     ended_ = true;
     queue_.clear();
-    if (waiting_) {
-        auto waiter = std::move(waiting_);
-        waiter->resume(std::nullopt);
-    }
+    if (waiting_) post(std::move(waiting_), std::nullopt);
 }
 
 bool Listener::ended() const {
@@ -84,6 +109,7 @@ Fanout::Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit)
 
 void Fanout::publish(Chunk chunk) {
     if (chunk.size() == 0) return;
+    std::lock_guard delivering(deliveryMutex_);
     std::vector<std::shared_ptr<Listener>> snapshot;
     {
         std::lock_guard lock(mutex_);
@@ -92,8 +118,12 @@ void Fanout::publish(Chunk chunk) {
         snapshot.reserve(listeners_.size());
         for (const auto& entry : listeners_) snapshot.push_back(entry.second);
     }
-    for (const auto& listener : snapshot) listener->push(chunk);
+    Listener::Wakeups wakeups(chunk);
+    for (const auto& listener : snapshot) listener->push(chunk, wakeups);
+    wakeups.post();
 }
+
+void Fanout::settle() { std::lock_guard waitForDelivery(deliveryMutex_); }
 
 std::shared_ptr<Listener> Fanout::join(std::optional<std::string> tag) {
     auto listener = std::make_shared<Listener>(perListenerLimit_, std::move(tag));

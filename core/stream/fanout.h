@@ -3,7 +3,8 @@
 #include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
 #include <asio/buffer.hpp>
-#include <asio/executor_work_guard.hpp>
+#include <asio/execution/outstanding_work.hpp>
+#include <asio/prefer.hpp>
 #include <asio/post.hpp>
 
 #include <cstddef>
@@ -14,6 +15,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
+#include <typeinfo>
 #include <unordered_map>
 #include <vector>
 
@@ -77,7 +80,10 @@ public:
     template <typename CompletionToken>
     auto next(CompletionToken&& token) {
         return asio::async_initiate<CompletionToken, NextSignature>(
-            [this](auto handler) { wait(makeWaiter(std::move(handler))); }, token);
+            [this](auto handler) {
+                wait(std::make_unique<HandlerWaiter<decltype(handler)>>(std::move(handler)));
+            },
+            token);
     }
 
     // Hands a chunk to the waiting consumer, or queues it; drops it when the
@@ -91,31 +97,76 @@ public:
     std::size_t queued() const;
 
 private:
+    friend class Fanout;
+
+    // A consumer suspended in next().
     struct Waiter {
         virtual ~Waiter() = default;
-        // Posts the completion to the consumer's executor; never runs it inline.
-        virtual void resume(std::optional<Chunk> chunk) = 0;
+        // Whether `other` completes on the same executor as this one.
+        virtual bool sharesExecutor(const Waiter& other) const = 0;
+        // Posts one job to this waiter's executor that completes every waiter of
+        // `group` (this one among them, all sharing its executor) with `chunk`.
+        virtual void postAll(std::vector<std::unique_ptr<Waiter>> group,
+                             std::optional<Chunk> chunk) = 0;
+        // Runs the completion; only ever called on the waiter's executor.
+        virtual void complete(std::optional<Chunk> chunk) = 0;
+        virtual const std::type_info& executorType() const = 0;
+        virtual const void* executorAddress() const = 0;
     };
 
     template <typename Handler>
     struct HandlerWaiter final : Waiter {
+        // The handler's executor, told that work is outstanding while we wait.
+        using Executor = std::decay_t<decltype(asio::prefer(
+            asio::get_associated_executor(std::declval<Handler&>()),
+            asio::execution::outstanding_work.tracked))>;
+
         explicit HandlerWaiter(Handler h)
-            : handler(std::move(h)), work(asio::get_associated_executor(handler)) {}
-        void resume(std::optional<Chunk> chunk) override {
-            auto executor = work.get_executor();
-            asio::post(executor, [h = std::move(handler), w = std::move(work),
-                                  c = std::move(chunk)]() mutable { std::move(h)(std::move(c)); });
+            : handler(std::move(h)),
+              target(asio::prefer(asio::get_associated_executor(handler),
+                                  asio::execution::outstanding_work.tracked)) {}
+
+        bool sharesExecutor(const Waiter& other) const override {
+            return other.executorType() == typeid(Executor) &&
+                   *static_cast<const Executor*>(other.executorAddress()) == target;
         }
+        void postAll(std::vector<std::unique_ptr<Waiter>> group,
+                     std::optional<Chunk> chunk) override {
+            auto executor = target;
+            asio::post(executor, [group = std::move(group), chunk = std::move(chunk)]() mutable {
+                for (auto& waiter : group) waiter->complete(chunk);
+            });
+        }
+        void complete(std::optional<Chunk> chunk) override {
+            auto work = std::move(target); // released once the handler has run
+            std::move(handler)(std::move(chunk));
+        }
+
+        const std::type_info& executorType() const override { return typeid(Executor); }
+        const void* executorAddress() const override { return &target; }
+
         Handler handler;
-        asio::executor_work_guard<asio::associated_executor_t<Handler>> work;
+        Executor target;
     };
 
-    template <typename Handler>
-    static std::unique_ptr<Waiter> makeWaiter(Handler handler) {
-        return std::make_unique<HandlerWaiter<Handler>>(std::move(handler));
-    }
+    // Consumers woken by one publish, resumed together: one post per executor
+    // rather than one per listener keeps the audio thread's work small.
+    class Wakeups {
+    public:
+        explicit Wakeups(Chunk chunk) : chunk_(std::move(chunk)) {}
+        void add(std::unique_ptr<Waiter> waiter) { waiters_.push_back(std::move(waiter)); }
+        void post();
 
+    private:
+        Chunk chunk_;
+        std::vector<std::unique_ptr<Waiter>> waiters_;
+    };
+
+    static void post(std::unique_ptr<Waiter> waiter, std::optional<Chunk> chunk);
     void wait(std::unique_ptr<Waiter> waiter);
+    // push() for a publish: a waiting consumer joins `wakeups` instead of being
+    // posted on its own.
+    void push(const Chunk& chunk, Wakeups& wakeups);
 
     mutable std::mutex mutex_;
     std::deque<Chunk> queue_;
@@ -142,9 +193,16 @@ public:
     void closeAll();
     // Listeners without a tag count once each; tagged ones once per distinct tag.
     std::size_t count() const;
+    // Returns once every publish that had started before the call has handed
+    // over all its chunks and completions. After leave() or closeAll() and then
+    // settle(), nothing more will be posted for those listeners' consumers, so
+    // their executors can be torn down.
+    void settle();
 
 private:
     mutable std::mutex mutex_;
+    // Held by publish() while it delivers outside mutex_; only settle() waits for it.
+    std::mutex deliveryMutex_;
     BurstBuffer burst_;
     // The burst as a chunk, built by the first join after a publish and shared
     // by every listener that joins before the next one.

@@ -245,10 +245,12 @@ StreamServer::Impl::~Impl() {
     io->stop();
     thread.join();
     // The server thread has ended, so nothing else touches this state now. The
-    // streams' listeners are ended first: their waiting completions are then
-    // queued on the io_context, which destroys them below with everything else
-    // it still holds (and with them the connections and their sockets).
+    // streams' listeners are ended first, and a publish still delivering to them
+    // is waited for: their waiting completions are then all queued on the
+    // io_context, which destroys them below with everything else it still holds
+    // (and with them the connections and their sockets).
     for (auto* connection : connections) connection->abandon();
+    fanout->settle();
     acceptor.reset();
     io.reset();
 }

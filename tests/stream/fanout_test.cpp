@@ -184,6 +184,42 @@ TEST(Fanout, WaitingConsumerIsResumedOnceOnItsOwnExecutor) {
     EXPECT_NE(resumedOn, std::this_thread::get_id());
 }
 
+// Consumers woken by one publish are resumed together per executor; each must
+// still land on its own executor, exactly once.
+TEST(Fanout, OnePublishResumesConsumersOfSeveralExecutorsEachOnItsOwn) {
+    Fanout fanout(0, 256);
+    asio::io_context first, second;
+    std::vector<std::thread::id> ranOnFirst, ranOnSecond;
+    auto onFirst = [&](std::optional<Chunk> chunk) {
+        EXPECT_EQ(textOf(*chunk), "x");
+        ranOnFirst.push_back(std::this_thread::get_id());
+    };
+    auto onSecond = [&](std::optional<Chunk> chunk) {
+        EXPECT_EQ(textOf(*chunk), "x");
+        ranOnSecond.push_back(std::this_thread::get_id());
+    };
+    std::vector<std::shared_ptr<Listener>> listeners;
+    for (int i = 0; i < 6; ++i) {
+        listeners.push_back(fanout.join(std::nullopt));
+        if (i % 2)
+            listeners.back()->next(asio::bind_executor(first, onFirst));
+        else
+            listeners.back()->next(asio::bind_executor(second, onSecond));
+    }
+    auto viaFuture = fanout.join(std::nullopt)->next(asio::use_future);
+    fanout.publish(chunkOf("x"));
+    fanout.settle();
+    std::thread::id firstThread, secondThread;
+    std::thread runFirst([&] { firstThread = std::this_thread::get_id(); first.run(); });
+    std::thread runSecond([&] { secondThread = std::this_thread::get_id(); second.run(); });
+    runFirst.join();
+    runSecond.join();
+    EXPECT_EQ(ranOnFirst, std::vector<std::thread::id>(3, firstThread));
+    EXPECT_EQ(ranOnSecond, std::vector<std::thread::id>(3, secondThread));
+    ASSERT_EQ(viaFuture.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(textOf(*viaFuture.get()), "x");
+}
+
 TEST(Fanout, QueuedChunkStillCompletesOnTheConsumerExecutor) {
     Fanout fanout(0, 256);
     auto listener = fanout.join(std::nullopt);

@@ -1,0 +1,307 @@
+// Load on the stream server: a server process publishes encoder-sized chunks
+// at the encoder's pace while a separate client process holds N listeners over
+// loopback. For each N it prints the server's CPU use and memory, how many
+// listeners received (almost) every published byte, how long a new listener
+// waits for the whole burst, and what one publish() costs.
+//
+//   fanout_load [seconds per round = 30] [N ... = 100 1000 5000]
+
+#include "stream/fanout.h"
+#include "stream/http.h"
+#include "stream/stream_server.h"
+
+#include <asio/connect.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/use_future.hpp>
+#include <asio/write.hpp>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace lantern;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::size_t chunkBytes = 560;                         // one AAC frame at 192 kbit/s
+constexpr std::chrono::nanoseconds chunkInterval{21'333'333};  // 1024 frames at 48 kHz
+constexpr std::size_t maxConnectsInFlight = 256;
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double residentMiB(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with(field)) return std::strtod(line.c_str() + std::strlen(field), nullptr) / 1024;
+    return 0;
+}
+
+void raiseOpenFileLimit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+std::string readLine(int fd) {
+    std::string line;
+    char c = 0;
+    while (::read(fd, &c, 1) == 1 && c != '\n') line += c;
+    return line;
+}
+
+void writeLine(int fd, const std::string& line) {
+    const auto text = line + "\n";
+    if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::exit(3);
+}
+
+Chunk makeChunk(std::uint64_t sequence) {
+    Bytes bytes(chunkBytes, static_cast<std::uint8_t>(sequence));
+    bytes[0] = 0xFF; // looks like the start of an ADTS frame; content is irrelevant here
+    return Chunk(std::move(bytes));
+}
+
+// The server process: serve, publish at the encoder's pace, and measure the
+// window between "go" and "stop" from the client.
+[[noreturn]] void runServer(int commands, int results) {
+    auto fanout = std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit);
+    StreamServer server(
+        fanout, "<html></html>", [](double) { return std::string("{}"); },
+        [] { return std::optional<Cover>(); }, [] { return std::optional<std::string>(); });
+    const auto port = server.start(asio::use_future).get();
+
+    std::uint64_t sequence = 0;
+    while (static_cast<int>(sequence * chunkBytes) < StationConfig::burstBytes)
+        fanout->publish(makeChunk(sequence++));
+
+    std::atomic<int> phase{0}; // 0 warming, 1 measuring, 2 stopped
+    std::atomic<std::uint64_t> published{0};
+    std::vector<double> publishMicros;
+    publishMicros.reserve(4096);
+    std::thread publisher([&] {
+        auto due = Clock::now();
+        while (phase.load() < 2) {
+            due += chunkInterval;
+            std::this_thread::sleep_until(due);
+            auto chunk = makeChunk(sequence++);
+            const auto before = Clock::now();
+            fanout->publish(std::move(chunk));
+            const auto took = std::chrono::duration<double, std::micro>(Clock::now() - before);
+            if (phase.load() == 1) {
+                publishMicros.push_back(took.count());
+                published += chunkBytes;
+            }
+        }
+    });
+
+    writeLine(results, std::to_string(port));
+    readLine(commands); // go
+    const auto cpuAtGo = cpuSeconds();
+    const auto wallAtGo = Clock::now();
+    phase = 1;
+    readLine(commands); // stop
+    phase = 2;
+    publisher.join();
+    const auto wall = std::chrono::duration<double>(Clock::now() - wallAtGo).count();
+    const auto cpu = cpuSeconds() - cpuAtGo;
+    std::ostringstream report;
+    report << published.load() << ' ' << cpu / wall << ' ' << residentMiB("VmRSS:") << ' '
+           << residentMiB("VmHWM:") << ' ' << percentile(publishMicros, 0.5) << ' '
+           << percentile(publishMicros, 0.99);
+    writeLine(results, report.str());
+    readLine(commands); // exit
+    fanout->closeAll();
+    std::_Exit(0);
+}
+
+// One listener as the client sees it.
+struct Stream {
+    explicit Stream(asio::io_context& io) : socket(io) {}
+    asio::ip::tcp::socket socket;
+    std::string head;
+    bool inBody = false;
+    std::uint64_t bodyBytes = 0;
+    Clock::time_point connectStarted;
+    double burstMillis = -1;
+};
+
+class Client {
+public:
+    Client(std::uint16_t port, std::size_t count) : endpoint_(asio::ip::address_v4::loopback(), port) {
+        for (std::size_t i = 0; i < count; ++i) streams_.push_back(std::make_unique<Stream>(io_));
+    }
+
+    // Connects every listener and returns once each has its whole burst.
+    bool connectAll(std::chrono::seconds wait) {
+        for (std::size_t i = 0; i < std::min(maxConnectsInFlight, streams_.size()); ++i) connectNext();
+        const auto deadline = Clock::now() + wait;
+        while (withBurst_ < streams_.size() && Clock::now() < deadline)
+            io_.run_for(std::chrono::milliseconds(50));
+        return withBurst_ == streams_.size();
+    }
+
+    void runFor(std::chrono::duration<double> span) {
+        io_.run_for(std::chrono::duration_cast<std::chrono::nanoseconds>(span));
+    }
+
+    std::vector<std::uint64_t> received() const {
+        std::vector<std::uint64_t> bytes;
+        for (const auto& stream : streams_) bytes.push_back(stream->bodyBytes);
+        return bytes;
+    }
+
+    std::vector<double> burstMillis() const {
+        std::vector<double> millis;
+        for (const auto& stream : streams_)
+            if (stream->burstMillis >= 0) millis.push_back(stream->burstMillis);
+        return millis;
+    }
+
+    std::size_t failed() const { return failed_; }
+
+private:
+    void connectNext() {
+        if (nextToConnect_ == streams_.size()) return;
+        auto* stream = streams_[nextToConnect_++].get();
+        stream->connectStarted = Clock::now();
+        stream->socket.async_connect(endpoint_, [this, stream](std::error_code error) {
+            if (error) return fail();
+            static const std::string request = "GET /stream HTTP/1.1\r\nHost: bench\r\n\r\n";
+            asio::async_write(stream->socket, asio::buffer(request),
+                              [this, stream](std::error_code error, std::size_t) {
+                                  if (error) return fail();
+                                  stream->socket.non_blocking(true);
+                                  read(stream);
+                              });
+        });
+    }
+
+    void fail() {
+        ++failed_;
+        connectNext();
+    }
+
+    void read(Stream* stream) {
+        stream->socket.async_wait(asio::ip::tcp::socket::wait_read, [this, stream](std::error_code error) {
+            for (;;) {
+                if (error) return;
+                const auto got = stream->socket.read_some(asio::buffer(buffer_), error);
+                if (error == asio::error::would_block) break;
+                if (error) return;
+                consume(*stream, std::string_view(buffer_.data(), got));
+            }
+            read(stream);
+        });
+    }
+
+    void consume(Stream& stream, std::string_view bytes) {
+        if (!stream.inBody) {
+            stream.head.append(bytes);
+            const auto end = stream.head.find("\r\n\r\n");
+            if (end == std::string::npos) return;
+            stream.inBody = true;
+            bytes = std::string_view(stream.head).substr(end + 4);
+            stream.bodyBytes += bytes.size();
+            stream.head.clear();
+        } else {
+            stream.bodyBytes += bytes.size();
+        }
+        if (stream.burstMillis < 0 && stream.bodyBytes >= static_cast<std::uint64_t>(StationConfig::burstBytes)) {
+            stream.burstMillis =
+                std::chrono::duration<double, std::milli>(Clock::now() - stream.connectStarted).count();
+            ++withBurst_;
+            connectNext();
+        }
+    }
+
+    asio::io_context io_{1};
+    asio::ip::tcp::endpoint endpoint_;
+    std::vector<std::unique_ptr<Stream>> streams_;
+    std::size_t nextToConnect_ = 0;
+    std::size_t withBurst_ = 0;
+    std::size_t failed_ = 0;
+    std::array<char, 65536> buffer_{};
+};
+
+void runRound(std::size_t listeners, double seconds) {
+    int toServer[2], fromServer[2];
+    if (pipe(toServer) != 0 || pipe(fromServer) != 0) std::exit(2);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(toServer[1]);
+        close(fromServer[0]);
+        runServer(toServer[0], fromServer[1]);
+    }
+    close(toServer[0]);
+    close(fromServer[1]);
+    const auto port = static_cast<std::uint16_t>(std::stoi(readLine(fromServer[0])));
+
+    Client client(port, listeners);
+    const bool allJoined = client.connectAll(std::chrono::seconds(120));
+    const auto before = client.received();
+    const auto clientCpuAtGo = cpuSeconds();
+    writeLine(toServer[1], "go");
+    client.runFor(std::chrono::duration<double>(seconds));
+    const auto clientCpuPerSecond = (cpuSeconds() - clientCpuAtGo) / seconds;
+    writeLine(toServer[1], "stop");
+    client.runFor(std::chrono::seconds(2)); // let queued chunks drain
+    const auto after = client.received();
+
+    std::istringstream report(readLine(fromServer[0]));
+    std::uint64_t published = 0;
+    double cpuPerSecond = 0, rss = 0, peak = 0, publishP50 = 0, publishP99 = 0;
+    report >> published >> cpuPerSecond >> rss >> peak >> publishP50 >> publishP99;
+    writeLine(toServer[1], "exit");
+    waitpid(child, nullptr, 0);
+
+    std::size_t complete = 0;
+    for (std::size_t i = 0; i < after.size(); ++i)
+        if (static_cast<double>(after[i] - before[i]) >= 0.99 * static_cast<double>(published)) ++complete;
+    const auto burst = client.burstMillis();
+    std::printf("N=%-5zu server CPU %.3f s/s  RSS %.1f MiB (peak %.1f)  >=99%% of bytes: %.1f%% of "
+                "listeners  burst p50 %.1f ms p99 %.1f ms  publish p50 %.1f us p99 %.1f us  (client CPU "
+                "%.3f s/s)%s\n",
+                listeners, cpuPerSecond, rss, peak,
+                100.0 * static_cast<double>(complete) / static_cast<double>(listeners),
+                percentile(burst, 0.5), percentile(burst, 0.99), publishP50, publishP99,
+                clientCpuPerSecond, allJoined ? "" : "  (not every listener got its burst)");
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    raiseOpenFileLimit();
+    const double seconds = argc > 1 ? std::strtod(argv[1], nullptr) : 30;
+    std::vector<std::size_t> counts;
+    for (int i = 2; i < argc; ++i) counts.push_back(std::strtoul(argv[i], nullptr, 10));
+    if (counts.empty()) counts = {100, 1000, 5000};
+    std::printf("%.0f s per round, %zu-byte chunks every %.3f ms\n", seconds, chunkBytes,
+                std::chrono::duration<double, std::milli>(chunkInterval).count());
+    for (const auto n : counts) runRound(n, seconds);
+}

@@ -46,11 +46,18 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
+double seconds(timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+
 double cpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double kernelCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return seconds(usage.ru_stime);
 }
 
 double residentMiB(const char* field) {
@@ -122,6 +129,7 @@ Chunk makeChunk(std::uint64_t sequence) {
     writeLine(results, std::to_string(port));
     readLine(commands); // go
     const auto cpuAtGo = cpuSeconds();
+    const auto kernelAtGo = kernelCpuSeconds();
     const auto wallAtGo = Clock::now();
     phase = 1;
     readLine(commands); // stop
@@ -129,8 +137,9 @@ Chunk makeChunk(std::uint64_t sequence) {
     publisher.join();
     const auto wall = std::chrono::duration<double>(Clock::now() - wallAtGo).count();
     const auto cpu = cpuSeconds() - cpuAtGo;
+    const auto kernel = kernelCpuSeconds() - kernelAtGo;
     std::ostringstream report;
-    report << published.load() << ' ' << cpu / wall << ' ' << residentMiB("VmRSS:") << ' '
+    report << published.load() << ' ' << cpu / wall << ' ' << kernel / wall << ' ' << residentMiB("VmRSS:") << ' '
            << residentMiB("VmHWM:") << ' ' << percentile(publishMicros, 0.5) << ' '
            << percentile(publishMicros, 0.99);
     writeLine(results, report.str());
@@ -274,8 +283,8 @@ void runRound(std::size_t listeners, double seconds) {
 
     std::istringstream report(readLine(fromServer[0]));
     std::uint64_t published = 0;
-    double cpuPerSecond = 0, rss = 0, peak = 0, publishP50 = 0, publishP99 = 0;
-    report >> published >> cpuPerSecond >> rss >> peak >> publishP50 >> publishP99;
+    double cpuPerSecond = 0, kernelPerSecond = 0, rss = 0, peak = 0, publishP50 = 0, publishP99 = 0;
+    report >> published >> cpuPerSecond >> kernelPerSecond >> rss >> peak >> publishP50 >> publishP99;
     writeLine(toServer[1], "exit");
     waitpid(child, nullptr, 0);
 
@@ -283,10 +292,10 @@ void runRound(std::size_t listeners, double seconds) {
     for (std::size_t i = 0; i < after.size(); ++i)
         if (static_cast<double>(after[i] - before[i]) >= 0.99 * static_cast<double>(published)) ++complete;
     const auto burst = client.burstMillis();
-    std::printf("N=%-5zu server CPU %.3f s/s  RSS %.1f MiB (peak %.1f)  >=99%% of bytes: %.1f%% of "
+    std::printf("N=%-5zu server CPU %.3f s/s (%.0f%% in the kernel)  RSS %.1f MiB (peak %.1f)  >=99%% of bytes: %.1f%% of "
                 "listeners  burst p50 %.1f ms p99 %.1f ms  publish p50 %.1f us p99 %.1f us  (client CPU "
                 "%.3f s/s)%s\n",
-                listeners, cpuPerSecond, rss, peak,
+                listeners, cpuPerSecond, 100 * kernelPerSecond / std::max(cpuPerSecond, 1e-9), rss, peak,
                 100.0 * static_cast<double>(complete) / static_cast<double>(listeners),
                 percentile(burst, 0.5), percentile(burst, 0.99), publishP50, publishP99,
                 clientCpuPerSecond, allJoined ? "" : "  (not every listener got its burst)");

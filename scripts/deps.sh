@@ -19,5 +19,5 @@ LANTERN_CORE_PACKAGES=(
     g++ cmake ninja-build pkg-config
     libasio-dev libboost-url1.81-dev libutf8proc-dev nlohmann-json3-dev libavcodec-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    curl locales
+    curl ffmpeg locales
 )

@@ -1,0 +1,161 @@
+#include "stream/aac_encoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+}
+
+namespace lantern {
+
+namespace {
+
+// Sampling frequencies of ISO/IEC 14496-3, by index.
+constexpr std::array<double, 13> adtsRates{96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                           22050, 16000, 12000, 11025, 8000,  7350};
+
+// The most an AAC-LC channel may spend on one 1024-frame block.
+constexpr double maxBitsPerChannelPerBlock = 6144;
+
+std::string describe(AACEncoderError::Kind kind, int status) {
+    std::string text = kind == AACEncoderError::Kind::create ? "AAC encoder could not be created"
+                                                             : "AAC encoder refused the bit rate";
+    if (status != 0) {
+        char reason[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(status, reason, sizeof reason);
+        text += " (" + std::to_string(status) + ": " + reason + ")";
+    }
+    return text;
+}
+
+} // namespace
+
+AACEncoderError::AACEncoderError(Kind kind, int status)
+    : kind_(kind), status_(status), message_(describe(kind, status)) {}
+
+std::array<std::uint8_t, 7> adtsHeader(std::size_t frameLength, double sampleRate, int channels) {
+    const auto found = std::find(adtsRates.begin(), adtsRates.end(), sampleRate);
+    const unsigned index = found == adtsRates.end() ? 4u : static_cast<unsigned>(found - adtsRates.begin());
+    const auto length = static_cast<unsigned>(frameLength + 7);
+    const auto layout = static_cast<unsigned>(channels);
+    return {
+        0xFF,
+        0xF1,
+        static_cast<std::uint8_t>(0x40 | (index * 4) | ((layout / 4) & 1)),
+        static_cast<std::uint8_t>(((layout * 64) & 0xFF) | ((length / 2048) & 3)),
+        static_cast<std::uint8_t>((length / 8) & 0xFF),
+        static_cast<std::uint8_t>(((length * 32) | 0x1F) & 0xFF),
+        0xFC,
+    };
+}
+
+AACEncoder::AACEncoder(double sampleRate, int channels, int bitrate)
+    : sampleRate_(sampleRate), channels_(channels) {
+    // The library's statistics and notices would otherwise go to standard
+    // error on every encoder's close; its errors still do.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
+    const AVCodec* codec = avcodec_find_encoder_by_name("aac");
+    if (!codec || channels <= 0 || sampleRate <= 0 || sampleRate != std::floor(sampleRate))
+        throw AACEncoderError(AACEncoderError::Kind::create, 0);
+    const double ceiling = maxBitsPerChannelPerBlock * channels * sampleRate / framesPerPacket;
+    if (bitrate <= 0 || bitrate > ceiling)
+        throw AACEncoderError(AACEncoderError::Kind::bitrate, AVERROR(EINVAL));
+
+    auto fail = [this](int status) {
+        avcodec_free_context(&context_);
+        av_frame_free(&frame_);
+        av_packet_free(&packet_);
+        throw AACEncoderError(AACEncoderError::Kind::create, status);
+    };
+    context_ = avcodec_alloc_context3(codec);
+    frame_ = av_frame_alloc();
+    packet_ = av_packet_alloc();
+    if (!context_ || !frame_ || !packet_) fail(AVERROR(ENOMEM));
+
+    context_->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    context_->sample_rate = static_cast<int>(sampleRate);
+    av_channel_layout_default(&context_->ch_layout, channels);
+    context_->bit_rate = bitrate;
+    context_->profile = FF_PROFILE_AAC_LOW;
+    context_->time_base = AVRational{1, context_->sample_rate};
+    if (const int status = avcodec_open2(context_, codec, nullptr); status < 0) fail(status);
+    if (context_->frame_size != framesPerPacket) fail(AVERROR(EINVAL));
+
+    frame_->format = AV_SAMPLE_FMT_FLTP;
+    frame_->nb_samples = framesPerPacket;
+    frame_->sample_rate = context_->sample_rate;
+    if (av_channel_layout_copy(&frame_->ch_layout, &context_->ch_layout) < 0) fail(AVERROR(ENOMEM));
+    if (const int status = av_frame_get_buffer(frame_, 0); status < 0) fail(status);
+
+    pending_.resize(static_cast<std::size_t>(channels) * framesPerPacket);
+}
+
+AACEncoder::~AACEncoder() {
+    // Pending samples are dropped on purpose: the stream simply ends.
+    avcodec_free_context(&context_);
+    av_frame_free(&frame_);
+    av_packet_free(&packet_);
+}
+
+Bytes AACEncoder::encode(std::span<const float> samples) noexcept {
+    Bytes out;
+    const auto block = pending_.size();
+    // One allocation for the result: room for the largest packet AAC-LC allows
+    // (6144 bits per channel) for every block this call completes.
+    const auto blocks = (pendingCount_ + samples.size()) / block;
+    if (blocks > 0) out.reserve(blocks * (7 + 768 * static_cast<std::size_t>(channels_)));
+    // Fill the partial block first, then encode whole blocks straight from the
+    // input, and keep what is left.
+    if (pendingCount_ > 0) {
+        const auto taken = std::min(block - pendingCount_, samples.size());
+        std::copy_n(samples.begin(), taken, pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
+        pendingCount_ += taken;
+        samples = samples.subspan(taken);
+        if (pendingCount_ < block) return out;
+        encodeBlock(pending_.data(), out);
+        pendingCount_ = 0;
+    }
+    for (; samples.size() >= block; samples = samples.subspan(block)) encodeBlock(samples.data(), out);
+    std::copy(samples.begin(), samples.end(), pending_.begin());
+    pendingCount_ = samples.size();
+    return out;
+}
+
+void AACEncoder::encodeBlock(const float* block, Bytes& out) noexcept {
+    // The encoder copies each frame's samples, so this one frame is reused; the
+    // check only allocates if the library ever kept a reference to it.
+    if (av_frame_make_writable(frame_) < 0) return;
+    const auto channels = static_cast<std::size_t>(channels_);
+    // The library rejects a whole block that holds a NaN or an infinity; such
+    // samples (a faulty source) become silence so the rest of the block plays.
+    for (std::size_t c = 0; c < channels; ++c) {
+        auto* plane = reinterpret_cast<float*>(frame_->extended_data[c]);
+        for (std::size_t i = 0; i < framesPerPacket; ++i) {
+            const float sample = block[i * channels + c];
+            plane[i] = std::isfinite(sample) ? sample : 0.0f;
+        }
+    }
+    frame_->pts = nextPts_;
+    nextPts_ += framesPerPacket;
+    if (avcodec_send_frame(context_, frame_) < 0) return; // this block is lost
+    receivePackets(out);
+}
+
+void AACEncoder::receivePackets(Bytes& out) noexcept {
+    // While the encoder primes, a block yields no packet; later ones catch up.
+    while (avcodec_receive_packet(context_, packet_) == 0) {
+        const auto size = static_cast<std::size_t>(packet_->size);
+        const auto header = adtsHeader(size, sampleRate_, channels_);
+        out.insert(out.end(), header.begin(), header.end());
+        out.insert(out.end(), packet_->data, packet_->data + size);
+        av_packet_unref(packet_);
+    }
+}
+
+} // namespace lantern

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "stream/fanout.h"
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <span>
+#include <string>
+#include <vector>
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+
+namespace lantern {
+
+// Why an encoder could not be made, with the library's error code (0 when the
+// library gave none).
+class AACEncoderError : public std::exception {
+public:
+    enum class Kind { create, bitrate };
+
+    AACEncoderError(Kind kind, int status);
+    Kind kind() const { return kind_; }
+    int status() const { return status_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    Kind kind_;
+    int status_;
+    std::string message_;
+};
+
+// The 7-byte ADTS header (no checksum) for an AAC-LC payload of `frameLength`
+// bytes. A sample rate outside the MPEG-4 table is written as 44100 Hz.
+std::array<std::uint8_t, 7> adtsHeader(std::size_t frameLength, double sampleRate, int channels);
+
+// Encodes interleaved float PCM to AAC-LC, one ADTS frame per 1024 frames of
+// input. Not thread-safe: one thread (the capture callback) uses it.
+class AACEncoder {
+public:
+    static constexpr int framesPerPacket = 1024;
+
+    // Throws AACEncoderError: `create` when the codec is missing or will not
+    // open with these parameters, `bitrate` when the bit rate is not one AAC-LC
+    // can carry at this rate and channel count.
+    AACEncoder(double sampleRate, int channels, int bitrate);
+    ~AACEncoder();
+    AACEncoder(const AACEncoder&) = delete;
+    AACEncoder& operator=(const AACEncoder&) = delete;
+
+    // Takes any number of interleaved samples and returns the ADTS frames of
+    // every whole block of 1024 frames now complete, in order; keeps the rest
+    // for the next call. A block the library fails on is lost; the encoder
+    // stays usable. Never throws.
+    Bytes encode(std::span<const float> samples) noexcept;
+
+    double sampleRate() const { return sampleRate_; }
+    int channels() const { return channels_; }
+    // Samples waiting for a whole block; always fewer than channels × 1024.
+    std::size_t pending() const { return pendingCount_; }
+
+private:
+    void encodeBlock(const float* block, Bytes& out) noexcept;
+    void receivePackets(Bytes& out) noexcept;
+
+    double sampleRate_;
+    int channels_;
+    AVCodecContext* context_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    std::int64_t nextPts_ = 0;
+    // Room for exactly one block; the first pendingCount_ samples are waiting.
+    std::vector<float> pending_;
+    std::size_t pendingCount_ = 0;
+};
+
+} // namespace lantern

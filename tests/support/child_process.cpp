@@ -1,0 +1,77 @@
+#include "support/child_process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace lantern::test {
+
+ProgramResult runProgram(const std::vector<std::string>& arguments, std::chrono::seconds limit) {
+    ProgramResult result;
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return result;
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (spawned != 0) {
+        ::close(out[0]);
+        ::close(err[0]);
+        result.error = "could not start " + arguments.front();
+        return result;
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.output, &result.error};
+    int open = 2;
+    bool killed = false;
+    char buffer[65536];
+    while (open > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            const auto got = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto& entry : fds)
+        if (entry.fd >= 0) ::close(entry.fd);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    if (!killed && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    return result;
+}
+
+} // namespace lantern::test

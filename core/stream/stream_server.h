@@ -1,5 +1,6 @@
 #pragma once
 
+#include "nowplaying/cover.h"
 #include "stream/fanout.h"
 
 #include <asio/any_io_executor.hpp>
@@ -15,12 +16,6 @@
 #include <system_error>
 
 namespace lantern {
-
-// Cover art: the image bytes and their MIME type.
-struct Cover {
-    Bytes bytes;
-    std::string type;
-};
 
 // The small HTTP/1.1 server that listeners reach: the listening page, the
 // now-playing JSON, the cover and the live stream, on 127.0.0.1 only.

@@ -1,0 +1,175 @@
+#include "nowplaying/now_playing.h"
+
+#include <algorithm>
+#include <array>
+#include <nlohmann/json.hpp>
+
+namespace lantern {
+
+using nlohmann::json;
+
+nlohmann::ordered_json toJSONValue(const NowPlaying& record) {
+    nlohmann::ordered_json object;
+    object["title"] = record.title;
+    object["artist"] = record.artist;
+    object["album"] = record.album;
+    if (record.coverURL) object["coverURL"] = *record.coverURL;
+    object["playing"] = record.playing;
+    object["source"] = record.source;
+    return object;
+}
+
+std::string toJSON(const NowPlaying& record) {
+    // Text that is not UTF-8 is written with replacement characters rather
+    // than failing the whole record.
+    return toJSONValue(record).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+namespace {
+
+const std::string* stringAt(const json& object, const char* key) {
+    const auto found = object.find(key);
+    return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>() : nullptr;
+}
+
+const bool* boolAt(const json& object, const char* key) {
+    const auto found = object.find(key);
+    return found != object.end() && found->is_boolean() ? found->get_ptr<const bool*>() : nullptr;
+}
+
+json parseObject(std::string_view text) {
+    auto value = json::parse(text, nullptr, false);
+    return value.is_object() ? value : json();
+}
+
+} // namespace
+
+std::optional<NowPlaying> nowPlayingFromJSON(std::string_view text) {
+    const auto object = parseObject(text);
+    if (!object.is_object()) return std::nullopt;
+    const auto* title = stringAt(object, "title");
+    const auto* artist = stringAt(object, "artist");
+    const auto* album = stringAt(object, "album");
+    const auto* playing = boolAt(object, "playing");
+    const auto* source = stringAt(object, "source");
+    if (!title || !artist || !album || !playing || !source) return std::nullopt;
+    std::optional<std::string> coverURL;
+    if (const auto found = object.find("coverURL"); found != object.end() && !found->is_null()) {
+        if (!found->is_string()) return std::nullopt;
+        coverURL = found->get<std::string>();
+    }
+    return NowPlaying{*title, *artist, *album, std::move(coverURL), *playing, *source};
+}
+
+void NowPlayingHistory::record(NowPlaying value, Clock::time_point at) {
+    if (!entries_.empty() && entries_.back().value == value) return;
+    entries_.push_back({at, std::move(value)});
+    const auto cut = at - keep;
+    // The newest entry at or before the cut is what was current `keep` ago:
+    // it stays, everything older goes.
+    const auto current = std::find_if(entries_.rbegin(), entries_.rend(),
+                                      [&](const Entry& entry) { return entry.at <= cut; });
+    if (current != entries_.rend()) entries_.erase(entries_.begin(), std::prev(current.base()));
+}
+
+std::optional<NowPlaying> NowPlayingHistory::at(Clock::time_point time) const {
+    const auto found = std::find_if(entries_.rbegin(), entries_.rend(),
+                                    [&](const Entry& entry) { return entry.at <= time; });
+    if (found == entries_.rend()) return std::nullopt;
+    return found->value;
+}
+
+namespace {
+
+// Length of the newline character (LF, VT, FF, CR, NEL, LS or PS) that ends
+// `text`, or 0.
+std::size_t trailingNewline(std::string_view text) {
+    if (!text.empty() && text.back() >= '\n' && text.back() <= '\r') return 1;
+    if (text.ends_with("\xC2\x85")) return 2;
+    if (text.ends_with("\xE2\x80\xA8") || text.ends_with("\xE2\x80\xA9")) return 3;
+    return 0;
+}
+
+std::size_t leadingNewline(std::string_view text) {
+    if (!text.empty() && text.front() >= '\n' && text.front() <= '\r') return 1;
+    if (text.starts_with("\xC2\x85")) return 2;
+    if (text.starts_with("\xE2\x80\xA8") || text.starts_with("\xE2\x80\xA9")) return 3;
+    return 0;
+}
+
+std::string_view trimNewlines(std::string_view text) {
+    while (const auto n = leadingNewline(text)) text.remove_prefix(n);
+    while (const auto n = trailingNewline(text)) text.remove_suffix(n);
+    return text;
+}
+
+// Strict Base64: the standard alphabet, padded to a multiple of four, nothing
+// else (no white space, no line breaks).
+std::optional<std::vector<std::uint8_t>> decodeBase64(std::string_view text) {
+    static const auto table = [] {
+        std::array<int, 256> values{};
+        values.fill(-1);
+        const std::string_view alphabet =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (std::size_t i = 0; i < alphabet.size(); ++i)
+            values[static_cast<unsigned char>(alphabet[i])] = static_cast<int>(i);
+        return values;
+    }();
+    if (text.size() % 4 != 0) return std::nullopt;
+    std::size_t padding = 0;
+    while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(text.size() / 4 * 3);
+    std::uint32_t bits = 0;
+    int held = 0;
+    for (std::size_t i = 0; i < text.size() - padding; ++i) {
+        const int value = table[static_cast<unsigned char>(text[i])];
+        if (value < 0) return std::nullopt;
+        bits = (bits << 6) | static_cast<std::uint32_t>(value);
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            bytes.push_back(static_cast<std::uint8_t>(bits >> held));
+        }
+    }
+    return bytes;
+}
+
+} // namespace
+
+std::optional<NowPlaying> parseScriptOutput(std::string_view text, std::string_view source) {
+    text = trimNewlines(text);
+    if (text.empty()) return std::nullopt;
+    std::array<std::string_view, 5> fields{};
+    for (std::size_t field = 0, at = 0; field < fields.size() && at <= text.size(); ++field) {
+        const auto end = std::min(text.find('\t', at), text.size());
+        fields[field] = text.substr(at, end - at);
+        at = end + 1;
+    }
+    if (fields[0].empty()) return std::nullopt;
+    std::optional<std::string> coverURL;
+    if (!fields[3].empty()) coverURL = std::string(fields[3]);
+    return NowPlaying{std::string(fields[0]), std::string(fields[1]), std::string(fields[2]),
+                      std::move(coverURL), fields[4] == "playing", std::string(source)};
+}
+
+std::optional<std::pair<NowPlaying, std::optional<Cover>>> parseLanternNote(std::string_view text,
+                                                                             std::string_view source) {
+    const auto note = parseObject(text);
+    if (!note.is_object()) return std::nullopt;
+    const auto* title = stringAt(note, "title");
+    const auto* artist = stringAt(note, "artist");
+    const auto* album = stringAt(note, "album");
+    const auto* playing = boolAt(note, "playing");
+    if (!title || !artist || !album || !playing || title->empty()) return std::nullopt;
+    std::optional<Cover> cover;
+    if (const auto found = note.find("cover"); found != note.end() && !found->is_null()) {
+        if (!found->is_string()) return std::nullopt; // a note of the wrong shape
+        if (auto bytes = decodeBase64(found->get_ref<const std::string&>()); bytes && bytes->size() > 8)
+            cover = coverOf(std::move(*bytes));
+    }
+    return std::pair{NowPlaying{*title, *artist, *album, std::nullopt, *playing, std::string(source)},
+                     std::move(cover)};
+}
+
+} // namespace lantern

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "nowplaying/cover.h"
+
+#include <chrono>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace lantern {
+
+// What is playing, as read from one source.
+struct NowPlaying {
+    std::string title; // empty: nothing is known
+    std::string artist;
+    std::string album;
+    std::optional<std::string> coverURL;
+    bool playing = false;
+    std::string source; // display name of the source it was read from
+
+    friend bool operator==(const NowPlaying&, const NowPlaying&) = default;
+};
+
+// JSON object with "title", "artist", "album", "coverURL" (left out when
+// absent), "playing" and "source".
+std::string toJSON(const NowPlaying& record);
+nlohmann::ordered_json toJSONValue(const NowPlaying& record);
+// Nothing when a key other than "coverURL" is missing or of the wrong type.
+std::optional<NowPlaying> nowPlayingFromJSON(std::string_view text);
+
+// Records of the last minute, so that each listener can be told what was
+// playing when its audio was played. Not locked: its owner guards it.
+class NowPlayingHistory {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds keep{60};
+
+    struct Entry {
+        Clock::time_point at;
+        NowPlaying value;
+    };
+
+    // Adds a record read at `at` (times only go forward), unless it equals
+    // the newest one, and forgets what no look-up within `keep` can need.
+    void record(NowPlaying value, Clock::time_point at);
+    // The record current at `time`, if the history reaches back that far.
+    std::optional<NowPlaying> at(Clock::time_point time) const;
+
+    std::size_t count() const { return entries_.size(); }
+    const std::vector<Entry>& entries() const { return entries_; }
+
+private:
+    std::vector<Entry> entries_;
+};
+
+// A record from a player's tab-separated reading: title, artist, album, cover
+// URL, state ("playing" or anything else). Nothing when there is no title.
+std::optional<NowPlaying> parseScriptOutput(std::string_view text, std::string_view source);
+
+// A record and its cover from the companion player's JSON note. Nothing when
+// the note does not decode or has no title; a cover that is not strict
+// Base64 or holds 8 bytes or fewer is left out.
+std::optional<std::pair<NowPlaying, std::optional<Cover>>> parseLanternNote(std::string_view text,
+                                                                             std::string_view source);
+
+} // namespace lantern

@@ -1,0 +1,23 @@
+// Request lines as a listener might send them: routing, query decoding and the
+// tag cut must never crash, and what they return must hold their promises.
+#include "stream/http.h"
+#include "stream/text.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const auto line = lantern::decodeUtf8Lossy(bytes);
+    if (!lantern::isValidUtf8(line)) std::abort();
+    const auto request = lantern::route(line);
+    if (request.kind == lantern::Route::Kind::now && !(request.lag >= 0 && request.lag <= 60)) std::abort();
+    for (const auto& [key, value] : lantern::query(lantern::requestTarget(line))) {
+        const auto tag = lantern::prefixGraphemes(value, 64);
+        if (!value.starts_with(tag)) std::abort();
+    }
+    lantern::query(bytes);
+    return 0;
+}

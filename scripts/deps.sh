@@ -21,3 +21,9 @@ LANTERN_CORE_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     curl ffmpeg locales
 )
+
+# Packages needed to build and test the application module.
+LANTERN_APP_PACKAGES=(
+    qt6-base-dev libpulse-dev libswresample-dev
+    pulseaudio pulseaudio-utils
+)

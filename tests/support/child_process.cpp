@@ -74,4 +74,32 @@ ProgramResult runProgram(const std::vector<std::string>& arguments, std::chrono:
     return result;
 }
 
+pid_t startProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry; ++entry) entries.emplace_back(*entry);
+    entries.insert(entries.end(), environment.begin(), environment.end());
+    std::vector<char*> envp;
+    for (auto& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+void endProgram(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+}
+
 } // namespace lantern::test

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -16,5 +17,11 @@ struct ProgramResult {
 // input, gathering what it writes; kills it if it outlives `limit`.
 ProgramResult runProgram(const std::vector<std::string>& arguments,
                          std::chrono::seconds limit = std::chrono::seconds(60));
+
+// Starts a program in the background with extra environment entries
+// ("NAME=value"), its output discarded; the pid, or -1.
+pid_t startProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {});
+// Ends a program started by startProgram (SIGTERM, then waits for it).
+void endProgram(pid_t pid);
 
 } // namespace lantern::test

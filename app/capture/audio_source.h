@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace lantern {
+
+// Something the user can put on air: the whole computer, or one application.
+struct AudioSource {
+    QString id;                  // "whole-mac", or the application's id (its program name)
+    QString name;                // what the user sees
+    std::optional<QString> icon; // an icon-theme name
+
+    // The whole computer: id "whole-mac", name "Everything".
+    static const AudioSource& wholeMac();
+
+    friend bool operator==(const AudioSource&, const AudioSource&) = default;
+};
+
+// One application known to the sound server, as a candidate source.
+struct RunningApplication {
+    QString id;
+    std::optional<QString> name;
+    std::optional<QString> icon;
+};
+
+namespace AudioSources {
+
+// The whole computer first, then every application that has a playback
+// stream: those playing now first, then the Spotify client, then by name
+// (case-insensitive, in the user's locale; equal names keep the server's
+// order), each application once. This program is never offered.
+std::vector<AudioSource> current();
+
+// The ordering and filtering of current() over given facts: the applications
+// in the server's order, the ids that have streams, and those that play.
+std::vector<AudioSource> arrange(const std::vector<RunningApplication>& applications,
+                                 const std::vector<QString>& known, const std::vector<QString>& playing,
+                                 const QString& ownID);
+
+// Applications connected to the sound server (clients with a program name
+// and a process id), this process left out.
+std::vector<RunningApplication> runningApplications();
+
+} // namespace AudioSources
+
+} // namespace lantern

@@ -24,6 +24,6 @@ LANTERN_CORE_PACKAGES=(
 
 # Packages needed to build and test the application module.
 LANTERN_APP_PACKAGES=(
-    qt6-base-dev libpulse-dev libswresample-dev
-    pulseaudio pulseaudio-utils
+    qt6-base-dev qcoro-qt6-dev libpulse-dev libswresample-dev libsecret-1-dev
+    pulseaudio pulseaudio-utils dbus-daemon dbus-bin gnome-keyring
 )

@@ -74,7 +74,8 @@ ProgramResult runProgram(const std::vector<std::string>& arguments, std::chrono:
     return result;
 }
 
-pid_t startProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
+pid_t startProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+                   const std::string* input) {
     std::vector<std::string> entries;
     for (char** entry = environ; *entry; ++entry) entries.emplace_back(*entry);
     entries.insert(entries.end(), environment.begin(), environment.end());
@@ -84,14 +85,24 @@ pid_t startProgram(const std::vector<std::string>& arguments, const std::vector<
     std::vector<char*> argv;
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    int feed[2] = {-1, -1};
+    if (input && ::pipe2(feed, O_CLOEXEC) != 0) return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (input)
+        posix_spawn_file_actions_adddup2(&actions, feed[0], 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
+    if (input) {
+        ::close(feed[0]);
+        if (pid > 0 && ::write(feed[1], input->data(), input->size()) < 0) {} // the program reads what it reads
+        ::close(feed[1]);
+    }
     return pid;
 }
 

@@ -20,7 +20,9 @@ ProgramResult runProgram(const std::vector<std::string>& arguments,
 
 // Starts a program in the background with extra environment entries
 // ("NAME=value"), its output discarded; the pid, or -1.
-pid_t startProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {});
+// `input`, when given, is what the program reads on its standard input.
+pid_t startProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {},
+                   const std::string* input = nullptr);
 // Ends a program started by startProgram (SIGTERM, then waits for it).
 void endProgram(pid_t pid);
 

@@ -1,0 +1,206 @@
+#include "link/address_client.h"
+
+#include "link/keychain.h"
+#include "link/share_link.h"
+#include "station/settings.h"
+
+#include <QCoro/QCoroNetworkReply>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#ifndef LANTERN_ADDRESS_BASE
+#define LANTERN_ADDRESS_BASE "https://address.lantern-fm.invalid"
+#endif
+
+namespace lantern {
+
+using nlohmann::json;
+
+namespace {
+
+const QString namedAccount = QStringLiteral("address.named");
+const QString privateAccount = QStringLiteral("address.private");
+const QString oldAccount = QStringLiteral("address");
+const QString passcodeAccount = QStringLiteral("passcode");
+
+QString accountFor(const QString& path) { return path.startsWith("/s/") ? privateAccount : namedAccount; }
+
+} // namespace
+
+QByteArray encode(const SavedAddress& saved) {
+    const json object{{"path", saved.path.toStdString()},
+                      {"address", saved.address.toStdString()},
+                      {"secret", saved.secret.toStdString()},
+                      {"showLast", saved.showLast}};
+    return QByteArray::fromStdString(object.dump());
+}
+
+std::optional<SavedAddress> decodeSavedAddress(const QByteArray& bytes) {
+    const auto object = json::parse(bytes.begin(), bytes.end(), nullptr, false);
+    if (!object.is_object()) return std::nullopt;
+    const auto text = [&](const char* key) -> std::optional<QString> {
+        const auto found = object.find(key);
+        if (found == object.end() || !found->is_string()) return std::nullopt;
+        return QString::fromStdString(found->get<std::string>());
+    };
+    const auto path = text("path"), address = text("address"), secret = text("secret");
+    const auto showLast = object.find("showLast");
+    if (!path || !address || !secret || showLast == object.end() || !showLast->is_boolean()) return std::nullopt;
+    return SavedAddress{*path, *address, *secret, showLast->get<bool>()};
+}
+
+AddressError::AddressError(Kind kind, int status) : kind_(kind), status_(status) {
+    message_ = description().toStdString();
+}
+
+QString AddressError::description() const {
+    switch (kind_) {
+    case Kind::server: return QStringLiteral("The address service answered %1.").arg(status_);
+    case Kind::taken: return QStringLiteral("That name is taken. Try another.");
+    case Kind::badName:
+        return QStringLiteral("3\u201330 lowercase letters, numbers or dashes (not starting or ending with a dash).");
+    case Kind::tooMany: return QStringLiteral("Too many tries for now. Try again in an hour.");
+    case Kind::offline: return QStringLiteral("Couldn't reach the address service.");
+    }
+    return {};
+}
+
+QUrl AddressClient::configuredBase() {
+    if (const auto debug = Settings::shared().string("debugAddressBase")) return QUrl(*debug);
+    return QUrl(QStringLiteral(LANTERN_ADDRESS_BASE));
+}
+
+AddressClient& AddressClient::shared() {
+    static AddressClient client(configuredBase());
+    return client;
+}
+
+AddressClient::AddressClient(QUrl base, std::chrono::milliseconds timeout)
+    : base_(std::move(base)), timeout_(timeout), network_(std::make_unique<QNetworkAccessManager>()) {}
+
+AddressClient::~AddressClient() = default;
+
+QString AddressClient::addressOf(const QString& path) const {
+    return QString::fromStdString(keptLinkAddress(base_.toString().toStdString(), path.toStdString()));
+}
+
+std::optional<SavedAddress> AddressClient::saved(bool named) {
+    // A record under the former single account moves to its own account.
+    if (const auto old = Keychain::read(oldAccount)) {
+        if (const auto record = decodeSavedAddress(*old)) {
+            Keychain::write(accountFor(record->path), encode(*record));
+            Keychain::remove(oldAccount);
+        }
+    }
+    const auto bytes = Keychain::read(named ? namedAccount : privateAccount);
+    if (!bytes) return std::nullopt;
+    auto record = decodeSavedAddress(*bytes);
+    if (record) record->address = addressOf(record->path);
+    return record;
+}
+
+QCoro::Task<AddressClient::Reply> AddressClient::send(QString method, QString path, json body) {
+    QUrl url(addressOf(path));
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    request.setTransferTimeout(static_cast<int>(timeout_.count()));
+    const auto payload = QByteArray::fromStdString(body.dump());
+    QNetworkReply* reply = network_->sendCustomRequest(request, method.toLatin1(), payload);
+    co_await reply;
+    reply->deleteLater();
+    const auto status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    // An HTTP status means the service answered, whatever it said; no status
+    // means the request itself failed (no connection, time-out...).
+    if (!status.isValid()) throw AddressError(AddressError::Kind::offline);
+    co_return Reply{reply->readAll(), status.toInt()};
+}
+
+QCoro::Task<SavedAddress> AddressClient::claim(std::optional<QString> name, std::optional<QString> passcode,
+                                               bool showLast) {
+    json body;
+    body["showLast"] = showLast;
+    if (name) body["name"] = name->toStdString();
+    if (passcode) body["passcode"] = passcode->toStdString();
+    const auto reply = co_await send("POST", "/api/claim", std::move(body));
+    switch (reply.status) {
+    case 201: break;
+    case 400: throw AddressError(AddressError::Kind::badName);
+    case 409: throw AddressError(AddressError::Kind::taken);
+    case 429: throw AddressError(AddressError::Kind::tooMany);
+    default: throw AddressError(AddressError::Kind::server, reply.status);
+    }
+    const auto object = json::parse(reply.body.begin(), reply.body.end()); // throws when not JSON
+    const auto path = object.is_object() ? object.find("path") : object.end();
+    const auto secret = object.is_object() ? object.find("secret") : object.end();
+    if (!object.is_object() || path == object.end() || !path->is_string() || secret == object.end() ||
+        !secret->is_string())
+        throw AddressError(AddressError::Kind::server, 201);
+    SavedAddress saved{QString::fromStdString(path->get<std::string>()), {},
+                       QString::fromStdString(secret->get<std::string>()), showLast};
+    saved.address = addressOf(saved.path);
+    Keychain::write(accountFor(saved.path), encode(saved));
+    co_return saved;
+}
+
+QCoro::Task<void> AddressClient::announce(QString method, QString path, json body) {
+    QString outcome;
+    try {
+        const auto reply = co_await send(method, path, std::move(body));
+        if (reply.status <= 299) co_return;
+        outcome = QString::number(reply.status);
+    } catch (const AddressError& error) {
+        outcome = error.description();
+    }
+    std::printf("address service: %s %s %s\n", method.toUtf8().constData(), path.toUtf8().constData(),
+                outcome.toUtf8().constData());
+    std::fflush(stdout);
+}
+
+// Bodies are built before co_await: g++ 12 miscompiles braced lists inside
+// a co_await expression.
+QCoro::Task<void> AddressClient::live(QUrl url, SavedAddress at, QString name) {
+    json body;
+    body["url"] = url.toString().toStdString();
+    body["name"] = name.toStdString();
+    body["path"] = at.path.toStdString();
+    body["secret"] = at.secret.toStdString();
+    co_await announce("PUT", "/api/live", std::move(body));
+}
+
+QCoro::Task<void> AddressClient::off(SavedAddress at) {
+    json body;
+    body["path"] = at.path.toStdString();
+    body["secret"] = at.secret.toStdString();
+    co_await announce("DELETE", "/api/live", std::move(body));
+}
+
+QCoro::Task<void> AddressClient::update(std::optional<QString> passcode, SavedAddress at) {
+    json body;
+    body["path"] = at.path.toStdString();
+    body["secret"] = at.secret.toStdString();
+    body["passcode"] = passcode.value_or(QString()).toStdString();
+    body["showLast"] = at.showLast;
+    const auto reply = co_await send("PATCH", "/api/settings", std::move(body));
+    if (reply.status == 204) co_return;
+    if (reply.status == 429) throw AddressError(AddressError::Kind::tooMany);
+    throw AddressError(AddressError::Kind::server, reply.status);
+}
+
+std::optional<QString> AddressClient::passcode() const {
+    const auto bytes = Keychain::read(passcodeAccount);
+    if (!bytes) return std::nullopt;
+    const auto text = QString::fromUtf8(*bytes); // malformed bytes become U+FFFD
+    if (text.isEmpty()) return std::nullopt;
+    return text;
+}
+
+void AddressClient::setPasscode(const std::optional<QString>& passcode) {
+    if (!passcode || passcode->isEmpty()) return Keychain::remove(passcodeAccount);
+    Keychain::write(passcodeAccount, passcode->toUtf8());
+}
+
+} // namespace lantern

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+#include <QCoro/QCoroTask>
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
+#include <string>
+
+class QNetworkAccessManager;
+
+namespace lantern {
+
+// A claimed stable address.
+struct SavedAddress {
+    QString path;    // as the service gave it, starting with "/"; kept ones start with "/s/"
+    QString address; // the public address: the path under the service's base
+    QString secret;  // proves ownership to the service; never shown
+    bool showLast = false;
+
+    friend bool operator==(const SavedAddress&, const SavedAddress&) = default;
+};
+
+// JSON with exactly "path", "address", "secret" and "showLast".
+QByteArray encode(const SavedAddress& saved);
+// Nothing unless all four keys are there with the right types.
+std::optional<SavedAddress> decodeSavedAddress(const QByteArray& bytes);
+
+// What went wrong with the address service, in words for the user.
+class AddressError : public std::exception {
+public:
+    enum class Kind { server, taken, badName, tooMany, offline };
+
+    explicit AddressError(Kind kind, int status = 0);
+    Kind kind() const { return kind_; }
+    int status() const { return status_; }
+    QString description() const;
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    Kind kind_;
+    int status_;
+    std::string message_;
+};
+
+// The station's client of the address service, which gives it a stable public
+// address in front of the tunnel. The asynchronous operations run on the main
+// thread; claimed addresses and the passcode live in the keychain.
+class AddressClient {
+public:
+    static AddressClient& shared();
+    // The base from the setting "debugAddressBase", else the build's
+    // LANTERN_ADDRESS_BASE.
+    static QUrl configuredBase();
+
+    explicit AddressClient(QUrl base, std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    ~AddressClient();
+
+    const QUrl& base() const { return base_; }
+
+    std::optional<SavedAddress> saved(bool named);
+    // Throws AddressError, or nlohmann::json::parse_error for a reply that is not JSON.
+    QCoro::Task<SavedAddress> claim(std::optional<QString> name, std::optional<QString> passcode, bool showLast);
+    // Never throw; a refusal or failure is logged.
+    QCoro::Task<void> live(QUrl url, SavedAddress at, QString name);
+    QCoro::Task<void> off(SavedAddress at);
+    // Throws AddressError.
+    QCoro::Task<void> update(std::optional<QString> passcode, SavedAddress at);
+
+    std::optional<QString> passcode() const;
+    void setPasscode(const std::optional<QString>& passcode);
+
+private:
+    struct Reply {
+        QByteArray body;
+        int status = 0;
+    };
+    QCoro::Task<Reply> send(QString method, QString path, nlohmann::json body);
+    QCoro::Task<void> announce(QString method, QString path, nlohmann::json body);
+    QString addressOf(const QString& path) const;
+
+    QUrl base_;
+    std::chrono::milliseconds timeout_;
+    std::unique_ptr<QNetworkAccessManager> network_;
+};
+
+} // namespace lantern

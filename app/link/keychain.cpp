@@ -1,0 +1,116 @@
+#include "link/keychain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <libsecret/secret.h>
+
+#include <cstdio>
+
+namespace lantern {
+
+namespace {
+
+const SecretSchema* schema() {
+    static const SecretSchema lantern = {
+        .name = "com.brindle.lanternfm.Secret",
+        .flags = SECRET_SCHEMA_DONT_MATCH_NAME,
+        .attributes = {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                       {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                       {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+        .reserved = 0,
+        .reserved1 = nullptr,
+        .reserved2 = nullptr,
+        .reserved3 = nullptr,
+        .reserved4 = nullptr,
+        .reserved5 = nullptr,
+        .reserved6 = nullptr,
+        .reserved7 = nullptr,
+    };
+    return &lantern;
+}
+
+constexpr const char* service = "com.brindle.lanternfm";
+
+QString folder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/lantern-fm";
+}
+
+QString fileOf(const QString& account) { return folder() + "/" + account; }
+
+std::optional<QByteArray> readSecretService(const QString& account) {
+    GError* error = nullptr;
+    const auto name = account.toUtf8();
+    SecretValue* value = secret_password_lookup_binary_sync(schema(), nullptr, &error, "service", service,
+                                                           "account", name.constData(), nullptr);
+    if (error) g_error_free(error);
+    if (!value) return std::nullopt;
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value, &length);
+    QByteArray result(bytes, static_cast<qsizetype>(length));
+    secret_value_unref(value);
+    return result;
+}
+
+void clearSecretService(const QString& account) {
+    GError* error = nullptr;
+    const auto name = account.toUtf8();
+    secret_password_clear_sync(schema(), nullptr, &error, "service", service, "account", name.constData(), nullptr);
+    if (error) g_error_free(error); // nothing to clear, or no service: either way it is gone
+}
+
+// The status of a failed write, as the log line shows it.
+std::optional<QString> writeSecretService(const QString& account, const QByteArray& bytes) {
+    GError* error = nullptr;
+    const auto name = account.toUtf8();
+    SecretValue* value = secret_value_new(bytes.constData(), bytes.size(), "application/octet-stream");
+    const bool stored = secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT,
+                                                          ("Lantern FM " + account).toUtf8().constData(), value,
+                                                          nullptr, &error, "service", service, "account",
+                                                          name.constData(), nullptr);
+    secret_value_unref(value);
+    if (stored) return std::nullopt;
+    QString status = error ? QString::fromUtf8(error->message) : QStringLiteral("failed");
+    if (error) g_error_free(error);
+    return status;
+}
+
+std::optional<QString> writeFile(const QString& account, const QByteArray& bytes) {
+    if (!QDir().mkpath(folder())) return QStringLiteral("cannot create ") + folder();
+    QFile::setPermissions(folder(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QSaveFile file(fileOf(account));
+    if (!file.open(QIODevice::WriteOnly)) return file.errorString();
+    // Readable by the user alone, before any secret is in it.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(bytes);
+    if (!file.commit()) return file.errorString();
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<QByteArray> Keychain::read(const QString& account) {
+    if (auto secret = readSecretService(account)) return secret;
+    QFile file(fileOf(account));
+    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+    return file.readAll();
+}
+
+void Keychain::write(const QString& account, const QByteArray& bytes) {
+    remove(account);
+    if (const auto failure = writeSecretService(account, bytes)) {
+        std::printf("keychain (sync true): %s\n", failure->toUtf8().constData());
+        if (const auto fileFailure = writeFile(account, bytes))
+            std::printf("keychain (sync false): %s\n", fileFailure->toUtf8().constData());
+        std::fflush(stdout);
+    }
+}
+
+void Keychain::remove(const QString& account) {
+    clearSecretService(account);
+    QFile::remove(fileOf(account));
+}
+
+} // namespace lantern

@@ -25,5 +25,5 @@ LANTERN_CORE_PACKAGES=(
 # Packages needed to build and test the application module.
 LANTERN_APP_PACKAGES=(
     qt6-base-dev qcoro-qt6-dev libpulse-dev libswresample-dev libsecret-1-dev
-    pulseaudio pulseaudio-utils dbus-daemon dbus-bin gnome-keyring
+    pulseaudio pulseaudio-utils dbus-daemon dbus-bin gnome-keyring playerctl
 )

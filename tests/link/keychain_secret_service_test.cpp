@@ -2,6 +2,7 @@
 // gnome-keyring-daemon on it, its login keyring unlocked for the test.
 #include "link/keychain.h"
 #include "support/child_process.h"
+#include "support/session_bus.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -34,23 +35,18 @@ TEST(SecretServiceKeychain, StoresReadsAndRemovesWithoutTouchingFiles) {
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     QTemporaryDir home;
-    const auto bus = home.filePath("bus");
     qputenv("XDG_DATA_HOME", home.filePath("data").toUtf8());
     qputenv("XDG_RUNTIME_DIR", home.path().toUtf8());
     qputenv("HOME", home.path().toUtf8());
-    const pid_t daemon = startProgram({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus.toStdString()});
-    for (int i = 0; i < 100 && !QFile::exists(bus); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    qputenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + bus).toUtf8());
+    SessionBus bus;
     // --unlock reads the login keyring's password from standard input and
     // creates that keyring, unlocked, when there is none yet.
     const std::string password = "lantern-test";
     const pid_t keyring =
         startProgram({"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"}, {}, &password);
     bool up = false;
-    for (int i = 0; i < 100 && !up; ++i) {
-        up = runProgram({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                         "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.secrets"})
-                 .output.find("boolean true") != std::string::npos;
+    for (int i = 0; i < 100 && bus.running() && !up; ++i) {
+        up = bus.hasOwner("org.freedesktop.secrets");
         if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     int result = 1;
@@ -61,6 +57,5 @@ int main(int argc, char** argv) {
         result = RUN_ALL_TESTS();
     }
     endProgram(keyring);
-    endProgram(daemon);
     return result;
 }

@@ -130,14 +130,14 @@ private:
     void connect(const std::vector<std::optional<std::uint32_t>>& inputs) {
         auto* context = server_.context(std::chrono::milliseconds(0));
         if (!context) return finish(AudioTapError(AudioTapError::Kind::ioProc, PA_ERR_CONNECTIONREFUSED));
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate_, 2};
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, rate_, 2};
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<std::uint32_t>(-1);
         attributes.fragsize = static_cast<std::uint32_t>(framesPerFragment * 2 * sizeof(float));
         for (const auto& input : inputs) {
             auto capture = std::make_unique<Capture>();
             capture->core = this;
-            capture->stream = pa_stream_new(context, "Lantern FM", &spec, nullptr);
+            capture->stream = pa_stream_new(context, "Lantern FM", &format, nullptr);
             if (!capture->stream) return finish(AudioTapError(AudioTapError::Kind::ioProc, pa_context_errno(context)));
             pa_stream_set_state_callback(capture->stream, &Core::onStreamState, capture.get());
             pa_stream_set_read_callback(capture->stream, &Core::onRead, capture.get());

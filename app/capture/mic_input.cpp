@@ -145,14 +145,14 @@ private:
         pa_operation_unref(self->pending_);
         self->pending_ = nullptr;
         if (self->spec_.rate == 0 || self->spec_.channels == 0) return self->finish(noMicrophone);
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, self->spec_.rate, self->spec_.channels};
-        self->stream_ = pa_stream_new(context, "Lantern FM microphone", &spec, nullptr);
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, self->spec_.rate, self->spec_.channels};
+        self->stream_ = pa_stream_new(context, "Lantern FM microphone", &format, nullptr);
         if (!self->stream_) return self->finish(failedToStart(pa_context_errno(context)));
         pa_stream_set_state_callback(self->stream_, &Stream::onState, self);
         pa_stream_set_read_callback(self->stream_, &Stream::onRead, self);
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.fragsize = static_cast<std::uint32_t>(fragmentFrames * spec.channels * sizeof(float));
+        attributes.fragsize = static_cast<std::uint32_t>(fragmentFrames * format.channels * sizeof(float));
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
         if (pa_stream_connect_record(self->stream_, self->source_.c_str(), &attributes, flags) < 0)
             self->finish(failedToStart(pa_context_errno(context)));

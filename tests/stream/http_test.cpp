@@ -192,8 +192,4 @@ TEST_P(PasscodeTable, Compares) {
 INSTANTIATE_TEST_SUITE_P(Rows, PasscodeTable, testing::ValuesIn(passcodeRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(StationConfig, BurstIsSevenSecondsOfTheBitRate) {
-    EXPECT_EQ(StationConfig::burstBytes, 168000);
-}
-
 } // namespace

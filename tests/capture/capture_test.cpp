@@ -187,6 +187,21 @@ TEST(AudioSources, ArrangesPlayingFirstThenSpotifyThenName) {
     EXPECT_EQ(ids, (std::vector<QString>{"whole-mac", "alpha", "beta", "spotify", "noname", "quiet", "twin-1", "twin-2"}));
 }
 
+TEST(AudioSources, CorkedStreamIsKnownButNotPlaying) {
+    pulse->pause("aaa-paused", CORKED_PLAYER);
+    pulse->play("zzz-playing", 440);
+    ASSERT_TRUE(streamsOf("aaa-paused", 1) && streamsOf("zzz-playing", 1));
+    for (const auto& process : AudioProcesses::all()) {
+        if (process.bundleID == "aaa-paused") EXPECT_FALSE(process.isPlaying);
+    }
+    EXPECT_EQ(AudioProcesses::sounding().count("aaa-paused"), 0u);
+    EXPECT_EQ(AudioProcesses::sounding().count("zzz-playing"), 1u);
+    std::vector<QString> ids;
+    for (const auto& source : AudioSources::current()) ids.push_back(source.id);
+    // Playing first, whatever the names say.
+    EXPECT_EQ(ids, (std::vector<QString>{"whole-mac", "zzz-playing", "aaa-paused"}));
+}
+
 TEST(AudioSources, CurrentListsPlayersButNeverThisProgram) {
     pulse->play("tone-a", 440);
     ASSERT_TRUE(streamsOf("tone-a", 1));

@@ -70,4 +70,10 @@ pid_t PulseDaemon::play(const std::string& id, double hertz, const std::string& 
     return pid;
 }
 
+pid_t PulseDaemon::pause(const std::string& id, const std::string& program) {
+    const auto pid = startProgram({program}, {"PULSE_PROP=application.process.binary=" + id});
+    players_.push_back(pid);
+    return pid;
+}
+
 } // namespace lantern::test

@@ -25,6 +25,8 @@ public:
     // Plays a sine of `hertz` until stopped, as a program whose id (process
     // binary) is `id`, on `sink` (the default when empty). Returns its pid.
     pid_t play(const std::string& id, double hertz, const std::string& sink = "");
+    // Opens a paused (corked) playback stream as the program `id`.
+    pid_t pause(const std::string& id, const std::string& program);
 
 private:
     std::string folder_;

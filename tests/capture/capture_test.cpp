@@ -192,7 +192,9 @@ TEST(AudioSources, CorkedStreamIsKnownButNotPlaying) {
     pulse->play("zzz-playing", 440);
     ASSERT_TRUE(streamsOf("aaa-paused", 1) && streamsOf("zzz-playing", 1));
     for (const auto& process : AudioProcesses::all()) {
-        if (process.bundleID == "aaa-paused") EXPECT_FALSE(process.isPlaying);
+        if (process.bundleID == "aaa-paused") {
+            EXPECT_FALSE(process.isPlaying);
+        }
     }
     EXPECT_EQ(AudioProcesses::sounding().count("aaa-paused"), 0u);
     EXPECT_EQ(AudioProcesses::sounding().count("zzz-playing"), 1u);

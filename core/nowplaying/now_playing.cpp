@@ -42,23 +42,30 @@ json parseObject(std::string_view text) {
     return value.is_object() ? value : json();
 }
 
-} // namespace
-
-std::optional<NowPlaying> nowPlayingFromJSON(std::string_view text) {
-    const auto object = parseObject(text);
+// The track fields a record and a companion note share, all required:
+// "title", "artist", "album" (strings) and "playing" (a Boolean).
+std::optional<NowPlaying> trackOf(const json& object, std::string source) {
     if (!object.is_object()) return std::nullopt;
     const auto* title = stringAt(object, "title");
     const auto* artist = stringAt(object, "artist");
     const auto* album = stringAt(object, "album");
     const auto* playing = boolAt(object, "playing");
-    const auto* source = stringAt(object, "source");
-    if (!title || !artist || !album || !playing || !source) return std::nullopt;
-    std::optional<std::string> coverURL;
+    if (!title || !artist || !album || !playing) return std::nullopt;
+    return NowPlaying{*title, *artist, *album, std::nullopt, *playing, std::move(source)};
+}
+
+} // namespace
+
+std::optional<NowPlaying> nowPlayingFromJSON(std::string_view text) {
+    const auto object = parseObject(text);
+    const auto* source = object.is_object() ? stringAt(object, "source") : nullptr;
+    auto record = source ? trackOf(object, *source) : std::nullopt;
+    if (!record) return std::nullopt;
     if (const auto found = object.find("coverURL"); found != object.end() && !found->is_null()) {
         if (!found->is_string()) return std::nullopt;
-        coverURL = found->get<std::string>();
+        record->coverURL = found->get<std::string>();
     }
-    return NowPlaying{*title, *artist, *album, std::move(coverURL), *playing, *source};
+    return record;
 }
 
 void NowPlayingHistory::record(NowPlaying value, Clock::time_point at) {
@@ -156,20 +163,15 @@ std::optional<NowPlaying> parseScriptOutput(std::string_view text, std::string_v
 std::optional<std::pair<NowPlaying, std::optional<Cover>>> parseLanternNote(std::string_view text,
                                                                              std::string_view source) {
     const auto note = parseObject(text);
-    if (!note.is_object()) return std::nullopt;
-    const auto* title = stringAt(note, "title");
-    const auto* artist = stringAt(note, "artist");
-    const auto* album = stringAt(note, "album");
-    const auto* playing = boolAt(note, "playing");
-    if (!title || !artist || !album || !playing || title->empty()) return std::nullopt;
+    auto record = trackOf(note, std::string(source));
+    if (!record || record->title.empty()) return std::nullopt;
     std::optional<Cover> cover;
     if (const auto found = note.find("cover"); found != note.end() && !found->is_null()) {
         if (!found->is_string()) return std::nullopt; // a note of the wrong shape
         if (auto bytes = decodeBase64(found->get_ref<const std::string&>()); bytes && bytes->size() > 8)
             cover = coverOf(std::move(*bytes));
     }
-    return std::pair{NowPlaying{*title, *artist, *album, std::nullopt, *playing, std::string(source)},
-                     std::move(cover)};
+    return std::pair{std::move(*record), std::move(cover)};
 }
 
 } // namespace lantern

@@ -85,7 +85,7 @@ void finish(QCoro::Task<void> task) {
 
 class AddressClientTest : public testing::Test {
 protected:
-    AddressClientTest() : client(QUrl(service.base()), 300ms) {
+    AddressClientTest() : client(QUrl(service.base()), 1000ms) {
         for (const auto* account : {"address", "address.named", "address.private", "passcode"}) Keychain::remove(account);
     }
 

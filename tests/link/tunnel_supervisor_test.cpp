@@ -201,7 +201,7 @@ TEST(TunnelSupervisor, RestartsWalkTheBackoffAndStayOnItsLast) {
     const double expected[] = {0.05, 0.1, 0.2, 0.2};
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_GE(gaps[i], expected[i]) << "restart " << i + 1;
-        EXPECT_LT(gaps[i], expected[i] + 0.4) << "restart " << i + 1;
+        EXPECT_LT(gaps[i], expected[i] + 0.8) << "restart " << i + 1;
     }
     EXPECT_TRUE(tunnel.urls().empty());
 }
@@ -222,16 +222,16 @@ TEST(TunnelSupervisor, EmptyBackoffWaitsOneSecond) {
     ASSERT_TRUE(eventually([&] { return tunnel.downs().size() >= 2; }, 4s));
     const auto gap = intervals(tunnel.downs()).front();
     EXPECT_GE(gap, 1.0);
-    EXPECT_LT(gap, 1.5);
+    EXPECT_LT(gap, 1.8);
 }
 
 TEST(TunnelSupervisor, MissingExecutableIsDownOncePerAttempt) {
     Tunnel tunnel({0.2s}, "/nonexistent/cloudflared");
     tunnel.supervisor->start();
-    std::this_thread::sleep_for(900ms);
+    std::this_thread::sleep_for(1000ms);
     tunnel.supervisor->stop();
     const auto downs = tunnel.downs();
-    EXPECT_GE(downs.size(), 4u);
+    EXPECT_GE(downs.size(), 3u);
     EXPECT_LE(downs.size(), 6u);
     for (const auto gap : intervals(downs)) EXPECT_GE(gap, 0.2);
 }

@@ -35,17 +35,23 @@ std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};    // every heap allocation
 std::atomic<long> cppAllocations{0}; // those made through operator new: ours
 void count() {
-    if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+    if (counting.load(std::memory_order_relaxed))
+        allocations.fetch_add(1, std::memory_order_relaxed);
 }
 } // namespace
 
 void* operator new(std::size_t size) {
-    if (counting.load(std::memory_order_relaxed)) cppAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (counting.load(std::memory_order_relaxed))
+        cppAllocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 extern "C" {
 void* malloc(size_t size) {
@@ -116,10 +122,12 @@ int main(int argc, char** argv) {
             bytes += encoder.encode(std::span(audio).subspan(at, piece)).size();
         const double factor = seconds / (cpuSeconds() - start);
         factors.push_back(factor);
-        std::printf("run %d: %.1fx real time, %.1f kbit/s\n", run + 1, factor, bytes * 8 / seconds / 1000);
+        std::printf("run %d: %.1fx real time, %.1f kbit/s\n", run + 1, factor,
+                    bytes * 8 / seconds / 1000);
     }
     std::sort(factors.begin(), factors.end());
-    std::printf("median real-time factor: %.1fx (48 kHz stereo, 192 kbit/s)\n", factors[factors.size() / 2]);
+    std::printf("median real-time factor: %.1fx (48 kHz stereo, 192 kbit/s)\n",
+                factors[factors.size() / 2]);
 
     // Allocations per call in steady state: one call per 1024-frame block, and
     // calls of 10 ms that complete a block only now and then.
@@ -132,13 +140,15 @@ int main(int argc, char** argv) {
             at += size;
             return piece;
         };
-        for (int i = 0; i < 500; ++i) encoder.encode(nextPiece());
+        for (int i = 0; i < 500; ++i)
+            encoder.encode(nextPiece());
         constexpr int calls = 2000;
         long withOutput = 0;
         allocations = 0;
         cppAllocations = 0;
         counting = true;
-        for (int i = 0; i < calls; ++i) withOutput += encoder.encode(nextPiece()).empty() ? 0 : 1;
+        for (int i = 0; i < calls; ++i)
+            withOutput += encoder.encode(nextPiece()).empty() ? 0 : 1;
         counting = false;
         const auto perOutput = [&](long count) {
             return static_cast<double>(count) / static_cast<double>(std::max(withOutput, 1L));

@@ -10,14 +10,13 @@
 #include "stream/http.h"
 #include "stream/stream_server.h"
 
+#include <algorithm>
+#include <array>
 #include <asio/connect.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/use_future.hpp>
 #include <asio/write.hpp>
-
-#include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -35,8 +34,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::size_t chunkBytes = 560;                         // one AAC frame at 192 kbit/s
-constexpr std::chrono::nanoseconds chunkInterval{21'333'333};  // 1024 frames at 48 kHz
+constexpr std::size_t chunkBytes = 560;                       // one AAC frame at 192 kbit/s
+constexpr std::chrono::nanoseconds chunkInterval{21'333'333}; // 1024 frames at 48 kHz
 constexpr std::size_t maxConnectsInFlight = 256;
 
 double percentile(std::vector<double> values, double p) {
@@ -46,7 +45,9 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
-double seconds(timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+double seconds(timeval t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
 
 double cpuSeconds() {
     rusage usage{};
@@ -64,7 +65,8 @@ double residentMiB(const char* field) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.starts_with(field)) return std::strtod(line.c_str() + std::strlen(field), nullptr) / 1024;
+        if (line.starts_with(field))
+            return std::strtod(line.c_str() + std::strlen(field), nullptr) / 1024;
     return 0;
 }
 
@@ -78,7 +80,8 @@ void raiseOpenFileLimit() {
 std::string readLine(int fd) {
     std::string line;
     char c = 0;
-    while (::read(fd, &c, 1) == 1 && c != '\n') line += c;
+    while (::read(fd, &c, 1) == 1 && c != '\n')
+        line += c;
     return line;
 }
 
@@ -96,7 +99,8 @@ Chunk makeChunk(std::uint64_t sequence) {
 // The server process: serve, publish at the encoder's pace, and measure the
 // window between "go" and "stop" from the client.
 [[noreturn]] void runServer(int commands, int results) {
-    auto fanout = std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit);
+    auto fanout =
+        std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit);
     StreamServer server(
         fanout, "<html></html>", [](double) { return std::string("{}"); },
         [] { return std::optional<Cover>(); }, [] { return std::optional<std::string>(); });
@@ -139,9 +143,9 @@ Chunk makeChunk(std::uint64_t sequence) {
     const auto cpu = cpuSeconds() - cpuAtGo;
     const auto kernel = kernelCpuSeconds() - kernelAtGo;
     std::ostringstream report;
-    report << published.load() << ' ' << cpu / wall << ' ' << kernel / wall << ' ' << residentMiB("VmRSS:") << ' '
-           << residentMiB("VmHWM:") << ' ' << percentile(publishMicros, 0.5) << ' '
-           << percentile(publishMicros, 0.99);
+    report << published.load() << ' ' << cpu / wall << ' ' << kernel / wall << ' '
+           << residentMiB("VmRSS:") << ' ' << residentMiB("VmHWM:") << ' '
+           << percentile(publishMicros, 0.5) << ' ' << percentile(publishMicros, 0.99);
     writeLine(results, report.str());
     readLine(commands); // exit
     fanout->closeAll();
@@ -161,13 +165,16 @@ struct Stream {
 
 class Client {
 public:
-    Client(std::uint16_t port, std::size_t count) : endpoint_(asio::ip::address_v4::loopback(), port) {
-        for (std::size_t i = 0; i < count; ++i) streams_.push_back(std::make_unique<Stream>(io_));
+    Client(std::uint16_t port, std::size_t count)
+        : endpoint_(asio::ip::address_v4::loopback(), port) {
+        for (std::size_t i = 0; i < count; ++i)
+            streams_.push_back(std::make_unique<Stream>(io_));
     }
 
     // Connects every listener and returns once each has its whole burst.
     bool connectAll(std::chrono::seconds wait) {
-        for (std::size_t i = 0; i < std::min(maxConnectsInFlight, streams_.size()); ++i) connectNext();
+        for (std::size_t i = 0; i < std::min(maxConnectsInFlight, streams_.size()); ++i)
+            connectNext();
         const auto deadline = Clock::now() + wait;
         while (withBurst_ < streams_.size() && Clock::now() < deadline)
             io_.run_for(std::chrono::milliseconds(50));
@@ -180,7 +187,8 @@ public:
 
     std::vector<std::uint64_t> received() const {
         std::vector<std::uint64_t> bytes;
-        for (const auto& stream : streams_) bytes.push_back(stream->bodyBytes);
+        for (const auto& stream : streams_)
+            bytes.push_back(stream->bodyBytes);
         return bytes;
     }
 
@@ -216,16 +224,17 @@ private:
     }
 
     void read(Stream* stream) {
-        stream->socket.async_wait(asio::ip::tcp::socket::wait_read, [this, stream](std::error_code error) {
-            for (;;) {
-                if (error) return;
-                const auto got = stream->socket.read_some(asio::buffer(buffer_), error);
-                if (error == asio::error::would_block) break;
-                if (error) return;
-                consume(*stream, std::string_view(buffer_.data(), got));
-            }
-            read(stream);
-        });
+        stream->socket.async_wait(
+            asio::ip::tcp::socket::wait_read, [this, stream](std::error_code error) {
+                for (;;) {
+                    if (error) return;
+                    const auto got = stream->socket.read_some(asio::buffer(buffer_), error);
+                    if (error == asio::error::would_block) break;
+                    if (error) return;
+                    consume(*stream, std::string_view(buffer_.data(), got));
+                }
+                read(stream);
+            });
     }
 
     void consume(Stream& stream, std::string_view bytes) {
@@ -240,9 +249,11 @@ private:
         } else {
             stream.bodyBytes += bytes.size();
         }
-        if (stream.burstMillis < 0 && stream.bodyBytes >= static_cast<std::uint64_t>(StationConfig::burstBytes)) {
+        if (stream.burstMillis < 0 &&
+            stream.bodyBytes >= static_cast<std::uint64_t>(StationConfig::burstBytes)) {
             stream.burstMillis =
-                std::chrono::duration<double, std::milli>(Clock::now() - stream.connectStarted).count();
+                std::chrono::duration<double, std::milli>(Clock::now() - stream.connectStarted)
+                    .count();
             ++withBurst_;
             connectNext();
         }
@@ -284,21 +295,25 @@ void runRound(std::size_t listeners, double seconds) {
     std::istringstream report(readLine(fromServer[0]));
     std::uint64_t published = 0;
     double cpuPerSecond = 0, kernelPerSecond = 0, rss = 0, peak = 0, publishP50 = 0, publishP99 = 0;
-    report >> published >> cpuPerSecond >> kernelPerSecond >> rss >> peak >> publishP50 >> publishP99;
+    report >> published >> cpuPerSecond >> kernelPerSecond >> rss >> peak >> publishP50 >>
+        publishP99;
     writeLine(toServer[1], "exit");
     waitpid(child, nullptr, 0);
 
     std::size_t complete = 0;
     for (std::size_t i = 0; i < after.size(); ++i)
-        if (static_cast<double>(after[i] - before[i]) >= 0.99 * static_cast<double>(published)) ++complete;
+        if (static_cast<double>(after[i] - before[i]) >= 0.99 * static_cast<double>(published))
+            ++complete;
     const auto burst = client.burstMillis();
-    std::printf("N=%-5zu server CPU %.3f s/s (%.0f%% in the kernel)  RSS %.1f MiB (peak %.1f)  >=99%% of bytes: %.1f%% of "
-                "listeners  burst p50 %.1f ms p99 %.1f ms  publish p50 %.1f us p99 %.1f us  (client CPU "
-                "%.3f s/s)%s\n",
-                listeners, cpuPerSecond, 100 * kernelPerSecond / std::max(cpuPerSecond, 1e-9), rss, peak,
-                100.0 * static_cast<double>(complete) / static_cast<double>(listeners),
-                percentile(burst, 0.5), percentile(burst, 0.99), publishP50, publishP99,
-                clientCpuPerSecond, allJoined ? "" : "  (not every listener got its burst)");
+    std::printf(
+        "N=%-5zu server CPU %.3f s/s (%.0f%% in the kernel)  RSS %.1f MiB (peak %.1f)  >=99%% of "
+        "bytes: %.1f%% of "
+        "listeners  burst p50 %.1f ms p99 %.1f ms  publish p50 %.1f us p99 %.1f us  (client CPU "
+        "%.3f s/s)%s\n",
+        listeners, cpuPerSecond, 100 * kernelPerSecond / std::max(cpuPerSecond, 1e-9), rss, peak,
+        100.0 * static_cast<double>(complete) / static_cast<double>(listeners),
+        percentile(burst, 0.5), percentile(burst, 0.99), publishP50, publishP99, clientCpuPerSecond,
+        allJoined ? "" : "  (not every listener got its burst)");
     std::fflush(stdout);
 }
 
@@ -308,9 +323,11 @@ int main(int argc, char** argv) {
     raiseOpenFileLimit();
     const double seconds = argc > 1 ? std::strtod(argv[1], nullptr) : 30;
     std::vector<std::size_t> counts;
-    for (int i = 2; i < argc; ++i) counts.push_back(std::strtoul(argv[i], nullptr, 10));
+    for (int i = 2; i < argc; ++i)
+        counts.push_back(std::strtoul(argv[i], nullptr, 10));
     if (counts.empty()) counts = {100, 1000, 5000};
     std::printf("%.0f s per round, %zu-byte chunks every %.3f ms\n", seconds, chunkBytes,
                 std::chrono::duration<double, std::milli>(chunkInterval).count());
-    for (const auto n : counts) runRound(n, seconds);
+    for (const auto n : counts)
+        runRound(n, seconds);
 }

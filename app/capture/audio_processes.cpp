@@ -2,12 +2,11 @@
 
 #include "capture/sound_server.h"
 
-#include <pulse/introspect.h>
-#include <pulse/proplist.h>
-
 #include <charconv>
 #include <cstring>
 #include <mutex>
+#include <pulse/introspect.h>
+#include <pulse/proplist.h>
 #include <unistd.h>
 
 namespace lantern {
@@ -35,7 +34,8 @@ struct Listing {
 void onSinkInput(pa_context*, const pa_sink_input_info* info, int last, void* data) {
     auto* listing = static_cast<Listing*>(data);
     if (last || !info) return listing->server->signal();
-    listing->processes.push_back({info->index, property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
+    listing->processes.push_back({info->index,
+                                  property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
                                   pidOf(info->proplist), info->corked == 0, info->sink,
                                   property(info->proplist, PA_PROP_APPLICATION_NAME),
                                   property(info->proplist, PA_PROP_APPLICATION_ICON_NAME)});
@@ -45,7 +45,8 @@ void onSinkInput(pa_context*, const pa_sink_input_info* info, int last, void* da
 
 bool AudioProcesses::belongsTo(std::string_view candidate, std::string_view bundleID) {
     return candidate == bundleID ||
-           (candidate.size() > bundleID.size() && candidate.starts_with(bundleID) && candidate[bundleID.size()] == '.');
+           (candidate.size() > bundleID.size() && candidate.starts_with(bundleID) &&
+            candidate[bundleID.size()] == '.');
 }
 
 std::vector<AudioProcesses::Process> AudioProcesses::all() {
@@ -68,7 +69,8 @@ std::set<std::string> AudioProcesses::sounding() {
 std::vector<std::uint32_t> AudioProcesses::of(std::string_view bundleID) {
     std::vector<std::uint32_t> objects;
     for (const auto& process : all())
-        if (process.bundleID && belongsTo(*process.bundleID, bundleID)) objects.push_back(process.object);
+        if (process.bundleID && belongsTo(*process.bundleID, bundleID))
+            objects.push_back(process.object);
     return objects;
 }
 

@@ -6,19 +6,18 @@
 #include <QCollator>
 #include <QCoreApplication>
 #include <QFileInfo>
-
-#include <pulse/introspect.h>
-#include <pulse/proplist.h>
-
 #include <algorithm>
 #include <mutex>
+#include <pulse/introspect.h>
+#include <pulse/proplist.h>
 #include <set>
 #include <unistd.h>
 
 namespace lantern {
 
 const AudioSource& AudioSource::wholeMac() {
-    static const AudioSource whole{QStringLiteral("whole-mac"), QStringLiteral("Everything"), std::nullopt};
+    static const AudioSource whole{QStringLiteral("whole-mac"), QStringLiteral("Everything"),
+                                   std::nullopt};
     return whole;
 }
 
@@ -46,8 +45,8 @@ void onClient(pa_context*, const pa_client_info* info, int last, void* data) {
     const auto binary = text(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
     const auto pid = text(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
     if (!binary || !pid || pid->toStdString() == listing->ownPid) return;
-    listing->applications.push_back(
-        {*binary, text(info->proplist, PA_PROP_APPLICATION_NAME), text(info->proplist, PA_PROP_APPLICATION_ICON_NAME)});
+    listing->applications.push_back({*binary, text(info->proplist, PA_PROP_APPLICATION_NAME),
+                                     text(info->proplist, PA_PROP_APPLICATION_ICON_NAME)});
 }
 
 } // namespace
@@ -64,28 +63,33 @@ std::vector<RunningApplication> AudioSources::runningApplications() {
 
 std::vector<AudioSource> AudioSources::arrange(const std::vector<RunningApplication>& applications,
                                                const std::vector<QString>& known,
-                                               const std::vector<QString>& playing, const QString& ownID) {
+                                               const std::vector<QString>& playing,
+                                               const QString& ownID) {
     std::vector<AudioSource> sources;
     for (const auto& application : applications) {
         if (application.id.isEmpty() || application.id == ownID) continue;
-        if (std::none_of(known.begin(), known.end(), [&](const QString& k) { return belongs(k, application.id); }))
+        if (std::none_of(known.begin(), known.end(),
+                         [&](const QString& k) { return belongs(k, application.id); }))
             continue;
-        sources.push_back({application.id, application.name.value_or(application.id), application.icon});
+        sources.push_back(
+            {application.id, application.name.value_or(application.id), application.icon});
     }
     auto plays = [&](const AudioSource& source) {
-        return std::any_of(playing.begin(), playing.end(), [&](const QString& p) { return belongs(p, source.id); });
+        return std::any_of(playing.begin(), playing.end(),
+                           [&](const QString& p) { return belongs(p, source.id); });
     };
     // On Linux the Spotify client's program is "spotify".
     const QString spotify = QStringLiteral("spotify");
     QCollator collator;
     collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::stable_sort(sources.begin(), sources.end(), [&](const AudioSource& a, const AudioSource& b) {
-        const bool aPlays = plays(a), bPlays = plays(b);
-        if (aPlays != bPlays) return aPlays;
-        const bool aSpotify = a.id == spotify, bSpotify = b.id == spotify;
-        if (aSpotify != bSpotify) return aSpotify;
-        return collator.compare(a.name, b.name) < 0;
-    });
+    std::stable_sort(sources.begin(), sources.end(),
+                     [&](const AudioSource& a, const AudioSource& b) {
+                         const bool aPlays = plays(a), bPlays = plays(b);
+                         if (aPlays != bPlays) return aPlays;
+                         const bool aSpotify = a.id == spotify, bSpotify = b.id == spotify;
+                         if (aSpotify != bSpotify) return aSpotify;
+                         return collator.compare(a.name, b.name) < 0;
+                     });
     std::vector<AudioSource> result{AudioSource::wholeMac()};
     std::set<QString> seen;
     for (auto& source : sources)

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <optional>
 #include <vector>
 
@@ -37,8 +36,8 @@ std::vector<AudioSource> current();
 // The ordering and filtering of current() over given facts: the applications
 // in the server's order, the ids that have streams, and those that play.
 std::vector<AudioSource> arrange(const std::vector<RunningApplication>& applications,
-                                 const std::vector<QString>& known, const std::vector<QString>& playing,
-                                 const QString& ownID);
+                                 const std::vector<QString>& known,
+                                 const std::vector<QString>& playing, const QString& ownID);
 
 // Applications connected to the sound server (clients with a program name
 // and a process id), this process left out.

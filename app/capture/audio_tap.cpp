@@ -3,20 +3,20 @@
 #include "capture/audio_processes.h"
 #include "capture/sound_server.h"
 
-#include <pulse/error.h>
-#include <pulse/introspect.h>
-#include <pulse/stream.h>
-
 #include <algorithm>
 #include <mutex>
 #include <optional>
+#include <pulse/error.h>
+#include <pulse/introspect.h>
+#include <pulse/stream.h>
 
 namespace lantern {
 
 AudioTapError::AudioTapError(Kind kind, int status) : kind_(kind), status_(status) {
     static const char* const steps[] = {"tap", "aggregate", "ioProc", "start"};
     message_ = std::string("audio tap failed at ") + steps[static_cast<int>(kind)] + " (" +
-               std::to_string(status) + (status > 0 ? std::string(": ") + pa_strerror(status) : "") + ")";
+               std::to_string(status) +
+               (status > 0 ? std::string(": ") + pa_strerror(status) : "") + ")";
 }
 
 namespace {
@@ -35,13 +35,15 @@ public:
 
     // Under the lock, from the owner's thread.
     void create() {
-        if (!server_.context()) throw AudioTapError(AudioTapError::Kind::aggregate, PA_ERR_CONNECTIONREFUSED);
+        if (!server_.context())
+            throw AudioTapError(AudioTapError::Kind::aggregate, PA_ERR_CONNECTIONREFUSED);
         std::optional<std::optional<AudioTapError>> result;
         build([&](std::optional<AudioTapError> error) {
             result = error;
             server_.signal();
         });
-        while (!result) pa_threaded_mainloop_wait(server_.loop());
+        while (!result)
+            pa_threaded_mainloop_wait(server_.loop());
         if (*result) {
             stopLocked();
             throw **result;
@@ -49,7 +51,8 @@ public:
         std::weak_ptr<Core> weak = shared_from_this();
         subscription_ = server_.subscribe([weak](pa_subscription_event_type_t type, std::uint32_t) {
             const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
-            if (auto core = weak.lock(); core && facility == PA_SUBSCRIPTION_EVENT_SERVER) core->checkDefaultSink();
+            if (auto core = weak.lock(); core && facility == PA_SUBSCRIPTION_EVENT_SERVER)
+                core->checkDefaultSink();
         });
     }
 
@@ -79,7 +82,8 @@ private:
     void build(Done done) {
         done_ = std::move(done);
         auto* context = server_.context(std::chrono::milliseconds(0));
-        if (!context) return finish(AudioTapError(AudioTapError::Kind::aggregate, PA_ERR_CONNECTIONREFUSED));
+        if (!context)
+            return finish(AudioTapError(AudioTapError::Kind::aggregate, PA_ERR_CONNECTIONREFUSED));
         track(pa_context_get_server_info(context, &Core::onServerInfo, this));
     }
 
@@ -89,7 +93,8 @@ private:
         if (!info || !info->default_sink_name || !*info->default_sink_name)
             return core->finish(AudioTapError(AudioTapError::Kind::aggregate, -1));
         core->defaultSink_ = info->default_sink_name;
-        core->track(pa_context_get_sink_info_by_name(context, info->default_sink_name, &Core::onSink, core));
+        core->track(pa_context_get_sink_info_by_name(context, info->default_sink_name,
+                                                     &Core::onSink, core));
     }
 
     // Step 2: the default sink's monitor and rate.
@@ -115,13 +120,17 @@ private:
     static void onInput(pa_context*, const pa_sink_input_info* info, int last, void* self) {
         auto* core = static_cast<Core*>(self);
         if (!last && info) {
-            const char* binary = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
-            if (binary && *binary && AudioProcesses::belongsTo(binary, core->id_)) core->inputs_.push_back(info->index);
+            const char* binary =
+                pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
+            if (binary && *binary && AudioProcesses::belongsTo(binary, core->id_))
+                core->inputs_.push_back(info->index);
             return;
         }
         core->untrack();
-        if (core->inputs_.empty()) return core->finish(AudioTapError(AudioTapError::Kind::tap, PA_ERR_NOENTITY));
-        std::vector<std::optional<std::uint32_t>> inputs(core->inputs_.begin(), core->inputs_.end());
+        if (core->inputs_.empty())
+            return core->finish(AudioTapError(AudioTapError::Kind::tap, PA_ERR_NOENTITY));
+        std::vector<std::optional<std::uint32_t>> inputs(core->inputs_.begin(),
+                                                         core->inputs_.end());
         core->connect(inputs);
     }
 
@@ -129,7 +138,8 @@ private:
     // until all are ready.
     void connect(const std::vector<std::optional<std::uint32_t>>& inputs) {
         auto* context = server_.context(std::chrono::milliseconds(0));
-        if (!context) return finish(AudioTapError(AudioTapError::Kind::ioProc, PA_ERR_CONNECTIONREFUSED));
+        if (!context)
+            return finish(AudioTapError(AudioTapError::Kind::ioProc, PA_ERR_CONNECTIONREFUSED));
         const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, rate_, 2};
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<std::uint32_t>(-1);
@@ -138,7 +148,9 @@ private:
             auto capture = std::make_unique<Capture>();
             capture->core = this;
             capture->stream = pa_stream_new(context, "Lantern FM", &format, nullptr);
-            if (!capture->stream) return finish(AudioTapError(AudioTapError::Kind::ioProc, pa_context_errno(context)));
+            if (!capture->stream)
+                return finish(
+                    AudioTapError(AudioTapError::Kind::ioProc, pa_context_errno(context)));
             pa_stream_set_state_callback(capture->stream, &Core::onStreamState, capture.get());
             pa_stream_set_read_callback(capture->stream, &Core::onRead, capture.get());
             const char* device = monitor_.c_str();
@@ -146,7 +158,8 @@ private:
                 pa_stream_set_monitor_stream(capture->stream, *input);
                 device = nullptr; // the server records from that input's own sink monitor
             }
-            const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+            const auto flags =
+                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
             auto* raw = capture.get();
             captures_.push_back(std::move(capture));
             if (pa_stream_connect_record(raw->stream, device, &attributes, flags) < 0)
@@ -177,7 +190,8 @@ private:
                 });
             }
             break;
-        default: break;
+        default:
+            break;
         }
     }
 
@@ -215,7 +229,8 @@ private:
                 if (!core || core->stopped_ || !core->captures_.empty() || core->done_) return;
                 core->build([core = core.get()](std::optional<AudioTapError> again) {
                     if (again && !core->stopped_)
-                        core->onFailure_("Couldn't hear " + core->name_ + " after the output changed");
+                        core->onFailure_("Couldn't hear " + core->name_ +
+                                         " after the output changed");
                 });
             });
         });
@@ -226,7 +241,8 @@ private:
         auto* core = capture->core;
         const void* bytes = nullptr;
         std::size_t size = 0;
-        while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &bytes, &size) == 0 && size > 0) {
+        while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &bytes, &size) == 0 &&
+               size > 0) {
             const auto count = size / sizeof(float);
             if (!bytes) {
                 // A hole in the recording: keep the timing with silence.
@@ -245,12 +261,14 @@ private:
         // Several streams of one application: sum them once any has a fragment.
         capture.fifo.insert(capture.fifo.end(), samples.begin(), samples.end());
         std::size_t most = 0;
-        for (const auto& c : captures_) most = std::max(most, c->fifo.size());
+        for (const auto& c : captures_)
+            most = std::max(most, c->fifo.size());
         if (most < framesPerFragment * 2) return;
         mixed_.assign(most, 0.0f);
         for (auto& c : captures_) {
             const auto take = std::min(c->fifo.size(), most);
-            for (std::size_t i = 0; i < take; ++i) mixed_[i] += c->fifo[i];
+            for (std::size_t i = 0; i < take; ++i)
+                mixed_[i] += c->fifo[i];
             c->fifo.erase(c->fifo.begin(), c->fifo.begin() + static_cast<std::ptrdiff_t>(take));
         }
         onAudio_(mixed_, rate_);
@@ -260,7 +278,8 @@ private:
         for (auto& capture : captures_) {
             pa_stream_set_state_callback(capture->stream, nullptr, nullptr);
             pa_stream_set_read_callback(capture->stream, nullptr, nullptr);
-            if (pa_stream_get_state(capture->stream) != PA_STREAM_UNCONNECTED) pa_stream_disconnect(capture->stream);
+            if (pa_stream_get_state(capture->stream) != PA_STREAM_UNCONNECTED)
+                pa_stream_disconnect(capture->stream);
             pa_stream_unref(capture->stream);
         }
         captures_.clear();
@@ -282,7 +301,7 @@ private:
     SoundServer& server_;
 
     bool stopped_ = false;
-    Done done_;                  // set while a build is under way
+    Done done_; // set while a build is under way
     pa_operation* pending_ = nullptr;
     std::optional<int> subscription_;
     std::string defaultSink_;
@@ -296,13 +315,15 @@ private:
 };
 
 AudioTap::AudioTap(const AudioSource& source, OnFailure onFailure, OnAudio onAudio)
-    : core_(std::make_shared<Core>(source.id.toStdString(), source.name.toStdString(), std::move(onFailure),
-                                   std::move(onAudio))) {
+    : core_(std::make_shared<Core>(source.id.toStdString(), source.name.toStdString(),
+                                   std::move(onFailure), std::move(onAudio))) {
     std::lock_guard lock(SoundServer::shared());
     core_->create();
 }
 
-AudioTap::~AudioTap() { stop(); }
+AudioTap::~AudioTap() {
+    stop();
+}
 
 void AudioTap::stop() {
     if (!core_) return;

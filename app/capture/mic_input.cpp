@@ -4,7 +4,6 @@
 
 #include <QMetaObject>
 #include <QPointer>
-
 #include <pulse/error.h>
 #include <pulse/introspect.h>
 #include <pulse/stream.h>
@@ -24,8 +23,8 @@ namespace {
 
 const QString notConnected = QStringLiteral("That microphone isn't connected");
 const QString noMicrophone = QStringLiteral("No microphone found");
-const QString refused = QStringLiteral(
-    "Lantern FM can't use the microphone \u2014 allow it in Settings \u203A Privacy \u203A Microphone");
+const QString refused = QStringLiteral("Lantern FM can't use the microphone \u2014 allow it in "
+                                       "Settings \u203A Privacy \u203A Microphone");
 
 struct SourceListing {
     SoundServer* server;
@@ -36,8 +35,9 @@ void onSourceListed(pa_context*, const pa_source_info* info, int last, void* dat
     auto* listing = static_cast<SourceListing*>(data);
     if (last || !info) return listing->server->signal();
     if (info->monitor_of_sink != PA_INVALID_INDEX || !info->name) return;
-    listing->inputs.push_back({QString::fromUtf8(info->name),
-                               QString::fromUtf8(info->description ? info->description : info->name), info->index});
+    listing->inputs.push_back(
+        {QString::fromUtf8(info->name),
+         QString::fromUtf8(info->description ? info->description : info->name), info->index});
 }
 
 struct SwrFree {
@@ -92,7 +92,8 @@ std::optional<QString> AudioInputs::defaultName() {
 // opened; the owner reaches it only under the loop's lock.
 class MicInput::Stream : public std::enable_shared_from_this<Stream> {
 public:
-    Stream(MicInput* owner, std::function<void(std::optional<QString>)> opened, std::function<void()> lost)
+    Stream(MicInput* owner, std::function<void(std::optional<QString>)> opened,
+           std::function<void()> lost)
         : owner_(owner), opened_(std::move(opened)), lost_(std::move(lost)) {}
 
     // Under the lock, on the owner's thread. Step 1: the source and its format.
@@ -103,7 +104,8 @@ public:
         if (!context) return finish(noMicrophone);
         chosen_ = uid.has_value();
         source_ = uid ? uid->toStdString() : std::string("@DEFAULT_SOURCE@");
-        pending_ = pa_context_get_source_info_by_name(context, source_.c_str(), &Stream::onSource, this);
+        pending_ =
+            pa_context_get_source_info_by_name(context, source_.c_str(), &Stream::onSource, this);
         if (!pending_) finish(chosen_ ? notConnected : noMicrophone);
     }
 
@@ -152,33 +154,40 @@ private:
         pa_stream_set_read_callback(self->stream_, &Stream::onRead, self);
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.fragsize = static_cast<std::uint32_t>(fragmentFrames * format.channels * sizeof(float));
-        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+        attributes.fragsize =
+            static_cast<std::uint32_t>(fragmentFrames * format.channels * sizeof(float));
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
         if (pa_stream_connect_record(self->stream_, self->source_.c_str(), &attributes, flags) < 0)
             self->finish(failedToStart(pa_context_errno(context)));
     }
 
     static QString failedToStart(int error) {
         if (error == PA_ERR_ACCESS) return refused;
-        return QStringLiteral("The microphone didn't start (%1)").arg(QString::fromUtf8(pa_strerror(error)));
+        return QStringLiteral("The microphone didn't start (%1)")
+            .arg(QString::fromUtf8(pa_strerror(error)));
     }
 
     static void onState(pa_stream* stream, void* data) {
         auto* self = static_cast<Stream*>(data);
         switch (pa_stream_get_state(stream)) {
-        case PA_STREAM_READY: self->finish(std::nullopt); break;
+        case PA_STREAM_READY:
+            self->finish(std::nullopt);
+            break;
         case PA_STREAM_FAILED:
         case PA_STREAM_TERMINATED:
             if (self->opened_) {
                 const int error = pa_context_errno(pa_stream_get_context(stream));
                 // A source that vanished while we connected is not there.
-                self->finish(error == PA_ERR_NOENTITY && self->chosen_ ? notConnected : failedToStart(error));
+                self->finish(error == PA_ERR_NOENTITY && self->chosen_ ? notConnected
+                                                                       : failedToStart(error));
             } else if (!self->closed_) {
                 self->closed_ = true;
                 self->post([lost = self->lost_] { lost(); });
             }
             break;
-        default: break;
+        default:
+            break;
         }
     }
 
@@ -190,17 +199,23 @@ private:
 
     // Runs `work` on the owner's thread, unless the owner is gone by then.
     void post(std::function<void()> work) {
-        QMetaObject::invokeMethod(owner_, [owner = QPointer<MicInput>(owner_), work = std::move(work)] {
-            if (owner) work();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            owner_,
+            [owner = QPointer<MicInput>(owner_), work = std::move(work)] {
+                if (owner) work();
+            },
+            Qt::QueuedConnection);
     }
 
     static void onRead(pa_stream* stream, std::size_t, void* data) {
         auto* self = static_cast<Stream*>(data);
         const void* bytes = nullptr;
         std::size_t size = 0;
-        while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &bytes, &size) == 0 && size > 0) {
-            if (bytes) self->convert(static_cast<const float*>(bytes), size / sizeof(float) / self->spec_.channels);
+        while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &bytes, &size) == 0 &&
+               size > 0) {
+            if (bytes)
+                self->convert(static_cast<const float*>(bytes),
+                              size / sizeof(float) / self->spec_.channels);
             pa_stream_drop(stream); // a hole (no data) is simply skipped
         }
     }
@@ -215,15 +230,19 @@ private:
             converter = converter_;
         }
         if (!converter) return;
-        const auto capacity = static_cast<int>(std::floor(rate * static_cast<double>(frames) / spec_.rate)) + 32;
+        const auto capacity =
+            static_cast<int>(std::floor(rate * static_cast<double>(frames) / spec_.rate)) + 32;
         output_.resize(static_cast<std::size_t>(capacity) * 2);
         auto* out = reinterpret_cast<std::uint8_t*>(output_.data());
         const auto* in = reinterpret_cast<const std::uint8_t*>(input);
-        const int converted = swr_convert(converter.get(), &out, capacity, &in, static_cast<int>(frames));
+        const int converted =
+            swr_convert(converter.get(), &out, capacity, &in, static_cast<int>(frames));
         if (converted <= 0) return;
-        const auto samples = std::span<const float>(output_.data(), static_cast<std::size_t>(converted) * 2);
+        const auto samples =
+            std::span<const float>(output_.data(), static_cast<std::size_t>(converted) * 2);
         float peak = 0;
-        for (float sample : samples) peak = std::max(peak, std::fabs(sample));
+        for (float sample : samples)
+            peak = std::max(peak, std::fabs(sample));
         {
             std::lock_guard lock(owner_->mutex_);
             owner_->peak_ = std::max(owner_->peak_, peak);
@@ -236,8 +255,9 @@ private:
         av_channel_layout_default(&in, spec_.channels);
         av_channel_layout_default(&out, 2);
         SwrContext* context = nullptr;
-        const int made = swr_alloc_set_opts2(&context, &out, AV_SAMPLE_FMT_FLT, static_cast<int>(rate), &in,
-                                             AV_SAMPLE_FMT_FLT, static_cast<int>(spec_.rate), 0, nullptr);
+        const int made =
+            swr_alloc_set_opts2(&context, &out, AV_SAMPLE_FMT_FLT, static_cast<int>(rate), &in,
+                                AV_SAMPLE_FMT_FLT, static_cast<int>(spec_.rate), 0, nullptr);
         av_channel_layout_uninit(&in);
         av_channel_layout_uninit(&out);
         if (made < 0 || swr_init(context) < 0) {
@@ -263,11 +283,15 @@ private:
 
 MicInput::MicInput() = default;
 
-MicInput::~MicInput() { stop(); }
+MicInput::~MicInput() {
+    stop();
+}
 
-void MicInput::start(std::function<void(QString)> onLost, std::function<void(std::optional<QString>)> done) {
+void MicInput::start(std::function<void(QString)> onLost,
+                     std::function<void(std::optional<QString>)> done) {
     if (running_ || starting_) {
-        QMetaObject::invokeMethod(this, [done] { done(std::nullopt); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [done] { done(std::nullopt); }, Qt::QueuedConnection);
         return;
     }
     onLost_ = std::move(onLost);

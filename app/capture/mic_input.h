@@ -4,7 +4,6 @@
 
 #include <QObject>
 #include <QString>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,9 +15,9 @@ namespace lantern {
 
 // A microphone: a sound-server source that is not a monitor.
 struct AudioInput {
-    QString uid;       // the source's name
-    QString name;      // its description
-    std::uint32_t id;  // its index
+    QString uid;      // the source's name
+    QString name;     // its description
+    std::uint32_t id; // its index
 
     friend bool operator==(const AudioInput&, const AudioInput&) = default;
 };
@@ -48,7 +47,8 @@ public:
     // Starts capturing; `done` gets nothing on success (or when already
     // running), else the message to show. `onLost` is told when a running
     // microphone goes away and cannot be opened again.
-    void start(std::function<void(QString)> onLost, std::function<void(std::optional<QString>)> done);
+    void start(std::function<void(QString)> onLost,
+               std::function<void(std::optional<QString>)> done);
     void stop();
     bool running() const { return running_; }
 

@@ -1,15 +1,14 @@
 #pragma once
 
-#include <pulse/context.h>
-#include <pulse/operation.h>
-#include <pulse/subscribe.h>
-#include <pulse/thread-mainloop.h>
-
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <pulse/context.h>
+#include <pulse/operation.h>
+#include <pulse/subscribe.h>
+#include <pulse/thread-mainloop.h>
 
 namespace lantern {
 
@@ -55,7 +54,8 @@ private:
 
     void connect();
     static void onState(pa_context* context, void* self);
-    static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self);
+    static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
+                        void* self);
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;

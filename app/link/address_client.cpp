@@ -8,7 +8,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -27,7 +26,9 @@ const QString privateAccount = QStringLiteral("address.private");
 const QString oldAccount = QStringLiteral("address");
 const QString passcodeAccount = QStringLiteral("passcode");
 
-QString accountFor(const QString& path) { return path.startsWith("/s/") ? privateAccount : namedAccount; }
+QString accountFor(const QString& path) {
+    return path.startsWith("/s/") ? privateAccount : namedAccount;
+}
 
 } // namespace
 
@@ -49,7 +50,8 @@ std::optional<SavedAddress> decodeSavedAddress(const QByteArray& bytes) {
     };
     const auto path = text("path"), address = text("address"), secret = text("secret");
     const auto showLast = object.find("showLast");
-    if (!path || !address || !secret || showLast == object.end() || !showLast->is_boolean()) return std::nullopt;
+    if (!path || !address || !secret || showLast == object.end() || !showLast->is_boolean())
+        return std::nullopt;
     return SavedAddress{*path, *address, *secret, showLast->get<bool>()};
 }
 
@@ -59,12 +61,17 @@ AddressError::AddressError(Kind kind, int status) : kind_(kind), status_(status)
 
 QString AddressError::description() const {
     switch (kind_) {
-    case Kind::server: return QStringLiteral("The address service answered %1.").arg(status_);
-    case Kind::taken: return QStringLiteral("That name is taken. Try another.");
+    case Kind::server:
+        return QStringLiteral("The address service answered %1.").arg(status_);
+    case Kind::taken:
+        return QStringLiteral("That name is taken. Try another.");
     case Kind::badName:
-        return QStringLiteral("3\u201330 lowercase letters, numbers or dashes (not starting or ending with a dash).");
-    case Kind::tooMany: return QStringLiteral("Too many tries for now. Try again in an hour.");
-    case Kind::offline: return QStringLiteral("Couldn't reach the address service.");
+        return QStringLiteral(
+            "3\u201330 lowercase letters, numbers or dashes (not starting or ending with a dash).");
+    case Kind::tooMany:
+        return QStringLiteral("Too many tries for now. Try again in an hour.");
+    case Kind::offline:
+        return QStringLiteral("Couldn't reach the address service.");
     }
     return {};
 }
@@ -80,12 +87,14 @@ AddressClient& AddressClient::shared() {
 }
 
 AddressClient::AddressClient(QUrl base, std::chrono::milliseconds timeout)
-    : base_(std::move(base)), timeout_(timeout), network_(std::make_unique<QNetworkAccessManager>()) {}
+    : base_(std::move(base)), timeout_(timeout),
+      network_(std::make_unique<QNetworkAccessManager>()) {}
 
 AddressClient::~AddressClient() = default;
 
 QString AddressClient::addressOf(const QString& path) const {
-    return QString::fromStdString(keptLinkAddress(base_.toString().toStdString(), path.toStdString()));
+    return QString::fromStdString(
+        keptLinkAddress(base_.toString().toStdString(), path.toStdString()));
 }
 
 std::optional<SavedAddress> AddressClient::saved(bool named) {
@@ -119,28 +128,35 @@ QCoro::Task<AddressClient::Reply> AddressClient::send(QString method, QString pa
     co_return Reply{reply->readAll(), status.toInt()};
 }
 
-QCoro::Task<SavedAddress> AddressClient::claim(std::optional<QString> name, std::optional<QString> passcode,
-                                               bool showLast) {
+QCoro::Task<SavedAddress> AddressClient::claim(std::optional<QString> name,
+                                               std::optional<QString> passcode, bool showLast) {
     json body;
     body["showLast"] = showLast;
     if (name) body["name"] = name->toStdString();
     if (passcode) body["passcode"] = passcode->toStdString();
     const auto reply = co_await send("POST", "/api/claim", std::move(body));
     switch (reply.status) {
-    case 201: break;
-    case 400: throw AddressError(AddressError::Kind::badName);
-    case 409: throw AddressError(AddressError::Kind::taken);
-    case 429: throw AddressError(AddressError::Kind::tooMany);
-    default: throw AddressError(AddressError::Kind::server, reply.status);
+    case 201:
+        break;
+    case 400:
+        throw AddressError(AddressError::Kind::badName);
+    case 409:
+        throw AddressError(AddressError::Kind::taken);
+    case 429:
+        throw AddressError(AddressError::Kind::tooMany);
+    default:
+        throw AddressError(AddressError::Kind::server, reply.status);
     }
     const auto object = json::parse(reply.body.begin(), reply.body.end()); // throws when not JSON
     const auto path = object.is_object() ? object.find("path") : object.end();
     const auto secret = object.is_object() ? object.find("secret") : object.end();
-    if (!object.is_object() || path == object.end() || !path->is_string() || secret == object.end() ||
-        !secret->is_string())
+    if (!object.is_object() || path == object.end() || !path->is_string() ||
+        secret == object.end() || !secret->is_string())
         throw AddressError(AddressError::Kind::server, 201);
-    SavedAddress saved{QString::fromStdString(path->get<std::string>()), {},
-                       QString::fromStdString(secret->get<std::string>()), showLast};
+    SavedAddress saved{QString::fromStdString(path->get<std::string>()),
+                       {},
+                       QString::fromStdString(secret->get<std::string>()),
+                       showLast};
     saved.address = addressOf(saved.path);
     Keychain::write(accountFor(saved.path), encode(saved));
     co_return saved;
@@ -155,8 +171,8 @@ QCoro::Task<void> AddressClient::announce(QString method, QString path, json bod
     } catch (const AddressError& error) {
         outcome = error.description();
     }
-    std::printf("address service: %s %s %s\n", method.toUtf8().constData(), path.toUtf8().constData(),
-                outcome.toUtf8().constData());
+    std::printf("address service: %s %s %s\n", method.toUtf8().constData(),
+                path.toUtf8().constData(), outcome.toUtf8().constData());
     std::fflush(stdout);
 }
 

@@ -1,10 +1,8 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QString>
 #include <QUrl>
-
-#include <QCoro/QCoroTask>
-
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -65,7 +63,8 @@ public:
 
     std::optional<SavedAddress> saved(bool named);
     // Throws AddressError, or nlohmann::json::parse_error for a reply that is not JSON.
-    QCoro::Task<SavedAddress> claim(std::optional<QString> name, std::optional<QString> passcode, bool showLast);
+    QCoro::Task<SavedAddress> claim(std::optional<QString> name, std::optional<QString> passcode,
+                                    bool showLast);
     // Never throw; a refusal or failure is logged.
     QCoro::Task<void> live(QUrl url, SavedAddress at, QString name);
     QCoro::Task<void> off(SavedAddress at);

@@ -4,10 +4,8 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QStandardPaths>
-
-#include <libsecret/secret.h>
-
 #include <cstdio>
+#include <libsecret/secret.h>
 
 namespace lantern {
 
@@ -38,13 +36,15 @@ QString folder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/lantern-fm";
 }
 
-QString fileOf(const QString& account) { return folder() + "/" + account; }
+QString fileOf(const QString& account) {
+    return folder() + "/" + account;
+}
 
 std::optional<QByteArray> readSecretService(const QString& account) {
     GError* error = nullptr;
     const auto name = account.toUtf8();
-    SecretValue* value = secret_password_lookup_binary_sync(schema(), nullptr, &error, "service", service,
-                                                           "account", name.constData(), nullptr);
+    SecretValue* value = secret_password_lookup_binary_sync(
+        schema(), nullptr, &error, "service", service, "account", name.constData(), nullptr);
     if (error) g_error_free(error);
     if (!value) return std::nullopt;
     gsize length = 0;
@@ -57,7 +57,8 @@ std::optional<QByteArray> readSecretService(const QString& account) {
 void clearSecretService(const QString& account) {
     GError* error = nullptr;
     const auto name = account.toUtf8();
-    secret_password_clear_sync(schema(), nullptr, &error, "service", service, "account", name.constData(), nullptr);
+    secret_password_clear_sync(schema(), nullptr, &error, "service", service, "account",
+                               name.constData(), nullptr);
     if (error) g_error_free(error); // nothing to clear, or no service: either way it is gone
 }
 
@@ -65,11 +66,11 @@ void clearSecretService(const QString& account) {
 std::optional<QString> writeSecretService(const QString& account, const QByteArray& bytes) {
     GError* error = nullptr;
     const auto name = account.toUtf8();
-    SecretValue* value = secret_value_new(bytes.constData(), bytes.size(), "application/octet-stream");
-    const bool stored = secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT,
-                                                          ("Lantern FM " + account).toUtf8().constData(), value,
-                                                          nullptr, &error, "service", service, "account",
-                                                          name.constData(), nullptr);
+    SecretValue* value =
+        secret_value_new(bytes.constData(), bytes.size(), "application/octet-stream");
+    const bool stored = secret_password_store_binary_sync(
+        schema(), SECRET_COLLECTION_DEFAULT, ("Lantern FM " + account).toUtf8().constData(), value,
+        nullptr, &error, "service", service, "account", name.constData(), nullptr);
     secret_value_unref(value);
     if (stored) return std::nullopt;
     QString status = error ? QString::fromUtf8(error->message) : QStringLiteral("failed");
@@ -79,7 +80,8 @@ std::optional<QString> writeSecretService(const QString& account, const QByteArr
 
 std::optional<QString> writeFile(const QString& account, const QByteArray& bytes) {
     if (!QDir().mkpath(folder())) return QStringLiteral("cannot create ") + folder();
-    QFile::setPermissions(folder(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(folder(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QSaveFile file(fileOf(account));
     if (!file.open(QIODevice::WriteOnly)) return file.errorString();
     // Readable by the user alone, before any secret is in it.

@@ -5,11 +5,9 @@
 #include <QFile>
 #include <QObject>
 #include <QUrl>
-
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -44,7 +42,8 @@ std::optional<std::string> run(const std::vector<std::string>& arguments) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     std::vector<char*> argv;
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -58,7 +57,8 @@ std::optional<std::string> run(const std::vector<std::string>& arguments) {
     bool killed = false;
     const auto deadline = std::chrono::steady_clock::now() + watchdog;
     for (char buffer[4096];;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             ::kill(pid, SIGKILL);
             killed = true;
@@ -74,7 +74,8 @@ std::optional<std::string> run(const std::vector<std::string>& arguments) {
     }
     ::close(out[0]);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     if (killed || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
     return output;
 }
@@ -91,8 +92,9 @@ class NoteReceiver : public QObject {
     Q_OBJECT
 public:
     explicit NoteReceiver(std::shared_ptr<LockedText> note) : note_(std::move(note)) {
-        QDBusConnection::sessionBus().connect(QString(), busPath, busInterface, QStringLiteral("nowPlaying"),
-                                              QStringLiteral("s"), this, SLOT(received(QString)));
+        QDBusConnection::sessionBus().connect(QString(), busPath, busInterface,
+                                              QStringLiteral("nowPlaying"), QStringLiteral("s"),
+                                              this, SLOT(received(QString)));
     }
 
 public Q_SLOTS:
@@ -105,8 +107,9 @@ private:
 class NowPlayingReader::Impl {
 public:
     Impl(OnRead onRead, QString playerctl)
-        : onRead_(std::move(onRead)), playerctl_(playerctl.toStdString()), note_(std::make_shared<LockedText>()),
-          receiver_(std::make_unique<NoteReceiver>(note_)), timer_(io_), thread_([this] {
+        : onRead_(std::move(onRead)), playerctl_(playerctl.toStdString()),
+          note_(std::make_shared<LockedText>()), receiver_(std::make_unique<NoteReceiver>(note_)),
+          timer_(io_), thread_([this] {
               pthread_setname_np(pthread_self(), "lantern.nowpl");
               io_.run();
           }) {}
@@ -183,18 +186,23 @@ private:
     }
 
     void readPlayer(const std::string& player, const QString& sourceName) {
-        const auto output = run({playerctl_, "--player=" + player, "metadata", "--format",
-                                 "{{title}}\t{{artist}}\t{{album}}\t{{mpris:artUrl}}\t{{lc(status)}}"});
-        const auto text = output ? QString::fromUtf8(output->data(), static_cast<qsizetype>(output->size())).trimmed()
-                                 : QString();
-        auto record = text.endsWith(QStringLiteral("\tstopped")) ? std::nullopt
-                                                                  : parseScriptOutput(text.toStdString(), sourceName.toStdString());
+        const auto output =
+            run({playerctl_, "--player=" + player, "metadata", "--format",
+                 "{{title}}\t{{artist}}\t{{album}}\t{{mpris:artUrl}}\t{{lc(status)}}"});
+        const auto text =
+            output ? QString::fromUtf8(output->data(), static_cast<qsizetype>(output->size()))
+                         .trimmed()
+                   : QString();
+        auto record = text.endsWith(QStringLiteral("\tstopped"))
+                          ? std::nullopt
+                          : parseScriptOutput(text.toStdString(), sourceName.toStdString());
         if (!record) return onRead_(emptyRecord(sourceName, false), std::nullopt);
 
         std::optional<Cover> cover;
         if (record->coverURL && QUrl(QString::fromStdString(*record->coverURL)).isLocalFile()) {
             // Artwork in a file travels as bytes, read once per title.
-            if (record->title != lastTitle_) cover_ = coverFile(QString::fromStdString(*record->coverURL));
+            if (record->title != lastTitle_)
+                cover_ = coverFile(QString::fromStdString(*record->coverURL));
             record->coverURL.reset();
             cover = cover_;
         }
@@ -248,15 +256,19 @@ private:
 
 QString NowPlayingReader::word(Command command) {
     switch (command) {
-    case Command::playPause: return QStringLiteral("playpause");
-    case Command::next: return QStringLiteral("next track");
-    case Command::previous: return QStringLiteral("previous track");
+    case Command::playPause:
+        return QStringLiteral("playpause");
+    case Command::next:
+        return QStringLiteral("next track");
+    case Command::previous:
+        return QStringLiteral("previous track");
     }
     return {};
 }
 
 bool NowPlayingReader::isCompanion(const QString& id) {
-    return id == QStringLiteral("com.brindle.hearken") || id == QStringLiteral("com.brindle.hearken.store");
+    return id == QStringLiteral("com.brindle.hearken") ||
+           id == QStringLiteral("com.brindle.hearken.store");
 }
 
 NowPlayingReader::NowPlayingReader(OnRead onRead, QString playerctl)
@@ -264,10 +276,18 @@ NowPlayingReader::NowPlayingReader(OnRead onRead, QString playerctl)
 
 NowPlayingReader::~NowPlayingReader() = default;
 
-void NowPlayingReader::follow(const AudioSource& source) { impl_->follow(source); }
-void NowPlayingReader::stop() { impl_->stop(); }
-void NowPlayingReader::send(Command command) { impl_->send(command); }
-bool NowPlayingReader::readable() const { return impl_->readable(); }
+void NowPlayingReader::follow(const AudioSource& source) {
+    impl_->follow(source);
+}
+void NowPlayingReader::stop() {
+    impl_->stop();
+}
+void NowPlayingReader::send(Command command) {
+    impl_->send(command);
+}
+bool NowPlayingReader::readable() const {
+    return impl_->readable();
+}
 
 } // namespace lantern
 

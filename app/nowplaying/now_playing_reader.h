@@ -4,7 +4,6 @@
 #include "nowplaying/now_playing.h"
 
 #include <QString>
-
 #include <functional>
 #include <memory>
 #include <mutex>

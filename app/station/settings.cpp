@@ -11,10 +11,12 @@ Settings& Settings::shared() {
 
 Settings::Settings()
     : store_(std::make_unique<QSettings>(
-          QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/lantern-fm/lantern-fm.ini",
+          QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+              "/lantern-fm/lantern-fm.ini",
           QSettings::IniFormat)) {}
 
-Settings::Settings(const QString& path) : store_(std::make_unique<QSettings>(path, QSettings::IniFormat)) {}
+Settings::Settings(const QString& path)
+    : store_(std::make_unique<QSettings>(path, QSettings::IniFormat)) {}
 
 void Settings::applyArguments(const QStringList& arguments) {
     for (const auto& argument : arguments) {

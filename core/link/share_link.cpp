@@ -28,13 +28,15 @@ std::string shareLink(std::string_view url, std::optional<std::string_view> pass
 }
 
 std::string keptLinkAddress(std::string_view base, std::string_view path) {
-    while (path.starts_with('/')) path.remove_prefix(1);
+    while (path.starts_with('/'))
+        path.remove_prefix(1);
     // Slashes stay: they separate the path's segments.
     const auto appended = percentEncoded(path, boost::urls::pchars + '/');
     const auto parsed = boost::urls::parse_uri_reference(base);
     if (!parsed) {
         std::string joined(base);
-        while (joined.ends_with('/')) joined.pop_back();
+        while (joined.ends_with('/'))
+            joined.pop_back();
         return joined + "/" + appended;
     }
     boost::urls::url address(*parsed);

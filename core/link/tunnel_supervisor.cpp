@@ -2,12 +2,11 @@
 
 #include "stream/text.h"
 
+#include <array>
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
-
-#include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <future>
@@ -25,7 +24,9 @@ namespace {
 constexpr std::string_view scheme = "https://";
 constexpr std::string_view domain = ".trycloudflare.com";
 
-bool isLabelCharacter(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+bool isLabelCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
 
 bool isAsciiAlphanumeric(char c) {
     return isLabelCharacter(c) || (c >= 'A' && c <= 'Z');
@@ -37,7 +38,8 @@ bool continuesURL(std::string_view rest) {
     if (rest.empty()) return false;
     const char next = rest.front();
     if (next == '.') return rest.size() > 1 && (isAsciiAlphanumeric(rest[1]) || rest[1] == '-');
-    return isAsciiAlphanumeric(next) || std::string_view("-_~:/?#@%").find(next) != std::string_view::npos;
+    return isAsciiAlphanumeric(next) ||
+           std::string_view("-_~:/?#@%").find(next) != std::string_view::npos;
 }
 
 // Length of "label(-label)+" at the start of `text`, or 0.
@@ -45,10 +47,12 @@ std::size_t hostLabelLength(std::string_view text) {
     std::size_t at = 0, groups = 0;
     for (;;) {
         const auto start = at;
-        while (at < text.size() && isLabelCharacter(text[at])) ++at;
+        while (at < text.size() && isLabelCharacter(text[at]))
+            ++at;
         if (at == start) return 0; // an empty group: no dash may end the label
         ++groups;
-        if (at < text.size() && text[at] == '-' && at + 1 < text.size() && isLabelCharacter(text[at + 1])) {
+        if (at < text.size() && text[at] == '-' && at + 1 < text.size() &&
+            isLabelCharacter(text[at + 1])) {
             ++at;
             continue;
         }
@@ -81,7 +85,8 @@ public:
 
     std::vector<std::string> add(std::string_view bytes) {
         std::vector<std::string> lines;
-        for (auto feed = bytes.find('\n'); feed != std::string_view::npos; feed = bytes.find('\n')) {
+        for (auto feed = bytes.find('\n'); feed != std::string_view::npos;
+             feed = bytes.find('\n')) {
             keep(bytes.substr(0, feed));
             lines.push_back(decodeUtf8Lossy(buffer_));
             buffer_.clear();
@@ -99,13 +104,16 @@ private:
     std::string buffer_;
 };
 
-int pidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int pidfdOpen(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
 
 // Waits for a child that outlives its supervisor, so it never stays a zombie.
 void reapLater(pid_t pid) {
     std::thread([pid] {
         int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
     }).detach();
 }
 
@@ -117,8 +125,7 @@ public:
          std::function<void(std::string)> onURL, std::function<void()> onDown)
         : executable_(std::move(executable)), arguments_(std::move(arguments)),
           backoff_(backoff.empty() ? std::vector<Seconds>{Seconds(1.0)} : std::move(backoff)),
-          onURL_(std::move(onURL)), onDown_(std::move(onDown)), relaunch_(io_),
-          thread_([this] {
+          onURL_(std::move(onURL)), onDown_(std::move(onDown)), relaunch_(io_), thread_([this] {
               pthread_setname_np(pthread_self(), "lantern.tunnel");
               io_.run();
           }) {}
@@ -207,10 +214,12 @@ private:
 
         std::vector<char*> argv;
         argv.push_back(executable_.data());
-        for (auto& argument : arguments_) argv.push_back(argument.data());
+        for (auto& argument : arguments_)
+            argv.push_back(argument.data());
         argv.push_back(nullptr);
         pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, executable_.c_str(), &actions, &attributes, argv.data(), environ);
+        const int spawned =
+            posix_spawn(&pid, executable_.c_str(), &actions, &attributes, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
         ::close(pipe[1]);
@@ -235,17 +244,19 @@ private:
     }
 
     void read(const std::shared_ptr<Reader>& reader) {
-        reader->pipe.async_read_some(asio::buffer(reader->chunk), [this, reader](std::error_code error, std::size_t size) {
-            if (error) {
-                // End of file (or the supervisor is going): a partial last line
-                // is dropped unexamined.
-                std::erase(readers_, reader);
-                return;
-            }
-            for (const auto& line : reader->lines.add(std::string_view(reader->chunk.data(), size)))
-                if (auto url = tunnelURL(line)) deliver(reader->launch, std::move(*url));
-            read(reader);
-        });
+        reader->pipe.async_read_some(
+            asio::buffer(reader->chunk), [this, reader](std::error_code error, std::size_t size) {
+                if (error) {
+                    // End of file (or the supervisor is going): a partial last line
+                    // is dropped unexamined.
+                    std::erase(readers_, reader);
+                    return;
+                }
+                for (const auto& line :
+                     reader->lines.add(std::string_view(reader->chunk.data(), size)))
+                    if (auto url = tunnelURL(line)) deliver(reader->launch, std::move(*url));
+                read(reader);
+            });
     }
 
     void deliver(std::uint64_t launch, std::string url) {
@@ -268,13 +279,14 @@ private:
             });
             return;
         }
-        child->exitWatch.async_wait(asio::posix::stream_descriptor::wait_read,
-                                    [this, child](std::error_code error) {
-                                        if (error) return;
-                                        int status = 0;
-                                        while (::waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {}
-                                        exited(child);
-                                    });
+        child->exitWatch.async_wait(
+            asio::posix::stream_descriptor::wait_read, [this, child](std::error_code error) {
+                if (error) return;
+                int status = 0;
+                while (::waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
+                }
+                exited(child);
+            });
     }
 
     void exited(const std::shared_ptr<Child>& child) {
@@ -291,7 +303,8 @@ private:
         if (stopped_) return; // onDown must not stop us, but be safe if it did
         const auto delay = backoff_[std::min(failures_, backoff_.size() - 1)];
         ++failures_;
-        relaunch_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(delay));
+        relaunch_.expires_after(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(delay));
         relaunch_.async_wait([this](std::error_code error) {
             if (!error) launch();
         });
@@ -309,22 +322,27 @@ private:
     bool stopped_ = true;
     std::size_t failures_ = 0;
     std::uint64_t launch_ = 0;
-    Child* current_ = nullptr;                      // the running child, if any
-    std::vector<std::shared_ptr<Child>> children_;  // every child not yet reaped
-    std::vector<std::shared_ptr<Reader>> readers_;  // every pipe not yet at its end
+    Child* current_ = nullptr;                     // the running child, if any
+    std::vector<std::shared_ptr<Child>> children_; // every child not yet reaped
+    std::vector<std::shared_ptr<Reader>> readers_; // every pipe not yet at its end
     std::thread thread_;
 };
 
 TunnelSupervisor::TunnelSupervisor(std::string executable, std::vector<std::string> arguments,
-                                   std::vector<Seconds> backoff, std::function<void(std::string)> onURL,
+                                   std::vector<Seconds> backoff,
+                                   std::function<void(std::string)> onURL,
                                    std::function<void()> onDown)
     : impl_(std::make_unique<Impl>(std::move(executable), std::move(arguments), std::move(backoff),
                                    std::move(onURL), std::move(onDown))) {}
 
 TunnelSupervisor::~TunnelSupervisor() = default;
 
-void TunnelSupervisor::start() { impl_->start(); }
+void TunnelSupervisor::start() {
+    impl_->start();
+}
 
-void TunnelSupervisor::stop() { impl_->stop(); }
+void TunnelSupervisor::stop() {
+    impl_->stop();
+}
 
 } // namespace lantern

@@ -29,7 +29,8 @@ namespace {
 
 const std::string* stringAt(const json& object, const char* key) {
     const auto found = object.find(key);
-    return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>() : nullptr;
+    return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>()
+                                                       : nullptr;
 }
 
 const bool* boolAt(const json& object, const char* key) {
@@ -105,8 +106,10 @@ std::size_t leadingNewline(std::string_view text) {
 }
 
 std::string_view trimNewlines(std::string_view text) {
-    while (const auto n = leadingNewline(text)) text.remove_prefix(n);
-    while (const auto n = trailingNewline(text)) text.remove_suffix(n);
+    while (const auto n = leadingNewline(text))
+        text.remove_prefix(n);
+    while (const auto n = trailingNewline(text))
+        text.remove_suffix(n);
     return text;
 }
 
@@ -124,7 +127,8 @@ std::optional<std::vector<std::uint8_t>> decodeBase64(std::string_view text) {
     }();
     if (text.size() % 4 != 0) return std::nullopt;
     std::size_t padding = 0;
-    while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
+    while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=')
+        ++padding;
     std::vector<std::uint8_t> bytes;
     bytes.reserve(text.size() / 4 * 3);
     std::uint32_t bits = 0;
@@ -157,18 +161,19 @@ std::optional<NowPlaying> parseScriptOutput(std::string_view text, std::string_v
     std::optional<std::string> coverURL;
     if (!fields[3].empty()) coverURL = std::string(fields[3]);
     return NowPlaying{std::string(fields[0]), std::string(fields[1]), std::string(fields[2]),
-                      std::move(coverURL), fields[4] == "playing", std::string(source)};
+                      std::move(coverURL),    fields[4] == "playing", std::string(source)};
 }
 
-std::optional<std::pair<NowPlaying, std::optional<Cover>>> parseLanternNote(std::string_view text,
-                                                                             std::string_view source) {
+std::optional<std::pair<NowPlaying, std::optional<Cover>>>
+parseLanternNote(std::string_view text, std::string_view source) {
     const auto note = parseObject(text);
     auto record = trackOf(note, std::string(source));
     if (!record || record->title.empty()) return std::nullopt;
     std::optional<Cover> cover;
     if (const auto found = note.find("cover"); found != note.end() && !found->is_null()) {
         if (!found->is_string()) return std::nullopt; // a note of the wrong shape
-        if (auto bytes = decodeBase64(found->get_ref<const std::string&>()); bytes && bytes->size() > 8)
+        if (auto bytes = decodeBase64(found->get_ref<const std::string&>());
+            bytes && bytes->size() > 8)
             cover = coverOf(std::move(*bytes));
     }
     return std::pair{std::move(*record), std::move(cover)};

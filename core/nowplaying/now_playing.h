@@ -63,7 +63,7 @@ std::optional<NowPlaying> parseScriptOutput(std::string_view text, std::string_v
 // A record and its cover from the companion player's JSON note. Nothing when
 // the note does not decode or has no title; a cover that is not strict
 // Base64 or holds 8 bytes or fewer is left out.
-std::optional<std::pair<NowPlaying, std::optional<Cover>>> parseLanternNote(std::string_view text,
-                                                                             std::string_view source);
+std::optional<std::pair<NowPlaying, std::optional<Cover>>>
+parseLanternNote(std::string_view text, std::string_view source);
 
 } // namespace lantern

@@ -31,17 +31,21 @@ float softLimit(float y) {
     const float magnitude = std::fabs(y);
     if (magnitude <= knee) return y;
     const auto limited =
-        knee + range * static_cast<float>(std::tanh(static_cast<double>((magnitude - knee) / range)));
+        knee +
+        range * static_cast<float>(std::tanh(static_cast<double>((magnitude - knee) / range)));
     return y < 0 ? -limited : limited;
 }
 
 } // namespace
 
-std::vector<float> mix(std::span<const float> music, std::span<const float> voice, float musicGain) {
+std::vector<float> mix(std::span<const float> music, std::span<const float> voice,
+                       float musicGain) {
     std::vector<float> out(music.size());
     const auto overlap = std::min(music.size(), voice.size());
-    for (std::size_t i = 0; i < overlap; ++i) out[i] = softLimit(musicGain * music[i] + voice[i]);
-    for (std::size_t i = overlap; i < music.size(); ++i) out[i] = softLimit(musicGain * music[i]);
+    for (std::size_t i = 0; i < overlap; ++i)
+        out[i] = softLimit(musicGain * music[i] + voice[i]);
+    for (std::size_t i = overlap; i < music.size(); ++i)
+        out[i] = softLimit(musicGain * music[i]);
     return out;
 }
 

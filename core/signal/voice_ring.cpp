@@ -11,12 +11,14 @@ void VoiceRing::push(std::span<const float> samples) {
     if (capacity_ == 0) return;
     // Only the newest `capacity_` of the pushed samples can survive.
     if (samples.size() >= capacity_) {
-        std::copy(samples.end() - static_cast<std::ptrdiff_t>(capacity_), samples.end(), slots_.begin());
+        std::copy(samples.end() - static_cast<std::ptrdiff_t>(capacity_), samples.end(),
+                  slots_.begin());
         head_ = 0;
         size_ = capacity_;
         return;
     }
-    const auto overflow = (size_ + samples.size() > capacity_) ? size_ + samples.size() - capacity_ : 0;
+    const auto overflow =
+        (size_ + samples.size() > capacity_) ? size_ + samples.size() - capacity_ : 0;
     head_ = (head_ + overflow) % capacity_;
     size_ -= overflow;
     auto tail = (head_ + size_) % capacity_;

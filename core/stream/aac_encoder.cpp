@@ -40,7 +40,8 @@ AACEncoderError::AACEncoderError(Kind kind, int status)
 
 std::array<std::uint8_t, 7> adtsHeader(std::size_t frameLength, double sampleRate, int channels) {
     const auto found = std::find(adtsRates.begin(), adtsRates.end(), sampleRate);
-    const unsigned index = found == adtsRates.end() ? 4u : static_cast<unsigned>(found - adtsRates.begin());
+    const unsigned index =
+        found == adtsRates.end() ? 4u : static_cast<unsigned>(found - adtsRates.begin());
     const auto length = static_cast<unsigned>(frameLength + 7);
     const auto layout = static_cast<unsigned>(channels);
     return {
@@ -114,14 +115,16 @@ Bytes AACEncoder::encode(std::span<const float> samples) noexcept {
     // input, and keep what is left.
     if (pendingCount_ > 0) {
         const auto taken = std::min(block - pendingCount_, samples.size());
-        std::copy_n(samples.begin(), taken, pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
+        std::copy_n(samples.begin(), taken,
+                    pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
         pendingCount_ += taken;
         samples = samples.subspan(taken);
         if (pendingCount_ < block) return out;
         encodeBlock(pending_.data(), out);
         pendingCount_ = 0;
     }
-    for (; samples.size() >= block; samples = samples.subspan(block)) encodeBlock(samples.data(), out);
+    for (; samples.size() >= block; samples = samples.subspan(block))
+        encodeBlock(samples.data(), out);
     std::copy(samples.begin(), samples.end(), pending_.begin());
     pendingCount_ = samples.size();
     return out;

@@ -116,14 +116,18 @@ void Fanout::publish(Chunk chunk) {
         burst_.append(chunk.bytes());
         burstChunk_.reset();
         snapshot.reserve(listeners_.size());
-        for (const auto& entry : listeners_) snapshot.push_back(entry.second);
+        for (const auto& entry : listeners_)
+            snapshot.push_back(entry.second);
     }
     Listener::Wakeups wakeups(chunk);
-    for (const auto& listener : snapshot) listener->push(chunk, wakeups);
+    for (const auto& listener : snapshot)
+        listener->push(chunk, wakeups);
     wakeups.post();
 }
 
-void Fanout::settle() { std::lock_guard waitForDelivery(deliveryMutex_); }
+void Fanout::settle() {
+    std::lock_guard waitForDelivery(deliveryMutex_);
+}
 
 std::shared_ptr<Listener> Fanout::join(std::optional<std::string> tag) {
     auto listener = std::make_shared<Listener>(perListenerLimit_, std::move(tag));
@@ -153,7 +157,8 @@ void Fanout::closeAll() {
         std::lock_guard lock(mutex_);
         taken.swap(listeners_);
     }
-    for (const auto& entry : taken) entry.second->end();
+    for (const auto& entry : taken)
+        entry.second->end();
 }
 
 std::size_t Fanout::count() const {

@@ -4,9 +4,8 @@
 #include <asio/async_result.hpp>
 #include <asio/buffer.hpp>
 #include <asio/execution/outstanding_work.hpp>
-#include <asio/prefer.hpp>
 #include <asio/post.hpp>
-
+#include <asio/prefer.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -77,8 +76,7 @@ public:
     // or with nothing once the listener has ended. The completion always runs on
     // the handler's associated executor, never inside push() or end(), so the
     // audio thread that publishes never runs a consumer. One consumer at a time.
-    template <typename CompletionToken>
-    auto next(CompletionToken&& token) {
+    template <typename CompletionToken> auto next(CompletionToken&& token) {
         return asio::async_initiate<CompletionToken, NextSignature>(
             [this](auto handler) {
                 wait(std::make_unique<HandlerWaiter<decltype(handler)>>(std::move(handler)));
@@ -114,8 +112,7 @@ private:
         virtual const void* executorAddress() const = 0;
     };
 
-    template <typename Handler>
-    struct HandlerWaiter final : Waiter {
+    template <typename Handler> struct HandlerWaiter final : Waiter {
         // The handler's executor, told that work is outstanding while we wait.
         using Executor = std::decay_t<decltype(asio::prefer(
             asio::get_associated_executor(std::declval<Handler&>()),
@@ -134,7 +131,8 @@ private:
                      std::optional<Chunk> chunk) override {
             auto executor = target;
             asio::post(executor, [group = std::move(group), chunk = std::move(chunk)]() mutable {
-                for (auto& waiter : group) waiter->complete(chunk);
+                for (auto& waiter : group)
+                    waiter->complete(chunk);
             });
         }
         void complete(std::optional<Chunk> chunk) override {

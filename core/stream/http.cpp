@@ -47,7 +47,8 @@ std::string decodeFormComponent(std::string_view piece) {
 // strtod in the C locale, whatever the process locale is.
 std::optional<double> parseCDouble(const std::string& text) {
     static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    if (text.empty() || std::string_view(" \t\n\v\f\r").find(text.front()) != std::string_view::npos)
+    if (text.empty() ||
+        std::string_view(" \t\n\v\f\r").find(text.front()) != std::string_view::npos)
         return std::nullopt;
     char* end = nullptr;
     const double value = strtod_l(text.c_str(), &end, cLocale);
@@ -66,9 +67,12 @@ double lagOf(std::string_view target) {
 
 std::string_view reasonPhrase(int status) {
     switch (status) {
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    default: return "OK";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    default:
+        return "OK";
     }
 }
 
@@ -117,7 +121,8 @@ std::string responseHead(int status, std::optional<std::string_view> type,
     }
     if (length) head += "\r\nContent-Length: " + std::to_string(*length);
     // std::map orders std::string keys as unsigned bytes, which is code order.
-    for (const auto& [name, value] : extra) head += "\r\n" + name + ": " + value;
+    for (const auto& [name, value] : extra)
+        head += "\r\n" + name + ": " + value;
     head += "\r\n\r\n";
     return head;
 }

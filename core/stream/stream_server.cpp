@@ -3,13 +3,12 @@
 #include "stream/http.h"
 #include "stream/text.h"
 
+#include <array>
 #include <asio/bind_executor.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
-
-#include <array>
 #include <pthread.h>
 #include <thread>
 #include <unordered_set>
@@ -33,8 +32,7 @@ public:
          PasscodeCallback passcode, Limits limits)
         : fanout(std::move(fanout)), page(std::move(page)), now(std::move(now)),
           cover(std::move(cover)), passcode(std::move(passcode)), limits(limits),
-          io(std::make_unique<asio::io_context>(1)),
-          thread([this] { run(); }) {}
+          io(std::make_unique<asio::io_context>(1)), thread([this] { run(); }) {}
 
     ~Impl();
 
@@ -95,10 +93,9 @@ public:
 
 private:
     void readHead() {
-        socket_.async_wait(tcp::socket::wait_read,
-                           [self = shared_from_this()](std::error_code error) {
-                               self->onReadable(error);
-                           });
+        socket_.async_wait(
+            tcp::socket::wait_read,
+            [self = shared_from_this()](std::error_code error) { self->onReadable(error); });
     }
 
     void onReadable(std::error_code error) {
@@ -155,21 +152,19 @@ private:
             if (label == pairs.end()) return stream(std::nullopt);
             return stream(prefixGraphemes(label->second, tagCharacters));
         }
-        default: return notFound();
+        default:
+            return notFound();
         }
     }
 
-    void notFound() {
-        send(responseHead(404, "text/plain; charset=utf-8", 9) + "Not here\n");
-    }
+    void notFound() { send(responseHead(404, "text/plain; charset=utf-8", 9) + "Not here\n"); }
 
     // Sends a complete response, then closes whether or not the send worked.
     void send(std::string bytes) {
         auto owned = std::make_shared<const std::string>(std::move(bytes));
-        asio::async_write(socket_, asio::buffer(*owned),
-                          [self = shared_from_this(), owned](std::error_code, std::size_t) {
-                              self->close();
-                          });
+        asio::async_write(
+            socket_, asio::buffer(*owned),
+            [self = shared_from_this(), owned](std::error_code, std::size_t) { self->close(); });
     }
 
     void stream(std::optional<std::string> tag) {
@@ -187,29 +182,29 @@ private:
     // The sending loop: one chunk in flight at a time; while the network is
     // slower than the audio, chunks wait in the listener's bounded queue.
     void sendNext() {
-        listener_->next(asio::bind_executor(
-            *server_.io, [self = shared_from_this()](std::optional<Chunk> chunk) {
-                if (!chunk) return self->finishStream();
-                const auto buffer = chunk->buffer();
-                asio::async_write(self->socket_, buffer,
-                                  [self, held = std::move(*chunk)](std::error_code error,
-                                                                   std::size_t) {
-                                      if (error) return self->finishStream();
-                                      self->sendNext();
-                                  });
-            }));
+        listener_->next(asio::bind_executor(*server_.io, [self = shared_from_this()](
+                                                             std::optional<Chunk> chunk) {
+            if (!chunk) return self->finishStream();
+            const auto buffer = chunk->buffer();
+            asio::async_write(self->socket_, buffer,
+                              [self, held = std::move(*chunk)](std::error_code error, std::size_t) {
+                                  if (error) return self->finishStream();
+                                  self->sendNext();
+                              });
+        }));
     }
 
     // Notices a listener that hangs up while nothing is being sent to it.
     // Whatever it sends after its head is read and ignored.
     void watchPeer() {
-        socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](std::error_code error) {
-            if (!error) {
-                self->socket_.read_some(asio::buffer(self->server_.scratch), error);
-                if (!error || error == asio::error::would_block) return self->watchPeer();
-            }
-            self->finishStream();
-        });
+        socket_.async_wait(
+            tcp::socket::wait_read, [self = shared_from_this()](std::error_code error) {
+                if (!error) {
+                    self->socket_.read_some(asio::buffer(self->server_.scratch), error);
+                    if (!error || error == asio::error::would_block) return self->watchPeer();
+                }
+                self->finishStream();
+            });
     }
 
     void finishStream() {
@@ -249,7 +244,8 @@ StreamServer::Impl::~Impl() {
     // is waited for: their waiting completions are then all queued on the
     // io_context, which destroys them below with everything else it still holds
     // (and with them the connections and their sockets).
-    for (auto* connection : connections) connection->abandon();
+    for (auto* connection : connections)
+        connection->abandon();
     fanout->settle();
     acceptor.reset();
     io.reset();
@@ -295,7 +291,9 @@ StreamServer::StreamServer(std::shared_ptr<Fanout> fanout, std::string page, Now
 
 StreamServer::~StreamServer() = default;
 
-asio::any_io_executor StreamServer::executor() const { return impl_->io->get_executor(); }
+asio::any_io_executor StreamServer::executor() const {
+    return impl_->io->get_executor();
+}
 
 void StreamServer::startListening(std::function<void(std::error_code, std::uint16_t)> done) {
     asio::post(*impl_->io, [impl = impl_.get(), done = std::move(done)] {

@@ -6,7 +6,6 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/async_result.hpp>
 #include <asio/error.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -53,15 +52,14 @@ public:
     // error when it cannot be opened; or with asio::error::operation_aborted
     // when stop() comes first. The completion runs on the server's thread unless
     // the handler has an executor of its own.
-    template <typename CompletionToken>
-    auto start(CompletionToken&& token) {
+    template <typename CompletionToken> auto start(CompletionToken&& token) {
         return asio::async_initiate<CompletionToken, StartSignature>(
             [this](auto handler) {
                 auto shared = std::make_shared<decltype(handler)>(std::move(handler));
                 startListening([shared, server = executor()](std::error_code error,
                                                              std::uint16_t port) {
                     auto target = asio::get_associated_executor(*shared, server);
-                    asio::post(target, [shared, error, port] { std::move(*shared)(error, port); });
+                    asio::post(target, [shared, error, port] { std::move (*shared)(error, port); });
                 });
             },
             token);

@@ -2,9 +2,8 @@
 #include "support/pulse_daemon.h"
 
 #include <QCoreApplication>
-#include <gtest/gtest.h>
-
 #include <cstdio>
+#include <gtest/gtest.h>
 
 lantern::test::PulseDaemon* pulse = nullptr;
 

@@ -5,9 +5,8 @@
 #include "support/pulse_daemon.h"
 
 #include <QCoreApplication>
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <numbers>
 #include <thread>
@@ -20,8 +19,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-template <typename Predicate>
-bool eventually(Predicate done, std::chrono::milliseconds wait = 5s) {
+template <typename Predicate> bool eventually(Predicate done, std::chrono::milliseconds wait = 5s) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
@@ -100,7 +98,8 @@ TEST(AudioTap, WholeMachineHearsEveryPlayer) {
     const auto heard = recording.fresh(0.5);
     EXPECT_EQ(recording.rate, 44100);
     EXPECT_NE(recording.thread, std::this_thread::get_id());
-    const double a = power(heard, 44100, 440), b = power(heard, 44100, 1000), off = power(heard, 44100, 3000);
+    const double a = power(heard, 44100, 440), b = power(heard, 44100, 1000),
+                 off = power(heard, 44100, 3000);
     EXPECT_GT(a, 100 * off);
     EXPECT_GT(b, 100 * off);
     tap.stop();
@@ -143,7 +142,9 @@ TEST(AudioTap, SubsidiaryProgramsBelongToTheApplication) {
 
 TEST(AudioTap, ApplicationWithoutStreamsIsATapError) {
     try {
-        AudioTap tap(application("nobody-plays-this"), [](const std::string&) {}, [](std::span<const float>, double) {});
+        AudioTap tap(
+            application("nobody-plays-this"), [](const std::string&) {},
+            [](std::span<const float>, double) {});
         FAIL() << "a tap of nothing was made";
     } catch (const AudioTapError& error) {
         EXPECT_EQ(error.kind(), AudioTapError::Kind::tap);
@@ -171,20 +172,27 @@ TEST(AudioTap, FollowsTheDefaultSinkToItsNewRate) {
 
 TEST(AudioSources, ArrangesPlayingFirstThenSpotifyThenName) {
     const std::vector<RunningApplication> running = {
-        {"beta", QString("Beta"), std::nullopt},    {"quiet", QString("Quiet"), std::nullopt},
-        {"spotify", QString("Spotify"), std::nullopt}, {"alpha", QString("alpha"), std::nullopt},
-        {"twin-1", QString("Twin"), std::nullopt},  {"twin-2", QString("Twin"), std::nullopt},
-        {"beta", QString("Beta again"), std::nullopt}, {"silent", QString("Silent"), std::nullopt},
-        {"lantern-fm", QString("Lantern FM"), std::nullopt}, {"noname", std::nullopt, std::nullopt},
+        {"beta", QString("Beta"), std::nullopt},
+        {"quiet", QString("Quiet"), std::nullopt},
+        {"spotify", QString("Spotify"), std::nullopt},
+        {"alpha", QString("alpha"), std::nullopt},
+        {"twin-1", QString("Twin"), std::nullopt},
+        {"twin-2", QString("Twin"), std::nullopt},
+        {"beta", QString("Beta again"), std::nullopt},
+        {"silent", QString("Silent"), std::nullopt},
+        {"lantern-fm", QString("Lantern FM"), std::nullopt},
+        {"noname", std::nullopt, std::nullopt},
         {"pre", QString("Prefix"), std::nullopt},
     };
-    const std::vector<QString> known = {"beta", "quiet", "spotify", "alpha.helper", "twin-1", "twin-2",
-                                        "lantern-fm", "noname", "prefixed"};
+    const std::vector<QString> known = {"beta",   "quiet",      "spotify", "alpha.helper", "twin-1",
+                                        "twin-2", "lantern-fm", "noname",  "prefixed"};
     const std::vector<QString> playing = {"beta", "alpha.helper", "lantern-fm"};
     std::vector<QString> ids;
-    for (const auto& source : AudioSources::arrange(running, known, playing, "lantern-fm")) ids.push_back(source.id);
+    for (const auto& source : AudioSources::arrange(running, known, playing, "lantern-fm"))
+        ids.push_back(source.id);
     // "silent" has no stream and "pre" only matches "prefixed" without a dot: neither is offered.
-    EXPECT_EQ(ids, (std::vector<QString>{"whole-mac", "alpha", "beta", "spotify", "noname", "quiet", "twin-1", "twin-2"}));
+    EXPECT_EQ(ids, (std::vector<QString>{"whole-mac", "alpha", "beta", "spotify", "noname", "quiet",
+                                         "twin-1", "twin-2"}));
 }
 
 TEST(AudioSources, CorkedStreamIsKnownButNotPlaying) {
@@ -199,7 +207,8 @@ TEST(AudioSources, CorkedStreamIsKnownButNotPlaying) {
     EXPECT_EQ(AudioProcesses::sounding().count("aaa-paused"), 0u);
     EXPECT_EQ(AudioProcesses::sounding().count("zzz-playing"), 1u);
     std::vector<QString> ids;
-    for (const auto& source : AudioSources::current()) ids.push_back(source.id);
+    for (const auto& source : AudioSources::current())
+        ids.push_back(source.id);
     // Playing first, whatever the names say.
     EXPECT_EQ(ids, (std::vector<QString>{"whole-mac", "zzz-playing", "aaa-paused"}));
 }
@@ -210,13 +219,17 @@ TEST(AudioSources, CurrentListsPlayersButNeverThisProgram) {
     const auto sources = AudioSources::current();
     ASSERT_FALSE(sources.empty());
     EXPECT_EQ(sources.front(), AudioSource::wholeMac());
-    EXPECT_TRUE(std::any_of(sources.begin(), sources.end(), [](const auto& s) { return s.id == "tone-a"; }));
-    EXPECT_TRUE(std::none_of(sources.begin(), sources.end(), [](const auto& s) { return s.id == "capture_test"; }));
+    EXPECT_TRUE(std::any_of(sources.begin(), sources.end(),
+                            [](const auto& s) { return s.id == "tone-a"; }));
+    EXPECT_TRUE(std::none_of(sources.begin(), sources.end(),
+                             [](const auto& s) { return s.id == "capture_test"; }));
     const auto own = QString::number(::getpid());
-    for (const auto& application : AudioSources::runningApplications()) EXPECT_NE(application.id, "capture_test");
+    for (const auto& application : AudioSources::runningApplications())
+        EXPECT_NE(application.id, "capture_test");
 }
 
-std::optional<QString> startMic(MicInput& mic, std::function<void(QString)> onLost = [](QString) {}) {
+std::optional<QString> startMic(
+    MicInput& mic, std::function<void(QString)> onLost = [](QString) {}) {
     std::optional<std::optional<QString>> result;
     mic.start(std::move(onLost), [&](std::optional<QString> message) { result = message; });
     EXPECT_TRUE(eventually([&] { return result.has_value(); }));
@@ -277,7 +290,8 @@ TEST(MicInput, UnloadedSourceWhileRunningIsLost) {
     ASSERT_EQ(startMic(mic, [&](QString message) { lost = message; }), std::nullopt);
     const auto modules = pulse->pactl({"list", "short", "modules"});
     const auto line = modules.substr(0, modules.find("module-remap-source") + 1);
-    const auto index = line.substr(line.rfind('\n') + 1, line.find('\t', line.rfind('\n') + 1) - line.rfind('\n') - 1);
+    const auto index = line.substr(line.rfind('\n') + 1,
+                                   line.find('\t', line.rfind('\n') + 1) - line.rfind('\n') - 1);
     pulse->pactl({"unload-module", index});
     EXPECT_TRUE(eventually([&] { return lost.has_value(); }));
     EXPECT_EQ(lost, QString("That microphone isn't connected"));

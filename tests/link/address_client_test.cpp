@@ -4,15 +4,14 @@
 #include "support/fake_address_service.h"
 
 #include <QCoreApplication>
+#include <QCoro/QCoroTask>
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QCoro/QCoroTask>
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,7 +35,8 @@ public:
         restore();
         std::rewind(file_);
         std::string out;
-        for (int c; (c = std::fgetc(file_)) != EOF;) out += static_cast<char>(c);
+        for (int c; (c = std::fgetc(file_)) != EOF;)
+            out += static_cast<char>(c);
         return out;
     }
 
@@ -54,10 +54,10 @@ private:
 
 // Runs a task to its end on a local event loop and rethrows what it threw
 // (QCoro's waitFor would wait forever on a task that throws).
-template <typename T>
-T finish(QCoro::Task<T> task) {
+template <typename T> T finish(QCoro::Task<T> task) {
     std::exception_ptr thrown;
-    auto guarded = [](QCoro::Task<T> inner, std::exception_ptr& error) -> QCoro::Task<std::optional<T>> {
+    auto guarded = [](QCoro::Task<T> inner,
+                      std::exception_ptr& error) -> QCoro::Task<std::optional<T>> {
         try {
             co_return co_await std::move(inner);
         } catch (...) {
@@ -86,11 +86,11 @@ void finish(QCoro::Task<void> task) {
 class AddressClientTest : public testing::Test {
 protected:
     AddressClientTest() : client(QUrl(service.base()), 1000ms) {
-        for (const auto* account : {"address", "address.named", "address.private", "passcode"}) Keychain::remove(account);
+        for (const auto* account : {"address", "address.named", "address.private", "passcode"})
+            Keychain::remove(account);
     }
 
-    template <typename T>
-    static T run(QCoro::Task<T> task) { return finish(std::move(task)); }
+    template <typename T> static T run(QCoro::Task<T> task) { return finish(std::move(task)); }
 
     AddressError claimError(FakeAddressService::Reply reply) {
         service.answer(std::move(reply));
@@ -122,7 +122,8 @@ TEST_F(AddressClientTest, ClaimBodiesCarryOnlyWhatIsGiven) {
         EXPECT_EQ(request.headers.at("content-type"), "application/json");
     }
     EXPECT_EQ(requests[0].json(), (json{{"showLast", true}}));
-    EXPECT_EQ(requests[1].json(), (json{{"showLast", false}, {"name", "my-name"}, {"passcode", "pw"}}));
+    EXPECT_EQ(requests[1].json(),
+              (json{{"showLast", false}, {"name", "my-name"}, {"passcode", "pw"}}));
     EXPECT_EQ(requests[2].json(), (json{{"showLast", false}, {"name", ""}}));
 }
 
@@ -133,7 +134,8 @@ TEST_F(AddressClientTest, ClaimStoresKeptAndNamedAddressesApart) {
     EXPECT_EQ(kept, (SavedAddress{"/s/abc", service.base() + "/s/abc", "kept-secret", true}));
     run(client.claim(QString("my-name"), std::nullopt, false));
     EXPECT_EQ(client.saved(false), kept);
-    EXPECT_EQ(client.saved(true), (SavedAddress{"/my-name", service.base() + "/my-name", "named-secret", false}));
+    EXPECT_EQ(client.saved(true),
+              (SavedAddress{"/my-name", service.base() + "/my-name", "named-secret", false}));
 
     // The same stored path under a new base gives a new address.
     AddressClient moved(QUrl("https://new.example/base"), 300ms);
@@ -150,18 +152,43 @@ struct StatusRow {
 
 TEST_F(AddressClientTest, ClaimRepliesMapToErrors) {
     const StatusRow rows[] = {
-        {"badName", {400, {}}, AddressError::Kind::badName, 0,
+        {"badName",
+         {400, {}},
+         AddressError::Kind::badName,
+         0,
          "3\u201330 lowercase letters, numbers or dashes (not starting or ending with a dash)."},
         {"taken", {409, {}}, AddressError::Kind::taken, 0, "That name is taken. Try another."},
-        {"tooMany", {429, {}}, AddressError::Kind::tooMany, 0, "Too many tries for now. Try again in an hour."},
+        {"tooMany",
+         {429, {}},
+         AddressError::Kind::tooMany,
+         0,
+         "Too many tries for now. Try again in an hour."},
         {"server", {500, {}}, AddressError::Kind::server, 500, "The address service answered 500."},
-        {"okIsNotCreated", {200, R"({"path":"/s/a","secret":"s"})"}, AddressError::Kind::server, 200,
+        {"okIsNotCreated",
+         {200, R"({"path":"/s/a","secret":"s"})"},
+         AddressError::Kind::server,
+         200,
          "The address service answered 200."},
-        {"noSecret", {201, R"({"path":"/s/a"})"}, AddressError::Kind::server, 201, "The address service answered 201."},
-        {"pathNotAString", {201, R"({"path":5,"secret":"s"})"}, AddressError::Kind::server, 201,
+        {"noSecret",
+         {201, R"({"path":"/s/a"})"},
+         AddressError::Kind::server,
+         201,
          "The address service answered 201."},
-        {"notAnObject", {201, R"(["/s/a","s"])"}, AddressError::Kind::server, 201, "The address service answered 201."},
-        {"silent", {0, {}, true}, AddressError::Kind::offline, 0, "Couldn't reach the address service."},
+        {"pathNotAString",
+         {201, R"({"path":5,"secret":"s"})"},
+         AddressError::Kind::server,
+         201,
+         "The address service answered 201."},
+        {"notAnObject",
+         {201, R"(["/s/a","s"])"},
+         AddressError::Kind::server,
+         201,
+         "The address service answered 201."},
+        {"silent",
+         {0, {}, true},
+         AddressError::Kind::offline,
+         0,
+         "Couldn't reach the address service."},
     };
     for (const auto& row : rows) {
         const auto error = claimError(row.reply);
@@ -195,8 +222,9 @@ TEST_F(AddressClientTest, UpdateSendsSettingsAndMapsStatus) {
     ASSERT_EQ(service.requests().size(), 1u);
     EXPECT_EQ(service.requests()[0].method, "PATCH");
     EXPECT_EQ(service.requests()[0].path, "/api/settings");
-    EXPECT_EQ(service.requests()[0].json(),
-              (json{{"path", "/my-name"}, {"secret", "sec"}, {"passcode", ""}, {"showLast", true}}));
+    EXPECT_EQ(
+        service.requests()[0].json(),
+        (json{{"path", "/my-name"}, {"secret", "sec"}, {"passcode", ""}, {"showLast", true}}));
     service.answer({204, {}});
     run(client.update(QString("pw"), at));
     EXPECT_EQ(service.requests()[1].json()["passcode"], "pw");
@@ -226,12 +254,15 @@ TEST_F(AddressClientTest, LiveAndOffNeverThrowAndLogRefusals) {
     run(client.live(QUrl("https://quiet-river-4821.trycloudflare.com"), at, "My Station"));
     run(client.off(at));
     run(client.off(at));
-    EXPECT_EQ(output.text(), "address service: PUT /api/live 500\n"
-                             "address service: DELETE /api/live Couldn't reach the address service.\n");
+    EXPECT_EQ(output.text(),
+              "address service: PUT /api/live 500\n"
+              "address service: DELETE /api/live Couldn't reach the address service.\n");
     const auto& requests = service.requests();
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_EQ(requests[0].json(), (json{{"url", "https://quiet-river-4821.trycloudflare.com"},
-                                        {"name", "My Station"}, {"path", "/s/abc"}, {"secret", "sec"}}));
+                                        {"name", "My Station"},
+                                        {"path", "/s/abc"},
+                                        {"secret", "sec"}}));
     EXPECT_EQ(requests[2].method, "DELETE");
     EXPECT_EQ(requests[2].json(), (json{{"path", "/s/abc"}, {"secret", "sec"}}));
 }
@@ -266,12 +297,15 @@ TEST_F(AddressClientTest, PasscodeLivesInTheKeychainAndEmptyDeletesIt) {
 
 TEST(SavedAddressJSON, NeedsAllFourKeys) {
     const SavedAddress saved{"/s/a", "https://a/s/a", "sec", true};
-    EXPECT_EQ(json::parse(encode(saved).toStdString()),
-              (json{{"path", "/s/a"}, {"address", "https://a/s/a"}, {"secret", "sec"}, {"showLast", true}}));
+    EXPECT_EQ(json::parse(encode(saved).toStdString()), (json{{"path", "/s/a"},
+                                                              {"address", "https://a/s/a"},
+                                                              {"secret", "sec"},
+                                                              {"showLast", true}}));
     EXPECT_EQ(decodeSavedAddress(encode(saved)), saved);
-    for (const char* broken : {R"({"path":"/s/a","address":"x","secret":"s"})",
-                               R"({"path":"/s/a","address":"x","showLast":true})",
-                               R"({"path":"/s/a","address":"x","secret":"s","showLast":"yes"})", "[]", "nonsense"})
+    for (const char* broken :
+         {R"({"path":"/s/a","address":"x","secret":"s"})",
+          R"({"path":"/s/a","address":"x","showLast":true})",
+          R"({"path":"/s/a","address":"x","secret":"s","showLast":"yes"})", "[]", "nonsense"})
         EXPECT_FALSE(decodeSavedAddress(broken)) << broken;
 }
 
@@ -282,7 +316,8 @@ TEST(Keychain, FallsBackToPrivateFiles) {
     const auto logged = output.text();
     EXPECT_TRUE(logged.starts_with("keychain (sync true): ")) << logged;
     EXPECT_EQ(logged.find("keychain (sync false)"), std::string::npos) << logged;
-    const auto path = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/lantern-fm/passcode";
+    const auto path = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                      "/lantern-fm/passcode";
     struct stat info {};
     ASSERT_EQ(::stat(path.toUtf8().constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600);
@@ -297,7 +332,8 @@ TEST(Settings, CommandLineWinsForTheRunOnly) {
     {
         Settings settings(path);
         settings.setValue("stationName", "Stored");
-        settings.applyArguments({"lantern-fm", "--stationName=From the command line", "--debugOnAir=1", "-x", "--=bad"});
+        settings.applyArguments({"lantern-fm", "--stationName=From the command line",
+                                 "--debugOnAir=1", "-x", "--=bad"});
         EXPECT_EQ(settings.string("stationName"), QString("From the command line"));
         EXPECT_EQ(settings.string("debugOnAir"), QString("1"));
         EXPECT_FALSE(settings.string("linkMode"));

@@ -8,9 +8,8 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
-
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <thread>
 
 using namespace lantern;
@@ -22,8 +21,10 @@ TEST(SecretServiceKeychain, StoresReadsAndRemovesWithoutTouchingFiles) {
     std::fflush(stdout);
     Keychain::write("address.named", R"({"path":"/my-name"})");
     EXPECT_EQ(Keychain::read("address.named"), QByteArray(R"({"path":"/my-name"})"));
-    const auto file = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/lantern-fm/address.named";
-    EXPECT_FALSE(QFile::exists(file)) << "the secret went to a file although the Secret Service answered";
+    const auto file = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                      "/lantern-fm/address.named";
+    EXPECT_FALSE(QFile::exists(file))
+        << "the secret went to a file although the Secret Service answered";
     Keychain::write("address.named", "second");
     EXPECT_EQ(Keychain::read("address.named"), QByteArray("second"));
     Keychain::remove("address.named");
@@ -43,7 +44,8 @@ int main(int argc, char** argv) {
     // creates that keyring, unlocked, when there is none yet.
     const std::string password = "lantern-test";
     const pid_t keyring =
-        startProgram({"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"}, {}, &password);
+        startProgram({"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
+                     {}, &password);
     bool up = false;
     for (int i = 0; i < 100 && bus.running() && !up; ++i) {
         up = bus.hasOwner("org.freedesktop.secrets");
@@ -51,7 +53,8 @@ int main(int argc, char** argv) {
     }
     int result = 1;
     if (!up) {
-        std::fprintf(stderr, "could not start a Secret Service (dbus-daemon, gnome-keyring-daemon)\n");
+        std::fprintf(stderr,
+                     "could not start a Secret Service (dbus-daemon, gnome-keyring-daemon)\n");
     } else {
         QCoreApplication application(argc, argv);
         result = RUN_ALL_TESTS();

@@ -34,7 +34,8 @@ class ShareLinkTable : public testing::TestWithParam<ShareRow> {};
 
 TEST_P(ShareLinkTable, Builds) {
     const auto& row = GetParam();
-    const auto passcode = row.passcode ? std::optional<std::string_view>(*row.passcode) : std::nullopt;
+    const auto passcode =
+        row.passcode ? std::optional<std::string_view>(*row.passcode) : std::nullopt;
     EXPECT_EQ(shareLink(row.url, passcode), row.expected);
 }
 
@@ -43,8 +44,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, ShareLinkTable, testing::ValuesIn(shareRows),
 
 TEST(KeptLinkAddress, LeadingSlashesDoNotMatter) {
     for (const char* path : {"/s/abc", "s/abc", "//s/abc"}) {
-        EXPECT_EQ(keptLinkAddress("https://address.example", path), "https://address.example/s/abc");
-        EXPECT_EQ(keptLinkAddress("https://address.example/", path), "https://address.example/s/abc");
+        EXPECT_EQ(keptLinkAddress("https://address.example", path),
+                  "https://address.example/s/abc");
+        EXPECT_EQ(keptLinkAddress("https://address.example/", path),
+                  "https://address.example/s/abc");
         EXPECT_EQ(keptLinkAddress("https://address.example/base", path),
                   "https://address.example/base/s/abc");
         EXPECT_EQ(keptLinkAddress("https://address.example/base/", path),

@@ -1,11 +1,10 @@
 #include "link/tunnel_supervisor.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -30,7 +29,8 @@ const URLRow urlRows[] = {
     {"bareURL", quickURL, quickURL},
     {"twoGroups", "https://a-b.trycloudflare.com", "https://a-b.trycloudflare.com"},
     {"digitsOnly", "https://12-34-56.trycloudflare.com", "https://12-34-56.trycloudflare.com"},
-    {"twiceOnOneLineGivesTheFirst", "https://one-a.trycloudflare.com https://two-b.trycloudflare.com",
+    {"twiceOnOneLineGivesTheFirst",
+     "https://one-a.trycloudflare.com https://two-b.trycloudflare.com",
      "https://one-a.trycloudflare.com"},
     {"sentenceEnd", "Visit it at " + quickURL + ".", quickURL},
     {"insideQuotes", "url=\"" + quickURL + "\"", quickURL},
@@ -45,7 +45,8 @@ const URLRow urlRows[] = {
     {"withTrailingSlash", quickURL + "/", std::nullopt},
     {"withPort", quickURL + ":8443", std::nullopt},
     {"longerHost", quickURL + ".evil.example", std::nullopt},
-    {"badThenGood", quickURL + "/x then https://good-one.trycloudflare.com", "https://good-one.trycloudflare.com"},
+    {"badThenGood", quickURL + "/x then https://good-one.trycloudflare.com",
+     "https://good-one.trycloudflare.com"},
     {"metricsLine", "INF Starting metrics server on 127.0.0.1:20241/metrics", std::nullopt},
     {"empty", "", std::nullopt},
 };
@@ -60,8 +61,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, TunnelURLTable, testing::ValuesIn(urlRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
 std::size_t openDescriptors() {
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                                  std::filesystem::directory_iterator()));
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                      std::filesystem::directory_iterator()));
 }
 
 bool processGone(pid_t pid) {
@@ -69,8 +71,7 @@ bool processGone(pid_t pid) {
     return !stat; // a zombie would still be listed (state Z)
 }
 
-template <typename Predicate>
-bool eventually(Predicate done, std::chrono::milliseconds wait = 5s) {
+template <typename Predicate> bool eventually(Predicate done, std::chrono::milliseconds wait = 5s) {
     const auto deadline = Clock::now() + wait;
     while (!done()) {
         if (Clock::now() > deadline) return false;
@@ -103,7 +104,8 @@ public:
     }
     ~Tunnel() {
         if (supervisor) supervisor->stop();
-        for (auto pid : launches()) ::kill(pid, SIGKILL);
+        for (auto pid : launches())
+            ::kill(pid, SIGKILL);
         std::filesystem::remove(record_);
     }
 
@@ -118,7 +120,8 @@ public:
     std::vector<pid_t> launches() const {
         std::vector<pid_t> pids;
         std::ifstream file(record_);
-        for (pid_t pid = 0; file >> pid;) pids.push_back(pid);
+        for (pid_t pid = 0; file >> pid;)
+            pids.push_back(pid);
         return pids;
     }
 
@@ -131,7 +134,8 @@ private:
     std::vector<Clock::time_point> downs_;
 };
 
-void toolBehaviour(const char* url, const char* exit, const char* split = "0", const char* trailer = "") {
+void toolBehaviour(const char* url, const char* exit, const char* split = "0",
+                   const char* trailer = "") {
     ::setenv("FAKE_TUNNEL_URL", url, 1);
     ::setenv("FAKE_TUNNEL_EXIT", exit, 1);
     ::setenv("FAKE_TUNNEL_SPLIT", split, 1);
@@ -233,7 +237,8 @@ TEST(TunnelSupervisor, MissingExecutableIsDownOncePerAttempt) {
     const auto downs = tunnel.downs();
     EXPECT_GE(downs.size(), 3u);
     EXPECT_LE(downs.size(), 6u);
-    for (const auto gap : intervals(downs)) EXPECT_GE(gap, 0.2);
+    for (const auto gap : intervals(downs))
+        EXPECT_GE(gap, 0.2);
 }
 
 TEST(TunnelSupervisor, StopEndsTheChildAndEverythingAfterIt) {
@@ -270,7 +275,8 @@ TEST(TunnelSupervisor, StopRightAfterStartReportsNothing) {
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(tunnel.urls().empty());
     EXPECT_TRUE(tunnel.downs().empty());
-    for (auto pid : tunnel.launches()) EXPECT_TRUE(eventually([&] { return processGone(pid); }));
+    for (auto pid : tunnel.launches())
+        EXPECT_TRUE(eventually([&] { return processGone(pid); }));
 }
 
 // Releasing a supervisor whose child still runs closes our descriptors; the

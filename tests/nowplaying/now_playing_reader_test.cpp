@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-
 #include <mutex>
 #include <thread>
 
@@ -21,8 +20,7 @@ lantern::test::SessionBus* bus = nullptr;
 
 namespace {
 
-template <typename Predicate>
-bool eventually(Predicate done, std::chrono::milliseconds wait) {
+template <typename Predicate> bool eventually(Predicate done, std::chrono::milliseconds wait) {
     const auto deadline = Clock::now() + wait;
     while (!done()) {
         if (Clock::now() > deadline) return false;
@@ -45,11 +43,13 @@ public:
     Reader()
         : reader([this](NowPlaying record, std::optional<Cover> cover) {
               std::lock_guard lock(mutex_);
-              readings_.push_back({std::move(record), std::move(cover), Clock::now(), std::this_thread::get_id()});
+              readings_.push_back(
+                  {std::move(record), std::move(cover), Clock::now(), std::this_thread::get_id()});
           }) {}
     ~Reader() {
         reader.stop();
-        for (auto pid : players_) endProgram(pid);
+        for (auto pid : players_)
+            endProgram(pid);
     }
 
     std::vector<Reading> readings() {
@@ -63,11 +63,15 @@ public:
     }
 
     pid_t player(const QString& name, const QString& status, const QStringList& tracks = {}) {
-        std::vector<std::string> command{FAKE_MPRIS_PLAYER, name.toStdString(), status.toStdString()};
-        for (const auto& track : tracks) command.push_back(track.toStdString());
+        std::vector<std::string> command{FAKE_MPRIS_PLAYER, name.toStdString(),
+                                         status.toStdString()};
+        for (const auto& track : tracks)
+            command.push_back(track.toStdString());
         const auto pid = startProgram(command);
         players_.push_back(pid);
-        eventually([&] { return bus->hasOwner(("org.mpris.MediaPlayer2." + name).toUtf8().constData()); }, 5s);
+        eventually(
+            [&] { return bus->hasOwner(("org.mpris.MediaPlayer2." + name).toUtf8().constData()); },
+            5s);
         return pid;
     }
 
@@ -79,9 +83,13 @@ private:
     std::vector<pid_t> players_;
 };
 
-AudioSource source(const QString& id, const QString& name) { return AudioSource{id, name, std::nullopt}; }
+AudioSource source(const QString& id, const QString& name) {
+    return AudioSource{id, name, std::nullopt};
+}
 
-NowPlaying empty(const std::string& source, bool playing) { return NowPlaying{"", "", "", std::nullopt, playing, source}; }
+NowPlaying empty(const std::string& source, bool playing) {
+    return NowPlaying{"", "", "", std::nullopt, playing, source};
+}
 
 TEST(NowPlayingReader, SourceWithoutPlayerIsNotPlaying) {
     Reader r;
@@ -115,14 +123,16 @@ TEST(NowPlayingReader, ReadsPlayingPausedAndStoppedPlayers) {
     r.reader.follow(source("fakeplaying", "Player"));
     auto reading = r.next(0);
     ASSERT_TRUE(reading);
-    EXPECT_EQ(reading->record, (NowPlaying{"Song", "Singer", "Record", "https://img.example/c.jpg", true, "Player"}));
+    EXPECT_EQ(reading->record, (NowPlaying{"Song", "Singer", "Record", "https://img.example/c.jpg",
+                                           true, "Player"}));
     EXPECT_FALSE(reading->cover) << "an http cover stays a URL";
     EXPECT_TRUE(r.reader.readable());
 
     r.reader.follow(source("fakepaused", "Paused one"));
     reading = r.next(1);
     ASSERT_TRUE(reading);
-    EXPECT_EQ(reading->record, (NowPlaying{"Other", "Band", "LP", std::nullopt, false, "Paused one"}));
+    EXPECT_EQ(reading->record,
+              (NowPlaying{"Other", "Band", "LP", std::nullopt, false, "Paused one"}));
 
     r.reader.follow(source("fakestopped", "Stopped one"));
     reading = r.next(2);
@@ -195,7 +205,8 @@ TEST(NowPlayingReader, HangingPlayerIsCutOffByTheWatchdog) {
     EXPECT_EQ(reading->record, empty("Hung", false));
     endProgram(hung);
     r.player("fakehung", "Playing", {"Back|A|B|"});
-    ASSERT_TRUE(eventually([&] { return !r.readings().empty() && r.readings().back().record.title == "Back"; }, 8s));
+    ASSERT_TRUE(eventually(
+        [&] { return !r.readings().empty() && r.readings().back().record.title == "Back"; }, 8s));
 }
 
 // Records the companion signals the reader sends on the bus.
@@ -204,8 +215,10 @@ class CompanionListener : public QObject {
 public:
     CompanionListener() {
         auto bus = QDBusConnection::sessionBus();
-        bus.connect({}, "/com/brindle/lanternfm", "com.brindle.lanternfm", "ask", this, SLOT(asked()));
-        bus.connect({}, "/com/brindle/lanternfm", "com.brindle.lanternfm", "command", "s", this, SLOT(commanded(QString)));
+        bus.connect({}, "/com/brindle/lanternfm", "com.brindle.lanternfm", "ask", this,
+                    SLOT(asked()));
+        bus.connect({}, "/com/brindle/lanternfm", "com.brindle.lanternfm", "command", "s", this,
+                    SLOT(commanded(QString)));
     }
     int asks = 0;
     QStringList commands;
@@ -223,10 +236,13 @@ TEST(NowPlayingReader, CompanionNotesAskAndCommands) {
     EXPECT_EQ(reading->record, empty("Hearken", true));
     EXPECT_TRUE(eventually([&] { return listener.asks == 1; }, 2s));
 
-    auto note = QDBusMessage::createSignal("/com/brindle/lanternfm", "com.brindle.lanternfm", "nowPlaying");
-    note.setArguments({QString(R"({"title":"Note","artist":"Band","album":"LP","playing":false,"cover":"iVBORw0KGgoA"})")});
+    auto note =
+        QDBusMessage::createSignal("/com/brindle/lanternfm", "com.brindle.lanternfm", "nowPlaying");
+    note.setArguments({QString(
+        R"({"title":"Note","artist":"Band","album":"LP","playing":false,"cover":"iVBORw0KGgoA"})")});
     QDBusConnection::sessionBus().send(note);
-    ASSERT_TRUE(eventually([&] { return !r.readings().empty() && r.readings().back().record.title == "Note"; }, 5s));
+    ASSERT_TRUE(eventually(
+        [&] { return !r.readings().empty() && r.readings().back().record.title == "Note"; }, 5s));
     const auto noted = r.readings().back();
     EXPECT_EQ(noted.record, (NowPlaying{"Note", "Band", "LP", std::nullopt, false, "Hearken"}));
     ASSERT_TRUE(noted.cover);

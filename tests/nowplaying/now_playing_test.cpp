@@ -16,8 +16,9 @@ TEST(NowPlayingJSON, LeavesOutAnAbsentCoverURL) {
               R"({"title":"T","artist":"Artist","album":"Album","playing":true,"source":"Music"})");
     auto withCover = song("T", false);
     withCover.coverURL = "https://img.example/c.jpg";
-    EXPECT_EQ(toJSON(withCover), R"({"title":"T","artist":"Artist","album":"Album",)"
-                                 R"("coverURL":"https://img.example/c.jpg","playing":false,"source":"Music"})");
+    EXPECT_EQ(toJSON(withCover),
+              R"({"title":"T","artist":"Artist","album":"Album",)"
+              R"("coverURL":"https://img.example/c.jpg","playing":false,"source":"Music"})");
 }
 
 TEST(NowPlayingJSON, RoundTripsAndRequiresEveryKeyButCoverURL) {
@@ -25,8 +26,10 @@ TEST(NowPlayingJSON, RoundTripsAndRequiresEveryKeyButCoverURL) {
     record.coverURL = "u";
     EXPECT_EQ(nowPlayingFromJSON(toJSON(record)), record);
     EXPECT_EQ(nowPlayingFromJSON(toJSON(song("T"))), song("T"));
-    EXPECT_EQ(nowPlayingFromJSON(R"({"title":"T","artist":"Artist","album":"Album","coverURL":null,"playing":true,"source":"Music"})"),
-              song("T"));
+    EXPECT_EQ(
+        nowPlayingFromJSON(
+            R"({"title":"T","artist":"Artist","album":"Album","coverURL":null,"playing":true,"source":"Music"})"),
+        song("T"));
     for (const char* broken : {
              R"({"artist":"A","album":"B","playing":true,"source":"S"})",
              R"({"title":"T","album":"B","playing":true,"source":"S"})",
@@ -76,13 +79,18 @@ struct ScriptRow {
 const ScriptRow scriptRows[] = {
     {"playingWithoutCover", "Song\tSinger\tRecord\t\tplaying\n",
      NowPlaying{"Song", "Singer", "Record", std::nullopt, true, "Music"}},
-    {"threeFields", "Song\tSinger\tRecord", NowPlaying{"Song", "Singer", "Record", std::nullopt, false, "Music"}},
+    {"threeFields", "Song\tSinger\tRecord",
+     NowPlaying{"Song", "Singer", "Record", std::nullopt, false, "Music"}},
     {"coverAndPaused", "Song\tSinger\tRecord\thttps://c.example/x.jpg\tpaused",
      NowPlaying{"Song", "Singer", "Record", "https://c.example/x.jpg", false, "Music"}},
-    {"stateIsCaseSensitive", "Song\t\t\t\tPlaying", NowPlaying{"Song", "", "", std::nullopt, false, "Music"}},
-    {"extraFieldsIgnored", "S\tA\tB\t\tplaying\textra\tmore", NowPlaying{"S", "A", "B", std::nullopt, true, "Music"}},
-    {"spacesStay", "  Song \t Singer\n\r\n", NowPlaying{"  Song ", " Singer", "", std::nullopt, false, "Music"}},
-    {"unicodeNewlinesTrimmed", "\xE2\x80\xA8Song\xC2\x85", NowPlaying{"Song", "", "", std::nullopt, false, "Music"}},
+    {"stateIsCaseSensitive", "Song\t\t\t\tPlaying",
+     NowPlaying{"Song", "", "", std::nullopt, false, "Music"}},
+    {"extraFieldsIgnored", "S\tA\tB\t\tplaying\textra\tmore",
+     NowPlaying{"S", "A", "B", std::nullopt, true, "Music"}},
+    {"spacesStay", "  Song \t Singer\n\r\n",
+     NowPlaying{"  Song ", " Singer", "", std::nullopt, false, "Music"}},
+    {"unicodeNewlinesTrimmed", "\xE2\x80\xA8Song\xC2\x85",
+     NowPlaying{"Song", "", "", std::nullopt, false, "Music"}},
     {"emptyTitle", "\tSinger\tRecord\t\tplaying", std::nullopt},
     {"empty", "", std::nullopt},
     {"onlyLineFeeds", "\n\n\r\n", std::nullopt},
@@ -104,7 +112,8 @@ std::string note(const std::string& extra) {
 TEST(LanternNote, RecordWithoutCover) {
     const auto parsed = parseLanternNote(note(""), "Hearken");
     ASSERT_TRUE(parsed);
-    EXPECT_EQ(parsed->first, (NowPlaying{"Song", "Singer", "Record", std::nullopt, true, "Hearken"}));
+    EXPECT_EQ(parsed->first,
+              (NowPlaying{"Song", "Singer", "Record", std::nullopt, true, "Hearken"}));
     EXPECT_FALSE(parsed->second);
 }
 
@@ -129,10 +138,13 @@ struct CoverRow {
 
 const CoverRow coverRows[] = {
     // 9 bytes: 89 50 4E 47 0D 0A 1A 0A 00
-    {"png", "iVBORw0KGgoA", Cover{{0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00}, "image/png"}},
+    {"png", "iVBORw0KGgoA",
+     Cover{{0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00}, "image/png"}},
     // "GIF89a\0\0\0"
-    {"gifIsTypedJpeg", "R0lGODlhAAAA", Cover{{'G', 'I', 'F', '8', '9', 'a', 0, 0, 0}, "image/jpeg"}},
-    {"paddedTen", "/9j/4AAQSkZJRg==", Cover{{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46}, "image/jpeg"}},
+    {"gifIsTypedJpeg", "R0lGODlhAAAA",
+     Cover{{'G', 'I', 'F', '8', '9', 'a', 0, 0, 0}, "image/jpeg"}},
+    {"paddedTen", "/9j/4AAQSkZJRg==",
+     Cover{{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46}, "image/jpeg"}},
     {"eightBytesIsNoCover", "iVBORw0KGgo=", std::nullopt},
     {"lineBreakIsNotBase64", "iVBORw0K\\nGgoA", std::nullopt}, // JSON escape: a real line feed
     {"spaceIsNotBase64", "iVBORw0K GgoA", std::nullopt},

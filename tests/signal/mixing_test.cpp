@@ -1,9 +1,8 @@
 #include "signal/mixing.h"
 #include "signal/voice_ring.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <gtest/gtest.h>
 #include <thread>
 
 using namespace lantern;
@@ -40,14 +39,18 @@ TEST(VoiceRing, WrapsAroundInOrderAcrossManyPushesAndTakes) {
     float next = 1;
     for (int round = 0; round < 200; ++round) {
         std::vector<float> pushed(static_cast<std::size_t>(round % 4));
-        for (auto& sample : pushed) sample = next++;
+        for (auto& sample : pushed)
+            sample = next++;
         ring.push(pushed);
         expected.insert(expected.end(), pushed.begin(), pushed.end());
         if (expected.size() > 5) expected.erase(expected.begin(), expected.end() - 5);
         const auto count = static_cast<std::size_t>(round % 3);
-        auto want = std::vector<float>(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(std::min(count, expected.size())));
+        auto want = std::vector<float>(
+            expected.begin(),
+            expected.begin() + static_cast<std::ptrdiff_t>(std::min(count, expected.size())));
         want.resize(count, 0.0f);
-        expected.erase(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(std::min(count, expected.size())));
+        expected.erase(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(
+                                                                std::min(count, expected.size())));
         ASSERT_EQ(ring.take(count), want) << "round " << round;
     }
 }
@@ -68,7 +71,8 @@ TEST(VoiceRing, ConcurrentPushAndTakeKeepOrder) {
     std::thread producer([&] {
         for (int i = 0; i < total; i += 100) {
             std::vector<float> block(100);
-            for (int j = 0; j < 100; ++j) block[static_cast<std::size_t>(j)] = static_cast<float>(i + j + 1);
+            for (int j = 0; j < 100; ++j)
+                block[static_cast<std::size_t>(j)] = static_cast<float>(i + j + 1);
             ring.push(block);
         }
     });
@@ -150,8 +154,10 @@ TEST(Mix, VoiceIsCutOrPaddedToTheMusic) {
 }
 
 TEST(PulseFrame, CyclesEveryTwoSeconds) {
-    const std::pair<double, int> rows[] = {{0, 0}, {0.7, 1}, {1.5, 2}, {1.999, 2}, {2.0, 0}, {2.7, 1}, {1000.5, 0}};
-    for (const auto& [time, frame] : rows) EXPECT_EQ(pulseFrame(time), frame) << time;
+    const std::pair<double, int> rows[] = {{0, 0},   {0.7, 1}, {1.5, 2},   {1.999, 2},
+                                           {2.0, 0}, {2.7, 1}, {1000.5, 0}};
+    for (const auto& [time, frame] : rows)
+        EXPECT_EQ(pulseFrame(time), frame) << time;
 }
 
 // Negative or non-finite times must still name one of the three frames.

@@ -8,7 +8,8 @@ namespace {
 
 TEST(SilenceHint, TenSecondsOfExactZerosCountAsSilent) {
     SilenceHint hint;
-    for (int i = 0; i < 999; ++i) ASSERT_FALSE(hint.feed(0, 0.01));
+    for (int i = 0; i < 999; ++i)
+        ASSERT_FALSE(hint.feed(0, 0.01));
     EXPECT_NEAR(hint.silent(), 9.99, 1e-9);
     EXPECT_TRUE(hint.feed(0, 0.02));
     EXPECT_TRUE(hint.feed(0, 0.01));
@@ -52,7 +53,8 @@ class SilenceStatusTable : public testing::TestWithParam<StatusRow> {};
 
 TEST_P(SilenceStatusTable, ChoosesTheLine) {
     const auto& row = GetParam();
-    EXPECT_EQ(silenceStatus("Music", row.running, row.playing, row.silent, row.everHeard), row.expected);
+    EXPECT_EQ(silenceStatus("Music", row.running, row.playing, row.silent, row.everHeard),
+              row.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, SilenceStatusTable, testing::ValuesIn(statusRows),
@@ -61,7 +63,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, SilenceStatusTable, testing::ValuesIn(statusRows)
 TEST(SilenceStatus, PermissionLineBytes) {
     const auto line = silenceStatus("S", true, std::nullopt, true, false);
     ASSERT_TRUE(line);
-    EXPECT_EQ(*line, "No sound from S \xE2\x80\x94 check that it plays through the default sound output");
+    EXPECT_EQ(*line,
+              "No sound from S \xE2\x80\x94 check that it plays through the default sound output");
 }
 
 TEST(SourceWatch, ReattachesOnlyTheSameApplication) {

@@ -1,11 +1,9 @@
 #include "stream/aac_encoder.h"
-
 #include "support/child_process.h"
-
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <numbers>
 #include <random>
 
@@ -67,8 +65,10 @@ std::vector<float> stereoSignal(double rate, double seconds, double left, double
     std::uniform_real_distribution<float> hiss(-1, 1);
     for (std::size_t i = 0; i < frames; ++i) {
         const double t = static_cast<double>(i) / rate;
-        samples[2 * i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * left * t) + noise * hiss(random));
-        samples[2 * i + 1] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * right * t) + noise * hiss(random));
+        samples[2 * i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * left * t) +
+                                            noise * hiss(random));
+        samples[2 * i + 1] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * right * t) +
+                                                noise * hiss(random));
     }
     return samples;
 }
@@ -137,7 +137,8 @@ TEST(AACEncoder, NonFiniteSamplesDoNotLoseTheirBlock) {
     AACEncoder encoder(48000, 2, 192000);
     auto signal = stereoSignal(48000, 1024 * 12 / 48000.0, 440, 660);
     for (std::size_t i = 0; i < signal.size(); i += 97)
-        signal[i] = i % 2 ? std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::infinity();
+        signal[i] = i % 2 ? std::numeric_limits<float>::quiet_NaN()
+                          : std::numeric_limits<float>::infinity();
     const auto frames = framesOf(encodeAll(encoder, signal));
     EXPECT_GE(frames.size(), 10u);
 }
@@ -187,7 +188,8 @@ Decoded decodeWithLibavcodec(const Bytes& stream) {
             EXPECT_EQ(frame->format, AV_SAMPLE_FMT_FLTP);
             for (int i = 0; i < frame->nb_samples; ++i)
                 for (int c = 0; c < result.channels; ++c)
-                    result.interleaved.push_back(reinterpret_cast<float*>(frame->extended_data[c])[i]);
+                    result.interleaved.push_back(
+                        reinterpret_cast<float*>(frame->extended_data[c])[i]);
         }
     };
     for (const auto frameBytes : framesOf(stream)) {
@@ -207,8 +209,9 @@ Decoded decodeWithLibavcodec(const Bytes& stream) {
 
 std::string writeTemp(const std::string& name, const Bytes& bytes) {
     const auto path = testing::TempDir() + name + "-" + std::to_string(::getpid());
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path;
 }
 
@@ -219,11 +222,12 @@ Decoded decodeWithFfmpeg(const std::string& path) {
                                    "stream=sample_rate,channels", "-of", "csv=p=0", path});
     EXPECT_EQ(probe.status, 0) << probe.error;
     std::sscanf(probe.output.c_str(), "%d,%d", &result.rate, &result.channels);
-    const auto decoded = runProgram(
-        {"ffmpeg", "-v", "error", "-f", "aac", "-i", path, "-f", "f32le", "-acodec", "pcm_f32le", "-"});
+    const auto decoded = runProgram({"ffmpeg", "-v", "error", "-f", "aac", "-i", path, "-f",
+                                     "f32le", "-acodec", "pcm_f32le", "-"});
     EXPECT_EQ(decoded.status, 0) << decoded.error;
     result.interleaved.resize(decoded.output.size() / sizeof(float));
-    std::memcpy(result.interleaved.data(), decoded.output.data(), result.interleaved.size() * sizeof(float));
+    std::memcpy(result.interleaved.data(), decoded.output.data(),
+                result.interleaved.size() * sizeof(float));
     return result;
 }
 
@@ -310,7 +314,8 @@ TEST(AACStream, CutAtAnArbitraryOffsetDecodesFromTheNextSyncWord) {
     const auto decoded = decodeWithFfmpeg(path);
     std::remove(path.c_str());
     const double seconds = static_cast<double>(decoded.interleaved.size() / 2) / 48000;
-    const double expected = 3.0 * static_cast<double>(cut.size()) / static_cast<double>(stream.size());
+    const double expected =
+        3.0 * static_cast<double>(cut.size()) / static_cast<double>(stream.size());
     EXPECT_NEAR(seconds, expected, 0.1);
 }
 

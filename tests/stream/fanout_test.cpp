@@ -3,12 +3,11 @@
 #include <asio/bind_executor.hpp>
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <gtest/gtest.h>
 #include <thread>
 
 using namespace lantern;
@@ -16,7 +15,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-Chunk chunkOf(std::string_view text) { return Chunk(Bytes(text.begin(), text.end())); }
+Chunk chunkOf(std::string_view text) {
+    return Chunk(Bytes(text.begin(), text.end()));
+}
 
 std::string textOf(const Chunk& chunk) {
     return std::string(chunk.bytes().begin(), chunk.bytes().end());
@@ -33,7 +34,8 @@ std::string nextText(Listener& listener, std::chrono::milliseconds wait = 2s) {
 
 TEST(BurstBuffer, KeepsTheLastCapacityBytesAcrossChunks) {
     BurstBuffer burst(10);
-    for (auto part : {"abcd", "efgh", "ijkl"}) burst.append(chunkOf(part).bytes());
+    for (auto part : {"abcd", "efgh", "ijkl"})
+        burst.append(chunkOf(part).bytes());
     const auto kept = burst.contents();
     EXPECT_EQ(std::string(kept.begin(), kept.end()), "cdefghijkl");
 
@@ -50,7 +52,8 @@ TEST(BurstBuffer, ManySmallAppendsStayExact) {
         all += part;
         burst.append(chunkOf(part).bytes());
         const auto kept = burst.contents();
-        ASSERT_EQ(std::string(kept.begin(), kept.end()), all.substr(all.size() - std::min<std::size_t>(7, all.size())));
+        ASSERT_EQ(std::string(kept.begin(), kept.end()),
+                  all.substr(all.size() - std::min<std::size_t>(7, all.size())));
     }
 }
 
@@ -65,7 +68,8 @@ TEST(BurstBuffer, ZeroAndNegativeCapacityKeepNothing) {
 
 TEST(Fanout, NewListenerGetsTheBurstAsOneChunkThenLiveChunks) {
     Fanout fanout(10, 256);
-    for (auto part : {"abcd", "efgh", "ijkl"}) fanout.publish(chunkOf(part));
+    for (auto part : {"abcd", "efgh", "ijkl"})
+        fanout.publish(chunkOf(part));
     auto listener = fanout.join(std::nullopt);
     fanout.publish(chunkOf("mn"));
     EXPECT_EQ(nextText(*listener), "cdefghijkl");
@@ -85,7 +89,8 @@ TEST(Fanout, ListenerJoiningAnEmptyBurstWaitsForTheNextPublish) {
 TEST(Fanout, UnreadListenerKeepsItsOldestChunksAndDropsNewer) {
     Fanout fanout(0, 2);
     auto listener = fanout.join(std::nullopt);
-    for (auto part : {"A", "B", "C"}) fanout.publish(chunkOf(part));
+    for (auto part : {"A", "B", "C"})
+        fanout.publish(chunkOf(part));
     EXPECT_EQ(nextText(*listener), "A");
     EXPECT_EQ(nextText(*listener), "B");
     EXPECT_EQ(nextText(*listener, 50ms), "<none>");
@@ -100,7 +105,8 @@ TEST(Fanout, UnreadListenerKeeps256ChunksAtTheStationLimit) {
         EXPECT_EQ(nextText(*other), std::to_string(i)); // a reading listener loses nothing
     }
     EXPECT_EQ(slow->queued(), 256u);
-    for (int i = 0; i < 256; ++i) ASSERT_EQ(nextText(*slow), std::to_string(i));
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(nextText(*slow), std::to_string(i));
     fanout.publish(chunkOf("after"));
     EXPECT_EQ(nextText(*slow), "after");
 }
@@ -210,8 +216,14 @@ TEST(Fanout, OnePublishResumesConsumersOfSeveralExecutorsEachOnItsOwn) {
     fanout.publish(chunkOf("x"));
     fanout.settle();
     std::thread::id firstThread, secondThread;
-    std::thread runFirst([&] { firstThread = std::this_thread::get_id(); first.run(); });
-    std::thread runSecond([&] { secondThread = std::this_thread::get_id(); second.run(); });
+    std::thread runFirst([&] {
+        firstThread = std::this_thread::get_id();
+        first.run();
+    });
+    std::thread runSecond([&] {
+        secondThread = std::this_thread::get_id();
+        second.run();
+    });
     runFirst.join();
     runSecond.join();
     EXPECT_EQ(ranOnFirst, std::vector<std::thread::id>(3, firstThread));
@@ -269,15 +281,18 @@ TEST(FanoutStress, BurstComesFirstWhilePublishersRaceJoins) {
     constexpr std::uint64_t published = 5000;
     std::atomic<bool> go{false};
     std::thread publisher([&] {
-        while (!go) std::this_thread::yield();
-        for (std::uint64_t s = 1; s < published; ++s) fanout.publish(encode(s));
+        while (!go)
+            std::this_thread::yield();
+        for (std::uint64_t s = 1; s < published; ++s)
+            fanout.publish(encode(s));
     });
     constexpr int joiners = 4, joinsEach = 25;
     std::vector<std::vector<std::shared_ptr<Listener>>> joined(joiners);
     std::vector<std::thread> joinThreads;
     for (int j = 0; j < joiners; ++j)
         joinThreads.emplace_back([&, j] {
-            while (!go) std::this_thread::yield();
+            while (!go)
+                std::this_thread::yield();
             for (int i = 0; i < joinsEach; ++i) {
                 joined[j].push_back(fanout.join(std::nullopt));
                 std::this_thread::sleep_for(std::chrono::microseconds(20 * (j + 1)));
@@ -285,7 +300,8 @@ TEST(FanoutStress, BurstComesFirstWhilePublishersRaceJoins) {
         });
     go = true;
     publisher.join();
-    for (auto& thread : joinThreads) thread.join();
+    for (auto& thread : joinThreads)
+        thread.join();
 
     for (const auto& group : joined)
         for (const auto& listener : group) {

@@ -1,8 +1,7 @@
 #include "stream/http.h"
 
-#include <gtest/gtest.h>
-
 #include <clocale>
+#include <gtest/gtest.h>
 #include <string>
 
 using namespace lantern;
@@ -118,7 +117,9 @@ const QueryRow queryRows[] = {
 
 class QueryTable : public testing::TestWithParam<QueryRow> {};
 
-TEST_P(QueryTable, Decodes) { EXPECT_EQ(query(GetParam().target), GetParam().expected); }
+TEST_P(QueryTable, Decodes) {
+    EXPECT_EQ(query(GetParam().target), GetParam().expected);
+}
 
 INSTANTIATE_TEST_SUITE_P(Rows, QueryTable, testing::ValuesIn(queryRows),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -137,16 +138,37 @@ const std::string fixedLines = "Access-Control-Allow-Origin: *\r\nConnection: cl
 const HeadRow headRows[] = {
     {"bare200", 200, {}, {}, {}, "HTTP/1.1 200 OK\r\n" + fixedLines + "\r\n"},
     {"unknownStatusSaysOK", 500, {}, {}, {}, "HTTP/1.1 500 OK\r\n" + fixedLines + "\r\n"},
-    {"methodNotAllowed", 405, {}, {}, {},
+    {"methodNotAllowed",
+     405,
+     {},
+     {},
+     {},
      "HTTP/1.1 405 Method Not Allowed\r\n" + fixedLines + "\r\n"},
-    {"notFound", 404, "text/plain; charset=utf-8", 9, {},
+    {"notFound",
+     404,
+     "text/plain; charset=utf-8",
+     9,
+     {},
      "HTTP/1.1 404 Not Found\r\n" + fixedLines +
          "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 9\r\n\r\n"},
-    {"streamHasNoLength", 200, "audio/aac", {}, {{"Cache-Control", "no-store"}},
+    {"streamHasNoLength",
+     200,
+     "audio/aac",
+     {},
+     {{"Cache-Control", "no-store"}},
      "HTTP/1.1 200 OK\r\n" + fixedLines +
          "Content-Type: audio/aac\r\nCache-Control: no-store\r\n\r\n"},
-    {"zeroLength", 200, {}, 0, {}, "HTTP/1.1 200 OK\r\n" + fixedLines + "Content-Length: 0\r\n\r\n"},
-    {"extrasSortedByCode", 200, {}, {}, {{"b", "2"}, {"A", "1"}, {"a", "3"}},
+    {"zeroLength",
+     200,
+     {},
+     0,
+     {},
+     "HTTP/1.1 200 OK\r\n" + fixedLines + "Content-Length: 0\r\n\r\n"},
+    {"extrasSortedByCode",
+     200,
+     {},
+     {},
+     {{"b", "2"}, {"A", "1"}, {"a", "3"}},
      "HTTP/1.1 200 OK\r\n" + fixedLines + "A: 1\r\na: 3\r\nb: 2\r\n\r\n"},
 };
 

@@ -1,15 +1,13 @@
 #include "stream/http.h"
 #include "stream/stream_server.h"
-
 #include "support/raw_client.h"
 
 #include <asio/post.hpp>
 #include <asio/use_future.hpp>
-#include <gtest/gtest.h>
-
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <spawn.h>
 #include <sstream>
@@ -31,10 +29,11 @@ const std::string streamHead = "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: 
                                "Connection: close\r\nContent-Type: audio/aac\r\n"
                                "Cache-Control: no-store\r\n\r\n";
 
-Chunk chunkOf(std::string_view text) { return Chunk(Bytes(text.begin(), text.end())); }
+Chunk chunkOf(std::string_view text) {
+    return Chunk(Bytes(text.begin(), text.end()));
+}
 
-template <typename Predicate>
-bool eventually(Predicate done, std::chrono::milliseconds wait = 5s) {
+template <typename Predicate> bool eventually(Predicate done, std::chrono::milliseconds wait = 5s) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
@@ -63,7 +62,8 @@ std::string percentEncoded(std::string_view text) {
 class Station {
 public:
     explicit Station(StreamServer::Limits limits = {})
-        : fanout(std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit)),
+        : fanout(
+              std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit)),
           server(std::make_unique<StreamServer>(
               fanout, page,
               [this](double lag) {
@@ -139,7 +139,8 @@ TEST(StreamServerStart, ListensOnLoopbackOnlyAtTheReportedPort) {
     }
     EXPECT_TRUE(onLoopback);
     EXPECT_FALSE(elsewhere);
-    EXPECT_EQ(fetch(station.port, "/"), okHead("text/html; charset=utf-8", page.size(), false) + page);
+    EXPECT_EQ(fetch(station.port, "/"),
+              okHead("text/html; charset=utf-8", page.size(), false) + page);
 }
 
 TEST(StreamServerStart, StopBeforeReadyFailsStartWithCancellation) {
@@ -182,7 +183,8 @@ TEST(StreamServerAnswers, EachRouteWithoutPasscode) {
         {"/missing", notHere},
         {"/stream/", notHere},
     };
-    for (const auto& row : rows) EXPECT_EQ(fetch(station.port, row.target), row.expected) << row.target;
+    for (const auto& row : rows)
+        EXPECT_EQ(fetch(station.port, row.target), row.expected) << row.target;
 
     station.setCover(std::nullopt);
     EXPECT_EQ(fetch(station.port, "/cover"), notHere);
@@ -216,7 +218,8 @@ TEST(StreamServerAnswers, PasscodeGuardsEveryRouteButThePage) {
         {"/stream?k=nope", notHere},
         {"/elsewhere?k=s3+cret", notHere},
     };
-    for (const auto& row : rows) EXPECT_EQ(fetch(station.port, row.target), row.expected) << row.target;
+    for (const auto& row : rows)
+        EXPECT_EQ(fetch(station.port, row.target), row.expected) << row.target;
 
     RawClient listener(station.port);
     listener.send("GET /stream?k=s3+cret HTTP/1.1\r\n\r\n");
@@ -288,10 +291,12 @@ TEST(StreamServerHead, ConnectionsBeyondTheCapAreClosedAtAccept) {
     limits.maxReadingHeads = 8;
     Station station(limits);
     std::vector<std::unique_ptr<RawClient>> idle;
-    for (int i = 0; i < 8; ++i) idle.push_back(std::make_unique<RawClient>(station.port));
+    for (int i = 0; i < 8; ++i)
+        idle.push_back(std::make_unique<RawClient>(station.port));
     RawClient refused(station.port);
     EXPECT_TRUE(refused.closedByPeer(3s));
-    for (auto& client : idle) EXPECT_FALSE(client->closedByPeer(1ms));
+    for (auto& client : idle)
+        EXPECT_FALSE(client->closedByPeer(1ms));
 
     // One head completes, which frees a place for a new connection.
     idle.front()->send("GET /missing HTTP/1.1\r\n\r\n");
@@ -305,9 +310,14 @@ std::vector<std::string> graphemes() {
     std::vector<std::string> out;
     for (int i = 0; i < 100; ++i) {
         switch (i % 3) {
-        case 0: out.push_back("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7"); break; // flag of France
-        case 1: out.push_back("e\xCC\x81"); break;                        // e + combining acute
-        default: out.push_back(std::string(1, static_cast<char>('a' + i % 26)));
+        case 0:
+            out.push_back("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7");
+            break; // flag of France
+        case 1:
+            out.push_back("e\xCC\x81");
+            break; // e + combining acute
+        default:
+            out.push_back(std::string(1, static_cast<char>('a' + i % 26)));
         }
     }
     return out;
@@ -315,7 +325,8 @@ std::vector<std::string> graphemes() {
 
 std::string firstOf(const std::vector<std::string>& characters, std::size_t count) {
     std::string out;
-    for (std::size_t i = 0; i < count; ++i) out += characters[i];
+    for (std::size_t i = 0; i < count; ++i)
+        out += characters[i];
     return out;
 }
 
@@ -419,7 +430,8 @@ TEST(StreamServerStream, CurlReceivesBurstLiveChunksAndEnd) {
     const auto url = "http://127.0.0.1:" + std::to_string(station.port) + "/stream?l=curl";
     std::vector<std::string> args = {"curl", "-sS", "-N", "--max-time", "20", "-o", output, url};
     std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
+    for (auto& arg : args)
+        argv.push_back(arg.data());
     argv.push_back(nullptr);
     pid_t pid = 0;
     ASSERT_EQ(posix_spawnp(&pid, "curl", nullptr, nullptr, argv.data(), environ), 0)

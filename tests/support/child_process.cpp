@@ -25,7 +25,8 @@ ProgramResult runProgram(const std::vector<std::string>& arguments, std::chrono:
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     std::vector<char*> argv;
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -69,21 +70,25 @@ ProgramResult runProgram(const std::vector<std::string>& arguments, std::chrono:
     for (auto& entry : fds)
         if (entry.fd >= 0) ::close(entry.fd);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     if (!killed && WIFEXITED(status)) result.status = WEXITSTATUS(status);
     return result;
 }
 
-pid_t startProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-                   const std::string* input) {
+pid_t startProgram(const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment, const std::string* input) {
     std::vector<std::string> entries;
-    for (char** entry = environ; *entry; ++entry) entries.emplace_back(*entry);
+    for (char** entry = environ; *entry; ++entry)
+        entries.emplace_back(*entry);
     entries.insert(entries.end(), environment.begin(), environment.end());
     std::vector<char*> envp;
-    for (auto& entry : entries) envp.push_back(entry.data());
+    for (auto& entry : entries)
+        envp.push_back(entry.data());
     envp.push_back(nullptr);
     std::vector<char*> argv;
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     int feed[2] = {-1, -1};
     if (input && ::pipe2(feed, O_CLOEXEC) != 0) return -1;
@@ -100,7 +105,8 @@ pid_t startProgram(const std::vector<std::string>& arguments, const std::vector<
     posix_spawn_file_actions_destroy(&actions);
     if (input) {
         ::close(feed[0]);
-        if (pid > 0 && ::write(feed[1], input->data(), input->size()) < 0) {} // the program reads what it reads
+        if (pid > 0 && ::write(feed[1], input->data(), input->size()) < 0) {
+        } // the program reads what it reads
         ::close(feed[1]);
     }
     return pid;
@@ -110,7 +116,8 @@ void endProgram(pid_t pid) {
     if (pid <= 0) return;
     ::kill(pid, SIGTERM);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
 }
 
 } // namespace lantern::test

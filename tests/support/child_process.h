@@ -1,8 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <sys/types.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace lantern::test {
@@ -21,7 +21,8 @@ ProgramResult runProgram(const std::vector<std::string>& arguments,
 // Starts a program in the background with extra environment entries
 // ("NAME=value"), its output discarded; the pid, or -1.
 // `input`, when given, is what the program reads on its standard input.
-pid_t startProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {},
+pid_t startProgram(const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment = {},
                    const std::string* input = nullptr);
 // Ends a program started by startProgram (SIGTERM, then waits for it).
 void endProgram(pid_t pid);

@@ -7,11 +7,14 @@ namespace lantern::test {
 FakeAddressService::FakeAddressService() {
     server_.listen(QHostAddress::LocalHost, 0);
     QObject::connect(&server_, &QTcpServer::newConnection, this, [this] {
-        while (auto* socket = server_.nextPendingConnection()) serve(socket);
+        while (auto* socket = server_.nextPendingConnection())
+            serve(socket);
     });
 }
 
-QString FakeAddressService::base() const { return QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort()); }
+QString FakeAddressService::base() const {
+    return QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort());
+}
 
 void FakeAddressService::serve(QTcpSocket* socket) {
     auto buffer = std::make_shared<QByteArray>();
@@ -42,8 +45,9 @@ void FakeAddressService::serve(QTcpSocket* socket) {
             replies_.pop_front();
         }
         if (reply.silent) return;
-        socket->write("HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\nContent-Length: " +
-                      QByteArray::number(reply.body.size()) + "\r\nConnection: close\r\n\r\n" + reply.body);
+        socket->write("HTTP/1.1 " + QByteArray::number(reply.status) +
+                      " Scripted\r\nContent-Length: " + QByteArray::number(reply.body.size()) +
+                      "\r\nConnection: close\r\n\r\n" + reply.body);
         socket->disconnectFromHost();
     });
 }

@@ -4,7 +4,6 @@
 #include <QObject>
 #include <QString>
 #include <QTcpServer>
-
 #include <deque>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -22,7 +21,9 @@ public:
         QString path;
         std::map<QString, QString> headers; // names in lower case
         QByteArray body;
-        nlohmann::json json() const { return nlohmann::json::parse(body.toStdString(), nullptr, false); }
+        nlohmann::json json() const {
+            return nlohmann::json::parse(body.toStdString(), nullptr, false);
+        }
     };
     struct Reply {
         int status = 200;

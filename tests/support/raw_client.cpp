@@ -38,7 +38,9 @@ bool RawClient::send(std::string_view bytes) {
     return true;
 }
 
-void RawClient::finishSending() { ::shutdown(fd_, SHUT_WR); }
+void RawClient::finishSending() {
+    ::shutdown(fd_, SHUT_WR);
+}
 
 std::string RawClient::readAtLeast(std::size_t count, std::chrono::milliseconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;

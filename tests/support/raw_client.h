@@ -24,7 +24,8 @@ public:
     // Reads until the peer closes or `wait` passes; what arrived.
     std::string readUntilClosed(std::chrono::milliseconds wait = std::chrono::seconds(5));
     // Reads until at least `count` bytes arrived, the peer closed or `wait` passes.
-    std::string readAtLeast(std::size_t count, std::chrono::milliseconds wait = std::chrono::seconds(5));
+    std::string readAtLeast(std::size_t count,
+                            std::chrono::milliseconds wait = std::chrono::seconds(5));
     // True when the peer has closed (or reset) the connection within `wait`.
     bool closedByPeer(std::chrono::milliseconds wait);
     bool peerClosed() const { return peerClosed_; }

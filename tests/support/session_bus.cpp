@@ -28,8 +28,9 @@ SessionBus::~SessionBus() {
 }
 
 bool SessionBus::hasOwner(const char* name) const {
-    return runProgram({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                       "org.freedesktop.DBus.NameHasOwner", std::string("string:") + name})
+    return runProgram({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                       "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+                       std::string("string:") + name})
                .output.find("boolean true") != std::string::npos;
 }
 

@@ -1,0 +1,144 @@
+#include "capture/hot_key.h"
+
+#include <QMetaObject>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <cstdlib>
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+// xkb.h names a member "explicit", which C++ reserves.
+#define explicit xkb_explicit
+#include <xcb/xkb.h>
+#undef explicit
+
+namespace lantern {
+
+namespace {
+
+constexpr xcb_keysym_t keysymT = 0x0074; // XK_t
+constexpr std::uint16_t controlAlt = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1;
+// Caps Lock and Num Lock must not stop the key from working.
+constexpr std::uint16_t lockVariants[] = {0, XCB_MOD_MASK_LOCK, XCB_MOD_MASK_2,
+                                          XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2};
+
+} // namespace
+
+HotKey& HotKey::shared() {
+    static HotKey key;
+    return key;
+}
+
+HotKey::HotKey(std::optional<QString> display) : display_(std::move(display)) {}
+
+HotKey::~HotKey() {
+    unregisterKey();
+    notifier_.reset();
+    if (connection_) xcb_disconnect(connection_);
+}
+
+bool HotKey::connect() {
+    if (connection_) return !xcb_connection_has_error(connection_);
+    const auto name = display_ ? display_->toLocal8Bit() : QByteArray();
+    if (!display_ && !std::getenv("DISPLAY")) return false;
+    int screenNumber = 0;
+    connection_ = xcb_connect(display_ ? name.constData() : nullptr, &screenNumber);
+    if (xcb_connection_has_error(connection_)) return false;
+
+    auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection_));
+    for (int i = 0; i < screenNumber && screens.rem; ++i)
+        xcb_screen_next(&screens);
+    root_ = screens.data->root;
+
+    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection_);
+    if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, keysymT)) {
+        keycode_ = codes[0];
+        std::free(codes);
+    }
+    xcb_key_symbols_free(symbols);
+
+    // A held key then repeats as presses only, without releases in between.
+    auto* extension =
+        xcb_xkb_use_extension_reply(connection_, xcb_xkb_use_extension(connection_, 1, 0), nullptr);
+    std::free(extension);
+    auto* flags = xcb_xkb_per_client_flags_reply(
+        connection_,
+        xcb_xkb_per_client_flags(connection_, XCB_XKB_ID_USE_CORE_KBD,
+                                 XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT,
+                                 XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT, 0, 0, 0),
+        nullptr);
+    std::free(flags);
+
+    notifier_ = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(connection_),
+                                                  QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { readEvents(); });
+    return true;
+}
+
+bool HotKey::grab(bool on) {
+    bool ok = true;
+    for (const auto locks : lockVariants) {
+        const auto modifiers = static_cast<std::uint16_t>(controlAlt | locks);
+        const auto cookie = on ? xcb_grab_key_checked(connection_, 1, root_, modifiers, keycode_,
+                                                      XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)
+                               : xcb_ungrab_key_checked(connection_, keycode_, root_, modifiers);
+        if (xcb_generic_error_t* error = xcb_request_check(connection_, cookie)) {
+            ok = false; // another program holds this key
+            std::free(error);
+        }
+    }
+    xcb_flush(connection_);
+    return ok;
+}
+
+bool HotKey::registerKey() {
+    if (registered_) return true;
+    if (!connect() || keycode_ == 0) return false;
+    if (!grab(true)) {
+        grab(false);
+        return false;
+    }
+    registered_ = true;
+    down_ = false;
+    return true;
+}
+
+void HotKey::unregisterKey() {
+    if (!registered_) return;
+    grab(false);
+    registered_ = false;
+    down_ = false;
+}
+
+void HotKey::readEvents() {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+        const auto type = event->response_type & 0x7F;
+        if (registered_ && (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE)) {
+            const auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
+            if (key->detail == keycode_) {
+                if (type == XCB_KEY_RELEASE) {
+                    down_ = false;
+                    post(false);
+                } else if (!down_) { // later presses of a held key are its auto-repeat
+                    down_ = true;
+                    post(true);
+                }
+            }
+        }
+        std::free(event);
+    }
+}
+
+void HotKey::post(bool press) {
+    QMetaObject::invokeMethod(
+        this,
+        [self = QPointer<HotKey>(this), press] {
+            if (!self) return;
+            if (press)
+                self->onPress();
+            else
+                self->onRelease();
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace lantern

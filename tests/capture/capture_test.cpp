@@ -3,6 +3,7 @@
 #include "capture/audio_tap.h"
 #include "capture/mic_input.h"
 #include "support/pulse_daemon.h"
+#include "support/qt_wait.h"
 
 #include <QCoreApplication>
 #include <cmath>
@@ -15,19 +16,10 @@
 extern lantern::test::PulseDaemon* pulse;
 
 using namespace lantern;
+using namespace lantern::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-template <typename Predicate> bool eventually(Predicate done, std::chrono::milliseconds wait = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // Relative power of `hertz` in one channel of interleaved stereo (Goertzel).
 double power(const std::vector<float>& interleaved, double rate, double hertz, int channel = 0) {

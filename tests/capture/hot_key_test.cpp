@@ -2,6 +2,7 @@
 // xdotool. A held key must give one press and one release, auto-repeat or not.
 #include "capture/hot_key.h"
 #include "support/child_process.h"
+#include "support/qt_wait.h"
 
 #include <QCoreApplication>
 #include <fcntl.h>
@@ -17,16 +18,6 @@ using namespace std::chrono_literals;
 namespace {
 
 QString display;
-
-template <typename Predicate> bool eventually(Predicate done, std::chrono::milliseconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // Lets queued callbacks run for a while.
 void settle(std::chrono::milliseconds span) {

@@ -1,5 +1,6 @@
 #include "nowplaying/now_playing_reader.h"
 #include "support/child_process.h"
+#include "support/qt_wait.h"
 #include "support/session_bus.h"
 
 #include <QCoreApplication>
@@ -19,16 +20,6 @@ using Clock = std::chrono::steady_clock;
 lantern::test::SessionBus* bus = nullptr;
 
 namespace {
-
-template <typename Predicate> bool eventually(Predicate done, std::chrono::milliseconds wait) {
-    const auto deadline = Clock::now() + wait;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 struct Reading {
     NowPlaying record;

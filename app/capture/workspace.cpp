@@ -1,0 +1,96 @@
+#include "capture/workspace.h"
+
+#include "capture/audio_source.h"
+#include "capture/sound_server.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <mutex>
+
+namespace lantern {
+
+namespace {
+
+std::set<QString> clientIDs() {
+    std::set<QString> ids;
+    for (const auto& application : AudioSources::runningApplications())
+        ids.insert(application.id);
+    return ids;
+}
+
+bool processNamed(const QString& id) {
+    // The kernel keeps the first 15 bytes of a program's name in comm.
+    const auto comm = id.toUtf8().left(15);
+    const auto entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const auto& pid : entries) {
+        if (pid.isEmpty() || !pid.front().isDigit()) continue;
+        QFile file(QStringLiteral("/proc/") + pid + QStringLiteral("/comm"));
+        if (!file.open(QIODevice::ReadOnly)) continue;
+        if (file.readAll().trimmed() != comm) continue;
+        if (id.toUtf8().size() <= 15) return true;
+        const auto exe = QFileInfo(QStringLiteral("/proc/") + pid + QStringLiteral("/exe"));
+        if (QFileInfo(exe.symLinkTarget()).fileName() == id) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+Workspace::Workspace() : clients_(clientIDs()) {
+    auto& server = SoundServer::shared();
+    std::lock_guard lock(server);
+    QPointer<Workspace> self(this);
+    subscription_ = server.subscribe([self](pa_subscription_event_type_t type, std::uint32_t) {
+        const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+        if (kind == PA_SUBSCRIPTION_EVENT_CHANGE) return;
+        const bool clients = facility == PA_SUBSCRIPTION_EVENT_CLIENT;
+        if (!clients && facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+        // On the loop thread: hop to the main thread, one job per burst of events.
+        QMetaObject::invokeMethod(
+            self, [self, clients] {
+                if (!self) return;
+                if (clients && !self->clientsQueued_) {
+                    self->clientsQueued_ = true;
+                    QMetaObject::invokeMethod(self, [self] {
+                        if (self) self->refreshClients();
+                    }, Qt::QueuedConnection);
+                }
+                if (!clients && !self->processesQueued_) {
+                    self->processesQueued_ = true;
+                    QMetaObject::invokeMethod(self, [self] {
+                        if (!self) return;
+                        self->processesQueued_ = false;
+                        Q_EMIT self->processesChanged();
+                    }, Qt::QueuedConnection);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+Workspace::~Workspace() {
+    auto& server = SoundServer::shared();
+    std::lock_guard lock(server);
+    server.unsubscribe(subscription_);
+}
+
+void Workspace::refreshClients() {
+    clientsQueued_ = false;
+    auto now = clientIDs();
+    const auto before = std::exchange(clients_, now);
+    for (const auto& id : now)
+        if (!before.count(id)) Q_EMIT launched(id);
+    for (const auto& id : before)
+        if (!now.count(id)) Q_EMIT quit(id);
+}
+
+bool Workspace::isRunning(const QString& id) {
+    if (id.isEmpty()) return false;
+    if (clientIDs().count(id)) return true;
+    return processNamed(id);
+}
+
+} // namespace lantern

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <set>
+
+namespace lantern {
+
+// Applications coming and going, as the sound server sees them: an
+// application is launched when the first client with its id connects and has
+// quit when the last one goes. Also tells when the list of playback streams
+// changes. Signals are emitted on the main thread, coalesced per event burst.
+class Workspace : public QObject {
+    Q_OBJECT
+public:
+    Workspace();
+    ~Workspace() override;
+
+    // Whether a sound-server client or a process (its /proc comm or the name of
+    // its executable) carries `id`.
+    static bool isRunning(const QString& id);
+
+Q_SIGNALS:
+    void launched(const QString& id);
+    void quit(const QString& id);
+    void processesChanged();
+
+private:
+    void refreshClients();
+
+    int subscription_ = -1;
+    std::set<QString> clients_;
+    bool clientsQueued_ = false;
+    bool processesQueued_ = false;
+};
+
+} // namespace lantern

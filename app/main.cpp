@@ -1,0 +1,76 @@
+// lantern-fm: goes on air with the chosen source and reports in the terminal.
+#include "capture/audio_source.h"
+#include "station/console.h"
+#include "station/settings.h"
+#include "station/station.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <cstdio>
+#include <memory>
+
+using namespace lantern;
+
+namespace {
+
+const char* usage =
+    "usage: lantern-fm [--headless] [--source=ID] [--KEY=VALUE...]\n"
+    "  --source=ID   what goes on air: \"whole-mac\" (everything, the default) or an\n"
+    "                application's id, as the sound server names its program\n"
+    "  --KEY=VALUE   a setting for this run (stationName, linkMode, micDevice, ...)\n"
+    "Ctrl+C goes off air and quits.\n";
+
+AudioSource sourceFor(const QString& id, const std::vector<AudioSource>& sources) {
+    if (id == AudioSource::wholeMac().id) return AudioSource::wholeMac();
+    for (const auto& source : sources)
+        if (source.id == id) return source;
+    for (const auto& application : AudioSources::runningApplications())
+        if (application.id == id) return {id, application.name.value_or(id), application.icon};
+    return {id, id, std::nullopt}; // not running yet: the station says so and waits for it
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QString sourceID = AudioSource::wholeMac().id;
+    bool headless = qEnvironmentVariableIsEmpty("DISPLAY") &&
+                    qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) {
+        const auto argument = QString::fromLocal8Bit(argv[i]);
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (argument == QLatin1String("--headless"))
+            headless = true;
+        else if (argument.startsWith(QLatin1String("--source=")))
+            sourceID = argument.mid(9);
+        else if (argument.startsWith(QLatin1String("--")) && argument.contains(u'='))
+            arguments << argument;
+        else {
+            std::fprintf(stderr, "lantern-fm: unknown argument %s\n%s", argv[i], usage);
+            return 2;
+        }
+    }
+    if (sourceID.isEmpty()) {
+        std::fprintf(stderr, "lantern-fm: --source needs an id\n%s", usage);
+        return 2;
+    }
+
+    // The panel needs a display; without one the station runs in the terminal.
+    std::unique_ptr<QCoreApplication> application;
+    if (headless)
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        application = std::make_unique<QGuiApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("lantern-fm"));
+    Settings::shared().applyArguments(arguments);
+
+    auto& station = Station::shared();
+    Console console(station);
+    onTerminationSignal(&station, [&station] { station.quit(); });
+    station.choose(sourceFor(sourceID, station.sources()));
+    station.goOnAir();
+    return application->exec();
+}

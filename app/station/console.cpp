@@ -1,0 +1,66 @@
+#include "station/console.h"
+
+#include "station/station.h"
+
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace lantern {
+
+Console::Console(Station& station) : station_(station) {
+    connect(&station, &Station::statusChanged, this, [this] {
+        if (!station_.status().isEmpty()) line(station_.status());
+    });
+    connect(&station, &Station::listening, this, [this](quint16 port) {
+        line(QStringLiteral("listen locally: http://127.0.0.1:%1/").arg(port));
+    });
+    connect(&station, &Station::linkChanged, this, &Console::showLink);
+    connect(&station, &Station::passcodeChanged, this, &Console::showLink);
+    connect(&station, &Station::listenersChanged, this, [this] {
+        line(QStringLiteral("listeners: %1").arg(station_.listeners()));
+    });
+    showLink();
+}
+
+void Console::line(const QString& text) {
+    std::printf("%s\n", text.toUtf8().constData());
+    std::fflush(stdout);
+}
+
+void Console::showLink() {
+    const auto link = station_.shareLink();
+    const auto text = link ? std::optional(link->toString(QUrl::FullyEncoded)) : std::nullopt;
+    if (text == shownLink_) return;
+    shownLink_ = text;
+    if (text) line(QStringLiteral("share: ") + *text);
+}
+
+namespace {
+int signalPipe[2] = {-1, -1};
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+} // namespace
+
+void onTerminationSignal(QObject* context, std::function<void()> handler) {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [handler] {
+        char bytes[16];
+        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        handler();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace lantern

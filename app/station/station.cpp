@@ -1,0 +1,800 @@
+#include "station/station.h"
+
+#include "capture/audio_processes.h"
+#include "capture/audio_tap.h"
+#include "capture/hot_key.h"
+#include "capture/mic_input.h"
+#include "capture/workspace.h"
+#include "link/share_link.h"
+#include "link/tunnel_supervisor.h"
+#include "nowplaying/now_playing_reader.h"
+#include "signal/mixing.h"
+#include "signal/silence.h"
+#include "station/listening_page.h"
+#include "station/settings.h"
+#include "stream/aac_encoder.h"
+#include "stream/fanout.h"
+#include "stream/http.h"
+#include "stream/stream_server.h"
+#include "system/notifications.h"
+#include "system/sleep_guard.h"
+
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QStandardPaths>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+namespace lantern {
+
+namespace {
+
+const QString wholeID = QStringLiteral("whole-mac");
+const QString goingOnAir = QStringLiteral("Going on air\u2026");
+const QString reconnecting = QStringLiteral("Reconnecting\u2026");
+
+// Lines for whoever watches the console (the headless run's log).
+void console(const QString& line) {
+    std::fprintf(stderr, "%s\n", line.toUtf8().constData());
+    std::fflush(stderr);
+}
+
+float peakOf(std::span<const float> samples) {
+    float peak = 0;
+    for (const float sample : samples)
+        peak = std::max(peak, std::fabs(sample));
+    return peak;
+}
+
+// The tunnel tool: $LANTERN_CLOUDFLARED, else the one installed beside us,
+// else the one on PATH.
+std::optional<QString> cloudflaredProgram() {
+    if (const auto named = qEnvironmentVariable("LANTERN_CLOUDFLARED"); !named.isEmpty()) {
+        const QFileInfo info(named);
+        if (info.isFile() && info.isExecutable()) return info.absoluteFilePath();
+        return std::nullopt;
+    }
+    const QFileInfo beside(QCoreApplication::applicationDirPath() +
+                           QStringLiteral("/../libexec/lantern-fm/cloudflared"));
+    if (beside.isFile() && beside.isExecutable()) return beside.absoluteFilePath();
+    const auto onPath = QStandardPaths::findExecutable(QStringLiteral("cloudflared"));
+    if (!onPath.isEmpty()) return onPath;
+    return std::nullopt;
+}
+
+} // namespace
+
+// State that the capture, server and reader threads share with the station.
+// Every access takes the lock for that one read or write; it is never held
+// while calling out.
+class Station::Shared {
+public:
+    template <typename T> T get(T Shared::*field) const {
+        std::lock_guard lock(lock_);
+        return this->*field;
+    }
+    template <typename T> void set(T Shared::*field, T value) {
+        std::lock_guard lock(lock_);
+        this->*field = std::move(value);
+    }
+
+    void record(NowPlaying value, std::optional<Cover> cover) {
+        std::lock_guard lock(lock_);
+        history.record(std::move(value), NowPlayingHistory::Clock::now());
+        coverData = std::move(cover);
+    }
+    std::optional<NowPlaying> playingAt(NowPlayingHistory::Clock::time_point at) const {
+        std::lock_guard lock(lock_);
+        return history.at(at);
+    }
+    bool hasCover() const {
+        std::lock_guard lock(lock_);
+        return coverData.has_value();
+    }
+    void resetSilence() {
+        std::lock_guard lock(lock_);
+        silence = SilenceHint();
+        silentNow = false;
+    }
+    void feedSilence(float peak, double seconds) {
+        std::lock_guard lock(lock_);
+        silentNow = silence.feed(peak, seconds);
+        if (peak != 0) heardEver = true;
+    }
+
+    // The now route's body: what the listener `lag` seconds behind is hearing.
+    std::string nowJSON(double lag, std::size_t listeners) const {
+        auto name = get(&Shared::name);
+        if (name.empty()) name = "Lantern FM";
+        // The route gives lags of 0 to 60 s; other callers are bounded alike.
+        const double behind = std::clamp(std::isfinite(lag) ? lag : 0.0, 0.0, 60.0);
+        const auto entry = playingAt(NowPlayingHistory::Clock::now() -
+                                     std::chrono::duration_cast<NowPlayingHistory::Clock::duration>(
+                                         std::chrono::duration<double>(behind)));
+        nlohmann::json body;
+        body["listeners"] = listeners;
+        body["station"] = name;
+        body["playing"] = entry ? entry->playing : true;
+        if (entry) {
+            body["title"] = entry->title;
+            body["artist"] = entry->artist;
+            body["album"] = entry->album;
+            body["source"] = entry->source;
+            if (entry->coverURL) body["coverURL"] = *entry->coverURL;
+            body["hasCover"] = hasCover();
+        }
+        try {
+            return body.dump();
+        } catch (const nlohmann::json::exception&) {
+            return "{}"; // text that is not UTF-8
+        }
+    }
+
+    NowPlayingHistory history;
+    std::optional<Cover> coverData;
+    SilenceHint silence;
+    bool silentNow = false;
+    bool heardEver = false;
+    std::optional<std::string> passcode;
+    bool talking = false;
+    float gain = 1.0f;
+    std::string name;
+
+private:
+    mutable std::mutex lock_;
+};
+
+namespace {
+
+// The encoder and ducker of one tap, touched only on that tap's thread.
+struct EncoderBox {
+    std::unique_ptr<AACEncoder> encoder;
+    double rate = 0;
+    Ducker ducker;
+    double micRate = 0;
+};
+
+// Every captured block on its way to the listeners: voice mixed in while
+// talking, music dipped by the ducker, encoded and published. Runs on the
+// tap's thread and never waits for the network or the main thread.
+auto audioPath(std::shared_ptr<EncoderBox> box, std::shared_ptr<Station::Shared> shared,
+               std::shared_ptr<Fanout> fanout, MicInput* mic) {
+    return [box, shared, fanout, mic](std::span<const float> samples, double rate) {
+        if (!(rate > 0)) return;
+        if (!box->encoder || box->rate != rate) {
+            try {
+                box->encoder = std::make_unique<AACEncoder>(rate, 2, StationConfig::bitrate);
+            } catch (const AACEncoderError&) {
+                box->encoder.reset(); // tried again only when the rate changes
+            }
+            box->rate = rate;
+        }
+        if (box->micRate != rate) {
+            box->micRate = rate;
+            mic->setRate(rate);
+        }
+        const float musicPeak = peakOf(samples);
+        const double seconds = static_cast<double>(samples.size() / 2) / rate;
+        const bool talking = shared->get(&Station::Shared::talking);
+
+        Bytes encoded;
+        float blockPeak = musicPeak;
+        if (talking) {
+            const auto voice = mic->ring.take(samples.size());
+            const float voicePeak = peakOf(voice);
+            const float gain = box->ducker.next(voicePeak, seconds);
+            shared->set(&Station::Shared::gain, gain);
+            if (box->encoder) encoded = box->encoder->encode(mix(samples, voice, gain));
+            blockPeak = std::max(voicePeak, musicPeak);
+        } else {
+            mic->ring.clear();
+            const float gain = box->ducker.next(0, seconds);
+            shared->set(&Station::Shared::gain, gain);
+            if (box->encoder)
+                encoded = gain >= 0.999f ? box->encoder->encode(samples)
+                                         : box->encoder->encode(mix(samples, {}, gain));
+        }
+        if (!encoded.empty()) fanout->publish(Chunk(std::move(encoded)));
+        shared->feedSilence(blockPeak, seconds);
+    };
+}
+
+} // namespace
+
+QString Station::rawValue(LinkMode mode) {
+    switch (mode) {
+    case LinkMode::fresh:
+        return QStringLiteral("fresh");
+    case LinkMode::kept:
+        return QStringLiteral("kept");
+    case LinkMode::named:
+        return QStringLiteral("named");
+    }
+    return {};
+}
+
+std::optional<Station::LinkMode> Station::linkModeFrom(const QString& raw) {
+    for (const auto mode : {LinkMode::fresh, LinkMode::kept, LinkMode::named})
+        if (raw == rawValue(mode)) return mode;
+    return std::nullopt;
+}
+
+Station& Station::shared() {
+    // Lives until the process ends; callbacks reach it from other threads.
+    static auto* station = new Station(Environment{});
+    return *station;
+}
+
+Station::Station(Environment environment)
+    : env_(std::move(environment)),
+      settings_(env_.settings ? *env_.settings : Settings::shared()),
+      addresses_(env_.addresses ? *env_.addresses : AddressClient::shared()) {
+    if (!env_.notify) env_.notify = postNotification;
+    if (!env_.terminate) env_.terminate = [] { QCoreApplication::exit(0); };
+    if (!env_.isRunning) env_.isRunning = Workspace::isRunning;
+
+    sources_ = AudioSources::current();
+    if (const auto second = AudioSources::current(); !second.empty()) source_ = second.front();
+
+    const auto saved = [this](bool named) { return addresses_.saved(named); };
+    if (const auto stored = settings_.string(QStringLiteral("linkMode"));
+        stored && linkModeFrom(*stored))
+        linkMode_ = *linkModeFrom(*stored);
+    else if (saved(true))
+        linkMode_ = LinkMode::named;
+    else if (saved(false))
+        linkMode_ = LinkMode::kept;
+    else
+        linkMode_ = LinkMode::fresh;
+
+    asked_ = settings_.value(QStringLiteral("askedWhoCanListen"), false).toBool();
+    micDevice_ = settings_.string(QStringLiteral("micDevice"));
+    stationName_ = settings_.string(QStringLiteral("stationName")).value_or(QString());
+
+    fanout_ = std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit);
+    shared_ = std::make_shared<Shared>();
+    mic_ = std::make_unique<MicInput>();
+
+    passcode_ = addresses_.passcode();
+    namedLink_ = saved(true);
+    privateLink_ = saved(false);
+
+    // The reader's thread records what it read for the now route, then tells
+    // the main thread.
+    reader_ = std::make_unique<NowPlayingReader>(
+        [shared = shared_, self = QPointer<Station>(this)](NowPlaying record,
+                                                           std::optional<Cover> cover) {
+            shared->record(record, cover);
+            QMetaObject::invokeMethod(
+                self, [self, record, cover] { if (self) self->read(record, cover); },
+                Qt::QueuedConnection);
+        },
+        env_.playerctl);
+
+    ticker_.setInterval(1000);
+    connect(&ticker_, &QTimer::timeout, this, &Station::tick);
+    meterTimer_.setInterval(100);
+    connect(&meterTimer_, &QTimer::timeout, this, [this] {
+        assign(voiceLevel_, mic_->takePeak(), &Station::voiceLevelChanged);
+        assign(musicLevel_, shared_->get(&Shared::gain), &Station::musicLevelChanged);
+    });
+    network_ = std::make_unique<QNetworkAccessManager>();
+    network_->setTransferTimeout(15000);
+
+    sleep_ = std::make_unique<SleepGuard>([this] { goOffAir(); });
+    if (env_.watchSystem) {
+        workspace_ = std::make_unique<Workspace>();
+        connect(workspace_.get(), &Workspace::launched, this, &Station::appLaunched);
+        connect(workspace_.get(), &Workspace::processesChanged, this, &Station::processesChanged);
+        connect(workspace_.get(), &Workspace::quit, this, &Station::appQuit);
+    } else {
+        sleep_.reset();
+    }
+}
+
+Station::~Station() {
+    if (tap_) tap_->stop();
+    if (tunnel_) tunnel_->stop();
+    fanout_->closeAll();
+    if (server_) server_->stop();
+    server_.reset();
+    reader_->stop();
+    mic_->stop();
+}
+
+template <typename T> void Station::assign(T& field, T value, void (Station::*changed)()) {
+    if (field == value) return;
+    field = std::move(value);
+    Q_EMIT(this->*changed)();
+}
+
+void Station::onMain(std::function<void()> work) {
+    QPointer<Station> self(this);
+    QMetaObject::invokeMethod(
+        this, [self, work = std::move(work)] { if (self) work(); }, Qt::QueuedConnection);
+}
+
+bool Station::isRunning(const QString& id) const {
+    return env_.isRunning(id);
+}
+
+std::optional<SavedAddress> Station::kept() const {
+    switch (linkMode_) {
+    case LinkMode::named:
+        return namedLink_;
+    case LinkMode::kept:
+        return privateLink_;
+    case LinkMode::fresh:
+        break;
+    }
+    return std::nullopt;
+}
+
+std::optional<QUrl> Station::shareLink() const {
+    std::optional<QString> base;
+    if (const auto address = kept())
+        base = address->address;
+    else if (link_)
+        base = link_->toString(QUrl::FullyEncoded);
+    if (!base) return std::nullopt;
+    std::optional<std::string> code;
+    if (passcode_) code = passcode_->toStdString();
+    const auto shared = lantern::shareLink(base->toStdString(), code);
+    if (shared.empty()) return std::nullopt;
+    return QUrl(QString::fromStdString(shared), QUrl::StrictMode);
+}
+
+void Station::refreshSources() {
+    assign(sources_, AudioSources::current(), &Station::sourcesChanged);
+}
+
+void Station::setStopAt(std::optional<QDateTime> at) {
+    assign(stopAt_, std::move(at), &Station::stopAtChanged);
+}
+
+// ---- On air and off air ----
+
+void Station::goOnAir() {
+    if (onAir_ || !source_) return;
+    const auto source = *source_;
+    ++broadcast_;
+    assign(onAir_, true, &Station::onAirChanged);
+    assign(onAirSince_, std::optional(env_.clock()), &Station::onAirSinceChanged);
+    assign(talkOn_, false, &Station::talkOnChanged);
+    assign(holding_, false, &Station::holdingChanged);
+    shared_->set(&Shared::talking, false);
+    reader_->follow(source);
+    setStatus(goingOnAir);
+    tunnelOpened_ = false;
+
+    shared_->set(&Shared::name, stationName_.toStdString());
+    shared_->set(&Shared::passcode,
+                 passcode_ ? std::optional(passcode_->toStdString()) : std::nullopt);
+    shared_->set(&Shared::heardEver, false);
+
+    auto shared = shared_;
+    auto fanout = fanout_;
+    server_ = std::make_shared<StreamServer>(
+        fanout_, std::string(listeningPage()),
+        [shared, fanout](double lag) { return shared->nowJSON(lag, fanout->count()); },
+        [shared] { return shared->get(&Shared::coverData); },
+        [shared] { return shared->get(&Shared::passcode); });
+    std::weak_ptr<StreamServer> started = server_;
+    server_->start([this, started](std::error_code error, std::uint16_t port) {
+        onMain([this, started, error, port] {
+            const auto server = started.lock();
+            // Only the server of the current broadcast may open a tunnel or
+            // end the broadcast; an earlier one is simply closed.
+            const bool current = server && server == server_;
+            if (error) {
+                if (!current) return;
+                console(QStringLiteral("couldn't start: ") + QString::fromStdString(error.message()));
+                goOffAir();
+                setStatus(QStringLiteral("Couldn't go on air: ") +
+                          QString::fromStdString(error.message()));
+                return;
+            }
+            if (onAir_ && current) {
+                Q_EMIT listening(port);
+                openTunnel(port);
+            } else if (server) {
+                server->stop();
+            }
+        });
+    });
+
+    startTap(source);
+    if (sleep_) sleep_->hold();
+    ticker_.start();
+}
+
+void Station::openTunnel(std::uint16_t port) {
+    const auto program = cloudflaredProgram();
+    if (!program) {
+        setStatus(QStringLiteral("cloudflared isn't installed"));
+        return;
+    }
+    std::vector<std::string> arguments{"tunnel", "--no-autoupdate", "--url",
+                                       "http://127.0.0.1:" + std::to_string(port)};
+    const auto broadcast = broadcast_;
+    tunnel_ = std::make_unique<TunnelSupervisor>(
+        program->toStdString(), std::move(arguments),
+        std::vector<TunnelSupervisor::Seconds>{TunnelSupervisor::Seconds(1),
+                                               TunnelSupervisor::Seconds(2),
+                                               TunnelSupervisor::Seconds(5),
+                                               TunnelSupervisor::Seconds(10),
+                                               TunnelSupervisor::Seconds(30)},
+        [this, broadcast](std::string url) {
+            onMain([this, broadcast, url] {
+                if (broadcast == broadcast_) tunnelUp(QUrl(QString::fromStdString(url)));
+            });
+        },
+        [this, broadcast] {
+            onMain([this, broadcast] {
+                if (broadcast == broadcast_ && onAir_) setStatus(reconnecting);
+            });
+        });
+    tunnel_->start();
+}
+
+void Station::tunnelUp(const QUrl& url) {
+    if (!onAir_) return;
+    const bool changed = tunnelOpened_ && link_ != url;
+    assign(link_, std::optional(url), &Station::linkChanged);
+    tunnelOpened_ = true;
+    console(QStringLiteral("on air: ") + url.toString(QUrl::FullyEncoded));
+    if (status_ == goingOnAir || status_ == reconnecting) setStatus({});
+    if (usesKept()) {
+        announce();
+    } else if (changed) {
+        const auto host = url.host(QUrl::FullyEncoded);
+        notify(QStringLiteral("Your link changed"),
+               QStringLiteral("Share the new one: ") +
+                   (host.isEmpty() ? url.toString(QUrl::FullyEncoded) : host));
+    }
+}
+
+void Station::startTap(const AudioSource& source) {
+    shared_->resetSilence();
+    auto box = std::make_shared<EncoderBox>();
+    tappedProcesses_.clear();
+    if (source.id != wholeID)
+        for (const auto object : AudioProcesses::of(source.id.toStdString()))
+            tappedProcesses_.insert(object);
+    const auto run = ++tapRun_;
+    try {
+        tap_ = std::make_unique<AudioTap>(
+            source,
+            [this, run](const std::string& message) {
+                onMain([this, run, message] {
+                    if (run == tapRun_) setStatus(QString::fromStdString(message));
+                });
+            },
+            audioPath(std::move(box), shared_, fanout_, mic_.get()));
+    } catch (const std::exception&) {
+        setStatus(QStringLiteral("Couldn't hear ") + source.name);
+        return;
+    }
+    if (source.id != wholeID && !isRunning(source.id))
+        setStatus(source.name + QStringLiteral(" isn't running"));
+}
+
+void Station::restartTap() {
+    if (tap_) tap_->stop();
+    tap_.reset();
+    if (source_) startTap(*source_);
+}
+
+void Station::tick() {
+    assign(listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
+    ++beats_;
+    if (beats_ % 60 == 0 && announced_ && link_ && status_ != reconnecting) {
+        [](Station* self, QUrl url, SavedAddress at) -> QCoro::Task<void> {
+            co_await self->addresses_.live(url, at, self->stationName_);
+        }(this, *link_, *announced_);
+    }
+    if (stopAt_ && env_.clock() >= *stopAt_) {
+        goOffAir();
+        return;
+    }
+    if (!source_ || !link_ || status_ == reconnecting) return;
+    const auto& source = *source_;
+    const bool running = source.id == wholeID || isRunning(source.id);
+    // Only a source with a player reports whether it plays.
+    std::optional<bool> playing;
+    if (reader_->readable())
+        if (const auto entry = shared_->playingAt(NowPlayingHistory::Clock::now()))
+            playing = entry->playing;
+    const bool silent = shared_->get(&Shared::silentNow);
+    const bool heard = shared_->get(&Shared::heardEver);
+    if (const auto line =
+            silenceStatus(source.name.toStdString(), running, playing, silent, heard)) {
+        setStatus(QString::fromStdString(*line));
+    } else if (status_.endsWith(QStringLiteral(" isn't running")) ||
+               status_.endsWith(QStringLiteral(" isn't playing")) ||
+               status_.endsWith(QStringLiteral(" is quiet")) ||
+               status_.startsWith(QStringLiteral("No sound from"))) {
+        setStatus({});
+    }
+}
+
+void Station::goOffAir() {
+    if (!onAir_) return;
+    assign(onAir_, false, &Station::onAirChanged);
+    assign(onAirSince_, std::optional<QDateTime>(), &Station::onAirSinceChanged);
+    console(QStringLiteral("off air"));
+    if (tap_) tap_->stop();
+    tap_.reset();
+    ++tapRun_;
+    if (tunnel_) tunnel_->stop();
+    tunnel_.reset();
+    fanout_->closeAll();
+    if (server_) server_->stop();
+    server_.reset();
+    if (sleep_) sleep_->release();
+    ticker_.stop();
+    assign(link_, std::optional<QUrl>(), &Station::linkChanged);
+    assign(listeners_, qint64(0), &Station::listenersChanged);
+    assign(stopAt_, std::optional<QDateTime>(), &Station::stopAtChanged);
+    if (announced_) {
+        [](AddressClient& addresses, SavedAddress at) -> QCoro::Task<void> {
+            co_await addresses.off(at);
+        }(addresses_, *announced_);
+        announced_.reset();
+    }
+    setMic(false);
+    if (!panelOpen_) reader_->stop();
+    setStatus({});
+}
+
+void Station::quit() {
+    const auto withdraw = announced_;
+    goOffAir();
+    if (!withdraw) return env_.terminate();
+    // The address is withdrawn before the process ends.
+    [](AddressClient& addresses, SavedAddress at, std::function<void()> terminate)
+        -> QCoro::Task<void> {
+        co_await addresses.off(at);
+        terminate();
+    }(addresses_, *withdraw, env_.terminate);
+}
+
+void Station::choose(const AudioSource& source) {
+    assign(source_, std::optional(source), &Station::sourceChanged);
+    assign(now_, std::optional<NowPlaying>(), &Station::nowChanged);
+    assign(coverImage_, QImage(), &Station::coverImageChanged);
+    if (panelOpen_ || onAir_) reader_->follow(source);
+    if (onAir_) restartTap();
+}
+
+// ---- Link modes, passcode and name ----
+
+QCoro::Task<std::optional<QString>> Station::setLinkMode(LinkMode mode, QString name,
+                                                         std::optional<QString> passcode,
+                                                         QString stationName) {
+    // Lower-cased, then only spaces and tabs trimmed at both ends.
+    auto wanted = name.toLower();
+    const auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
+    while (!wanted.isEmpty() && blank(wanted.front()))
+        wanted.remove(0, 1);
+    while (!wanted.isEmpty() && blank(wanted.back()))
+        wanted.chop(1);
+
+    auto named = namedLink_;
+    auto keptCopy = privateLink_;
+    try {
+        if (mode == LinkMode::kept) {
+            if (keptCopy)
+                co_await addresses_.update(passcode, *keptCopy);
+            else
+                keptCopy = co_await addresses_.claim(std::nullopt, passcode, false);
+        } else if (mode == LinkMode::named) {
+            if (named && named->path == QStringLiteral("/") + wanted)
+                co_await addresses_.update(passcode, *named);
+            else
+                named = co_await addresses_.claim(wanted, passcode, false);
+        }
+    } catch (const AddressError& error) {
+        co_return error.description();
+    } catch (const std::exception&) {
+        // A reply that is not the service's JSON.
+        co_return AddressError(AddressError::Kind::server, 200).description();
+    }
+
+    assign(namedLink_, named, &Station::namedLinkChanged);
+    assign(privateLink_, keptCopy, &Station::privateLinkChanged);
+    rename(stationName);
+    addresses_.setPasscode(passcode);
+    assign(passcode_, passcode, &Station::passcodeChanged);
+    shared_->set(&Shared::passcode, passcode ? std::optional(passcode->toStdString()) : std::nullopt);
+    assign(linkMode_, mode, &Station::linkModeChanged);
+    settings_.setValue(QStringLiteral("linkMode"), rawValue(mode));
+    assign(asked_, true, &Station::askedChanged);
+    settings_.setValue(QStringLiteral("askedWhoCanListen"), true);
+    announce();
+    co_return std::nullopt;
+}
+
+void Station::rename(const QString& name) {
+    const auto trimmed = name.trimmed();
+    assign(stationName_, trimmed, &Station::stationNameChanged);
+    settings_.setValue(QStringLiteral("stationName"), trimmed);
+    shared_->set(&Shared::name, trimmed.toStdString());
+}
+
+void Station::copyLink() {
+    const auto link = shareLink();
+    auto* application = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (!link || !application) return;
+    auto* clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(link->toString(QUrl::FullyEncoded));
+}
+
+void Station::announce() {
+    const auto target = onAir_ && link_ ? kept() : std::nullopt;
+    if (announced_ && announced_ != target) {
+        [](AddressClient& addresses, SavedAddress at) -> QCoro::Task<void> {
+            co_await addresses.off(at);
+        }(addresses_, *announced_);
+    }
+    announced_ = target;
+    if (target && link_) {
+        [](AddressClient& addresses, QUrl url, SavedAddress at, QString name) -> QCoro::Task<void> {
+            co_await addresses.live(url, at, name);
+        }(addresses_, *link_, *target, stationName_);
+    }
+}
+
+// ---- Microphone and talking ----
+
+void Station::setMic(bool on) {
+    wantMic_ = on;
+    if (!on) {
+        if (panelOpen_)
+            micClosePending_ = true;
+        else
+            mic_->stop();
+        HotKey::shared().unregisterKey();
+        assign(micOn_, false, &Station::micOnChanged);
+        assign(talkOn_, false, &Station::talkOnChanged);
+        assign(holding_, false, &Station::holdingChanged);
+        shared_->set(&Shared::talking, false);
+        meterTimer_.stop();
+        assign(voiceLevel_, 0.0f, &Station::voiceLevelChanged);
+        return;
+    }
+    if (micOn_ || micStarting_) return;
+    micStarting_ = true;
+    micClosePending_ = false;
+    if (mic_->running() && mic_->deviceUID != micDevice_) mic_->stop();
+    mic_->deviceUID = micDevice_;
+    mic_->start(
+        [this](QString message) {
+            onMain([this, message] {
+                setMic(false);
+                setStatus(message);
+            });
+        },
+        [this](std::optional<QString> failure) {
+            micStarting_ = false;
+            if (wantMic_) {
+                if (failure) return setStatus(*failure);
+                assign(micOn_, true, &Station::micOnChanged);
+                startMeters();
+                auto& key = HotKey::shared();
+                key.onPress = [self = QPointer<Station>(this)] { if (self) self->hold(true); };
+                key.onRelease = [self = QPointer<Station>(this)] { if (self) self->hold(false); };
+                assign(hotKeyOK_, key.registerKey(), &Station::hotKeyOKChanged);
+            } else if (!failure) {
+                mic_->stop(); // switched off while it was starting
+            }
+        });
+}
+
+void Station::setTalkOn(bool on) {
+    assign(talkOn_, on, &Station::talkOnChanged);
+    shared_->set(&Shared::talking, talking());
+}
+
+void Station::hold(bool on) {
+    assign(holding_, on, &Station::holdingChanged);
+    shared_->set(&Shared::talking, talking());
+}
+
+void Station::chooseMic(const std::optional<QString>& uid) {
+    assign(micDevice_, uid, &Station::micDeviceChanged);
+    if (uid)
+        settings_.setValue(QStringLiteral("micDevice"), *uid);
+    else
+        settings_.remove(QStringLiteral("micDevice"));
+    if (micOn_) {
+        setMic(false);
+        setMic(true);
+    }
+}
+
+void Station::startMeters() {
+    meterTimer_.start();
+}
+
+// ---- Events ----
+
+void Station::read(const NowPlaying& record, const std::optional<Cover>& cover) {
+    const bool coverChanged =
+        !now_ || record.title != now_->title || record.coverURL != now_->coverURL;
+    assign(now_, std::optional(record), &Station::nowChanged);
+    if (!coverChanged) return;
+    if (cover) {
+        const QByteArray bytes(reinterpret_cast<const char*>(cover->bytes.data()),
+                               static_cast<qsizetype>(cover->bytes.size()));
+        assign(coverImage_, QImage::fromData(bytes), &Station::coverImageChanged);
+        return;
+    }
+    assign(coverImage_, QImage(), &Station::coverImageChanged);
+    if (!record.coverURL) return;
+    const QUrl url(QString::fromStdString(*record.coverURL), QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty()) return;
+    auto* reply = network_->get(QNetworkRequest(url));
+    connect(reply, &QNetworkReply::finished, this, [this, reply, wanted = *record.coverURL] {
+        reply->deleteLater();
+        if (reply->error() != QNetworkReply::NoError) return;
+        // A download for a track that has changed meanwhile is dropped.
+        if (!now_ || now_->coverURL != wanted) return;
+        assign(coverImage_, QImage::fromData(reply->readAll()), &Station::coverImageChanged);
+    });
+}
+
+void Station::panel(bool open) {
+    panelOpen_ = open;
+    if (!open && !onAir_)
+        reader_->stop();
+    else if (source_)
+        reader_->follow(*source_);
+    if (open) return;
+    if (holding_) hold(false);
+    if (micClosePending_ && !micOn_) {
+        mic_->stop();
+        micClosePending_ = false;
+    }
+}
+
+void Station::appLaunched(const QString& id) {
+    if (!onAir_ || !source_ ||
+        !SourceWatch::shouldReattach(source_->id.toStdString(), id.toStdString()))
+        return;
+    // Give the application time to open its playback stream.
+    QTimer::singleShot(2000, this, [this, source = *source_] {
+        if (!onAir_ || source_ != source) return;
+        restartTap();
+        if (status_ == source.name + QStringLiteral(" isn't running")) setStatus({});
+    });
+}
+
+void Station::appQuit(const QString& id) {
+    if (onAir_ && source_ && source_->id == id)
+        setStatus(source_->name + QStringLiteral(" isn't running"));
+}
+
+void Station::processesChanged() {
+    if (!onAir_ || !source_ || source_->id == wholeID) return;
+    std::set<std::uint32_t> current;
+    for (const auto object : AudioProcesses::of(source_->id.toStdString()))
+        current.insert(object);
+    if (!current.empty() && current != tappedProcesses_) restartTap();
+}
+
+void Station::notify(const QString& title, const QString& body) {
+    env_.notify(title, body);
+}
+
+} // namespace lantern

@@ -185,7 +185,12 @@ Q_SIGNALS:
 private:
     friend class StationProbe; // tests drive the private steps directly
 
-    template <typename T> void assign(T& field, T value, void (Station::*changed)());
+    // Stores a property's new value and notifies only when it differs.
+    template <typename T> void assign(T& field, T value, void (Station::*changed)()) {
+        if (field == value) return;
+        field = std::move(value);
+        Q_EMIT(this->*changed)();
+    }
 
     void setStatus(const QString& status) { assign(status_, status, &Station::statusChanged); }
     void openTunnel(std::uint16_t port);

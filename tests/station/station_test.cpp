@@ -1,0 +1,392 @@
+// The station against a private sound server, with the tunnel tool's stand-in
+// and a clock of the test's own where timing matters.
+#include "station/station.h"
+
+#include "capture/audio_tap.h"
+#include "station/shared_state.h"
+#include "link/keychain.h"
+#include "station/settings.h"
+#include "support/fake_address_service.h"
+#include "support/pulse_daemon.h"
+#include "support/qt_wait.h"
+#include "support/raw_client.h"
+#include "support/tone.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <csignal>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+extern lantern::test::PulseDaemon* pulse;
+
+namespace lantern {
+
+// Reaches the station's private steps, as the timers and callbacks would.
+class StationProbe {
+public:
+    static void tick(Station& station) { station.tick(); }
+    static void tunnelUp(Station& station, const QString& url) { station.tunnelUp(QUrl(url)); }
+    static std::string nowJSON(Station& station, double lag, std::size_t listeners) {
+        return station.shared_->nowJSON(lag, listeners);
+    }
+    static void record(Station& station, NowPlaying record, std::optional<Cover> cover) {
+        station.shared_->record(std::move(record), std::move(cover));
+    }
+    // Ends the capture so the test alone decides what the silence state says.
+    static void stopCapture(Station& station) {
+        if (station.tap_) station.tap_->stop();
+        station.tap_.reset();
+    }
+    static void silence(Station& station, bool silentNow, bool heardEver) {
+        station.shared_->set(&Station::Shared::silentNow, silentNow);
+        station.shared_->set(&Station::Shared::heardEver, heardEver);
+    }
+    static void setStatus(Station& station, const QString& text) { station.setStatus(text); }
+    static bool hasTunnel(Station& station) { return station.tunnel_ != nullptr; }
+};
+
+namespace {
+
+using test::eventually;
+using namespace std::chrono_literals;
+
+// A station with its own settings, secrets and clock; the tunnel tool is the
+// stand-in unless a test says otherwise.
+class StationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qputenv("XDG_DATA_HOME", home.filePath("data").toUtf8());
+        qputenv("XDG_CONFIG_HOME", home.filePath("config").toUtf8());
+        qputenv("LANTERN_CLOUDFLARED", FAKE_CLOUDFLARED);
+        qputenv("FAKE_TUNNEL_RECORD", home.filePath("launches").toUtf8());
+        qunsetenv("FAKE_TUNNEL_EXIT");
+        qunsetenv("FAKE_TUNNEL_URL");
+        qunsetenv("FAKE_TUNNEL_FORWARD");
+    }
+
+    Station& make() {
+        Station::Environment environment;
+        environment.settings = &settings;
+        environment.addresses = &addresses;
+        environment.clock = [this] { return clock; };
+        environment.notify = [this](const QString& title, const QString& body) {
+            notices.push_back(title + " / " + body);
+        };
+        environment.terminate = [this] { ++terminated; };
+        environment.watchSystem = false;
+        station = std::make_unique<Station>(environment);
+        return *station;
+    }
+
+    // Goes on air with the whole computer and waits for the local server.
+    quint16 onAir(Station& s) {
+        QSignalSpy listening(&s, &Station::listening);
+        s.choose(AudioSource::wholeMac());
+        s.goOnAir();
+        if (!eventually([&] { return listening.count() > 0; })) return 0;
+        return listening.front().front().value<quint16>();
+    }
+
+    int launches() const {
+        std::ifstream file(home.filePath("launches").toStdString());
+        return static_cast<int>(std::count(std::istreambuf_iterator<char>(file),
+                                           std::istreambuf_iterator<char>(), '\n'));
+    }
+
+    void TearDown() override {
+        if (station) station->goOffAir();
+        station.reset();
+    }
+
+    QTemporaryDir home;
+    Settings settings{home.filePath("settings.ini")};
+    AddressClient addresses{QUrl("http://127.0.0.1:9"), 2s};
+    QDateTime clock = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC);
+    std::vector<QString> notices;
+    int terminated = 0;
+    std::unique_ptr<Station> station;
+};
+
+SavedAddress address(const QString& path) {
+    return {path, "https://lantern.example" + path, "secret-" + path, false};
+}
+
+TEST_F(StationTest, StartsWithDefaultsAndDerivesTheLinkMode) {
+    {
+        auto& s = make();
+        EXPECT_EQ(s.linkMode(), Station::LinkMode::fresh);
+        EXPECT_FALSE(s.asked());
+        EXPECT_TRUE(s.stationName().isEmpty());
+        EXPECT_FALSE(s.passcode());
+        EXPECT_FALSE(s.micDevice());
+        EXPECT_EQ(s.musicLevel(), 1.0f);
+        EXPECT_FALSE(s.onAir());
+        ASSERT_TRUE(s.source());
+        EXPECT_EQ(s.source()->id, "whole-mac");
+        EXPECT_EQ(s.sources().front().id, "whole-mac");
+        EXPECT_FALSE(s.shareLink());
+    }
+    // Saved named and kept addresses with no stored mode: named wins.
+    Keychain::write("address.named", encode(address("/myname")));
+    Keychain::write("address.private", encode(address("/s/abc123")));
+    settings.setValue("stationName", "Night Shift");
+    settings.setValue("askedWhoCanListen", true);
+    settings.setValue("micDevice", "fakemic");
+    {
+        auto& s = make();
+        EXPECT_EQ(s.linkMode(), Station::LinkMode::named);
+        EXPECT_EQ(s.stationName(), "Night Shift");
+        EXPECT_TRUE(s.asked());
+        EXPECT_EQ(s.micDevice(), "fakemic");
+        // A stable address is shown even off air.
+        ASSERT_TRUE(s.shareLink());
+        EXPECT_EQ(s.shareLink()->toString().toStdString(), "http://127.0.0.1:9/myname");
+    }
+    // A malformed stored mode counts as absent.
+    settings.setValue("linkMode", "sideways");
+    EXPECT_EQ(make().linkMode(), Station::LinkMode::named);
+    // A stored mode wins, even when its address is missing.
+    Keychain::remove("address.private");
+    settings.setValue("linkMode", "kept");
+    {
+        auto& s = make();
+        EXPECT_EQ(s.linkMode(), Station::LinkMode::kept);
+        EXPECT_FALSE(s.usesKept());
+        EXPECT_FALSE(s.shareLink()); // off air, no tunnel URL to fall back on
+    }
+    Keychain::remove("address.named");
+    settings.remove("linkMode");
+    Keychain::write("address.private", encode(address("/s/abc123")));
+    EXPECT_EQ(make().linkMode(), Station::LinkMode::kept);
+}
+
+TEST_F(StationTest, GoesOnAirOnceAndServesThePageAndTheRecord) {
+    settings.setValue("stationName", "Kitchen Radio");
+    auto& s = make();
+    QSignalSpy listening(&s, &Station::listening);
+    const auto port = onAir(s);
+    ASSERT_NE(port, 0);
+    const auto since = s.onAirSince();
+    EXPECT_EQ(since, clock);
+    s.goOnAir();
+    clock = clock.addSecs(5);
+    s.goOnAir();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(listening.count(), 1);
+    EXPECT_EQ(s.onAirSince(), since);
+
+    const auto page = test::fetch(port, "/");
+    EXPECT_NE(page.find("<audio"), std::string::npos);
+    EXPECT_NE(page.find("This station needs the link with its passcode"), std::string::npos);
+    const auto now = test::fetch(port, "/now?lag=0");
+    const auto body = nlohmann::json::parse(now.substr(now.find("\r\n\r\n") + 4));
+    EXPECT_EQ(body["station"], "Kitchen Radio");
+    EXPECT_EQ(body["listeners"], 0);
+
+    // The tunnel's URL arrives and clears "Going on air…".
+    ASSERT_TRUE(eventually([&] { return s.link().has_value(); }));
+    EXPECT_EQ(s.link(), QUrl("https://quiet-river-4821.trycloudflare.com"));
+    EXPECT_EQ(s.status(), "");
+    EXPECT_EQ(launches(), 1);
+}
+
+TEST_F(StationTest, AServerThatStartsAfterGoingOffAirOpensNoTunnel) {
+    auto& s = make();
+    QSignalSpy listening(&s, &Station::listening);
+    s.choose(AudioSource::wholeMac());
+    s.goOnAir();
+    s.goOffAir(); // before the server's start has been reported
+    // And a new broadcast right away: only its own server may open a tunnel.
+    s.goOnAir();
+    ASSERT_TRUE(eventually([&] { return s.link().has_value(); }));
+    std::this_thread::sleep_for(300ms);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(listening.count(), 1);
+    EXPECT_EQ(launches(), 1);
+
+    s.goOffAir();
+    s.goOnAir();
+    s.goOffAir();
+    std::this_thread::sleep_for(500ms);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(launches(), 1);
+    EXPECT_FALSE(StationProbe::hasTunnel(s));
+    EXPECT_FALSE(s.onAir());
+}
+
+TEST_F(StationTest, TellsTheUserOnlyWhenTheFreshLinkChanges) {
+    qputenv("LANTERN_CLOUDFLARED", home.filePath("no-such-program").toUtf8());
+    auto& s = make();
+    ASSERT_NE(onAir(s), 0);
+    EXPECT_EQ(s.status(), "cloudflared isn't installed");
+    EXPECT_TRUE(s.onAir());
+
+    StationProbe::tunnelUp(s, "https://first-link.trycloudflare.com");
+    EXPECT_TRUE(notices.empty());
+    StationProbe::tunnelUp(s, "https://second-link.trycloudflare.com");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0], "Your link changed / Share the new one: second-link.trycloudflare.com");
+    StationProbe::tunnelUp(s, "https://second-link.trycloudflare.com");
+    EXPECT_EQ(notices.size(), 1u);
+    EXPECT_EQ(s.shareLink(), QUrl("https://second-link.trycloudflare.com"));
+
+    // A new broadcast starts over: its first URL is not news.
+    s.goOffAir();
+    EXPECT_FALSE(s.shareLink());
+    ASSERT_NE(onAir(s), 0);
+    StationProbe::tunnelUp(s, "https://third-link.trycloudflare.com");
+    EXPECT_EQ(notices.size(), 1u);
+}
+
+TEST_F(StationTest, ATunnelThatEndsShowsReconnectingUntilTheNextURL) {
+    qputenv("FAKE_TUNNEL_EXIT", "1");
+    auto& s = make();
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return s.link().has_value(); }));
+    ASSERT_TRUE(eventually([&] { return s.status() == "Reconnecting\u2026"; }, 5s));
+    // The supervisor starts the tool again after a second; its URL clears the line.
+    ASSERT_TRUE(eventually([&] { return s.status().isEmpty(); }, 5s));
+    EXPECT_GE(launches(), 2);
+    EXPECT_TRUE(notices.empty()); // the same URL came back
+}
+
+TEST_F(StationTest, NowRecordForTheListenersMoment) {
+    auto& s = make();
+    // No name and no record: the default name, playing, nothing else.
+    auto bare = nlohmann::json::parse(StationProbe::nowJSON(s, 0, 3));
+    EXPECT_EQ(bare, nlohmann::json::parse(
+                        R"({"listeners":3,"station":"Lantern FM","playing":true})"));
+
+    s.rename("  Porch \n");
+    EXPECT_EQ(s.stationName(), "Porch");
+    StationProbe::record(s, {"Old Song", "A", "B", std::nullopt, true, "Player"}, std::nullopt);
+    std::this_thread::sleep_for(1200ms);
+    StationProbe::record(s, {"New Song", "C", "D", "https://art.example/1.jpg", false, "Player"},
+                         Cover{{0x89, 'P', 'N', 'G'}, "image/png"});
+    const auto live = nlohmann::json::parse(StationProbe::nowJSON(s, 0, 1));
+    EXPECT_EQ(live["station"], "Porch");
+    EXPECT_EQ(live["title"], "New Song");
+    EXPECT_EQ(live["coverURL"], "https://art.example/1.jpg");
+    EXPECT_EQ(live["playing"], false);
+    EXPECT_EQ(live["hasCover"], true);
+    // A listener a second behind still hears the old song.
+    const auto behind = nlohmann::json::parse(StationProbe::nowJSON(s, 1.0, 1));
+    EXPECT_EQ(behind["title"], "Old Song");
+    EXPECT_EQ(behind["playing"], true);
+    EXPECT_FALSE(behind.contains("coverURL"));
+}
+
+TEST_F(StationTest, TickerShowsAndClearsTheSilenceLines) {
+    auto& s = make();
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return s.link().has_value(); }));
+    StationProbe::stopCapture(s);
+
+    StationProbe::silence(s, true, false);
+    StationProbe::tick(s);
+    EXPECT_EQ(s.status(), "No sound from Everything \u2014 check that it plays through the default "
+                          "sound output");
+    StationProbe::silence(s, true, true);
+    StationProbe::tick(s);
+    EXPECT_EQ(s.status(), "Everything is quiet");
+    StationProbe::silence(s, false, true);
+    StationProbe::tick(s);
+    EXPECT_EQ(s.status(), "");
+    // Lines the ticker did not make are left alone.
+    StationProbe::setStatus(s, "Couldn't hear Everything after the output changed");
+    StationProbe::tick(s);
+    EXPECT_EQ(s.status(), "Couldn't hear Everything after the output changed");
+}
+
+TEST_F(StationTest, StopsByItselfAtTheChosenTime) {
+    auto& s = make();
+    ASSERT_NE(onAir(s), 0);
+    s.setStopAt(clock.addSecs(1800));
+    clock = clock.addSecs(1799);
+    StationProbe::tick(s);
+    EXPECT_TRUE(s.onAir());
+    clock = clock.addSecs(1);
+    StationProbe::tick(s);
+    EXPECT_FALSE(s.onAir());
+    EXPECT_FALSE(s.stopAt());
+    // A time already past stops the next broadcast at its first tick.
+    ASSERT_NE(onAir(s), 0);
+    s.setStopAt(clock.addSecs(-60));
+    StationProbe::tick(s);
+    EXPECT_FALSE(s.onAir());
+}
+
+TEST_F(StationTest, GoingOffAirTakesEverythingDown) {
+    qputenv("FAKE_TUNNEL_FORWARD", home.filePath("forward").toUtf8());
+    auto& s = make();
+    const auto port = onAir(s);
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(eventually([&] { return s.link().has_value(); }));
+    test::RawClient listener(port);
+    ASSERT_TRUE(listener.send("GET /stream?l=me HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_FALSE(listener.readAtLeast(100).empty());
+    ASSERT_TRUE(eventually([&] { return s.listeners() == 1; }, 3s));
+
+    std::ifstream record(home.filePath("launches").toStdString());
+    pid_t tunnelPid = 0;
+    record >> tunnelPid;
+    ASSERT_GT(tunnelPid, 0);
+
+    s.setStopAt(clock.addSecs(600));
+    s.goOffAir();
+    EXPECT_FALSE(s.onAir());
+    EXPECT_FALSE(s.onAirSince());
+    EXPECT_FALSE(s.link());
+    EXPECT_FALSE(s.stopAt());
+    EXPECT_EQ(s.listeners(), 0);
+    EXPECT_EQ(s.status(), "");
+    EXPECT_TRUE(listener.closedByPeer(2s));                // the listener's stream ended
+    EXPECT_FALSE(test::RawClient(port).connected());       // the server is closed
+    EXPECT_TRUE(eventually([&] { return ::kill(tunnelPid, 0) != 0; }, 3s)); // the tool is gone
+    s.goOffAir(); // twice is harmless
+}
+
+TEST_F(StationTest, ChangingTheSourceKeepsTheListenerAndChangesTheSound) {
+    pulse->play("tone-low", 1000);
+    pulse->play("tone-high", 2500);
+    auto& s = make();
+    QSignalSpy listening(&s, &Station::listening);
+    s.choose({"tone-low", "Low tone", std::nullopt});
+    s.goOnAir();
+    ASSERT_TRUE(eventually([&] { return listening.count() > 0; }));
+    const auto port = listening.front().front().value<quint16>();
+
+    test::RawClient listener(port);
+    ASSERT_TRUE(listener.send("GET /stream HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string bytes;
+    const auto gather = [&](std::chrono::milliseconds span) {
+        const auto end = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < end && !listener.peerClosed()) {
+            bytes += listener.readAtLeast(1, 200ms);
+            QCoreApplication::processEvents();
+        }
+    };
+    gather(3s);
+    s.choose({"tone-high", "High tone", std::nullopt});
+    gather(3s);
+    EXPECT_FALSE(listener.peerClosed());
+    EXPECT_TRUE(s.onAir());
+
+    const auto file = home.filePath("heard.aac").toStdString();
+    const auto head = bytes.find("\r\n\r\n");
+    ASSERT_NE(head, std::string::npos);
+    std::ofstream(file, std::ios::binary)
+        .write(bytes.data() + head + 4, std::streamsize(bytes.size() - head - 4));
+    const auto samples = test::decodeMono(file, 8000);
+    ASSERT_GT(samples.size(), 8000u * 4);
+    const std::span<const float> all(samples);
+    EXPECT_NEAR(test::dominantFrequency(all.subspan(4000, 8000), 8000), 1000, 20);
+    EXPECT_NEAR(test::dominantFrequency(all.last(8000), 8000), 2500, 20);
+}
+
+} // namespace
+} // namespace lantern

@@ -1,5 +1,6 @@
 #include "support/child_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -77,10 +78,17 @@ ProgramResult runProgram(const std::vector<std::string>& arguments, std::chrono:
 }
 
 pid_t startProgram(const std::vector<std::string>& arguments,
-                   const std::vector<std::string>& environment, const std::string* input) {
+                   const std::vector<std::string>& environment, const std::string* input,
+                   int* output) {
+    // Entries given here replace inherited ones of the same name.
+    const auto overridden = [&](const std::string& entry) {
+        const auto name = entry.substr(0, entry.find('=') + 1);
+        return std::any_of(environment.begin(), environment.end(),
+                           [&](const std::string& given) { return given.starts_with(name); });
+    };
     std::vector<std::string> entries;
     for (char** entry = environ; *entry; ++entry)
-        entries.emplace_back(*entry);
+        if (!overridden(*entry)) entries.emplace_back(*entry);
     entries.insert(entries.end(), environment.begin(), environment.end());
     std::vector<char*> envp;
     for (auto& entry : entries)
@@ -92,17 +100,26 @@ pid_t startProgram(const std::vector<std::string>& arguments,
     argv.push_back(nullptr);
     int feed[2] = {-1, -1};
     if (input && ::pipe2(feed, O_CLOEXEC) != 0) return -1;
+    int drain[2] = {-1, -1};
+    if (output && ::pipe2(drain, O_CLOEXEC) != 0) return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (input)
         posix_spawn_file_actions_adddup2(&actions, feed[0], 0);
     else
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (output)
+        posix_spawn_file_actions_adddup2(&actions, drain[1], 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
+    if (output) {
+        ::close(drain[1]);
+        *output = drain[0];
+    }
     if (input) {
         ::close(feed[0]);
         if (pid > 0 && ::write(feed[1], input->data(), input->size()) < 0) {

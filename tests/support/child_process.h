@@ -19,11 +19,13 @@ ProgramResult runProgram(const std::vector<std::string>& arguments,
                          std::chrono::seconds limit = std::chrono::seconds(60));
 
 // Starts a program in the background with extra environment entries
-// ("NAME=value"), its output discarded; the pid, or -1.
+// ("NAME=value", replacing inherited ones); the pid, or -1.
 // `input`, when given, is what the program reads on its standard input.
+// With `output`, its standard output is a pipe whose reading end is stored
+// there (the caller closes it); otherwise output is discarded.
 pid_t startProgram(const std::vector<std::string>& arguments,
                    const std::vector<std::string>& environment = {},
-                   const std::string* input = nullptr);
+                   const std::string* input = nullptr, int* output = nullptr);
 // Ends a program started by startProgram (SIGTERM, then waits for it).
 void endProgram(pid_t pid);
 

@@ -50,12 +50,12 @@ std::string PulseDaemon::pactl(const std::vector<std::string>& arguments) const 
 }
 
 pid_t PulseDaemon::play(const std::string& id, double hertz, const std::string& sink) {
-    // Ten seconds of a stereo 16-bit sine, looped by nobody: tests are shorter.
+    // Thirty seconds of a stereo 16-bit sine, looped by nobody: tests are shorter.
     const auto path = folder_ + "/tone-" + std::to_string(static_cast<int>(hertz)) + ".raw";
     if (!std::filesystem::exists(path)) {
         std::ofstream file(path, std::ios::binary);
         constexpr int rate = 44100;
-        for (int i = 0; i < rate * 10; ++i) {
+        for (int i = 0; i < rate * 30; ++i) {
             const auto value = static_cast<std::int16_t>(
                 12000 * std::sin(2 * std::numbers::pi * hertz * i / rate));
             file.write(reinterpret_cast<const char*>(&value), 2);

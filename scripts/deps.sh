@@ -28,3 +28,7 @@ LANTERN_APP_PACKAGES=(
     libxcb1-dev libxcb-keysyms1-dev libxcb-xkb-dev xvfb xdotool
     pulseaudio pulseaudio-utils dbus-daemon dbus-bin gnome-keyring playerctl
 )
+
+# Packages only the tests need: the browser that opens the listening page and
+# the interpreter of the small script that drives it.
+LANTERN_TEST_PACKAGES=(chromium python3)

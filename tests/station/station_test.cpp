@@ -5,8 +5,10 @@
 #include "capture/audio_tap.h"
 #include "station/shared_state.h"
 #include "link/keychain.h"
+#include "nowplaying/now_playing_reader.h"
 #include "station/settings.h"
 #include "support/fake_address_service.h"
+#include "support/child_process.h"
 #include "support/pulse_daemon.h"
 #include "support/qt_wait.h"
 #include "support/raw_client.h"
@@ -386,6 +388,24 @@ TEST_F(StationTest, ChangingTheSourceKeepsTheListenerAndChangesTheSound) {
     const std::span<const float> all(samples);
     EXPECT_NEAR(test::dominantFrequency(all.subspan(4000, 8000), 8000), 1000, 20);
     EXPECT_NEAR(test::dominantFrequency(all.last(8000), 8000), 2500, 20);
+}
+
+TEST_F(StationTest, ListeningPageInHeadlessChromium) {
+    pulse->play("page-player", 440);
+    settings.setValue("stationName", "Attic Waves");
+    auto& s = make();
+    const auto port = onAir(s);
+    ASSERT_NE(port, 0);
+    // The page shows what the history says; the reader must not overwrite it.
+    s.reader().stop();
+    StationProbe::record(s, {"Harbour Lights", "The Gulls", "Low Tide", std::nullopt, true, "Player"},
+                         std::nullopt);
+    const auto check = test::runProgram({"/usr/bin/python3", PAGE_CHECK, "chromium",
+                                         "http://127.0.0.1:" + std::to_string(port) + "/",
+                                         "Attic Waves", "Harbour Lights"},
+                                        90s);
+    std::printf("%s", check.output.c_str()); // says which audio path ran
+    EXPECT_EQ(check.status, 0) << check.output << check.error;
 }
 
 } // namespace

@@ -129,6 +129,18 @@ auto audioPath(std::shared_ptr<EncoderBox> box, std::shared_ptr<Station::Shared>
     };
 }
 
+// The audio path, timed per block when someone measures it.
+AudioTap::OnAudio timed(AudioTap::OnAudio path,
+                        std::function<void(std::chrono::nanoseconds)> report) {
+    if (!report) return path;
+    return [path = std::move(path), report = std::move(report)](std::span<const float> samples,
+                                                               double rate) {
+        const auto start = std::chrono::steady_clock::now();
+        path(samples, rate);
+        report(std::chrono::steady_clock::now() - start);
+    };
+}
+
 } // namespace
 
 QString Station::rawValue(LinkMode mode) {
@@ -394,7 +406,7 @@ void Station::startTap(const AudioSource& source) {
                     if (run == tapRun_) setStatus(QString::fromStdString(message));
                 });
             },
-            audioPath(std::move(box), shared_, fanout_, mic_.get()));
+            timed(audioPath(std::move(box), shared_, fanout_, mic_.get()), env_.blockCost));
     } catch (const std::exception&) {
         setStatus(QStringLiteral("Couldn't hear ") + source.name);
         return;

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QTimer>
 #include <QUrl>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -85,6 +86,9 @@ public:
         // Whether an application with this id runs; Workspace::isRunning by default.
         std::function<bool(const QString& id)> isRunning;
         bool watchSystem = true; // sleep, application launch/quit, stream-list events
+        // When set, told what each captured block cost the audio path (on the
+        // capture thread); for measurements.
+        std::function<void(std::chrono::nanoseconds)> blockCost;
     };
 
     static Station& shared();

@@ -45,9 +45,12 @@ Workspace::Workspace() : clients_(clientIDs()) {
     subscription_ = server.subscribe([self](pa_subscription_event_type_t type, std::uint32_t) {
         const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
         const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-        if (kind == PA_SUBSCRIPTION_EVENT_CHANGE) return;
         const bool clients = facility == PA_SUBSCRIPTION_EVENT_CLIENT;
-        if (!clients && facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+        // A client's program name arrives in a change right after it connects;
+        // a playback stream's changes (volume, pause) do not alter the list.
+        if (!clients && (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT ||
+                         kind == PA_SUBSCRIPTION_EVENT_CHANGE))
+            return;
         // On the loop thread: hop to the main thread, one job per burst of events.
         QMetaObject::invokeMethod(
             self, [self, clients] {

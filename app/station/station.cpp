@@ -20,6 +20,8 @@
 #include "system/notifications.h"
 #include "system/sleep_guard.h"
 
+#include <pulse/def.h>
+
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QDir>
@@ -407,6 +409,13 @@ void Station::startTap(const AudioSource& source) {
                 });
             },
             timed(audioPath(std::move(box), shared_, fanout_, mic_.get()), env_.blockCost));
+    } catch (const AudioTapError& error) {
+        // An application that has no playback stream yet is not a failure:
+        // the capture starts when its first stream appears (processesChanged).
+        if (error.kind() != AudioTapError::Kind::tap || error.status() != PA_ERR_NOENTITY) {
+            setStatus(QStringLiteral("Couldn't hear ") + source.name);
+            return;
+        }
     } catch (const std::exception&) {
         setStatus(QStringLiteral("Couldn't hear ") + source.name);
         return;

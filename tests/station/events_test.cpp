@@ -1,6 +1,7 @@
 // What the station does when tracks, covers, applications and streams change.
 #include "station/station_fixture.h"
 
+#include "capture/audio_processes.h"
 #include "support/child_process.h"
 #include "support/fake_address_service.h"
 #include "support/pulse_daemon.h"
@@ -118,6 +119,7 @@ TEST_F(EventsTest, TheChosenApplicationLaunchingAndQuittingWhileOnAir) {
 
 TEST_F(EventsTest, AStreamListChangeRestartsTheCaptureOnlyWhenTheSetChanged) {
     pulse->play("set-player", 400);
+    ASSERT_TRUE(eventually([] { return !AudioProcesses::of("set-player").empty(); }));
     auto& s = make();
     s.choose({"set-player", "Set Player", std::nullopt});
     ASSERT_NE(onAir(s), 0);

@@ -19,6 +19,12 @@ using Mode = Station::LinkMode;
 
 class LinkModeTest : public StationTest {
 protected:
+    void TearDown() override {
+        StationTest::TearDown();
+        // Let withdrawals still on their way be answered before the client goes.
+        eventually([] { return false; }, 200ms);
+    }
+
     std::optional<QString> apply(Station& s, Mode mode, const QString& name,
                                  std::optional<QString> passcode, const QString& stationName) {
         return QCoro::waitFor(s.setLinkMode(mode, name, std::move(passcode), stationName));

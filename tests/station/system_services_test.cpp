@@ -1,0 +1,185 @@
+// The station's desktop services over D-Bus: the sleep inhibitors and the
+// will-sleep signal of logind, and the notification service. Both are stand-ins
+// of the test's own on a private bus, which serves as the session and the
+// system bus at once.
+#include "station/station_fixture.h"
+
+#include "support/pulse_daemon.h"
+#include "support/session_bus.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
+#include <QGuiApplication>
+#include <QVariantMap>
+#include <cstdio>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+lantern::test::PulseDaemon* pulse = nullptr;
+
+namespace lantern::test {
+
+// logind's manager: hands out inhibitor descriptors (pipes whose other end it
+// keeps, so it sees when one is closed) and announces sleep.
+class FakeLogin : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
+public:
+    struct Lock {
+        QString what, mode;
+        int watch = -1; // our end: hung up once the station closes its end
+        bool released() const {
+            pollfd ready{watch, POLLIN, 0};
+            return ::poll(&ready, 1, 0) > 0 && (ready.revents & POLLHUP);
+        }
+    };
+    std::vector<Lock> locks;
+
+public Q_SLOTS:
+    QDBusUnixFileDescriptor Inhibit(const QString& what, const QString& who, const QString& why,
+                                    const QString& mode) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return {};
+        EXPECT_EQ(who, "Lantern FM");
+        EXPECT_EQ(why, "Lantern FM is on air");
+        locks.push_back({what, mode, ends[0]});
+        QDBusUnixFileDescriptor handed(ends[1]); // duplicates it
+        ::close(ends[1]);
+        return handed;
+    }
+};
+
+class FakeNotifications : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    std::vector<std::pair<QString, QString>> shown;
+
+public Q_SLOTS:
+    uint Notify(const QString& app, uint, const QString&, const QString& summary,
+                const QString& body, const QStringList&, const QVariantMap&, int) {
+        EXPECT_EQ(app, "Lantern FM");
+        shown.emplace_back(summary, body);
+        return uint(shown.size());
+    }
+};
+
+} // namespace lantern::test
+
+namespace lantern {
+namespace {
+
+using test::eventually;
+
+class SystemServicesTest : public StationTest {
+protected:
+    void SetUp() override {
+        StationTest::SetUp();
+        bus = QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"),
+                                            "system-services");
+        ASSERT_TRUE(bus.registerObject("/org/freedesktop/login1", &login,
+                                       QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(bus.registerService("org.freedesktop.login1"));
+        ASSERT_TRUE(bus.registerObject("/org/freedesktop/Notifications", &notifications,
+                                       QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(bus.registerService("org.freedesktop.Notifications"));
+    }
+    void TearDown() override {
+        StationTest::TearDown();
+        bus.unregisterService("org.freedesktop.login1");
+        bus.unregisterService("org.freedesktop.Notifications");
+        QDBusConnection::disconnectFromBus("system-services");
+    }
+    void announceSleep(bool sleeping) {
+        auto signal = QDBusMessage::createSignal("/org/freedesktop/login1",
+                                                 "org.freedesktop.login1.Manager",
+                                                 "PrepareForSleep");
+        signal << sleeping;
+        bus.send(signal);
+    }
+    const test::FakeLogin::Lock* lock(const QString& what, std::size_t nth = 0) {
+        for (const auto& held : login.locks)
+            if (held.what == what && nth-- == 0) return &held;
+        return nullptr;
+    }
+
+    QDBusConnection bus{QString()};
+    test::FakeLogin login;
+    test::FakeNotifications notifications;
+};
+
+TEST_F(SystemServicesTest, TheStationGoesOffAirBeforeTheMachineSleeps) {
+    auto& s = make(nullptr, true);
+    // A delay lock from the start, so the station hears of sleep in time.
+    ASSERT_TRUE(eventually([&] { return lock("sleep") != nullptr; }));
+    EXPECT_EQ(lock("sleep")->mode, "delay");
+    EXPECT_FALSE(lock("idle"));
+
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return lock("idle") != nullptr; }));
+    EXPECT_EQ(lock("idle")->mode, "block");
+    EXPECT_FALSE(lock("idle")->released());
+
+    announceSleep(true);
+    ASSERT_TRUE(eventually([&] { return !s.onAir(); }));
+    EXPECT_TRUE(eventually([&] { return lock("idle")->released(); }));
+    EXPECT_TRUE(eventually([&] { return lock("sleep")->released(); })); // sleep may go ahead
+
+    // Awake again: a new delay lock; the station stays off air.
+    announceSleep(false);
+    ASSERT_TRUE(eventually([&] { return lock("sleep", 1) != nullptr; }));
+    EXPECT_FALSE(s.onAir());
+}
+
+TEST_F(SystemServicesTest, GoingOffAirReleasesTheIdleLock) {
+    auto& s = make(nullptr, true);
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return lock("idle") != nullptr; }));
+    s.goOffAir();
+    EXPECT_TRUE(eventually([&] { return lock("idle")->released(); }));
+    EXPECT_FALSE(lock("sleep")->released()); // held for the next broadcast
+}
+
+TEST_F(SystemServicesTest, AChangedLinkIsADesktopNotification) {
+    qputenv("LANTERN_CLOUDFLARED", home.filePath("none").toUtf8());
+    Station::Environment environment;
+    environment.settings = &settings;
+    environment.addresses = &addresses;
+    environment.watchSystem = false; // notify is the real one
+    station = std::make_unique<Station>(environment);
+    ASSERT_NE(onAir(*station), 0);
+    StationProbe::tunnelUp(*station, "https://first-one.trycloudflare.com");
+    StationProbe::tunnelUp(*station, "https://second-one.trycloudflare.com");
+    ASSERT_TRUE(eventually([&] { return !notifications.shown.empty(); }));
+    EXPECT_EQ(notifications.shown[0].first, "Your link changed");
+    EXPECT_EQ(notifications.shown[0].second, "Share the new one: second-one.trycloudflare.com");
+    eventually([] { return false; }, 300ms);
+    EXPECT_EQ(notifications.shown.size(), 1u);
+}
+
+} // namespace
+} // namespace lantern
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    lantern::test::SessionBus sessionBus;
+    if (!sessionBus.running()) {
+        std::fprintf(stderr, "could not start a private D-Bus daemon\n");
+        return 1;
+    }
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", qgetenv("DBUS_SESSION_BUS_ADDRESS"));
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication application(argc, argv);
+    lantern::test::PulseDaemon daemon;
+    if (!daemon.running()) {
+        std::fprintf(stderr, "could not start a private PulseAudio daemon\n");
+        return 1;
+    }
+    pulse = &daemon;
+    return RUN_ALL_TESTS();
+}
+
+#include "system_services_test.moc"

@@ -1,24 +1,21 @@
 // The station's desktop services over D-Bus: the sleep inhibitors and the
 // will-sleep signal of logind, and the notification service. Both are stand-ins
-// of the test's own on a private bus, which serves as the session and the
-// system bus at once.
+// of the test's own on the private bus that serves as session and system bus.
 #include "station/station_fixture.h"
 
 #include "support/pulse_daemon.h"
-#include "support/session_bus.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
 #include <QGuiApplication>
 #include <QVariantMap>
-#include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 
-lantern::test::PulseDaemon* pulse = nullptr;
+extern lantern::test::PulseDaemon* pulse;
 
 namespace lantern::test {
 
@@ -162,24 +159,5 @@ TEST_F(SystemServicesTest, AChangedLinkIsADesktopNotification) {
 
 } // namespace
 } // namespace lantern
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    lantern::test::SessionBus sessionBus;
-    if (!sessionBus.running()) {
-        std::fprintf(stderr, "could not start a private D-Bus daemon\n");
-        return 1;
-    }
-    qputenv("DBUS_SYSTEM_BUS_ADDRESS", qgetenv("DBUS_SESSION_BUS_ADDRESS"));
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication application(argc, argv);
-    lantern::test::PulseDaemon daemon;
-    if (!daemon.running()) {
-        std::fprintf(stderr, "could not start a private PulseAudio daemon\n");
-        return 1;
-    }
-    pulse = &daemon;
-    return RUN_ALL_TESTS();
-}
 
 #include "system_services_test.moc"

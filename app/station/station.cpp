@@ -175,18 +175,19 @@ Station::Station(Environment environment)
       addresses_(env_.addresses ? *env_.addresses : AddressClient::shared()) {
     if (!env_.notify) env_.notify = postNotification;
     if (!env_.terminate) env_.terminate = [] { QCoreApplication::exit(0); };
-    if (!env_.isRunning) env_.isRunning = Workspace::isRunning;
 
     sources_ = AudioSources::current();
     if (const auto second = AudioSources::current(); !second.empty()) source_ = second.front();
 
-    const auto saved = [this](bool named) { return addresses_.saved(named); };
+    // The saved addresses decide the mode when none is stored.
+    namedLink_ = addresses_.saved(true);
+    privateLink_ = addresses_.saved(false);
     if (const auto stored = settings_.string(QStringLiteral("linkMode"));
         stored && linkModeFrom(*stored))
         linkMode_ = *linkModeFrom(*stored);
-    else if (saved(true))
+    else if (namedLink_)
         linkMode_ = LinkMode::named;
-    else if (saved(false))
+    else if (privateLink_)
         linkMode_ = LinkMode::kept;
     else
         linkMode_ = LinkMode::fresh;
@@ -200,8 +201,6 @@ Station::Station(Environment environment)
     mic_ = std::make_unique<MicInput>();
 
     passcode_ = addresses_.passcode();
-    namedLink_ = saved(true);
-    privateLink_ = saved(false);
 
     // The reader's thread records what it read for the now route, then tells
     // the main thread.
@@ -225,14 +224,12 @@ Station::Station(Environment environment)
     network_ = std::make_unique<QNetworkAccessManager>();
     network_->setTransferTimeout(15000);
 
-    sleep_ = std::make_unique<SleepGuard>([this] { goOffAir(); });
     if (env_.watchSystem) {
+        sleep_ = std::make_unique<SleepGuard>([this] { goOffAir(); });
         workspace_ = std::make_unique<Workspace>();
         connect(workspace_.get(), &Workspace::launched, this, &Station::appLaunched);
         connect(workspace_.get(), &Workspace::processesChanged, this, &Station::processesChanged);
         connect(workspace_.get(), &Workspace::quit, this, &Station::appQuit);
-    } else {
-        sleep_.reset();
     }
 }
 
@@ -250,10 +247,6 @@ void Station::onMain(std::function<void()> work) {
     QPointer<Station> self(this);
     QMetaObject::invokeMethod(
         this, [self, work = std::move(work)] { if (self) work(); }, Qt::QueuedConnection);
-}
-
-bool Station::isRunning(const QString& id) const {
-    return env_.isRunning(id);
 }
 
 std::optional<SavedAddress> Station::kept() const {
@@ -420,7 +413,7 @@ void Station::startTap(const AudioSource& source) {
         setStatus(QStringLiteral("Couldn't hear ") + source.name);
         return;
     }
-    if (source.id != wholeID && !isRunning(source.id))
+    if (source.id != wholeID && !Workspace::isRunning(source.id))
         setStatus(source.name + QStringLiteral(" isn't running"));
 }
 
@@ -444,7 +437,7 @@ void Station::tick() {
     }
     if (!source_ || !link_ || status_ == reconnecting) return;
     const auto& source = *source_;
-    const bool running = source.id == wholeID || isRunning(source.id);
+    const bool running = source.id == wholeID || Workspace::isRunning(source.id);
     // Only a source with a player reports whether it plays.
     std::optional<bool> playing;
     if (reader_->readable())

@@ -83,8 +83,6 @@ public:
         std::function<QDateTime()> clock = [] { return QDateTime::currentDateTimeUtc(); };
         std::function<void(const QString& title, const QString& body)> notify;
         std::function<void()> terminate; // ends the application (quit())
-        // Whether an application with this id runs; Workspace::isRunning by default.
-        std::function<bool(const QString& id)> isRunning;
         bool watchSystem = true; // sleep, application launch/quit, stream-list events
         // When set, told what each captured block cost the audio path (on the
         // capture thread); for measurements.
@@ -209,7 +207,6 @@ private:
     void appQuit(const QString& id);
     void processesChanged();
     void notify(const QString& title, const QString& body);
-    bool isRunning(const QString& id) const;
     void onMain(std::function<void()> work);
 
     Environment env_;

@@ -4,6 +4,7 @@
 
 #include "capture/mic_input.h"
 #include "signal/mixing.h"
+#include "support/child_process.h"
 #include "support/pulse_daemon.h"
 #include "support/raw_client.h"
 #include "support/tone.h"
@@ -122,6 +123,24 @@ TEST_F(MicrophoneTest, HoldingWithTheMicrophoneOffIsNotTalking) {
     EXPECT_FALSE(s.talking());
     s.setTalkOn(true);
     EXPECT_FALSE(s.talking());
+}
+
+TEST_F(MicrophoneTest, TheHotKeyHoldsToTalkWhileTheMicrophoneIsOn) {
+    const auto keys = [](const char* action) {
+        test::runProgram({"xdotool", action, "ctrl+alt+t"}, std::chrono::seconds(10));
+    };
+    auto& s = make();
+    s.setMic(true);
+    ASSERT_TRUE(micOn(s));
+    EXPECT_TRUE(s.hotKeyOK());
+    keys("keydown");
+    EXPECT_TRUE(eventually([&] { return s.talking(); }, 3s));
+    keys("keyup");
+    EXPECT_TRUE(eventually([&] { return !s.holding(); }, 3s));
+    s.setMic(false);
+    keys("key"); // released with the microphone
+    eventually([] { return false; }, 300ms);
+    EXPECT_FALSE(s.holding());
 }
 
 TEST_F(MicrophoneTest, ChoosingAnotherDeviceRestartsTheMicrophoneOnIt) {

@@ -51,6 +51,11 @@ void console(const QString& line) {
     std::fflush(stderr);
 }
 
+std::optional<std::string> utf8(const std::optional<QString>& text) {
+    if (!text) return std::nullopt;
+    return text->toStdString();
+}
+
 float peakOf(std::span<const float> samples) {
     float peak = 0;
     for (const float sample : samples)
@@ -268,9 +273,7 @@ std::optional<QUrl> Station::shareLink() const {
     else if (link_)
         base = link_->toString(QUrl::FullyEncoded);
     if (!base) return std::nullopt;
-    std::optional<std::string> code;
-    if (passcode_) code = passcode_->toStdString();
-    const auto shared = lantern::shareLink(base->toStdString(), code);
+    const auto shared = lantern::shareLink(base->toStdString(), utf8(passcode_));
     if (shared.empty()) return std::nullopt;
     return QUrl(QString::fromStdString(shared), QUrl::StrictMode);
 }
@@ -299,8 +302,7 @@ void Station::goOnAir() {
     tunnelOpened_ = false;
 
     shared_->set(&Shared::name, stationName_.toStdString());
-    shared_->set(&Shared::passcode,
-                 passcode_ ? std::optional(passcode_->toStdString()) : std::nullopt);
+    shared_->set(&Shared::passcode, utf8(passcode_));
     shared_->set(&Shared::heardEver, false);
 
     auto shared = shared_;
@@ -544,7 +546,7 @@ QCoro::Task<std::optional<QString>> Station::setLinkMode(LinkMode mode, QString 
     rename(stationName);
     addresses_.setPasscode(passcode);
     assign(passcode_, passcode, &Station::passcodeChanged);
-    shared_->set(&Shared::passcode, passcode ? std::optional(passcode->toStdString()) : std::nullopt);
+    shared_->set(&Shared::passcode, utf8(passcode));
     assign(linkMode_, mode, &Station::linkModeChanged);
     settings_.setValue(QStringLiteral("linkMode"), rawValue(mode));
     assign(asked_, true, &Station::askedChanged);

@@ -290,6 +290,9 @@ TEST_F(StationTest, ChangingTheSourceKeepsTheListenerAndChangesTheSound) {
             QCoreApplication::processEvents();
         }
     };
+    // Audio first (the first captured block can take a while), then 3 s of it.
+    bytes = listener.readAtLeast(2000, 15s);
+    ASSERT_GE(bytes.size(), 2000u);
     gather(3s);
     s.choose({"tone-high", "High tone", std::nullopt});
     gather(3s);

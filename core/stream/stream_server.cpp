@@ -4,6 +4,7 @@
 #include "stream/text.h"
 
 #include <array>
+#include <atomic>
 #include <asio/bind_executor.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -53,6 +54,9 @@ public:
 
     std::unique_ptr<asio::io_context> io;
     std::shared_ptr<tcp::acceptor> acceptor;
+    // stop() calls so far, counted on the caller's thread: a start() that a
+    // stop() followed never reports ready, however the two jobs interleave.
+    std::atomic<std::uint64_t> stops{0};
 
 private:
     void run();
@@ -296,7 +300,9 @@ asio::any_io_executor StreamServer::executor() const {
 }
 
 void StreamServer::startListening(std::function<void(std::error_code, std::uint16_t)> done) {
-    asio::post(*impl_->io, [impl = impl_.get(), done = std::move(done)] {
+    const auto stops = impl_->stops.load();
+    asio::post(*impl_->io, [impl = impl_.get(), stops, done = std::move(done)] {
+        if (impl->stops != stops) return done(asio::error::operation_aborted, 0);
         auto listening = std::make_shared<tcp::acceptor>(*impl->io);
         const tcp::endpoint local(asio::ip::address_v4::loopback(), 0);
         std::error_code error;
@@ -311,10 +317,10 @@ void StreamServer::startListening(std::function<void(std::error_code, std::uint1
         if (impl->acceptor) impl->acceptor->close(error);
         impl->acceptor = listening;
         impl->accept(listening);
-        // Ready is reported from a later turn, so a stop() queued meanwhile wins
+        // Ready is reported from a later turn; a stop() called meanwhile wins
         // and start() fails with a cancellation instead.
-        asio::post(*impl->io, [impl, listening, port, done] {
-            if (impl->acceptor == listening && listening->is_open())
+        asio::post(*impl->io, [impl, listening, port, stops, done] {
+            if (impl->acceptor == listening && listening->is_open() && impl->stops == stops)
                 done({}, port);
             else
                 done(asio::error::operation_aborted, 0);
@@ -323,6 +329,7 @@ void StreamServer::startListening(std::function<void(std::error_code, std::uint1
 }
 
 void StreamServer::stop() {
+    ++impl_->stops;
     asio::post(*impl_->io, [impl = impl_.get()] {
         if (!impl->acceptor) return;
         std::error_code ignored;

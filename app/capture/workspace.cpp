@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPointer>
 #include <mutex>
 
 namespace lantern {
@@ -41,34 +40,27 @@ bool processNamed(const QString& id) {
 Workspace::Workspace() : clients_(clientIDs()) {
     auto& server = SoundServer::shared();
     std::lock_guard lock(server);
-    QPointer<Workspace> self(this);
+    // Unsubscribed under the loop's lock before this object goes, so the
+    // callback never sees it destroyed.
+    Workspace* self = this;
     subscription_ = server.subscribe([self](pa_subscription_event_type_t type, std::uint32_t) {
         const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
         const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
         const bool clients = facility == PA_SUBSCRIPTION_EVENT_CLIENT;
         // A client's program name arrives in a change right after it connects;
         // a playback stream's changes (volume, pause) do not alter the list.
-        if (!clients && (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT ||
-                         kind == PA_SUBSCRIPTION_EVENT_CHANGE))
+        if (!clients &&
+            (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT || kind == PA_SUBSCRIPTION_EVENT_CHANGE))
             return;
-        // On the loop thread: hop to the main thread, one job per burst of events.
+        // On the loop thread: one job on the main thread per burst of events.
+        auto& queued = clients ? self->clientsQueued_ : self->processesQueued_;
+        if (queued.exchange(true)) return;
         QMetaObject::invokeMethod(
-            self, [self, clients] {
-                if (!self) return;
-                if (clients && !self->clientsQueued_) {
-                    self->clientsQueued_ = true;
-                    QMetaObject::invokeMethod(self, [self] {
-                        if (self) self->refreshClients();
-                    }, Qt::QueuedConnection);
-                }
-                if (!clients && !self->processesQueued_) {
-                    self->processesQueued_ = true;
-                    QMetaObject::invokeMethod(self, [self] {
-                        if (!self) return;
-                        self->processesQueued_ = false;
-                        Q_EMIT self->processesChanged();
-                    }, Qt::QueuedConnection);
-                }
+            self,
+            [self, clients] { // dropped by Qt if the object is gone by then
+                if (clients) return self->refreshClients();
+                self->processesQueued_ = false;
+                Q_EMIT self->processesChanged();
             },
             Qt::QueuedConnection);
     });

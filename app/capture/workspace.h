@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <set>
 
 namespace lantern {
@@ -30,8 +31,9 @@ private:
 
     int subscription_ = -1;
     std::set<QString> clients_;
-    bool clientsQueued_ = false;
-    bool processesQueued_ = false;
+    // A refresh is on its way to the main thread (set on the loop thread).
+    std::atomic<bool> clientsQueued_{false};
+    std::atomic<bool> processesQueued_{false};
 };
 
 } // namespace lantern

@@ -11,16 +11,14 @@
 #include "signal/mixing.h"
 #include "signal/silence.h"
 #include "station/listening_page.h"
-#include "station/shared_state.h"
 #include "station/settings.h"
+#include "station/shared_state.h"
 #include "stream/aac_encoder.h"
 #include "stream/fanout.h"
 #include "stream/http.h"
 #include "stream/stream_server.h"
 #include "system/notifications.h"
 #include "system/sleep_guard.h"
-
-#include <pulse/def.h>
 
 #include <QClipboard>
 #include <QCoreApplication>
@@ -36,6 +34,7 @@
 #include <cstdio>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <pulse/def.h>
 
 namespace lantern {
 
@@ -141,7 +140,7 @@ AudioTap::OnAudio timed(AudioTap::OnAudio path,
                         std::function<void(std::chrono::nanoseconds)> report) {
     if (!report) return path;
     return [path = std::move(path), report = std::move(report)](std::span<const float> samples,
-                                                               double rate) {
+                                                                double rate) {
         const auto start = std::chrono::steady_clock::now();
         path(samples, rate);
         report(std::chrono::steady_clock::now() - start);
@@ -175,8 +174,7 @@ Station& Station::shared() {
 }
 
 Station::Station(Environment environment)
-    : env_(std::move(environment)),
-      settings_(env_.settings ? *env_.settings : Settings::shared()),
+    : env_(std::move(environment)), settings_(env_.settings ? *env_.settings : Settings::shared()),
       addresses_(env_.addresses ? *env_.addresses : AddressClient::shared()) {
     if (!env_.notify) env_.notify = postNotification;
     if (!env_.terminate) env_.terminate = [] { QCoreApplication::exit(0); };
@@ -214,7 +212,10 @@ Station::Station(Environment environment)
                                                            std::optional<Cover> cover) {
             shared->record(record, cover);
             QMetaObject::invokeMethod(
-                self, [self, record, cover] { if (self) self->read(record, cover); },
+                self,
+                [self, record, cover] {
+                    if (self) self->read(record, cover);
+                },
                 Qt::QueuedConnection);
         },
         env_.playerctl);
@@ -251,7 +252,11 @@ Station::~Station() {
 void Station::onMain(std::function<void()> work) {
     QPointer<Station> self(this);
     QMetaObject::invokeMethod(
-        this, [self, work = std::move(work)] { if (self) work(); }, Qt::QueuedConnection);
+        this,
+        [self, work = std::move(work)] {
+            if (self) work();
+        },
+        Qt::QueuedConnection);
 }
 
 std::optional<SavedAddress> Station::kept() const {
@@ -276,10 +281,6 @@ std::optional<QUrl> Station::shareLink() const {
     const auto shared = lantern::shareLink(base->toStdString(), utf8(passcode_));
     if (shared.empty()) return std::nullopt;
     return QUrl(QString::fromStdString(shared), QUrl::StrictMode);
-}
-
-void Station::refreshSources() {
-    assign(sources_, AudioSources::current(), &Station::sourcesChanged);
 }
 
 void Station::setStopAt(std::optional<QDateTime> at) {
@@ -321,7 +322,8 @@ void Station::goOnAir() {
             const bool current = server && server == server_;
             if (error) {
                 if (!current) return;
-                console(QStringLiteral("couldn't start: ") + QString::fromStdString(error.message()));
+                console(QStringLiteral("couldn't start: ") +
+                        QString::fromStdString(error.message()));
                 goOffAir();
                 setStatus(QStringLiteral("Couldn't go on air: ") +
                           QString::fromStdString(error.message()));
@@ -352,11 +354,10 @@ void Station::openTunnel(std::uint16_t port) {
     const auto broadcast = broadcast_;
     tunnel_ = std::make_unique<TunnelSupervisor>(
         program->toStdString(), std::move(arguments),
-        std::vector<TunnelSupervisor::Seconds>{TunnelSupervisor::Seconds(1),
-                                               TunnelSupervisor::Seconds(2),
-                                               TunnelSupervisor::Seconds(5),
-                                               TunnelSupervisor::Seconds(10),
-                                               TunnelSupervisor::Seconds(30)},
+        std::vector<TunnelSupervisor::Seconds>{
+            TunnelSupervisor::Seconds(1), TunnelSupervisor::Seconds(2),
+            TunnelSupervisor::Seconds(5), TunnelSupervisor::Seconds(10),
+            TunnelSupervisor::Seconds(30)},
         [this, broadcast](std::string url) {
             onMain([this, broadcast, url] {
                 if (broadcast == broadcast_) tunnelUp(QUrl(QString::fromStdString(url)));
@@ -429,9 +430,7 @@ void Station::tick() {
     assign(listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
     ++beats_;
     if (beats_ % 60 == 0 && announced_ && link_ && status_ != reconnecting) {
-        [](Station* self, QUrl url, SavedAddress at) -> QCoro::Task<void> {
-            co_await self->addresses_.live(url, at, self->stationName_);
-        }(this, *link_, *announced_);
+        addresses_.live(*link_, *announced_, stationName_); // runs on by itself; never throws
     }
     if (stopAt_ && env_.clock() >= *stopAt_) {
         goOffAir();
@@ -477,9 +476,7 @@ void Station::goOffAir() {
     assign(listeners_, qint64(0), &Station::listenersChanged);
     assign(stopAt_, std::optional<QDateTime>(), &Station::stopAtChanged);
     if (announced_) {
-        [](AddressClient& addresses, SavedAddress at) -> QCoro::Task<void> {
-            co_await addresses.off(at);
-        }(addresses_, *announced_);
+        addresses_.off(*announced_);
         announced_.reset();
     }
     setMic(false);
@@ -492,8 +489,8 @@ void Station::quit() {
     goOffAir();
     if (!withdraw) return env_.terminate();
     // The address is withdrawn before the process ends.
-    [](AddressClient& addresses, SavedAddress at, std::function<void()> terminate)
-        -> QCoro::Task<void> {
+    [](AddressClient& addresses, SavedAddress at,
+       std::function<void()> terminate) -> QCoro::Task<void> {
         co_await addresses.off(at);
         terminate();
     }(addresses_, *withdraw, env_.terminate);
@@ -573,17 +570,11 @@ void Station::copyLink() {
 
 void Station::announce() {
     const auto target = onAir_ && link_ ? kept() : std::nullopt;
-    if (announced_ && announced_ != target) {
-        [](AddressClient& addresses, SavedAddress at) -> QCoro::Task<void> {
-            co_await addresses.off(at);
-        }(addresses_, *announced_);
-    }
+    // The live and off calls run on by themselves (their tasks start at
+    // once) and never throw.
+    if (announced_ && announced_ != target) addresses_.off(*announced_);
     announced_ = target;
-    if (target && link_) {
-        [](AddressClient& addresses, QUrl url, SavedAddress at, QString name) -> QCoro::Task<void> {
-            co_await addresses.live(url, at, name);
-        }(addresses_, *link_, *target, stationName_);
-    }
+    if (target && link_) addresses_.live(*link_, *target, stationName_);
 }
 
 // ---- Microphone and talking ----
@@ -623,8 +614,12 @@ void Station::setMic(bool on) {
                 assign(micOn_, true, &Station::micOnChanged);
                 startMeters();
                 auto& key = HotKey::shared();
-                key.onPress = [self = QPointer<Station>(this)] { if (self) self->hold(true); };
-                key.onRelease = [self = QPointer<Station>(this)] { if (self) self->hold(false); };
+                key.onPress = [self = QPointer<Station>(this)] {
+                    if (self) self->hold(true);
+                };
+                key.onRelease = [self = QPointer<Station>(this)] {
+                    if (self) self->hold(false);
+                };
                 assign(hotKeyOK_, key.registerKey(), &Station::hotKeyOKChanged);
             } else if (!failure) {
                 mic_->stop(); // switched off while it was starting

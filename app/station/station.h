@@ -63,7 +63,8 @@ class Station : public QObject {
     Q_PROPERTY(std::optional<QDateTime> stopAt READ stopAt WRITE setStopAt NOTIFY stopAtChanged)
     Q_PROPERTY(QString stationName READ stationName NOTIFY stationNameChanged)
     Q_PROPERTY(std::optional<QString> passcode READ passcode NOTIFY passcodeChanged)
-    Q_PROPERTY(std::optional<lantern::SavedAddress> namedLink READ namedLink NOTIFY namedLinkChanged)
+    Q_PROPERTY(
+        std::optional<lantern::SavedAddress> namedLink READ namedLink NOTIFY namedLinkChanged)
     Q_PROPERTY(
         std::optional<lantern::SavedAddress> privateLink READ privateLink NOTIFY privateLinkChanged)
     Q_PROPERTY(bool hotKeyOK READ hotKeyOK NOTIFY hotKeyOKChanged)
@@ -83,7 +84,7 @@ public:
         std::function<QDateTime()> clock = [] { return QDateTime::currentDateTimeUtc(); };
         std::function<void(const QString& title, const QString& body)> notify;
         std::function<void()> terminate; // ends the application (quit())
-        bool watchSystem = true; // sleep, application launch/quit, stream-list events
+        bool watchSystem = true;         // sleep, application launch/quit, stream-list events
         // When set, told what each captured block cost the audio path (on the
         // capture thread); for measurements.
         std::function<void(std::chrono::nanoseconds)> blockCost;
@@ -130,14 +131,11 @@ public:
     void quit();
     void choose(const AudioSource& source);
     void setStopAt(std::optional<QDateTime> at);
-    // Re-reads the choosable sources (the panel does this when it opens).
-    void refreshSources();
 
     // Link modes, passcode and name. Nothing on success, else the text to show;
     // on failure nothing has changed.
-    QCoro::Task<std::optional<QString>> setLinkMode(LinkMode mode, QString name,
-                                                    std::optional<QString> passcode,
-                                                    QString stationName);
+    QCoro::Task<std::optional<QString>>
+    setLinkMode(LinkMode mode, QString name, std::optional<QString> passcode, QString stationName);
     void rename(const QString& name);
     void copyLink();
 
@@ -151,8 +149,6 @@ public:
     void panel(bool open);
 
     NowPlayingReader& reader() { return *reader_; }
-    MicInput& mic() { return *mic_; }
-    Fanout& fanout() { return *fanout_; }
 
     // The lock-protected state the other threads share with the station.
     class Shared;

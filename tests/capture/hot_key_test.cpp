@@ -17,11 +17,6 @@ namespace {
 
 QString display;
 
-// Lets queued callbacks run for a while.
-void settle(std::chrono::milliseconds span) {
-    eventually([] { return false; }, span);
-}
-
 void xdotool(const std::vector<std::string>& arguments) {
     std::vector<std::string> command{"xdotool"};
     command.insert(command.end(), arguments.begin(), arguments.end());

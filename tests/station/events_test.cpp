@@ -1,7 +1,6 @@
 // What the station does when tracks, covers, applications and streams change.
-#include "station/station_fixture.h"
-
 #include "capture/audio_processes.h"
+#include "station/station_fixture.h"
 #include "support/child_process.h"
 #include "support/fake_address_service.h"
 #include "support/pulse_daemon.h"
@@ -52,7 +51,8 @@ TEST_F(EventsTest, TheSameTrackTwiceTouchesNothing) {
     EXPECT_EQ(now.count(), 1);
     EXPECT_EQ(cover.count(), 1);
     // Bytes that are not an image give no image.
-    StationProbe::read(s, track("Two", std::nullopt), Cover{{1, 2, 3, 4, 5, 6, 7, 8, 9}, "image/jpeg"});
+    StationProbe::read(s, track("Two", std::nullopt),
+                       Cover{{1, 2, 3, 4, 5, 6, 7, 8, 9}, "image/jpeg"});
     EXPECT_TRUE(s.coverImage().isNull());
     EXPECT_EQ(now.count(), 2);
 }
@@ -87,7 +87,7 @@ TEST_F(EventsTest, ADownloadForAnEarlierTrackIsDropped) {
     StationProbe::read(s, track("First", at("/first.png")), std::nullopt);
     StationProbe::read(s, track("Second", at("/second.png")), std::nullopt);
     ASSERT_TRUE(eventually([&] { return images.requests().size() == 2; }));
-    eventually([] { return false; }, 700ms); // the first download lands meanwhile
+    test::settle(700ms); // the first download lands meanwhile
     EXPECT_TRUE(s.coverImage().isNull());
     EXPECT_EQ(s.now()->title, "Second");
 }
@@ -101,7 +101,7 @@ TEST_F(EventsTest, TheChosenApplicationLaunchingAndQuittingWhileOnAir) {
 
     // Another application changes nothing.
     const auto other = pulse->play("bystander", 300);
-    eventually([] { return false; }, 2500ms);
+    test::settle(2500ms);
     EXPECT_EQ(StationProbe::captures(s), before);
 
     const auto player = pulse->play("late-player", 700);
@@ -138,7 +138,7 @@ TEST_F(EventsTest, AStreamListChangeRestartsTheCaptureOnlyWhenTheSetChanged) {
     s.goOffAir();
     const auto off = StationProbe::captures(s);
     pulse->play("set-player", 800);
-    eventually([] { return false; }, 500ms);
+    test::settle(500ms);
     StationProbe::processesChanged(s);
     EXPECT_EQ(StationProbe::captures(s), off);
 }

@@ -1,7 +1,6 @@
 // Link modes, passcode and name against a stand-in address service.
-#include "station/station_fixture.h"
-
 #include "link/keychain.h"
+#include "station/station_fixture.h"
 #include "support/fake_address_service.h"
 
 #include <QClipboard>
@@ -22,7 +21,7 @@ protected:
     void TearDown() override {
         StationTest::TearDown();
         // Let withdrawals still on their way be answered before the client goes.
-        eventually([] { return false; }, 200ms);
+        test::settle(200ms);
     }
 
     std::optional<QString> apply(Station& s, Mode mode, const QString& name,

@@ -1,9 +1,8 @@
 // The microphone and talking, against the private sound server: "fakemic"
 // hears whatever plays on the "mic" sink.
-#include "station/station_fixture.h"
-
 #include "capture/mic_input.h"
 #include "signal/mixing.h"
+#include "station/station_fixture.h"
 #include "support/child_process.h"
 #include "support/pulse_daemon.h"
 #include "support/raw_client.h"
@@ -52,7 +51,7 @@ protected:
     // Gives the event loop time for late completions, then says how many
     // record streams the microphone holds.
     int settledStreams() {
-        test::eventually([] { return false; }, 500ms);
+        test::settle(500ms);
         return streamsOn("fakemic");
     }
 };
@@ -139,13 +138,13 @@ TEST_F(MicrophoneTest, TheHotKeyHoldsToTalkWhileTheMicrophoneIsOn) {
     EXPECT_TRUE(eventually([&] { return !s.holding(); }, 3s));
     s.setMic(false);
     keys("key"); // released with the microphone
-    eventually([] { return false; }, 300ms);
+    test::settle(300ms);
     EXPECT_FALSE(s.holding());
 }
 
 TEST_F(MicrophoneTest, ChoosingAnotherDeviceRestartsTheMicrophoneOnIt) {
-    pulse->pactl({"load-module", "module-remap-source", "master=other.monitor",
-                  "source_name=othermic"});
+    pulse->pactl(
+        {"load-module", "module-remap-source", "master=other.monitor", "source_name=othermic"});
     auto& s = make();
     s.setMic(true);
     ASSERT_TRUE(micOn(s));
@@ -163,7 +162,7 @@ TEST_F(MicrophoneTest, ChoosingAnotherDeviceRestartsTheMicrophoneOnIt) {
 }
 
 TEST_F(MicrophoneTest, TalkingMixesTheVoiceInAndDipsTheMusic) {
-    pulse->play("talk-music", 500);        // on the speakers: what goes on air
+    pulse->play("talk-music", 500);         // on the speakers: what goes on air
     pulse->play("talk-voice", 1500, "mic"); // what the microphone hears
     auto& s = make();
     const auto port = onAir(s);

@@ -1,8 +1,8 @@
 // Station tests run against a private sound server, a private D-Bus daemon
 // (serving as both session and system bus) and an Xvfb, started for the process. No
 // Secret Service runs there, so secrets go to files under each test's folder.
-#include "support/pulse_daemon.h"
 #include "support/child_process.h"
+#include "support/pulse_daemon.h"
 #include "support/session_bus.h"
 #include "support/xvfb.h"
 

@@ -1,14 +1,13 @@
 // The station against a private sound server, with the tunnel tool's stand-in
 // and a clock of the test's own where timing matters.
-#include "station/station_fixture.h"
-
 #include "capture/audio_tap.h"
-#include "station/shared_state.h"
 #include "link/keychain.h"
 #include "nowplaying/now_playing_reader.h"
 #include "station/settings.h"
-#include "support/fake_address_service.h"
+#include "station/shared_state.h"
+#include "station/station_fixture.h"
 #include "support/child_process.h"
+#include "support/fake_address_service.h"
 #include "support/pulse_daemon.h"
 #include "support/qt_wait.h"
 #include "support/raw_client.h"
@@ -178,8 +177,8 @@ TEST_F(StationTest, NowRecordForTheListenersMoment) {
     auto& s = make();
     // No name and no record: the default name, playing, nothing else.
     auto bare = nlohmann::json::parse(StationProbe::nowJSON(s, 0, 3));
-    EXPECT_EQ(bare, nlohmann::json::parse(
-                        R"({"listeners":3,"station":"Lantern FM","playing":true})"));
+    EXPECT_EQ(bare,
+              nlohmann::json::parse(R"({"listeners":3,"station":"Lantern FM","playing":true})"));
 
     s.rename("  Porch \n");
     EXPECT_EQ(s.stationName(), "Porch");
@@ -264,10 +263,10 @@ TEST_F(StationTest, GoingOffAirTakesEverythingDown) {
     EXPECT_FALSE(s.stopAt());
     EXPECT_EQ(s.listeners(), 0);
     EXPECT_EQ(s.status(), "");
-    EXPECT_TRUE(listener.closedByPeer(2s));                // the listener's stream ended
-    EXPECT_FALSE(test::RawClient(port).connected());       // the server is closed
+    EXPECT_TRUE(listener.closedByPeer(2s));          // the listener's stream ended
+    EXPECT_FALSE(test::RawClient(port).connected()); // the server is closed
     EXPECT_TRUE(eventually([&] { return ::kill(tunnelPid, 0) != 0; }, 3s)); // the tool is gone
-    s.goOffAir(); // twice is harmless
+    s.goOffAir();                                                           // twice is harmless
 }
 
 TEST_F(StationTest, ChangingTheSourceKeepsTheListenerAndChangesTheSound) {
@@ -319,8 +318,8 @@ TEST_F(StationTest, ListeningPageInHeadlessChromium) {
     ASSERT_NE(port, 0);
     // The page shows what the history says; the reader must not overwrite it.
     s.reader().stop();
-    StationProbe::record(s, {"Harbour Lights", "The Gulls", "Low Tide", std::nullopt, true, "Player"},
-                         std::nullopt);
+    StationProbe::record(
+        s, {"Harbour Lights", "The Gulls", "Low Tide", std::nullopt, true, "Player"}, std::nullopt);
     const auto check = test::runProgram({"/usr/bin/python3", PAGE_CHECK, "chromium",
                                          "http://127.0.0.1:" + std::to_string(port) + "/",
                                          "Attic Waves", "Harbour Lights"},

@@ -2,7 +2,6 @@
 // will-sleep signal of logind, and the notification service. Both are stand-ins
 // of the test's own on the private bus that serves as session and system bus.
 #include "station/station_fixture.h"
-
 #include "support/pulse_daemon.h"
 
 #include <QDBusConnection>
@@ -77,8 +76,8 @@ protected:
         StationTest::SetUp();
         bus = QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"),
                                             "system-services");
-        ASSERT_TRUE(bus.registerObject("/org/freedesktop/login1", &login,
-                                       QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(
+            bus.registerObject("/org/freedesktop/login1", &login, QDBusConnection::ExportAllSlots));
         ASSERT_TRUE(bus.registerService("org.freedesktop.login1"));
         ASSERT_TRUE(bus.registerObject("/org/freedesktop/Notifications", &notifications,
                                        QDBusConnection::ExportAllSlots));
@@ -91,9 +90,8 @@ protected:
         QDBusConnection::disconnectFromBus("system-services");
     }
     void announceSleep(bool sleeping) {
-        auto signal = QDBusMessage::createSignal("/org/freedesktop/login1",
-                                                 "org.freedesktop.login1.Manager",
-                                                 "PrepareForSleep");
+        auto signal = QDBusMessage::createSignal(
+            "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep");
         signal << sleeping;
         bus.send(signal);
     }
@@ -153,7 +151,7 @@ TEST_F(SystemServicesTest, AChangedLinkIsADesktopNotification) {
     ASSERT_TRUE(eventually([&] { return !notifications.shown.empty(); }));
     EXPECT_EQ(notifications.shown[0].first, "Your link changed");
     EXPECT_EQ(notifications.shown[0].second, "Share the new one: second-one.trycloudflare.com");
-    eventually([] { return false; }, 300ms);
+    test::settle(300ms);
     EXPECT_EQ(notifications.shown.size(), 1u);
 }
 

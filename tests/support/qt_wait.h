@@ -19,4 +19,9 @@ bool eventually(Predicate done, std::chrono::milliseconds wait = std::chrono::se
     return true;
 }
 
+// Lets queued callbacks run for `span`.
+inline void settle(std::chrono::milliseconds span) {
+    eventually([] { return false; }, span);
+}
+
 } // namespace lantern::test

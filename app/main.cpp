@@ -1,5 +1,6 @@
 // lantern-fm: goes on air with the chosen source and reports in the terminal.
 #include "capture/audio_source.h"
+#include "capture/sound_server.h"
 #include "station/console.h"
 #include "station/settings.h"
 #include "station/station.h"
@@ -66,6 +67,9 @@ int main(int argc, char** argv) {
         application = std::make_unique<QGuiApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("lantern-fm"));
     Settings::shared().applyArguments(arguments);
+    // The applications and inputs come from the sound server's first report;
+    // a server that is not there is waited for in the background.
+    SoundServer::shared().waitConnected(std::chrono::milliseconds(1500));
 
     auto& station = Station::shared();
     Console console(station);

@@ -13,7 +13,7 @@
 
 #include "station/settings.h"
 #include "station/station.h"
-#include "support/pulse_daemon.h"
+#include "support/sound_daemon.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>
@@ -239,7 +239,7 @@ int round(int seconds, int count, int argc, char** argv) {
     auto* board = static_cast<Board*>(::mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE,
                                              MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     new (board) Board();
-    lantern::test::PulseDaemon pulse;
+    lantern::test::SoundDaemon pulse;
     if (!pulse.running()) {
         std::fprintf(stderr, "could not start a private PulseAudio daemon\n");
         return 1;

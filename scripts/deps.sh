@@ -29,6 +29,7 @@ LANTERN_APP_PACKAGES=(
     pulseaudio pulseaudio-utils dbus-daemon dbus-bin gnome-keyring playerctl
 )
 
-# Packages only the tests need: the browser that opens the listening page and
-# the interpreter of the small script that drives it.
-LANTERN_TEST_PACKAGES=(chromium python3)
+# Packages only the tests need: the browser that opens the listening page, the
+# interpreter of the small script that drives it, and PipeWire with its pulse
+# server, which the capture tests run against as well as PulseAudio.
+LANTERN_TEST_PACKAGES=(chromium python3 pipewire pipewire-pulse wireplumber)

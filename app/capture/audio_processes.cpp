@@ -2,46 +2,9 @@
 
 #include "capture/sound_server.h"
 
-#include <charconv>
-#include <cstring>
-#include <mutex>
-#include <pulse/introspect.h>
-#include <pulse/proplist.h>
 #include <unistd.h>
 
 namespace lantern {
-
-namespace {
-
-std::optional<std::string> property(const pa_proplist* properties, const char* key) {
-    const char* value = pa_proplist_gets(properties, key);
-    if (!value || !*value) return std::nullopt;
-    return std::string(value);
-}
-
-std::int32_t pidOf(const pa_proplist* properties) {
-    std::int32_t pid = 0;
-    if (const auto text = property(properties, PA_PROP_APPLICATION_PROCESS_ID))
-        std::from_chars(text->data(), text->data() + text->size(), pid);
-    return pid;
-}
-
-struct Listing {
-    SoundServer* server;
-    std::vector<AudioProcesses::Process> processes;
-};
-
-void onSinkInput(pa_context*, const pa_sink_input_info* info, int last, void* data) {
-    auto* listing = static_cast<Listing*>(data);
-    if (last || !info) return listing->server->signal();
-    listing->processes.push_back({info->index,
-                                  property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
-                                  pidOf(info->proplist), info->corked == 0, info->sink,
-                                  property(info->proplist, PA_PROP_APPLICATION_NAME),
-                                  property(info->proplist, PA_PROP_APPLICATION_ICON_NAME)});
-}
-
-} // namespace
 
 bool AudioProcesses::belongsTo(std::string_view candidate, std::string_view bundleID) {
     return candidate == bundleID ||
@@ -50,13 +13,11 @@ bool AudioProcesses::belongsTo(std::string_view candidate, std::string_view bund
 }
 
 std::vector<AudioProcesses::Process> AudioProcesses::all() {
-    auto& server = SoundServer::shared();
-    std::lock_guard lock(server);
-    Listing listing{&server, {}};
-    auto* context = server.context();
-    if (!context) return {};
-    server.await(pa_context_get_sink_input_info_list(context, &onSinkInput, &listing));
-    return std::move(listing.processes);
+    std::vector<Process> processes;
+    for (const auto& [index, stream] : SoundServer::shared().state()->streams)
+        processes.push_back({index, stream.binary, stream.pid, !stream.corked, stream.sink,
+                             stream.name, stream.icon});
+    return processes;
 }
 
 std::set<std::string> AudioProcesses::sounding() {

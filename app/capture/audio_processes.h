@@ -23,7 +23,8 @@ struct Process {
     std::optional<std::string> icon;     // application.icon_name, when given
 };
 
-// Fresh from the server on every call; empty when it cannot be reached.
+// As the sound server last reported them (never waits); empty while it is
+// not connected.
 std::vector<Process> all();
 // Ids of the programs playing now.
 std::set<std::string> sounding();

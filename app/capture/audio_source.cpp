@@ -7,9 +7,6 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <algorithm>
-#include <mutex>
-#include <pulse/introspect.h>
-#include <pulse/proplist.h>
 #include <set>
 #include <unistd.h>
 
@@ -27,38 +24,21 @@ bool belongs(const QString& candidate, const QString& id) {
     return AudioProcesses::belongsTo(candidate.toStdString(), id.toStdString());
 }
 
-struct ClientListing {
-    SoundServer* server;
-    std::vector<RunningApplication> applications;
-    std::string ownPid;
-};
-
-std::optional<QString> text(const pa_proplist* properties, const char* key) {
-    const char* value = pa_proplist_gets(properties, key);
-    if (!value || !*value) return std::nullopt;
-    return QString::fromUtf8(value);
-}
-
-void onClient(pa_context*, const pa_client_info* info, int last, void* data) {
-    auto* listing = static_cast<ClientListing*>(data);
-    if (last || !info) return listing->server->signal();
-    const auto binary = text(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
-    const auto pid = text(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
-    if (!binary || !pid || pid->toStdString() == listing->ownPid) return;
-    listing->applications.push_back({*binary, text(info->proplist, PA_PROP_APPLICATION_NAME),
-                                     text(info->proplist, PA_PROP_APPLICATION_ICON_NAME)});
-}
-
 } // namespace
 
 std::vector<RunningApplication> AudioSources::runningApplications() {
-    auto& server = SoundServer::shared();
-    std::lock_guard lock(server);
-    ClientListing listing{&server, {}, std::to_string(::getpid())};
-    auto* context = server.context();
-    if (!context) return {};
-    server.await(pa_context_get_client_info_list(context, &onClient, &listing));
-    return std::move(listing.applications);
+    const auto own = static_cast<std::int32_t>(::getpid());
+    std::vector<RunningApplication> applications;
+    for (const auto& [index, client] : SoundServer::shared().state()->clients) {
+        if (!client.binary || client.pid == 0 || client.pid == own) continue;
+        auto text = [](const std::optional<std::string>& value) -> std::optional<QString> {
+            if (!value) return std::nullopt;
+            return QString::fromStdString(*value);
+        };
+        applications.push_back(
+            {QString::fromStdString(*client.binary), text(client.name), text(client.icon)});
+    }
+    return applications;
 }
 
 std::vector<AudioSource> AudioSources::arrange(const std::vector<RunningApplication>& applications,

@@ -40,7 +40,7 @@ std::vector<AudioSource> arrange(const std::vector<RunningApplication>& applicat
                                  const std::vector<QString>& playing, const QString& ownID);
 
 // Applications connected to the sound server (clients with a program name
-// and a process id), this process left out.
+// and a process id), this process left out, as last reported; never waits.
 std::vector<RunningApplication> runningApplications();
 
 } // namespace AudioSources

@@ -2,169 +2,248 @@
 
 #include "capture/audio_processes.h"
 #include "capture/sound_server.h"
+#include "signal/stream_mix.h"
 
-#include <algorithm>
+#include <map>
 #include <mutex>
-#include <optional>
-#include <pulse/error.h>
-#include <pulse/introspect.h>
 #include <pulse/stream.h>
+#include <pulse/timeval.h>
 
 namespace lantern {
 
-AudioTapError::AudioTapError(Kind kind, int status) : kind_(kind), status_(status) {
-    static const char* const steps[] = {"tap", "aggregate", "ioProc", "start"};
-    message_ = std::string("audio tap failed at ") + steps[static_cast<int>(kind)] + " (" +
-               std::to_string(status) +
-               (status > 0 ? std::string(": ") + pa_strerror(status) : "") + ")";
-}
-
 namespace {
-constexpr std::size_t framesPerFragment = 1024;
-}
 
-// Everything the tap does after creation happens on the loop thread, with the
-// loop's lock held; the owner's thread takes that lock to create and to stop.
+constexpr std::size_t framesPerFragment = 1024;
+// How often the clock looks whether silence is due.
+constexpr auto clockPeriod = std::chrono::milliseconds(20);
+// A sound server still not there this long after the tap began is reported.
+constexpr auto serverGrace = std::chrono::milliseconds(1000);
+// After an output change: the one retry of the whole-computer capture, and how
+// long stream failures are blamed on the change.
+constexpr auto outputRetry = std::chrono::milliseconds(1000);
+constexpr auto outputBlame = std::chrono::seconds(5);
+// A stream of the application that failed but still exists is attached again
+// after this, once.
+constexpr auto reattachDelay = std::chrono::milliseconds(100);
+// The key of the whole computer's one stream (sink-input indices never take it).
+constexpr std::uint32_t monitorKey = PA_INVALID_INDEX;
+
+} // namespace
+
+// Everything the tap does happens on the loop thread with the loop's lock
+// held; the owner's thread takes that lock to begin and to stop.
 class AudioTap::Core : public std::enable_shared_from_this<Core> {
 public:
-    Core(std::string id, std::string name, OnFailure onFailure, OnAudio onAudio)
-        : id_(std::move(id)), name_(std::move(name)), onFailure_(std::move(onFailure)),
-          onAudio_(std::move(onAudio)), server_(SoundServer::shared()) {}
+    Core(std::string id, std::string name, OnProblem onProblem, OnAudio onAudio)
+        : id_(std::move(id)), name_(std::move(name)), whole_(id_ == AudioSource::wholeMac().id.toStdString()),
+          onProblem_(std::move(onProblem)), onAudio_(std::move(onAudio)),
+          server_(SoundServer::shared()), mix_(48000) {}
 
     ~Core() { stopLocked(); }
 
     // Under the lock, from the owner's thread.
-    void create() {
-        if (!server_.context())
-            throw AudioTapError(AudioTapError::Kind::aggregate, PA_ERR_CONNECTIONREFUSED);
-        std::optional<std::optional<AudioTapError>> result;
-        build([&](std::optional<AudioTapError> error) {
-            result = error;
-            server_.signal();
+    void begin() {
+        std::weak_ptr<Core> weak = weak_from_this();
+        subscription_ = server_.subscribe([weak](const SoundServer::Event& event) {
+            if (auto core = weak.lock()) core->onServer(event);
         });
-        while (!result)
-            pa_threaded_mainloop_wait(server_.loop());
-        if (*result) {
-            stopLocked();
-            throw **result;
-        }
-        std::weak_ptr<Core> weak = shared_from_this();
-        subscription_ = server_.subscribe([weak](pa_subscription_event_type_t type, std::uint32_t) {
-            const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
-            if (auto core = weak.lock(); core && facility == PA_SUBSCRIPTION_EVENT_SERVER)
-                core->checkDefaultSink();
+        startClock();
+        if (server_.state()->connected) return build(false);
+        server_.after(serverGrace, [weak] {
+            if (auto core = weak.lock(); core && !core->stopped_ && !core->server_.state()->connected)
+                core->setProblem(Problem::serverGone);
         });
     }
 
     void stopLocked() {
+        if (stopped_) return;
         stopped_ = true;
         if (subscription_) server_.unsubscribe(*subscription_);
         subscription_.reset();
-        if (pending_) {
-            pa_operation_cancel(pending_);
-            pa_operation_unref(pending_);
-            pending_ = nullptr;
-        }
-        releaseStreams();
+        if (clock_) pa_threaded_mainloop_get_api(server_.loop())->time_free(clock_);
+        clock_ = nullptr;
+        detachAll();
     }
 
 private:
     struct Capture {
         Core* core = nullptr;
+        std::uint32_t key = 0;
         pa_stream* stream = nullptr;
-        std::vector<float> fifo; // only when several streams are summed
-        bool ready = false;
     };
 
-    using Done = std::function<void(std::optional<AudioTapError>)>;
+    // ---- building ----
 
-    // Step 1 of a build: which sink is the default now.
-    void build(Done done) {
-        done_ = std::move(done);
-        auto* context = server_.context(std::chrono::milliseconds(0));
-        if (!context)
-            return finish(AudioTapError(AudioTapError::Kind::aggregate, PA_ERR_CONNECTIONREFUSED));
-        track(pa_context_get_server_info(context, &Core::onServerInfo, this));
+    void build(bool afterOutputChange) {
+        if (stopped_ || !server_.state()->connected) return;
+        defaultSink_ = server_.state()->defaultSink;
+        if (whole_)
+            buildWhole(afterOutputChange);
+        else
+            buildApplication();
     }
 
-    static void onServerInfo(pa_context* context, const pa_server_info* info, void* self) {
-        auto* core = static_cast<Core*>(self);
-        core->untrack();
-        if (!info || !info->default_sink_name || !*info->default_sink_name)
-            return core->finish(AudioTapError(AudioTapError::Kind::aggregate, -1));
-        core->defaultSink_ = info->default_sink_name;
-        core->track(pa_context_get_sink_info_by_name(context, info->default_sink_name,
-                                                     &Core::onSink, core));
+    // The default sink's monitor, at that sink's rate.
+    void buildWhole(bool afterOutputChange) {
+        detachAll();
+        const auto state = server_.state();
+        const auto* sink = state->sinkNamed(state->defaultSink);
+        if (!sink || sink->monitor.empty() || sink->rate == 0)
+            return wholeFailed(afterOutputChange);
+        sink_ = sink->name;
+        useRate(sink->rate);
+        if (!attach(monitorKey, sink->monitor)) wholeFailed(afterOutputChange);
     }
 
-    // Step 2: the default sink's monitor and rate.
-    static void onSink(pa_context* context, const pa_sink_info* info, int last, void* self) {
-        auto* core = static_cast<Core*>(self);
-        if (last < 0 || (last && !core->sinkFound_)) {
-            core->untrack();
-            return core->finish(AudioTapError(AudioTapError::Kind::aggregate, -1));
-        }
-        if (last) {
-            core->untrack();
-            core->sinkFound_ = false;
-            if (core->id_ == "whole-mac") return core->connect({std::nullopt});
-            core->inputs_.clear();
-            return core->track(pa_context_get_sink_input_info_list(context, &Core::onInput, core));
-        }
-        core->sinkFound_ = true;
-        core->monitor_ = info->monitor_source_name ? info->monitor_source_name : "";
-        core->rate_ = info->sample_spec.rate;
+    // After an output change the capture is tried once more a second later;
+    // then the user is told.
+    void wholeFailed(bool afterOutputChange) {
+        detachAll();
+        if (!afterOutputChange) return setProblem(Problem::cannotHear);
+        if (retried_) return setProblem(Problem::outputChanged);
+        retried_ = true;
+        server_.after(outputRetry, [weak = weak_from_this()] {
+            if (auto core = weak.lock(); core && !core->stopped_ && core->captures_.empty())
+                core->build(true);
+        });
     }
 
-    // Step 3 (an application): its playback streams.
-    static void onInput(pa_context*, const pa_sink_input_info* info, int last, void* self) {
-        auto* core = static_cast<Core*>(self);
-        if (!last && info) {
-            const char* binary =
-                pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
-            if (binary && *binary && AudioProcesses::belongsTo(binary, core->id_))
-                core->inputs_.push_back(info->index);
-            return;
-        }
-        core->untrack();
-        if (core->inputs_.empty())
-            return core->finish(AudioTapError(AudioTapError::Kind::tap, PA_ERR_NOENTITY));
-        std::vector<std::optional<std::uint32_t>> inputs(core->inputs_.begin(),
-                                                         core->inputs_.end());
-        core->connect(inputs);
+    // Every playback stream of the application, at the rate of the sink it
+    // plays on (the default sink's while it plays nothing).
+    void buildApplication() {
+        detachAll();
+        const auto state = server_.state();
+        const auto streams = mine(*state);
+        std::uint32_t rate = 0;
+        if (!streams.empty())
+            if (const auto sink = state->sinks.find(streams.front().sink); sink != state->sinks.end())
+                rate = sink->second.rate;
+        if (rate == 0)
+            if (const auto* sink = state->sinkNamed(state->defaultSink)) rate = sink->rate;
+        useRate(rate == 0 ? 48000 : rate);
+        for (const auto& stream : streams)
+            attach(stream.index, {});
+        if (streams.empty()) setProblem(Problem::none);
     }
 
-    // Step 4: one record stream per input (or one on the monitor), then wait
-    // until all are ready.
-    void connect(const std::vector<std::optional<std::uint32_t>>& inputs) {
-        auto* context = server_.context(std::chrono::milliseconds(0));
-        if (!context)
-            return finish(AudioTapError(AudioTapError::Kind::ioProc, PA_ERR_CONNECTIONREFUSED));
-        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, rate_, 2};
+    std::vector<ServerState::Stream> mine(const ServerState& state) const {
+        std::vector<ServerState::Stream> streams;
+        for (const auto& [index, stream] : state.streams)
+            if (stream.binary && AudioProcesses::belongsTo(*stream.binary, id_))
+                streams.push_back(stream);
+        return streams;
+    }
+
+    void useRate(std::uint32_t rate) {
+        if (mix_.rate() != rate) mix_.reset(rate);
+    }
+
+    // One record stream: the monitor `device`, or (an application) the
+    // playback stream `key` alone. Whether it could be started.
+    bool attach(std::uint32_t key, const std::string& device) {
+        auto* context = server_.context();
+        if (!context) return false;
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(mix_.rate()), 2};
+        auto capture = std::make_unique<Capture>(Capture{this, key, nullptr});
+        capture->stream = pa_stream_new(context, "Lantern FM", &format, nullptr);
+        if (!capture->stream) return false;
+        pa_stream_set_state_callback(capture->stream, &Core::onStreamState, capture.get());
+        pa_stream_set_read_callback(capture->stream, &Core::onRead, capture.get());
+        if (key != monitorKey) pa_stream_set_monitor_stream(capture->stream, key);
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<std::uint32_t>(-1);
         attributes.fragsize = static_cast<std::uint32_t>(framesPerFragment * 2 * sizeof(float));
-        for (const auto& input : inputs) {
-            auto capture = std::make_unique<Capture>();
-            capture->core = this;
-            capture->stream = pa_stream_new(context, "Lantern FM", &format, nullptr);
-            if (!capture->stream)
-                return finish(
-                    AudioTapError(AudioTapError::Kind::ioProc, pa_context_errno(context)));
-            pa_stream_set_state_callback(capture->stream, &Core::onStreamState, capture.get());
-            pa_stream_set_read_callback(capture->stream, &Core::onRead, capture.get());
-            const char* device = monitor_.c_str();
-            if (input) {
-                pa_stream_set_monitor_stream(capture->stream, *input);
-                device = nullptr; // the server records from that input's own sink monitor
-            }
-            const auto flags =
-                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-            auto* raw = capture.get();
-            captures_.push_back(std::move(capture));
-            if (pa_stream_connect_record(raw->stream, device, &attributes, flags) < 0)
-                return finish(AudioTapError(AudioTapError::Kind::start, pa_context_errno(context)));
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+        // A stream's own monitor needs no device: the server records from the
+        // sink it plays on.
+        if (pa_stream_connect_record(capture->stream, device.empty() ? nullptr : device.c_str(),
+                                     &attributes, flags) < 0) {
+            release(*capture);
+            return false;
         }
+        mix_.add(key);
+        captures_[key] = std::move(capture);
+        return true;
+    }
+
+    void detach(std::uint32_t key) {
+        if (const auto found = captures_.find(key); found != captures_.end()) {
+            release(*found->second);
+            captures_.erase(found);
+        }
+        mix_.remove(key);
+    }
+
+    void detachAll() {
+        while (!captures_.empty())
+            detach(captures_.begin()->first);
+    }
+
+    static void release(Capture& capture) { closeStream(capture.stream); }
+
+    // ---- what the server tells ----
+
+    void onServer(const SoundServer::Event& event) {
+        if (stopped_) return;
+        using Kind = SoundServer::Event::Kind;
+        switch (event.kind) {
+        case Kind::connected:
+            retried_ = false;
+            return build(false);
+        case Kind::disconnected:
+            detachAll();
+            return setProblem(Problem::serverGone);
+        default:
+            break;
+        }
+        if (event.facility == PA_SUBSCRIPTION_EVENT_SERVER ||
+            event.facility == PA_SUBSCRIPTION_EVENT_SINK)
+            return outputEvent();
+        if (event.facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT || whole_) return;
+        if (event.kind == Kind::removed) return detach(event.index);
+        // A stream we capture that now plays elsewhere (new streams may name
+        // their sink only once it is linked) may bring another rate.
+        if (captures_.contains(event.index)) return followRate();
+        // A new stream of the application, or one that moved (the server ends
+        // the recording of a stream that moves to another sink).
+        const auto state = server_.state();
+        if (const auto stream = state->streams.find(event.index);
+            stream != state->streams.end() && stream->second.binary &&
+            AudioProcesses::belongsTo(*stream->second.binary, id_))
+            attach(event.index, {});
+    }
+
+    // The default sink changed, or sinks came or went.
+    void outputEvent() {
+        const auto state = server_.state();
+        if (state->defaultSink == defaultSink_ && !(whole_ && captures_.empty())) return;
+        const bool changed = !defaultSink_.empty() && state->defaultSink != defaultSink_;
+        defaultSink_ = state->defaultSink;
+        if (changed) outputChangedAt_ = std::chrono::steady_clock::now();
+        if (whole_) {
+            if (state->defaultSink == sink_ && !captures_.empty()) return;
+            retried_ = false;
+            // Once the capture has worked, losing it is the output changing.
+            return buildWhole(changed || heard_);
+        }
+        // The application's streams follow the new output.
+        server_.after(std::chrono::milliseconds(300), [weak = weak_from_this()] {
+            if (auto core = weak.lock(); core && !core->stopped_) core->followRate();
+        });
+    }
+
+    // When every stream of the application plays on one sink of another
+    // rate, the capture moves to that rate.
+    void followRate() {
+        const auto state = server_.state();
+        const auto streams = mine(*state);
+        if (streams.empty()) return;
+        const auto sink = state->sinks.find(streams.front().sink);
+        if (sink == state->sinks.end() || sink->second.rate == mix_.rate()) return;
+        for (const auto& stream : streams)
+            if (stream.sink != streams.front().sink) return;
+        buildApplication();
     }
 
     static void onStreamState(pa_stream* stream, void* data) {
@@ -172,73 +251,47 @@ private:
         auto* core = capture->core;
         switch (pa_stream_get_state(stream)) {
         case PA_STREAM_READY:
-            capture->ready = true;
-            if (core->done_ && std::all_of(core->captures_.begin(), core->captures_.end(),
-                                           [](const auto& c) { return c->ready; }))
-                core->finish(std::nullopt);
+            core->attempts_.erase(capture->key);
+            core->retried_ = false;
+            core->heard_ = true;
+            core->setProblem(Problem::none);
             break;
         case PA_STREAM_FAILED:
         case PA_STREAM_TERMINATED:
-            if (core->done_) {
-                core->finish(AudioTapError(AudioTapError::Kind::start,
-                                           pa_context_errno(pa_stream_get_context(stream))));
-            } else if (!core->stopped_) {
-                // The stream went while running: its input moved with a new
-                // default sink, or the sink went away. Capture anew.
-                core->server_.after(std::chrono::milliseconds(0), [weak = core->weak_from_this()] {
-                    if (auto self = weak.lock()) self->rebuild();
-                });
-            }
+            // Releases `capture`; a failing server is handled by its own event.
+            core->streamEnded(capture->key);
             break;
         default:
             break;
         }
     }
 
-    void finish(std::optional<AudioTapError> error) {
-        auto done = std::move(done_);
-        done_ = nullptr;
-        if (error) releaseStreams();
-        if (done) done(error);
-    }
-
-    void checkDefaultSink() {
-        if (stopped_ || done_) return;
-        auto* context = server_.context(std::chrono::milliseconds(0));
-        if (!context) return;
-        forget(pa_context_get_server_info(
-            context,
-            [](pa_context*, const pa_server_info* info, void* data) {
-                auto* weak = static_cast<std::weak_ptr<Core>*>(data);
-                if (auto core = weak->lock(); core && info && info->default_sink_name &&
-                                              core->defaultSink_ != info->default_sink_name)
-                    core->rebuild();
-                delete weak;
-            },
-            new std::weak_ptr<Core>(weak_from_this())));
-    }
-
-    // Tear down and build on the (new) default sink; one retry after a second.
-    void rebuild() {
-        if (stopped_ || done_) return;
-        releaseStreams();
-        build([this](std::optional<AudioTapError> error) {
-            if (!error || stopped_) return;
-            server_.after(std::chrono::milliseconds(1000), [weak = weak_from_this()] {
-                auto core = weak.lock();
-                if (!core || core->stopped_ || !core->captures_.empty() || core->done_) return;
-                core->build([core = core.get()](std::optional<AudioTapError> again) {
-                    if (again && !core->stopped_)
-                        core->onFailure_("Couldn't hear " + core->name_ +
-                                         " after the output changed");
-                });
-            });
+    void streamEnded(std::uint32_t key) {
+        detach(key);
+        if (stopped_ || !server_.context()) return;
+        if (whole_) return buildWhole(true);
+        const auto state = server_.state();
+        if (!state->streams.contains(key)) return; // it ended: nothing to follow
+        const bool blamed = outputChangedAt_ &&
+                            std::chrono::steady_clock::now() - *outputChangedAt_ < outputBlame;
+        if (++attempts_[key] > 2) {
+            if (blamed) setProblem(Problem::outputChanged);
+            return;
+        }
+        server_.after(reattachDelay, [weak = weak_from_this(), key] {
+            auto core = weak.lock();
+            if (!core || core->stopped_ || core->captures_.contains(key)) return;
+            if (core->server_.state()->streams.contains(key)) core->attach(key, {});
         });
     }
+
+    // ---- audio ----
 
     static void onRead(pa_stream* stream, std::size_t, void* data) {
         auto* capture = static_cast<Capture*>(data);
         auto* core = capture->core;
+        const auto key = capture->key;
+        const auto now = StreamMix::Clock::now();
         const void* bytes = nullptr;
         std::size_t size = 0;
         while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &bytes, &size) == 0 &&
@@ -247,78 +300,72 @@ private:
             if (!bytes) {
                 // A hole in the recording: keep the timing with silence.
                 core->silence_.assign(count, 0.0f);
-                core->deliver(*capture, core->silence_);
+                core->mix_.push(key, core->silence_, now, core->emit());
             } else {
-                core->deliver(*capture, std::span(static_cast<const float*>(bytes), count));
+                core->mix_.push(key, std::span(static_cast<const float*>(bytes), count), now,
+                                core->emit());
             }
             pa_stream_drop(stream);
         }
     }
 
-    void deliver(Capture& capture, std::span<const float> samples) {
-        if (stopped_) return;
-        if (captures_.size() == 1) return onAudio_(samples, rate_);
-        // Several streams of one application: sum them once any has a fragment.
-        capture.fifo.insert(capture.fifo.end(), samples.begin(), samples.end());
-        std::size_t most = 0;
-        for (const auto& c : captures_)
-            most = std::max(most, c->fifo.size());
-        if (most < framesPerFragment * 2) return;
-        mixed_.assign(most, 0.0f);
-        for (auto& c : captures_) {
-            const auto take = std::min(c->fifo.size(), most);
-            for (std::size_t i = 0; i < take; ++i)
-                mixed_[i] += c->fifo[i];
-            c->fifo.erase(c->fifo.begin(), c->fifo.begin() + static_cast<std::ptrdiff_t>(take));
-        }
-        onAudio_(mixed_, rate_);
+    const StreamMix::Emit& emit() {
+        if (!emit_)
+            emit_ = [this](std::span<const float> samples) {
+                if (!stopped_) onAudio_(samples, mix_.rate());
+            };
+        return emit_;
     }
 
-    void releaseStreams() {
-        for (auto& capture : captures_) {
-            pa_stream_set_state_callback(capture->stream, nullptr, nullptr);
-            pa_stream_set_read_callback(capture->stream, nullptr, nullptr);
-            if (pa_stream_get_state(capture->stream) != PA_STREAM_UNCONNECTED)
-                pa_stream_disconnect(capture->stream);
-            pa_stream_unref(capture->stream);
-        }
-        captures_.clear();
+    void startClock() {
+        auto* api = pa_threaded_mainloop_get_api(server_.loop());
+        timeval when{};
+        clock_ = api->time_new(api, pa_gettimeofday(&when), &Core::onClock, this);
     }
 
-    void track(pa_operation* operation) {
-        pending_ = operation;
-        if (!operation) finish(AudioTapError(AudioTapError::Kind::aggregate, PA_ERR_INTERNAL));
+    static void onClock(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* data) {
+        auto* core = static_cast<Core*>(data);
+        core->mix_.tick(StreamMix::Clock::now(), core->emit());
+        timeval when{};
+        pa_timeval_add(pa_gettimeofday(&when),
+                       std::chrono::duration_cast<std::chrono::microseconds>(clockPeriod).count());
+        api->time_restart(event, &when);
     }
-    void untrack() {
-        if (pending_) pa_operation_unref(pending_);
-        pending_ = nullptr;
+
+    void setProblem(Problem problem) {
+        if (problem == problem_ || stopped_) return;
+        problem_ = problem;
+        onProblem_(problem);
     }
 
     const std::string id_;
     const std::string name_;
-    const OnFailure onFailure_;
+    const bool whole_;
+    const OnProblem onProblem_;
     const OnAudio onAudio_;
     SoundServer& server_;
 
     bool stopped_ = false;
-    Done done_; // set while a build is under way
-    pa_operation* pending_ = nullptr;
+    Problem problem_ = Problem::none;
     std::optional<int> subscription_;
-    std::string defaultSink_;
-    std::string monitor_;
-    std::uint32_t rate_ = 48000;
-    bool sinkFound_ = false;
-    std::vector<std::uint32_t> inputs_;
-    std::vector<std::unique_ptr<Capture>> captures_;
-    std::vector<float> mixed_;
+    pa_time_event* clock_ = nullptr;
+    std::string sink_;        // the sink the whole computer is captured from
+    std::string defaultSink_; // the default sink as last seen
+    std::optional<std::chrono::steady_clock::time_point> outputChangedAt_;
+    bool retried_ = false;
+    bool heard_ = false; // a stream has been recording at some point
+    std::map<std::uint32_t, int> attempts_; // failures in a row per stream
+    std::map<std::uint32_t, std::unique_ptr<Capture>> captures_;
+    StreamMix mix_;
+    StreamMix::Emit emit_;
     std::vector<float> silence_;
 };
 
-AudioTap::AudioTap(const AudioSource& source, OnFailure onFailure, OnAudio onAudio)
+AudioTap::AudioTap(const AudioSource& source, OnProblem onProblem, OnAudio onAudio)
     : core_(std::make_shared<Core>(source.id.toStdString(), source.name.toStdString(),
-                                   std::move(onFailure), std::move(onAudio))) {
+                                   std::move(onProblem), std::move(onAudio))) {
     std::lock_guard lock(SoundServer::shared());
-    core_->create();
+    core_->begin();
 }
 
 AudioTap::~AudioTap() {

@@ -2,7 +2,6 @@
 
 #include "capture/audio_source.h"
 
-#include <exception>
 #include <functional>
 #include <memory>
 #include <span>
@@ -10,38 +9,36 @@
 
 namespace lantern {
 
-// Why a tap could not be made, with the libpulse error code (-1: there is
-// no default sink).
-class AudioTapError : public std::exception {
-public:
-    enum class Kind { tap, aggregate, ioProc, start };
-
-    AudioTapError(Kind kind, int status);
-    Kind kind() const { return kind_; }
-    int status() const { return status_; }
-    const char* what() const noexcept override { return message_.c_str(); }
-
-private:
-    Kind kind_;
-    int status_;
-    std::string message_;
-};
-
-// Captures what the whole computer, or one application, plays: blocks of
-// interleaved stereo float samples at the monitored sink's rate.
+// Captures what the whole computer, or one application, plays: one
+// continuous run of interleaved stereo float blocks at the monitored sink's
+// rate, for as long as the tap lives.
 //
-// The whole computer is the default sink's monitor. An application is each
-// of its playback streams, recorded on its own (it keeps playing on its own
-// output) and summed. When the default sink changes the capture is rebuilt on
-// the new one; if that fails, once more a second later, then `onFailure`.
+// The whole computer is the default sink's monitor. An application is each of
+// its playback streams, recorded on its own (it keeps playing on its own
+// output) and mixed sample-aligned; streams that appear or end are added or
+// dropped in place. With nothing to hear (no stream, a paused one, the sound
+// server restarting) silence flows at the same pace, so listeners keep a live
+// stream and the silence detector sees silence.
+//
+// When the default sink changes the whole-computer capture moves to it (once
+// more a second later if that fails). When the sound server goes away the
+// tap waits for it and captures again once it is back.
+//
 // Both callbacks run on the sound server's loop thread, never the main thread.
 class AudioTap {
 public:
+    // What stands between the tap and the sound, told whenever it changes.
+    enum class Problem {
+        none,          // capturing
+        cannotHear,    // there is nothing to capture from (no output device)
+        outputChanged, // the output changed and the capture could not follow
+        serverGone,    // the sound server is not there; waiting for it
+    };
     using OnAudio = std::function<void(std::span<const float> samples, double rate)>;
-    using OnFailure = std::function<void(const std::string& message)>;
+    using OnProblem = std::function<void(Problem problem)>;
 
-    // Returns with audio flowing, or throws AudioTapError. Not on the loop thread.
-    AudioTap(const AudioSource& source, OnFailure onFailure, OnAudio onAudio);
+    // Returns at once, without waiting on the sound server; audio follows.
+    AudioTap(const AudioSource& source, OnProblem onProblem, OnAudio onAudio);
     ~AudioTap();
     AudioTap(const AudioTap&) = delete;
     AudioTap& operator=(const AudioTap&) = delete;

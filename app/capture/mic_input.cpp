@@ -26,20 +26,6 @@ const QString noMicrophone = QStringLiteral("No microphone found");
 const QString refused = QStringLiteral("Lantern FM can't use the microphone \u2014 allow it in "
                                        "Settings \u203A Privacy \u203A Microphone");
 
-struct SourceListing {
-    SoundServer* server;
-    std::vector<AudioInput> inputs;
-};
-
-void onSourceListed(pa_context*, const pa_source_info* info, int last, void* data) {
-    auto* listing = static_cast<SourceListing*>(data);
-    if (last || !info) return listing->server->signal();
-    if (info->monitor_of_sink != PA_INVALID_INDEX || !info->name) return;
-    listing->inputs.push_back(
-        {QString::fromUtf8(info->name),
-         QString::fromUtf8(info->description ? info->description : info->name), info->index});
-}
-
 struct SwrFree {
     void operator()(SwrContext* context) const { swr_free(&context); }
 };
@@ -47,13 +33,12 @@ struct SwrFree {
 } // namespace
 
 std::vector<AudioInput> AudioInputs::list() {
-    auto& server = SoundServer::shared();
-    std::lock_guard lock(server);
-    SourceListing listing{&server, {}};
-    auto* context = server.context();
-    if (!context) return {};
-    server.await(pa_context_get_source_info_list(context, &onSourceListed, &listing));
-    return std::move(listing.inputs);
+    std::vector<AudioInput> inputs;
+    for (const auto& [index, source] : SoundServer::shared().state()->sources)
+        if (!source.monitor)
+            inputs.push_back({QString::fromStdString(source.name),
+                              QString::fromStdString(source.description), index});
+    return inputs;
 }
 
 std::optional<std::uint32_t> AudioInputs::device(const QString& uid) {
@@ -63,103 +48,96 @@ std::optional<std::uint32_t> AudioInputs::device(const QString& uid) {
 }
 
 std::optional<QString> AudioInputs::defaultName() {
-    auto& server = SoundServer::shared();
-    std::string name;
-    {
-        std::lock_guard lock(server);
-        auto* context = server.context();
-        if (!context) return std::nullopt;
-        struct Query {
-            SoundServer* server;
-            std::string name;
-        } query{&server, {}};
-        server.await(pa_context_get_server_info(
-            context,
-            [](pa_context*, const pa_server_info* info, void* data) {
-                auto* query = static_cast<Query*>(data);
-                if (info && info->default_source_name) query->name = info->default_source_name;
-                query->server->signal();
-            },
-            &query));
-        name = query.name;
-    }
-    for (const auto& input : list())
-        if (input.uid.toStdString() == name) return input.name;
-    return std::nullopt;
+    const auto state = SoundServer::shared().state();
+    const auto* source = state->sourceNamed(state->defaultSource);
+    if (!source || source->monitor) return std::nullopt;
+    return QString::fromStdString(source->description);
 }
 
 // One record stream and its conversion. Lives on the loop thread once
 // opened; the owner reaches it only under the loop's lock.
 class MicInput::Stream : public std::enable_shared_from_this<Stream> {
 public:
-    Stream(MicInput* owner, std::function<void(std::optional<QString>)> opened,
-           std::function<void()> lost)
+    Stream(MicInput* owner, std::function<void(Started)> opened,
+           std::function<void(QString)> lost)
         : owner_(owner), opened_(std::move(opened)), lost_(std::move(lost)) {}
 
-    // Under the lock, on the owner's thread. Step 1: the source and its format.
+    // Under the lock, on the owner's thread.
     void open(const std::optional<QString>& uid) {
-        auto& server = SoundServer::shared();
-        auto* context = server.context(server.inLoopThread() ? std::chrono::milliseconds(0)
-                                                             : std::chrono::milliseconds(3000));
-        if (!context) return finish(noMicrophone);
         chosen_ = uid.has_value();
-        source_ = uid ? uid->toStdString() : std::string("@DEFAULT_SOURCE@");
-        pending_ =
-            pa_context_get_source_info_by_name(context, source_.c_str(), &Stream::onSource, this);
-        if (!pending_) finish(chosen_ ? notConnected : noMicrophone);
+        if (uid) source_ = uid->toStdString();
+        if (SoundServer::shared().state()->connected) return connect();
+        // The server is not there (yet): wait a little for it.
+        waitForServer();
+        SoundServer::shared().after(serverWait, [weak = weak_from_this()] {
+            if (auto self = weak.lock(); self && !self->stream_ && self->opened_)
+                self->fail(noMicrophone);
+        });
     }
 
-    // Under the lock. An open still under way completes (with nothing).
+    // Under the lock. An open still under way ends as cancelled.
     void close() {
         closed_ = true;
-        finish(std::nullopt);
-        if (pending_) {
-            pa_operation_cancel(pending_);
-            pa_operation_unref(pending_);
-            pending_ = nullptr;
-        }
-        if (stream_) {
-            pa_stream_set_state_callback(stream_, nullptr, nullptr);
-            pa_stream_set_read_callback(stream_, nullptr, nullptr);
-            pa_stream_disconnect(stream_);
-            pa_stream_unref(stream_);
-            stream_ = nullptr;
-        }
+        finish({Started::Outcome::cancelled, {}});
+        stopWaiting();
+        disconnect();
     }
 
     // From setRate(), under the owner's mutex.
     void dropConverter() { converter_.reset(); }
 
 private:
-    static void onSource(pa_context* context, const pa_source_info* info, int last, void* data) {
-        auto* self = static_cast<Stream*>(data);
-        if (last < 0 || (last && !self->found_)) {
-            pa_operation_unref(self->pending_);
-            self->pending_ = nullptr;
-            return self->finish(self->chosen_ ? notConnected : noMicrophone);
+    static constexpr auto serverWait = std::chrono::seconds(5);
+
+    // The chosen source, or the default one when it is a real input, from
+    // what the server last reported.
+    void connect() {
+        auto& server = SoundServer::shared();
+        auto* context = server.context();
+        const auto state = server.state();
+        const auto* source =
+            state->sourceNamed(chosen_ ? std::string_view(source_) : state->defaultSource);
+        if (!context || !source || source->monitor || source->rate == 0 || source->channels == 0)
+            return fail(chosen_ ? notConnected : noMicrophone);
+        spec_ = {PA_SAMPLE_FLOAT32NE, source->rate, source->channels};
+        {
+            std::lock_guard lock(owner_->mutex_);
+            converter_.reset(); // the input format may differ from the last one
         }
-        if (!last) {
-            self->found_ = true;
-            self->spec_ = info->sample_spec;
-            self->source_ = info->name;
-            return;
-        }
-        pa_operation_unref(self->pending_);
-        self->pending_ = nullptr;
-        if (self->spec_.rate == 0 || self->spec_.channels == 0) return self->finish(noMicrophone);
-        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, self->spec_.rate, self->spec_.channels};
-        self->stream_ = pa_stream_new(context, "Lantern FM microphone", &format, nullptr);
-        if (!self->stream_) return self->finish(failedToStart(pa_context_errno(context)));
-        pa_stream_set_state_callback(self->stream_, &Stream::onState, self);
-        pa_stream_set_read_callback(self->stream_, &Stream::onRead, self);
+        stream_ = pa_stream_new(context, "Lantern FM microphone", &spec_, nullptr);
+        if (!stream_) return fail(failedToStart(pa_context_errno(context)));
+        pa_stream_set_state_callback(stream_, &Stream::onState, this);
+        pa_stream_set_read_callback(stream_, &Stream::onRead, this);
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<std::uint32_t>(-1);
         attributes.fragsize =
-            static_cast<std::uint32_t>(fragmentFrames * format.channels * sizeof(float));
+            static_cast<std::uint32_t>(fragmentFrames * spec_.channels * sizeof(float));
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-        if (pa_stream_connect_record(self->stream_, self->source_.c_str(), &attributes, flags) < 0)
-            self->finish(failedToStart(pa_context_errno(context)));
+        if (pa_stream_connect_record(stream_, source->name.c_str(), &attributes, flags) < 0)
+            fail(failedToStart(pa_context_errno(context)));
+    }
+
+    void disconnect() {
+        closeStream(stream_);
+        stream_ = nullptr;
+    }
+
+    void waitForServer() {
+        if (subscription_) return;
+        subscription_ = SoundServer::shared().subscribe(
+            [weak = weak_from_this()](const SoundServer::Event& event) {
+                auto self = weak.lock();
+                if (!self || self->closed_ || event.kind != SoundServer::Event::Kind::connected)
+                    return;
+                self->stopWaiting();
+                self->connect();
+            });
+    }
+
+    void stopWaiting() {
+        if (subscription_) SoundServer::shared().unsubscribe(*subscription_);
+        subscription_.reset();
     }
 
     static QString failedToStart(int error) {
@@ -168,33 +146,46 @@ private:
             .arg(QString::fromUtf8(pa_strerror(error)));
     }
 
+    // A start fails with `message`; a running microphone is lost with it.
+    void fail(const QString& message) {
+        disconnect();
+        if (opened_) return finish({Started::Outcome::failed, message});
+        if (!closed_) {
+            closed_ = true;
+            post([lost = lost_, message] { lost(message); });
+        }
+    }
+
     static void onState(pa_stream* stream, void* data) {
         auto* self = static_cast<Stream*>(data);
         switch (pa_stream_get_state(stream)) {
         case PA_STREAM_READY:
-            self->finish(std::nullopt);
+            self->finish({Started::Outcome::started, {}});
             break;
         case PA_STREAM_FAILED:
-        case PA_STREAM_TERMINATED:
-            if (self->opened_) {
-                const int error = pa_context_errno(pa_stream_get_context(stream));
-                // A source that vanished while we connected is not there.
-                self->finish(error == PA_ERR_NOENTITY && self->chosen_ ? notConnected
-                                                                       : failedToStart(error));
-            } else if (!self->closed_) {
-                self->closed_ = true;
-                self->post([lost = self->lost_] { lost(); });
+        case PA_STREAM_TERMINATED: {
+            const int error = pa_context_errno(pa_stream_get_context(stream));
+            if (!SoundServer::shared().context() && !self->opened_) {
+                // The sound server went away: carry on once it is back.
+                self->disconnect();
+                self->waitForServer();
+                break;
             }
+            // A source that vanished is not there.
+            self->fail(self->chosen_ && (error == PA_ERR_NOENTITY || !self->opened_)
+                           ? notConnected
+                           : failedToStart(error));
             break;
+        }
         default:
             break;
         }
     }
 
-    void finish(std::optional<QString> message) {
+    void finish(Started result) {
         auto opened = std::move(opened_);
         opened_ = nullptr;
-        if (opened) post([opened, message] { opened(message); });
+        if (opened) post([opened, result] { opened(result); });
     }
 
     // Runs `work` on the owner's thread, unless the owner is gone by then.
@@ -268,15 +259,14 @@ private:
     }
 
     MicInput* owner_;
-    std::function<void(std::optional<QString>)> opened_; // until the first outcome
-    std::function<void()> lost_;
+    std::function<void(Started)> opened_; // until the first outcome
+    std::function<void(QString)> lost_;
     bool chosen_ = false;
-    bool found_ = false;
     bool closed_ = false;
     std::string source_;
     pa_sample_spec spec_{};
-    pa_operation* pending_ = nullptr;
     pa_stream* stream_ = nullptr;
+    std::optional<int> subscription_; // while waiting for the server
     std::shared_ptr<SwrContext> converter_; // guarded by the owner's mutex
     std::vector<float> output_;
 };
@@ -287,35 +277,34 @@ MicInput::~MicInput() {
     stop();
 }
 
-void MicInput::start(std::function<void(QString)> onLost,
-                     std::function<void(std::optional<QString>)> done) {
+void MicInput::start(std::function<void(QString)> onLost, std::function<void(Started)> done) {
     if (running_ || starting_) {
         QMetaObject::invokeMethod(
-            this, [done] { done(std::nullopt); }, Qt::QueuedConnection);
+            this, [done] { done({}); }, Qt::QueuedConnection);
         return;
     }
     onLost_ = std::move(onLost);
     starting_ = true;
     const auto attempt = ++attempts_;
-    open([this, attempt, done = std::move(done)](std::optional<QString> message) {
+    open([this, attempt, done = std::move(done)](Started result) {
         // stop() while starting wins: the microphone stays off.
-        if (attempt != attempts_) return done(std::nullopt);
+        if (attempt != attempts_) return done({Started::Outcome::cancelled, {}});
         starting_ = false;
-        running_ = !message;
-        done(message);
+        running_ = result.ok();
+        done(result);
     });
 }
 
-void MicInput::open(std::function<void(std::optional<QString>)> done) {
+void MicInput::open(std::function<void(Started)> done) {
     std::lock_guard lock(SoundServer::shared());
     if (stream_) stream_->close();
     auto stream = std::make_shared<Stream>(
         this,
-        [this, done = std::move(done)](std::optional<QString> message) {
-            if (message) release();
-            done(message);
+        [this, done = std::move(done)](Started result) {
+            if (result.outcome == Started::Outcome::failed) release();
+            done(result);
         },
-        [this] { lost(); });
+        [this](QString message) { lost(message); });
     {
         std::lock_guard guard(mutex_);
         stream_ = stream;
@@ -330,14 +319,14 @@ void MicInput::release() {
     stream_.reset();
 }
 
-// The source went away while running: try it again once, as a device change
-// would; if it cannot be opened, the microphone is lost.
-void MicInput::lost() {
+// The source went away while running: open it again once (the default input
+// may now be another one); if that fails, the microphone is lost.
+void MicInput::lost(const QString& message) {
     if (!running_) return;
-    open([this](std::optional<QString> message) {
-        if (!message) return;
+    open([this, message](Started result) {
+        if (result.outcome != Started::Outcome::failed) return;
         running_ = false;
-        if (onLost_) onLost_(*message);
+        if (onLost_) onLost_(result.message.isEmpty() ? message : result.message);
     });
 }
 

@@ -22,10 +22,12 @@ struct AudioInput {
     friend bool operator==(const AudioInput&, const AudioInput&) = default;
 };
 
+// The sound server's inputs as last reported (never waits on the server).
 namespace AudioInputs {
 std::vector<AudioInput> list();
 std::optional<std::uint32_t> device(const QString& uid);
-// The description of the server's default source, if there is one.
+// The description of the server's default source, when that is a real input
+// (with no microphone, servers make a sink's monitor the default source).
 std::optional<QString> defaultName();
 } // namespace AudioInputs
 
@@ -44,11 +46,19 @@ public:
     MicInput();
     ~MicInput() override;
 
-    // Starts capturing; `done` gets nothing on success (or when already
-    // running), else the message to show. `onLost` is told when a running
-    // microphone goes away and cannot be opened again.
-    void start(std::function<void(QString)> onLost,
-               std::function<void(std::optional<QString>)> done);
+    // How a start ended: started (or already running), cancelled by a stop()
+    // before it finished, or failed with the message to show.
+    struct Started {
+        enum class Outcome { started, cancelled, failed };
+        Outcome outcome = Outcome::started;
+        QString message;
+        bool ok() const { return outcome == Outcome::started; }
+    };
+
+    // Starts capturing; `done` is told how that went. `onLost` is told when a
+    // running microphone goes away and cannot be opened again. While the sound
+    // server restarts, a running microphone waits for it and goes on.
+    void start(std::function<void(QString)> onLost, std::function<void(Started)> done);
     void stop();
     bool running() const { return running_; }
 
@@ -64,9 +74,9 @@ public:
 
 private:
     class Stream;
-    void open(std::function<void(std::optional<QString>)> done);
+    void open(std::function<void(Started)> done);
     void release();
-    void lost();
+    void lost(const QString& message);
 
     bool running_ = false;
     bool starting_ = false;

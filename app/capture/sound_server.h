@@ -1,28 +1,93 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <pulse/context.h>
 #include <pulse/operation.h>
+#include <pulse/stream.h>
 #include <pulse/subscribe.h>
 #include <pulse/thread-mainloop.h>
+#include <string>
 
 namespace lantern {
 
+// What the sound server holds, as last reported: a copy that never changes,
+// so any thread may read it without waiting on the server.
+struct ServerState {
+    struct Stream { // a playback stream (sink input)
+        std::uint32_t index = 0;
+        std::uint32_t sink = 0;
+        bool corked = false;
+        std::optional<std::string> binary; // application.process.binary
+        std::int32_t pid = 0;              // application.process.id; 0 when unknown
+        std::optional<std::string> name;   // application.name
+        std::optional<std::string> icon;   // application.icon_name
+    };
+    struct Client {
+        std::uint32_t index = 0;
+        std::optional<std::string> binary;
+        std::int32_t pid = 0;
+        std::optional<std::string> name;
+        std::optional<std::string> icon;
+    };
+    struct Sink {
+        std::uint32_t index = 0;
+        std::string name;
+        std::string monitor; // its monitor source
+        std::uint32_t rate = 0;
+    };
+    struct Source {
+        std::uint32_t index = 0;
+        std::string name;
+        std::string description;
+        bool monitor = false; // a sink's monitor, not an input
+        std::uint32_t rate = 0;
+        std::uint8_t channels = 0;
+    };
+
+    bool connected = false; // the context is ready and the lists below are loaded
+    std::string defaultSink;
+    std::string defaultSource;
+    std::map<std::uint32_t, Stream> streams;
+    std::map<std::uint32_t, Client> clients;
+    std::map<std::uint32_t, Sink> sinks;
+    std::map<std::uint32_t, Source> sources;
+
+    const Sink* sinkNamed(std::string_view name) const;
+    const Source* sourceNamed(std::string_view name) const;
+};
+
 // The one connection to the sound server (PulseAudio, or PipeWire's pulse
-// server) on libpulse's threaded main loop, shared by the process list, the
-// taps and the microphone. Its thread is the "tap thread": every stream
-// callback runs there, with the loop's lock held.
+// server) on libpulse's threaded main loop, shared by the taps, the
+// microphone and the lists of applications and inputs. Its thread is the
+// "tap thread": every stream callback runs there, with the loop's lock held.
+//
+// It keeps a model of the server's streams, clients, sinks and sources,
+// updated from subscription events, and publishes a fresh ServerState after
+// every change; readers on any thread take the latest copy and never wait
+// on the server. When the server goes away (restarted, crashed) it connects
+// again every second until it is back.
 //
 // Callers hold the lock (std::lock_guard lock{SoundServer::shared()}) around
-// every use of context() and of their streams; operations are awaited with
-// await(), which waits on the loop and is woken by the callbacks' signal().
+// every use of context() and of their streams.
 class SoundServer {
 public:
-    using Subscriber = std::function<void(pa_subscription_event_type_t, std::uint32_t index)>;
+    // What changed, told to subscribers on the loop thread after the state
+    // already shows it. `connected` and `disconnected` concern the server
+    // itself; the rest name the facility and index of a changed object.
+    struct Event {
+        enum class Kind { connected, disconnected, added, changed, removed };
+        Kind kind;
+        pa_subscription_event_type_t facility = PA_SUBSCRIPTION_EVENT_SERVER;
+        std::uint32_t index = PA_INVALID_INDEX;
+    };
+    using Subscriber = std::function<void(const Event&)>;
 
     static SoundServer& shared();
 
@@ -30,16 +95,17 @@ public:
     void unlock();
     bool inLoopThread() const;
 
-    // The context once it is ready, waiting for it (under the lock) at most
-    // `wait`; nullptr when the server cannot be reached by then.
-    pa_context* context(std::chrono::milliseconds wait = std::chrono::milliseconds(3000));
-    // Waits, under the lock, until the operation is done; takes it over.
-    void await(pa_operation* operation);
-    // Wakes whoever waits in await() or context(); for the callbacks.
-    void signal();
+    // The context while it is ready, else nullptr. Never waits. Under the lock.
+    pa_context* context() const;
 
-    // Called on the loop thread for every sink-input, client, sink, source and
-    // server event; returns a handle for unsubscribe(). Under the lock.
+    // The latest state; any thread, never waits on the server.
+    std::shared_ptr<const ServerState> state() const;
+    // Waits (off the loop thread) at most `bound` for the first complete state;
+    // whether the server is connected by then. For start-up and tests.
+    bool waitConnected(std::chrono::milliseconds bound) const;
+
+    // Called on the loop thread for every change; returns a handle for
+    // unsubscribe(). Under the lock.
     int subscribe(Subscriber subscriber);
     void unsubscribe(int handle);
 
@@ -52,18 +118,33 @@ private:
     SoundServer();
     ~SoundServer();
 
+    class Model;
+
     void connect();
+    void publish(ServerState state);
+    void notify(const Event& event);
     static void onState(pa_context* context, void* self);
     static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
                         void* self);
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
+    std::unique_ptr<Model> model_;
     std::map<int, Subscriber> subscribers_;
     int nextHandle_ = 0;
+
+    mutable std::mutex stateMutex_;
+    mutable std::condition_variable stateChanged_;
+    std::shared_ptr<const ServerState> state_;
 };
 
-// RAII for a pa_operation that nobody waits for.
+// Ends a record or playback stream and drops our reference, whatever state it
+// is in. One still being created cannot be disconnected yet: it is
+// disconnected as soon as the server has made it, so it never lingers there.
+// Under the loop's lock.
+void closeStream(pa_stream* stream);
+
+// Releases a pa_operation that nobody waits for.
 inline void forget(pa_operation* operation) {
     if (operation) pa_operation_unref(operation);
 }

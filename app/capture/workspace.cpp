@@ -43,25 +43,21 @@ Workspace::Workspace() : clients_(clientIDs()) {
     // Unsubscribed under the loop's lock before this object goes, so the
     // callback never sees it destroyed.
     Workspace* self = this;
-    subscription_ = server.subscribe([self](pa_subscription_event_type_t type, std::uint32_t) {
-        const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
-        const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-        const bool clients = facility == PA_SUBSCRIPTION_EVENT_CLIENT;
-        // A client's program name arrives in a change right after it connects;
-        // a playback stream's changes (volume, pause) do not alter the list.
-        if (!clients &&
-            (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT || kind == PA_SUBSCRIPTION_EVENT_CHANGE))
+    subscription_ = server.subscribe([self](const SoundServer::Event& event) {
+        using Kind = SoundServer::Event::Kind;
+        // A sound server that restarts is not every application quitting and
+        // launching again: the list is taken afresh without telling anyone.
+        if (event.kind == Kind::disconnected) return;
+        if (event.kind == Kind::connected) {
+            QMetaObject::invokeMethod(
+                self, [self] { self->clients_ = clientIDs(); }, Qt::QueuedConnection);
             return;
+        }
+        if (event.facility != PA_SUBSCRIPTION_EVENT_CLIENT) return;
         // On the loop thread: one job on the main thread per burst of events.
-        auto& queued = clients ? self->clientsQueued_ : self->processesQueued_;
-        if (queued.exchange(true)) return;
+        if (self->clientsQueued_.exchange(true)) return;
         QMetaObject::invokeMethod(
-            self,
-            [self, clients] { // dropped by Qt if the object is gone by then
-                if (clients) return self->refreshClients();
-                self->processesQueued_ = false;
-                Q_EMIT self->processesChanged();
-            },
+            self, [self] { self->refreshClients(); }, // dropped by Qt if the object is gone
             Qt::QueuedConnection);
     });
 }

@@ -9,8 +9,8 @@ namespace lantern {
 
 // Applications coming and going, as the sound server sees them: an
 // application is launched when the first client with its id connects and has
-// quit when the last one goes. Also tells when the list of playback streams
-// changes. Signals are emitted on the main thread, coalesced per event burst.
+// quit when the last one goes. Signals are emitted on the main thread,
+// coalesced per event burst.
 class Workspace : public QObject {
     Q_OBJECT
 public:
@@ -24,7 +24,6 @@ public:
 Q_SIGNALS:
     void launched(const QString& id);
     void quit(const QString& id);
-    void processesChanged();
 
 private:
     void refreshClients();
@@ -33,7 +32,6 @@ private:
     std::set<QString> clients_;
     // A refresh is on its way to the main thread (set on the loop thread).
     std::atomic<bool> clientsQueued_{false};
-    std::atomic<bool> processesQueued_{false};
 };
 
 } // namespace lantern

@@ -43,6 +43,7 @@ namespace {
 const QString wholeID = QStringLiteral("whole-mac");
 const QString goingOnAir = QStringLiteral("Going on air\u2026");
 const QString reconnecting = QStringLiteral("Reconnecting\u2026");
+const QString soundServerGone = QStringLiteral("Reconnecting to the sound server\u2026");
 
 // Lines for whoever watches the console (the headless run's log).
 void console(const QString& line) {
@@ -234,7 +235,6 @@ Station::Station(Environment environment)
         sleep_ = std::make_unique<SleepGuard>([this] { goOffAir(); });
         workspace_ = std::make_unique<Workspace>();
         connect(workspace_.get(), &Workspace::launched, this, &Station::appLaunched);
-        connect(workspace_.get(), &Workspace::processesChanged, this, &Station::processesChanged);
         connect(workspace_.get(), &Workspace::quit, this, &Station::appQuit);
     }
 }
@@ -391,38 +391,47 @@ void Station::tunnelUp(const QUrl& url) {
 void Station::startTap(const AudioSource& source) {
     shared_->resetSilence();
     auto box = std::make_shared<EncoderBox>();
-    tappedProcesses_.clear();
-    if (source.id != wholeID)
-        for (const auto object : AudioProcesses::of(source.id.toStdString()))
-            tappedProcesses_.insert(object);
     const auto run = ++tapRun_;
-    try {
-        tap_ = std::make_unique<AudioTap>(
-            source,
-            [this, run](const std::string& message) {
-                onMain([this, run, message] {
-                    if (run == tapRun_) setStatus(QString::fromStdString(message));
-                });
-            },
-            timed(audioPath(std::move(box), shared_, fanout_, mic_.get()), env_.blockCost));
-    } catch (const AudioTapError& error) {
-        // An application that has no playback stream yet is not a failure:
-        // the capture starts when its first stream appears (processesChanged).
-        if (error.kind() != AudioTapError::Kind::tap || error.status() != PA_ERR_NOENTITY) {
-            setStatus(QStringLiteral("Couldn't hear ") + source.name);
-            return;
-        }
-    } catch (const std::exception&) {
-        setStatus(QStringLiteral("Couldn't hear ") + source.name);
-        return;
-    }
+    tap_ = std::make_unique<AudioTap>(
+        source,
+        [this, run, name = source.name](AudioTap::Problem problem) {
+            onMain([this, run, name, problem] {
+                if (run == tapRun_) tapProblem(problem, name);
+            });
+        },
+        timed(audioPath(std::move(box), shared_, fanout_, mic_.get()), env_.blockCost));
     if (source.id != wholeID && !Workspace::isRunning(source.id))
         setStatus(source.name + QStringLiteral(" isn't running"));
+}
+
+// The capture says what keeps it from the sound, and when that is over; a
+// line it put up goes away by itself then.
+void Station::tapProblem(AudioTap::Problem problem, const QString& name) {
+    QString line;
+    switch (problem) {
+    case AudioTap::Problem::none:
+        break;
+    case AudioTap::Problem::cannotHear:
+        line = QStringLiteral("Couldn't hear ") + name;
+        break;
+    case AudioTap::Problem::outputChanged:
+        line = QStringLiteral("Couldn't hear ") + name + QStringLiteral(" after the output changed");
+        break;
+    case AudioTap::Problem::serverGone:
+        line = soundServerGone;
+        break;
+    }
+    if (!line.isEmpty())
+        setStatus(line);
+    else if (!tapLine_.isEmpty() && status_ == tapLine_)
+        setStatus({});
+    tapLine_ = line;
 }
 
 void Station::restartTap() {
     if (tap_) tap_->stop();
     tap_.reset();
+    tapLine_.clear();
     if (source_) startTap(*source_);
 }
 
@@ -436,7 +445,8 @@ void Station::tick() {
         goOffAir();
         return;
     }
-    if (!source_ || !link_ || status_ == reconnecting) return;
+    // A line about the capture itself says more than one about silence.
+    if (!source_ || !link_ || status_ == reconnecting || !tapLine_.isEmpty()) return;
     const auto& source = *source_;
     const bool running = source.id == wholeID || Workspace::isRunning(source.id);
     // Only a source with a player reports whether it plays.
@@ -465,6 +475,7 @@ void Station::goOffAir() {
     if (tap_) tap_->stop();
     tap_.reset();
     ++tapRun_;
+    tapLine_.clear();
     if (tunnel_) tunnel_->stop();
     tunnel_.reset();
     fanout_->closeAll();
@@ -607,10 +618,16 @@ void Station::setMic(bool on) {
                 setStatus(message);
             });
         },
-        [this](std::optional<QString> failure) {
+        [this](MicInput::Started started) {
             micStarting_ = false;
+            if (started.outcome == MicInput::Started::Outcome::cancelled) {
+                // Turned off and on again before the first start finished:
+                // the device was stopped, so start it again.
+                if (wantMic_) setMic(true);
+                return;
+            }
             if (wantMic_) {
-                if (failure) return setStatus(*failure);
+                if (!started.ok()) return setStatus(started.message);
                 assign(micOn_, true, &Station::micOnChanged);
                 startMeters();
                 auto& key = HotKey::shared();
@@ -621,7 +638,7 @@ void Station::setMic(bool on) {
                     if (self) self->hold(false);
                 };
                 assign(hotKeyOK_, key.registerKey(), &Station::hotKeyOKChanged);
-            } else if (!failure) {
+            } else if (started.ok()) {
                 mic_->stop(); // switched off while it was starting
             }
         });
@@ -694,29 +711,18 @@ void Station::panel(bool open) {
     }
 }
 
+// The capture follows the application's playback streams by itself; all
+// that is left to do is to drop the line that said it was not running.
 void Station::appLaunched(const QString& id) {
     if (!onAir_ || !source_ ||
         !SourceWatch::shouldReattach(source_->id.toStdString(), id.toStdString()))
         return;
-    // Give the application time to open its playback stream.
-    QTimer::singleShot(2000, this, [this, source = *source_] {
-        if (!onAir_ || source_ != source) return;
-        restartTap();
-        if (status_ == source.name + QStringLiteral(" isn't running")) setStatus({});
-    });
+    if (status_ == source_->name + QStringLiteral(" isn't running")) setStatus({});
 }
 
 void Station::appQuit(const QString& id) {
     if (onAir_ && source_ && source_->id == id)
         setStatus(source_->name + QStringLiteral(" isn't running"));
-}
-
-void Station::processesChanged() {
-    if (!onAir_ || !source_ || source_->id == wholeID) return;
-    std::set<std::uint32_t> current;
-    for (const auto object : AudioProcesses::of(source_->id.toStdString()))
-        current.insert(object);
-    if (!current.empty() && current != tappedProcesses_) restartTap();
 }
 
 void Station::notify(const QString& title, const QString& body) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/audio_source.h"
+#include "capture/audio_tap.h"
 #include "link/address_client.h"
 #include "nowplaying/now_playing.h"
 
@@ -24,7 +25,6 @@ class QNetworkAccessManager;
 
 namespace lantern {
 
-class AudioTap;
 class Fanout;
 class MicInput;
 class NowPlayingReader;
@@ -195,13 +195,13 @@ private:
     void tunnelUp(const QUrl& url);
     void startTap(const AudioSource& source);
     void restartTap();
+    void tapProblem(AudioTap::Problem problem, const QString& name);
     void tick();
     void announce();
     void startMeters();
     void read(const NowPlaying& record, const std::optional<Cover>& cover);
     void appLaunched(const QString& id);
     void appQuit(const QString& id);
-    void processesChanged();
     void notify(const QString& title, const QString& body);
     void onMain(std::function<void()> work);
 
@@ -246,7 +246,7 @@ private:
     std::unique_ptr<Workspace> workspace_;
     bool tunnelOpened_ = false;
     std::int64_t beats_ = 0;
-    std::set<std::uint32_t> tappedProcesses_;
+    QString tapLine_; // the status line the capture put up, if any
     std::optional<SavedAddress> announced_;
     bool micClosePending_ = false;
     bool panelOpen_ = false;

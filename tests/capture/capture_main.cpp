@@ -1,20 +1,20 @@
 // Capture tests run against a private sound server started for the process.
-#include "support/pulse_daemon.h"
+#include "support/sound_daemon.h"
 
 #include <QCoreApplication>
 #include <cstdio>
 #include <gtest/gtest.h>
 
-lantern::test::PulseDaemon* pulse = nullptr;
+lantern::test::SoundDaemon* sound = nullptr;
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     QCoreApplication application(argc, argv);
-    lantern::test::PulseDaemon daemon;
+    lantern::test::SoundDaemon daemon;
     if (!daemon.running()) {
-        std::fprintf(stderr, "could not start a private PulseAudio daemon\n");
+        std::fprintf(stderr, "could not start a private %s server\n", daemon.name());
         return 1; // a missing sound server fails the tests, it does not skip them
     }
-    pulse = &daemon;
+    sound = &daemon;
     return RUN_ALL_TESTS();
 }

@@ -4,15 +4,14 @@
 #include "signal/mixing.h"
 #include "station/station_fixture.h"
 #include "support/child_process.h"
-#include "support/pulse_daemon.h"
+#include "support/sound_daemon.h"
 #include "support/raw_client.h"
 #include "support/tone.h"
 
 #include <gtest/gtest.h>
-#include <sstream>
 #include <thread>
 
-extern lantern::test::PulseDaemon* pulse;
+extern lantern::test::SoundDaemon* sound;
 
 namespace lantern {
 namespace {
@@ -25,26 +24,6 @@ protected:
         StationTest::SetUp();
         settings.setValue("micDevice", "fakemic");
     }
-    // Record streams open on the named source.
-    int streamsOn(const std::string& source) const {
-        std::string index;
-        std::istringstream sources(pulse->pactl({"list", "short", "sources"}));
-        for (std::string line; std::getline(sources, line);) {
-            std::istringstream fields(line);
-            std::string number, name;
-            fields >> number >> name;
-            if (name == source) index = number;
-        }
-        int count = 0;
-        std::istringstream outputs(pulse->pactl({"list", "short", "source-outputs"}));
-        for (std::string line; std::getline(outputs, line);) {
-            std::istringstream fields(line);
-            std::string number, on;
-            fields >> number >> on;
-            if (!index.empty() && on == index) ++count;
-        }
-        return count;
-    }
     bool micOn(Station& s) {
         return eventually([&] { return s.micOn(); }, 5s);
     }
@@ -52,7 +31,7 @@ protected:
     // record streams the microphone holds.
     int settledStreams() {
         test::settle(500ms);
-        return streamsOn("fakemic");
+        return sound->recordStreamsOn("fakemic");
     }
 };
 
@@ -67,6 +46,20 @@ TEST_F(MicrophoneTest, TurningOnTwiceStartsTheDeviceOnce) {
     s.setMic(false);
     EXPECT_FALSE(s.micOn());
     EXPECT_EQ(settledStreams(), 0);
+}
+
+// On, off, on before the first start finished: the first start was
+// cancelled (the device stopped), so the last choice must start it again
+// rather than report the cancelled start as success.
+TEST_F(MicrophoneTest, OnOffOnEndsOnWithTheDeviceRunning) {
+    auto& s = make();
+    s.setMic(true);
+    s.setMic(false);
+    s.setMic(true);
+    s.setMic(true);
+    ASSERT_TRUE(micOn(s));
+    EXPECT_EQ(settledStreams(), 1);
+    EXPECT_TRUE(s.micOn());
 }
 
 TEST_F(MicrophoneTest, OffBeforeTheStartCompletesLeavesTheDeviceStopped) {
@@ -143,7 +136,7 @@ TEST_F(MicrophoneTest, TheHotKeyHoldsToTalkWhileTheMicrophoneIsOn) {
 }
 
 TEST_F(MicrophoneTest, ChoosingAnotherDeviceRestartsTheMicrophoneOnIt) {
-    pulse->pactl(
+    sound->pactl(
         {"load-module", "module-remap-source", "master=other.monitor", "source_name=othermic"});
     auto& s = make();
     s.setMic(true);
@@ -153,17 +146,17 @@ TEST_F(MicrophoneTest, ChoosingAnotherDeviceRestartsTheMicrophoneOnIt) {
     EXPECT_EQ(settings.string("micDevice"), "othermic");
     ASSERT_TRUE(micOn(s));
     EXPECT_EQ(settledStreams(), 0);
-    EXPECT_EQ(streamsOn("othermic"), 1);
+    EXPECT_EQ(sound->recordStreamsOn("othermic"), 1);
     // The default removes the stored choice.
     s.chooseMic(std::nullopt);
     EXPECT_FALSE(settings.string("micDevice"));
     ASSERT_TRUE(micOn(s));
-    EXPECT_EQ(streamsOn("othermic"), 0);
+    EXPECT_EQ(sound->recordStreamsOn("othermic"), 0);
 }
 
 TEST_F(MicrophoneTest, TalkingMixesTheVoiceInAndDipsTheMusic) {
-    pulse->play("talk-music", 500);         // on the speakers: what goes on air
-    pulse->play("talk-voice", 1500, "mic"); // what the microphone hears
+    sound->play("talk-music", 500);         // on the speakers: what goes on air
+    sound->play("talk-voice", 1500, {.sink = "mic"}); // what the microphone hears
     auto& s = make();
     const auto port = onAir(s);
     ASSERT_NE(port, 0);

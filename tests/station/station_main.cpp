@@ -2,7 +2,7 @@
 // (serving as both session and system bus) and an Xvfb, started for the process. No
 // Secret Service runs there, so secrets go to files under each test's folder.
 #include "support/child_process.h"
-#include "support/pulse_daemon.h"
+#include "support/sound_daemon.h"
 #include "support/session_bus.h"
 #include "support/xvfb.h"
 
@@ -10,12 +10,12 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 
-lantern::test::PulseDaemon* pulse = nullptr;
+lantern::test::SoundDaemon* sound = nullptr;
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     lantern::test::SessionBus bus;
-    lantern::test::PulseDaemon daemon;
+    lantern::test::SoundDaemon daemon;
     QString display;
     const pid_t x = lantern::test::startXvfb(display); // for the hot key
     if (!bus.running() || !daemon.running() || x < 0) {
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", qgetenv("DBUS_SESSION_BUS_ADDRESS"));
     qputenv("QT_QPA_PLATFORM", "offscreen"); // a clipboard without a display
     QGuiApplication application(argc, argv);
-    pulse = &daemon;
+    sound = &daemon;
     const int result = RUN_ALL_TESTS();
     lantern::test::endProgram(x);
     return result;

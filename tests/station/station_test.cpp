@@ -8,7 +8,7 @@
 #include "station/station_fixture.h"
 #include "support/child_process.h"
 #include "support/fake_address_service.h"
-#include "support/pulse_daemon.h"
+#include "support/sound_daemon.h"
 #include "support/qt_wait.h"
 #include "support/raw_client.h"
 #include "support/tone.h"
@@ -22,7 +22,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-extern lantern::test::PulseDaemon* pulse;
+extern lantern::test::SoundDaemon* sound;
 
 namespace lantern {
 
@@ -270,8 +270,8 @@ TEST_F(StationTest, GoingOffAirTakesEverythingDown) {
 }
 
 TEST_F(StationTest, ChangingTheSourceKeepsTheListenerAndChangesTheSound) {
-    pulse->play("tone-low", 1000);
-    pulse->play("tone-high", 2500);
+    sound->play("tone-low", 1000);
+    sound->play("tone-high", 2500);
     auto& s = make();
     QSignalSpy listening(&s, &Station::listening);
     s.choose({"tone-low", "Low tone", std::nullopt});
@@ -311,7 +311,7 @@ TEST_F(StationTest, ChangingTheSourceKeepsTheListenerAndChangesTheSound) {
 }
 
 TEST_F(StationTest, ListeningPageInHeadlessChromium) {
-    pulse->play("page-player", 440);
+    sound->play("page-player", 440);
     settings.setValue("stationName", "Attic Waves");
     auto& s = make();
     const auto port = onAir(s);

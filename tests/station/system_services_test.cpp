@@ -2,7 +2,7 @@
 // will-sleep signal of logind, and the notification service. Both are stand-ins
 // of the test's own on the private bus that serves as session and system bus.
 #include "station/station_fixture.h"
-#include "support/pulse_daemon.h"
+#include "support/sound_daemon.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -14,7 +14,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-extern lantern::test::PulseDaemon* pulse;
+extern lantern::test::SoundDaemon* sound;
 
 namespace lantern::test {
 

@@ -36,4 +36,22 @@ double dominantFrequency(std::span<const float> samples, int rate) {
     return best;
 }
 
+double tonePower(std::span<const float> samples, double rate, double hertz, int stride) {
+    const double coefficient = 2 * std::cos(2 * std::numbers::pi * hertz / rate);
+    double previous = 0, before = 0;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < samples.size(); i += static_cast<std::size_t>(stride), ++count) {
+        const double current = samples[i] + coefficient * previous - before;
+        before = previous;
+        previous = current;
+    }
+    const double value = previous * previous + before * before - coefficient * previous * before;
+    return count == 0 ? 0 : value / static_cast<double>(count * count);
+}
+
+bool sounds(std::span<const float> samples, double rate, double hertz, int stride) {
+    const double power = tonePower(samples, rate, hertz, stride);
+    return power > 1e-4 && power > 50 * tonePower(samples, rate, 3100, stride);
+}
+
 } // namespace lantern::test

@@ -1,0 +1,186 @@
+// What listeners hear while the captured application does what applications
+// do: plays several streams, pauses, closes its stream, opens another, and
+// while the sound server itself restarts. Run on PulseAudio and on PipeWire.
+#include "capture/audio_processes.h"
+#include "capture/mic_input.h"
+#include "station/station_fixture.h"
+#include "support/sound_daemon.h"
+
+#include <gtest/gtest.h>
+
+extern lantern::test::SoundDaemon* sound;
+
+namespace lantern {
+namespace {
+
+using test::eventually;
+using Time = StreamEar::Time;
+
+
+class CaptureOnAir : public StationTest {
+protected:
+    // On air with `id` as the source and one listener hearing audio.
+    StreamEar& listenTo(const QString& id, bool watchSystem = false) {
+        auto& s = make(nullptr, watchSystem);
+        s.choose({id, id, std::nullopt});
+        const auto port = onAir(s);
+        EXPECT_NE(port, 0);
+        ear = std::make_unique<StreamEar>(port);
+        EXPECT_TRUE(ear->waitForAudio());
+        return *ear;
+    }
+    // Whether every 100 ms of what arrived between `from` and `to` holds each tone.
+    bool everyWindowHolds(Time from, Time to, std::vector<double> tones) {
+        const auto samples = ear->heard(home.filePath("slice.aac"), from, to);
+        if (samples.size() < 8000) return false;
+        for (std::size_t at = 800; at + 800 <= samples.size() - 800; at += 800) {
+            const std::span window(samples.data() + at, 800);
+            for (const auto hertz : tones)
+                if (!test::sounds(window, 8000, hertz)) {
+                    ADD_FAILURE() << hertz << " Hz missing at " << at / 8000.0 << " s";
+                    return false;
+                }
+        }
+        return true;
+    }
+    bool holds(Time from, Time to, double hertz) {
+        const auto samples = ear->heard(home.filePath("slice.aac"), from, to);
+        return samples.size() > 2000 && test::sounds(samples, 8000, hertz);
+    }
+    static Time now() { return std::chrono::steady_clock::now(); }
+
+    std::unique_ptr<StreamEar> ear;
+};
+
+// Two streams of one application (two tabs, a player and its notification):
+// the station's stream still runs at real time, and both are heard at once,
+// not one block of each in turn.
+TEST_F(CaptureOnAir, TwoStreamsOfOneApplicationAreHeardTogetherInRealTime) {
+    sound->play("duo", 440);
+    sound->play("duo", 1500);
+    ASSERT_TRUE(eventually([] { return AudioProcesses::of("duo").size() == 2; }));
+    auto& listener = listenTo("duo");
+    const auto from = now();
+    listener.listen(4s);
+    const auto to = now();
+    EXPECT_NEAR(listener.pace(from, to), 1.0, 0.05);
+    EXPECT_TRUE(everyWindowHolds(from + 500ms, to, {440, 1500}));
+}
+
+// A short sound of the same application (a notification) comes and goes
+// without a gap in what listeners hear and without restarting the capture.
+TEST_F(CaptureOnAir, AShortSecondStreamLeavesNoGap) {
+    sound->play("chimer", 440);
+    ASSERT_TRUE(eventually([] { return !AudioProcesses::of("chimer").empty(); }));
+    auto& listener = listenTo("chimer");
+    const auto captures = StationProbe::captures(*station);
+    const auto from = now();
+    listener.listen(1500ms);
+    sound->play("chimer", 1500, {.seconds = 0.4});
+    listener.listen(2500ms);
+    const auto to = now();
+    EXPECT_LT(listener.longestGap(from), 300ms);
+    EXPECT_NEAR(listener.pace(from, to), 1.0, 0.05);
+    EXPECT_TRUE(everyWindowHolds(from, to, {440}));
+    EXPECT_EQ(StationProbe::captures(*station), captures);
+}
+
+// Paused (PipeWire then sends nothing at all) or closed: listeners keep a live
+// stream of silence, the line says why, and the sound is back within a
+// second of playing again, on the same connection.
+TEST_F(CaptureOnAir, PausedOrClosedTheStreamGoesOnAndTheSoundComesBack) {
+    auto player = sound->play("pauser", 660);
+    ASSERT_TRUE(eventually([] { return !AudioProcesses::of("pauser").empty(); }));
+    auto& listener = listenTo("pauser", true);
+    ASSERT_TRUE(eventually([&] { return station->link().has_value(); }));
+    const auto captures = StationProbe::captures(*station);
+
+    struct Step {
+        const char* what;
+        std::function<void()> stop, resume;
+        QString line;
+    };
+    const Step steps[] = {
+        {"paused", [&] { sound->pause(player); }, [&] { sound->pause(player); }, "pauser is quiet"},
+        {"closed", [&] { sound->end(player); }, [&] { player = sound->play("pauser", 660); },
+         "pauser isn't running"},
+    };
+    for (const auto& step : steps) {
+        step.stop();
+        const auto stopped = now();
+        listener.listen(2s);
+        EXPECT_NEAR(listener.pace(stopped + 500ms, now()), 1.0, 0.05) << step.what;
+        EXPECT_FALSE(holds(stopped + 500ms, now(), 660)) << step.what;
+        const auto deadline = now() + std::chrono::seconds(int(SilenceHint::after) + 3);
+        while (station->status() != step.line && now() < deadline)
+            listener.listen(200ms);
+        EXPECT_EQ(station->status(), step.line) << step.what;
+
+        step.resume();
+        const auto resumed = now();
+        listener.listen(1500ms);
+        EXPECT_TRUE(holds(resumed + 1s, resumed + 1500ms, 660)) << step.what;
+        listener.listen(1500ms); // the next tick sees sound again
+        EXPECT_EQ(station->status(), "") << step.what;
+    }
+    EXPECT_FALSE(listener.closed());
+    EXPECT_EQ(StationProbe::captures(*station), captures);
+}
+
+// The sound server restarts (a user restarts it, or it crashed): listeners
+// stay connected to a live stream, the line says so, and the music is back
+// within five seconds of the server.
+TEST_F(CaptureOnAir, ASoundServerRestartKeepsTheListeners) {
+    sound->play("survivor", 880);
+    ASSERT_TRUE(eventually([] { return !AudioProcesses::of("survivor").empty(); }));
+    auto& listener = listenTo("survivor");
+    station->setMic(true);
+    ASSERT_TRUE(eventually([&] { return station->micOn(); }));
+    listener.listen(1s);
+    EXPECT_EQ(station->listeners(), 1);
+
+    sound->kill();
+    const auto killed = now();
+    listener.listen(2500ms);
+    EXPECT_EQ(station->status(), "Reconnecting to the sound server\u2026");
+    EXPECT_NEAR(listener.pace(killed + 500ms, now()), 1.0, 0.05);
+
+    ASSERT_TRUE(sound->start());
+    sound->play("survivor", 880);
+    const auto back = now();
+    while (now() < back + 5s && !holds(now() - 500ms, now(), 880))
+        listener.listen(250ms);
+    EXPECT_TRUE(holds(now() - 500ms, now(), 880)) << "no music 5 s after the server came back";
+    EXPECT_EQ(station->status(), "");
+    EXPECT_FALSE(listener.closed());
+    EXPECT_EQ(station->listeners(), 1);
+    EXPECT_TRUE(station->micOn()); // the microphone came back with the server
+    EXPECT_EQ(sound->recordStreamsOn("fakemic"), 1);
+}
+
+// A sound server that hangs never holds up the panel: every operation the
+// panel calls returns at once, and the station goes on air all the same.
+TEST_F(CaptureOnAir, AHungSoundServerNeverBlocksThePanel) {
+    sound->play("stuck", 440);
+    ASSERT_TRUE(eventually([] { return !AudioProcesses::of("stuck").empty(); }));
+    auto& s = make(nullptr, true);
+    sound->freeze(true);
+    const auto timed = [](const char* what, const std::function<void()>& call) {
+        const auto begin = now();
+        call();
+        EXPECT_LT(now() - begin, 100ms) << what;
+    };
+    timed("choose", [&] { s.choose({"stuck", "Stuck", std::nullopt}); });
+    timed("go on air", [&] { s.goOnAir(); });
+    timed("microphone on", [&] { s.setMic(true); });
+    timed("sources", [] { AudioSources::current(); });
+    timed("inputs", [] { AudioInputs::list(); });
+    for (const auto end = now() + 1500ms; now() < end;) // its timers and callbacks
+        timed("the station's own work", [] { QCoreApplication::processEvents(); });
+    sound->freeze(false);
+    EXPECT_TRUE(s.onAir());
+    EXPECT_TRUE(eventually([&] { return s.micOn(); }));
+}
+
+} // namespace
+} // namespace lantern

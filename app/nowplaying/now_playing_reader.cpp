@@ -1,5 +1,7 @@
 #include "nowplaying/now_playing_reader.h"
 
+#include "system/child_process.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFile>
@@ -9,16 +11,9 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace lantern {
 
@@ -34,50 +29,11 @@ constexpr qint64 largestCover = 10 * 1024 * 1024;
 // nothing when it cannot start, exits non-zero, or is still running after five
 // seconds (then it is killed). Standard error is discarded.
 std::optional<std::string> run(const std::vector<std::string>& arguments) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    for (const auto& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (spawned != 0) {
-        ::close(out[0]);
-        return std::nullopt;
-    }
-    std::string output;
-    bool killed = false;
-    const auto deadline = std::chrono::steady_clock::now() + watchdog;
-    for (char buffer[4096];;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            ::kill(pid, SIGKILL);
-            killed = true;
-            break;
-        }
-        pollfd entry{out[0], POLLIN, 0};
-        if (::poll(&entry, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-        if (!(entry.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        const auto got = ::read(out[0], buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        output.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(out[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (killed || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-    return output;
+    ChildOptions options;
+    options.searchPath = true;
+    auto result = runChild(arguments, watchdog, options);
+    if (result.status != 0) return std::nullopt;
+    return std::move(result.output);
 }
 
 NowPlaying emptyRecord(const QString& source, bool playing) {

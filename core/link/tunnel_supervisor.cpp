@@ -1,6 +1,7 @@
 #include "link/tunnel_supervisor.h"
 
 #include "stream/text.h"
+#include "system/child_process.h"
 
 #include <array>
 #include <asio/io_context.hpp>
@@ -8,10 +9,8 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <csignal>
-#include <fcntl.h>
 #include <future>
 #include <pthread.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -192,44 +191,17 @@ private:
     void launch() {
         if (stopped_) return;
         ++launch_;
-        int pipe[2];
-        if (::pipe2(pipe, O_CLOEXEC) != 0) return failed();
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, pipe[1], 2);
-        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        // The child starts with default signal handling and nothing blocked,
-        // whatever this process ignores (SIGPIPE, say) or blocks.
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t all, none;
-        sigfillset(&all);
-        sigemptyset(&none);
-        posix_spawnattr_setsigdefault(&attributes, &all);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-        std::vector<char*> argv;
-        argv.push_back(executable_.data());
-        for (auto& argument : arguments_)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        const int spawned =
-            posix_spawn(&pid, executable_.c_str(), &actions, &attributes, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        ::close(pipe[1]);
-        if (spawned != 0) {
-            ::close(pipe[0]);
-            return failed();
-        }
+        // Only standard error is read; the child holds none of our descriptors.
+        std::vector<std::string> argv{executable_};
+        argv.insert(argv.end(), arguments_.begin(), arguments_.end());
+        ChildOptions options;
+        options.pipeError = true;
+        const auto started = startChild(argv, options);
+        if (started.pid < 0) return failed();
+        const pid_t pid = started.pid;
 
         auto reader = std::make_shared<Reader>(io_);
-        reader->pipe.assign(pipe[0]);
+        reader->pipe.assign(started.error);
         reader->launch = launch_;
         readers_.push_back(reader);
         read(reader);

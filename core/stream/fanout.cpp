@@ -1,7 +1,6 @@
 #include "stream/fanout.h"
 
 #include <algorithm>
-#include <set>
 
 namespace lantern {
 
@@ -133,6 +132,7 @@ std::shared_ptr<Listener> Fanout::join(std::optional<std::string> tag) {
     auto listener = std::make_shared<Listener>(perListenerLimit_, std::move(tag));
     std::lock_guard lock(mutex_);
     listeners_.emplace(listener.get(), listener);
+    counted(*listener, true);
     if (burst_.size() > 0) {
         if (!burstChunk_) burstChunk_.emplace(burst_.contents());
         // Pushed before the lock is released, so that no chunk published after
@@ -146,7 +146,7 @@ void Fanout::leave(const std::shared_ptr<Listener>& listener) {
     if (!listener) return;
     {
         std::lock_guard lock(mutex_);
-        listeners_.erase(listener.get());
+        if (listeners_.erase(listener.get())) counted(*listener, false);
     }
     listener->end();
 }
@@ -156,6 +156,8 @@ void Fanout::closeAll() {
     {
         std::lock_guard lock(mutex_);
         taken.swap(listeners_);
+        untagged_ = 0;
+        tags_.clear();
     }
     for (const auto& entry : taken)
         entry.second->end();
@@ -163,15 +165,19 @@ void Fanout::closeAll() {
 
 std::size_t Fanout::count() const {
     std::lock_guard lock(mutex_);
-    std::size_t untagged = 0;
-    std::set<std::string_view> tags;
-    for (const auto& entry : listeners_) {
-        if (const auto& tag = entry.second->tag())
-            tags.insert(*tag);
-        else
-            ++untagged;
+    return untagged_ + tags_.size();
+}
+
+// Under mutex_.
+void Fanout::counted(const Listener& listener, bool joined) {
+    const auto& tag = listener.tag();
+    if (!tag) {
+        untagged_ = joined ? untagged_ + 1 : untagged_ - 1;
+    } else if (joined) {
+        ++tags_[*tag];
+    } else if (const auto found = tags_.find(*tag); found != tags_.end() && --found->second == 0) {
+        tags_.erase(found);
     }
-    return untagged + tags.size();
 }
 
 } // namespace lantern

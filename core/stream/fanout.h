@@ -17,6 +17,7 @@
 #include <type_traits>
 #include <typeinfo>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace lantern {
@@ -189,8 +190,37 @@ public:
     std::shared_ptr<Listener> join(std::optional<std::string> tag);
     void leave(const std::shared_ptr<Listener>& listener);
     void closeAll();
-    // Listeners without a tag count once each; tagged ones once per distinct tag.
+    // Listeners without a tag count once each; tagged ones once per distinct
+    // tag. Constant time: the counts are kept as listeners join and leave.
     std::size_t count() const;
+
+    // A listener's place: joined when made, left when destroyed, so a
+    // connection that goes away by any path (an error, an exception) never
+    // leaves a listener behind that is still counted and fed.
+    class Seat {
+    public:
+        Seat() = default;
+        Seat(std::shared_ptr<Fanout> fanout, std::optional<std::string> tag)
+            : fanout_(std::move(fanout)), listener_(fanout_->join(std::move(tag))) {}
+        Seat(Seat&& other) noexcept = default;
+        Seat& operator=(Seat&& other) noexcept {
+            leave();
+            fanout_ = std::move(other.fanout_);
+            listener_ = std::move(other.listener_);
+            return *this;
+        }
+        ~Seat() { leave(); }
+
+        Listener* operator->() const { return listener_.get(); }
+        explicit operator bool() const { return listener_ != nullptr; }
+        void leave() {
+            if (listener_) fanout_->leave(std::exchange(listener_, nullptr));
+        }
+
+    private:
+        std::shared_ptr<Fanout> fanout_;
+        std::shared_ptr<Listener> listener_;
+    };
     // Returns once every publish that had started before the call has handed
     // over all its chunks and completions. After leave() or closeAll() and then
     // settle(), nothing more will be posted for those listeners' consumers, so
@@ -206,7 +236,11 @@ private:
     // by every listener that joins before the next one.
     std::optional<Chunk> burstChunk_;
     std::unordered_map<const Listener*, std::shared_ptr<Listener>> listeners_;
+    std::size_t untagged_ = 0;
+    std::unordered_map<std::string, std::size_t> tags_; // listeners per tag
     const std::size_t perListenerLimit_;
+
+    void counted(const Listener& listener, bool joined);
 };
 
 } // namespace lantern

@@ -71,6 +71,8 @@ std::string_view reasonPhrase(int status) {
         return "Not Found";
     case 405:
         return "Method Not Allowed";
+    case 503:
+        return "Service Unavailable";
     default:
         return "OK";
     }

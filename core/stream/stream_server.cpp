@@ -10,7 +10,9 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unordered_set>
 
@@ -22,8 +24,31 @@ namespace {
 
 constexpr std::string_view headEnd = "\r\n\r\n";
 constexpr std::size_t tagCharacters = 64;
+constexpr std::string_view fullBody = "The station is full right now\n";
+
+// Sockets are never inherited by children (the tunnel tool, playerctl): a
+// child that held the listening socket would keep accepting into its backlog
+// after the station went off air.
+void closeOnExec(int fd) {
+    ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
 
 } // namespace
+
+StreamServer::Limits StreamServer::Limits::forDescriptors(std::size_t descriptors) {
+    Limits limits;
+    limits.maxConnections = descriptors > reserve + answering ? descriptors - reserve : answering;
+    limits.maxListeners = limits.maxConnections - answering;
+    limits.maxReadingHeads = std::min(limits.maxReadingHeads, limits.maxConnections);
+    return limits;
+}
+
+StreamServer::Limits StreamServer::Limits::forThisProcess() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return forDescriptors(1024);
+    constexpr rlim_t most = 1 << 20; // "unlimited" is not a number of sockets to plan for
+    return forDescriptors(static_cast<std::size_t>(std::min(limit.rlim_cur, most)));
+}
 
 // State shared by the acceptor and every connection. Only the server thread
 // touches it, except the destructor, which does so after that thread ended.
@@ -48,6 +73,7 @@ public:
 
     std::unordered_set<Connection*> connections;
     std::size_t readingHeads = 0;
+    std::size_t streams = 0;
     // Bytes of a head are read into this buffer first, then copied to the
     // connection, so that idle connections hold no receive buffer.
     std::array<char, 16384> scratch{};
@@ -58,10 +84,14 @@ public:
     // stop() followed never reports ready, however the two jobs interleave.
     std::atomic<std::uint64_t> stops{0};
 
+    // Closes streams whose listener has taken no byte for the stall time-out.
+    void sweep();
+
 private:
     void run();
 
     asio::executor_work_guard<asio::io_context::executor_type> work{io->get_executor()};
+    std::optional<asio::steady_timer> sweeper{std::in_place, *io};
     std::thread thread; // last: starts once everything above exists
 };
 
@@ -74,8 +104,11 @@ public:
         ++server_.readingHeads;
     }
 
+    // Whatever way the connection ends (its handlers finished, one threw, the
+    // server went), its seat in the fan-out is given up with it.
     ~Connection() {
         if (readingHead_) --server_.readingHeads;
+        if (streaming_) --server_.streams;
         server_.connections.erase(this);
     }
 
@@ -91,8 +124,18 @@ public:
     }
 
     // Ends the stream of a server that is going away.
-    void abandon() {
-        if (listener_) server_.fanout->leave(listener_);
+    void abandon() { seat_.leave(); }
+
+    // A stream write that has made no progress since `before`.
+    bool stalledSince(std::chrono::steady_clock::time_point before) const {
+        return streaming_ && writing_ && lastProgress_ < before;
+    }
+
+    void close() {
+        endHeadPhase();
+        std::error_code ignored;
+        socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
     }
 
 private:
@@ -163,56 +206,85 @@ private:
 
     void notFound() { send(responseHead(404, "text/plain; charset=utf-8", 9) + "Not here\n"); }
 
-    // Sends a complete response, then closes whether or not the send worked.
+    // Sends a complete response, then closes whether or not the send worked;
+    // a client that does not take it within the send time-out is cut off.
     void send(std::string bytes) {
         auto owned = std::make_shared<const std::string>(std::move(bytes));
-        asio::async_write(
-            socket_, asio::buffer(*owned),
-            [self = shared_from_this(), owned](std::error_code, std::size_t) { self->close(); });
+        deadline_.expires_after(server_.limits.sendTimeout);
+        deadline_.async_wait([weak = weak_from_this()](std::error_code error) {
+            if (auto self = weak.lock(); self && !error) self->close();
+        });
+        asio::async_write(socket_, asio::buffer(*owned),
+                          [self = shared_from_this(), owned](std::error_code, std::size_t) {
+                              self->deadline_.cancel();
+                              self->close();
+                          });
+    }
+
+    void full() {
+        send(responseHead(503, "text/plain; charset=utf-8", fullBody.size(),
+                          {{"Retry-After", "10"}}) +
+             std::string(fullBody));
     }
 
     void stream(std::optional<std::string> tag) {
-        listener_ = server_.fanout->join(std::move(tag));
+        if (server_.streams >= server_.limits.maxListeners) return full();
+        streaming_ = true;
+        ++server_.streams;
+        std::error_code ignored;
+        socket_.set_option(asio::socket_base::send_buffer_size(server_.limits.streamSendBuffer),
+                           ignored);
+        seat_ = Fanout::Seat(server_.fanout, std::move(tag));
         auto head = std::make_shared<const std::string>(
             responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
-        asio::async_write(socket_, asio::buffer(*head),
-                          [self = shared_from_this(), head](std::error_code error, std::size_t) {
-                              if (error) return self->finishStream();
-                              self->sendNext();
-                          });
+        write(asio::buffer(*head), [head](Connection& self) { self.sendNext(); });
         watchPeer();
     }
 
     // The sending loop: one chunk in flight at a time; while the network is
     // slower than the audio, chunks wait in the listener's bounded queue.
     void sendNext() {
-        listener_->next(asio::bind_executor(*server_.io, [self = shared_from_this()](
-                                                             std::optional<Chunk> chunk) {
+        seat_->next(asio::bind_executor(*server_.io, [self = shared_from_this()](
+                                                         std::optional<Chunk> chunk) {
             if (!chunk) return self->finishStream();
             const auto buffer = chunk->buffer();
-            asio::async_write(self->socket_, buffer,
-                              [self, held = std::move(*chunk)](std::error_code error, std::size_t) {
-                                  if (error) return self->finishStream();
-                                  self->sendNext();
-                              });
+            self->write(buffer, [held = std::move(*chunk)](Connection& self) { self.sendNext(); });
         }));
     }
 
+    // Writes all of `buffer`, noting every bit of progress for the stall
+    // sweep, then calls `then`; a failed write ends the stream.
+    template <typename Then> void write(asio::const_buffer buffer, Then then) {
+        writing_ = true;
+        lastProgress_ = std::chrono::steady_clock::now();
+        socket_.async_write_some(
+            buffer, [self = shared_from_this(), buffer,
+                     then = std::move(then)](std::error_code error, std::size_t written) mutable {
+                self->writing_ = false;
+                if (error) return self->finishStream();
+                if (written < buffer.size()) return self->write(buffer + written, std::move(then));
+                then(*self);
+            });
+    }
+
     // Notices a listener that hangs up while nothing is being sent to it.
-    // Whatever it sends after its head is read and ignored.
+    // Whatever it sends after its head is read and ignored. A client that
+    // only shut its sending side (end of file) still gets its stream: a real
+    // hang-up shows as a failed write.
     void watchPeer() {
         socket_.async_wait(
             tcp::socket::wait_read, [self = shared_from_this()](std::error_code error) {
                 if (!error) {
                     self->socket_.read_some(asio::buffer(self->server_.scratch), error);
                     if (!error || error == asio::error::would_block) return self->watchPeer();
+                    if (error == asio::error::eof) return;
                 }
                 self->finishStream();
             });
     }
 
     void finishStream() {
-        server_.fanout->leave(listener_);
+        seat_.leave();
         close();
     }
 
@@ -224,19 +296,15 @@ private:
         head_ = std::string();
     }
 
-    void close() {
-        endHeadPhase();
-        std::error_code ignored;
-        socket_.shutdown(tcp::socket::shutdown_both, ignored);
-        socket_.close(ignored);
-    }
-
     Impl& server_;
     tcp::socket socket_;
-    asio::steady_timer deadline_;
+    asio::steady_timer deadline_; // for the head, then for a complete response
     std::string head_;
     bool readingHead_ = true;
-    std::shared_ptr<Listener> listener_;
+    bool streaming_ = false;
+    bool writing_ = false;
+    std::chrono::steady_clock::time_point lastProgress_;
+    Fanout::Seat seat_;
 };
 
 StreamServer::Impl::~Impl() {
@@ -252,7 +320,23 @@ StreamServer::Impl::~Impl() {
         connection->abandon();
     fanout->settle();
     acceptor.reset();
+    sweeper.reset();
     io.reset();
+}
+
+void StreamServer::Impl::sweep() {
+    const auto stalled = std::chrono::steady_clock::now() - limits.stallTimeout;
+    std::vector<std::shared_ptr<Connection>> closing;
+    for (auto* connection : connections)
+        if (connection->stalledSince(stalled))
+            if (auto held = connection->weak_from_this().lock()) closing.push_back(std::move(held));
+    for (const auto& connection : closing)
+        connection->close(); // its pending write fails and ends the stream
+    sweeper->expires_after(std::max<std::chrono::steady_clock::duration>(
+        limits.stallTimeout / 6, std::chrono::milliseconds(20)));
+    sweeper->async_wait([this](std::error_code error) {
+        if (!error) sweep();
+    });
 }
 
 void StreamServer::Impl::run() {
@@ -278,7 +362,8 @@ void StreamServer::Impl::accept(const std::shared_ptr<tcp::acceptor>& listening)
             pause->async_wait([this, listening, pause](std::error_code) { accept(listening); });
             return;
         }
-        if (readingHeads >= limits.maxReadingHeads) {
+        closeOnExec(socket.native_handle());
+        if (readingHeads >= limits.maxReadingHeads || connections.size() >= limits.maxConnections) {
             std::error_code ignored;
             socket.close(ignored);
         } else {
@@ -291,7 +376,14 @@ void StreamServer::Impl::accept(const std::shared_ptr<tcp::acceptor>& listening)
 StreamServer::StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
                            CoverCallback cover, PasscodeCallback passcode, Limits limits)
     : impl_(std::make_unique<Impl>(std::move(fanout), std::move(page), std::move(now),
-                                   std::move(cover), std::move(passcode), limits)) {}
+                                   std::move(cover), std::move(passcode), limits)) {
+    asio::post(*impl_->io, [impl = impl_.get()] { impl->sweep(); });
+}
+
+StreamServer::StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
+                           CoverCallback cover, PasscodeCallback passcode)
+    : StreamServer(std::move(fanout), std::move(page), std::move(now), std::move(cover),
+                   std::move(passcode), Limits::forThisProcess()) {}
 
 StreamServer::~StreamServer() = default;
 
@@ -307,6 +399,7 @@ void StreamServer::startListening(std::function<void(std::error_code, std::uint1
         const tcp::endpoint local(asio::ip::address_v4::loopback(), 0);
         std::error_code error;
         listening->open(local.protocol(), error);
+        if (!error) closeOnExec(listening->native_handle());
         if (!error) listening->set_option(tcp::acceptor::reuse_address(true), error);
         if (!error) listening->bind(local, error);
         if (!error) listening->listen(asio::socket_base::max_listen_connections, error);

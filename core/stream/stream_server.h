@@ -28,20 +28,42 @@ public:
     using PasscodeCallback = std::function<std::optional<std::string>()>;
     using StartSignature = void(std::error_code, std::uint16_t);
 
+    // What any number of listeners, hostile ones included, may take.
     struct Limits {
         std::size_t maxHeadBytes = 16384;
         // A connection that has not sent a whole head by then is closed unanswered.
         std::chrono::milliseconds headTimeout{15000};
         // Connections still reading their head; further ones are closed at accept.
         std::size_t maxReadingHeads = 4096;
+        // Every connection held; further ones are closed at accept, so listeners
+        // never take the descriptors the rest of the process needs.
+        std::size_t maxConnections = 1000;
+        // Stream listeners; a stream request beyond them is answered 503.
+        std::size_t maxListeners = 900;
+        // A complete response (page, now, cover) not sent by then is cut off.
+        std::chrono::milliseconds sendTimeout{30000};
+        // A stream whose socket has accepted no byte for this long is closed.
+        std::chrono::milliseconds stallTimeout{60000};
+        // Each stream socket's kernel send buffer, so that a listener who stops
+        // reading holds seconds of audio there, not minutes.
+        int streamSendBuffer = 64 * 1024;
+
+        // Room for the process's own descriptors (sound server, tunnel, bus,
+        // children, files) that no listener can take.
+        static constexpr std::size_t reserve = 128;
+        // Connections that are not streams (pages, now-playing requests) always find room.
+        static constexpr std::size_t answering = 64;
+        // Limits for a process that may hold `descriptors` open files.
+        static Limits forDescriptors(std::size_t descriptors);
+        // Limits for this process's current (soft) descriptor limit.
+        static Limits forThisProcess();
     };
 
     StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
                  CoverCallback cover, PasscodeCallback passcode, Limits limits);
+    // With limits for this process's current descriptor limit.
     StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
-                 CoverCallback cover, PasscodeCallback passcode)
-        : StreamServer(std::move(fanout), std::move(page), std::move(now), std::move(cover),
-                       std::move(passcode), Limits{}) {}
+                 CoverCallback cover, PasscodeCallback passcode);
     // Ends the streams this server still sends and closes every connection.
     ~StreamServer();
     StreamServer(const StreamServer&) = delete;

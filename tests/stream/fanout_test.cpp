@@ -142,6 +142,30 @@ TEST(Fanout, CountsUntaggedOnceEachAndTagsOncePerTag) {
     EXPECT_EQ(fanout.count(), 5u); // x is still there through x2
     fanout.leave(x2);
     EXPECT_EQ(fanout.count(), 4u);
+    fanout.leave(x2); // leaving twice counts once
+    EXPECT_EQ(fanout.count(), 4u);
+    fanout.closeAll();
+    EXPECT_EQ(fanout.count(), 0u);
+    auto again = fanout.join("x");
+    EXPECT_EQ(fanout.count(), 1u);
+}
+
+// A connection's handler that throws unwinds its seat: the listener leaves
+// and ends, so nobody stays counted and fed.
+TEST(Fanout, ASeatLeavesWhenItsOwnerUnwinds) {
+    auto fanout = std::make_shared<Fanout>(0, 256);
+    try {
+        Fanout::Seat seat(fanout, "page-42");
+        ASSERT_EQ(fanout->count(), 1u);
+        throw std::runtime_error("a handler failed");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(fanout->count(), 0u);
+    Fanout::Seat moved(fanout, std::nullopt);
+    Fanout::Seat other = std::move(moved);
+    EXPECT_EQ(fanout->count(), 1u);
+    other = Fanout::Seat(fanout, "replacement");
+    EXPECT_EQ(fanout->count(), 1u);
 }
 
 TEST(Fanout, CloseAllWakesEveryWaitingConsumerAndKeepsTheBurst) {

@@ -286,22 +286,105 @@ TEST(StreamServerHead, IdleConnectionsAreClosedAfterTheTimeout) {
     EXPECT_EQ(streaming.readAtLeast(10), "still here");
 }
 
-TEST(StreamServerHead, ConnectionsBeyondTheCapAreClosedAtAccept) {
-    StreamServer::Limits limits;
-    limits.maxReadingHeads = 8;
-    Station station(limits);
-    std::vector<std::unique_ptr<RawClient>> idle;
-    for (int i = 0; i < 8; ++i)
-        idle.push_back(std::make_unique<RawClient>(station.port));
-    RawClient refused(station.port);
-    EXPECT_TRUE(refused.closedByPeer(3s));
-    for (auto& client : idle)
-        EXPECT_FALSE(client->closedByPeer(1ms));
+// Connections beyond the caps are closed at once: those still reading their
+// head, and all the server holds (so that listeners never take the process's
+// own descriptors). Each place freed is taken again.
+TEST(StreamServerLimits, ConnectionsBeyondTheCapsAreClosedAtAccept) {
+    struct Row {
+        const char* what;
+        std::size_t maxReadingHeads, maxConnections;
+        bool streaming; // the held connections are listeners, not idle heads
+    };
+    for (const auto& row : {Row{"heads", 8, 100, false}, Row{"all connections", 100, 8, true}}) {
+        StreamServer::Limits limits;
+        limits.maxReadingHeads = row.maxReadingHeads;
+        limits.maxConnections = row.maxConnections;
+        Station station(limits);
+        std::vector<std::unique_ptr<RawClient>> held;
+        for (int i = 0; i < 8; ++i) {
+            held.push_back(std::make_unique<RawClient>(station.port));
+            if (row.streaming) held.back()->send("GET /stream HTTP/1.1\r\n\r\n");
+        }
+        if (row.streaming) {
+            ASSERT_TRUE(eventually([&] { return station.fanout->count() == 8; })) << row.what;
+        }
+        RawClient refused(station.port);
+        EXPECT_TRUE(refused.closedByPeer(3s)) << row.what;
+        EXPECT_EQ(refused.readUntilClosed(10ms), "") << row.what;
+        for (auto& client : held)
+            EXPECT_FALSE(client->closedByPeer(1ms)) << row.what;
+        held.front().reset(); // hangs up (a stream leaves on its next chunk)
+        EXPECT_TRUE(eventually([&] {
+            station.fanout->publish(chunkOf("x"));
+            return fetch(station.port, "/x") == notHere;
+        })) << row.what;
+    }
+}
 
-    // One head completes, which frees a place for a new connection.
-    idle.front()->send("GET /missing HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(idle.front()->readUntilClosed(), notHere);
-    EXPECT_TRUE(eventually([&] { return fetch(station.port, "/x") == notHere; }));
+// A full station says so (503, try again in 10 s) instead of taking one more
+// listener; the page still loads, and a place that frees up is taken again.
+TEST(StreamServerLimits, AFullStationAnswers503AndStillServesThePage) {
+    StreamServer::Limits limits;
+    limits.maxListeners = 3;
+    Station station(limits);
+    std::vector<std::unique_ptr<RawClient>> listeners;
+    for (int i = 0; i < 3; ++i) {
+        listeners.push_back(std::make_unique<RawClient>(station.port));
+        listeners.back()->send("GET /stream HTTP/1.1\r\n\r\n");
+        ASSERT_EQ(listeners.back()->readAtLeast(streamHead.size()), streamHead);
+    }
+    EXPECT_EQ(fetch(station.port, "/stream"),
+              "HTTP/1.1 503 Service Unavailable\r\nAccess-Control-Allow-Origin: *\r\n"
+              "Connection: close\r\nContent-Type: text/plain; charset=utf-8\r\n"
+              "Content-Length: 30\r\nRetry-After: 10\r\n\r\nThe station is full right now\n");
+    EXPECT_EQ(fetch(station.port, "/"), okHead("text/html; charset=utf-8", page.size(), false) + page);
+    EXPECT_EQ(station.fanout->count(), 3u);
+    listeners.pop_back();
+    ASSERT_TRUE(eventually([&] {
+        station.fanout->publish(chunkOf("x"));
+        return station.fanout->count() == 2;
+    }));
+    RawClient next(station.port);
+    next.send("GET /stream HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(next.readAtLeast(streamHead.size()).starts_with(streamHead));
+}
+
+// A client that asks and never reads holds nothing for long: a complete
+// response is cut off after the send time-out, a stream whose socket takes
+// no byte for the stall time-out is closed and leaves the count. Listeners
+// that read are not touched.
+TEST(StreamServerLimits, ClientsThatNeverReadAreCutOff) {
+    StreamServer::Limits limits;
+    limits.sendTimeout = 300ms;
+    limits.stallTimeout = 500ms;
+    limits.streamSendBuffer = 4096;
+    Station station(limits);
+    station.setCover(Cover{Bytes(8 << 20, 0x42), "image/png"}); // more than any socket buffers
+
+    RawClient coverReader(station.port, 4096);
+    coverReader.send("GET /cover HTTP/1.1\r\n\r\n");
+    RawClient stalled(station.port, 4096), reader(station.port);
+    stalled.send("GET /stream?l=stalled HTTP/1.1\r\n\r\n");
+    reader.send("GET /stream?l=reader HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(reader.readAtLeast(streamHead.size()), streamHead);
+    ASSERT_TRUE(eventually([&] { return station.fanout->count() == 2; }));
+
+    const auto start = std::chrono::steady_clock::now();
+    bool stalledGone = false;
+    while (std::chrono::steady_clock::now() - start < 3s && !stalledGone) {
+        station.fanout->publish(chunkOf(std::string(16384, 's')));
+        reader.readAtLeast(16384, 1s);
+        stalledGone = station.fanout->count() == 1;
+    }
+    EXPECT_TRUE(stalledGone) << "the stalled listener is still counted";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_TRUE(stalled.closedByPeer(3s));
+    // The cover's reader, reading only now, gets what was sent before the
+    // cut, then the end: not the whole image.
+    const auto cover = coverReader.readUntilClosed(10s);
+    EXPECT_TRUE(coverReader.peerClosed());
+    EXPECT_LT(cover.size(), 8u << 20) << "the unread cover was not cut off";
+    EXPECT_FALSE(reader.peerClosed());
 }
 
 // 100 user-perceived characters mixing flags, accented letters written with
@@ -363,7 +446,10 @@ TEST(StreamServerStream, BurstThenLiveChunksThenCloseAllEndsTheResponse) {
     EXPECT_TRUE(client.closedByPeer(3s));
 }
 
-TEST(StreamServerStream, ListenerThatHangsUpLeavesTheFanout) {
+// A listener that hangs up leaves as soon as audio to it fails to go out; one
+// that only shut its sending side (as `nc -N` and some scripts do) keeps
+// receiving its stream.
+TEST(StreamServerStream, HangingUpLeavesButHalfClosingKeepsTheStream) {
     Station station;
     {
         RawClient client(station.port);
@@ -371,7 +457,24 @@ TEST(StreamServerStream, ListenerThatHangsUpLeavesTheFanout) {
         client.readAtLeast(streamHead.size());
         ASSERT_EQ(station.fanout->count(), 1u);
     }
-    EXPECT_TRUE(eventually([&] { return station.fanout->count() == 0; }));
+    EXPECT_TRUE(eventually([&] {
+        station.fanout->publish(chunkOf("anyone?"));
+        return station.fanout->count() == 0;
+    }));
+
+    RawClient halfClosed(station.port);
+    halfClosed.send("GET /stream HTTP/1.1\r\n\r\n");
+    halfClosed.finishSending();
+    ASSERT_EQ(halfClosed.readAtLeast(streamHead.size()), streamHead);
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    std::size_t received = 0;
+    while (std::chrono::steady_clock::now() < end && !halfClosed.peerClosed()) {
+        station.fanout->publish(chunkOf("still streaming"));
+        received += halfClosed.readAtLeast(1, 50ms).size();
+    }
+    EXPECT_FALSE(halfClosed.peerClosed());
+    EXPECT_GT(received, 15u * 50);
+    EXPECT_EQ(station.fanout->count(), 1u);
 }
 
 // A listener that stops reading keeps its connection and loses only its own

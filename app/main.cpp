@@ -4,6 +4,7 @@
 #include "station/console.h"
 #include "station/settings.h"
 #include "station/station.h"
+#include "system/process.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -33,6 +34,7 @@ AudioSource sourceFor(const QString& id, const std::vector<AudioSource>& sources
 } // namespace
 
 int main(int argc, char** argv) {
+    prepareProcess();
     QString sourceID = AudioSource::wholeMac().id;
     bool headless = qEnvironmentVariableIsEmpty("DISPLAY") &&
                     qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");

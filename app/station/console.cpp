@@ -1,6 +1,7 @@
 #include "station/console.h"
 
 #include "station/station.h"
+#include "system/process.h"
 
 #include <QSocketNotifier>
 #include <csignal>
@@ -30,8 +31,11 @@ void Console::line(const QString& text) {
     std::fflush(stdout);
 }
 
+// The passcode in a link is for the user's eyes: on a terminal the whole link
+// is shown; anywhere else (the system log, a file) the link without it.
 void Console::showLink() {
-    const auto link = station_.shareLink();
+    auto link = station_.shareLink();
+    if (link && !outputIsTerminal()) link->setFragment(QString());
     const auto text = link ? std::optional(link->toString(QUrl::FullyEncoded)) : std::nullopt;
     if (text == shownLink_) return;
     shownLink_ = text;

@@ -1,6 +1,9 @@
 #include "link/address_client.h"
 
 #include "link/keychain.h"
+#include "link/secret_store.h"
+
+#include <QCoro/QCoroFuture>
 #include "link/share_link.h"
 #include "station/settings.h"
 
@@ -97,19 +100,22 @@ QString AddressClient::addressOf(const QString& path) const {
         keptLinkAddress(base_.toString().toStdString(), path.toStdString()));
 }
 
-std::optional<SavedAddress> AddressClient::saved(bool named) {
-    // A record under the former single account moves to its own account.
-    if (const auto old = Keychain::read(oldAccount)) {
-        if (const auto record = decodeSavedAddress(*old)) {
-            Keychain::write(accountFor(record->path), encode(*record));
-            Keychain::remove(oldAccount);
+QCoro::Task<std::optional<SavedAddress>> AddressClient::saved(bool named) {
+    auto reading = SecretStore::shared().run([named] {
+        // A record under the former single account moves to its own account.
+        if (const auto old = Keychain::read(oldAccount)) {
+            if (const auto record = decodeSavedAddress(*old)) {
+                Keychain::write(accountFor(record->path), encode(*record));
+                Keychain::remove(oldAccount);
+            }
         }
-    }
-    const auto bytes = Keychain::read(named ? namedAccount : privateAccount);
-    if (!bytes) return std::nullopt;
+        return Keychain::read(named ? namedAccount : privateAccount);
+    });
+    const auto bytes = co_await reading;
+    if (!bytes) co_return std::nullopt;
     auto record = decodeSavedAddress(*bytes);
     if (record) record->address = addressOf(record->path);
-    return record;
+    co_return record;
 }
 
 QCoro::Task<AddressClient::Reply> AddressClient::send(QString method, QString path, json body) {
@@ -158,7 +164,9 @@ QCoro::Task<SavedAddress> AddressClient::claim(std::optional<QString> name,
                        QString::fromStdString(secret->get<std::string>()),
                        showLast};
     saved.address = addressOf(saved.path);
-    Keychain::write(accountFor(saved.path), encode(saved));
+    auto storing = SecretStore::shared().run(
+        [account = accountFor(saved.path), bytes = encode(saved)] { Keychain::write(account, bytes); });
+    co_await storing;
     co_return saved;
 }
 
@@ -206,17 +214,21 @@ QCoro::Task<void> AddressClient::update(std::optional<QString> passcode, SavedAd
     throw AddressError(AddressError::Kind::server, reply.status);
 }
 
-std::optional<QString> AddressClient::passcode() const {
-    const auto bytes = Keychain::read(passcodeAccount);
-    if (!bytes) return std::nullopt;
+QCoro::Task<std::optional<QString>> AddressClient::passcode() const {
+    auto reading = SecretStore::shared().run([] { return Keychain::read(passcodeAccount); });
+    const auto bytes = co_await reading;
+    if (!bytes) co_return std::nullopt;
     const auto text = QString::fromUtf8(*bytes); // malformed bytes become U+FFFD
-    if (text.isEmpty()) return std::nullopt;
-    return text;
+    if (text.isEmpty()) co_return std::nullopt;
+    co_return text;
 }
 
-void AddressClient::setPasscode(const std::optional<QString>& passcode) {
-    if (!passcode || passcode->isEmpty()) return Keychain::remove(passcodeAccount);
-    Keychain::write(passcodeAccount, passcode->toUtf8());
+QCoro::Task<void> AddressClient::setPasscode(std::optional<QString> passcode) {
+    auto storing = SecretStore::shared().run([passcode] {
+        if (!passcode || passcode->isEmpty()) return Keychain::remove(passcodeAccount);
+        Keychain::write(passcodeAccount, passcode->toUtf8());
+    });
+    co_await storing;
 }
 
 } // namespace lantern

@@ -61,7 +61,8 @@ public:
 
     const QUrl& base() const { return base_; }
 
-    std::optional<SavedAddress> saved(bool named);
+    // The claimed address of the kind asked for, read from the keychain.
+    QCoro::Task<std::optional<SavedAddress>> saved(bool named);
     // Throws AddressError, or nlohmann::json::parse_error for a reply that is not JSON.
     QCoro::Task<SavedAddress> claim(std::optional<QString> name, std::optional<QString> passcode,
                                     bool showLast);
@@ -71,8 +72,10 @@ public:
     // Throws AddressError.
     QCoro::Task<void> update(std::optional<QString> passcode, SavedAddress at);
 
-    std::optional<QString> passcode() const;
-    void setPasscode(const std::optional<QString>& passcode);
+    // The station's passcode in the keychain. Keychain work runs off the main
+    // thread; a write is in place before any later read.
+    QCoro::Task<std::optional<QString>> passcode() const;
+    QCoro::Task<void> setPasscode(std::optional<QString> passcode);
 
 private:
     struct Reply {

@@ -133,13 +133,13 @@ TEST_F(AddressClientTest, ClaimStoresKeptAndNamedAddressesApart) {
     const auto kept = run(client.claim(std::nullopt, std::nullopt, true));
     EXPECT_EQ(kept, (SavedAddress{"/s/abc", service.base() + "/s/abc", "kept-secret", true}));
     run(client.claim(QString("my-name"), std::nullopt, false));
-    EXPECT_EQ(client.saved(false), kept);
-    EXPECT_EQ(client.saved(true),
+    EXPECT_EQ(run(client.saved(false)), kept);
+    EXPECT_EQ(run(client.saved(true)),
               (SavedAddress{"/my-name", service.base() + "/my-name", "named-secret", false}));
 
     // The same stored path under a new base gives a new address.
     AddressClient moved(QUrl("https://new.example/base"), 300ms);
-    EXPECT_EQ(moved.saved(false)->address, "https://new.example/base/s/abc");
+    EXPECT_EQ(run(moved.saved(false))->address, "https://new.example/base/s/abc");
 }
 
 struct StatusRow {
@@ -196,8 +196,8 @@ TEST_F(AddressClientTest, ClaimRepliesMapToErrors) {
         EXPECT_EQ(error.status(), row.status) << row.name;
         EXPECT_EQ(error.description(), row.description) << row.name;
     }
-    EXPECT_FALSE(client.saved(false));
-    EXPECT_FALSE(client.saved(true));
+    EXPECT_FALSE(run(client.saved(false)));
+    EXPECT_FALSE(run(client.saved(true)));
 }
 
 TEST_F(AddressClientTest, ClaimReplyThatIsNotJSONRaisesTheParserError) {
@@ -270,29 +270,29 @@ TEST_F(AddressClientTest, LiveAndOffNeverThrowAndLogRefusals) {
 TEST_F(AddressClientTest, OldAccountMovesAndUndecodableStays) {
     const SavedAddress old{"/s/old", "https://elsewhere/s/old", "olds", false};
     Keychain::write("address", encode(old));
-    const auto moved = client.saved(false);
+    const auto moved = run(client.saved(false));
     ASSERT_TRUE(moved);
     EXPECT_EQ(moved->secret, "olds");
     EXPECT_EQ(moved->address, service.base() + "/s/old");
     EXPECT_FALSE(Keychain::read("address"));
-    EXPECT_FALSE(client.saved(true));
+    EXPECT_FALSE(run(client.saved(true)));
 
     Keychain::write("address", "{broken");
-    EXPECT_EQ(client.saved(false), moved);
+    EXPECT_EQ(run(client.saved(false)), moved);
     EXPECT_EQ(Keychain::read("address"), QByteArray("{broken"));
 }
 
 TEST_F(AddressClientTest, PasscodeLivesInTheKeychainAndEmptyDeletesIt) {
-    EXPECT_FALSE(client.passcode());
-    client.setPasscode(QString("s3 cr\u00E9t"));
-    EXPECT_EQ(client.passcode(), QString("s3 cr\u00E9t"));
+    EXPECT_FALSE(run(client.passcode()));
+    run(client.setPasscode(QString("s3 cr\u00E9t")));
+    EXPECT_EQ(run(client.passcode()), QString("s3 cr\u00E9t"));
     EXPECT_EQ(Keychain::read("passcode"), QString("s3 cr\u00E9t").toUtf8());
-    client.setPasscode(QString(""));
+    run(client.setPasscode(QString("")));
     EXPECT_FALSE(Keychain::read("passcode"));
-    EXPECT_FALSE(client.passcode());
-    client.setPasscode(QString("x"));
-    client.setPasscode(std::nullopt);
-    EXPECT_FALSE(client.passcode());
+    EXPECT_FALSE(run(client.passcode()));
+    run(client.setPasscode(QString("x")));
+    run(client.setPasscode(std::nullopt));
+    EXPECT_FALSE(run(client.passcode()));
 }
 
 TEST(SavedAddressJSON, NeedsAllFourKeys) {

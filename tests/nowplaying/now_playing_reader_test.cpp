@@ -53,6 +53,14 @@ public:
         return readings()[count];
     }
 
+    // A player that takes its name and never answers.
+    pid_t hung(const QString& name) {
+        const auto owned = "org.mpris.MediaPlayer2." + name.toStdString();
+        const auto pid = startProgram({HUNG_SERVICE, owned});
+        players_.push_back(pid);
+        eventually([&] { return bus->hasOwner(owned.c_str()); }, 5s);
+        return pid;
+    }
     pid_t player(const QString& name, const QString& status, const QStringList& tracks = {}) {
         std::vector<std::string> command{FAKE_MPRIS_PLAYER, name.toStdString(),
                                          status.toStdString()};
@@ -187,7 +195,7 @@ TEST(NowPlayingReader, FileArtworkIsReadOncePerTitle) {
 
 TEST(NowPlayingReader, HangingPlayerIsCutOffByTheWatchdog) {
     Reader r;
-    const auto hung = r.player("fakehung", "hang");
+    const auto hung = r.hung("fakehung");
     const auto start = Clock::now();
     r.reader.follow(source("fakehung", "Hung"));
     const auto reading = r.next(0, 8s);

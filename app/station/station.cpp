@@ -183,18 +183,8 @@ Station::Station(Environment environment)
     sources_ = AudioSources::current();
     if (const auto second = AudioSources::current(); !second.empty()) source_ = second.front();
 
-    // The saved addresses decide the mode when none is stored.
-    namedLink_ = addresses_.saved(true);
-    privateLink_ = addresses_.saved(false);
-    if (const auto stored = settings_.string(QStringLiteral("linkMode"));
-        stored && linkModeFrom(*stored))
-        linkMode_ = *linkModeFrom(*stored);
-    else if (namedLink_)
-        linkMode_ = LinkMode::named;
-    else if (privateLink_)
-        linkMode_ = LinkMode::kept;
-    else
-        linkMode_ = LinkMode::fresh;
+    if (const auto stored = settings_.string(QStringLiteral("linkMode")); stored)
+        linkMode_ = linkModeFrom(*stored).value_or(LinkMode::fresh);
 
     asked_ = settings_.value(QStringLiteral("askedWhoCanListen"), false).toBool();
     micDevice_ = settings_.string(QStringLiteral("micDevice"));
@@ -204,7 +194,7 @@ Station::Station(Environment environment)
     shared_ = std::make_shared<Shared>();
     mic_ = std::make_unique<MicInput>();
 
-    passcode_ = addresses_.passcode();
+    loadSecrets();
 
     // The reader's thread records what it read for the now route, then tells
     // the main thread.
@@ -287,6 +277,35 @@ void Station::setStopAt(std::optional<QDateTime> at) {
     assign(stopAt_, std::move(at), &Station::stopAtChanged);
 }
 
+// The passcode and the saved addresses come from the keychain, which may
+// take its time (a Secret Service that asks to be unlocked); the station
+// stays usable meanwhile and serves no listener before it knows the passcode.
+QCoro::Task<void> Station::loadSecrets() {
+    QPointer<Station> self(this);
+    auto& addresses = addresses_;
+    const auto passcode = co_await addresses.passcode();
+    const auto named = co_await addresses.saved(true);
+    const auto kept = co_await addresses.saved(false);
+    if (!self) co_return;
+    // A choice made meanwhile (in the sheet) is newer than what was read.
+    if (linkChosen_) {
+        ready_ = true;
+        Q_EMIT readyChanged();
+        co_return;
+    }
+    assign(passcode_, passcode, &Station::passcodeChanged);
+    shared_->set(&Shared::passcode, utf8(passcode_));
+    assign(namedLink_, named, &Station::namedLinkChanged);
+    assign(privateLink_, kept, &Station::privateLinkChanged);
+    // The saved addresses decide the mode when none is stored.
+    const auto stored = settings_.string(QStringLiteral("linkMode"));
+    if (!stored || !linkModeFrom(*stored))
+        assign(linkMode_, named ? LinkMode::named : kept ? LinkMode::kept : LinkMode::fresh,
+               &Station::linkModeChanged);
+    ready_ = true;
+    Q_EMIT readyChanged();
+}
+
 // ---- On air and off air ----
 
 void Station::goOnAir() {
@@ -303,16 +322,40 @@ void Station::goOnAir() {
     tunnelOpened_ = false;
 
     shared_->set(&Shared::name, stationName_.toStdString());
-    shared_->set(&Shared::passcode, utf8(passcode_));
     shared_->set(&Shared::heardEver, false);
 
+    if (ready_) {
+        startServer();
+    } else {
+        // Listeners are let in once the passcode is known.
+        const auto broadcast = broadcast_;
+        connect(
+            this, &Station::readyChanged, this,
+            [this, broadcast] {
+                if (onAir_ && broadcast == broadcast_) startServer();
+            },
+            Qt::SingleShotConnection);
+    }
+
+    startTap(source);
+    if (sleep_) sleep_->hold();
+    ticker_.start();
+}
+
+void Station::startServer() {
+    shared_->set(&Shared::passcode, utf8(passcode_));
     auto shared = shared_;
     auto fanout = fanout_;
+    // As many listeners as the process's descriptors allow, or fewer when the
+    // setting "maxListeners" says so.
+    auto limits = StreamServer::Limits::forThisProcess();
+    if (const auto most = settings_.value(QStringLiteral("maxListeners")).toLongLong(); most > 0)
+        limits.maxListeners = std::min(limits.maxListeners, static_cast<std::size_t>(most));
     server_ = std::make_shared<StreamServer>(
         fanout_, std::string(listeningPage()),
         [shared, fanout](double lag) { return shared->nowJSON(lag, fanout->count()); },
         [shared] { return shared->get(&Shared::coverData); },
-        [shared] { return shared->get(&Shared::passcode); });
+        [shared] { return shared->get(&Shared::passcode); }, limits);
     std::weak_ptr<StreamServer> started = server_;
     server_->start([this, started](std::error_code error, std::uint16_t port) {
         onMain([this, started, error, port] {
@@ -337,10 +380,6 @@ void Station::goOnAir() {
             }
         });
     });
-
-    startTap(source);
-    if (sleep_) sleep_->hold();
-    ticker_.start();
 }
 
 void Station::openTunnel(std::uint16_t port) {
@@ -549,10 +588,11 @@ QCoro::Task<std::optional<QString>> Station::setLinkMode(LinkMode mode, QString 
         co_return AddressError(AddressError::Kind::server, 200).description();
     }
 
+    linkChosen_ = true;
     assign(namedLink_, named, &Station::namedLinkChanged);
     assign(privateLink_, keptCopy, &Station::privateLinkChanged);
     rename(stationName);
-    addresses_.setPasscode(passcode);
+    addresses_.setPasscode(passcode); // runs on by itself; later reads see it
     assign(passcode_, passcode, &Station::passcodeChanged);
     shared_->set(&Shared::passcode, utf8(passcode));
     assign(linkMode_, mode, &Station::linkModeChanged);

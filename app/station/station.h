@@ -68,6 +68,8 @@ class Station : public QObject {
     Q_PROPERTY(
         std::optional<lantern::SavedAddress> privateLink READ privateLink NOTIFY privateLinkChanged)
     Q_PROPERTY(bool hotKeyOK READ hotKeyOK NOTIFY hotKeyOKChanged)
+    // The passcode and the saved addresses have been read from the keychain.
+    Q_PROPERTY(bool ready READ ready NOTIFY readyChanged)
 
 public:
     enum class LinkMode { fresh, kept, named };
@@ -118,6 +120,7 @@ public:
     const std::optional<SavedAddress>& namedLink() const { return namedLink_; }
     const std::optional<SavedAddress>& privateLink() const { return privateLink_; }
     bool hotKeyOK() const { return hotKeyOK_; }
+    bool ready() const { return ready_; }
 
     // Derived.
     bool talking() const { return micOn_ && (talkOn_ || holding_); }
@@ -177,6 +180,7 @@ Q_SIGNALS:
     void namedLinkChanged();
     void privateLinkChanged();
     void hotKeyOKChanged();
+    void readyChanged();
     // The local server accepts listeners on this port (each broadcast).
     void listening(quint16 port);
 
@@ -191,6 +195,8 @@ private:
     }
 
     void setStatus(const QString& status) { assign(status_, status, &Station::statusChanged); }
+    QCoro::Task<void> loadSecrets();
+    void startServer();
     void openTunnel(std::uint16_t port);
     void tunnelUp(const QUrl& url);
     void startTap(const AudioSource& source);
@@ -232,6 +238,8 @@ private:
     std::optional<SavedAddress> namedLink_;
     std::optional<SavedAddress> privateLink_;
     bool hotKeyOK_ = false;
+    bool ready_ = false;
+    bool linkChosen_ = false; // setLinkMode has succeeded since start-up
 
     std::shared_ptr<Fanout> fanout_;
     std::shared_ptr<Shared> shared_;

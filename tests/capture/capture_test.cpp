@@ -174,7 +174,7 @@ TEST(AudioTap, FollowsTheDefaultSinkToItsNewRate) {
     recording.fresh(0.2);
     EXPECT_EQ(recording.rate, 44100);
     sound->pactl({"set-default-sink", "other"});
-    sound->play("tone-b", 1000, {.sink = "other"});
+    sound->play("tone-b", 1000, test::SoundDaemon::Play::on("other"));
     ASSERT_TRUE(eventually([&] {
         std::lock_guard lock(recording.mutex);
         return recording.rate == 48000;
@@ -189,7 +189,7 @@ TEST(AudioTap, FollowsTheDefaultSinkToItsNewRate) {
 // An application is captured at the rate of the sink it plays on, not the
 // default sink's.
 TEST(AudioTap, CapturesAtTheRateOfTheApplicationsSink) {
-    sound->play("elsewhere", 700, {.sink = "other"});
+    sound->play("elsewhere", 700, test::SoundDaemon::Play::on("other"));
     ASSERT_TRUE(streamsOf("elsewhere", 1));
     Recording recording;
     AudioTap tap(application("elsewhere"), recording.problem(), recording.audio());
@@ -213,8 +213,9 @@ TEST(AudioTap, ALostOutputIsReportedUntilCaptureWorksAgain) {
         // follow; PulseAudio has none left.
         for (const auto problem : recording.problems)
             EXPECT_NE(problem, AudioTap::Problem::cannotHear);
-        if (sound->kind() == test::SoundDaemon::Kind::pulseaudio)
+        if (sound->kind() == test::SoundDaemon::Kind::pulseaudio) {
             EXPECT_EQ(recording.problems, std::vector{AudioTap::Problem::outputChanged});
+        }
     }
     sound->pactl({"load-module", "module-null-sink", "sink_name=speakers", "rate=44100"});
     sound->pactl({"set-default-sink", "speakers"});
@@ -252,7 +253,7 @@ TEST(AudioSources, ArrangesPlayingFirstThenSpotifyThenName) {
 }
 
 TEST(AudioSources, CorkedStreamIsKnownButNotPlaying) {
-    sound->play("aaa-paused", 440, {.corked = true});
+    sound->play("aaa-paused", 440, test::SoundDaemon::Play::paused());
     sound->play("zzz-playing", 440);
     ASSERT_TRUE(streamsOf("aaa-paused", 1) && streamsOf("zzz-playing", 1));
     // A new stream may report itself corked until its first data plays.
@@ -316,7 +317,7 @@ TEST(MicInput, WithoutARealInputTheStartSaysWhy) {
 class MicRates : public testing::TestWithParam<double> {};
 
 TEST_P(MicRates, ToneArrivesInTheRingAtTheTargetRate) {
-    sound->play("singer", 700, {.sink = "mic"});
+    sound->play("singer", 700, test::SoundDaemon::Play::on("mic"));
     MicInput mic;
     mic.setRate(GetParam());
     mic.deviceUID = "fakemic";

@@ -76,7 +76,7 @@ TEST_F(CaptureOnAir, AShortSecondStreamLeavesNoGap) {
     const auto captures = StationProbe::captures(*station);
     const auto from = now();
     listener.listen(1500ms);
-    sound->play("chimer", 1500, {.seconds = 0.4});
+    sound->play("chimer", 1500, test::SoundDaemon::Play::lasting(0.4));
     listener.listen(2500ms);
     const auto to = now();
     EXPECT_LT(listener.longestGap(from), 300ms);

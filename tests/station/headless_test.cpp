@@ -1,7 +1,9 @@
 // lantern-fm --headless end to end: a player's tone on the private sound
 // server, through the station and the tunnel stand-in's forward, decoded by
 // ffmpeg; then a signal ends it all.
+#include "station/station_fixture.h"
 #include "support/child_process.h"
+#include "system/child_process.h"
 #include "support/qt_wait.h"
 #include "support/sound_daemon.h"
 #include "support/raw_client.h"
@@ -11,6 +13,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -28,21 +32,61 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A running lantern-fm whose standard output is read line by line.
+// How a station is started: its output to a terminal, or under another program.
+struct How {
+    bool terminal = false;
+    std::vector<std::string> before; // a program it runs under (prlimit, say)
+
+    static How onTerminal() {
+        How how;
+        how.terminal = true;
+        return how;
+    }
+    static How under(std::vector<std::string> program) {
+        How how;
+        how.before = std::move(program);
+        return how;
+    }
+};
+
+// A running lantern-fm whose standard output is read line by line: a pipe,
+// or a terminal of its own.
 class Headless {
 public:
     Headless(const QTemporaryDir& home, std::vector<std::string> extra,
-             const std::string& cloudflared) {
-        std::vector<std::string> arguments{LANTERN_FM, "--headless"};
+             const std::string& cloudflared, const How& how = How()) {
+        std::vector<std::string> arguments = how.before;
+        arguments.insert(arguments.end(), {LANTERN_FM, "--headless"});
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         const auto path = [&](const char* name) { return home.filePath(name).toStdString(); };
-        pid_ = startProgram(arguments,
-                            {"XDG_DATA_HOME=" + path("data"), "XDG_CONFIG_HOME=" + path("config"),
-                             "LANTERN_CLOUDFLARED=" + cloudflared,
-                             "FAKE_TUNNEL_FORWARD=" + path("forward"),
-                             "FAKE_TUNNEL_RECORD=" + path("launches"),
-                             "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/lantern-test-bus"},
-                            nullptr, &output_);
+        ChildOptions options;
+        options.searchPath = true;
+        options.environment = {"XDG_DATA_HOME=" + path("data"),
+                               "XDG_CONFIG_HOME=" + path("config"),
+                               "LANTERN_CLOUDFLARED=" + cloudflared,
+                               "FAKE_TUNNEL_FORWARD=" + path("forward"),
+                               "FAKE_TUNNEL_RECORD=" + path("launches"),
+                               "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/lantern-test-bus"};
+        int terminal = -1;
+        if (how.terminal) {
+            output_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ::grantpt(output_);
+            ::unlockpt(output_);
+            terminal = ::open(::ptsname(output_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            options.outputTo = terminal;
+        } else {
+            options.pipeOutput = true;
+        }
+        const auto child = startChild(arguments, options);
+        pid_ = child.pid;
+        if (!how.terminal) output_ = child.output;
+        if (terminal >= 0) ::close(terminal);
+    }
+    pid_t pid() const { return pid_; }
+    // Stops reading: the station's output now goes nowhere.
+    void closeOutput() {
+        ::close(output_);
+        output_ = -1;
     }
     ~Headless() {
         if (pid_ > 0) endProgram(pid_);
@@ -86,7 +130,9 @@ private:
         if (got <= 0) return false;
         pending_.append(buffer, static_cast<std::size_t>(got));
         for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
-            lines_.push_back(pending_.substr(0, end));
+            auto line = pending_.substr(0, end);
+            if (line.ends_with('\r')) line.pop_back(); // a terminal ends lines with CR LF
+            lines_.push_back(std::move(line));
             pending_.erase(0, end + 1);
         }
         return true;
@@ -111,24 +157,29 @@ std::pair<int, nlohmann::json> now(std::uint16_t port, const std::string& query)
     return {status, nlohmann::json::parse(body, nullptr, false)};
 }
 
+QTemporaryDir& withPasscode(QTemporaryDir& home, const char* passcode) {
+    QDir().mkpath(home.filePath("data/lantern-fm"));
+    QFile secret(home.filePath("data/lantern-fm/passcode"));
+    if (secret.open(QIODevice::WriteOnly)) {
+        secret.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        secret.write(passcode);
+    }
+    return home;
+}
+
 TEST(HeadlessRun, BroadcastsAPlayerThroughTheTunnelWithItsPasscodeAndEndsOnSigterm) {
     QTemporaryDir home;
-    QDir().mkpath(home.filePath("data/lantern-fm"));
-    {
-        QFile secret(home.filePath("data/lantern-fm/passcode"));
-        ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
-        secret.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-        secret.write("open sesame");
-    }
     sound->play("e2e-player", 1000);
-    Headless station(home, {"--source=e2e-player", "--stationName=Porch Radio"}, FAKE_CLOUDFLARED);
+    Headless station(withPasscode(home, "open sesame"),
+                     {"--source=e2e-player", "--stationName=Porch Radio"}, FAKE_CLOUDFLARED);
 
     const auto local = station.line("listen locally: ");
     ASSERT_TRUE(local);
     const auto localPort = portFrom(*local);
+    // Its output is not a terminal, so the link is shown without the passcode.
     const auto share = station.line("share: ");
     ASSERT_TRUE(share);
-    EXPECT_EQ(*share, "https://quiet-river-4821.trycloudflare.com#k=open%20sesame");
+    EXPECT_EQ(*share, "https://quiet-river-4821.trycloudflare.com");
 
     std::uint16_t forward = 0;
     for (int i = 0; i < 100 && !forward; ++i, std::this_thread::sleep_for(50ms))
@@ -192,6 +243,85 @@ TEST(HeadlessRun, WithoutTheTunnelToolItStaysOnAirLocally) {
     EXPECT_EQ(station.stop(SIGINT), 0);
     for (const auto& line : station.lines())
         EXPECT_FALSE(line.starts_with("share: ")) << line;
+}
+
+// The passcode in the link is for the user's eyes: on a terminal it is shown.
+TEST(HeadlessRun, ThePasscodeIsShownOnATerminal) {
+    QTemporaryDir home;
+    Headless station(withPasscode(home, "open sesame"), {}, FAKE_CLOUDFLARED, How::onTerminal());
+    const auto share = station.line("share: ");
+    ASSERT_TRUE(share);
+    EXPECT_EQ(*share, "https://quiet-river-4821.trycloudflare.com#k=open%20sesame");
+    EXPECT_EQ(station.stop(SIGTERM), 0);
+}
+
+// A log line written after its reader went away (a closed terminal, a log
+// collector that stopped) is a failed write, not the end of the station.
+TEST(HeadlessRun, OutputThatGoesAwayDoesNotEndTheStation) {
+    QTemporaryDir home;
+    Headless station(home, {}, FAKE_CLOUDFLARED);
+    const auto local = station.line("listen locally: ");
+    ASSERT_TRUE(local);
+    const auto port = portFrom(*local);
+    station.closeOutput();
+    RawClient listener(port); // "listeners: 1" is printed to nobody
+    listener.send("GET /stream HTTP/1.1\r\n\r\n");
+    listener.readAtLeast(1000);
+    std::this_thread::sleep_for(2500ms);
+    int status = 0;
+    EXPECT_EQ(::waitpid(station.pid(), &status, WNOHANG), 0) << "the station ended";
+    EXPECT_EQ(now(port, "").first, 200);
+}
+
+// Listeners cannot take the descriptors the station needs for itself: with
+// the 1024 a desktop starts programs with, 1,500 listeners that never read
+// leave a fresh listener its full stream and the now-playing record its
+// answers; the 1,501st past "maxListeners" hears that the station is full.
+TEST(HeadlessRun, IdleListenersCannotExhaustItsDescriptors) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    ASSERT_GE(limit.rlim_max, 4000u) << "this test needs a hard limit of 4000 open files";
+    const auto ownLimit = limit;
+    limit.rlim_cur = limit.rlim_max; // the clients below are ours
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+
+    QTemporaryDir home;
+    Headless station(home, {"--maxListeners=1500"}, FAKE_CLOUDFLARED,
+                     How::under(
+                         {"prlimit", "--nofile=1024:" + std::to_string(ownLimit.rlim_max)}));
+    const auto local = station.line("listen locally: ");
+    ASSERT_TRUE(local);
+    const auto port = portFrom(*local);
+
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 1500; ++i) {
+        idle.push_back(std::make_unique<RawClient>(port, 2048));
+        ASSERT_TRUE(idle.back()->connected()) << "connection " << i << " refused";
+        idle.back()->send("GET /stream HTTP/1.1\r\n\r\n");
+    }
+    const auto counted = [&](int listeners) {
+        for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(100ms))
+            if (now(port, "").second.value("listeners", -1) == listeners) return true;
+        return false;
+    };
+    ASSERT_TRUE(counted(1500));
+    const auto full = fetch(port, "/stream");
+    EXPECT_TRUE(full.starts_with("HTTP/1.1 503 Service Unavailable\r\n")) << full.substr(0, 40);
+    EXPECT_NE(full.find("Retry-After: 10\r\n"), std::string::npos);
+
+    idle.pop_back(); // one place frees up for a fresh listener
+    ASSERT_TRUE(counted(1499));
+    StreamEar fresh(port);
+    ASSERT_TRUE(fresh.waitForAudio());
+    const auto from = std::chrono::steady_clock::now();
+    fresh.listen(3s);
+    EXPECT_NEAR(fresh.pace(from, std::chrono::steady_clock::now()), 1.0, 0.05);
+    EXPECT_EQ(now(port, "").first, 200);
+
+    idle.clear();
+    EXPECT_TRUE(counted(1));
+    EXPECT_EQ(station.stop(SIGTERM), 0);
+    ::setrlimit(RLIMIT_NOFILE, &ownLimit);
 }
 
 } // namespace

@@ -62,7 +62,7 @@ TEST_F(LinkModeTest, TheSameNameOnlyUpdatesThePasscode) {
     EXPECT_TRUE(s.asked());
     EXPECT_EQ(settings.string("linkMode"), "named");
     EXPECT_TRUE(settings.value("askedWhoCanListen").toBool());
-    EXPECT_EQ(client.passcode(), "pw");
+    EXPECT_EQ(QCoro::waitFor(client.passcode()), "pw");
     // The link carries the passcode; the address is shown off air.
     EXPECT_EQ(s.shareLink()->toString(), service.base() + "/myname#k=pw");
 }
@@ -108,7 +108,7 @@ TEST_F(LinkModeTest, AFailedClaimReturnsItsTextAndChangesNothing) {
     EXPECT_FALSE(s.asked());
     EXPECT_FALSE(s.namedLink());
     EXPECT_FALSE(settings.string("linkMode"));
-    EXPECT_FALSE(client.passcode());
+    EXPECT_FALSE(QCoro::waitFor(client.passcode()));
 }
 
 TEST_F(LinkModeTest, AStableAddressIsAnnouncedWhileOnAirAndWithdrawnByFresh) {

@@ -156,7 +156,7 @@ TEST_F(MicrophoneTest, ChoosingAnotherDeviceRestartsTheMicrophoneOnIt) {
 
 TEST_F(MicrophoneTest, TalkingMixesTheVoiceInAndDipsTheMusic) {
     sound->play("talk-music", 500);         // on the speakers: what goes on air
-    sound->play("talk-voice", 1500, {.sink = "mic"}); // what the microphone hears
+    sound->play("talk-voice", 1500, test::SoundDaemon::Play::on("mic")); // what the microphone hears
     auto& s = make();
     const auto port = onAir(s);
     ASSERT_NE(port, 0);

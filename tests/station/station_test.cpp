@@ -13,6 +13,7 @@
 #include "support/raw_client.h"
 #include "support/tone.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -308,6 +309,87 @@ TEST_F(StationTest, ChangingTheSourceKeepsTheListenerAndChangesTheSound) {
     const std::span<const float> all(samples);
     EXPECT_NEAR(test::dominantFrequency(all.subspan(4000, 8000), 8000), 1000, 20);
     EXPECT_NEAR(test::dominantFrequency(all.last(8000), 8000), 2500, 20);
+}
+
+// The programs the station runs (playerctl every few seconds, the tunnel
+// tool) start with standard input, output and error only: none holds the
+// listening socket (which would keep accepting after going off air) or a
+// listener's socket.
+TEST_F(StationTest, ChildrenHoldNoneOfTheStationsDescriptors) {
+    const auto report = home.filePath("descriptors");
+    qputenv("FD_REPORT", report.toUtf8());
+    qputenv("LANTERN_CLOUDFLARED", FD_REPORT_PROGRAM);
+    playerctl = FD_REPORT_PROGRAM;
+    auto& s = make();
+    s.choose({"some-player", "Some Player", std::nullopt}); // one the reader asks playerctl about
+    const auto port = onAir(s);
+    ASSERT_NE(port, 0);
+    test::RawClient first(port), second(port);
+    first.send("GET /stream HTTP/1.1\r\n\r\n");
+    second.send("GET /stream?l=second HTTP/1.1\r\n\r\n");
+    ASSERT_FALSE(first.readAtLeast(10).empty());
+    ASSERT_FALSE(second.readAtLeast(10).empty());
+    QFile::remove(report); // from here on children start while listeners are connected
+    const auto reports = [&] {
+        QFile file(report);
+        if (!file.open(QIODevice::ReadOnly)) return QStringList();
+        return QString::fromUtf8(file.readAll()).split("started as ", Qt::SkipEmptyParts);
+    };
+    // The reader runs "playerctl" every 3 s; the tunnel tool is restarted after failing.
+    ASSERT_TRUE(eventually([&] { return reports().size() >= 3; }, 8s)) << reports().join("|").toStdString();
+    for (const auto& block : reports()) {
+        const auto lines = block.split('\n', Qt::SkipEmptyParts);
+        for (const auto& line : lines.mid(1))
+            EXPECT_TRUE(line.startsWith("0 ") || line.startsWith("1 ") || line.startsWith("2 "))
+                << "a child holds " << line.toStdString();
+    }
+}
+
+// A keychain that hangs (a Secret Service waiting for the user to unlock
+// it, or stuck) never holds up the panel. The station goes on air at once but
+// lets no listener in before it knows the passcode; when the keychain gives
+// up, the passcode comes from the file it falls back on.
+TEST_F(StationTest, AHangingKeychainHoldsUpNothingButTheListeners) {
+    QDir().mkpath(home.filePath("data/lantern-fm"));
+    QFile secret(home.filePath("data/lantern-fm/passcode"));
+    ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
+    secret.write("from-the-file");
+    secret.close();
+    const auto hung = test::startProgram({HUNG_SERVICE, "org.freedesktop.secrets"});
+    ASSERT_TRUE(eventually([] {
+        return test::runProgram({"dbus-send", "--session", "--print-reply",
+                                 "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                 "org.freedesktop.DBus.NameHasOwner",
+                                 "string:org.freedesktop.secrets"})
+                   .output.find("true") != std::string::npos;
+    }));
+
+    Station::Environment environment;
+    environment.settings = &settings;
+    environment.addresses = &addresses;
+    environment.watchSystem = false;
+    const auto timed = [](const char* what, const std::function<void()>& call) {
+        const auto begin = std::chrono::steady_clock::now();
+        call();
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, 100ms) << what;
+    };
+    timed("start-up", [&] { station = std::make_unique<Station>(environment); });
+    auto& s = *station;
+    QSignalSpy listening(&s, &Station::listening);
+    timed("go on air", [&] { s.goOnAir(); });
+    for (const auto end = std::chrono::steady_clock::now() + 1500ms;
+         std::chrono::steady_clock::now() < end;)
+        timed("the event loop", [] { QCoreApplication::processEvents(); });
+    EXPECT_TRUE(s.onAir());
+    EXPECT_FALSE(s.ready());
+    EXPECT_EQ(listening.count(), 0) << "listeners were let in before the passcode was known";
+
+    test::endProgram(hung); // the bus tells the waiting keychain that the service went
+    ASSERT_TRUE(eventually([&] { return listening.count() == 1; }, 10s));
+    EXPECT_EQ(s.passcode(), "from-the-file");
+    const auto port = listening.front().front().value<quint16>();
+    EXPECT_TRUE(test::fetch(port, "/now").starts_with("HTTP/1.1 404"));
+    EXPECT_TRUE(test::fetch(port, "/now?k=from-the-file").starts_with("HTTP/1.1 200"));
 }
 
 TEST_F(StationTest, ListeningPageInHeadlessChromium) {

@@ -43,9 +43,25 @@ public:
     int recordStreamsOn(const std::string& source) const;
 
     struct Play {
-        std::string sink;   // the default when empty
+        std::string sink;    // the default when empty
         bool corked = false; // starts paused
         double seconds = 0;  // closes its stream after this, when not 0
+
+        static Play on(std::string sink) {
+            Play play;
+            play.sink = std::move(sink);
+            return play;
+        }
+        static Play paused() {
+            Play play;
+            play.corked = true;
+            return play;
+        }
+        static Play lasting(double seconds) {
+            Play play;
+            play.seconds = seconds;
+            return play;
+        }
     };
     // Plays a sine of `hertz` as a program whose id (process binary) is `id`.
     // Returns its pid.

@@ -227,7 +227,7 @@ TEST(HeadlessRun, BroadcastsAPlayerThroughTheTunnelWithItsPasscodeAndEndsOnSigte
 
     EXPECT_EQ(station.stop(SIGTERM), 0);
     EXPECT_TRUE(late.closedByPeer(3s));
-    EXPECT_TRUE(eventually([&] { return ::kill(tunnel, 0) != 0; }, 3s))
+    EXPECT_TRUE(eventually([&] { return processGone(tunnel); }, 3s))
         << "the tunnel tool outlived the station";
 }
 

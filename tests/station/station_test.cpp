@@ -266,7 +266,7 @@ TEST_F(StationTest, GoingOffAirTakesEverythingDown) {
     EXPECT_EQ(s.status(), "");
     EXPECT_TRUE(listener.closedByPeer(2s));          // the listener's stream ended
     EXPECT_FALSE(test::RawClient(port).connected()); // the server is closed
-    EXPECT_TRUE(eventually([&] { return ::kill(tunnelPid, 0) != 0; }, 3s)); // the tool is gone
+    EXPECT_TRUE(eventually([&] { return test::processGone(tunnelPid); }, 3s)); // the tool is gone
     s.goOffAir();                                                           // twice is harmless
 }
 

@@ -3,6 +3,7 @@
 #include "system/child_process.h"
 
 #include <cerrno>
+#include <fstream>
 #include <csignal>
 #include <sys/wait.h>
 
@@ -34,6 +35,15 @@ void endProgram(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+}
+
+bool processGone(pid_t pid) {
+    if (::kill(pid, 0) != 0) return true;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto state = line.rfind(") ");
+    return state == std::string::npos || line.compare(state + 2, 1, "Z") == 0;
 }
 
 } // namespace lantern::test

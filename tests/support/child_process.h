@@ -28,5 +28,8 @@ pid_t startProgram(const std::vector<std::string>& arguments,
                    const std::string* input = nullptr, int* output = nullptr);
 // Ends a program started by startProgram (SIGTERM, then waits for it).
 void endProgram(pid_t pid);
+// Whether a process has ended: gone, or a zombie nobody reaped yet (an
+// orphan whose new parent does not reap).
+bool processGone(pid_t pid);
 
 } // namespace lantern::test

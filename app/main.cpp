@@ -1,10 +1,10 @@
 // lantern-fm: goes on air with the chosen source and reports in the terminal.
 #include "capture/audio_source.h"
 #include "capture/sound_server.h"
-#include "station/console.h"
-#include "station/settings.h"
+#include "settings/settings.h"
 #include "station/station.h"
 #include "system/process.h"
+#include "ui/console.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -17,18 +17,22 @@ namespace {
 
 const char* usage =
     "usage: lantern-fm [--headless] [--source=ID] [--KEY=VALUE...]\n"
-    "  --source=ID   what goes on air: \"whole-mac\" (everything, the default) or an\n"
-    "                application's id, as the sound server names its program\n"
+    "  --source=ID   what goes on air: \"all\" (everything the computer plays, the\n"
+    "                default) or an application's id, as the sound server names its\n"
+    "                program\n"
     "  --KEY=VALUE   a setting for this run (stationName, linkMode, micDevice, ...)\n"
     "Ctrl+C goes off air and quits.\n";
 
 AudioSource sourceFor(const QString& id, const std::vector<AudioSource>& sources) {
-    if (id == AudioSource::wholeMac().id) return AudioSource::wholeMac();
+    // "all" for the whole computer; its stored id is accepted too.
+    if (id == QLatin1String("all") || id == AudioSource::wholeMac().id)
+        return AudioSource::wholeMac();
     for (const auto& source : sources)
         if (source.id == id) return source;
     for (const auto& application : AudioSources::runningApplications())
-        if (application.id == id) return {id, application.name.value_or(id), application.icon};
-    return {id, id, std::nullopt}; // not running yet: the station says so and waits for it
+        if (application.id == id)
+            return {id, application.name.value_or(id), application.icon.value_or(QString())};
+    return {id, id, QString()}; // not running yet: the station says so and waits for it
 }
 
 } // namespace
@@ -36,8 +40,8 @@ AudioSource sourceFor(const QString& id, const std::vector<AudioSource>& sources
 int main(int argc, char** argv) {
     prepareProcess();
     QString sourceID = AudioSource::wholeMac().id;
-    bool headless = qEnvironmentVariableIsEmpty("DISPLAY") &&
-                    qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    bool headless =
+        qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     QStringList arguments;
     for (int i = 1; i < argc; ++i) {
         const auto argument = QString::fromLocal8Bit(argv[i]);

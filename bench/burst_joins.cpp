@@ -5,6 +5,7 @@
 //
 //   burst_joins [listeners = 2000]
 
+#include "station/station_config.h"
 #include "stream/fanout.h"
 #include "stream/http.h"
 

@@ -6,6 +6,7 @@
 //
 //   fanout_load [seconds per round = 30] [N ... = 100 1000 5000]
 
+#include "station/station_config.h"
 #include "stream/fanout.h"
 #include "stream/http.h"
 #include "stream/stream_server.h"

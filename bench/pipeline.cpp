@@ -11,7 +11,7 @@
 // Each round runs in a fresh process (this program started again with
 // --round), so rounds do not share threads, sockets or memory.
 
-#include "station/settings.h"
+#include "settings/settings.h"
 #include "station/station.h"
 #include "support/sound_daemon.h"
 
@@ -144,7 +144,8 @@ void listeners(Board& board, int port, int count) {
             std::perror("connect");
             std::_Exit(1);
         }
-        const auto request = "GET /stream?l=bench-" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+        const auto request =
+            "GET /stream?l=bench-" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
         [[maybe_unused]] auto sent = ::send(connection.fd, request.data(), request.size(), 0);
         ::fcntl(connection.fd, F_SETFL, O_NONBLOCK);
         board.connected++;
@@ -236,8 +237,8 @@ long statusKiB(const char* key) {
 }
 
 int round(int seconds, int count, int argc, char** argv) {
-    auto* board = static_cast<Board*>(::mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE,
-                                             MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    auto* board = static_cast<Board*>(
+        ::mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     new (board) Board();
     lantern::test::SoundDaemon pulse;
     if (!pulse.running()) {
@@ -309,7 +310,8 @@ int round(int seconds, int count, int argc, char** argv) {
     measuring = false;
     rusage after{};
     ::getrusage(RUSAGE_SELF, &after);
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const long rss = statusKiB("VmRSS:");
     const auto bytes = board->bytes.load() - bytesBefore;
     const int connected = board->connected.load();

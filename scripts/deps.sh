@@ -24,7 +24,7 @@ LANTERN_CORE_PACKAGES=(
 
 # Packages needed to build and test the application module.
 LANTERN_APP_PACKAGES=(
-    qt6-base-dev qcoro-qt6-dev libpulse-dev libswresample-dev libsecret-1-dev
+    qt6-base-dev qt6-declarative-dev qcoro-qt6-dev libpulse-dev libswresample-dev libsecret-1-dev
     libxcb1-dev libxcb-keysyms1-dev libxcb-xkb-dev xvfb xdotool
     pulseaudio pulseaudio-utils dbus-daemon dbus-bin gnome-keyring playerctl
 )

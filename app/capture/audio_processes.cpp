@@ -14,7 +14,9 @@ bool AudioProcesses::belongsTo(std::string_view candidate, std::string_view bund
 
 std::vector<AudioProcesses::Process> AudioProcesses::all() {
     std::vector<Process> processes;
-    for (const auto& [index, stream] : SoundServer::shared().state()->streams)
+    // Hold the snapshot: the sound server's thread may publish a new one meanwhile.
+    const auto state = SoundServer::shared().state();
+    for (const auto& [index, stream] : state->streams)
         processes.push_back({index, stream.binary, stream.pid, !stream.corked, stream.sink,
                              stream.name, stream.icon});
     return processes;

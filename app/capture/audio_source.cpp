@@ -2,6 +2,7 @@
 
 #include "capture/audio_processes.h"
 #include "capture/sound_server.h"
+#include "station/station_config.h"
 
 #include <QCollator>
 #include <QCoreApplication>
@@ -13,9 +14,14 @@
 namespace lantern {
 
 const AudioSource& AudioSource::wholeMac() {
-    static const AudioSource whole{QStringLiteral("whole-mac"), QStringLiteral("Everything"),
-                                   std::nullopt};
+    static const AudioSource whole{
+        QString::fromUtf8(wholeComputerID.data(), static_cast<qsizetype>(wholeComputerID.size())),
+        QStringLiteral("Everything"), QString()};
     return whole;
+}
+
+bool AudioSource::whole() const {
+    return id == wholeMac().id;
 }
 
 namespace {
@@ -29,7 +35,9 @@ bool belongs(const QString& candidate, const QString& id) {
 std::vector<RunningApplication> AudioSources::runningApplications() {
     const auto own = static_cast<std::int32_t>(::getpid());
     std::vector<RunningApplication> applications;
-    for (const auto& [index, client] : SoundServer::shared().state()->clients) {
+    // Hold the snapshot: the sound server's thread may publish a new one meanwhile.
+    const auto state = SoundServer::shared().state();
+    for (const auto& [index, client] : state->clients) {
         if (!client.binary || client.pid == 0 || client.pid == own) continue;
         auto text = [](const std::optional<std::string>& value) -> std::optional<QString> {
             if (!value) return std::nullopt;
@@ -51,8 +59,8 @@ std::vector<AudioSource> AudioSources::arrange(const std::vector<RunningApplicat
         if (std::none_of(known.begin(), known.end(),
                          [&](const QString& k) { return belongs(k, application.id); }))
             continue;
-        sources.push_back(
-            {application.id, application.name.value_or(application.id), application.icon});
+        sources.push_back({application.id, application.name.value_or(application.id),
+                           application.icon.value_or(QString())});
     }
     auto plays = [&](const AudioSource& source) {
         return std::any_of(playing.begin(), playing.end(),

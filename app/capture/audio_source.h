@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMetaType>
 #include <QString>
 #include <optional>
 #include <vector>
@@ -8,12 +9,20 @@ namespace lantern {
 
 // Something the user can put on air: the whole computer, or one application.
 struct AudioSource {
-    QString id;                  // "whole-mac", or the application's id (its program name)
-    QString name;                // what the user sees
-    std::optional<QString> icon; // an icon-theme name
+    Q_GADGET
+    Q_PROPERTY(QString id MEMBER id)
+    Q_PROPERTY(QString name MEMBER name)
+    Q_PROPERTY(QString icon MEMBER icon)
+    Q_PROPERTY(bool whole READ whole)
 
-    // The whole computer: id "whole-mac", name "Everything".
+public:
+    QString id;   // wholeComputerID, or the application's id (its program name)
+    QString name; // what the user sees
+    QString icon; // an icon-theme name; empty when there is none
+
+    // The whole computer: id wholeComputerID, name "Everything".
     static const AudioSource& wholeMac();
+    bool whole() const;
 
     friend bool operator==(const AudioSource&, const AudioSource&) = default;
 };

@@ -34,7 +34,9 @@ struct SwrFree {
 
 std::vector<AudioInput> AudioInputs::list() {
     std::vector<AudioInput> inputs;
-    for (const auto& [index, source] : SoundServer::shared().state()->sources)
+    // Hold the snapshot: the sound server's thread may publish a new one meanwhile.
+    const auto state = SoundServer::shared().state();
+    for (const auto& [index, source] : state->sources)
         if (!source.monitor)
             inputs.push_back({QString::fromStdString(source.name),
                               QString::fromStdString(source.description), index});
@@ -58,8 +60,7 @@ std::optional<QString> AudioInputs::defaultName() {
 // opened; the owner reaches it only under the loop's lock.
 class MicInput::Stream : public std::enable_shared_from_this<Stream> {
 public:
-    Stream(MicInput* owner, std::function<void(Started)> opened,
-           std::function<void(QString)> lost)
+    Stream(MicInput* owner, std::function<void(Started)> opened, std::function<void(QString)> lost)
         : owner_(owner), opened_(std::move(opened)), lost_(std::move(lost)) {}
 
     // Under the lock, on the owner's thread.
@@ -266,7 +267,7 @@ private:
     std::string source_;
     pa_sample_spec spec_{};
     pa_stream* stream_ = nullptr;
-    std::optional<int> subscription_; // while waiting for the server
+    std::optional<int> subscription_;       // while waiting for the server
     std::shared_ptr<SwrContext> converter_; // guarded by the owner's mutex
     std::vector<float> output_;
 };

@@ -15,9 +15,14 @@ namespace lantern {
 
 // A microphone: a sound-server source that is not a monitor.
 struct AudioInput {
-    QString uid;      // the source's name
-    QString name;     // its description
-    std::uint32_t id; // its index
+    Q_GADGET
+    Q_PROPERTY(QString uid MEMBER uid)
+    Q_PROPERTY(QString name MEMBER name)
+
+public:
+    QString uid;          // the source's name
+    QString name;         // its description
+    std::uint32_t id = 0; // its index
 
     friend bool operator==(const AudioInput&, const AudioInput&) = default;
 };

@@ -2,11 +2,10 @@
 
 #include "link/keychain.h"
 #include "link/secret_store.h"
+#include "link/share_link.h"
+#include "settings/settings.h"
 
 #include <QCoro/QCoroFuture>
-#include "link/share_link.h"
-#include "station/settings.h"
-
 #include <QCoro/QCoroNetworkReply>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -95,6 +94,10 @@ AddressClient::AddressClient(QUrl base, std::chrono::milliseconds timeout)
 
 AddressClient::~AddressClient() = default;
 
+bool AddressClient::configured() const {
+    return base_.isValid() && !base_.host().isEmpty() && !base_.host().endsWith(".invalid");
+}
+
 QString AddressClient::addressOf(const QString& path) const {
     return QString::fromStdString(
         keptLinkAddress(base_.toString().toStdString(), path.toStdString()));
@@ -164,8 +167,10 @@ QCoro::Task<SavedAddress> AddressClient::claim(std::optional<QString> name,
                        QString::fromStdString(secret->get<std::string>()),
                        showLast};
     saved.address = addressOf(saved.path);
-    auto storing = SecretStore::shared().run(
-        [account = accountFor(saved.path), bytes = encode(saved)] { Keychain::write(account, bytes); });
+    auto storing =
+        SecretStore::shared().run([account = accountFor(saved.path), bytes = encode(saved)] {
+            Keychain::write(account, bytes);
+        });
     co_await storing;
     co_return saved;
 }

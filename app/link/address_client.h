@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCoro/QCoroTask>
+#include <QMetaType>
 #include <QString>
 #include <QUrl>
 #include <chrono>
@@ -16,6 +17,12 @@ namespace lantern {
 
 // A claimed stable address.
 struct SavedAddress {
+    Q_GADGET
+    Q_PROPERTY(QString path MEMBER path)
+    Q_PROPERTY(QString address MEMBER address)
+    Q_PROPERTY(bool showLast MEMBER showLast)
+
+public:
     QString path;    // as the service gave it, starting with "/"; kept ones start with "/s/"
     QString address; // the public address: the path under the service's base
     QString secret;  // proves ownership to the service; never shown
@@ -60,6 +67,9 @@ public:
     ~AddressClient();
 
     const QUrl& base() const { return base_; }
+    // Whether a real address service is configured: the build's default base
+    // (a host under .invalid) stands for none.
+    bool configured() const;
 
     // The claimed address of the kind asked for, read from the keychain.
     QCoro::Task<std::optional<SavedAddress>> saved(bool named);

@@ -2,80 +2,100 @@
 
 #include "capture/audio_source.h"
 #include "capture/audio_tap.h"
+#include "capture/mic_input.h"
 #include "link/address_client.h"
 #include "nowplaying/now_playing.h"
+#include "station/link_presence.h"
+#include "station/status_line.h"
 
 #include <QCoro/QCoroTask>
 #include <QDateTime>
 #include <QImage>
+#include <QJSValue>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QUrl>
+#include <QVariant>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
-#include <string>
 #include <vector>
 
 class QNetworkAccessManager;
 
 namespace lantern {
 
+class Broadcast;
 class Fanout;
-class MicInput;
+class Microphone;
 class NowPlayingReader;
 class Settings;
+class Shared;
 class SleepGuard;
-class StreamServer;
-class TunnelSupervisor;
 class Workspace;
 
-// The station: owns the on-air pipeline (capture, encoder, fan-out, server,
-// tunnel, now-playing reader, microphone), holds everything the panel shows
-// and turns the user's actions into pipeline changes.
+// The station: the one model the panel binds to. It holds everything the
+// panel shows and turns the user's actions into changes of the broadcast,
+// the microphone and the link; each of those jobs lives in its own class
+// (Broadcast, Microphone, LinkPresence, StatusLine) and this one puts them
+// together.
 //
-// Main thread only. Every property below notifies only on a real change.
+// Main thread only. Every property notifies only on a real change and has a
+// type QML can bind to; optional values are empty (or null) when absent.
 // Other threads (capture, server, tunnel, reader) never touch it directly:
 // they use the lock-protected Shared state, or hop here with a queued call.
 class Station : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool onAir READ onAir NOTIFY onAirChanged)
-    Q_PROPERTY(std::vector<lantern::AudioSource> sources READ sources NOTIFY sourcesChanged)
-    Q_PROPERTY(std::optional<lantern::AudioSource> source READ source NOTIFY sourceChanged)
-    Q_PROPERTY(std::optional<lantern::NowPlaying> now READ now NOTIFY nowChanged)
+    Q_PROPERTY(QVariantList sources READ sourceList NOTIFY sourcesChanged)
+    Q_PROPERTY(QVariant source READ sourceValue NOTIFY sourceChanged)
+    Q_PROPERTY(QVariant now READ nowValue NOTIFY nowChanged)
     Q_PROPERTY(QImage coverImage READ coverImage NOTIFY coverImageChanged)
-    Q_PROPERTY(std::optional<QDateTime> onAirSince READ onAirSince NOTIFY onAirSinceChanged)
-    Q_PROPERTY(LinkMode linkMode READ linkMode NOTIFY linkModeChanged)
+    // Changes with every new cover, for the image provider's address.
+    Q_PROPERTY(int coverVersion READ coverVersion NOTIFY coverImageChanged)
+    Q_PROPERTY(QDateTime onAirSince READ onAirSince NOTIFY onAirSinceChanged)
+    Q_PROPERTY(QString linkMode READ linkModeName NOTIFY linkModeChanged)
     Q_PROPERTY(bool asked READ asked NOTIFY askedChanged)
     Q_PROPERTY(bool micOn READ micOn NOTIFY micOnChanged)
     Q_PROPERTY(bool talkOn READ talkOn NOTIFY talkOnChanged)
     Q_PROPERTY(bool holding READ holding NOTIFY holdingChanged)
+    Q_PROPERTY(bool talking READ talking NOTIFY talkingChanged)
     Q_PROPERTY(float voiceLevel READ voiceLevel NOTIFY voiceLevelChanged)
     Q_PROPERTY(float musicLevel READ musicLevel NOTIFY musicLevelChanged)
-    Q_PROPERTY(std::optional<QString> micDevice READ micDevice NOTIFY micDeviceChanged)
-    Q_PROPERTY(std::optional<QUrl> link READ link NOTIFY linkChanged)
+    Q_PROPERTY(QString micDevice READ micDevice NOTIFY micDeviceChanged)
+    Q_PROPERTY(QUrl link READ link NOTIFY linkChanged)
     Q_PROPERTY(qint64 listeners READ listeners NOTIFY listenersChanged)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
-    Q_PROPERTY(std::optional<QDateTime> stopAt READ stopAt WRITE setStopAt NOTIFY stopAtChanged)
+    Q_PROPERTY(QDateTime stopAt READ stopAt WRITE setStopAt NOTIFY stopAtChanged)
     Q_PROPERTY(QString stationName READ stationName NOTIFY stationNameChanged)
-    Q_PROPERTY(std::optional<QString> passcode READ passcode NOTIFY passcodeChanged)
-    Q_PROPERTY(
-        std::optional<lantern::SavedAddress> namedLink READ namedLink NOTIFY namedLinkChanged)
-    Q_PROPERTY(
-        std::optional<lantern::SavedAddress> privateLink READ privateLink NOTIFY privateLinkChanged)
+    Q_PROPERTY(QString passcode READ passcode NOTIFY passcodeChanged)
+    Q_PROPERTY(QVariant namedLink READ namedLinkValue NOTIFY namedLinkChanged)
+    Q_PROPERTY(QVariant privateLink READ privateLinkValue NOTIFY privateLinkChanged)
+    Q_PROPERTY(QVariant kept READ keptValue NOTIFY keptChanged)
+    Q_PROPERTY(bool usesKept READ usesKept NOTIFY keptChanged)
+    Q_PROPERTY(QUrl shareLink READ shareLink NOTIFY shareLinkChanged)
     Q_PROPERTY(bool hotKeyOK READ hotKeyOK NOTIFY hotKeyOKChanged)
     // The passcode and the saved addresses have been read from the keychain.
     Q_PROPERTY(bool ready READ ready NOTIFY readyChanged)
+    // A link-mode change is under way.
+    Q_PROPERTY(bool changingLink READ changingLink NOTIFY changingLinkChanged)
+    // Ids of the applications making sound now.
+    Q_PROPERTY(QStringList sounding READ sounding NOTIFY soundingChanged)
+    // The microphones (AudioInput values), and the system default input's name
+    // (empty when there is no real input).
+    Q_PROPERTY(QVariantList micInputs READ micInputs NOTIFY micInputsChanged)
+    Q_PROPERTY(QString defaultInputName READ defaultInputName NOTIFY micInputsChanged)
+    // Whether kept and named links can work: an address service is configured.
+    Q_PROPERTY(bool addressServiceConfigured READ addressServiceConfigured CONSTANT)
+    Q_PROPERTY(QString addressHost READ addressHost CONSTANT)
 
 public:
-    enum class LinkMode { fresh, kept, named };
-    Q_ENUM(LinkMode)
-    static QString rawValue(LinkMode mode);
-    static std::optional<LinkMode> linkModeFrom(const QString& raw);
+    using LinkMode = lantern::LinkMode;
+    enum class PlayerCommand { Previous, PlayPause, Next };
+    Q_ENUM(PlayerCommand)
 
     // What the station uses from its surroundings. The defaults are the real
     // services; tests swap in their own pieces.
@@ -86,7 +106,7 @@ public:
         std::function<QDateTime()> clock = [] { return QDateTime::currentDateTimeUtc(); };
         std::function<void(const QString& title, const QString& body)> notify;
         std::function<void()> terminate; // ends the application (quit())
-        bool watchSystem = true;         // sleep, application launch/quit, stream-list events
+        bool watchSystem = true;         // sleep, application launch/quit
         // When set, told what each captured block cost the audio path (on the
         // capture thread); for measurements.
         std::function<void(std::chrono::nanoseconds)> blockCost;
@@ -96,65 +116,84 @@ public:
     explicit Station(Environment environment);
     ~Station() override;
 
-    // Observable state.
-    bool onAir() const { return onAir_; }
+    // ---- State ----
+    bool onAir() const { return broadcast_ != nullptr; }
     const std::vector<AudioSource>& sources() const { return sources_; }
     const std::optional<AudioSource>& source() const { return source_; }
     const std::optional<NowPlaying>& now() const { return now_; }
     const QImage& coverImage() const { return coverImage_; }
-    const std::optional<QDateTime>& onAirSince() const { return onAirSince_; }
-    LinkMode linkMode() const { return linkMode_; }
-    bool asked() const { return asked_; }
-    bool micOn() const { return micOn_; }
-    bool talkOn() const { return talkOn_; }
-    bool holding() const { return holding_; }
-    float voiceLevel() const { return voiceLevel_; }
-    float musicLevel() const { return musicLevel_; }
-    const std::optional<QString>& micDevice() const { return micDevice_; }
-    const std::optional<QUrl>& link() const { return link_; }
+    int coverVersion() const { return coverVersion_; }
+    const QDateTime& onAirSince() const { return onAirSince_; }
+    LinkMode linkMode() const;
+    QString linkModeName() const { return rawValue(linkMode()); }
+    bool asked() const;
+    bool micOn() const;
+    bool talkOn() const;
+    bool holding() const;
+    bool talking() const;
+    float voiceLevel() const;
+    float musicLevel() const;
+    QString micDevice() const;
+    const QUrl& link() const { return link_; }
     qint64 listeners() const { return listeners_; }
-    const QString& status() const { return status_; }
-    const std::optional<QDateTime>& stopAt() const { return stopAt_; }
-    const QString& stationName() const { return stationName_; }
-    const std::optional<QString>& passcode() const { return passcode_; }
-    const std::optional<SavedAddress>& namedLink() const { return namedLink_; }
-    const std::optional<SavedAddress>& privateLink() const { return privateLink_; }
-    bool hotKeyOK() const { return hotKeyOK_; }
-    bool ready() const { return ready_; }
-
-    // Derived.
-    bool talking() const { return micOn_ && (talkOn_ || holding_); }
+    const QString& status() const { return status_.text(); }
+    const QDateTime& stopAt() const { return stopAt_; }
+    QString stationName() const;
+    QString passcode() const;
+    const std::optional<SavedAddress>& namedLink() const;
+    const std::optional<SavedAddress>& privateLink() const;
     std::optional<SavedAddress> kept() const;
     bool usesKept() const { return kept().has_value(); }
-    std::optional<QUrl> shareLink() const;
+    QUrl shareLink() const;
+    bool hotKeyOK() const;
+    bool ready() const;
+    bool changingLink() const;
+    const QStringList& sounding() const { return sounding_; }
+    QVariantList micInputs() const;
+    const QString& defaultInputName() const { return defaultInputName_; }
+    bool addressServiceConfigured() const;
+    QString addressHost() const;
 
-    // On air and off air.
-    void goOnAir();
-    void goOffAir();
-    void quit();
+    // ---- On air and off air ----
+    Q_INVOKABLE void goOnAir();
+    Q_INVOKABLE void goOffAir();
+    // Goes off air and ends the application once the address is withdrawn.
+    Q_INVOKABLE void quit();
     void choose(const AudioSource& source);
-    void setStopAt(std::optional<QDateTime> at);
+    // The source with this id from `sources`.
+    Q_INVOKABLE void choose(const QString& id);
+    void setStopAt(const QDateTime& at);
+    // Stops after `seconds` from now; 0 or less: don't stop.
+    Q_INVOKABLE void stopAfter(double seconds);
 
-    // Link modes, passcode and name. Nothing on success, else the text to show;
-    // on failure nothing has changed.
+    // ---- Who can listen ----
+    // Nothing on success, else the text to show; on failure nothing changed.
     QCoro::Task<std::optional<QString>>
     setLinkMode(LinkMode mode, QString name, std::optional<QString> passcode, QString stationName);
-    void rename(const QString& name);
-    void copyLink();
+    // The same from QML: `mode` is "fresh", "kept" or "named", `passcode` a
+    // string or null; `done` is called with null on success or the text.
+    Q_INVOKABLE void setLinkMode(const QString& mode, const QString& name, const QVariant& passcode,
+                                 const QString& stationName, const QJSValue& done);
+    Q_INVOKABLE void rename(const QString& name);
+    Q_INVOKABLE void copyLink();
 
-    // Microphone and talking.
-    void setMic(bool on);
-    void setTalkOn(bool on);
-    void hold(bool on);
-    void chooseMic(const std::optional<QString>& uid);
+    // ---- Microphone and talking ----
+    Q_INVOKABLE void setMic(bool on);
+    Q_INVOKABLE void setTalkOn(bool on);
+    Q_INVOKABLE void hold(bool on);
+    // A microphone's uid; empty for the system default input.
+    Q_INVOKABLE void chooseMic(const QString& uid);
 
+    // ---- The panel ----
     // The panel shell reports when the panel opens and closes.
-    void panel(bool open);
+    Q_INVOKABLE void panel(bool open);
+    // Takes the sources, the sounding set and the microphones afresh.
+    Q_INVOKABLE void refreshSources();
+    Q_INVOKABLE void sendToPlayer(PlayerCommand command);
 
     NowPlayingReader& reader() { return *reader_; }
-
-    // The lock-protected state the other threads share with the station.
-    class Shared;
+    // The current broadcast, while on air.
+    Broadcast* broadcast() const { return broadcast_.get(); }
 
 Q_SIGNALS:
     void onAirChanged();
@@ -168,6 +207,7 @@ Q_SIGNALS:
     void micOnChanged();
     void talkOnChanged();
     void holdingChanged();
+    void talkingChanged();
     void voiceLevelChanged();
     void musicLevelChanged();
     void micDeviceChanged();
@@ -179,89 +219,78 @@ Q_SIGNALS:
     void passcodeChanged();
     void namedLinkChanged();
     void privateLinkChanged();
+    void keptChanged();
+    void shareLinkChanged();
     void hotKeyOKChanged();
     void readyChanged();
+    void changingLinkChanged();
+    void soundingChanged();
+    void micInputsChanged();
     // The local server accepts listeners on this port (each broadcast).
     void listening(quint16 port);
 
 private:
-    friend class StationProbe; // tests drive the private steps directly
+    friend class StationProbe; // tests drive the timers' steps directly
 
-    // Stores a property's new value and notifies only when it differs.
     template <typename T> void assign(T& field, T value, void (Station::*changed)()) {
         if (field == value) return;
         field = std::move(value);
         Q_EMIT(this->*changed)();
     }
+    QVariantList sourceList() const;
+    QVariant sourceValue() const;
+    QVariant nowValue() const;
+    QVariant namedLinkValue() const;
+    QVariant privateLinkValue() const;
+    QVariant keptValue() const;
 
-    void setStatus(const QString& status) { assign(status_, status, &Station::statusChanged); }
-    QCoro::Task<void> loadSecrets();
-    void startServer();
-    void openTunnel(std::uint16_t port);
+    void show(StatusLine::Kind kind, const QString& text);
+    void clear(StatusLine::Kind kind);
+    void setLink(const QUrl& link);
+    // Emits shareLinkChanged and keptChanged when what they are made of changed.
+    void linkPartsChanged();
+    void startServing();
     void tunnelUp(const QUrl& url);
-    void startTap(const AudioSource& source);
-    void restartTap();
-    void tapProblem(AudioTap::Problem problem, const QString& name);
+    void captureProblem(AudioTap::Problem problem, const QString& name);
     void tick();
-    void announce();
-    void startMeters();
     void read(const NowPlaying& record, const std::optional<Cover>& cover);
+    void setCover(const QImage& image);
     void appLaunched(const QString& id);
     void appQuit(const QString& id);
-    void notify(const QString& title, const QString& body);
-    void onMain(std::function<void()> work);
 
     Environment env_;
     Settings& settings_;
     AddressClient& addresses_;
+    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<Fanout> fanout_;
+    std::unique_ptr<LinkPresence> presence_;
+    std::unique_ptr<Microphone> mic_;
+    std::unique_ptr<NowPlayingReader> reader_;
+    std::unique_ptr<SleepGuard> sleep_;
+    std::unique_ptr<Workspace> workspace_;
+    std::unique_ptr<Broadcast> broadcast_;
 
-    bool onAir_ = false;
     std::vector<AudioSource> sources_;
     std::optional<AudioSource> source_;
     std::optional<NowPlaying> now_;
     QImage coverImage_;
-    std::optional<QDateTime> onAirSince_;
-    LinkMode linkMode_ = LinkMode::fresh;
-    bool asked_ = false;
-    bool micOn_ = false;
-    bool talkOn_ = false;
-    bool holding_ = false;
-    float voiceLevel_ = 0;
-    float musicLevel_ = 1.0f;
-    std::optional<QString> micDevice_;
-    std::optional<QUrl> link_;
+    int coverVersion_ = 0;
+    QDateTime onAirSince_;
+    QUrl link_;
     qint64 listeners_ = 0;
-    QString status_;
-    std::optional<QDateTime> stopAt_;
-    QString stationName_;
-    std::optional<QString> passcode_;
-    std::optional<SavedAddress> namedLink_;
-    std::optional<SavedAddress> privateLink_;
-    bool hotKeyOK_ = false;
-    bool ready_ = false;
-    bool linkChosen_ = false; // setLinkMode has succeeded since start-up
+    StatusLine status_;
+    QDateTime stopAt_;
+    QStringList sounding_;
+    std::vector<AudioInput> inputs_;
+    QString defaultInputName_;
+    QUrl shownShareLink_;
+    std::optional<SavedAddress> shownKept_;
 
-    std::shared_ptr<Fanout> fanout_;
-    std::shared_ptr<Shared> shared_;
-    std::shared_ptr<StreamServer> server_;
-    std::unique_ptr<TunnelSupervisor> tunnel_;
-    std::unique_ptr<AudioTap> tap_;
-    std::unique_ptr<NowPlayingReader> reader_;
-    std::unique_ptr<MicInput> mic_;
-    QTimer meterTimer_;
     QTimer ticker_;
-    std::unique_ptr<SleepGuard> sleep_;
-    std::unique_ptr<Workspace> workspace_;
     bool tunnelOpened_ = false;
+    bool reconnecting_ = false; // the tunnel is down and being restarted
     std::int64_t beats_ = 0;
-    QString tapLine_; // the status line the capture put up, if any
-    std::optional<SavedAddress> announced_;
-    bool micClosePending_ = false;
     bool panelOpen_ = false;
-    bool wantMic_ = false;
-    bool micStarting_ = false;
-    std::uint64_t broadcast_ = 0; // counts broadcasts, so late callbacks of an old one are dropped
-    std::uint64_t tapRun_ = 0;    // counts taps, likewise
     std::unique_ptr<QNetworkAccessManager> network_;
 };
 

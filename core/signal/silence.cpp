@@ -1,5 +1,7 @@
 #include "signal/silence.h"
 
+#include "station/station_config.h"
+
 namespace lantern {
 
 bool SilenceHint::feed(float peak, double seconds) {
@@ -23,7 +25,7 @@ std::optional<std::string> silenceStatus(std::string_view source, bool running,
 }
 
 bool SourceWatch::shouldReattach(std::string_view source, std::string_view launched) {
-    return source != "whole-mac" && source == launched;
+    return source != wholeComputerID && source == launched;
 }
 
 } // namespace lantern

@@ -1,4 +1,4 @@
-#include "station/console.h"
+#include "ui/console.h"
 
 #include "station/station.h"
 #include "system/process.h"
@@ -18,11 +18,9 @@ Console::Console(Station& station) : station_(station) {
     connect(&station, &Station::listening, this, [this](quint16 port) {
         line(QStringLiteral("listen locally: http://127.0.0.1:%1/").arg(port));
     });
-    connect(&station, &Station::linkChanged, this, &Console::showLink);
-    connect(&station, &Station::passcodeChanged, this, &Console::showLink);
-    connect(&station, &Station::listenersChanged, this, [this] {
-        line(QStringLiteral("listeners: %1").arg(station_.listeners()));
-    });
+    connect(&station, &Station::shareLinkChanged, this, &Console::showLink);
+    connect(&station, &Station::listenersChanged, this,
+            [this] { line(QStringLiteral("listeners: %1").arg(station_.listeners())); });
     showLink();
 }
 
@@ -35,8 +33,9 @@ void Console::line(const QString& text) {
 // is shown; anywhere else (the system log, a file) the link without it.
 void Console::showLink() {
     auto link = station_.shareLink();
-    if (link && !outputIsTerminal()) link->setFragment(QString());
-    const auto text = link ? std::optional(link->toString(QUrl::FullyEncoded)) : std::nullopt;
+    if (!outputIsTerminal()) link.setFragment(QString());
+    const auto text =
+        link.isEmpty() ? std::nullopt : std::optional(link.toString(QUrl::FullyEncoded));
     if (text == shownLink_) return;
     shownLink_ = text;
     if (text) line(QStringLiteral("share: ") + *text);

@@ -1,4 +1,4 @@
-#include "station/settings.h"
+#include "settings/settings.h"
 
 #include <QStandardPaths>
 

@@ -1,21 +1,21 @@
 #pragma once
 
-// The station's lock-protected state; included by the station and its tests only.
 #include "nowplaying/now_playing.h"
 #include "signal/silence.h"
-#include "station/station.h"
 
 #include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
 
 namespace lantern {
 
 // State that the capture, server and reader threads share with the station.
 // Every access takes the lock for that one read or write; it is never held
 // while calling out.
-class Station::Shared {
+class Shared {
 public:
     template <typename T> T get(T Shared::*field) const {
         std::lock_guard lock(lock_);

@@ -1,0 +1,130 @@
+#include "station/broadcast.h"
+
+#include "capture/mic_input.h"
+#include "link/tunnel_supervisor.h"
+#include "station/audio_path.h"
+#include "station/station_config.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPointer>
+#include <QStandardPaths>
+
+namespace lantern {
+
+namespace {
+
+// The tunnel tool: $LANTERN_CLOUDFLARED, else the one installed beside us,
+// else the one on PATH.
+std::optional<QString> cloudflaredProgram() {
+    if (const auto named = qEnvironmentVariable("LANTERN_CLOUDFLARED"); !named.isEmpty()) {
+        const QFileInfo info(named);
+        if (info.isFile() && info.isExecutable()) return info.absoluteFilePath();
+        return std::nullopt;
+    }
+    const QFileInfo beside(QCoreApplication::applicationDirPath() +
+                           QStringLiteral("/../libexec/lantern-fm/cloudflared"));
+    if (beside.isFile() && beside.isExecutable()) return beside.absoluteFilePath();
+    const auto onPath = QStandardPaths::findExecutable(QStringLiteral("cloudflared"));
+    if (!onPath.isEmpty()) return onPath;
+    return std::nullopt;
+}
+
+// Posts `work` to `context`'s thread; dropped if the context is gone by then.
+void post(QObject* context, std::function<void()> work) {
+    QMetaObject::invokeMethod(
+        context,
+        [guard = QPointer<QObject>(context), work = std::move(work)] {
+            if (guard) work();
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace
+
+Broadcast::Broadcast(Parts parts, const AudioSource& source) : parts_(std::move(parts)) {
+    capture(source);
+}
+
+// Each part is ended before the next, and its thread with it, so that no
+// callback of theirs can reach this object while it goes.
+Broadcast::~Broadcast() {
+    if (tap_) tap_->stop();
+    if (tunnel_) tunnel_->stop();
+    tunnel_.reset();
+    parts_.fanout->closeAll();
+    if (server_) server_->stop();
+    server_.reset();
+}
+
+void Broadcast::onMain(std::function<void()> work) {
+    post(this, std::move(work));
+}
+
+void Broadcast::serve(const StreamServer::Limits& limits) {
+    auto shared = parts_.shared;
+    auto fanout = parts_.fanout;
+    server_ = std::make_shared<StreamServer>(
+        fanout, parts_.page,
+        [shared, fanout](double lag) { return shared->nowJSON(lag, fanout->count()); },
+        [shared] { return shared->get(&Shared::coverData); },
+        [shared] { return shared->get(&Shared::passcode); }, limits);
+    server_->start([this](std::error_code error, std::uint16_t port) {
+        onMain([this, error, port] {
+            if (error) return Q_EMIT serverFailed(QString::fromStdString(error.message()));
+            Q_EMIT listening(port);
+            openTunnel(port);
+        });
+    });
+}
+
+void Broadcast::openTunnel(std::uint16_t port) {
+    const auto program = cloudflaredProgram();
+    if (!program) return Q_EMIT tunnelMissing();
+    std::vector<std::string> arguments{"tunnel", "--no-autoupdate", "--url",
+                                       "http://127.0.0.1:" + std::to_string(port)};
+    using Seconds = TunnelSupervisor::Seconds;
+    tunnel_ = std::make_unique<TunnelSupervisor>(
+        program->toStdString(), std::move(arguments),
+        std::vector<Seconds>{Seconds(1), Seconds(2), Seconds(5), Seconds(10), Seconds(30)},
+        [this](std::string url) {
+            onMain([this, url] { Q_EMIT tunnelUp(QUrl(QString::fromStdString(url))); });
+        },
+        [this] { onMain([this] { Q_EMIT tunnelDown(); }); });
+    tunnel_->start();
+}
+
+void Broadcast::capture(const AudioSource& source) {
+    if (tap_) tap_->stop();
+    tap_.reset();
+    delete tapContext_; // reports of the old capture still queued are dropped with it
+    tapContext_ = new QObject(this);
+    parts_.shared->resetSilence();
+    ++captures_;
+    auto& mic = parts_.mic;
+    path_ = std::make_shared<AudioPath>(
+        parts_.shared, parts_.fanout,
+        AudioPath::Voice{mic.ring, [&mic](double rate) { mic.setRate(rate); }},
+        StationConfig::bitrate);
+    AudioTap::OnAudio audio = [path = path_](std::span<const float> samples, double rate) {
+        (*path)(samples, rate);
+    };
+    if (auto report = parts_.blockCost)
+        audio = [path = path_, report](std::span<const float> samples, double rate) {
+            const auto start = std::chrono::steady_clock::now();
+            (*path)(samples, rate);
+            report(std::chrono::steady_clock::now() - start);
+        };
+    tap_ = std::make_unique<AudioTap>(
+        source,
+        [this, context = tapContext_, name = source.name](AudioTap::Problem problem) {
+            post(context, [this, problem, name] { Q_EMIT captureProblem(problem, name); });
+        },
+        std::move(audio));
+}
+
+int Broadcast::encodersMade() const {
+    return path_ ? path_->encodersMade() : 0;
+}
+
+} // namespace lantern

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "capture/audio_source.h"
+#include "capture/audio_tap.h"
+#include "station/shared.h"
+#include "stream/fanout.h"
+#include "stream/stream_server.h"
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace lantern {
+
+class AudioPath;
+class MicInput;
+class TunnelSupervisor;
+
+// One broadcast, from going on air to going off air: the local server, the
+// tunnel to it, and the capture of the chosen source with its audio path.
+// Callbacks from their threads reach the main thread through this object, so
+// none of them arrives once the broadcast is over. Main thread.
+class Broadcast : public QObject {
+    Q_OBJECT
+public:
+    struct Parts {
+        std::shared_ptr<Fanout> fanout;
+        std::shared_ptr<Shared> shared;
+        MicInput& mic;
+        std::string page;
+        // When set, told what each captured block cost the audio path.
+        std::function<void(std::chrono::nanoseconds)> blockCost;
+    };
+
+    Broadcast(Parts parts, const AudioSource& source);
+    // Ends, in order, the capture, the tunnel, every listener's stream and the server.
+    ~Broadcast() override;
+
+    // Starts the local server (once the passcode is known); the tunnel follows.
+    void serve(const StreamServer::Limits& limits);
+    // Captures another source: a new capture and audio path; listeners stay.
+    void capture(const AudioSource& source);
+    // Captures started so far (each source change is one more).
+    int captures() const { return captures_; }
+    // Encoders the current capture's audio path has made (one per rate).
+    int encodersMade() const;
+
+Q_SIGNALS:
+    void listening(quint16 port);
+    void serverFailed(const QString& error);
+    void tunnelMissing();
+    void tunnelUp(const QUrl& url);
+    void tunnelDown();
+    void captureProblem(AudioTap::Problem problem, const QString& source);
+
+private:
+    void openTunnel(std::uint16_t port);
+    // Runs `work` on the main thread unless this broadcast is over by then.
+    void onMain(std::function<void()> work);
+
+    Parts parts_;
+    std::shared_ptr<StreamServer> server_;
+    std::unique_ptr<TunnelSupervisor> tunnel_;
+    std::shared_ptr<AudioPath> path_;
+    std::unique_ptr<AudioTap> tap_;
+    QObject* tapContext_ = nullptr; // the current capture's; its reports die with it
+    int captures_ = 0;
+};
+
+} // namespace lantern

@@ -1,0 +1,202 @@
+#include "station/link_presence.h"
+
+#include "link/share_link.h"
+#include "settings/settings.h"
+
+#include <QPointer>
+
+namespace lantern {
+
+namespace {
+
+const QString linkModeKey = QStringLiteral("linkMode");
+const QString askedKey = QStringLiteral("askedWhoCanListen");
+const QString stationNameKey = QStringLiteral("stationName");
+
+std::optional<std::string> utf8(const QString& text) {
+    if (text.isEmpty()) return std::nullopt;
+    return text.toStdString();
+}
+
+} // namespace
+
+QString rawValue(LinkMode mode) {
+    switch (mode) {
+    case LinkMode::fresh:
+        return QStringLiteral("fresh");
+    case LinkMode::kept:
+        return QStringLiteral("kept");
+    case LinkMode::named:
+        return QStringLiteral("named");
+    }
+    return {};
+}
+
+std::optional<LinkMode> linkModeFrom(const QString& raw) {
+    for (const auto mode : {LinkMode::fresh, LinkMode::kept, LinkMode::named})
+        if (raw == rawValue(mode)) return mode;
+    return std::nullopt;
+}
+
+LinkPresence::LinkPresence(Settings& settings, AddressClient& addresses,
+                           std::shared_ptr<Shared> shared)
+    : settings_(settings), addresses_(addresses), shared_(std::move(shared)) {
+    if (const auto stored = settings_.string(linkModeKey))
+        mode_ = linkModeFrom(*stored).value_or(LinkMode::fresh);
+    asked_ = settings_.value(askedKey, false).toBool();
+    stationName_ = settings_.string(stationNameKey).value_or(QString());
+    shared_->set(&Shared::name, stationName_.toStdString());
+}
+
+template <typename T>
+void LinkPresence::assign(T& field, T value, void (LinkPresence::*changed)()) {
+    if (field == value) return;
+    field = std::move(value);
+    Q_EMIT(this->*changed)();
+}
+
+// The keychain may take its time (a Secret Service asking to be unlocked);
+// a choice made in the meantime is newer than what it holds.
+QCoro::Task<void> LinkPresence::load() {
+    QPointer<LinkPresence> self(this);
+    auto& addresses = addresses_;
+    const auto passcode = co_await addresses.passcode();
+    const auto named = co_await addresses.saved(true);
+    const auto kept = co_await addresses.saved(false);
+    if (!self) co_return;
+    if (!chosen_) {
+        assign(passcode_, passcode.value_or(QString()), &LinkPresence::passcodeChanged);
+        shared_->set(&Shared::passcode, utf8(passcode_));
+        assign(named_, named, &LinkPresence::namedChanged);
+        assign(kept_, kept, &LinkPresence::keptChanged);
+        // The saved addresses decide the mode when none is stored.
+        const auto stored = settings_.string(linkModeKey);
+        if (!stored || !linkModeFrom(*stored))
+            assign(mode_,
+                   named  ? LinkMode::named
+                   : kept ? LinkMode::kept
+                          : LinkMode::fresh,
+                   &LinkPresence::modeChanged);
+    }
+    assign(ready_, true, &LinkPresence::readyChanged);
+}
+
+std::optional<SavedAddress> LinkPresence::inUse() const {
+    switch (mode_) {
+    case LinkMode::named:
+        return named_;
+    case LinkMode::kept:
+        return kept_;
+    case LinkMode::fresh:
+        break;
+    }
+    return std::nullopt;
+}
+
+std::optional<QUrl> LinkPresence::shareLink(const std::optional<QUrl>& tunnel) const {
+    QString base;
+    if (const auto address = inUse())
+        base = address->address;
+    else if (tunnel)
+        base = tunnel->toString(QUrl::FullyEncoded);
+    if (base.isEmpty()) return std::nullopt;
+    const auto shared = lantern::shareLink(base.toStdString(), utf8(passcode_));
+    if (shared.empty()) return std::nullopt;
+    return QUrl(QString::fromStdString(shared), QUrl::StrictMode);
+}
+
+bool LinkPresence::serviceConfigured() const {
+    return addresses_.configured();
+}
+
+QString LinkPresence::serviceHost() const {
+    return addresses_.base().host();
+}
+
+QCoro::Task<std::optional<QString>> LinkPresence::setLinkMode(LinkMode mode, QString name,
+                                                              std::optional<QString> passcode,
+                                                              QString stationName) {
+    if (passcode && passcode->isEmpty()) passcode.reset();
+    // Lower-cased, then only spaces and tabs trimmed at both ends.
+    auto wanted = name.toLower();
+    const auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
+    while (!wanted.isEmpty() && blank(wanted.front()))
+        wanted.remove(0, 1);
+    while (!wanted.isEmpty() && blank(wanted.back()))
+        wanted.chop(1);
+
+    QPointer<LinkPresence> self(this);
+    auto& addresses = addresses_;
+    auto named = named_;
+    auto kept = kept_;
+    assign(changing_, true, &LinkPresence::changingChanged);
+    std::optional<QString> failure;
+    try {
+        if (mode == LinkMode::kept) {
+            if (kept)
+                co_await addresses.update(passcode, *kept);
+            else
+                kept = co_await addresses.claim(std::nullopt, passcode, false);
+        } else if (mode == LinkMode::named) {
+            if (named && named->path == QStringLiteral("/") + wanted)
+                co_await addresses.update(passcode, *named);
+            else
+                named = co_await addresses.claim(wanted, passcode, false);
+        }
+    } catch (const AddressError& error) {
+        failure = error.description();
+    } catch (const std::exception&) {
+        // A reply that is not the service's JSON.
+        failure = AddressError(AddressError::Kind::server, 201).description();
+    }
+    if (!self) co_return failure;
+    assign(changing_, false, &LinkPresence::changingChanged);
+    if (failure) co_return failure;
+
+    chosen_ = true;
+    assign(named_, named, &LinkPresence::namedChanged);
+    assign(kept_, kept, &LinkPresence::keptChanged);
+    rename(stationName);
+    addresses_.setPasscode(passcode); // runs on by itself; later reads see it
+    assign(passcode_, passcode.value_or(QString()), &LinkPresence::passcodeChanged);
+    shared_->set(&Shared::passcode, utf8(passcode_));
+    assign(mode_, mode, &LinkPresence::modeChanged);
+    settings_.setValue(linkModeKey, rawValue(mode));
+    assign(asked_, true, &LinkPresence::askedChanged);
+    settings_.setValue(askedKey, true);
+    announce();
+    co_return std::nullopt;
+}
+
+void LinkPresence::rename(const QString& name) {
+    const auto trimmed = name.trimmed();
+    assign(stationName_, trimmed, &LinkPresence::stationNameChanged);
+    settings_.setValue(stationNameKey, trimmed);
+    shared_->set(&Shared::name, trimmed.toStdString());
+}
+
+void LinkPresence::setOnAirLink(const std::optional<QUrl>& link) {
+    link_ = link;
+    announce();
+}
+
+// The live and off calls run on by themselves (their tasks start at once)
+// and never throw.
+void LinkPresence::announce() {
+    const auto target = link_ ? inUse() : std::nullopt;
+    if (announced_ && announced_ != target) addresses_.off(*announced_);
+    announced_ = target;
+    if (target && link_) addresses_.live(*link_, *target, stationName_);
+}
+
+void LinkPresence::reannounce() {
+    if (announced_ && link_) addresses_.live(*link_, *announced_, stationName_);
+}
+
+QCoro::Task<void> LinkPresence::withdraw() {
+    link_.reset();
+    const auto withdrawn = std::exchange(announced_, std::nullopt);
+    if (withdrawn) co_await addresses_.off(*withdrawn);
+}
+
+} // namespace lantern

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "link/address_client.h"
+#include "station/shared.h"
+
+#include <QCoro/QCoroTask>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <memory>
+#include <optional>
+
+namespace lantern {
+
+class Settings;
+
+// Which link listeners get: the tunnel URL, new for every broadcast; a kept
+// address (a random path) that stays; or a named address.
+enum class LinkMode { fresh, kept, named };
+QString rawValue(LinkMode mode); // "fresh", "kept", "named"
+std::optional<LinkMode> linkModeFrom(const QString& raw);
+
+// Who can listen: the link mode, the addresses claimed at the address
+// service, the passcode and the station's name, stored in the settings and
+// the keychain; and, while on air, the address service kept pointing at the
+// current tunnel URL (announced, re-announced, withdrawn). Main thread.
+class LinkPresence : public QObject {
+    Q_OBJECT
+public:
+    LinkPresence(Settings& settings, AddressClient& addresses, std::shared_ptr<Shared> shared);
+
+    // Reads the passcode and the saved addresses from the keychain.
+    QCoro::Task<void> load();
+    bool ready() const { return ready_; }
+
+    LinkMode mode() const { return mode_; }
+    bool asked() const { return asked_; }
+    const QString& stationName() const { return stationName_; }
+    // Empty when the station is open to all.
+    const QString& passcode() const { return passcode_; }
+    const std::optional<SavedAddress>& named() const { return named_; }
+    const std::optional<SavedAddress>& kept() const { return kept_; }
+    // The stable address of the mode in use, if it has one.
+    std::optional<SavedAddress> inUse() const;
+    // The link to hand out: the address in use, else the tunnel URL; with the passcode.
+    std::optional<QUrl> shareLink(const std::optional<QUrl>& tunnel) const;
+    // A link-mode change is under way (two at once must not happen).
+    bool changing() const { return changing_; }
+    // Whether an address service is configured at all.
+    bool serviceConfigured() const;
+    QString serviceHost() const;
+
+    // Nothing on success, else the text to show; on failure nothing changed.
+    QCoro::Task<std::optional<QString>>
+    setLinkMode(LinkMode mode, QString name, std::optional<QString> passcode, QString stationName);
+    void rename(const QString& name);
+
+    // The tunnel URL while on air (nothing off air): the address in use is
+    // announced with it, and one announced before is withdrawn when it no
+    // longer applies.
+    void setOnAirLink(const std::optional<QUrl>& link);
+    // The periodic live call that keeps the announcement fresh.
+    void reannounce();
+    // Withdraws the announced address and waits for the service's answer.
+    QCoro::Task<void> withdraw();
+
+Q_SIGNALS:
+    void readyChanged();
+    void modeChanged();
+    void askedChanged();
+    void stationNameChanged();
+    void passcodeChanged();
+    void namedChanged();
+    void keptChanged();
+    void changingChanged();
+
+private:
+    template <typename T> void assign(T& field, T value, void (LinkPresence::*changed)());
+    void announce();
+
+    Settings& settings_;
+    AddressClient& addresses_;
+    std::shared_ptr<Shared> shared_;
+    bool ready_ = false;
+    bool chosen_ = false; // setLinkMode succeeded since start-up
+    LinkMode mode_ = LinkMode::fresh;
+    bool asked_ = false;
+    QString stationName_;
+    QString passcode_;
+    std::optional<SavedAddress> named_, kept_;
+    bool changing_ = false;
+    std::optional<QUrl> link_;              // the tunnel URL while on air
+    std::optional<SavedAddress> announced_; // the address told to forward to it
+};
+
+} // namespace lantern

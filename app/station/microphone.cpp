@@ -1,0 +1,138 @@
+#include "station/microphone.h"
+
+#include "capture/hot_key.h"
+#include "settings/settings.h"
+
+#include <QPointer>
+
+namespace lantern {
+
+namespace {
+const QString micDeviceKey = QStringLiteral("micDevice");
+constexpr int meterPeriodMs = 100;
+} // namespace
+
+Microphone::Microphone(Settings& settings, std::shared_ptr<Shared> shared)
+    : settings_(settings), shared_(std::move(shared)), input_(std::make_unique<MicInput>()),
+      device_(settings_.string(micDeviceKey).value_or(QString())) {
+    meter_.setInterval(meterPeriodMs);
+    connect(&meter_, &QTimer::timeout, this, [this] {
+        assign(voiceLevel_, input_->takePeak(), &Microphone::voiceLevelChanged);
+        assign(musicLevel_, shared_->get(&Shared::gain), &Microphone::musicLevelChanged);
+    });
+}
+
+Microphone::~Microphone() {
+    input_->stop();
+}
+
+template <typename T> void Microphone::assign(T& field, T value, void (Microphone::*changed)()) {
+    if (field == value) return;
+    field = std::move(value);
+    Q_EMIT(this->*changed)();
+}
+
+// Every change of a talk flag may change `talking`, which the audio path reads.
+void Microphone::setTalk(bool& flag, bool on, void (Microphone::*changed)()) {
+    const bool before = talking();
+    assign(flag, on, changed);
+    shared_->set(&Shared::talking, talking());
+    if (talking() != before) Q_EMIT talkingChanged();
+}
+
+void Microphone::setMic(bool on) {
+    want_ = on;
+    if (!on) {
+        if (panelOpen_)
+            closePending_ = true;
+        else
+            input_->stop();
+        HotKey::shared().unregisterKey();
+        const bool before = talking();
+        assign(on_, false, &Microphone::onChanged);
+        assign(talkOn_, false, &Microphone::talkOnChanged);
+        assign(holding_, false, &Microphone::holdingChanged);
+        shared_->set(&Shared::talking, false);
+        if (before) Q_EMIT talkingChanged();
+        meter_.stop();
+        assign(voiceLevel_, 0.0f, &Microphone::voiceLevelChanged);
+        return;
+    }
+    if (on_ || starting_) return;
+    starting_ = true;
+    closePending_ = false;
+    const auto device = device_.isEmpty() ? std::nullopt : std::optional(device_);
+    if (input_->running() && input_->deviceUID != device) input_->stop();
+    input_->deviceUID = device;
+    input_->start(
+        [self = QPointer<Microphone>(this)](QString message) {
+            if (!self) return;
+            self->setMic(false);
+            Q_EMIT self->problem(message);
+        },
+        [this](MicInput::Started result) { started(result); });
+}
+
+void Microphone::started(MicInput::Started result) {
+    starting_ = false;
+    if (result.outcome == MicInput::Started::Outcome::cancelled) {
+        // Turned off and on again before the first start finished: the
+        // device was stopped, so start it again.
+        if (want_) setMic(true);
+        return;
+    }
+    if (!want_) {
+        if (result.ok()) input_->stop(); // switched off while it was starting
+        return;
+    }
+    if (!result.ok()) return Q_EMIT problem(result.message);
+    const bool before = talking();
+    assign(on_, true, &Microphone::onChanged);
+    if (talking() != before) Q_EMIT talkingChanged();
+    meter_.start();
+    auto& key = HotKey::shared();
+    key.onPress = [self = QPointer<Microphone>(this)] {
+        if (self) self->hold(true);
+    };
+    key.onRelease = [self = QPointer<Microphone>(this)] {
+        if (self) self->hold(false);
+    };
+    assign(hotKeyOK_, key.registerKey(), &Microphone::hotKeyOKChanged);
+}
+
+void Microphone::setTalkOn(bool on) {
+    setTalk(talkOn_, on, &Microphone::talkOnChanged);
+}
+
+void Microphone::hold(bool on) {
+    setTalk(holding_, on, &Microphone::holdingChanged);
+}
+
+void Microphone::stopTalking() {
+    setTalk(talkOn_, false, &Microphone::talkOnChanged);
+    setTalk(holding_, false, &Microphone::holdingChanged);
+}
+
+void Microphone::chooseMic(const QString& uid) {
+    assign(device_, uid, &Microphone::deviceChanged);
+    if (uid.isEmpty())
+        settings_.remove(micDeviceKey);
+    else
+        settings_.setValue(micDeviceKey, uid);
+    if (on_) {
+        setMic(false);
+        setMic(true);
+    }
+}
+
+void Microphone::setPanelOpen(bool open) {
+    panelOpen_ = open;
+    if (open) return;
+    if (holding_) hold(false);
+    if (closePending_ && !on_) {
+        input_->stop();
+        closePending_ = false;
+    }
+}
+
+} // namespace lantern

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "capture/mic_input.h"
+#include "station/shared.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <memory>
+
+namespace lantern {
+
+class Settings;
+
+// The user's voice: opening and closing the microphone, the talk switches
+// (held or latched), the hold-to-talk key and the level meters. Switched off
+// while the panel is open, the device keeps running until the panel closes.
+// Main thread; the audio path sees only `talking` and reports `gain` through
+// the shared state.
+class Microphone : public QObject {
+    Q_OBJECT
+public:
+    Microphone(Settings& settings, std::shared_ptr<Shared> shared);
+    ~Microphone() override;
+
+    bool on() const { return on_; }
+    bool talkOn() const { return talkOn_; }
+    bool holding() const { return holding_; }
+    bool talking() const { return on_ && (talkOn_ || holding_); }
+    float voiceLevel() const { return voiceLevel_; }
+    float musicLevel() const { return musicLevel_; }
+    // The chosen input's id; empty for the system default input.
+    const QString& device() const { return device_; }
+    bool hotKeyOK() const { return hotKeyOK_; }
+    MicInput& input() { return *input_; }
+
+    void setMic(bool on);
+    void setTalkOn(bool on);
+    void hold(bool on);
+    void chooseMic(const QString& uid);
+    // The panel opening and closing: closing ends a hold and stops a device
+    // that was switched off while the panel was open.
+    void setPanelOpen(bool open);
+    // Going on air starts with nobody talking.
+    void stopTalking();
+
+Q_SIGNALS:
+    void onChanged();
+    void talkOnChanged();
+    void holdingChanged();
+    void talkingChanged();
+    void voiceLevelChanged();
+    void musicLevelChanged();
+    void deviceChanged();
+    void hotKeyOKChanged();
+    // A start failed, or the running device was lost: the words for the user.
+    void problem(const QString& message);
+
+private:
+    template <typename T> void assign(T& field, T value, void (Microphone::*changed)());
+    void setTalk(bool& flag, bool on, void (Microphone::*changed)());
+    void started(MicInput::Started started);
+
+    Settings& settings_;
+    std::shared_ptr<Shared> shared_;
+    std::unique_ptr<MicInput> input_;
+    QTimer meter_;
+    bool on_ = false, talkOn_ = false, holding_ = false;
+    float voiceLevel_ = 0, musicLevel_ = 1.0f;
+    QString device_;
+    bool hotKeyOK_ = false;
+    bool want_ = false;         // the user's latest choice
+    bool starting_ = false;     // a start is under way
+    bool closePending_ = false; // off with the panel open: the device still runs
+    bool panelOpen_ = false;
+};
+
+} // namespace lantern

@@ -4,11 +4,6 @@
 #include "capture/audio_processes.h"
 #include "capture/mic_input.h"
 #include "station/station_fixture.h"
-#include "support/sound_daemon.h"
-
-#include <gtest/gtest.h>
-
-extern lantern::test::SoundDaemon* sound;
 
 namespace lantern {
 namespace {
@@ -16,13 +11,12 @@ namespace {
 using test::eventually;
 using Time = StreamEar::Time;
 
-
 class CaptureOnAir : public StationTest {
 protected:
     // On air with `id` as the source and one listener hearing audio.
     StreamEar& listenTo(const QString& id, bool watchSystem = false) {
         auto& s = make(nullptr, watchSystem);
-        s.choose({id, id, std::nullopt});
+        s.choose({id, id, QString()});
         const auto port = onAir(s);
         EXPECT_NE(port, 0);
         ear = std::make_unique<StreamEar>(port);
@@ -47,7 +41,8 @@ protected:
         const auto samples = ear->heard(home.filePath("slice.aac"), from, to);
         return samples.size() > 2000 && test::sounds(samples, 8000, hertz);
     }
-    static Time now() { return std::chrono::steady_clock::now(); }
+    static Time now() { return StreamEar::now(); }
+    int captures() const { return station->broadcast()->captures(); }
 
     std::unique_ptr<StreamEar> ear;
 };
@@ -73,7 +68,7 @@ TEST_F(CaptureOnAir, AShortSecondStreamLeavesNoGap) {
     sound->play("chimer", 440);
     ASSERT_TRUE(eventually([] { return !AudioProcesses::of("chimer").empty(); }));
     auto& listener = listenTo("chimer");
-    const auto captures = StationProbe::captures(*station);
+    const auto started = captures();
     const auto from = now();
     listener.listen(1500ms);
     sound->play("chimer", 1500, test::SoundDaemon::Play::lasting(0.4));
@@ -82,7 +77,7 @@ TEST_F(CaptureOnAir, AShortSecondStreamLeavesNoGap) {
     EXPECT_LT(listener.longestGap(from), 300ms);
     EXPECT_NEAR(listener.pace(from, to), 1.0, 0.05);
     EXPECT_TRUE(everyWindowHolds(from, to, {440}));
-    EXPECT_EQ(StationProbe::captures(*station), captures);
+    EXPECT_EQ(captures(), started);
 }
 
 // Paused (PipeWire then sends nothing at all) or closed: listeners keep a live
@@ -92,8 +87,8 @@ TEST_F(CaptureOnAir, PausedOrClosedTheStreamGoesOnAndTheSoundComesBack) {
     auto player = sound->play("pauser", 660);
     ASSERT_TRUE(eventually([] { return !AudioProcesses::of("pauser").empty(); }));
     auto& listener = listenTo("pauser", true);
-    ASSERT_TRUE(eventually([&] { return station->link().has_value(); }));
-    const auto captures = StationProbe::captures(*station);
+    ASSERT_TRUE(eventually([&] { return !station->link().isEmpty(); }));
+    const auto started = captures();
 
     struct Step {
         const char* what;
@@ -124,7 +119,7 @@ TEST_F(CaptureOnAir, PausedOrClosedTheStreamGoesOnAndTheSoundComesBack) {
         EXPECT_EQ(station->status(), "") << step.what;
     }
     EXPECT_FALSE(listener.closed());
-    EXPECT_EQ(StationProbe::captures(*station), captures);
+    EXPECT_EQ(captures(), started);
 }
 
 // The sound server restarts (a user restarts it, or it crashed): listeners
@@ -158,6 +153,25 @@ TEST_F(CaptureOnAir, ASoundServerRestartKeepsTheListeners) {
     EXPECT_EQ(sound->recordStreamsOn("fakemic"), 1);
 }
 
+// The capture follows the application's streams by itself: its launch only
+// takes the "isn't running" line away, its quitting puts it up, and nothing
+// restarts the capture.
+TEST_F(CaptureOnAir, TheChosenApplicationLaunchingAndQuitting) {
+    auto& s = make(nullptr, true); // with the sound server's application events
+    s.choose({"late-player", "Late Player", QString()});
+    ASSERT_NE(onAir(s), 0);
+    EXPECT_EQ(s.status(), "Late Player isn't running");
+    const auto other = sound->play("bystander", 300);
+    test::settle(500ms);
+    EXPECT_EQ(s.status(), "Late Player isn't running");
+    const auto player = sound->play("late-player", 700);
+    EXPECT_TRUE(eventually([&] { return s.status().isEmpty(); }, 3s));
+    sound->end(player);
+    EXPECT_TRUE(eventually([&] { return s.status() == "Late Player isn't running"; }, 5s));
+    EXPECT_EQ(captures(), 1);
+    sound->end(other);
+}
+
 // A sound server that hangs never holds up the panel: every operation the
 // panel calls returns at once, and the station goes on air all the same.
 TEST_F(CaptureOnAir, AHungSoundServerNeverBlocksThePanel) {
@@ -170,7 +184,7 @@ TEST_F(CaptureOnAir, AHungSoundServerNeverBlocksThePanel) {
         call();
         EXPECT_LT(now() - begin, 100ms) << what;
     };
-    timed("choose", [&] { s.choose({"stuck", "Stuck", std::nullopt}); });
+    timed("choose", [&] { s.choose({"stuck", "Stuck", QString()}); });
     timed("go on air", [&] { s.goOnAir(); });
     timed("microphone on", [&] { s.setMic(true); });
     timed("sources", [] { AudioSources::current(); });

@@ -11,11 +11,10 @@ namespace lantern::test {
 
 // A private sound server with no hardware, in its own runtime folder:
 // PulseAudio, or PipeWire with its pulse server (LANTERN_TEST_SOUND_SERVER=
-// pipewire), holding
-//   "speakers" (null sink, 44100 Hz, the default sink), "other" (null sink,
-//   48000 Hz), "mic" (null sink, 48000 Hz) and "fakemic", a source fed by the
-//   mic sink's monitor, which serves as the microphone (the default source).
-// Sets PULSE_SERVER for this process; stops what it started by pid.
+// pipewire), holding "speakers" (null sink, 44100 Hz, the default), "other"
+// (null sink, 48000 Hz), "mic" (null sink, 48000 Hz) and "fakemic", a source
+// fed by the mic sink's monitor (the default source). Sets PULSE_SERVER for
+// this process; stops what it started by pid.
 class SoundDaemon {
 public:
     enum class Kind { pulseaudio, pipewire };
@@ -28,54 +27,38 @@ public:
     Kind kind() const { return kind_; }
     const char* name() const { return kind_ == Kind::pipewire ? "PipeWire" : "PulseAudio"; }
     bool running() const { return ready_; }
-    // Runs pactl against the daemon; its standard output.
     std::string pactl(const std::vector<std::string>& arguments) const;
 
-    // Kills the server as a crash would (its players die with it), and starts
-    // it again with the same sinks and socket.
+    // Kills the server as a crash would (its players die with it); start()
+    // brings it back with the same sinks and socket.
     void kill();
     bool start();
-    // Stops the server's processes (SIGSTOP) as a hung server, or lets them go on.
+    // Stops the server's processes (SIGSTOP), as a hung server, or lets them go on.
     void freeze(bool frozen) const;
-    // Unloads every loaded module named `module` (newest first).
     void unload(const std::string& module) const;
-    // Record streams open on the named source.
     int recordStreamsOn(const std::string& source) const;
 
     struct Play {
         std::string sink;    // the default when empty
         bool corked = false; // starts paused
         double seconds = 0;  // closes its stream after this, when not 0
-
-        static Play on(std::string sink) {
-            Play play;
-            play.sink = std::move(sink);
-            return play;
-        }
-        static Play paused() {
-            Play play;
-            play.corked = true;
-            return play;
-        }
-        static Play lasting(double seconds) {
-            Play play;
-            play.seconds = seconds;
-            return play;
-        }
+        static Play on(std::string sink) { return {std::move(sink), false, 0}; }
+        static Play paused() { return {{}, true, 0}; }
+        static Play lasting(double seconds) { return {{}, false, seconds}; }
     };
-    // Plays a sine of `hertz` as a program whose id (process binary) is `id`.
-    // Returns its pid.
+    // Plays a sine of `hertz` as the program whose id (process binary) is `id`.
     pid_t play(const std::string& id, double hertz, const Play& how);
-    pid_t play(const std::string& id, double hertz) { return play(id, hertz, Play{}); }
+    pid_t play(const std::string& id, double hertz);
     // Pauses a playing player, or resumes a paused one.
     void pause(pid_t player) const;
-    // Ends one player (its stream closes).
     void end(pid_t player);
 
 private:
     bool startPulseAudio();
     bool startPipeWire();
     bool answers() const;
+    // Starts a server process with this daemon's folders.
+    bool launch(const std::vector<std::string>& command);
 
     Kind kind_;
     std::string folder_;

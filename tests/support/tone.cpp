@@ -2,6 +2,7 @@
 
 #include "support/child_process.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -37,16 +38,29 @@ double dominantFrequency(std::span<const float> samples, int rate) {
 }
 
 double tonePower(std::span<const float> samples, double rate, double hertz, int stride) {
+    // Averaged over quarter-second blocks: a dropped or repeated stretch
+    // shifts the tone's phase, which would cancel it in one long sum.
     const double coefficient = 2 * std::cos(2 * std::numbers::pi * hertz / rate);
-    double previous = 0, before = 0;
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < samples.size(); i += static_cast<std::size_t>(stride), ++count) {
-        const double current = samples[i] + coefficient * previous - before;
-        before = previous;
-        previous = current;
+    const auto step = static_cast<std::size_t>(stride);
+    const auto block = std::max<std::size_t>(1, static_cast<std::size_t>(rate / 4));
+    double total = 0;
+    std::size_t blocks = 0;
+    for (std::size_t start = 0; start < samples.size(); start += block * step) {
+        double previous = 0, before = 0;
+        std::size_t count = 0;
+        for (std::size_t i = start; i < samples.size() && count < block; i += step, ++count) {
+            const double current = samples[i] + coefficient * previous - before;
+            before = previous;
+            previous = current;
+        }
+        // A short tail would weigh as much as a whole block: leave it out
+        // unless it is all there is.
+        if (count < block && blocks > 0) break;
+        total += (previous * previous + before * before - coefficient * previous * before) /
+                 static_cast<double>(count * count);
+        ++blocks;
     }
-    const double value = previous * previous + before * before - coefficient * previous * before;
-    return count == 0 ? 0 : value / static_cast<double>(count * count);
+    return blocks == 0 ? 0 : total / static_cast<double>(blocks);
 }
 
 bool sounds(std::span<const float> samples, double rate, double hertz, int stride) {

@@ -15,7 +15,8 @@ std::vector<float> decodeMono(const std::string& path, int rate);
 double dominantFrequency(std::span<const float> samples, int rate);
 
 // The power of `hertz` in every `stride`-th sample starting at the first
-// (Goertzel), normalised by the length: a full-scale sine gives about 0.25.
+// (Goertzel, averaged over quarter-second blocks): a full-scale sine gives
+// about 0.25.
 double tonePower(std::span<const float> samples, double rate, double hertz, int stride = 1);
 
 // Whether `hertz` clearly sounds in `samples`: well above silence and far above

@@ -6,15 +6,17 @@
 
 namespace lantern::test {
 
-// Waits until `done()` holds or `wait` passes, running the Qt event loop
-// meanwhile so that queued callbacks on this thread are delivered.
-template <typename Predicate>
-bool eventually(Predicate done, std::chrono::milliseconds wait = std::chrono::seconds(5)) {
+using namespace std::chrono_literals;
+
+// Waits until `done()` holds or `wait` passes; where there is a Qt
+// application, its queued callbacks on this thread run meanwhile.
+template <typename Predicate> bool eventually(Predicate done, std::chrono::milliseconds wait = 5s) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(5ms);
     }
     return true;
 }

@@ -1,0 +1,90 @@
+#include "station/audio_path.h"
+#include "station/station_config.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <numbers>
+
+using namespace lantern;
+
+namespace {
+
+// A path over its own fan-out and voice ring, fed blocks of 1024 frames.
+struct Path {
+    std::shared_ptr<Shared> shared = std::make_shared<Shared>();
+    std::shared_ptr<Fanout> fanout = std::make_shared<Fanout>(1 << 20, 1 << 20);
+    VoiceRing ring{38400};
+    std::vector<double> micRates;
+    AudioPath path{shared,
+                   fanout,
+                   {ring, [this](double rate) { micRates.push_back(rate); }},
+                   StationConfig::bitrate};
+
+    void feed(int blocks, double rate, float level) {
+        std::vector<float> block(2048);
+        for (int b = 0; b < blocks; ++b) {
+            for (std::size_t i = 0; i < block.size(); ++i)
+                block[i] = level * static_cast<float>(std::sin(0.05 * static_cast<double>(i)));
+            path(block, rate);
+        }
+    }
+};
+
+TEST(AudioPath, TheVoiceIsUsedOnlyWhileTalkingAndDipsTheMusic) {
+    Path p;
+    p.ring.push(std::vector<float>(4096, 0.5f));
+    p.feed(2, 48000, 0.5f);
+    EXPECT_EQ(p.ring.size(), 0u) << "voice captured while nobody talks was kept";
+    EXPECT_FLOAT_EQ(p.shared->get(&Shared::gain), 1.0f);
+
+    p.shared->set(&Shared::talking, true);
+    p.ring.push(std::vector<float>(8192, 0.5f));
+    p.feed(2, 48000, 0.5f);
+    EXPECT_EQ(p.ring.size(), 4096u) << "the voice of each block is taken from the ring";
+    EXPECT_LT(p.shared->get(&Shared::gain), 0.5f);
+    p.shared->set(&Shared::talking, false);
+    p.feed(100, 48000, 0.5f); // two seconds: the music comes back up
+    EXPECT_GT(p.shared->get(&Shared::gain), 0.99f);
+}
+
+// One encoder per capture rate: a new rate makes a new one and tells the
+// microphone; a rate the codec cannot take publishes nothing.
+TEST(AudioPath, EachCaptureRateGetsItsEncoder) {
+    Path p;
+    auto listener = p.fanout->join(std::nullopt);
+    p.feed(10, 48000, 0.5f);
+    EXPECT_GE(listener->queued(), 8u) << "a frame per block, after the encoder's priming";
+    p.feed(10, 44100, 0.5f);
+    EXPECT_EQ(p.path.encodersMade(), 2);
+    EXPECT_EQ(p.micRates, (std::vector<double>{48000, 44100}));
+    auto late = p.fanout->join(std::nullopt); // holds the burst so far
+    p.feed(10, 12345, 0.5f);
+    EXPECT_EQ(late->queued(), 1u) << "a rate without an encoder published audio";
+}
+
+TEST(AudioPath, FeedsTheSilenceDetector) {
+    Path p;
+    p.feed(470, 48000, 0.0f); // 10.03 s of exact zeros
+    EXPECT_TRUE(p.shared->get(&Shared::silentNow));
+    EXPECT_FALSE(p.shared->get(&Shared::heardEver));
+    p.feed(1, 48000, 0.001f);
+    EXPECT_FALSE(p.shared->get(&Shared::silentNow));
+    EXPECT_TRUE(p.shared->get(&Shared::heardEver));
+}
+
+// The now route's body: the station's name ("Lantern FM" when it has none)
+// and, only when something is known, the record.
+TEST(Shared, NowJSONSaysOnlyWhatIsKnown) {
+    Shared shared;
+    EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 3)),
+              (nlohmann::json{{"listeners", 3}, {"station", "Lantern FM"}, {"playing", true}}));
+    shared.set(&Shared::name, std::string("Attic"));
+    shared.record({"T", "A", "B", std::nullopt, false, "P"}, std::nullopt);
+    const auto body = nlohmann::json::parse(shared.nowJSON(0, 0));
+    EXPECT_EQ(body["station"], "Attic");
+    EXPECT_EQ(body["title"], "T");
+    EXPECT_EQ(body["hasCover"], false);
+    EXPECT_FALSE(body.contains("coverURL"));
+}
+
+} // namespace

@@ -140,8 +140,9 @@ def main():
 
         aac = tools.evaluate("document.createElement('audio').canPlayType('audio/aac')")
         if not aac:
-            print("audio path: this browser cannot play AAC; the page was checked without playback")
-            return 0
+            # A page that cannot play is no pass: the check exists for the playback.
+            print("page check failed: this browser cannot play AAC, so the page cannot play")
+            return 1
         tools.evaluate("document.getElementById('play').click()", gesture=True)
         wait_for(lambda: (tools.evaluate("document.getElementById('audio').currentTime") or 0) > 1.0,
                  20, "the audio element to play for a second")

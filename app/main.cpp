@@ -1,15 +1,24 @@
-// lantern-fm: goes on air with the chosen source and reports in the terminal.
+// lantern-fm: with a display, the tray icon and its panel; with --headless or
+// without a display, the station goes on air at once and reports in the
+// terminal.
 #include "capture/audio_source.h"
 #include "capture/sound_server.h"
 #include "settings/settings.h"
 #include "station/station.h"
 #include "system/process.h"
+#include "system/single_instance.h"
 #include "ui/console.h"
+#include "ui/debug_switches.h"
+#include "ui/desktop_app.h"
 
+#include <QApplication>
 #include <QCoreApplication>
-#include <QGuiApplication>
+#include <QIcon>
+#include <QtQml/qqmlextensionplugin.h>
 #include <cstdio>
 #include <memory>
+
+Q_IMPORT_QML_PLUGIN(LanternPlugin)
 
 using namespace lantern;
 
@@ -17,10 +26,13 @@ namespace {
 
 const char* usage =
     "usage: lantern-fm [--headless] [--source=ID] [--KEY=VALUE...]\n"
+    "  (no option)   the tray icon and its panel, where a display is available\n"
+    "  --headless    no panel: go on air at once and report in the terminal\n"
     "  --source=ID   what goes on air: \"all\" (everything the computer plays, the\n"
     "                default) or an application's id, as the sound server names its\n"
     "                program\n"
-    "  --KEY=VALUE   a setting for this run (stationName, linkMode, micDevice, ...)\n"
+    "  --KEY=VALUE   a setting for this run (stationName, linkMode, micDevice,\n"
+    "                addressBase, ...)\n"
     "Ctrl+C goes off air and quits.\n";
 
 AudioSource sourceFor(const QString& id, const std::vector<AudioSource>& sources) {
@@ -35,13 +47,55 @@ AudioSource sourceFor(const QString& id, const std::vector<AudioSource>& sources
     return {id, id, QString()}; // not running yet: the station says so and waits for it
 }
 
+int runHeadless(int argc, char** argv, const QStringList& arguments, const QString& sourceID) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("lantern-fm"));
+    Settings::shared().applyArguments(arguments);
+    // The applications and inputs come from the sound server's first report;
+    // a server that is not there is waited for in the background.
+    SoundServer::shared().waitConnected(std::chrono::milliseconds(1500));
+    auto& station = Station::shared();
+    Console console(station);
+    onTerminationSignal(&station, [&station] { station.quit(); });
+    station.choose(
+        sourceFor(sourceID.isEmpty() ? QStringLiteral("all") : sourceID, station.sources()));
+    station.goOnAir();
+    return application.exec();
+}
+
+int runDesktop(int argc, char** argv, const QStringList& arguments, const QString& sourceID) {
+    QApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("lantern-fm"));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Lantern FM"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.brindle.lanternfm"));
+    QGuiApplication::setWindowIcon(QIcon::fromTheme(
+        QStringLiteral("com.brindle.lanternfm"), QIcon(QStringLiteral(":/lantern-fm/icon.svg"))));
+    // Hiding the panel is not leaving: the station lives in the tray.
+    QApplication::setQuitOnLastWindowClosed(false);
+    Settings::shared().applyArguments(arguments);
+
+    SingleInstance instance;
+    if (instance.claim() == SingleInstance::Outcome::activated) return 0;
+
+    SoundServer::shared().waitConnected(std::chrono::milliseconds(1500));
+    DebugSwitches::prepareOutput();
+    DebugSwitches::startCaptureIfAsked();
+    auto& station = Station::shared();
+    onTerminationSignal(&station, [&station] { station.quit(); });
+    if (!sourceID.isEmpty()) station.choose(sourceFor(sourceID, station.sources()));
+
+    DesktopApp desktop(station);
+    QObject::connect(&instance, &SingleInstance::activated, &desktop, &DesktopApp::activate);
+    desktop.start();
+    return application.exec();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     prepareProcess();
-    QString sourceID = AudioSource::wholeMac().id;
-    bool headless =
-        qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    QString sourceID;
+    bool headless = false;
     QStringList arguments;
     for (int i = 1; i < argc; ++i) {
         const auto argument = QString::fromLocal8Bit(argv[i]);
@@ -51,36 +105,25 @@ int main(int argc, char** argv) {
         }
         if (argument == QLatin1String("--headless"))
             headless = true;
-        else if (argument.startsWith(QLatin1String("--source=")))
+        else if (argument.startsWith(QLatin1String("--source="))) {
             sourceID = argument.mid(9);
-        else if (argument.startsWith(QLatin1String("--")) && argument.contains(u'='))
+            if (sourceID.isEmpty()) {
+                std::fprintf(stderr, "lantern-fm: --source needs an id\n%s", usage);
+                return 2;
+            }
+        } else if (argument.startsWith(QLatin1String("--")) && argument.indexOf(u'=') > 2)
             arguments << argument;
         else {
             std::fprintf(stderr, "lantern-fm: unknown argument %s\n%s", argv[i], usage);
             return 2;
         }
     }
-    if (sourceID.isEmpty()) {
-        std::fprintf(stderr, "lantern-fm: --source needs an id\n%s", usage);
-        return 2;
-    }
-
-    // The panel needs a display; without one the station runs in the terminal.
-    std::unique_ptr<QCoreApplication> application;
-    if (headless)
-        application = std::make_unique<QCoreApplication>(argc, argv);
-    else
-        application = std::make_unique<QGuiApplication>(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("lantern-fm"));
-    Settings::shared().applyArguments(arguments);
-    // The applications and inputs come from the sound server's first report;
-    // a server that is not there is waited for in the background.
-    SoundServer::shared().waitConnected(std::chrono::milliseconds(1500));
-
-    auto& station = Station::shared();
-    Console console(station);
-    onTerminationSignal(&station, [&station] { station.quit(); });
-    station.choose(sourceFor(sourceID, station.sources()));
-    station.goOnAir();
-    return application->exec();
+    const bool display =
+        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (!headless && !display)
+        std::fputs("lantern-fm: no display, so no panel: going on air in the terminal "
+                   "(as with --headless)\n",
+                   stderr);
+    if (headless || !display) return runHeadless(argc, argv, arguments, sourceID);
+    return runDesktop(argc, argv, arguments, sourceID);
 }

@@ -24,12 +24,18 @@ LANTERN_CORE_PACKAGES=(
 
 # Packages needed to build and test the application module.
 LANTERN_APP_PACKAGES=(
-    qt6-base-dev qt6-declarative-dev qcoro-qt6-dev libpulse-dev libswresample-dev libsecret-1-dev
-    libxcb1-dev libxcb-keysyms1-dev libxcb-xkb-dev xvfb xdotool
+    qt6-base-dev qt6-declarative-dev qt6-svg-dev qcoro-qt6-dev libpulse-dev libswresample-dev
+    libsecret-1-dev libqrencode-dev libxcb1-dev libxcb-keysyms1-dev libxcb-xkb-dev
+    qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
+    qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
+    qt6-qpa-plugins xvfb xdotool
     pulseaudio pulseaudio-utils dbus-daemon dbus-bin gnome-keyring playerctl
 )
 
 # Packages only the tests need: the browser that opens the listening page, the
-# interpreter of the small script that drives it, and PipeWire with its pulse
-# server, which the capture tests run against as well as PulseAudio.
-LANTERN_TEST_PACKAGES=(chromium python3 pipewire pipewire-pulse wireplumber)
+# interpreter of the small script that drives it, PipeWire with its pulse
+# server (the capture tests run against it as well as PulseAudio), Qt Quick
+# Test, a QR reader, the desktop-file and AppStream validators, the Debian
+# packaging tools, and the font the screenshots are taken in.
+LANTERN_TEST_PACKAGES=(chromium python3 pipewire pipewire-pulse wireplumber qml6-module-qttest
+    zbar-tools desktop-file-utils appstream dpkg-dev fakeroot fonts-cantarell x11-utils)

@@ -3,6 +3,7 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QtGlobal>
 #include <cstdlib>
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
@@ -92,6 +93,10 @@ bool HotKey::grab(bool on) {
 
 bool HotKey::registerKey() {
     if (registered_) return true;
+    // In a Wayland session a grab through XWayland sees only keys typed into
+    // X11 windows: not a global hot key, so none is offered.
+    if (!display_ && qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland"))
+        return false;
     if (!connect() || keycode_ == 0) return false;
     if (!grab(true)) {
         grab(false);

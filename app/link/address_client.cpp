@@ -79,7 +79,8 @@ QString AddressError::description() const {
 }
 
 QUrl AddressClient::configuredBase() {
-    if (const auto debug = Settings::shared().string("debugAddressBase")) return QUrl(*debug);
+    for (const char* key : {"addressBase", "debugAddressBase"})
+        if (const auto base = Settings::shared().string(QLatin1String(key))) return QUrl(*base);
     return QUrl(QStringLiteral(LANTERN_ADDRESS_BASE));
 }
 

@@ -59,8 +59,8 @@ private:
 class AddressClient {
 public:
     static AddressClient& shared();
-    // The base from the setting "debugAddressBase", else the build's
-    // LANTERN_ADDRESS_BASE.
+    // The base from the setting "addressBase" (or "debugAddressBase"), else
+    // the build's LANTERN_ADDRESS_BASE.
     static QUrl configuredBase();
 
     explicit AddressClient(QUrl base, std::chrono::milliseconds timeout = std::chrono::seconds(15));

@@ -38,6 +38,12 @@ std::optional<QString> Settings::string(const QString& key) const {
     return stored.toString();
 }
 
+bool Settings::flag(const QString& key) const {
+    const auto text = value(key).toString().trimmed().toLower();
+    return text == QLatin1String("true") || text == QLatin1String("1") ||
+           text == QLatin1String("yes");
+}
+
 void Settings::setValue(const QString& key, const QVariant& value) {
     overrides_.erase(key);
     store_->setValue(key, value);

@@ -20,6 +20,8 @@ public:
 
     QVariant value(const QString& key, const QVariant& fallback = {}) const;
     std::optional<QString> string(const QString& key) const;
+    // A switch: "true", "1" or "yes" (any case) is on; unset is off.
+    bool flag(const QString& key) const;
     void setValue(const QString& key, const QVariant& value);
     void remove(const QString& key);
 

@@ -391,6 +391,7 @@ void Station::quit() {
 void Station::choose(const AudioSource& source) {
     assign(source_, std::optional(source), &Station::sourceChanged);
     assign(now_, std::optional<NowPlaying>(), &Station::nowChanged);
+    assign(playerFound_, false, &Station::playerFoundChanged);
     setCover(QImage());
     if (panelOpen_ || broadcast_) reader_->follow(source);
     if (!broadcast_) return;
@@ -512,6 +513,7 @@ void Station::sendToPlayer(PlayerCommand command) {
 void Station::setCover(const QImage& image) {
     if (image.isNull() && coverImage_.isNull()) return;
     coverImage_ = image;
+    sharedCover_->set(image);
     ++coverVersion_;
     Q_EMIT coverImageChanged();
 }
@@ -520,6 +522,7 @@ void Station::read(const NowPlaying& record, const std::optional<Cover>& cover) 
     const bool coverChanged =
         !now_ || record.title != now_->title || record.coverURL != now_->coverURL;
     assign(now_, std::optional(record), &Station::nowChanged);
+    assign(playerFound_, reader_->readable(), &Station::playerFoundChanged);
     if (!coverChanged) return;
     if (cover) {
         const QByteArray bytes(reinterpret_cast<const char*>(cover->bytes.data()),

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -47,13 +48,34 @@ class Workspace;
 // type QML can bind to; optional values are empty (or null) when absent.
 // Other threads (capture, server, tunnel, reader) never touch it directly:
 // they use the lock-protected Shared state, or hop here with a queued call.
+// An image readable from any thread (QML's image loading may ask for the
+// cover from its own thread).
+class SharedImage {
+public:
+    QImage get() const {
+        std::lock_guard lock(mutex_);
+        return image_;
+    }
+    void set(QImage image) {
+        std::lock_guard lock(mutex_);
+        image_ = std::move(image);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    QImage image_;
+};
+
 class Station : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool onAir READ onAir NOTIFY onAirChanged)
     Q_PROPERTY(QVariantList sources READ sourceList NOTIFY sourcesChanged)
     Q_PROPERTY(QVariant source READ sourceValue NOTIFY sourceChanged)
     Q_PROPERTY(QVariant now READ nowValue NOTIFY nowChanged)
+    // The source has a player the station can read and control.
+    Q_PROPERTY(bool playerFound READ playerFound NOTIFY playerFoundChanged)
     Q_PROPERTY(QImage coverImage READ coverImage NOTIFY coverImageChanged)
+    Q_PROPERTY(bool hasCover READ hasCover NOTIFY coverImageChanged)
     // Changes with every new cover, for the image provider's address.
     Q_PROPERTY(int coverVersion READ coverVersion NOTIFY coverImageChanged)
     Q_PROPERTY(QDateTime onAirSince READ onAirSince NOTIFY onAirSinceChanged)
@@ -121,8 +143,12 @@ public:
     const std::vector<AudioSource>& sources() const { return sources_; }
     const std::optional<AudioSource>& source() const { return source_; }
     const std::optional<NowPlaying>& now() const { return now_; }
+    bool playerFound() const { return playerFound_; }
     const QImage& coverImage() const { return coverImage_; }
     int coverVersion() const { return coverVersion_; }
+    bool hasCover() const { return !coverImage_.isNull(); }
+    // The cover for other threads; set before coverImageChanged is emitted.
+    std::shared_ptr<const SharedImage> sharedCover() const { return sharedCover_; }
     const QDateTime& onAirSince() const { return onAirSince_; }
     LinkMode linkMode() const;
     QString linkModeName() const { return rawValue(linkMode()); }
@@ -200,6 +226,7 @@ Q_SIGNALS:
     void sourcesChanged();
     void sourceChanged();
     void nowChanged();
+    void playerFoundChanged();
     void coverImageChanged();
     void onAirSinceChanged();
     void linkModeChanged();
@@ -273,7 +300,9 @@ private:
     std::vector<AudioSource> sources_;
     std::optional<AudioSource> source_;
     std::optional<NowPlaying> now_;
+    bool playerFound_ = false;
     QImage coverImage_;
+    std::shared_ptr<SharedImage> sharedCover_ = std::make_shared<SharedImage>();
     int coverVersion_ = 0;
     QDateTime onAirSince_;
     QUrl link_;

@@ -1,22 +1,24 @@
 #pragma once
 
 #include <QQuickImageProvider>
+#include <memory>
 
 namespace lantern {
 
+class SharedImage;
 class Station;
 
 // The cover art of what is playing, for QML: "image://lantern/cover/N", where
 // N is the station's coverVersion (a new address for each new cover, so an
-// Image reloads). Asked on QML's image thread, it hops to the main thread
-// for the image.
+// Image reloads). QML may ask from its image thread: the provider reads the
+// station's thread-safe copy of the cover.
 class CoverProvider : public QQuickImageProvider {
 public:
-    explicit CoverProvider(Station& station);
+    explicit CoverProvider(const Station& station);
     QImage requestImage(const QString& id, QSize* size, const QSize& requested) override;
 
 private:
-    Station& station_;
+    std::shared_ptr<const SharedImage> cover_;
 };
 
 } // namespace lantern

@@ -82,6 +82,13 @@ TEST(HotKey, TakenOrWithoutADisplayIsNotRegistered) {
     holder.unregisterKey();
     EXPECT_TRUE(other.registerKey());
     EXPECT_FALSE(HotKey(QStringLiteral(":999")).registerKey());
+    other.unregisterKey();
+    // A Wayland session's X server (here the Xvfb) would only see keys typed
+    // into X11 windows: no hot key is offered there.
+    qputenv("XDG_SESSION_TYPE", "wayland");
+    EXPECT_FALSE(HotKey().registerKey());
+    qputenv("XDG_SESSION_TYPE", "x11");
+    EXPECT_TRUE(HotKey().registerKey());
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // sound server, through the station to ffmpeg; its output to a pipe or a
 // terminal; signals; the descriptors a crowd of listeners may take.
 #include "station/station_fixture.h"
+#include "support/lantern_run.h"
 #include "system/child_process.h"
 
 #include <QDir>
@@ -16,92 +17,6 @@
 
 namespace lantern::test {
 namespace {
-
-// A running lantern-fm whose standard output is read line by line: a pipe,
-// or a terminal of its own.
-class Headless {
-public:
-    Headless(const QTemporaryDir& home, std::vector<std::string> arguments, bool terminal = false,
-             std::vector<std::string> under = {}, std::string cloudflared = FAKE_CLOUDFLARED) {
-        World::sound();
-        arguments.insert(arguments.begin(), {LANTERN_FM, "--headless"});
-        arguments.insert(arguments.begin(), under.begin(), under.end());
-        const auto path = [&](const char* name) { return home.filePath(name).toStdString(); };
-        ChildOptions options;
-        options.searchPath = true;
-        options.environment = {"XDG_DATA_HOME=" + path("data"), "XDG_CONFIG_HOME=" + path("config"),
-                               "LANTERN_CLOUDFLARED=" + cloudflared,
-                               "FAKE_TUNNEL_RECORD=" + path("launches"),
-                               "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus"};
-        int terminalEnd = -1;
-        if (terminal) {
-            output_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-            ::grantpt(output_);
-            ::unlockpt(output_);
-            terminalEnd = ::open(::ptsname(output_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-            options.outputTo = terminalEnd;
-        } else {
-            options.pipeOutput = true;
-        }
-        const auto child = startChild(arguments, options);
-        pid_ = child.pid;
-        if (!terminal) output_ = child.output;
-        if (terminalEnd >= 0) ::close(terminalEnd);
-    }
-    ~Headless() {
-        if (pid_ > 0) endProgram(pid_);
-        if (output_ >= 0) ::close(output_);
-    }
-    pid_t pid() const { return pid_; }
-    void closeOutput() { ::close(std::exchange(output_, -1)); }
-
-    // The first line beginning with `prefix` (without it), waiting at most `wait`.
-    std::optional<std::string> line(const std::string& prefix, std::chrono::seconds wait = 20s) {
-        for (const auto deadline = std::chrono::steady_clock::now() + wait;;) {
-            for (const auto& seen : lines_)
-                if (seen.starts_with(prefix)) return seen.substr(prefix.size());
-            pollfd ready{output_, POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            char buffer[4096];
-            if (left.count() <= 0 || ::poll(&ready, 1, int(left.count())) <= 0) return std::nullopt;
-            const auto got = ::read(output_, buffer, sizeof buffer);
-            if (got <= 0) return std::nullopt;
-            pending_.append(buffer, std::size_t(got));
-            for (auto end = pending_.find('\n'); end != std::string::npos;
-                 end = pending_.find('\n')) {
-                auto text = pending_.substr(0, end);
-                if (text.ends_with('\r')) text.pop_back(); // a terminal ends lines with CR LF
-                lines_.push_back(std::move(text));
-                pending_.erase(0, end + 1);
-            }
-        }
-    }
-    // The local port from "listen locally: http://127.0.0.1:PORT/".
-    std::uint16_t port() {
-        std::smatch match;
-        const auto local = line("listen locally: ").value_or("");
-        return std::regex_search(local, match, std::regex(R"(:(\d+)/)")) ? std::stoi(match[1]) : 0;
-    }
-    // Sends `signal` and waits for the exit status (-1 when it did not exit).
-    int stop(int signal) {
-        ::kill(pid_, signal);
-        for (int i = 0; i < 200; ++i, std::this_thread::sleep_for(50ms)) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int output_ = -1;
-    std::string pending_;
-    std::vector<std::string> lines_;
-};
 
 std::pair<int, nlohmann::json> now(std::uint16_t port, const std::string& query = "") {
     const auto answer = fetch(port, "/now?lag=0" + query);
@@ -120,8 +35,8 @@ QTemporaryDir& withPasscode(QTemporaryDir& home, const char* passcode) {
 TEST(HeadlessRun, BroadcastsAPlayerWithItsPasscodeAndEndsOnSigterm) {
     QTemporaryDir home;
     World::sound().play("e2e-player", 1000);
-    Headless station(withPasscode(home, "open sesame"),
-                     {"--source=e2e-player", "--stationName=Porch Radio"});
+    LanternRun station(withPasscode(home, "open sesame"),
+                       {"--source=e2e-player", "--stationName=Porch Radio"});
     const auto port = station.port();
     ASSERT_NE(port, 0);
     // Its output is not a terminal, so the link is shown without the passcode.
@@ -157,13 +72,17 @@ TEST(HeadlessRun, BroadcastsAPlayerWithItsPasscodeAndEndsOnSigterm) {
 
 TEST(HeadlessRun, ThePasscodeIsShownOnATerminalAndNoToolKeepsItLocal) {
     QTemporaryDir home;
-    Headless station(withPasscode(home, "open sesame"), {"--source=all"}, true);
+    LanternRun::Options onTerminal;
+    onTerminal.terminal = true;
+    LanternRun station(withPasscode(home, "open sesame"), {"--source=all"}, onTerminal);
     EXPECT_EQ(station.line("share: "),
               "https://quiet-river-4821.trycloudflare.com#k=open%20sesame");
     EXPECT_EQ(station.stop(SIGINT), 0);
 
     QTemporaryDir other;
-    Headless local(other, {}, false, {}, other.filePath("missing").toStdString());
+    LanternRun::Options noTool;
+    noTool.cloudflared = other.filePath("missing").toStdString();
+    LanternRun local(other, {}, noTool);
     EXPECT_EQ(now(local.port()).first, 200);
     EXPECT_TRUE(local.line("cloudflared isn't installed"));
 }
@@ -172,7 +91,7 @@ TEST(HeadlessRun, ThePasscodeIsShownOnATerminalAndNoToolKeepsItLocal) {
 // collector that stopped) is a failed write, not the end of the station.
 TEST(HeadlessRun, OutputThatGoesAwayDoesNotEndTheStation) {
     QTemporaryDir home;
-    Headless station(home, {});
+    LanternRun station(home, {});
     const auto port = station.port();
     station.closeOutput();
     RawClient listener(port); // "listeners: 1" is printed to nobody
@@ -196,8 +115,9 @@ TEST(HeadlessRun, IdleListenersCannotExhaustItsDescriptors) {
     ::setrlimit(RLIMIT_NOFILE, &limit);
     QTemporaryDir home;
     // prlimit starts it with the soft limit of a desktop session.
-    Headless station(home, {"--maxListeners=1500"}, false,
-                     {"prlimit", "--nofile=1024:" + std::to_string(own.rlim_max)});
+    LanternRun::Options limited;
+    limited.under = {"prlimit", "--nofile=1024:" + std::to_string(own.rlim_max)};
+    LanternRun station(home, {"--maxListeners=1500"}, limited);
     const auto port = station.port();
     ASSERT_NE(port, 0);
 

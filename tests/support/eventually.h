@@ -1,8 +1,15 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QString>
 #include <chrono>
+#include <ostream>
 #include <thread>
+
+// Failures show texts as text.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace lantern::test {
 

@@ -1,0 +1,207 @@
+#include "ui/panel_text.h"
+
+#include "station/station.h"
+#include "station/station_config.h"
+#include "system/autostart.h"
+#include "ui/qml_station.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QIcon>
+#include <QLocale>
+#include <QMessageBox>
+#include <QProcess>
+#include <QStandardPaths>
+#include <cmath>
+
+#ifndef LANTERN_SUPPORT_EMAIL
+#define LANTERN_SUPPORT_EMAIL "support@lantern-fm.invalid"
+#endif
+#ifndef LANTERN_VERSION
+#define LANTERN_VERSION "0"
+#endif
+
+namespace lantern {
+
+namespace {
+
+template <typename T> std::optional<T> unwrap(const QVariant& value) {
+    if (!value.isValid() || !value.canConvert<T>()) return std::nullopt;
+    return value.value<T>();
+}
+
+} // namespace
+
+QString panel::clock(double seconds) {
+    const auto whole = static_cast<qint64>(std::floor(std::max(0.0, seconds)));
+    const auto h = whole / 3600, m = whole / 60 % 60, s = whole % 60;
+    if (whole < 3600) return QStringLiteral("%1:%2").arg(whole / 60).arg(s, 2, 10, QChar(u'0'));
+    return QStringLiteral("%1:%2:%3").arg(h).arg(m, 2, 10, QChar(u'0')).arg(s, 2, 10, QChar(u'0'));
+}
+
+QString panel::shown(const QUrl& url) {
+    const auto path = url.path(QUrl::FullyDecoded);
+    return path == QLatin1String("/") || path.isEmpty() ? url.host() : url.host() + path;
+}
+
+QString panel::linkSummary(LinkMode mode, const std::optional<SavedAddress>& kept, bool passcode) {
+    QString summary;
+    switch (mode) {
+    case LinkMode::fresh:
+        summary = QStringLiteral("New link each time");
+        break;
+    case LinkMode::kept:
+        summary = QStringLiteral("Your private link");
+        break;
+    case LinkMode::named:
+        summary = kept ? QStringLiteral("Your name ") + kept->path : QStringLiteral("Your name");
+        break;
+    }
+    return passcode ? summary + QStringLiteral(" \u00B7 passcode") : summary;
+}
+
+QString panel::stopChoice(double seconds) {
+    if (seconds < 3600)
+        return QStringLiteral("In %1 Minutes").arg(static_cast<qint64>(std::floor(seconds / 60)));
+    if (seconds == 3600) return QStringLiteral("In 1 Hour");
+    return QStringLiteral("In %1 Hours").arg(static_cast<qint64>(std::floor(seconds / 3600)));
+}
+
+QString panel::stopLabel(const QDateTime& stopAt) {
+    if (!stopAt.isValid()) return QStringLiteral("Stop after");
+    return QStringLiteral("Stops ") +
+           QLocale().toString(stopAt.toLocalTime().time(), QLocale::ShortFormat);
+}
+
+QString panel::title(const std::optional<Track>& now, const std::optional<AudioSource>& source,
+                     bool playerFound) {
+    if (now && !now->title.isEmpty()) return now->title;
+    if (!source) return QStringLiteral("Choose what plays");
+    if (source->whole()) return QStringLiteral("Everything on this computer");
+    if (playerFound) return QStringLiteral("Nothing playing");
+    return QStringLiteral("Playing from ") + source->name;
+}
+
+QString panel::line(const std::optional<Track>& now) {
+    if (!now) return {};
+    QStringList parts;
+    for (const auto* part : {&now->artist, &now->album})
+        if (!part->isEmpty()) parts.append(*part);
+    return parts.join(QStringLiteral(" \u00B7 "));
+}
+
+QString panel::micName(const QString& micDevice, const std::vector<AudioInput>& inputs,
+                       const QString& defaultName) {
+    if (micDevice.isEmpty())
+        return defaultName.isEmpty() ? QStringLiteral("Microphone") : defaultName;
+    for (const auto& input : inputs)
+        if (input.uid == micDevice) return input.name;
+    return QStringLiteral("Mic not connected");
+}
+
+QString panel::systemDefault(const QString& defaultName) {
+    const QString label = QStringLiteral("System Default");
+    return defaultName.isEmpty() ? label : label + QStringLiteral(" (") + defaultName + u')';
+}
+
+bool panel::sounding(const QString& id, const QStringList& sounding) {
+    for (const auto& candidate : sounding)
+        if (candidate == id || (candidate.startsWith(id) && candidate.size() > id.size() &&
+                                candidate[id.size()] == u'.'))
+            return true;
+    return false;
+}
+
+void panel::holdToTalk(Station& station, bool pressed) {
+    if (station.talkOn()) {
+        if (pressed) station.setTalkOn(false);
+        return;
+    }
+    station.hold(pressed);
+}
+
+QVariantList PanelText::stopChoices() const {
+    QVariantList choices;
+    for (const auto seconds : StationConfig::stopAfterChoices)
+        choices.append(seconds);
+    return choices;
+}
+
+QString PanelText::supportEmail() const {
+    return QStringLiteral(LANTERN_SUPPORT_EMAIL);
+}
+
+QString PanelText::version() const {
+    return QStringLiteral(LANTERN_VERSION);
+}
+
+QString PanelText::linkSummary(const QString& mode, const QVariant& kept, bool passcode) const {
+    return panel::linkSummary(linkModeFrom(mode).value_or(LinkMode::fresh),
+                              unwrap<SavedAddress>(kept), passcode);
+}
+
+QString PanelText::title(const QVariant& now, const QVariant& source, bool playerFound) const {
+    return panel::title(unwrap<Track>(now), unwrap<AudioSource>(source), playerFound);
+}
+
+QString PanelText::line(const QVariant& now) const {
+    return panel::line(unwrap<Track>(now));
+}
+
+QString PanelText::micName(const QString& micDevice, const QVariantList& inputs,
+                           const QString& defaultName) const {
+    std::vector<AudioInput> list;
+    for (const auto& input : inputs)
+        if (const auto value = unwrap<AudioInput>(input)) list.push_back(*value);
+    return panel::micName(micDevice, list, defaultName);
+}
+
+void PanelText::holdToTalk(bool pressed) const {
+    panel::holdToTalk(ui::station(), pressed);
+}
+
+void PanelText::emailUs() const {
+    QDesktopServices::openUrl(
+        QUrl(QStringLiteral("mailto:") + supportEmail() + QStringLiteral("?subject=Lantern%20FM")));
+}
+
+void PanelText::emailLink(const QUrl& link) const {
+    QUrl mail(QStringLiteral("mailto:"));
+    mail.setQuery(
+        QStringLiteral("subject=%1&body=%2")
+            .arg(QString::fromLatin1(
+                     QUrl::toPercentEncoding(QStringLiteral("Listen to my station"))),
+                 QString::fromLatin1(QUrl::toPercentEncoding(link.toString(QUrl::FullyEncoded)))));
+    QDesktopServices::openUrl(mail);
+}
+
+bool PanelText::openApplication(const QString& id) const {
+    const auto program = QStandardPaths::findExecutable(id);
+    return !program.isEmpty() && QProcess::startDetached(program, {});
+}
+
+bool PanelText::atLogin() const {
+    return Autostart::enabled();
+}
+
+bool PanelText::setAtLogin(bool on) const {
+    Autostart::setEnabled(on, QCoreApplication::applicationFilePath());
+    return Autostart::enabled();
+}
+
+void PanelText::about() const {
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return;
+    auto* box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("About Lantern FM"),
+                                QStringLiteral("<b>Lantern FM</b> %1<br><br>Your computer as a "
+                                               "radio station: friends open your link and hear "
+                                               "what you play.")
+                                    .arg(version()));
+    box->setIconPixmap(QIcon::fromTheme(QStringLiteral("com.brindle.lanternfm"),
+                                        QIcon(QStringLiteral(":/lantern-fm/icon.svg")))
+                           .pixmap(64, 64));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->show();
+}
+
+} // namespace lantern

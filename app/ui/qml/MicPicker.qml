@@ -1,0 +1,57 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Lantern
+
+// Which microphone: the system default or one of the inputs.
+SelectRow {
+    id: picker
+    text: PanelText.micName(Station.micDevice, Station.micInputs, Station.defaultInputName)
+    tip: "Which microphone"
+    onClicked: menu.popup(picker, 0, picker.height + 4)
+
+    Glyph {
+        icon: Station.micOn ? "mic-fill" : "mic"
+        size: 16
+        color: Station.micOn ? Lantern.pink : Lantern.dim
+        Layout.preferredWidth: 20
+    }
+    Text {
+        text: picker.text
+        font.pixelSize: 13
+        color: Lantern.text
+        elide: Text.ElideRight
+        Layout.fillWidth: true
+    }
+
+    PanelMenu {
+        id: menu
+        PanelMenuItem {
+            checkable: true
+            checked: Station.micDevice === ""
+            text: PanelText.systemDefault(Station.defaultInputName)
+            onTriggered: {
+                checked = Qt.binding(() => Station.micDevice === "")
+                Station.chooseMic("")
+            }
+        }
+        MenuSeparator {
+            contentItem: Rectangle { implicitHeight: 1; color: Lantern.line }
+        }
+        Instantiator {
+            model: Station.micInputs
+            delegate: PanelMenuItem {
+                required property var modelData
+                checkable: true
+                checked: Station.micDevice === modelData.uid
+                text: modelData.name
+                onTriggered: {
+                    checked = Qt.binding(() => Station.micDevice === modelData.uid)
+                    Station.chooseMic(modelData.uid)
+                }
+            }
+            onObjectAdded: (index, item) => menu.insertItem(index + 2, item)
+            onObjectRemoved: (index, item) => menu.removeItem(item)
+        }
+    }
+}

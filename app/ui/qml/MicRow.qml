@@ -1,0 +1,91 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Lantern
+
+// The microphone: which one, on or off; hold to talk, lock talking on, the
+// voice meter and a hint.
+ColumnLayout {
+    id: row
+    spacing: 10
+    Accessible.role: Accessible.Grouping
+    Accessible.name: "Microphone"
+    Accessible.description: "Your voice. While you talk the music dips. Headphones keep the music from echoing into the mic."
+
+    HoverHandler { id: rowHover }
+    ToolTip.visible: rowHover.hovered && !picker.hovered && !toggle.hovered && !talkRow.anyHovered
+    ToolTip.delay: 1200
+    ToolTip.text: Accessible.description
+
+    RowLayout {
+        spacing: 10
+        Layout.fillWidth: true
+        MicPicker { id: picker; Layout.fillWidth: true }
+        Toggle {
+            id: toggle
+            checked: Station.micOn
+            tip: Station.micOn ? "Turn the mic off" : "Turn the mic on"
+            onToggled: {
+                Station.setMic(checked)
+                checked = Qt.binding(() => Station.micOn)
+            }
+        }
+    }
+
+    RowLayout {
+        id: talkRow
+        readonly property bool anyHovered: hold.hovered || lock.hovered
+        spacing: 8
+        Layout.fillWidth: true
+        enabled: Station.micOn
+        opacity: Station.micOn ? 1 : 0.35
+
+        HoldToTalk { id: hold; Layout.fillWidth: true }
+        PanelButton {
+            id: lock
+            text: Station.talkOn ? "Stop talking" : "Keep talking without holding"
+            tip: text
+            implicitWidth: 34
+            implicitHeight: 36
+            onClicked: Station.setTalkOn(!Station.talkOn)
+            contentItem: Item {
+                Glyph {
+                    anchors.centerIn: parent
+                    icon: Station.talkOn ? "lock" : "lock-open"
+                    size: 14
+                    color: Station.talkOn ? Lantern.pink : Lantern.dim
+                }
+            }
+            background: Rectangle {
+                radius: 8
+                color: Lantern.field
+                HoverLift { radius: 8; over: lock.hovered }
+            }
+        }
+        Rectangle { // the voice meter
+            implicitWidth: 36
+            implicitHeight: 6
+            radius: 3
+            color: Lantern.meterTrack
+            Accessible.role: Accessible.ProgressBar
+            Accessible.name: "Voice level"
+            Rectangle {
+                width: parent.width * Math.max(0, Math.min(1, Station.micOn ? Station.voiceLevel : 0))
+                height: parent.height
+                radius: 3
+                gradient: Gradient {
+                    orientation: Gradient.Horizontal
+                    GradientStop { position: 0; color: Lantern.pink }
+                    GradientStop { position: 1; color: "#FF9DBB" }
+                }
+            }
+        }
+        Text {
+            text: Station.talking ? "music dips" : Station.hotKeyOK ? "or hold Ctrl+Alt+T" : "your voice"
+            font.pixelSize: 11
+            color: Lantern.faint
+            wrapMode: Text.Wrap
+            Layout.preferredWidth: 72
+        }
+    }
+}

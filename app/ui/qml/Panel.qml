@@ -1,0 +1,73 @@
+import QtQuick
+import QtQuick.Controls
+import Lantern
+
+// The panel: the who-can-listen sheet, the on-air screen or the off-air
+// screen, as PanelState decides.
+Rectangle {
+    id: panel
+    signal closeRequested()
+
+    width: 356
+    height: implicitHeight
+    implicitHeight: screen.implicitHeight + 32
+    color: Lantern.ground
+    palette.window: Lantern.ground
+    palette.windowText: Lantern.text
+    palette.text: Lantern.text
+    palette.base: Lantern.card
+    palette.button: Lantern.card
+    palette.buttonText: Lantern.text
+    palette.highlight: Lantern.pink
+    palette.highlightedText: Lantern.ink
+    palette.toolTipBase: "#26272F"
+    palette.toolTipText: Lantern.text
+    palette.mid: Lantern.line
+    palette.dark: Lantern.line
+    Accessible.role: Accessible.Pane
+    Accessible.name: "Lantern FM"
+
+    PanelState { id: panelState }
+
+    Loader {
+        id: screen
+        x: 16
+        y: 16
+        width: parent.width - 32
+        focus: true
+        sourceComponent: panelState.screen === PanelState.Sheet ? sheet
+                       : panelState.screen === PanelState.OnAir ? onAir : offAir
+    }
+
+    Component {
+        id: offAir
+        OffAirView {
+            onGoOnAir: panelState.goOnAir()
+            onChange: panelState.change()
+        }
+    }
+    Component {
+        id: onAir
+        OnAirView {
+            onChange: panelState.change()
+        }
+    }
+    Component {
+        id: sheet
+        WhoCanListen {
+            firstTime: panelState.firstRunAsked
+            onDone: goOnAir => panelState.sheetDone(goOnAir)
+            onCancel: panelState.sheetCancelled()
+        }
+    }
+
+    Shortcut {
+        sequence: "Escape"
+        onActivated: panel.closeRequested()
+    }
+    Shortcut {
+        sequence: "Ctrl+Q"
+        context: Qt.ApplicationShortcut
+        onActivated: Station.quit()
+    }
+}

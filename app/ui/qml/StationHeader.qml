@@ -1,0 +1,122 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Lantern
+
+// The station's name, whether it is on air (with the clock and the
+// listeners), and the gear menu.
+RowLayout {
+    id: header
+    signal change()
+    property double now: Date.now()
+    spacing: 8
+
+    Timer {
+        interval: 1000
+        repeat: true
+        running: Station.onAir
+        triggeredOnStart: true
+        onTriggered: header.now = Date.now()
+    }
+
+    ColumnLayout {
+        spacing: 3
+        Layout.fillWidth: true
+        Text {
+            text: Station.stationName !== "" ? Station.stationName : "Lantern FM"
+            font.pixelSize: 17
+            font.weight: Font.ExtraBold
+            color: Lantern.text
+            elide: Text.ElideRight
+            Layout.fillWidth: true
+            Accessible.role: Accessible.Heading
+        }
+        Text {
+            visible: !Station.onAir
+            text: "Off air"
+            font.pixelSize: 12
+            font.weight: Font.DemiBold
+            color: Lantern.faint
+        }
+        RowLayout {
+            visible: Station.onAir && !isNaN(Station.onAirSince.getTime())
+            spacing: 6
+            Item {
+                implicitWidth: 8
+                implicitHeight: 8
+                Rectangle { // the glow
+                    anchors.centerIn: parent
+                    width: 16
+                    height: 16
+                    radius: 8
+                    color: Lantern.red
+                    opacity: 0.28
+                }
+                Rectangle {
+                    anchors.fill: parent
+                    radius: 4
+                    color: Lantern.red
+                }
+            }
+            Text {
+                text: "ON AIR \u00B7 " + PanelText.clock((header.now - Station.onAirSince.getTime()) / 1000)
+                font.pixelSize: 12
+                font.bold: true
+                font.letterSpacing: 0.6
+                color: Lantern.text
+            }
+            Text {
+                text: Station.link.toString() === "" ? "\u00B7 connecting\u2026"
+                                                     : "\u00B7 " + Station.listeners + " listening"
+                font.pixelSize: 12
+                color: Lantern.faint
+            }
+        }
+    }
+
+    PanelButton {
+        id: gear
+        text: "Menu"
+        implicitWidth: 30
+        implicitHeight: 30
+        radius: 15
+        Layout.alignment: Qt.AlignTop
+        onClicked: menu.popup(gear, gear.width - menu.width, gear.height + 4)
+        contentItem: Item {
+            Glyph { anchors.centerIn: parent; icon: "gear"; size: 16; color: Lantern.dim }
+        }
+        background: HoverLift { radius: 15; over: gear.hovered || gear.down }
+
+        PanelMenu {
+            id: menu
+            PanelMenuItem {
+                text: "Who Can Listen & Station Name\u2026"
+                onTriggered: header.change()
+            }
+            PanelMenuItem {
+                id: atLogin
+                text: "Open at Login"
+                checkable: true
+                checked: PanelText.atLogin()
+                onTriggered: checked = PanelText.setAtLogin(checked)
+            }
+            MenuSeparator {
+                contentItem: Rectangle { implicitHeight: 1; color: Lantern.line }
+            }
+            PanelMenuItem {
+                text: "Email Us\u2026"
+                onTriggered: PanelText.emailUs()
+            }
+            PanelMenuItem {
+                text: "About Lantern FM"
+                onTriggered: PanelText.about()
+            }
+            PanelMenuItem {
+                text: "Quit Lantern FM"
+                shortcutText: "Ctrl+Q"
+                onTriggered: Station.quit()
+            }
+            onAboutToShow: atLogin.checked = PanelText.atLogin()
+        }
+    }
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "station/station.h"
+
+#include <QQmlEngine>
+
+namespace lantern {
+
+namespace ui {
+// The station the panel shows: Station::shared() unless one was set (tests
+// set their own before any QML is loaded).
+Station& station();
+void useStation(Station* station);
+} // namespace ui
+
+// The Station as the QML singleton "Station" of the module Lantern.
+struct StationForeign {
+    Q_GADGET
+    QML_FOREIGN(lantern::Station)
+    QML_NAMED_ELEMENT(Station)
+    QML_SINGLETON
+
+public:
+    static Station* create(QQmlEngine*, QJSEngine* engine);
+};
+
+} // namespace lantern

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QQmlEngine>
+#include <QString>
+
+namespace lantern {
+
+class Station;
+
+// The who-can-listen sheet's state: what the user has chosen so far, read
+// from the station when the sheet opens, and handed over all at once by
+// save(). Nothing reaches the station before that.
+class WhoCanListenModel : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(bool firstTime READ firstTime WRITE setFirstTime NOTIFY firstTimeChanged)
+    Q_PROPERTY(QString mode READ mode WRITE setMode NOTIFY modeChanged)
+    Q_PROPERTY(QString name READ name WRITE setName NOTIFY nameChanged)
+    Q_PROPERTY(bool usePasscode READ usePasscode WRITE setUsePasscode NOTIFY usePasscodeChanged)
+    Q_PROPERTY(QString passcode READ passcode WRITE setPasscode NOTIFY passcodeChanged)
+    Q_PROPERTY(QString stationName READ stationName WRITE setStationName NOTIFY stationNameChanged)
+    Q_PROPERTY(bool working READ working NOTIFY workingChanged)
+    // The last failure followed by " Nothing changed."; empty when none.
+    Q_PROPERTY(QString problem READ problem NOTIFY problemChanged)
+    // Derived from the above (and the station's address service).
+    Q_PROPERTY(bool canConfirm READ canConfirm NOTIFY derivedChanged)
+    Q_PROPERTY(QString confirmLabel READ confirmLabel NOTIFY firstTimeChanged)
+    Q_PROPERTY(QString keptDetail READ keptDetail CONSTANT)
+    Q_PROPERTY(QString namedDetail READ namedDetail NOTIFY derivedChanged)
+    Q_PROPERTY(QString nameHint READ nameHint NOTIFY derivedChanged)
+    Q_PROPERTY(QString warning READ warning NOTIFY derivedChanged)
+    // Kept and named links need an address service; without one their rows
+    // say how to set one up and cannot be chosen.
+    Q_PROPERTY(bool serviceConfigured READ serviceConfigured CONSTANT)
+
+public:
+    explicit WhoCanListenModel(QObject* parent = nullptr);
+    explicit WhoCanListenModel(Station& station, QObject* parent = nullptr);
+
+    bool firstTime() const { return firstTime_; }
+    void setFirstTime(bool on);
+    const QString& mode() const { return mode_; }
+    void setMode(const QString& mode);
+    const QString& name() const { return name_; }
+    void setName(const QString& name);
+    bool usePasscode() const { return usePasscode_; }
+    void setUsePasscode(bool on);
+    const QString& passcode() const { return passcode_; }
+    void setPasscode(const QString& passcode);
+    const QString& stationName() const { return stationName_; }
+    void setStationName(const QString& name);
+    bool working() const { return working_; }
+    const QString& problem() const { return problem_; }
+
+    bool canConfirm() const;
+    QString confirmLabel() const;
+    QString keptDetail() const;
+    QString namedDetail() const;
+    QString nameHint() const;
+    QString warning() const;
+    bool serviceConfigured() const;
+
+    // Hands every choice to the station; `done` follows its acceptance, a
+    // failure sets `problem`.
+    Q_INVOKABLE void save();
+    // A passcode suggestion: four digits, a hyphen and a short word.
+    Q_INVOKABLE static QString madeUp();
+
+Q_SIGNALS:
+    void firstTimeChanged();
+    void modeChanged();
+    void nameChanged();
+    void usePasscodeChanged();
+    void passcodeChanged();
+    void stationNameChanged();
+    void workingChanged();
+    void problemChanged();
+    void derivedChanged();
+    void done(bool goOnAir);
+
+private:
+    template <typename T> void assign(T& field, T value, void (WhoCanListenModel::*changed)());
+    QString host() const;
+
+    QPointer<Station> station_;
+    bool firstTime_ = false;
+    QString mode_, name_, passcode_, stationName_, problem_;
+    bool usePasscode_ = false;
+    bool working_ = false;
+};
+
+} // namespace lantern

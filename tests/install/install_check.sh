@@ -1,0 +1,41 @@
+#!/bin/sh
+# Installs the build into a scratch prefix and packages it as a .deb, then
+# checks what a desktop needs is there and valid: the program, the launcher
+# entry, the icons, the AppStream metainfo, and the package's dependencies.
+#   install_check.sh BUILD-FOLDER
+set -eu
+build=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "install check: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$scratch/usr" >/dev/null
+root=$scratch/usr
+id=com.brindle.lanternfm
+for file in bin/lantern-fm share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
+            share/icons/hicolor/scalable/apps/$id.svg; do
+    [ -f "$root/$file" ] || fail "$file is not installed"
+done
+[ -x "$root/bin/lantern-fm" ] || fail "lantern-fm is not executable"
+for size in 16 22 24 32 48 64 128 256; do
+    png=$root/share/icons/hicolor/${size}x${size}/apps/$id.png
+    [ -f "$png" ] || fail "no ${size}px icon"
+    # The PNG header's width and height (big-endian, bytes 17 to 24).
+    dims=$(od -An -tu1 -j16 -N8 "$png" | tr -s ' ' | sed 's/^ //')
+    set -- $dims
+    [ $(( ($3 << 8) | $4 )) -eq "$size" ] && [ $(( ($7 << 8) | $8 )) -eq "$size" ] ||
+        fail "the ${size}px icon is not ${size}x${size}"
+done
+grep -q "^Icon=$id$" "$root/share/applications/$id.desktop" || fail "the entry names another icon"
+desktop-file-validate "$root/share/applications/$id.desktop" || fail "the launcher entry is not valid"
+appstreamcli validate --no-net --pedantic "$root/share/metainfo/$id.metainfo.xml" ||
+    fail "the metainfo is not valid"
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >/dev/null
+deb=$(ls "$scratch"/package/*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+for package in libqt6core6 libqt6quick6 libpulse0 libqrencode4 qml6-module-qtquick-controls playerctl; do
+    echo "$depends" | grep -q "$package" || fail "the package does not depend on $package: $depends"
+done
+dpkg-deb -c "$deb" | grep -q "./usr/share/applications/$id.desktop" || fail "the package lacks the launcher entry"
+echo "installed tree and package are complete and valid"

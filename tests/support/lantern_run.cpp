@@ -1,0 +1,123 @@
+#include "support/lantern_run.h"
+
+#include "support/child_process.h"
+#include "support/world.h"
+#include "system/child_process.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <regex>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace lantern::test {
+
+LanternRun::LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments,
+                       Options options) {
+    World::sound();
+    if (options.headless) arguments.insert(arguments.begin(), "--headless");
+    arguments.insert(arguments.begin(), LANTERN_FM);
+    arguments.insert(arguments.begin(), options.under.begin(), options.under.end());
+    const auto path = [&](const char* name) { return home.filePath(name).toStdString(); };
+    ChildOptions child;
+    child.searchPath = true;
+    child.environment = {"XDG_DATA_HOME=" + path("data"), "XDG_CONFIG_HOME=" + path("config"),
+                         "LANTERN_CLOUDFLARED=" + options.cloudflared,
+                         "FAKE_TUNNEL_RECORD=" + path("launches")};
+    if (options.headless)
+        child.environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus");
+    child.environment.insert(child.environment.end(), options.environment.begin(),
+                             options.environment.end());
+    int terminalEnd = -1;
+    if (options.terminal) {
+        output_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ::grantpt(output_);
+        ::unlockpt(output_);
+        terminalEnd = ::open(::ptsname(output_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        child.outputTo = terminalEnd;
+    } else {
+        child.pipeOutput = true;
+    }
+    const auto started = startChild(arguments, child);
+    pid_ = started.pid;
+    if (!options.terminal) output_ = started.output;
+    if (terminalEnd >= 0) ::close(terminalEnd);
+}
+
+LanternRun::~LanternRun() {
+    if (pid_ > 0) endProgram(pid_);
+    if (output_ >= 0) ::close(output_);
+}
+
+void LanternRun::closeOutput() {
+    ::close(std::exchange(output_, -1));
+}
+
+bool LanternRun::readMore(std::chrono::milliseconds wait) {
+    pollfd ready{output_, POLLIN, 0};
+    char buffer[4096];
+    if (output_ < 0 || wait.count() <= 0 || ::poll(&ready, 1, int(wait.count())) <= 0) return false;
+    const auto got = ::read(output_, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    pending_.append(buffer, std::size_t(got));
+    for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
+        auto text = pending_.substr(0, end);
+        if (text.ends_with('\r')) text.pop_back(); // a terminal ends lines with CR LF
+        lines_.push_back(std::move(text));
+        pending_.erase(0, end + 1);
+    }
+    return true;
+}
+
+std::optional<std::string> LanternRun::line(const std::string& prefix, std::chrono::seconds wait) {
+    for (const auto deadline = std::chrono::steady_clock::now() + wait;;) {
+        for (const auto& seen : lines_)
+            if (seen.starts_with(prefix)) return seen.substr(prefix.size());
+        if (!readMore(std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now())))
+            return std::nullopt;
+    }
+}
+
+std::vector<std::string> LanternRun::lines(const std::string& prefix, std::size_t atLeast,
+                                           std::chrono::seconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        std::vector<std::string> found;
+        for (const auto& seen : lines_)
+            if (seen.starts_with(prefix)) found.push_back(seen.substr(prefix.size()));
+        if (found.size() >= atLeast ||
+            !readMore(std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now())))
+            return found;
+    }
+}
+
+std::uint16_t LanternRun::port() {
+    std::smatch match;
+    const auto local = line("listen locally: ").value_or("");
+    return std::regex_search(local, match, std::regex(R"(:(\d+)/)")) ? std::stoi(match[1]) : 0;
+}
+
+int LanternRun::exitStatus(std::chrono::seconds wait) {
+    for (const auto deadline = std::chrono::steady_clock::now() + wait;
+         std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+    }
+    return -1;
+}
+
+int LanternRun::stop(int signal) {
+    ::kill(pid_, signal);
+    return exitStatus(std::chrono::seconds(10));
+}
+
+} // namespace lantern::test

@@ -1,0 +1,58 @@
+// lantern-fm run as a user runs it, its standard output read line by line.
+#pragma once
+
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace lantern::test {
+
+// A running lantern-fm (with "--headless" unless told otherwise) whose
+// standard output is a pipe or a terminal of its own, with its settings and
+// data under `home` and the stand-in tunnel tool.
+class LanternRun {
+public:
+    struct Options {
+        bool headless = true;
+        bool terminal = false;
+        std::vector<std::string> under; // a program it runs under (prlimit, say)
+        std::string cloudflared = FAKE_CLOUDFLARED;
+        std::vector<std::string> environment; // more "NAME=value" entries
+    };
+    LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments, Options options);
+    LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments)
+        : LanternRun(home, std::move(arguments), Options()) {}
+    ~LanternRun();
+    LanternRun(const LanternRun&) = delete;
+    LanternRun& operator=(const LanternRun&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void closeOutput();
+    // The first line beginning with `prefix` (without it), waiting at most `wait`.
+    std::optional<std::string> line(const std::string& prefix,
+                                    std::chrono::seconds wait = std::chrono::seconds(20));
+    // The lines beginning with `prefix` (without it), once there are
+    // `atLeast` of them or `wait` has passed.
+    std::vector<std::string> lines(const std::string& prefix, std::size_t atLeast = 0,
+                                   std::chrono::seconds wait = std::chrono::seconds(0));
+    // The local port from "listen locally: http://127.0.0.1:PORT/".
+    std::uint16_t port();
+    // Sends `signal` and waits for the exit status (-1 when it did not exit).
+    int stop(int signal);
+    // Waits for it to end by itself; the exit status, or -1.
+    int exitStatus(std::chrono::seconds wait);
+
+private:
+    bool readMore(std::chrono::milliseconds wait);
+
+    pid_t pid_ = -1;
+    int output_ = -1;
+    std::string pending_;
+    std::vector<std::string> lines_;
+};
+
+} // namespace lantern::test

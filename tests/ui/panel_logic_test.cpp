@@ -1,0 +1,265 @@
+// The panel's logic without its windows: what the views say, the sheet's
+// rules, which screen shows, the tray icon's images and the panel's place.
+#include "link/keychain.h"
+#include "station/station_fixture.h"
+#include "support/child_process.h"
+#include "system/autostart.h"
+#include "ui/menu_icon.h"
+#include "ui/panel_state.h"
+#include "ui/panel_text.h"
+#include "ui/panel_window.h"
+#include "ui/tray.h"
+#include "ui/who_can_listen.h"
+
+#include <QRegularExpression>
+
+namespace lantern {
+namespace {
+
+using test::eventually;
+
+TEST(PanelText, ClockStopAfterAndTheShownLink) {
+    const std::pair<double, const char*> clocks[] = {
+        {0, "0:00"}, {59.9, "0:59"}, {3599, "59:59"}, {3600, "1:00:00"}, {36061, "10:01:01"}};
+    for (const auto& [seconds, text] : clocks)
+        EXPECT_EQ(panel::clock(seconds), text) << seconds;
+    const std::pair<double, const char*> choices[] = {
+        {1800, "In 30 Minutes"}, {3600, "In 1 Hour"}, {7200, "In 2 Hours"}, {5400, "In 1 Hours"}};
+    for (const auto& [seconds, text] : choices)
+        EXPECT_EQ(panel::stopChoice(seconds), text) << seconds;
+    EXPECT_EQ(panel::stopLabel({}), "Stop after");
+    EXPECT_TRUE(panel::stopLabel(QDateTime::currentDateTime()).startsWith("Stops "));
+    const std::pair<const char*, const char*> links[] = {
+        {"https://quiet-river-4821.trycloudflare.com/#k=pw", "quiet-river-4821.trycloudflare.com"},
+        {"https://quiet-river-4821.trycloudflare.com", "quiet-river-4821.trycloudflare.com"},
+        {"https://a.example/myname#k=pw", "a.example/myname"},
+        {"https://a.example/s/x7y2", "a.example/s/x7y2"},
+    };
+    for (const auto& [link, text] : links)
+        EXPECT_EQ(panel::shown(QUrl(link)), text) << link;
+}
+
+TEST(PanelText, TitlesSummariesAndTheMicrophone) {
+    const AudioSource player{"player", "Player", {}};
+    const Track song{"Song", "Band", "", "", true, "Player"}, blank{};
+    struct Row {
+        std::optional<Track> now;
+        std::optional<AudioSource> source;
+        bool playerFound;
+        const char* title;
+    };
+    const Row titles[] = {
+        {song, player, true, "Song"},
+        {blank, std::nullopt, false, "Choose what plays"},
+        {blank, AudioSource::wholeMac(), true, "Everything on this computer"},
+        {blank, player, true, "Nothing playing"},
+        {std::nullopt, player, false, "Playing from Player"},
+    };
+    for (const auto& row : titles)
+        EXPECT_EQ(panel::title(row.now, row.source, row.playerFound), row.title);
+    EXPECT_EQ(panel::line(song), "Band");
+    EXPECT_EQ(panel::line(Track{"T", "Band", "LP", "", true, ""}), "Band \u00B7 LP");
+    EXPECT_EQ(panel::line(std::nullopt), "");
+
+    const SavedAddress named{"/night", "https://a.example/night", "s", false};
+    EXPECT_EQ(panel::linkSummary(LinkMode::fresh, std::nullopt, false), "New link each time");
+    EXPECT_EQ(panel::linkSummary(LinkMode::kept, std::nullopt, true),
+              "Your private link \u00B7 passcode");
+    EXPECT_EQ(panel::linkSummary(LinkMode::named, std::nullopt, false), "Your name");
+    EXPECT_EQ(panel::linkSummary(LinkMode::named, named, false), "Your name /night");
+
+    const std::vector<AudioInput> inputs{{"usb", "USB Mic", 1}};
+    EXPECT_EQ(panel::micName("", inputs, "Built-in"), "Built-in");
+    EXPECT_EQ(panel::micName("", inputs, ""), "Microphone");
+    EXPECT_EQ(panel::micName("usb", inputs, "Built-in"), "USB Mic");
+    EXPECT_EQ(panel::micName("gone", inputs, "Built-in"), "Mic not connected");
+    EXPECT_EQ(panel::systemDefault("Built-in"), "System Default (Built-in)");
+    EXPECT_EQ(panel::systemDefault(""), "System Default");
+    EXPECT_TRUE(panel::sounding("firefox", {"firefox.bin"}));
+    EXPECT_FALSE(panel::sounding("fire", {"firefox"}));
+}
+
+// The tray's images: the waves lit by frame, the badge as wide as its word,
+// four images at most, the pulse only on air and with motion allowed.
+TEST(MenuIcon, FramesBadgeAndCache) {
+    const auto alphaAt = [](const QImage& image, QPointF point) {
+        return qAlpha(image.pixel(point.toPoint()));
+    };
+    // Points on the left arcs, at the height of the centre.
+    const QPointF inner(9 - 3.6, 8), outer(9 - 6.8, 8);
+    for (int frame = 0; frame < 3; ++frame) {
+        const auto image = MenuIcon::image(true, frame);
+        EXPECT_EQ(image.height(), 16);
+        EXPECT_NEAR(image.width(), MenuIcon::wordSize().width() + 32, 1.0);
+        EXPECT_GT(alphaAt(image, inner), frame >= 1 ? 200 : 60) << frame;
+        EXPECT_LT(alphaAt(image, inner), frame >= 1 ? 256 : 120) << frame;
+        EXPECT_GT(alphaAt(image, outer), frame >= 2 ? 200 : 60) << frame;
+        EXPECT_LT(alphaAt(image, outer), frame >= 2 ? 256 : 120) << frame;
+        EXPECT_EQ(alphaAt(image, {9, 8}), 255) << "the dot";
+    }
+    EXPECT_EQ(MenuIcon::image(false, 0).text("Description"), "Lantern FM");
+    EXPECT_EQ(MenuIcon::image(true, 1).text("Description"), "Lantern FM, on air");
+    EXPECT_EQ(MenuIcon::cachedKeys(), (QStringList{"off", "on0", "on1", "on2"}));
+    EXPECT_EQ(MenuIcon::image(true, 2, 2.0).height(), 32);
+    EXPECT_EQ(MenuIcon::cachedKeys(), QStringList{"on2"}) << "a new ratio redraws";
+
+    EXPECT_EQ(Tray::frameAt(false, false, 0.1), 2);
+    EXPECT_EQ(Tray::frameAt(true, true, 0.1), 2);
+    const std::pair<double, int> pulse[] = {{0.1, 0}, {0.7, 1}, {1.4, 2}, {2.1, 0}};
+    for (const auto& [seconds, frame] : pulse)
+        EXPECT_EQ(Tray::frameAt(true, false, seconds), frame) << seconds;
+}
+
+TEST(PanelWindow, DropsUnderOrAboveTheClickAndStaysOnScreen) {
+    const QRect screen(0, 0, 1920, 1080);
+    const QSize panel(356, 600);
+    EXPECT_EQ(PanelWindow::place({1500, 12}, panel, screen), QPoint(1322, 18));
+    EXPECT_EQ(PanelWindow::place({1500, 1070}, panel, screen), QPoint(1322, 464));
+    EXPECT_EQ(PanelWindow::place({1910, 12}, panel, screen), QPoint(1564, 18));
+    EXPECT_EQ(PanelWindow::place({5, 1070}, panel, {0, 40, 1920, 1040}), QPoint(0, 464));
+    EXPECT_EQ(PanelWindow::place({900, 500}, {356, 900}, screen), QPoint(722, 180));
+}
+
+// "Open at Login" writes an autostart entry the desktop accepts, starting
+// this very program even from a folder with spaces, and takes it away again.
+TEST(Autostart, AValidEntryThatComesAndGoes) {
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    EXPECT_FALSE(Autostart::enabled());
+    ASSERT_TRUE(Autostart::setEnabled(true, "/opt/My Apps/lantern-fm"));
+    EXPECT_TRUE(Autostart::enabled());
+    EXPECT_EQ(Autostart::entryPath(), config.filePath("autostart/lantern-fm.desktop"));
+    const auto check =
+        test::runProgram({"desktop-file-validate", Autostart::entryPath().toStdString()});
+    EXPECT_EQ(check.status, 0) << check.output;
+    QFile entry(Autostart::entryPath());
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(entry.readAll().contains("\nExec=\"/opt/My Apps/lantern-fm\"\n"));
+    entry.close();
+    ASSERT_TRUE(Autostart::setEnabled(false, {}));
+    EXPECT_FALSE(Autostart::enabled());
+    EXPECT_FALSE(QFile::exists(Autostart::entryPath()));
+}
+
+class Sheet : public StationTest {
+protected:
+    void named(const QString& path) {
+        Keychain::write("address.named", encode({path, "https://a.example" + path, "s", false}));
+    }
+};
+
+// The sheet opens on what the station holds; names are compared as the
+// service will see them; confirming needs a name and a passcode when they are
+// asked for; "Make One Up" is four digits, a hyphen and a word.
+TEST_F(Sheet, StartsFromTheStationAndKnowsWhenItCanConfirm) {
+    named("/night-shift");
+    settings.setValue("linkMode", "named");
+    settings.setValue("stationName", "Attic");
+    auto& s = make();
+    WhoCanListenModel sheet(s);
+    EXPECT_EQ(sheet.mode(), "named");
+    EXPECT_EQ(sheet.name(), "night-shift");
+    EXPECT_EQ(sheet.stationName(), "Attic");
+    EXPECT_FALSE(sheet.usePasscode());
+    EXPECT_EQ(sheet.confirmLabel(), "Done");
+    sheet.setFirstTime(true);
+    EXPECT_EQ(sheet.confirmLabel(), "Go On Air");
+
+    const std::pair<const char*, const char*> warnings[] = {
+        {"night-shift", ""},
+        {"  Night-Shift\t", ""},
+        {"day-shift",
+         "This replaces 127.0.0.1/night-shift \u2014 that name won't be yours any more."},
+    };
+    for (const auto& [name, warning] : warnings) {
+        sheet.setName(name);
+        EXPECT_EQ(sheet.warning(), warning) << name;
+    }
+    sheet.setName("");
+    EXPECT_EQ(sheet.nameHint(), "Type the name you want after 127.0.0.1/ to finish.");
+    EXPECT_TRUE(sheet.namedDetail().startsWith("127.0.0.1/yourname \u2014 easy to say"));
+
+    struct Row {
+        const char *mode, *name;
+        bool usePasscode;
+        const char* passcode;
+        bool canConfirm;
+    };
+    const Row rules[] = {
+        {"named", "", false, "", false}, {"named", "  ", false, "", true},
+        {"fresh", "", true, "", false},  {"fresh", "", false, "left over", true},
+        {"kept", "", true, "x", true},
+    };
+    for (const auto& row : rules) {
+        sheet.setMode(row.mode);
+        sheet.setName(row.name);
+        sheet.setUsePasscode(row.usePasscode);
+        sheet.setPasscode(row.passcode);
+        EXPECT_EQ(sheet.canConfirm(), row.canConfirm) << row.mode << " '" << row.name << "'";
+    }
+    const QRegularExpression madeUp("^\\d{4}-[a-z]+$");
+    for (int i = 0; i < 20; ++i)
+        EXPECT_TRUE(madeUp.match(WhoCanListenModel::madeUp()).hasMatch());
+}
+
+// A refusal shows the station's words and " Nothing changed."; a passcode
+// switched off hands none over; the first-run sheet goes on air when it is
+// accepted and not when it is cancelled.
+TEST_F(Sheet, SavingAndTheFirstRun) {
+    auto& s = make();
+    PanelState panel(s);
+    EXPECT_EQ(panel.screen(), PanelState::Screen::OffAir);
+    panel.goOnAir(); // never asked
+    EXPECT_EQ(panel.screen(), PanelState::Screen::Sheet);
+    EXPECT_TRUE(panel.firstRunAsked());
+    panel.sheetCancelled();
+    EXPECT_EQ(panel.screen(), PanelState::Screen::OffAir);
+    EXPECT_FALSE(s.onAir());
+
+    WhoCanListenModel refused(s);
+    refused.setMode("named");
+    refused.setName("taken");
+    refused.save(); // nothing answers at 127.0.0.1:9
+    EXPECT_TRUE(refused.working());
+    EXPECT_FALSE(refused.canConfirm()) << "a second change could start";
+    ASSERT_TRUE(eventually([&] { return !refused.working(); }, 10s));
+    EXPECT_EQ(refused.problem(), "Couldn't reach the address service. Nothing changed.");
+
+    panel.goOnAir();
+    WhoCanListenModel sheet(s);
+    sheet.setFirstTime(panel.firstRunAsked());
+    sheet.setPasscode("typed but switched off");
+    sheet.setStationName("Porch");
+    QSignalSpy done(&sheet, &WhoCanListenModel::done);
+    QObject::connect(&sheet, &WhoCanListenModel::done, &panel, &PanelState::sheetDone);
+    sheet.save();
+    ASSERT_TRUE(eventually([&] { return done.count() == 1; }));
+    EXPECT_TRUE(s.passcode().isEmpty());
+    EXPECT_EQ(s.stationName(), "Porch");
+    EXPECT_TRUE(s.onAir());
+    EXPECT_EQ(panel.screen(), PanelState::Screen::OnAir);
+    s.goOffAir();
+    panel.goOnAir(); // asked now: straight on air
+    EXPECT_TRUE(s.onAir());
+}
+
+// With talking locked on, a press of the hold-to-talk button unlocks it and
+// holds nothing; later presses hold while pressed.
+TEST_F(Sheet, HoldToTalkWhileLatched) {
+    auto& s = make();
+    s.setMic(true);
+    ASSERT_TRUE(eventually([&] { return s.micOn(); }));
+    s.setTalkOn(true);
+    panel::holdToTalk(s, true);
+    EXPECT_FALSE(s.talkOn());
+    EXPECT_FALSE(s.holding());
+    panel::holdToTalk(s, false);
+    EXPECT_FALSE(s.holding());
+    panel::holdToTalk(s, true);
+    EXPECT_TRUE(s.holding());
+    panel::holdToTalk(s, false);
+    EXPECT_FALSE(s.holding());
+}
+
+} // namespace
+} // namespace lantern

@@ -1,0 +1,67 @@
+// The panel's QML driven by Qt Quick Test (tst_*.qml), offscreen, over a
+// station of its own: private settings and keychain files, the stand-in
+// tunnel tool, no sound server.
+#include "settings/settings.h"
+#include "station/station.h"
+#include "ui/desktop_app.h"
+
+#include <QClipboard>
+#include <QFile>
+#include <QGuiApplication>
+#include <QQmlEngine>
+#include <QTemporaryDir>
+#include <QtQml/qqmlextensionplugin.h>
+#include <QtQuickTest>
+
+Q_IMPORT_QML_PLUGIN(LanternPlugin)
+
+using namespace lantern;
+
+// What the tests read back: the clipboard.
+class Probe : public QObject {
+    Q_OBJECT
+public:
+    Q_INVOKABLE QString clipboard() const { return QGuiApplication::clipboard()->text(); }
+};
+
+class Setup : public QObject {
+    Q_OBJECT
+public:
+    Setup() {
+        // Before the application: any warning fails the run, Qt's about a
+        // missing runtime folder too.
+        QFile::setPermissions(runtime_.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", runtime_.path().toUtf8());
+    }
+
+public Q_SLOTS:
+    void applicationAvailable() {
+        qputenv("XDG_CONFIG_HOME", home_.filePath("config").toUtf8());
+        qputenv("XDG_DATA_HOME", home_.filePath("data").toUtf8());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+        qputenv("PULSE_SERVER", "unix:/nonexistent/pulse");
+        qputenv("LANTERN_CLOUDFLARED", FAKE_CLOUDFLARED);
+        qputenv("FAKE_TUNNEL_RECORD", home_.filePath("launches").toUtf8());
+        settings_ = std::make_unique<Settings>(home_.filePath("settings.ini"));
+        Station::Environment environment;
+        environment.settings = settings_.get();
+        environment.watchSystem = false;
+        station_ = std::make_unique<Station>(environment);
+    }
+    void qmlEngineAvailable(QQmlEngine* engine) {
+        DesktopApp::setUpEngine(*engine, *station_);
+        qmlRegisterSingletonInstance("LanternTest", 1, 0, "Probe", &probe_);
+    }
+    void cleanupTestCase() { station_.reset(); }
+
+private:
+    QTemporaryDir runtime_, home_;
+    std::unique_ptr<Settings> settings_;
+    std::unique_ptr<Station> station_;
+    Probe probe_;
+};
+
+QUICK_TEST_MAIN_WITH_SETUP(panel, Setup)
+
+#include "quick_main.moc"

@@ -1,0 +1,157 @@
+// The panel's screens in real windows, saved as PNG files into the build
+// folder's screenshots/ for people to look at, and checked for what must
+// hold in them.
+#include "nowplaying/now_playing_reader.h"
+#include "station/station_fixture.h"
+#include "support/child_process.h"
+#include "ui/desktop_app.h"
+#include "ui/menu_icon.h"
+#include "ui/panel_state.h"
+#include "ui/panel_window.h"
+#include "ui/qr_code.h"
+#include "ui/tray.h"
+#include "ui/who_can_listen.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QPainter>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+
+namespace lantern {
+namespace {
+
+using test::eventually;
+
+QString shotPath(const QString& name) {
+    QDir().mkpath(SCREENSHOTS);
+    return QStringLiteral(SCREENSHOTS "/%1.png").arg(name);
+}
+
+class Screens : public StationTest {
+protected:
+    void TearDown() override {
+        panel.reset();
+        engine.reset();
+        StationTest::TearDown();
+    }
+    void open(Station& s) {
+        engine = DesktopApp::makeEngine(s);
+        panel = std::make_unique<PanelWindow>(*engine, s, PanelWindow::Kind::window);
+        panel->show();
+        ASSERT_TRUE(eventually([&] { return panel->window()->isExposed(); }));
+    }
+    // Saves what the window shows now as screenshots/NAME.png.
+    QImage shoot(const QString& name) {
+        test::settle(400ms); // bindings, images and animations settle
+        const auto image = panel->window()->grabWindow();
+        EXPECT_TRUE(image.save(shotPath(name))) << name.toStdString();
+        return image;
+    }
+    template <typename T> T* find() const {
+        return panel->window()->contentItem()->findChild<T*>();
+    }
+
+    std::unique_ptr<QQmlEngine> engine;
+    std::unique_ptr<PanelWindow> panel;
+};
+
+Bytes coverArt() {
+    QImage image(120, 120, QImage::Format_RGB32);
+    QPainter painter(&image);
+    QLinearGradient sky(0, 0, 120, 120);
+    sky.setColorAt(0, QColor(0xF7, 0xA3, 0x6B));
+    sky.setColorAt(1, QColor(0x6B, 0x3F, 0xA0));
+    painter.fillRect(image.rect(), sky);
+    painter.setBrush(QColor(0xFF, 0xE3, 0xA8));
+    painter.setPen(Qt::NoPen);
+    painter.drawEllipse(QPointF(60, 70), 26, 26);
+    painter.fillRect(QRect(0, 84, 120, 36), QColor(0x23, 0x2A, 0x4A));
+    painter.end();
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    image.save(&buffer, "PNG");
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+// Off air, on air (a cover, the microphone on and talking), and the sheet
+// the first time and later with a problem line.
+TEST_F(Screens, EveryScreenAndState) {
+    sound->play("screen-player", 440);
+    sound->play("screen-voice", 300, test::SoundDaemon::Play::on("mic"));
+    settings.setValue("stationName", "Attic Waves");
+    auto& s = make();
+    open(s);
+    shoot("off-air");
+
+    auto* state = find<PanelState>();
+    ASSERT_TRUE(state);
+    state->goOnAir(); // never asked who can listen: the sheet comes first
+    ASSERT_EQ(state->screen(), PanelState::Screen::Sheet);
+    EXPECT_EQ(find<WhoCanListenModel>()->confirmLabel(), "Go On Air");
+    shoot("sheet-first-time");
+    state->sheetCancelled();
+
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return !s.link().isEmpty(); }));
+    s.reader().stop();
+    StationProbe::read(s, {"Harbour Lights", "The Gulls", "Low Tide", std::nullopt, true, "P"},
+                       Cover{coverArt(), "image/png"});
+    shoot("on-air-with-cover");
+    s.setMic(true);
+    ASSERT_TRUE(eventually([&] { return s.micOn(); }));
+    s.setTalkOn(true);
+    shoot("on-air-talking");
+
+    state->change();
+    WhoCanListenModel* sheet = nullptr; // the new sheet's, not the closed one's
+    for (auto* model : panel->window()->contentItem()->findChildren<WhoCanListenModel*>())
+        if (!model->firstTime()) sheet = model;
+    ASSERT_TRUE(sheet);
+    sheet->setMode("named");
+    sheet->setName("night-shift");
+    sheet->setUsePasscode(true);
+    sheet->setPasscode("0412-harbor");
+    sheet->save(); // the address service at port 9 does not answer
+    ASSERT_TRUE(eventually([&] { return !sheet->problem().isEmpty(); }, 10s));
+    EXPECT_TRUE(sheet->problem().endsWith(" Nothing changed."));
+    shoot("sheet-with-problem");
+}
+
+// The four tray images, on a dark and a light panel strip, twice the size.
+TEST(TrayImages, SavedForEachState) {
+    const std::pair<bool, int> states[] = {{false, 2}, {true, 0}, {true, 1}, {true, 2}};
+    for (const auto& [onAir, frame] : states) {
+        const auto mask = MenuIcon::image(onAir, frame, 2.0);
+        QImage strip(static_cast<int>(mask.width() + 32), 2 * 24 * 2, QImage::Format_RGB32);
+        QPainter painter(&strip);
+        painter.fillRect(0, 0, strip.width(), 48, QColor(0x1E, 0x1E, 0x22));
+        painter.fillRect(0, 48, strip.width(), 48, QColor(0xEE, 0xEE, 0xF0));
+        painter.drawImage(QPointF(16, 8), MenuIcon::tinted(mask, QColor(0xF2, 0xF2, 0xF2)));
+        painter.drawImage(QPointF(16, 56), MenuIcon::tinted(mask, QColor(0x23, 0x24, 0x2A)));
+        painter.end();
+        const auto name = onAir ? QStringLiteral("tray-on-air-frame-%1").arg(frame)
+                                : QStringLiteral("tray-off-air");
+        EXPECT_TRUE(strip.save(shotPath(name)));
+    }
+}
+
+// The QR code a phone scans reads back as the link.
+TEST(QrCode, DecodesBackToTheLink) {
+    const QString link = "https://quiet-river-4821.trycloudflare.com/#k=0412-harbor%20%C3%A9";
+    const auto modules = QrCode::modules(link);
+    ASSERT_FALSE(modules.isNull());
+    QImage scan(modules.width() * 8 + 64, modules.height() * 8 + 64, QImage::Format_RGB32);
+    scan.fill(Qt::white);
+    QPainter(&scan).drawImage(QRect(32, 32, modules.width() * 8, modules.height() * 8), modules);
+    const auto file = QDir::temp().filePath(QStringLiteral("lantern-qr-%1.png").arg(::getpid()));
+    ASSERT_TRUE(scan.save(file));
+    const auto read = test::runProgram({"zbarimg", "--quiet", "--raw", file.toStdString()});
+    QFile::remove(file);
+    EXPECT_EQ(read.status, 0) << read.error;
+    EXPECT_EQ(QString::fromStdString(read.output).trimmed(), link);
+}
+
+} // namespace
+} // namespace lantern

@@ -1,0 +1,59 @@
+import QtQuick
+import QtTest
+import Lantern
+import LanternTest
+
+// The real panel, clicked through: the first go on air asks who can listen
+// first; later ones go straight on air; Copy Link copies the share link.
+TestCase {
+    id: test
+    name: "Panel"
+    when: windowShown
+    width: 356
+    height: 800
+    visible: true
+
+    Component { id: panelComponent; Panel {} }
+
+    function openPanel() {
+        const panel = createTemporaryObject(panelComponent, test)
+        verify(panel)
+        return panel
+    }
+    function click(panel, name) {
+        let item = null
+        tryVerify(() => (item = findChild(panel, name)) !== null && item.visible, 5000, name)
+        mouseClick(item)
+    }
+
+    function cleanup() {
+        Station.goOffAir()
+    }
+
+    function test_1_theFirstGoOnAirAsksWhoCanListen() {
+        verify(!Station.asked)
+        const panel = openPanel()
+        click(panel, "goOnAir")
+        verify(!Station.onAir, "went on air before asking")
+        click(panel, "confirm")
+        tryVerify(() => Station.onAir, 5000)
+        verify(Station.asked)
+    }
+
+    function test_2_laterTheButtonGoesOnAir() {
+        const panel = openPanel()
+        click(panel, "goOnAir")
+        tryVerify(() => Station.onAir, 5000)
+    }
+
+    function test_3_copyLinkCopiesTheShareLink() {
+        const panel = openPanel()
+        click(panel, "goOnAir")
+        tryVerify(() => Station.shareLink.toString() !== "", 10000)
+        click(panel, "copyLink")
+        const pill = findChild(panel, "copyLink")
+        compare(pill.text, "Copied")
+        compare(Probe.clipboard(), Station.shareLink.toString())
+        tryCompare(pill, "text", "Copy Link", 3000)
+    }
+}

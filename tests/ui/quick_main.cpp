@@ -5,6 +5,7 @@
 #include "station/station.h"
 #include "ui/desktop_app.h"
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QFile>
 #include <QGuiApplication>
@@ -17,11 +18,16 @@ Q_IMPORT_QML_PLUGIN(LanternPlugin)
 
 using namespace lantern;
 
-// What the tests read back: the clipboard.
+// What the tests read back: the clipboard, and the name a screen reader
+// hears for an item.
 class Probe : public QObject {
     Q_OBJECT
 public:
     Q_INVOKABLE QString clipboard() const { return QGuiApplication::clipboard()->text(); }
+    Q_INVOKABLE QString accessibleName(QObject* item) const {
+        auto* interface = QAccessible::queryAccessibleInterface(item);
+        return interface ? interface->text(QAccessible::Name) : QString();
+    }
 };
 
 class Setup : public QObject {

@@ -4,7 +4,8 @@ import Lantern
 import LanternTest
 
 // The real panel, clicked through: the first go on air asks who can listen
-// first; later ones go straight on air; Copy Link copies the share link.
+// first; later ones go straight on air; Copy Link copies the share link; the
+// keyboard reaches and names every control.
 TestCase {
     id: test
     name: "Panel"
@@ -55,5 +56,30 @@ TestCase {
         compare(pill.text, "Copied")
         compare(Probe.clipboard(), Station.shareLink.toString())
         tryCompare(pill, "text", "Copy Link", 3000)
+    }
+
+    // Tab walks every control of the on-air screen, each with a name for a
+    // screen reader, and comes round again; Space on a focused button acts.
+    function test_4_everyControlIsReachedByTabAndNamed() {
+        const panel = openPanel()
+        click(panel, "goOnAir")
+        tryVerify(() => Station.shareLink.toString() !== "", 10000)
+        panel.forceActiveFocus()
+        const seen = []
+        for (let step = 0; step < 40; ++step) {
+            keyClick(Qt.Key_Tab)
+            const item = panel.Window.activeFocusItem
+            verify(item, "Tab left the panel")
+            if (seen.indexOf(item) >= 0)
+                break
+            seen.push(item)
+            verify(Probe.accessibleName(item) !== "", "a control without a name: " + item)
+        }
+        verify(seen.length >= 8, "only " + seen.length + " controls reached")
+        const goOff = findChild(panel, "goOffAir")
+        verify(seen.indexOf(goOff) >= 0, "Go Off Air not reached")
+        goOff.forceActiveFocus()
+        keyClick(Qt.Key_Space)
+        tryVerify(() => !Station.onAir, 5000)
     }
 }

@@ -37,6 +37,7 @@ ColumnLayout {
         Layout.fillWidth: true
         PanelButton {
             id: offButton
+            objectName: "goOffAir"
             text: "Go Off Air"
             Layout.fillWidth: true
             implicitHeight: 36

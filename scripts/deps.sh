@@ -25,7 +25,7 @@ LANTERN_CORE_PACKAGES=(
 # Packages needed to build and test the application module.
 LANTERN_APP_PACKAGES=(
     qt6-base-dev qt6-declarative-dev qt6-svg-dev qcoro-qt6-dev libpulse-dev libswresample-dev
-    libsecret-1-dev libqrencode-dev libxcb1-dev libxcb-keysyms1-dev libxcb-xkb-dev
+    libsecret-1-dev libqrencode-dev libsqlite3-dev libsodium-dev libxcb1-dev libxcb-keysyms1-dev libxcb-xkb-dev
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
     qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
     qt6-qpa-plugins xvfb xdotool

@@ -39,3 +39,14 @@ for package in libqt6core6 libqt6quick6 libpulse0 libqrencode4 qml6-module-qtqui
 done
 dpkg-deb -c "$deb" | grep -q "./usr/share/applications/$id.desktop" || fail "the package lacks the launcher entry"
 echo "installed tree and package are complete and valid"
+
+# The address service installs on its own, with its systemd unit, and stays
+# out of the desktop package.
+cmake --install "$build" --component addressd --prefix "$scratch/service" >/dev/null
+[ -x "$scratch/service/bin/lantern-addressd" ] || fail "lantern-addressd is not installed"
+unit=$scratch/service/lib/systemd/system/lantern-addressd.service
+grep -q "^ExecStart=/.*/lantern-addressd --listen=127.0.0.1:8470 " "$unit" ||
+    fail "the unit does not start lantern-addressd"
+if dpkg-deb -c "$deb" | grep -q lantern-addressd; then
+    fail "the desktop package carries the address service"
+fi

@@ -4,6 +4,7 @@
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/fake_address_service.h"
+#include "support/lantern_run.h"
 #include "support/session_bus.h"
 #include "support/world.h"
 
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,6 +117,8 @@ TEST_F(AddressClientTest, ClaimsAndStoresAddresses) {
     EXPECT_FALSE(decodeSavedAddress(R"({"path":"/s/a","address":"x","secret":"s"})"));
 }
 
+// Replies the real service never gives (a wrong status, a malformed body, no
+// answer at all) still reach the user as their words.
 TEST_F(AddressClientTest, RefusalsAreTheUsersWords) {
     const std::tuple<FakeAddressService::Reply, int, QString> rows[] = {
         {{400, {}},
@@ -162,6 +166,92 @@ TEST_F(AddressClientTest, UpdatesAnnouncementsAndWithdrawals) {
                     {"name", "My Station"},
                     {"path", "/s/abc"},
                     {"secret", "sec"}}));
+}
+
+// ---- The client against the real address service ----
+
+// What a visitor of `address` gets: the status and where it is sent.
+std::string visit(const QString& address) {
+    return runProgram({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{redirect_url}",
+                       address.toStdString()})
+        .output;
+}
+
+class RealServiceTest : public AddressClientTest {
+protected:
+    QTemporaryDir data;
+    AddressDaemon daemon{data, {"--allow-origin=http://127.0.0.1:8000", "--claims-per-hour=4"}};
+    AddressClient real{QUrl(QString::fromStdString(daemon.base())), std::chrono::seconds(3)};
+};
+
+// Every operation and every refusal the service gives, as the station sees
+// them and as a visitor of the address does.
+TEST_F(RealServiceTest, ClaimAnnounceWithdrawAndRefusals) {
+    const auto kept = run(real.claim(std::nullopt, QString("pw"), true));
+    EXPECT_TRUE(kept.path.startsWith("/s/")) << kept.path.toStdString();
+    EXPECT_EQ(kept.address, QString::fromStdString(daemon.base()) + kept.path);
+    EXPECT_EQ(run(real.saved(false)), kept);
+    const auto named = run(real.claim(QString("porch-radio"), std::nullopt, false));
+    EXPECT_EQ(named.path, "/porch-radio");
+
+    const auto refusal = [&](std::optional<QString> name) {
+        try {
+            run(real.claim(name, std::nullopt, false));
+        } catch (const AddressError& error) {
+            return error.description();
+        }
+        return QString("claimed");
+    };
+    EXPECT_EQ(refusal(QString("porch-radio")), "That name is taken. Try another.");
+    EXPECT_EQ(
+        refusal(QString("-porch")),
+        "3\u201330 lowercase letters, numbers or dashes (not starting or ending with a dash).");
+    EXPECT_EQ(refusal(std::nullopt), "Too many tries for now. Try again in an hour.");
+
+    EXPECT_EQ(visit(kept.address), "200 ");
+    run(real.live(QUrl("http://127.0.0.1:8000"), kept, "Porch"));
+    EXPECT_EQ(visit(kept.address), "302 http://127.0.0.1:8000/");
+    EXPECT_EQ(visit(named.address), "200 ") << "another address went live";
+    run(real.update(QString("new"), kept));
+
+    auto forged = kept;
+    forged.secret = "not-the-secret";
+    try {
+        run(real.update(std::nullopt, forged));
+        ADD_FAILURE() << "an update with a wrong secret went through";
+    } catch (const AddressError& error) {
+        EXPECT_EQ(error.status(), 403);
+    }
+    StdoutCapture output;
+    run(real.off(forged));
+    run(real.live(QUrl("https://phishing.example"), kept, "Porch"));
+    EXPECT_EQ(output.text(), "address service: DELETE /api/live 403\n"
+                             "address service: PUT /api/live 400\n");
+    EXPECT_EQ(visit(kept.address), "302 http://127.0.0.1:8000/");
+    run(real.off(kept));
+    EXPECT_EQ(visit(kept.address), "200 ");
+
+    const auto tooLarge = runProgram({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-H",
+                                      "content-type: application/json", "--data-binary",
+                                      std::string(20000, ' '), daemon.base() + "/api/claim"});
+    EXPECT_EQ(tooLarge.output, "413");
+}
+
+// A claim answered 201 is on disk: the service killed at once and started
+// again on the same database still knows the address and its secret.
+TEST_F(RealServiceTest, AClaimOutlivesAKill) {
+    const auto kept = run(real.claim(std::nullopt, std::nullopt, false));
+    ::kill(daemon.pid(), SIGKILL);
+    EXPECT_EQ(daemon.exitStatus(std::chrono::seconds(5)), -1);
+    AddressDaemon again(data, {"--allow-origin=http://127.0.0.1:8000"});
+    const auto base = QString::fromStdString(again.base());
+    ASSERT_FALSE(base.isEmpty());
+    AddressClient restarted{QUrl(base), std::chrono::seconds(3)};
+    const auto moved = run(restarted.saved(false));
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->address, base + kept.path);
+    run(restarted.live(QUrl("http://127.0.0.1:8000"), *moved, "Porch"));
+    EXPECT_EQ(visit(moved->address), "302 http://127.0.0.1:8000/");
 }
 
 // Secrets live in files only the user can read when no Secret Service

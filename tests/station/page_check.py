@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Opens the listening page in headless Chromium and checks what a listener sees.
 
-usage: page_check.py CHROMIUM URL STATION TITLE
+usage: page_check.py CHROMIUM URL STATION TITLE [LANDING]
+
+LANDING: the address the page is expected at when URL redirects there.
 
 Talks to the browser over its DevTools protocol (a WebSocket on 127.0.0.1),
 with nothing but the standard library. Prints which audio path ran. Exits 0
@@ -109,6 +111,7 @@ def wait_for(check, seconds, what):
 
 def main():
     chromium, url, station, title = sys.argv[1:5]
+    landing = sys.argv[5] if len(sys.argv) > 5 else url.split("#")[0]
     profile = tempfile.mkdtemp(prefix="lantern-chromium-")
     browser = subprocess.Popen(
         [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
@@ -127,7 +130,7 @@ def main():
             with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=5) as reply:
                 targets = json.load(reply)
             return next((t for t in targets if t.get("type") == "page"
-                         and t.get("url", "").startswith(url.split("#")[0])), None)
+                         and t.get("url", "").startswith(landing)), None)
 
         target = wait_for(page_target, 20, "the page")
         tools = DevTools(target["webSocketDebuggerUrl"])

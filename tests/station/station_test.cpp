@@ -5,6 +5,7 @@
 #include "nowplaying/now_playing_reader.h"
 #include "station/station_fixture.h"
 #include "support/fake_address_service.h"
+#include "support/lantern_run.h"
 
 #include <QBuffer>
 #include <QClipboard>
@@ -421,6 +422,31 @@ TEST_F(LinkTest, APasscodeChosenOnAirGuardsTheRoutesAtOnce) {
     EXPECT_TRUE(test::fetch(port, "/now?k=a+b%26c").starts_with("HTTP/1.1 200"));
     s.copyLink();
     EXPECT_EQ(clipboard->text(), firstURL + "#k=a%20b%26c");
+}
+
+// A visitor of the kept address (the real address service) is sent on to the
+// station and keeps the passcode of the link's fragment across the redirect:
+// the page shows the title, which the station tells only with the passcode.
+TEST_F(LinkTest, AVisitorOfTheKeptAddressReachesTheStation) {
+    sound->play("visited-player", 440);
+    auto& s = make(&client);
+    const auto port = onAir(s);
+    ASSERT_NE(port, 0);
+    ASSERT_EQ(apply(Mode::fresh, "", QString("pw"), "Attic Waves"), std::nullopt);
+    s.reader().stop();
+    StationProbe::record(s, {"Harbour Lights", "The Gulls", "Low Tide", std::nullopt, true, "P"},
+                         std::nullopt);
+    QTemporaryDir data;
+    const auto station = "http://127.0.0.1:" + std::to_string(port);
+    test::AddressDaemon daemon(data, {"--allow-origin=" + station});
+    AddressClient real{QUrl(QString::fromStdString(daemon.base())), 3s};
+    const auto kept = QCoro::waitFor(real.claim(std::nullopt, QString("pw"), false));
+    QCoro::waitFor(real.live(QUrl(QString::fromStdString(station)), kept, "Attic Waves"));
+    const auto check = test::runProgram({"/usr/bin/python3", PAGE_CHECK, "chromium",
+                                         kept.address.toStdString() + "#k=pw", "Attic Waves",
+                                         "Harbour Lights", station + "/"},
+                                        90s);
+    EXPECT_EQ(check.status, 0) << check.output << check.error;
 }
 
 TEST_F(StationTest, ListeningPageInHeadlessChromium) {

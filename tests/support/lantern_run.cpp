@@ -22,17 +22,22 @@ LanternRun::LanternRun(const QTemporaryDir& home, std::vector<std::string> argum
     arguments.insert(arguments.begin(), LANTERN_FM);
     arguments.insert(arguments.begin(), options.under.begin(), options.under.end());
     const auto path = [&](const char* name) { return home.filePath(name).toStdString(); };
+    std::vector<std::string> environment = {
+        "XDG_DATA_HOME=" + path("data"), "XDG_CONFIG_HOME=" + path("config"),
+        "LANTERN_CLOUDFLARED=" + options.cloudflared, "FAKE_TUNNEL_RECORD=" + path("launches")};
+    if (options.headless)
+        environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus");
+    environment.insert(environment.end(), options.environment.begin(), options.environment.end());
+    start(arguments, std::move(environment), options.terminal);
+}
+
+void ProgramRun::start(const std::vector<std::string>& arguments,
+                       std::vector<std::string> environment, bool terminal) {
     ChildOptions child;
     child.searchPath = true;
-    child.environment = {"XDG_DATA_HOME=" + path("data"), "XDG_CONFIG_HOME=" + path("config"),
-                         "LANTERN_CLOUDFLARED=" + options.cloudflared,
-                         "FAKE_TUNNEL_RECORD=" + path("launches")};
-    if (options.headless)
-        child.environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus");
-    child.environment.insert(child.environment.end(), options.environment.begin(),
-                             options.environment.end());
+    child.environment = std::move(environment);
     int terminalEnd = -1;
-    if (options.terminal) {
+    if (terminal) {
         output_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         ::grantpt(output_);
         ::unlockpt(output_);
@@ -43,20 +48,20 @@ LanternRun::LanternRun(const QTemporaryDir& home, std::vector<std::string> argum
     }
     const auto started = startChild(arguments, child);
     pid_ = started.pid;
-    if (!options.terminal) output_ = started.output;
+    if (!terminal) output_ = started.output;
     if (terminalEnd >= 0) ::close(terminalEnd);
 }
 
-LanternRun::~LanternRun() {
+ProgramRun::~ProgramRun() {
     if (pid_ > 0) endProgram(pid_);
     if (output_ >= 0) ::close(output_);
 }
 
-void LanternRun::closeOutput() {
+void ProgramRun::closeOutput() {
     ::close(std::exchange(output_, -1));
 }
 
-bool LanternRun::readMore(std::chrono::milliseconds wait) {
+bool ProgramRun::readMore(std::chrono::milliseconds wait) {
     pollfd ready{output_, POLLIN, 0};
     char buffer[4096];
     if (output_ < 0 || wait.count() <= 0 || ::poll(&ready, 1, int(wait.count())) <= 0) return false;
@@ -72,7 +77,7 @@ bool LanternRun::readMore(std::chrono::milliseconds wait) {
     return true;
 }
 
-std::optional<std::string> LanternRun::line(const std::string& prefix, std::chrono::seconds wait) {
+std::optional<std::string> ProgramRun::line(const std::string& prefix, std::chrono::seconds wait) {
     for (const auto deadline = std::chrono::steady_clock::now() + wait;;) {
         for (const auto& seen : lines_)
             if (seen.starts_with(prefix)) return seen.substr(prefix.size());
@@ -82,7 +87,7 @@ std::optional<std::string> LanternRun::line(const std::string& prefix, std::chro
     }
 }
 
-std::vector<std::string> LanternRun::lines(const std::string& prefix, std::size_t atLeast,
+std::vector<std::string> ProgramRun::lines(const std::string& prefix, std::size_t atLeast,
                                            std::chrono::seconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
@@ -102,7 +107,7 @@ std::uint16_t LanternRun::port() {
     return std::regex_search(local, match, std::regex(R"(:(\d+)/)")) ? std::stoi(match[1]) : 0;
 }
 
-int LanternRun::exitStatus(std::chrono::seconds wait) {
+int ProgramRun::exitStatus(std::chrono::seconds wait) {
     for (const auto deadline = std::chrono::steady_clock::now() + wait;
          std::chrono::steady_clock::now() < deadline;
          std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
@@ -115,9 +120,21 @@ int LanternRun::exitStatus(std::chrono::seconds wait) {
     return -1;
 }
 
-int LanternRun::stop(int signal) {
+int ProgramRun::stop(int signal) {
     ::kill(pid_, signal);
     return exitStatus(std::chrono::seconds(10));
+}
+
+AddressDaemon::AddressDaemon(const QTemporaryDir& folder, std::vector<std::string> options) {
+    options.insert(options.begin(),
+                   {LANTERN_ADDRESSD, "--listen=127.0.0.1:0",
+                    "--database=" + folder.filePath("addresses.db").toStdString()});
+    start(options, {});
+}
+
+std::string AddressDaemon::base() {
+    const auto at = line("listening on ", std::chrono::seconds(10));
+    return at ? "http://" + *at : std::string();
 }
 
 } // namespace lantern::test

@@ -1,4 +1,5 @@
-// lantern-fm run as a user runs it, its standard output read line by line.
+// Programs the tests run as a user runs them, their standard output read line
+// by line: lantern-fm, and the address service.
 #pragma once
 
 #include <QTemporaryDir>
@@ -11,10 +12,47 @@
 
 namespace lantern::test {
 
-// A running lantern-fm (with "--headless" unless told otherwise) whose
-// standard output is a pipe or a terminal of its own, with its settings and
-// data under `home` and the stand-in tunnel tool.
-class LanternRun {
+// A running program whose standard output is a pipe (or a terminal) read
+// line by line; ended when destroyed.
+class ProgramRun {
+public:
+    ProgramRun() = default;
+    ~ProgramRun();
+    ProgramRun(const ProgramRun&) = delete;
+    ProgramRun& operator=(const ProgramRun&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void closeOutput();
+    // The first line beginning with `prefix` (without it), waiting at most `wait`.
+    std::optional<std::string> line(const std::string& prefix,
+                                    std::chrono::seconds wait = std::chrono::seconds(20));
+    // The lines beginning with `prefix` (without it), once there are
+    // `atLeast` of them or `wait` has passed.
+    std::vector<std::string> lines(const std::string& prefix, std::size_t atLeast = 0,
+                                   std::chrono::seconds wait = std::chrono::seconds(0));
+    // Sends `signal` and waits for the exit status (-1 when it did not exit).
+    int stop(int signal);
+    // Waits for it to end by itself; the exit status, or -1.
+    int exitStatus(std::chrono::seconds wait);
+
+protected:
+    // Starts `arguments` with `environment` added, its output to a pipe, or
+    // to a terminal of its own.
+    void start(const std::vector<std::string>& arguments, std::vector<std::string> environment,
+               bool terminal = false);
+
+private:
+    bool readMore(std::chrono::milliseconds wait);
+
+    pid_t pid_ = -1;
+    int output_ = -1;
+    std::string pending_;
+    std::vector<std::string> lines_;
+};
+
+// A running lantern-fm (with "--headless" unless told otherwise) with its
+// settings and data under `home` and the stand-in tunnel tool.
+class LanternRun : public ProgramRun {
 public:
     struct Options {
         bool headless = true;
@@ -26,33 +64,18 @@ public:
     LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments, Options options);
     LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments)
         : LanternRun(home, std::move(arguments), Options()) {}
-    ~LanternRun();
-    LanternRun(const LanternRun&) = delete;
-    LanternRun& operator=(const LanternRun&) = delete;
 
-    pid_t pid() const { return pid_; }
-    void closeOutput();
-    // The first line beginning with `prefix` (without it), waiting at most `wait`.
-    std::optional<std::string> line(const std::string& prefix,
-                                    std::chrono::seconds wait = std::chrono::seconds(20));
-    // The lines beginning with `prefix` (without it), once there are
-    // `atLeast` of them or `wait` has passed.
-    std::vector<std::string> lines(const std::string& prefix, std::size_t atLeast = 0,
-                                   std::chrono::seconds wait = std::chrono::seconds(0));
     // The local port from "listen locally: http://127.0.0.1:PORT/".
     std::uint16_t port();
-    // Sends `signal` and waits for the exit status (-1 when it did not exit).
-    int stop(int signal);
-    // Waits for it to end by itself; the exit status, or -1.
-    int exitStatus(std::chrono::seconds wait);
+};
 
-private:
-    bool readMore(std::chrono::milliseconds wait);
-
-    pid_t pid_ = -1;
-    int output_ = -1;
-    std::string pending_;
-    std::vector<std::string> lines_;
+// The real address service on 127.0.0.1 at a port of its choosing, with its
+// database in `folder`.
+class AddressDaemon : public ProgramRun {
+public:
+    AddressDaemon(const QTemporaryDir& folder, std::vector<std::string> options = {});
+    // Its base URL, once it listens; empty when it did not start.
+    std::string base();
 };
 
 } // namespace lantern::test

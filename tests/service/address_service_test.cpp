@@ -1,0 +1,272 @@
+// The address service's answers, without sockets: its rules as tables, the
+// claim/announce/withdraw cycle as a visitor sees it, limits on a clock of
+// the test's own, and secrets at rest.
+#include "address_service.h"
+#include "options.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+using namespace lantern::addressd;
+using nlohmann::json;
+
+namespace {
+
+class Folder {
+public:
+    Folder() {
+        char pattern[] = "/tmp/addressd-test-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~Folder() { std::filesystem::remove_all(path_); }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+class AddressServiceTest : public testing::Test {
+protected:
+    Config config() {
+        Config c;
+        c.database = folder.file("addresses.db");
+        c.claimsPerHour = 3;
+        c.updatesPerHour = 6;
+        c.trustedProxies = {"10.0.0.1"};
+        c.allowedOrigins = {"http://127.0.0.1:8000"};
+        return c;
+    }
+    Response ask(const std::string& method, const std::string& target, const json& body = {},
+                 const std::string& peer = "192.0.2.1", const std::string& forwardedFor = "") {
+        return service.handle(
+            {method, target, body.is_null() ? std::string() : body.dump(), forwardedFor, peer});
+    }
+    json claim(const json& body, const std::string& peer = "192.0.2.1") {
+        const auto response = ask("POST", "/api/claim", body, peer);
+        EXPECT_EQ(response.status, 201) << response.body;
+        return json::parse(response.body, nullptr, false);
+    }
+    static std::string header(const Response& response, const std::string& name) {
+        for (const auto& [key, value] : response.headers)
+            if (key == name) return value;
+        return {};
+    }
+
+    Folder folder;
+    std::int64_t now = 1'800'000'000;
+    AddressService service{config(), [this] { return now; }};
+};
+
+TEST(AddressRules, NamesAndAnnouncedAddresses) {
+    const std::pair<std::string, bool> names[] = {
+        {"abc", true},
+        {"my-station-42", true},
+        {std::string(30, 'a'), true},
+        {"ab", false},
+        {"-abc", false},
+        {"abc-", false},
+        {"Abc", false},
+        {"a_b", false},
+        {"caf\xC3\xA9", false},
+        {"a b", false},
+        {"", false},
+    };
+    for (const auto& [name, valid] : names)
+        EXPECT_EQ(AddressService::validName(name), valid) << name;
+    EXPECT_FALSE(AddressService::validName(std::string(31, 'a')));
+
+    Folder folder;
+    Config config;
+    config.database = folder.file("a.db");
+    config.allowedOrigins = {"http://127.0.0.1:8000"};
+    const AddressService service(config);
+    const std::pair<const char*, bool> urls[] = {
+        {"https://quiet-river-4821.trycloudflare.com", true},
+        {"https://quiet-river-4821.trycloudflare.com/", true},
+        {"https://QUIET-river.TryCloudflare.com", true},
+        {"http://quiet-river-4821.trycloudflare.com", false},
+        {"https://trycloudflare.com", false},
+        {"https://quiet.trycloudflare.com.evil.example", false},
+        {"https://eviltrycloudflare.com", false},
+        {"https://user@quiet-river.trycloudflare.com", false},
+        {"https://quiet-river.trycloudflare.com:8443", false},
+        {"https://quiet-river.trycloudflare.com/elsewhere", false},
+        {"https://quiet-river.trycloudflare.com/?next=x", false},
+        {"javascript:alert(1)", false},
+        {"http://127.0.0.1:8000", true},
+        {"http://127.0.0.1:8001", false},
+        {"not a url", false},
+    };
+    for (const auto& [url, allowed] : urls)
+        EXPECT_EQ(service.allowedURL(url), allowed) << url;
+}
+
+// Claimed, announced, visited, gone stale, withdrawn: what visitors get at
+// each step, and what the station gets for mistakes.
+TEST_F(AddressServiceTest, AnAddressFromClaimToVisitors) {
+    const auto kept = claim({{"showLast", true}, {"passcode", "pw"}});
+    const std::string path = kept["path"];
+    EXPECT_TRUE(path.starts_with("/s/") && path.size() == 13) << path;
+    EXPECT_EQ(path.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789", 3), std::string::npos);
+    EXPECT_EQ(kept["secret"].get<std::string>().size(), 43u); // 32 bytes, base64url
+    EXPECT_NE(claim({{"showLast", true}})["path"], path);
+
+    const auto before = ask("GET", path);
+    EXPECT_EQ(before.status, 200);
+    EXPECT_NE(before.body.find("This station is off air"), std::string::npos);
+    EXPECT_NE(before.body.find("http-equiv=\"refresh\" content=\"30\""), std::string::npos);
+
+    const json announce = {{"url", "https://quiet-river-4821.trycloudflare.com"},
+                           {"name", "<Porch> & \"Co\""},
+                           {"path", path},
+                           {"secret", kept["secret"]}};
+    EXPECT_EQ(ask("PUT", "/api/live", announce).status, 204);
+    for (const auto& visited : {path, path + "?from=qr", std::string("/S/") + path.substr(3)}) {
+        const auto live = ask("GET", visited);
+        EXPECT_EQ(live.status, 302) << visited;
+        EXPECT_EQ(header(live, "Location"), "https://quiet-river-4821.trycloudflare.com");
+        EXPECT_EQ(header(live, "Cache-Control"), "no-store");
+    }
+    now += AddressService::liveFor + 1; // a station that stopped announcing
+    const auto stale = ask("GET", path);
+    EXPECT_EQ(stale.status, 200);
+    EXPECT_NE(stale.body.find("<h1>&lt;Porch&gt; &amp; &quot;Co&quot;</h1>"), std::string::npos);
+    EXPECT_EQ(stale.body.find("<Porch>"), std::string::npos);
+    EXPECT_EQ(ask("PUT", "/api/live", announce).status, 204);
+    EXPECT_EQ(ask("GET", path).status, 302);
+    EXPECT_EQ(ask("DELETE", "/api/live", {{"path", path}, {"secret", kept["secret"]}}).status, 204);
+    EXPECT_EQ(ask("GET", path).status, 200);
+    EXPECT_EQ(ask("GET", "/s/nobodyhere").status, 404);
+
+    auto forged = announce;
+    forged["secret"] = "not-the-secret";
+    auto elsewhere = announce;
+    elsewhere["url"] = "https://phishing.example";
+    auto unknown = announce;
+    unknown["path"] = "/s/nobodyhere";
+    const std::tuple<std::string, std::string, std::string, int> mistakes[] = {
+        {"PUT", "/api/live", forged.dump(), 403},
+        {"DELETE", "/api/live", forged.dump(), 403},
+        {"PATCH", "/api/settings",
+         json{{"path", path}, {"secret", "x"}, {"passcode", ""}, {"showLast", true}}.dump(), 403},
+        {"PUT", "/api/live", elsewhere.dump(), 400},
+        {"PUT", "/api/live", unknown.dump(), 404},
+        {"PUT", "/api/live", "{\"path\":", 400},
+        {"PUT", "/api/live", "[1,2]", 400},
+        {"PATCH", "/api/settings", json{{"path", path}, {"secret", kept["secret"]}}.dump(), 400},
+        {"POST", "/api/claim", json{{"showLast", "yes"}}.dump(), 400},
+        {"POST", "/api/claim", std::string(AddressService::maxBody + 1, ' '), 413},
+        {"POST", "/api/nothing", "{}", 404},
+        {"GET", "/api/claim", "", 405},
+    };
+    for (const auto& [method, target, body, status] : mistakes)
+        EXPECT_EQ(service.handle({method, target, body, "", "192.0.2.9"}).status, status)
+            << method << " " << target << " " << body.substr(0, 60);
+    EXPECT_EQ(ask("GET", path).status, 200) << "a refused request changed the address";
+    EXPECT_EQ(
+        ask("PATCH", "/api/settings",
+            {{"path", path}, {"secret", kept["secret"]}, {"passcode", ""}, {"showLast", false}})
+            .status,
+        204);
+}
+
+TEST_F(AddressServiceTest, NamesAreClaimedOnce) {
+    EXPECT_EQ(claim({{"showLast", false}, {"name", "porch-radio"}})["path"], "/porch-radio");
+    const std::pair<json, int> rows[] = {
+        {{{"showLast", false}, {"name", "porch-radio"}}, 409},
+        {{{"showLast", false}, {"name", "api"}}, 409},
+        {{{"showLast", false}, {"name", "Porch"}}, 400},
+        {{{"showLast", false}, {"name", ""}}, 400},
+        {{{"showLast", false}, {"name", 7}}, 400},
+    };
+    int client = 0;
+    for (const auto& [body, status] : rows)
+        EXPECT_EQ(ask("POST", "/api/claim", body, "192.0.2." + std::to_string(++client)).status,
+                  status)
+            << body;
+}
+
+// Claims are limited per client (the proxy's word counts only for a trusted
+// proxy), updates per address; both come back after an hour.
+TEST_F(AddressServiceTest, LimitsPerClientAndPerAddress) {
+    for (int i = 0; i < 3; ++i)
+        claim({{"showLast", false}}, "192.0.2.7");
+    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.7").status, 429);
+    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.8").status, 201);
+    // Behind the trusted proxy each client is counted apart; an untrusted
+    // peer cannot dodge its limit with the header.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "10.0.0.1",
+                      "198.51.100." + std::to_string(i) + ", 10.0.0.1")
+                      .status,
+                  201);
+    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.7", "198.51.100.99").status,
+              429);
+    now += 3600;
+    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.7").status, 201);
+
+    const auto kept = claim({{"showLast", false}}, "192.0.2.60");
+    const json announce = {{"url", "http://127.0.0.1:8000"},
+                           {"name", "Porch"},
+                           {"path", kept["path"]},
+                           {"secret", kept["secret"]}};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(ask("PUT", "/api/live", announce).status, 204);
+    EXPECT_EQ(ask("PUT", "/api/live", announce).status, 429);
+    now += 3600;
+    EXPECT_EQ(ask("PUT", "/api/live", announce).status, 204);
+}
+
+// The database holds neither a secret nor a passcode in any form a reader of
+// the file could use.
+TEST_F(AddressServiceTest, SecretsAreNotKeptInTheClear) {
+    const auto kept = claim({{"showLast", true}, {"passcode", "porch-passcode-123"}});
+    const std::string secret = kept["secret"];
+    std::string bytes;
+    for (const auto* name : {"addresses.db", "addresses.db-wal"}) {
+        std::ifstream in(folder.file(name), std::ios::binary);
+        bytes.append(std::istreambuf_iterator<char>(in), {});
+    }
+    ASSERT_NE(bytes.find(kept["path"].get<std::string>()), std::string::npos) << "nothing written";
+    EXPECT_EQ(bytes.find(secret), std::string::npos);
+    EXPECT_EQ(bytes.find(secret.substr(0, 16)), std::string::npos);
+    EXPECT_EQ(bytes.find("porch-passcode-123"), std::string::npos);
+    // The secret still proves ownership after a restart.
+    AddressService again(config(), [this] { return now; });
+    EXPECT_EQ(again
+                  .handle({"DELETE", "/api/live",
+                           json{{"path", kept["path"]}, {"secret", secret}}.dump(), "", "x"})
+                  .status,
+              204);
+}
+
+TEST(AddressOptions, CommandLineOverConfigFile) {
+    Folder folder;
+    std::ofstream(folder.file("conf"))
+        << "# hosted\nlisten = 0.0.0.0:9000\n"
+           "claims-per-hour = 5\ntrusted-proxy = 10.0.0.1, 10.0.0.2\n";
+    bool help = false;
+    const auto config = parseOptions(
+        {"--config=" + folder.file("conf"), "--claims-per-hour=7", "--database=/x.db"}, &help);
+    EXPECT_EQ(config.listen, "0.0.0.0:9000");
+    EXPECT_EQ(config.claimsPerHour, 7);
+    EXPECT_EQ(config.database, "/x.db");
+    EXPECT_EQ(config.trustedProxies, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+    for (const auto& bad :
+         {"--claims-per-hour=0", "--claims-per-hour=x", "--nope=1", "listen", "--listen=8470"})
+        EXPECT_THROW(parseOptions({bad}, &help), std::invalid_argument) << bad;
+    std::ofstream(folder.file("broken")) << "listen 0.0.0.0:1\n";
+    try {
+        parseOptions({"--config=" + folder.file("broken")}, &help);
+        ADD_FAILURE() << "a broken line was accepted";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_NE(std::string(error.what()).find("broken:1:"), std::string::npos) << error.what();
+    }
+    parseOptions({"--help"}, &help);
+    EXPECT_TRUE(help);
+}
+
+} // namespace

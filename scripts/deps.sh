@@ -32,10 +32,17 @@ LANTERN_APP_PACKAGES=(
     pulseaudio pulseaudio-utils dbus-daemon dbus-bin gnome-keyring playerctl
 )
 
-# Packages only the tests need: the browser that opens the listening page, the
-# interpreter of the small script that drives it, PipeWire with its pulse
-# server (the capture tests run against it as well as PulseAudio), Qt Quick
-# Test, a QR reader, the desktop-file and AppStream validators, the Debian
-# packaging tools, and the font the screenshots are taken in.
-LANTERN_TEST_PACKAGES=(chromium python3 pipewire pipewire-pulse wireplumber qml6-module-qttest
+# Packages only the tests need: the two browsers that open the listening page,
+# PipeWire with its pulse server (the capture tests run against it as well as
+# PulseAudio), Qt Quick Test, a QR reader, the desktop-file and AppStream
+# validators, the Debian packaging tools, and the font the screenshots are
+# taken in.
+LANTERN_TEST_PACKAGES=(chromium firefox-esr pipewire pipewire-pulse wireplumber qml6-module-qttest
     zbar-tools desktop-file-utils appstream dpkg-dev fakeroot fonts-cantarell x11-utils)
+
+# Node.js and npm for the script that drives the browsers (puppeteer-core, from
+# npm, over the installed browsers); Debian's when the machine has none.
+lantern_install_node() {
+    command -v node >/dev/null && command -v npm >/dev/null && return 0
+    lantern_install_packages nodejs npm
+}

@@ -66,7 +66,10 @@ void Broadcast::serve(const StreamServer::Limits& limits) {
     auto fanout = parts_.fanout;
     server_ = std::make_shared<StreamServer>(
         fanout, parts_.page,
-        [shared, fanout](double lag) { return shared->nowJSON(lag, fanout->count()); },
+        [shared, fanout](double lag) {
+            const double burst = double(fanout->burstSize()) / (StationConfig::bitrate / 8);
+            return shared->nowJSON(lag, fanout->count(), burst);
+        },
         [shared] { return shared->get(&Shared::coverData); },
         [shared] { return shared->get(&Shared::passcode); }, limits);
     server_->start([this](std::error_code error, std::uint16_t port) {

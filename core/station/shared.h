@@ -50,8 +50,11 @@ public:
         if (peak != 0) heardEver = true;
     }
 
-    // The now route's body: what the listener `lag` seconds behind is hearing.
-    std::string nowJSON(double lag, std::size_t listeners) const {
+    // The now route's body: what the listener `lag` seconds behind is hearing,
+    // and, when given, the seconds of audio a listener joining now gets at
+    // once (the page adds them to how long it has played to know its lag).
+    std::string nowJSON(double lag, std::size_t listeners,
+                        std::optional<double> burst = std::nullopt) const {
         auto name = get(&Shared::name);
         if (name.empty()) name = "Lantern FM";
         // The route gives lags of 0 to 60 s; other callers are bounded alike.
@@ -63,6 +66,7 @@ public:
         body["listeners"] = listeners;
         body["station"] = name;
         body["playing"] = entry ? entry->playing : true;
+        if (burst) body["burst"] = std::round(*burst * 10) / 10;
         if (entry) {
             body["title"] = entry->title;
             body["artist"] = entry->artist;

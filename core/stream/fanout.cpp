@@ -168,6 +168,11 @@ std::size_t Fanout::count() const {
     return untagged_ + tags_.size();
 }
 
+std::size_t Fanout::burstSize() const {
+    std::lock_guard lock(mutex_);
+    return burst_.size();
+}
+
 // Under mutex_.
 void Fanout::counted(const Listener& listener, bool joined) {
     const auto& tag = listener.tag();

@@ -193,6 +193,8 @@ public:
     // Listeners without a tag count once each; tagged ones once per distinct
     // tag. Constant time: the counts are kept as listeners join and leave.
     std::size_t count() const;
+    // Bytes a listener joining now gets at once.
+    std::size_t burstSize() const;
 
     // A listener's place: joined when made, left when destroyed, so a
     // connection that goes away by any path (an error, an exception) never

@@ -87,10 +87,11 @@ std::string_view requestTarget(std::string_view requestLine) {
 
 Route route(std::string_view requestLine) {
     const auto pieces = split(requestLine, ' ');
-    if (pieces.size() < 2 || pieces[0] != "GET") return Route::notFound();
+    if (pieces.size() < 2 || (pieces[0] != "GET" && pieces[0] != "HEAD")) return Route::notFound();
     const auto target = pieces[1];
     const auto targetPieces = split(target, '?', 1);
     const auto path = targetPieces.empty() ? target : targetPieces[0];
+    if (pieces[0] == "HEAD") return path == "/stream" ? Route::streamCheck() : Route::notFound();
     if (path == "/" || path == "/index.html") return Route::page();
     if (path == "/stream") return Route::stream();
     if (path == "/cover") return Route::cover();

@@ -11,7 +11,8 @@ namespace lantern {
 // A listener-facing route. `lag` is meaningful for `now` only and always lies
 // within 0 to 60 seconds.
 struct Route {
-    enum class Kind { now, page, stream, cover, notFound };
+    // streamCheck: HEAD /stream, whether a listener would be let in now.
+    enum class Kind { now, page, stream, streamCheck, cover, notFound };
 
     Kind kind = Kind::notFound;
     double lag = 0;
@@ -19,6 +20,7 @@ struct Route {
     static constexpr Route now(double lag) { return {Kind::now, lag}; }
     static constexpr Route page() { return {Kind::page, 0}; }
     static constexpr Route stream() { return {Kind::stream, 0}; }
+    static constexpr Route streamCheck() { return {Kind::streamCheck, 0}; }
     static constexpr Route cover() { return {Kind::cover, 0}; }
     static constexpr Route notFound() { return {Kind::notFound, 0}; }
 

@@ -4,12 +4,12 @@
 #include "stream/text.h"
 
 #include <array>
-#include <atomic>
 #include <asio/bind_executor.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
+#include <atomic>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -194,6 +194,11 @@ private:
             bytes.append(image->bytes.begin(), image->bytes.end());
             return send(std::move(bytes));
         }
+        case Route::Kind::streamCheck:
+            // The head a stream request would get now, without taking a place.
+            if (server_.streams >= server_.limits.maxListeners) return send(fullHead());
+            return send(
+                responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
         case Route::Kind::stream: {
             const auto label = pairs.find("l");
             if (label == pairs.end()) return stream(std::nullopt);
@@ -221,10 +226,10 @@ private:
                           });
     }
 
-    void full() {
-        send(responseHead(503, "text/plain; charset=utf-8", fullBody.size(),
-                          {{"Retry-After", "10"}}) +
-             std::string(fullBody));
+    void full() { send(fullHead() + std::string(fullBody)); }
+    static std::string fullHead() {
+        return responseHead(503, "text/plain; charset=utf-8", fullBody.size(),
+                            {{"Retry-After", "10"}});
     }
 
     void stream(std::optional<std::string> tag) {
@@ -257,14 +262,15 @@ private:
     template <typename Then> void write(asio::const_buffer buffer, Then then) {
         writing_ = true;
         lastProgress_ = std::chrono::steady_clock::now();
-        socket_.async_write_some(
-            buffer, [self = shared_from_this(), buffer,
-                     then = std::move(then)](std::error_code error, std::size_t written) mutable {
-                self->writing_ = false;
-                if (error) return self->finishStream();
-                if (written < buffer.size()) return self->write(buffer + written, std::move(then));
-                then(*self);
-            });
+        socket_.async_write_some(buffer,
+                                 [self = shared_from_this(), buffer, then = std::move(then)](
+                                     std::error_code error, std::size_t written) mutable {
+                                     self->writing_ = false;
+                                     if (error) return self->finishStream();
+                                     if (written < buffer.size())
+                                         return self->write(buffer + written, std::move(then));
+                                     then(*self);
+                                 });
     }
 
     // Notices a listener that hangs up while nothing is being sent to it.

@@ -85,6 +85,8 @@ TEST(Shared, NowJSONSaysOnlyWhatIsKnown) {
     EXPECT_EQ(body["title"], "T");
     EXPECT_EQ(body["hasCover"], false);
     EXPECT_FALSE(body.contains("coverURL"));
+    EXPECT_FALSE(body.contains("burst"));
+    EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 0, 6.749))["burst"], 6.7);
 }
 
 } // namespace

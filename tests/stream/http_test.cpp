@@ -15,6 +15,9 @@ TEST(HTTP, RoutesRequestLines) {
         {"GET /?x=1 HTTP/1.1", Route::page()},
         {"get / HTTP/1.1", Route::notFound()}, // the method is case-sensitive
         {"POST /stream HTTP/1.1", Route::notFound()},
+        {"HEAD /stream?k=x HTTP/1.1", Route::streamCheck()},
+        {"HEAD / HTTP/1.1", Route::notFound()},
+        {"HEAD /now HTTP/1.1", Route::notFound()},
         {"", Route::notFound()},
         {"GET  /stream  HTTP/1.1", Route::stream()}, // runs of spaces are one separator
         {"GET /stream/ HTTP/1.1", Route::notFound()},

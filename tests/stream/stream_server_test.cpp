@@ -134,6 +134,7 @@ TEST(StreamServer, ThePasscodeGuardsEveryRouteButThePage) {
     };
     for (const auto& [target, expected] : guarded)
         EXPECT_EQ(fetch(station.port, target), expected) << target;
+    EXPECT_EQ(fetch(station.port, "/stream?k=nope", "HEAD"), notHere);
     station.listen("/stream?k=s3+cret");
     EXPECT_EQ(station.fanout->count(), 1u);
 }
@@ -203,12 +204,19 @@ TEST(StreamServer, AFullStationAnswers503AndStillServesThePage) {
     limits.maxListeners = 3;
     Station station(limits);
     std::vector<std::unique_ptr<RawClient>> listeners;
-    for (int i = 0; i < 3; ++i)
+    // A HEAD request tells whether a listener would get in, taking no place.
+    const auto admitted =
+        responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}});
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(fetch(station.port, "/stream", "HEAD"), admitted);
         listeners.push_back(station.listen());
+    }
+    EXPECT_EQ(station.fanout->count(), 3u);
     const std::string full = "The station is full right now\n";
-    EXPECT_EQ(fetch(station.port, "/stream"),
-              responseHead(503, "text/plain; charset=utf-8", full.size(), {{"Retry-After", "10"}}) +
-                  full);
+    const auto fullHead =
+        responseHead(503, "text/plain; charset=utf-8", full.size(), {{"Retry-After", "10"}});
+    EXPECT_EQ(fetch(station.port, "/stream"), fullHead + full);
+    EXPECT_EQ(fetch(station.port, "/stream", "HEAD"), fullHead);
     EXPECT_EQ(fetch(station.port, "/"), pageAnswer);
     listeners.pop_back();
     ASSERT_TRUE(eventually([&] {

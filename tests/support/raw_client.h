@@ -37,6 +37,6 @@ private:
 };
 
 // One GET and its whole answer (the server closes after answering).
-std::string fetch(std::uint16_t port, std::string_view target);
+std::string fetch(std::uint16_t port, std::string_view target, std::string_view method = "GET");
 
 } // namespace lantern::test

@@ -1,0 +1,357 @@
+// The listening page in a real browser (Debian's Chromium or Firefox ESR,
+// headless, through puppeteer-core), against the real headless lantern-fm.
+//
+//   node page_test.mjs listen chromium|firefox
+//       Every listener case in one browser: plays, passcode and the locked
+//       screen, track changes when heard, restart, off air, full, 320 px.
+//   node page_test.mjs visit chromium|firefox URL STATION TITLE LANDING
+//       Opens URL, expects to land on LANDING with STATION and TITLE shown
+//       and the audio playing.
+//
+// From the environment: LANTERN_FM, LANTERN_CLOUDFLARED (the tunnel stand-in),
+// FAKE_MPRIS_PLAYER, TONE_SOURCE (an application playing a tone on the sound
+// server of PULSE_SERVER), SCREENSHOTS (a folder), and the session bus of
+// DBUS_SESSION_BUS_ADDRESS. Exits 0 when every check passed, 1 otherwise;
+// a browser that cannot play AAC is a failure, not a pass.
+
+import { spawn, execFileSync } from "node:child_process";
+import fs from "node:fs";
+import http from "node:http";
+import os from "node:os";
+import path from "node:path";
+import puppeteer from "puppeteer-core";
+
+const browsers = {
+  chromium: { browser: "chrome", executablePath: "/usr/bin/chromium",
+              args: ["--no-sandbox", "--mute-audio", "--disable-gpu"] },
+  firefox: { browser: "firefox", executablePath: "/usr/bin/firefox-esr", args: [] },
+};
+const OFF_AIR = "The station is off air \u2014 this page will start playing when it\u2019s back";
+const FULL = "The station is full right now";
+const LOCKED = "This station needs the link with its passcode";
+
+const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
+const failures = [];
+function check(ok, what) {
+  console.log(`${ok ? "ok  " : "FAIL"} ${what}`);
+  if (!ok) failures.push(what);
+  return ok;
+}
+async function waitFor(probe, ms, step = 100) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const value = await probe();
+    if (value || Date.now() >= end) return value;
+    await sleep(step);
+  }
+}
+
+// ---- The station: lantern-fm --headless on the test's sound server ----
+
+class Station {
+  constructor(home, extra = []) {
+    this.child = spawn(process.env.LANTERN_FM,
+      ["--headless", `--source=${process.env.TONE_SOURCE}`, "--stationName=Attic Waves", ...extra],
+      { env: { ...process.env, XDG_DATA_HOME: path.join(home, "data"),
+               XDG_CONFIG_HOME: path.join(home, "config") },
+        stdio: ["ignore", "pipe", "inherit"] });
+    this.exited = new Promise((done) => this.child.on("exit", done));
+    this.port = new Promise((found) => {
+      let text = "";
+      this.child.stdout.on("data", (bytes) => {
+        text += bytes;
+        const match = /listen locally: http:\/\/127\.0\.0\.1:(\d+)\//.exec(text);
+        if (match) found(Number(match[1]));
+      });
+      this.exited.then(() => found(0));
+    });
+  }
+  async stop() {
+    this.child.kill("SIGTERM");
+    await Promise.race([this.exited, sleep(10000)]);
+  }
+}
+
+// What the station itself says now (directly, not through the tunnel).
+function now(port, lag = 0) {
+  return new Promise((done) => {
+    http.get({ host: "127.0.0.1", port, path: `/now?lag=${lag}&k=pw` }, (response) => {
+      let body = "";
+      response.on("data", (bytes) => (body += bytes));
+      response.on("end", () => { try { done(JSON.parse(body)); } catch { done(null); } });
+    }).on("error", () => done(null));
+  });
+}
+
+// ---- The tunnel: a forwarding proxy the test can point elsewhere ----
+
+// Seconds of audio in an ADTS stream fed in pieces: whole frames from the
+// first frame start on (a burst may begin inside a frame).
+class AudioClock {
+  constructor() { this.pending = Buffer.alloc(0); this.seconds = 0; this.synced = false; }
+  feed(bytes) {
+    const rates = [96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000];
+    let data = Buffer.concat([this.pending, bytes]);
+    let at = 0;
+    for (;;) {
+      if (!this.synced) {
+        while (at + 1 < data.length && !(data[at] === 0xff && (data[at + 1] & 0xf6) === 0xf0)) ++at;
+        if (at + 1 >= data.length) break;
+        this.synced = true;
+      }
+      if (at + 7 > data.length) break;
+      const length = ((data[at + 3] & 3) << 11) | (data[at + 4] << 3) | (data[at + 5] >> 5);
+      if (at + length > data.length) break;
+      this.seconds += 1024 / rates[(data[at + 2] >> 2) & 15];
+      at += length;
+    }
+    this.pending = data.subarray(at);
+  }
+}
+
+// Stands where the tunnel stands: listeners reach the station through it. It
+// counts stream requests per station port, answers 502 as a tunnel does when
+// the station is gone, and can cut the streams it carries.
+class Tunnel {
+  constructor() {
+    this.target = 0;
+    this.streams = new Map();
+    this.open = new Set();
+    this.server = http.createServer((request, response) => this.forward(request, response));
+  }
+  listen() {
+    return new Promise((done) => this.server.listen(0, "127.0.0.1", () =>
+      done(this.server.address().port)));
+  }
+  forward(request, response) {
+    const port = this.target;
+    const stream = request.method === "GET" && request.url.startsWith("/stream");
+    if (stream) this.streams.set(port, (this.streams.get(port) || 0) + 1);
+    const upstream = http.request({ host: "127.0.0.1", port, method: request.method,
+                                    path: request.url, headers: request.headers }, (answer) => {
+      response.writeHead(answer.statusCode, answer.headers);
+      if (stream && answer.statusCode === 200) {
+        const clock = (this.delivered = new AudioClock());
+        answer.on("data", (bytes) => clock.feed(bytes));
+      }
+      answer.pipe(response);
+    });
+    upstream.on("error", () => {
+      if (!response.headersSent) {
+        response.writeHead(502, { "content-type": "text/plain" });
+        response.end("Bad gateway\n");
+      } else {
+        response.destroy();
+      }
+    });
+    this.open.add(response);
+    response.on("close", () => { this.open.delete(response); upstream.destroy(); });
+    request.pipe(upstream);
+  }
+  cut() { for (const response of this.open) response.destroy(); }
+}
+
+// ---- The page ----
+
+async function launch(name) {
+  const options = browsers[name];
+  if (!options) throw new Error(`no browser called ${name}`);
+  return puppeteer.launch({ ...options, headless: true, protocolTimeout: 60000 });
+}
+
+async function openPage(browser, url, width = 390, height = 844) {
+  const context = await browser.createBrowserContext(); // its own storage: a new listener
+  const page = await context.newPage();
+  await page.setViewport({ width, height });
+  await page.goto(url);
+  return page;
+}
+
+const state = (page) => page.evaluate(() => {
+  const audio = document.getElementById("audio");
+  const metadata = navigator.mediaSession && navigator.mediaSession.metadata;
+  return {
+    time: audio.currentTime, paused: audio.paused,
+    playing: document.getElementById("dot").classList.contains("on"),
+    note: document.getElementById("note").textContent,
+    title: document.getElementById("title").textContent,
+    station: document.getElementById("station").textContent,
+    locked: document.body.classList.contains("locked"),
+    lockedLine: document.body.classList.contains("locked") &&
+      getComputedStyle(document.getElementById("locked")).display !== "none" &&
+      document.getElementById("locked-line").textContent,
+    session: metadata ? metadata.title : null,
+    scrollWidth: document.documentElement.scrollWidth,
+    url: location.href,
+  };
+});
+
+// Whether the audio element's clock moves: at least `seconds` * 0.8 in `seconds`.
+async function advances(page, seconds) {
+  const before = (await state(page)).time;
+  await sleep(seconds * 1000);
+  const after = await state(page);
+  return !after.paused && after.time - before >= seconds * 0.8;
+}
+
+async function requireAAC(page, name) {
+  const aac = await page.evaluate(() => document.createElement("audio").canPlayType("audio/aac"));
+  if (!aac) throw new Error(`${name} cannot play AAC: the set-up is broken (no codec), not a pass`);
+  return aac;
+}
+
+async function screenshot(page, what, name) {
+  const folder = process.env.SCREENSHOTS;
+  fs.mkdirSync(folder, { recursive: true });
+  await page.setViewport({ width: 390, height: 844 });
+  await page.screenshot({ path: path.join(folder, `page-${what}-${name}.png`) });
+}
+
+// ---- The cases ----
+
+async function listen(name) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), "lantern-page-"));
+  fs.mkdirSync(path.join(home, "data/lantern-fm"), { recursive: true });
+  fs.writeFileSync(path.join(home, "data/lantern-fm/passcode"), "pw", { mode: 0o600 });
+  const player = spawn(process.env.FAKE_MPRIS_PLAYER,
+    [process.env.TONE_SOURCE, "Playing", "Harbour Lights|The Gulls|Low Tide|",
+     "Night Ferry|The Gulls|Low Tide|"], { stdio: "ignore" });
+  const tunnel = new Tunnel();
+  const tunnelPort = await tunnel.listen();
+  const stations = [];
+  const start = async (extra) => {
+    const station = new Station(home, extra);
+    stations.push(station);
+    const port = await station.port;
+    if (!port) throw new Error("lantern-fm did not start");
+    tunnel.target = port;
+    return { station, port };
+  };
+  const browser = await launch(name);
+  try {
+    let { station, port } = await start();
+    const onAir = Date.now();
+    const page = await openPage(browser, `http://127.0.0.1:${tunnelPort}/#k=pw`);
+    const aac = await requireAAC(page, name);
+    console.log(`${name} ${await browser.version()}: canPlayType("audio/aac") = ${aac}`);
+
+    // Plays within 1.5 s of the tap, and keeps playing.
+    check(await waitFor(async () => (await state(page)).title === "Harbour Lights", 10000),
+          "the page shows the station's track (the passcode of the fragment was sent)");
+    // Once the station has a whole burst to give, so that the listener
+    // plays seconds behind it, as listeners do.
+    await sleep(Math.max(0, onAir + 8000 - Date.now()));
+    const tapped = Date.now();
+    await page.click("#play");
+    const started = await waitFor(async () => (await state(page)).time > 0, 5000, 20);
+    check(started && Date.now() - tapped <= 1500,
+          `plays within 1.5 s of the tap (${Date.now() - tapped} ms)`);
+    check(await advances(page, 3), "the audio element's time advances for 3 s");
+    check((await state(page)).note === "", "no note while playing");
+    await screenshot(page, "playing", name);
+
+    // The layout fits a 320 px phone.
+    await page.setViewport({ width: 320, height: 640 });
+    check((await state(page)).scrollWidth <= 320, "nothing is wider than 320 px");
+    await page.setViewport({ width: 390, height: 844 });
+
+    // A track change shows when the listener hears it: as many seconds after
+    // the station read it as the listener plays behind, which the tunnel
+    // knows: the audio it delivered less what the page has played.
+    const lag = tunnel.delivered.seconds - (await state(page)).time;
+    execFileSync("playerctl", ["-p", process.env.TONE_SOURCE, "next"]);
+    const read = await waitFor(async () =>
+      ((await now(port)) || {}).title === "Night Ferry" && Date.now(), 8000, 50);
+    check(read, "the station read the new track");
+    const earlyTitle = (await state(page)).title;
+    const shown = await waitFor(async () =>
+      (await state(page)).title === "Night Ferry" && Date.now(), 20000, 50);
+    const expected = read + lag * 1000;
+    check(lag > 2 && earlyTitle === "Harbour Lights",
+          `the change is not shown before it is heard (lag ${lag.toFixed(2)} s)`);
+    check(shown && Math.abs(shown - expected) <= 1000,
+          `the change shows within 1 s of being heard (${shown ? shown - expected : "never"} ms)`);
+    check(await waitFor(async () => (await state(page)).session === "Night Ferry", 2000),
+          "the lock-screen metadata follows");
+    check(tunnel.streams.get(port) === 1, `one stream request so far (${tunnel.streams.get(port)})`);
+
+    // A locked screen without the passcode, and with a wrong one.
+    for (const fragment of ["", "#k=wrong"]) {
+      const stranger = await openPage(browser, `http://127.0.0.1:${tunnelPort}/${fragment}`);
+      check(await waitFor(async () => (await state(stranger)).lockedLine === LOCKED, 8000),
+            `locked screen for ${fragment || "no passcode"}`);
+      if (fragment) await screenshot(stranger, "locked", name);
+      await stranger.close();
+    }
+
+    // The station restarts: the page plays again by itself, counted once,
+    // on one new stream.
+    await station.stop();
+    ({ station, port } = await start());
+    const playsFrom = (port) => waitFor(async () => tunnel.streams.get(port) >= 1 &&
+      (await state(page)).playing && (await advances(page, 1)), 30000);
+    check(await playsFrom(port), "after a restart the page plays again by itself");
+    await sleep(3000);
+    check(((await now(port)) || {}).listeners === 1, "and is counted once");
+    check(tunnel.streams.get(port) === 1,
+          `one stream request after the reconnect (${tunnel.streams.get(port)})`);
+
+    // The station stops: the off-air line within 20 s, still retrying; back
+    // on air, the page plays again without a reload.
+    await station.stop();
+    const stopped = Date.now();
+    const offAirLine = await waitFor(async () => (await state(page)).note === OFF_AIR, 20000);
+    check(offAirLine, `the off-air line within 20 s (${Date.now() - stopped} ms)`);
+    await screenshot(page, "off-air", name);
+    ({ station, port } = await start(["--maxListeners=1"]));
+    check(await playsFrom(port), "back on air, the page plays again by itself");
+
+    // Full: another listener holds the only place when the page reconnects.
+    let holder = null;
+    tunnel.cut();
+    await waitFor(async () => ((await now(port)) || {}).listeners === 0, 5000, 20);
+    holder = http.get({ host: "127.0.0.1", port, path: "/stream?k=pw&l=holder" });
+    holder.on("error", () => {});
+    check(await waitFor(async () => (await state(page)).note === FULL, 15000), "the full line");
+    await screenshot(page, "full", name);
+    holder.destroy();
+    check(await waitFor(async () => (await state(page)).playing && (await advances(page, 1)), 20000),
+          "a place frees up: the page plays again after its Retry-After");
+    await station.stop();
+  } finally {
+    await browser.close().catch(() => {});
+    for (const station of stations) station.child.kill("SIGKILL");
+    player.kill();
+    await Promise.race([new Promise((done) => player.on("exit", done)), sleep(5000)]);
+    tunnel.server.close();
+    fs.rmSync(home, { recursive: true, force: true });
+  }
+}
+
+async function visit(name, url, stationName, title, landing) {
+  const browser = await launch(name);
+  try {
+    const page = await openPage(browser, url);
+    await requireAAC(page, name);
+    check(await waitFor(async () => {
+      const s = await state(page);
+      return s.url.startsWith(landing) && s.station === stationName && s.title === title;
+    }, 15000), `landed on ${landing} showing ${stationName} and ${title}`);
+    await page.click("#play");
+    check(await waitFor(async () => (await state(page)).time > 1, 15000), "the audio plays");
+  } finally {
+    await browser.close().catch(() => {});
+  }
+}
+
+const [command, name, ...rest] = process.argv.slice(2);
+try {
+  if (command === "listen") await listen(name);
+  else if (command === "visit") await visit(name, ...rest);
+  else throw new Error("usage: page_test.mjs listen|visit BROWSER ...");
+} catch (error) {
+  failures.push(String(error && error.stack || error));
+  console.log(`FAIL ${error && error.stack || error}`);
+}
+console.log(failures.length ? `${failures.length} failed` : "all passed");
+process.exit(failures.length ? 1 : 0);

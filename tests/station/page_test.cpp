@@ -1,0 +1,36 @@
+// The listening page as listeners use it, in Debian's Chromium and Firefox
+// ESR: tests/page/page_test.mjs drives each browser against the real headless
+// lantern-fm on this test's sound server and bus, and saves screenshots.
+#include "capture/audio_processes.h"
+#include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/sound_daemon.h"
+#include "support/world.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+namespace lantern::test {
+namespace {
+
+class Page : public testing::TestWithParam<const char*> {};
+
+TEST_P(Page, PlaysLocksFollowsTheTrackAndComesBack) {
+    World::bus();
+    World::sound().play("pagetone", 440);
+    ASSERT_TRUE(eventually([] { return !AudioProcesses::of("pagetone").empty(); }));
+    ::setenv("LANTERN_FM", LANTERN_FM, 1);
+    ::setenv("LANTERN_CLOUDFLARED", FAKE_CLOUDFLARED, 1);
+    ::setenv("FAKE_MPRIS_PLAYER", FAKE_MPRIS_PLAYER, 1);
+    ::setenv("TONE_SOURCE", "pagetone", 1);
+    ::setenv("SCREENSHOTS", SCREENSHOTS, 1);
+    const auto run =
+        runProgram({"node", PAGE_TEST, "listen", GetParam()}, std::chrono::seconds(240));
+    EXPECT_EQ(run.status, 0) << run.output << run.error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Browsers, Page, testing::Values("chromium", "firefox"),
+                         [](const auto& info) { return std::string(info.param); });
+
+} // namespace
+} // namespace lantern::test

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace lantern {
 
@@ -24,6 +25,7 @@ AudioPath::AudioPath(std::shared_ptr<Shared> shared, std::shared_ptr<Fanout> fan
 void AudioPath::operator()(std::span<const float> samples, double rate) {
     if (!(rate > 0)) return;
     if (!encoder_ || rate_ != rate) {
+        publish(); // the old rate's frames before the new one's
         ++encodersMade_;
         try {
             encoder_ = std::make_unique<AACEncoder>(rate, 2, bitrate_);
@@ -58,8 +60,15 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
             encoded = gain >= 0.999f ? encoder_->encode(samples)
                                      : encoder_->encode(mix(samples, {}, gain));
     }
-    if (!encoded.empty()) fanout_->publish(Chunk(std::move(encoded)));
+    pending_.insert(pending_.end(), encoded.begin(), encoded.end());
+    pendingSeconds_ += seconds;
+    if (pendingSeconds_ >= publishEvery) publish();
     shared_->feedSilence(blockPeak, seconds);
+}
+
+void AudioPath::publish() {
+    if (!pending_.empty()) fanout_->publish(Chunk(std::exchange(pending_, Bytes())));
+    pendingSeconds_ = 0;
 }
 
 } // namespace lantern

@@ -31,11 +31,18 @@ public:
 
     void operator()(std::span<const float> samples, double rate);
 
+    // Encoded audio is published in chunks of about this many seconds: each
+    // publish wakes every listener and costs each a write, so one per AAC
+    // frame (21 ms) would cost thousands of listeners five times as much.
+    static constexpr double publishEvery = 0.1;
+
     // Encoders made so far: one per capture rate, a new one when the rate
     // changes (a failed one is not tried again at the same rate).
     int encodersMade() const { return encodersMade_.load(); }
 
 private:
+    void publish();
+
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<Fanout> fanout_;
     Voice voice_;
@@ -44,6 +51,8 @@ private:
     double rate_ = 0; // the rate `encoder_` was made for
     double micRate_ = 0;
     Ducker ducker_;
+    Bytes pending_;                    // encoded, not yet published
+    double pendingSeconds_ = 0;        // of audio fed since the last publish
     std::atomic<int> encodersMade_{0}; // read from other threads
 };
 

@@ -8,16 +8,20 @@ BurstBuffer::BurstBuffer(std::ptrdiff_t capacity)
     : capacity_(static_cast<std::size_t>(std::max<std::ptrdiff_t>(capacity, 0))) {}
 
 void BurstBuffer::append(std::span<const std::uint8_t> bytes) {
-    if (capacity_ == 0) return;
-    if (bytes.size() >= capacity_) {
-        store_.assign(bytes.end() - static_cast<std::ptrdiff_t>(capacity_), bytes.end());
-        start_ = 0;
-        return;
-    }
+    if (capacity_ == 0 || bytes.empty()) return;
+    starts_.push_back(store_.size());
     store_.insert(store_.end(), bytes.begin(), bytes.end());
-    if (size() > capacity_) start_ = store_.size() - capacity_;
+    // Whole chunks go, as long as what stays still fills the capacity: the
+    // burst always begins where a chunk (whole audio frames) began, and a
+    // listener gets at least `capacity` bytes of it.
+    while (starts_.size() > 1 && store_.size() - starts_[1] >= capacity_) {
+        starts_.pop_front();
+        start_ = starts_.front();
+    }
     if (start_ >= capacity_) {
         store_.erase(store_.begin(), store_.begin() + static_cast<std::ptrdiff_t>(start_));
+        for (auto& start : starts_)
+            start -= start_;
         start_ = 0;
     }
 }
@@ -101,6 +105,14 @@ bool Listener::ended() const {
 std::size_t Listener::queued() const {
     std::lock_guard lock(mutex_);
     return queue_.size();
+}
+
+std::vector<Chunk> Listener::takeAll() {
+    std::lock_guard lock(mutex_);
+    std::vector<Chunk> chunks(std::make_move_iterator(queue_.begin()),
+                              std::make_move_iterator(queue_.end()));
+    queue_.clear();
+    return chunks;
 }
 
 Fanout::Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit)

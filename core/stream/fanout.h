@@ -38,13 +38,15 @@ private:
     std::shared_ptr<const Bytes> bytes_;
 };
 
-// The most recent encoded bytes, oldest first, at most `capacity` of them.
+// The most recent encoded bytes, oldest first: `capacity` of them and less
+// than one chunk more.
 class BurstBuffer {
 public:
     explicit BurstBuffer(std::ptrdiff_t capacity);
 
-    // Appends the bytes and keeps only the last `capacity`; the cut ignores
-    // frame boundaries.
+    // Appends one chunk and keeps the fewest most recent whole chunks that
+    // hold at least `capacity` bytes (all of them while they hold less): the
+    // burst starts where a chunk (whole audio frames) starts.
     void append(std::span<const std::uint8_t> bytes);
     Bytes contents() const;
     std::size_t size() const { return store_.size() - start_; }
@@ -57,6 +59,7 @@ private:
     // append costs amortised O(its size) however full the burst is.
     Bytes store_;
     std::size_t start_ = 0;
+    std::deque<std::size_t> starts_; // where each kept chunk starts in store_
 };
 
 // One connected listener's bounded queue of chunks, drained by exactly one
@@ -94,6 +97,9 @@ public:
 
     bool ended() const;
     std::size_t queued() const;
+    // Every queued chunk, oldest first, at once and without waiting (none when
+    // the queue is empty): the consumer sends them in one gathered write.
+    std::vector<Chunk> takeAll();
 
 private:
     friend class Fanout;

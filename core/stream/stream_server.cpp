@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 #include <unordered_set>
 
 namespace lantern {
@@ -21,6 +22,9 @@ namespace lantern {
 using asio::ip::tcp;
 
 namespace {
+
+// The sending thread's niceness: below the capture's (0) in the scheduler's eyes.
+constexpr int senderNiceness = 5;
 
 constexpr std::string_view headEnd = "\r\n\r\n";
 constexpr std::size_t tagCharacters = 64;
@@ -242,35 +246,59 @@ private:
         seat_ = Fanout::Seat(server_.fanout, std::move(tag));
         auto head = std::make_shared<const std::string>(
             responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
-        write(asio::buffer(*head), [head](Connection& self) { self.sendNext(); });
+        write({asio::buffer(*head)}, [head](Connection& self) { self.sendNext(); });
         watchPeer();
     }
 
     // The sending loop: one chunk in flight at a time; while the network is
     // slower than the audio, chunks wait in the listener's bounded queue.
+    // Sends what the listener has queued, all of it in one gathered write,
+    // or waits for the next chunk when nothing is queued.
     void sendNext() {
-        seat_->next(asio::bind_executor(*server_.io, [self = shared_from_this()](
-                                                         std::optional<Chunk> chunk) {
-            if (!chunk) return self->finishStream();
-            const auto buffer = chunk->buffer();
-            self->write(buffer, [held = std::move(*chunk)](Connection& self) { self.sendNext(); });
-        }));
+        // The stream may have been finished (the peer hung up, it stalled)
+        // while the last write was completing successfully.
+        if (!seat_) return;
+        if (auto queued = seat_->takeAll(); !queued.empty()) return sendChunks(std::move(queued));
+        seat_->next(asio::bind_executor(*server_.io,
+                                        [self = shared_from_this()](std::optional<Chunk> chunk) {
+                                            if (!chunk || !self->seat_) return self->finishStream();
+                                            std::vector<Chunk> chunks{std::move(*chunk)};
+                                            for (auto& more : self->seat_->takeAll())
+                                                chunks.push_back(std::move(more));
+                                            self->sendChunks(std::move(chunks));
+                                        }));
     }
 
-    // Writes all of `buffer`, noting every bit of progress for the stall
-    // sweep, then calls `then`; a failed write ends the stream.
-    template <typename Then> void write(asio::const_buffer buffer, Then then) {
+    void sendChunks(std::vector<Chunk> chunks) {
+        std::vector<asio::const_buffer> buffers;
+        buffers.reserve(chunks.size());
+        for (const auto& chunk : chunks)
+            buffers.push_back(chunk.buffer());
+        write(std::move(buffers),
+              [held = std::move(chunks)](Connection& self) { self.sendNext(); });
+    }
+
+    // Writes the buffers in order, one write in flight, then runs `then`.
+    template <typename Then> void write(std::vector<asio::const_buffer> buffers, Then then) {
         writing_ = true;
         lastProgress_ = std::chrono::steady_clock::now();
-        socket_.async_write_some(buffer,
-                                 [self = shared_from_this(), buffer, then = std::move(then)](
-                                     std::error_code error, std::size_t written) mutable {
-                                     self->writing_ = false;
-                                     if (error) return self->finishStream();
-                                     if (written < buffer.size())
-                                         return self->write(buffer + written, std::move(then));
-                                     then(*self);
-                                 });
+        auto pending = std::make_shared<std::vector<asio::const_buffer>>(std::move(buffers));
+        socket_.async_write_some(
+            *pending, [self = shared_from_this(), pending,
+                       then = std::move(then)](std::error_code error, std::size_t written) mutable {
+                self->writing_ = false;
+                if (error) return self->finishStream();
+                auto& rest = *pending;
+                std::size_t done = 0;
+                while (done < rest.size() && written >= rest[done].size())
+                    written -= rest[done++].size();
+                rest.erase(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(done));
+                if (!rest.empty()) {
+                    rest.front() += written;
+                    return self->write(std::move(rest), std::move(then));
+                }
+                then(*self);
+            });
     }
 
     // Notices a listener that hangs up while nothing is being sent to it.
@@ -347,6 +375,9 @@ void StreamServer::Impl::sweep() {
 
 void StreamServer::Impl::run() {
     pthread_setname_np(pthread_self(), "lantern.server");
+    // Sending to listeners yields to capture and encoding: under any load the
+    // audio stays real time, and the listeners share what is left.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), senderNiceness);
     for (;;) {
         try {
             io->run();

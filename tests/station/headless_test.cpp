@@ -21,8 +21,9 @@ namespace {
 std::pair<int, nlohmann::json> now(std::uint16_t port, const std::string& query = "") {
     const auto answer = fetch(port, "/now?lag=0" + query);
     const auto body = answer.substr(std::min(answer.size(), answer.find("\r\n\r\n") + 4));
-    return {answer.size() > 12 ? std::stoi(answer.substr(9, 3)) : 0,
-            nlohmann::json::parse(body, nullptr, false)};
+    auto json = nlohmann::json::parse(body, nullptr, false);
+    if (!json.is_object()) json = nlohmann::json::object(); // no answer (yet): nothing known
+    return {answer.size() > 12 ? std::stoi(answer.substr(9, 3)) : 0, json};
 }
 
 QTemporaryDir& withPasscode(QTemporaryDir& home, const char* passcode) {

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <iostream>
 
 namespace lantern::test {
 namespace {
@@ -26,7 +27,8 @@ TEST_P(Page, PlaysLocksFollowsTheTrackAndComesBack) {
     ::setenv("SCREENSHOTS", SCREENSHOTS, 1);
     const auto run =
         runProgram({"node", PAGE_TEST, "listen", GetParam()}, std::chrono::seconds(240));
-    EXPECT_EQ(run.status, 0) << run.output << run.error;
+    std::cout << run.output; // the figures (start-up time, how early or late a change shows)
+    EXPECT_EQ(run.status, 0) << run.error;
 }
 
 INSTANTIATE_TEST_SUITE_P(Browsers, Page, testing::Values("chromium", "firefox"),

@@ -71,12 +71,24 @@ public:
     // Seconds of audio per second of wall time that arrived between `from`
     // and `to`, counted in whole ADTS frames (1024 samples each): 1 is real
     // time, whether the audio is music (large frames) or silence (tiny ones).
+    // The audio comes in chunks (a tenth of a second each), so it is measured
+    // from the first arrival after `from` to the last one before `to`, not cut
+    // wherever the window happens to fall; a wait of over 300 ms at the end
+    // still counts, so a stall shows.
     double pace(Time from, Time to) const {
-        const auto begin = offset(from), end = offset(to);
+        const std::pair<Time, std::size_t>*first = nullptr, *last = nullptr;
+        for (const auto& arrival : arrivals_)
+            if (arrival.first > from && arrival.first <= to) {
+                if (!first) first = &arrival;
+                last = &arrival;
+            }
+        if (!first || first == last) return 0;
+        const auto end = to - last->first > 300ms ? to : last->first;
         double seconds = 0;
         for (const auto& frame : frames())
-            if (frame.at >= begin && frame.at + frame.length <= end) seconds += frame.seconds;
-        return seconds / std::chrono::duration<double>(to - from).count();
+            if (frame.at >= first->second && frame.at + frame.length <= last->second)
+                seconds += frame.seconds;
+        return seconds / std::chrono::duration<double>(end - first->first).count();
     }
     // The longest wait between two arrivals after `from`.
     std::chrono::milliseconds longestGap(Time from) const {

@@ -30,7 +30,7 @@ std::string nextText(Listener& listener, std::chrono::milliseconds wait = 2s) {
     return chunk ? textOf(*chunk) : "<end>";
 }
 
-TEST(Fanout, TheBurstKeepsTheLastBytesAndComesFirstAsOneChunk) {
+TEST(Fanout, TheBurstKeepsTheLastWholeChunksAndComesFirstAsOneChunk) {
     Fanout empty(0, 256);
     empty.publish(chunkOf("lost"));
     auto nobody = empty.join(std::nullopt);
@@ -42,10 +42,17 @@ TEST(Fanout, TheBurstKeepsTheLastBytesAndComesFirstAsOneChunk) {
         fanout.publish(chunkOf(text));
     auto listener = fanout.join(std::nullopt);
     fanout.publish(chunkOf("next"));
-    EXPECT_EQ(nextText(*listener), "cdefghijkl"); // cut byte-exact, inside a chunk
+    // Whole chunks (each is whole audio frames), so a decoder starts on a
+    // frame, and at least the burst's size of them.
+    EXPECT_EQ(nextText(*listener), "abcdefghijkl");
     EXPECT_EQ(nextText(*listener), "next");
+    EXPECT_EQ(fanout.burstSize(), 12u); // "efghijklnext"
+    fanout.publish(chunkOf("a chunk larger than the burst"));
+    EXPECT_EQ(fanout.burstSize(), 29u);
+    fanout.publish(chunkOf("x"));
     fanout.closeAll();
-    EXPECT_EQ(nextText(*fanout.join(std::nullopt)), "ghijklnext") << "the burst outlives closeAll";
+    EXPECT_EQ(nextText(*fanout.join(std::nullopt)), "a chunk larger than the burstx")
+        << "the burst outlives closeAll";
 }
 
 // A listener that does not read loses the newest audio, not the oldest.

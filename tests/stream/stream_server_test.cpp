@@ -6,6 +6,7 @@
 
 #include <asio/post.hpp>
 #include <asio/use_future.hpp>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <fstream>
@@ -320,6 +321,32 @@ TEST(StreamServer, AStalledListenerDoesNotSlowAnother) {
     EXPECT_FALSE(stalled->peerClosed());
     EXPECT_LT(late.size(), published.size()) << "nothing was dropped for the stalled listener";
     EXPECT_EQ(late, published.substr(0, late.size())) << "the stalled listener lost older audio";
+}
+
+// A crowd of listeners resetting their connections while audio is being
+// written to them (many clients killed at once) leaves the server serving:
+// a write that completes after its stream was finished sends nothing more.
+TEST(StreamServer, ListenersResettingMidStreamLeaveItServing) {
+    Station station;
+    std::atomic<bool> publishing{true};
+    std::thread publisher([&] {
+        while (publishing) {
+            station.fanout->publish(chunkOf(std::string(2400, 'a')));
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    for (int round = 0; round < 10; ++round) {
+        std::vector<std::unique_ptr<RawClient>> crowd;
+        for (int i = 0; i < 100; ++i)
+            crowd.push_back(station.listen("/stream", 4096));
+        for (auto& listener : crowd)
+            listener->reset();
+    }
+    EXPECT_TRUE(eventually([&] { return station.fanout->count() == 0; }));
+    auto fresh = station.listen();
+    EXPECT_GE(fresh->readAtLeast(StationConfig::burstBytes, 3s).size(), 100000u);
+    publishing = false;
+    publisher.join();
 }
 
 TEST(StreamServer, DestroyingTheServerEndsItsStreams) {

@@ -42,6 +42,14 @@ void RawClient::finishSending() {
     ::shutdown(fd_, SHUT_WR);
 }
 
+void RawClient::reset() {
+    if (fd_ < 0) return;
+    const linger abort{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(fd_);
+    fd_ = -1;
+}
+
 std::string RawClient::readAtLeast(std::size_t count, std::chrono::milliseconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     char buffer[65536];

@@ -21,6 +21,8 @@ public:
     bool send(std::string_view bytes);
     // Tells the peer that nothing more will be sent.
     void finishSending();
+    // Drops the connection with a reset, as a crowd of clients killed at once does.
+    void reset();
     // Reads until the peer closes or `wait` passes; what arrived.
     std::string readUntilClosed(std::chrono::milliseconds wait = std::chrono::seconds(5));
     // Reads until at least `count` bytes arrived, the peer closed or `wait` passes.

@@ -107,12 +107,11 @@ std::size_t Listener::queued() const {
     return queue_.size();
 }
 
-std::vector<Chunk> Listener::takeAll() {
+void Listener::takeAll(std::vector<Chunk>& into) {
     std::lock_guard lock(mutex_);
-    std::vector<Chunk> chunks(std::make_move_iterator(queue_.begin()),
-                              std::make_move_iterator(queue_.end()));
+    into.insert(into.end(), std::make_move_iterator(queue_.begin()),
+                std::make_move_iterator(queue_.end()));
     queue_.clear();
-    return chunks;
 }
 
 Fanout::Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit)
@@ -121,19 +120,19 @@ Fanout::Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit)
 void Fanout::publish(Chunk chunk) {
     if (chunk.size() == 0) return;
     std::lock_guard delivering(deliveryMutex_);
-    std::vector<std::shared_ptr<Listener>> snapshot;
     {
         std::lock_guard lock(mutex_);
         burst_.append(chunk.bytes());
         burstChunk_.reset();
-        snapshot.reserve(listeners_.size());
+        snapshot_.reserve(listeners_.size());
         for (const auto& entry : listeners_)
-            snapshot.push_back(entry.second);
+            snapshot_.push_back(entry.second);
     }
     Listener::Wakeups wakeups(chunk);
-    for (const auto& listener : snapshot)
+    for (const auto& listener : snapshot_)
         listener->push(chunk, wakeups);
     wakeups.post();
+    snapshot_.clear();
 }
 
 void Fanout::settle() {

@@ -97,9 +97,10 @@ public:
 
     bool ended() const;
     std::size_t queued() const;
-    // Every queued chunk, oldest first, at once and without waiting (none when
-    // the queue is empty): the consumer sends them in one gathered write.
-    std::vector<Chunk> takeAll();
+    // Appends every queued chunk to `into`, oldest first, at once and without
+    // waiting (none when the queue is empty): the consumer sends them in one
+    // gathered write.
+    void takeAll(std::vector<Chunk>& into);
 
 private:
     friend class Fanout;
@@ -239,6 +240,9 @@ private:
     mutable std::mutex mutex_;
     // Held by publish() while it delivers outside mutex_; only settle() waits for it.
     std::mutex deliveryMutex_;
+    // The listeners a publish delivers to, copied under mutex_; kept between
+    // publishes (under deliveryMutex_) so that a publish allocates nothing.
+    std::vector<std::shared_ptr<Listener>> snapshot_;
     BurstBuffer burst_;
     // The burst as a chunk, built by the first join after a publish and shared
     // by every listener that joins before the next one.

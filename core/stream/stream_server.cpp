@@ -54,19 +54,48 @@ StreamServer::Limits StreamServer::Limits::forThisProcess() {
     return forDescriptors(static_cast<std::size_t>(std::min(limit.rlim_cur, most)));
 }
 
-// State shared by the acceptor and every connection. Only the server thread
-// touches it, except the destructor, which does so after that thread ended.
+// One sending thread with its own event loop. Each connection lives on one
+// lane from accept to close, so its handlers never run concurrently and its
+// state needs no lock; listeners are spread over the lanes, one per core.
+struct StreamServer::Lane {
+    explicit Lane(std::size_t index)
+        : index(index), io(std::make_unique<asio::io_context>(1)), work(io->get_executor()),
+          sweeper(std::in_place, *io) {}
+    // After the thread ended: the loop goes first, destroying the handlers it
+    // still holds and with them their connections, which need the rest.
+    ~Lane() {
+        sweeper.reset();
+        work.reset();
+        io.reset();
+    }
+
+    const std::size_t index;
+    std::unique_ptr<asio::io_context> io;
+    asio::executor_work_guard<asio::io_context::executor_type> work;
+    std::optional<asio::steady_timer> sweeper;
+    // Connections on this lane; touched only on its thread (or once it ended).
+    std::unordered_set<Connection*> connections;
+    // Bytes of a head are read into this buffer first, then copied to the
+    // connection, so that idle connections hold no receive buffer.
+    std::array<char, 16384> scratch{};
+    // Connections this lane holds, read by the acceptor to pick the emptiest lane.
+    std::atomic<std::size_t> load{0};
+    std::thread thread;
+};
+
+// State shared by the acceptor and every connection. The counters are shared
+// by the lanes; everything else is either immutable or touched by one lane.
 class StreamServer::Impl {
 public:
     Impl(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now, CoverCallback cover,
-         PasscodeCallback passcode, Limits limits)
-        : fanout(std::move(fanout)), page(std::move(page)), now(std::move(now)),
-          cover(std::move(cover)), passcode(std::move(passcode)), limits(limits),
-          io(std::make_unique<asio::io_context>(1)), thread([this] { run(); }) {}
-
+         PasscodeCallback passcode, Limits limits);
     ~Impl();
 
     void accept(const std::shared_ptr<tcp::acceptor>& listening);
+    // Takes one accepted socket onto its lane, or closes it when a cap is reached.
+    void admit(tcp::socket socket, Lane& lane);
+    Lane& emptiestLane();
+    asio::io_context& acceptorIO() { return *lanes.front()->io; }
 
     const std::shared_ptr<Fanout> fanout;
     const std::string page;
@@ -75,37 +104,30 @@ public:
     const PasscodeCallback passcode;
     const Limits limits;
 
-    std::unordered_set<Connection*> connections;
-    std::size_t readingHeads = 0;
-    std::size_t streams = 0;
-    // Bytes of a head are read into this buffer first, then copied to the
-    // connection, so that idle connections hold no receive buffer.
-    std::array<char, 16384> scratch{};
+    std::atomic<std::size_t> connections{0};
+    std::atomic<std::size_t> readingHeads{0};
+    std::atomic<std::size_t> streams{0};
 
-    std::unique_ptr<asio::io_context> io;
+    std::vector<std::unique_ptr<Lane>> lanes;
+    // Only on the first lane's thread.
     std::shared_ptr<tcp::acceptor> acceptor;
     // stop() calls so far, counted on the caller's thread: a start() that a
     // stop() followed never reports ready, however the two jobs interleave.
     std::atomic<std::uint64_t> stops{0};
 
-    // Closes streams whose listener has taken no byte for the stall time-out.
-    void sweep();
+    // Closes a lane's streams whose listener has taken no byte for the stall time-out.
+    void sweep(Lane& lane);
 
 private:
-    void run();
-
-    asio::executor_work_guard<asio::io_context::executor_type> work{io->get_executor()};
-    std::optional<asio::steady_timer> sweeper{std::in_place, *io};
-    std::thread thread; // last: starts once everything above exists
+    void run(Lane& lane);
 };
 
 // One accepted connection: reads the head, then answers once, or streams.
 class StreamServer::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(Impl& server, tcp::socket socket)
-        : server_(server), socket_(std::move(socket)), deadline_(*server.io) {
-        server_.connections.insert(this);
-        ++server_.readingHeads;
+    Connection(Impl& server, Lane& lane, tcp::socket socket)
+        : server_(server), lane_(lane), socket_(std::move(socket)), deadline_(*lane.io) {
+        lane_.connections.insert(this);
     }
 
     // Whatever way the connection ends (its handlers finished, one threw, the
@@ -113,7 +135,9 @@ public:
     ~Connection() {
         if (readingHead_) --server_.readingHeads;
         if (streaming_) --server_.streams;
-        server_.connections.erase(this);
+        --server_.connections;
+        --lane_.load;
+        lane_.connections.erase(this);
     }
 
     void start() {
@@ -151,11 +175,11 @@ private:
 
     void onReadable(std::error_code error) {
         std::size_t received = 0;
-        if (!error) received = socket_.read_some(asio::buffer(server_.scratch), error);
+        if (!error) received = socket_.read_some(asio::buffer(lane_.scratch), error);
         if (error == asio::error::would_block) return readHead();
 
         const auto searchFrom = head_.size() < 3 ? 0 : head_.size() - 3;
-        head_.append(server_.scratch.data(), received);
+        head_.append(lane_.scratch.data(), received);
         if (const auto end = head_.find(headEnd, searchFrom); end != std::string::npos) {
             const auto text = decodeUtf8Lossy(std::string_view(head_).substr(0, end));
             const auto lineEnd = text.find("\r\n");
@@ -200,7 +224,7 @@ private:
         }
         case Route::Kind::streamCheck:
             // The head a stream request would get now, without taking a place.
-            if (server_.streams >= server_.limits.maxListeners) return send(fullHead());
+            if (server_.streams.load() >= server_.limits.maxListeners) return send(fullHead());
             return send(
                 responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
         case Route::Kind::stream: {
@@ -236,69 +260,92 @@ private:
                             {{"Retry-After", "10"}});
     }
 
+    // Takes a place among the listeners, if one is free: a full station
+    // refuses at once, before any audio is queued for the connection.
+    bool takePlace() {
+        auto held = server_.streams.load();
+        do {
+            if (held >= server_.limits.maxListeners) return false;
+        } while (!server_.streams.compare_exchange_weak(held, held + 1));
+        return true;
+    }
+
     void stream(std::optional<std::string> tag) {
-        if (server_.streams >= server_.limits.maxListeners) return full();
+        if (!takePlace()) return full();
         streaming_ = true;
-        ++server_.streams;
         std::error_code ignored;
         socket_.set_option(asio::socket_base::send_buffer_size(server_.limits.streamSendBuffer),
                            ignored);
         seat_ = Fanout::Seat(server_.fanout, std::move(tag));
-        auto head = std::make_shared<const std::string>(
-            responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
-        write({asio::buffer(*head)}, [head](Connection& self) { self.sendNext(); });
+        // The head goes out in the same write as the burst that join() queued.
+        head_ = responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}});
+        unsent_.push_back(asio::buffer(head_));
+        takeQueued();
+        lastProgress_ = std::chrono::steady_clock::now();
+        pump();
         watchPeer();
     }
 
-    // The sending loop: one chunk in flight at a time; while the network is
-    // slower than the audio, chunks wait in the listener's bounded queue.
-    // Sends what the listener has queued, all of it in one gathered write,
-    // or waits for the next chunk when nothing is queued.
-    void sendNext() {
-        // The stream may have been finished (the peer hung up, it stalled)
-        // while the last write was completing successfully.
-        if (!seat_) return;
-        if (auto queued = seat_->takeAll(); !queued.empty()) return sendChunks(std::move(queued));
-        seat_->next(asio::bind_executor(*server_.io,
-                                        [self = shared_from_this()](std::optional<Chunk> chunk) {
-                                            if (!chunk || !self->seat_) return self->finishStream();
-                                            std::vector<Chunk> chunks{std::move(*chunk)};
-                                            for (auto& more : self->seat_->takeAll())
-                                                chunks.push_back(std::move(more));
-                                            self->sendChunks(std::move(chunks));
-                                        }));
+    // The sending loop. Whatever the listener has queued goes out in one
+    // gathered write straight from this thread's turn: a socket with room
+    // takes it at once, so the usual publish costs one system call and no
+    // trip through the event loop. Only a full socket waits to become
+    // writable, and meanwhile chunks wait in the listener's bounded queue.
+    void pump() {
+        while (seat_) {
+            if (unsent_.empty()) {
+                held_.clear();
+                takeQueued();
+                if (unsent_.empty()) return awaitChunk();
+            }
+            std::error_code error;
+            const auto written = socket_.write_some(unsent_, error);
+            if (error == asio::error::would_block) return awaitWritable();
+            if (error) return finishStream();
+            lastProgress_ = std::chrono::steady_clock::now();
+            consume(written);
+        }
     }
 
-    void sendChunks(std::vector<Chunk> chunks) {
-        std::vector<asio::const_buffer> buffers;
-        buffers.reserve(chunks.size());
-        for (const auto& chunk : chunks)
-            buffers.push_back(chunk.buffer());
-        write(std::move(buffers),
-              [held = std::move(chunks)](Connection& self) { self.sendNext(); });
+    // Appends every chunk the listener has queued to the write.
+    void takeQueued() {
+        const auto from = held_.size();
+        seat_->takeAll(held_);
+        for (auto i = from; i < held_.size(); ++i)
+            unsent_.push_back(held_[i].buffer());
     }
 
-    // Writes the buffers in order, one write in flight, then runs `then`.
-    template <typename Then> void write(std::vector<asio::const_buffer> buffers, Then then) {
+    // Drops `written` bytes from the front of the write.
+    void consume(std::size_t written) {
+        std::size_t done = 0;
+        while (done < unsent_.size() && written >= unsent_[done].size())
+            written -= unsent_[done++].size();
+        unsent_.erase(unsent_.begin(), unsent_.begin() + static_cast<std::ptrdiff_t>(done));
+        if (!unsent_.empty()) unsent_.front() += written;
+    }
+
+    void awaitWritable() {
         writing_ = true;
-        lastProgress_ = std::chrono::steady_clock::now();
-        auto pending = std::make_shared<std::vector<asio::const_buffer>>(std::move(buffers));
-        socket_.async_write_some(
-            *pending, [self = shared_from_this(), pending,
-                       then = std::move(then)](std::error_code error, std::size_t written) mutable {
-                self->writing_ = false;
-                if (error) return self->finishStream();
-                auto& rest = *pending;
-                std::size_t done = 0;
-                while (done < rest.size() && written >= rest[done].size())
-                    written -= rest[done++].size();
-                rest.erase(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(done));
-                if (!rest.empty()) {
-                    rest.front() += written;
-                    return self->write(std::move(rest), std::move(then));
-                }
-                then(*self);
-            });
+        socket_.async_wait(tcp::socket::wait_write,
+                           [self = shared_from_this()](std::error_code error) {
+                               self->writing_ = false;
+                               if (error) return self->finishStream();
+                               self->pump();
+                           });
+    }
+
+    void awaitChunk() {
+        seat_->next(asio::bind_executor(
+            *lane_.io, [self = shared_from_this()](std::optional<Chunk> chunk) {
+                // The stream may have been finished (the peer hung up, it
+                // stalled) while the chunk was on its way.
+                if (!chunk || !self->seat_) return self->finishStream();
+                self->held_.clear();
+                self->held_.push_back(std::move(*chunk));
+                self->unsent_.push_back(self->held_.back().buffer());
+                self->takeQueued();
+                self->pump();
+            }));
     }
 
     // Notices a listener that hangs up while nothing is being sent to it.
@@ -309,7 +356,7 @@ private:
         socket_.async_wait(
             tcp::socket::wait_read, [self = shared_from_this()](std::error_code error) {
                 if (!error) {
-                    self->socket_.read_some(asio::buffer(self->server_.scratch), error);
+                    self->socket_.read_some(asio::buffer(self->lane_.scratch), error);
                     if (!error || error == asio::error::would_block) return self->watchPeer();
                     if (error == asio::error::eof) return;
                 }
@@ -331,56 +378,78 @@ private:
     }
 
     Impl& server_;
+    Lane& lane_;
     tcp::socket socket_;
     asio::steady_timer deadline_; // for the head, then for a complete response
-    std::string head_;
+    std::string head_;            // the request's head, then a stream's response head
     bool readingHead_ = true;
     bool streaming_ = false;
-    bool writing_ = false;
+    bool writing_ = false; // waiting for a full socket to take more
     std::chrono::steady_clock::time_point lastProgress_;
     Fanout::Seat seat_;
+    // The stream's write in progress: the chunks it holds and what of them
+    // is still to go. Kept between writes, so a steady stream allocates nothing.
+    std::vector<Chunk> held_;
+    std::vector<asio::const_buffer> unsent_;
 };
 
-StreamServer::Impl::~Impl() {
-    work.reset();
-    io->stop();
-    thread.join();
-    // The server thread has ended, so nothing else touches this state now. The
-    // streams' listeners are ended first, and a publish still delivering to them
-    // is waited for: their waiting completions are then all queued on the
-    // io_context, which destroys them below with everything else it still holds
-    // (and with them the connections and their sockets).
-    for (auto* connection : connections)
-        connection->abandon();
-    fanout->settle();
-    acceptor.reset();
-    sweeper.reset();
-    io.reset();
+StreamServer::Impl::Impl(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
+                         CoverCallback cover, PasscodeCallback passcode, Limits limits)
+    : fanout(std::move(fanout)), page(std::move(page)), now(std::move(now)),
+      cover(std::move(cover)), passcode(std::move(passcode)), limits(limits) {
+    const auto count = limits.lanes > 0 ? limits.lanes
+                                        : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 8);
+    for (std::size_t i = 0; i < count; ++i)
+        lanes.push_back(std::make_unique<Lane>(i));
+    for (auto& lane : lanes) {
+        lane->thread = std::thread([this, lane = lane.get()] { run(*lane); });
+        asio::post(*lane->io, [this, lane = lane.get()] { sweep(*lane); });
+    }
 }
 
-void StreamServer::Impl::sweep() {
+StreamServer::Impl::~Impl() {
+    for (auto& lane : lanes) {
+        lane->work.reset();
+        lane->io->stop();
+    }
+    for (auto& lane : lanes)
+        lane->thread.join();
+    // Every lane's thread has ended, so nothing else touches this state now.
+    // The streams' listeners are ended first, and a publish still delivering
+    // to them is waited for: their waiting completions are then all queued on
+    // the lanes, which destroy them below with everything else they still hold
+    // (and with them the connections and their sockets).
+    for (auto& lane : lanes)
+        for (auto* connection : lane->connections)
+            connection->abandon();
+    fanout->settle();
+    acceptor.reset();
+    lanes.clear();
+}
+
+void StreamServer::Impl::sweep(Lane& lane) {
     const auto stalled = std::chrono::steady_clock::now() - limits.stallTimeout;
     std::vector<std::shared_ptr<Connection>> closing;
-    for (auto* connection : connections)
+    for (auto* connection : lane.connections)
         if (connection->stalledSince(stalled))
             if (auto held = connection->weak_from_this().lock()) closing.push_back(std::move(held));
     for (const auto& connection : closing)
-        connection->close(); // its pending write fails and ends the stream
-    sweeper->expires_after(std::max<std::chrono::steady_clock::duration>(
+        connection->close(); // its pending wait fails and ends the stream
+    lane.sweeper->expires_after(std::max<std::chrono::steady_clock::duration>(
         limits.stallTimeout / 6, std::chrono::milliseconds(20)));
-    sweeper->async_wait([this](std::error_code error) {
-        if (!error) sweep();
+    lane.sweeper->async_wait([this, &lane](std::error_code error) {
+        if (!error) sweep(lane);
     });
 }
 
-void StreamServer::Impl::run() {
-    pthread_setname_np(pthread_self(), "lantern.server");
+void StreamServer::Impl::run(Lane& lane) {
+    pthread_setname_np(pthread_self(), ("lantern.send." + std::to_string(lane.index)).c_str());
     // Sending to listeners yields to capture and encoding: under any load the
     // audio stays real time, and the listeners share what is left.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), senderNiceness);
     for (;;) {
         try {
-            io->run();
+            lane.io->run();
             return;
         } catch (const std::exception&) {
             // A callback threw: that one request is dropped (its connection
@@ -389,33 +458,65 @@ void StreamServer::Impl::run() {
     }
 }
 
-void StreamServer::Impl::accept(const std::shared_ptr<tcp::acceptor>& listening) {
-    listening->async_accept([this, listening](std::error_code error, tcp::socket socket) {
-        if (!listening->is_open()) return;
-        if (error) {
-            // Out of descriptors, or an aborted handshake: try again shortly
-            // rather than spinning on the same error.
-            auto pause = std::make_shared<asio::steady_timer>(*io, std::chrono::milliseconds(100));
-            pause->async_wait([this, listening, pause](std::error_code) { accept(listening); });
-            return;
-        }
-        closeOnExec(socket.native_handle());
-        if (readingHeads >= limits.maxReadingHeads || connections.size() >= limits.maxConnections) {
-            std::error_code ignored;
-            socket.close(ignored);
-        } else {
-            std::make_shared<Connection>(*this, std::move(socket))->start();
-        }
-        accept(listening);
+StreamServer::Lane& StreamServer::Impl::emptiestLane() {
+    Lane* emptiest = lanes.front().get();
+    for (auto& lane : lanes)
+        if (lane->load.load(std::memory_order_relaxed) <
+            emptiest->load.load(std::memory_order_relaxed))
+            emptiest = lane.get();
+    return *emptiest;
+}
+
+// On the first lane's thread. A connection is counted here, before its lane
+// starts it, so the caps hold however far behind a busy lane is.
+void StreamServer::Impl::admit(tcp::socket socket, Lane& lane) {
+    closeOnExec(socket.native_handle());
+    if (readingHeads.load() >= limits.maxReadingHeads ||
+        connections.load() >= limits.maxConnections) {
+        std::error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+    ++connections;
+    ++readingHeads;
+    ++lane.load;
+    asio::post(*lane.io, [this, &lane, socket = std::move(socket)]() mutable {
+        std::make_shared<Connection>(*this, lane, std::move(socket))->start();
     });
+}
+
+void StreamServer::Impl::accept(const std::shared_ptr<tcp::acceptor>& listening) {
+    auto& lane = emptiestLane();
+    listening->async_accept(
+        *lane.io, [this, listening, &lane](std::error_code error, tcp::socket socket) {
+            if (!listening->is_open()) return;
+            if (error) {
+                // Out of descriptors, or an aborted handshake: try again
+                // shortly rather than spinning on the same error.
+                auto pause =
+                    std::make_shared<asio::steady_timer>(acceptorIO(), std::chrono::milliseconds(100));
+                pause->async_wait([this, listening, pause](std::error_code) { accept(listening); });
+                return;
+            }
+            admit(std::move(socket), lane);
+            // Whatever else waits in the kernel's queue is taken now, so that
+            // a crowd joining at once is admitted or refused within this turn
+            // instead of overflowing the queue.
+            for (int more = 0; more < 256; ++more) {
+                auto& next = emptiestLane();
+                tcp::socket another(*next.io);
+                listening->accept(another, error);
+                if (error) break;
+                admit(std::move(another), next);
+            }
+            accept(listening);
+        });
 }
 
 StreamServer::StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
                            CoverCallback cover, PasscodeCallback passcode, Limits limits)
     : impl_(std::make_unique<Impl>(std::move(fanout), std::move(page), std::move(now),
-                                   std::move(cover), std::move(passcode), limits)) {
-    asio::post(*impl_->io, [impl = impl_.get()] { impl->sweep(); });
-}
+                                   std::move(cover), std::move(passcode), limits)) {}
 
 StreamServer::StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
                            CoverCallback cover, PasscodeCallback passcode)
@@ -425,14 +526,14 @@ StreamServer::StreamServer(std::shared_ptr<Fanout> fanout, std::string page, Now
 StreamServer::~StreamServer() = default;
 
 asio::any_io_executor StreamServer::executor() const {
-    return impl_->io->get_executor();
+    return impl_->acceptorIO().get_executor();
 }
 
 void StreamServer::startListening(std::function<void(std::error_code, std::uint16_t)> done) {
     const auto stops = impl_->stops.load();
-    asio::post(*impl_->io, [impl = impl_.get(), stops, done = std::move(done)] {
+    asio::post(impl_->acceptorIO(), [impl = impl_.get(), stops, done = std::move(done)] {
         if (impl->stops != stops) return done(asio::error::operation_aborted, 0);
-        auto listening = std::make_shared<tcp::acceptor>(*impl->io);
+        auto listening = std::make_shared<tcp::acceptor>(impl->acceptorIO());
         const tcp::endpoint local(asio::ip::address_v4::loopback(), 0);
         std::error_code error;
         listening->open(local.protocol(), error);
@@ -440,6 +541,7 @@ void StreamServer::startListening(std::function<void(std::error_code, std::uint1
         if (!error) listening->set_option(tcp::acceptor::reuse_address(true), error);
         if (!error) listening->bind(local, error);
         if (!error) listening->listen(asio::socket_base::max_listen_connections, error);
+        if (!error) listening->non_blocking(true, error);
         std::uint16_t port = 0;
         if (!error) port = listening->local_endpoint(error).port();
         if (error) return done(error, 0);
@@ -449,7 +551,7 @@ void StreamServer::startListening(std::function<void(std::error_code, std::uint1
         impl->accept(listening);
         // Ready is reported from a later turn; a stop() called meanwhile wins
         // and start() fails with a cancellation instead.
-        asio::post(*impl->io, [impl, listening, port, stops, done] {
+        asio::post(impl->acceptorIO(), [impl, listening, port, stops, done] {
             if (impl->acceptor == listening && listening->is_open() && impl->stops == stops)
                 done({}, port);
             else
@@ -460,7 +562,7 @@ void StreamServer::startListening(std::function<void(std::error_code, std::uint1
 
 void StreamServer::stop() {
     ++impl_->stops;
-    asio::post(*impl_->io, [impl = impl_.get()] {
+    asio::post(impl_->acceptorIO(), [impl = impl_.get()] {
         if (!impl->acceptor) return;
         std::error_code ignored;
         impl->acceptor->close(ignored);

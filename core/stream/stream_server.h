@@ -19,8 +19,9 @@ namespace lantern {
 // The small HTTP/1.1 server that listeners reach: the listening page, the
 // now-playing JSON, the cover and the live stream, on 127.0.0.1 only.
 //
-// Everything it does runs on its own thread ("lantern.server"), which is also
-// where the three callbacks are called.
+// It runs on its own sending threads ("lantern.send.N", one per core unless
+// Limits::lanes says otherwise); each connection stays on one of them. The
+// three callbacks are called on those threads, possibly on several at once.
 class StreamServer {
 public:
     using NowCallback = std::function<std::string(double lag)>;
@@ -47,6 +48,8 @@ public:
         // Each stream socket's kernel send buffer, so that a listener who stops
         // reading holds seconds of audio there, not minutes.
         int streamSendBuffer = 64 * 1024;
+        // Sending threads; 0: one per core.
+        std::size_t lanes = 0;
 
         // Room for the process's own descriptors (sound server, tunnel, bus,
         // children, files) that no listener can take.
@@ -72,7 +75,7 @@ public:
     // Opens a listening socket on 127.0.0.1 at a port the system chooses and
     // completes with that port once it accepts connections; with the socket's
     // error when it cannot be opened; or with asio::error::operation_aborted
-    // when stop() comes first. The completion runs on the server's thread unless
+    // when stop() comes first. The completion runs on the first sending thread unless
     // the handler has an executor of its own.
     template <typename CompletionToken> auto start(CompletionToken&& token) {
         return asio::async_initiate<CompletionToken, StartSignature>(
@@ -96,6 +99,7 @@ public:
 private:
     class Impl;
     class Connection;
+    struct Lane;
 
     void startListening(std::function<void(std::error_code, std::uint16_t)> done);
 

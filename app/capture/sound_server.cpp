@@ -1,5 +1,10 @@
 #include "capture/sound_server.h"
 
+#include "system/audio_priority.h"
+
+#include <QCoreApplication>
+#include <unistd.h>
+
 #include <charconv>
 #include <cstdio>
 #include <pulse/error.h>
@@ -267,8 +272,29 @@ SoundServer::SoundServer()
     pa_threaded_mainloop_set_name(loop_, "lantern.tap");
     pa_threaded_mainloop_lock(loop_);
     connect();
+    pa_mainloop_api_once(pa_threaded_mainloop_get_api(loop_), &SoundServer::raise, this);
     pa_threaded_mainloop_unlock(loop_);
     pa_threaded_mainloop_start(loop_);
+}
+
+// On the loop thread, once: learns its id and has the main thread ask for the
+// priority, since the answer comes from the bus.
+void SoundServer::raise(pa_mainloop_api*, void* self) {
+    auto* server = static_cast<SoundServer*>(self);
+    const pid_t thread = ::gettid();
+    auto record = [server, thread](std::string granted) {
+        std::lock_guard lock(server->priorityMutex_);
+        server->priority_ = {thread, std::move(granted)};
+    };
+    auto* app = QCoreApplication::instance();
+    if (!app) return raiseAudioThread(thread, record);
+    QMetaObject::invokeMethod(
+        app, [thread, record] { raiseAudioThread(thread, record); }, Qt::QueuedConnection);
+}
+
+SoundServer::Priority SoundServer::priority() const {
+    std::lock_guard lock(priorityMutex_);
+    return priority_;
 }
 
 SoundServer::~SoundServer() {

@@ -14,6 +14,7 @@
 #include <pulse/subscribe.h>
 #include <pulse/thread-mainloop.h>
 #include <string>
+#include <sys/types.h>
 
 namespace lantern {
 
@@ -114,6 +115,15 @@ public:
 
     pa_threaded_mainloop* loop() const { return loop_; }
 
+    // The loop thread captures and encodes, so it is raised above every other
+    // thread of the process once it runs (see raiseAudioThread). Its id, and
+    // what was granted: both empty until the request has been answered.
+    struct Priority {
+        pid_t thread = 0;
+        std::string granted;
+    };
+    Priority priority() const;
+
 private:
     SoundServer();
     ~SoundServer();
@@ -132,6 +142,10 @@ private:
     std::unique_ptr<Model> model_;
     std::map<int, Subscriber> subscribers_;
     int nextHandle_ = 0;
+
+    static void raise(pa_mainloop_api* api, void* self);
+    mutable std::mutex priorityMutex_;
+    Priority priority_;
 
     mutable std::mutex stateMutex_;
     mutable std::condition_variable stateChanged_;

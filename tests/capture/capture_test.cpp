@@ -9,8 +9,15 @@
 #include "support/tone.h"
 #include "support/world.h"
 
+#include "stream/stream_server.h"
+
+#include <dirent.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace lantern;
 using namespace lantern::test;
@@ -282,6 +289,49 @@ TEST(MicInput, WithoutARealInputItSaysWhy) {
     MicInput byDefault;
     EXPECT_EQ(startMic(byDefault), QString("No microphone found"));
     EXPECT_FALSE(byDefault.running());
+}
+
+// Capture and encoding run ahead of the threads that send to listeners, so
+// that thousands of listeners can slow new joins but never starve the audio
+// every listener hears: the thread that delivers captured blocks is
+// real-time, or at least less nice than every sending thread.
+TEST(AudioTap, TheCaptureThreadRunsAheadOfTheSendingThreads) {
+    World::sound();
+    std::atomic<pid_t> delivering{0};
+    AudioTap tap(AudioSource::wholeMac(), [](AudioTap::Problem) {},
+                 [&](std::span<const float>, double) { delivering = ::gettid(); });
+    ASSERT_TRUE(eventually([&] { return delivering != 0; }));
+    ASSERT_TRUE(eventually([] { return !SoundServer::shared().priority().granted.empty(); }));
+    const auto priority = SoundServer::shared().priority();
+    EXPECT_EQ(priority.thread, delivering.load()) << "another thread was raised";
+
+    const auto fanout = std::make_shared<Fanout>(1000, 8);
+    StreamServer server(
+        fanout, "", [](double) { return std::string(); }, [] { return std::nullopt; },
+        [] { return std::nullopt; });
+    std::vector<pid_t> senders;
+    ASSERT_TRUE(eventually([&] {
+        senders.clear();
+        DIR* tasks = ::opendir("/proc/self/task");
+        while (const auto* entry = ::readdir(tasks)) {
+            std::string name;
+            std::ifstream(std::string("/proc/self/task/") + entry->d_name + "/comm") >> name;
+            if (name.starts_with("lantern.send.")) senders.push_back(std::atoi(entry->d_name));
+        }
+        ::closedir(tasks);
+        return senders.size() >= 2;
+    }));
+
+    const auto policy = ::sched_getscheduler(priority.thread) & ~SCHED_RESET_ON_FORK;
+    const bool realtime = policy == SCHED_RR || policy == SCHED_FIFO;
+    EXPECT_EQ(realtime, priority.granted.starts_with("real-time")) << priority.granted;
+    const int captureNiceness = ::getpriority(PRIO_PROCESS, static_cast<id_t>(priority.thread));
+    for (const auto sender : senders) {
+        EXPECT_EQ(::sched_getscheduler(sender), SCHED_OTHER);
+        if (!realtime)
+            EXPECT_LT(captureNiceness, ::getpriority(PRIO_PROCESS, static_cast<id_t>(sender)))
+                << "granted: " << priority.granted;
+    }
 }
 
 } // namespace

@@ -25,7 +25,7 @@ AudioPath::AudioPath(std::shared_ptr<Shared> shared, std::shared_ptr<Fanout> fan
 void AudioPath::operator()(std::span<const float> samples, double rate) {
     if (!(rate > 0)) return;
     if (!encoder_ || rate_ != rate) {
-        publish(); // the old rate's frames before the new one's
+        publish(std::chrono::steady_clock::now()); // the old rate's frames before the new one's
         ++encodersMade_;
         try {
             encoder_ = std::make_unique<AACEncoder>(rate, 2, bitrate_);
@@ -62,13 +62,19 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
     }
     pending_.insert(pending_.end(), encoded.begin(), encoded.end());
     pendingSeconds_ += seconds;
-    if (pendingSeconds_ >= publishEvery) publish();
+    // Blocks arrive steadily but hold varying amounts of audio, so counting
+    // audio alone would sometimes wait a block longer; the clock keeps the
+    // listeners' chunks evenly spaced, the count covers audio fed faster than
+    // real time (a backlog after a stall).
+    const auto now = std::chrono::steady_clock::now();
+    if (pendingSeconds_ >= publishEvery || now - lastPublish_ >= publishPeriod) publish(now);
     shared_->feedSilence(blockPeak, seconds);
 }
 
-void AudioPath::publish() {
+void AudioPath::publish(std::chrono::steady_clock::time_point now) {
     if (!pending_.empty()) fanout_->publish(Chunk(std::exchange(pending_, Bytes())));
     pendingSeconds_ = 0;
+    lastPublish_ = now;
 }
 
 } // namespace lantern

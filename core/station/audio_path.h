@@ -7,6 +7,7 @@
 #include "stream/fanout.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <span>
@@ -33,15 +34,19 @@ public:
 
     // Encoded audio is published in chunks of about this many seconds: each
     // publish wakes every listener and costs each a write, so one per AAC
-    // frame (21 ms) would cost thousands of listeners five times as much.
-    static constexpr double publishEvery = 0.1;
+    // frame (21 ms) would cost thousands of listeners four times as much,
+    // while chunks much longer than this leave a listener's player waiting
+    // between them for longer than a tenth of a second.
+    static constexpr double publishEvery = 0.075;
 
     // Encoders made so far: one per capture rate, a new one when the rate
     // changes (a failed one is not tried again at the same rate).
     int encodersMade() const { return encodersMade_.load(); }
 
 private:
-    void publish();
+    void publish(std::chrono::steady_clock::time_point now);
+
+    static constexpr std::chrono::duration<double> publishPeriod{publishEvery};
 
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<Fanout> fanout_;
@@ -53,6 +58,7 @@ private:
     Ducker ducker_;
     Bytes pending_;                    // encoded, not yet published
     double pendingSeconds_ = 0;        // of audio fed since the last publish
+    std::chrono::steady_clock::time_point lastPublish_ = std::chrono::steady_clock::now();
     std::atomic<int> encodersMade_{0}; // read from other threads
 };
 

@@ -26,6 +26,11 @@ namespace {
 // The sending thread's niceness: below the capture's (0) in the scheduler's eyes.
 constexpr int senderNiceness = 5;
 
+// How often each lane checks that its loop keeps up, and how far behind it
+// may fall before it refuses new listeners.
+constexpr auto heartbeat = std::chrono::milliseconds(50);
+constexpr auto overloaded = std::chrono::milliseconds(500);
+
 constexpr std::string_view headEnd = "\r\n\r\n";
 constexpr std::size_t tagCharacters = 64;
 constexpr std::string_view fullBody = "The station is full right now\n";
@@ -60,11 +65,12 @@ StreamServer::Limits StreamServer::Limits::forThisProcess() {
 struct StreamServer::Lane {
     explicit Lane(std::size_t index)
         : index(index), io(std::make_unique<asio::io_context>(1)), work(io->get_executor()),
-          sweeper(std::in_place, *io) {}
+          sweeper(std::in_place, *io), pulse(std::in_place, *io) {}
     // After the thread ended: the loop goes first, destroying the handlers it
     // still holds and with them their connections, which need the rest.
     ~Lane() {
         sweeper.reset();
+        pulse.reset();
         work.reset();
         io.reset();
     }
@@ -73,6 +79,12 @@ struct StreamServer::Lane {
     std::unique_ptr<asio::io_context> io;
     asio::executor_work_guard<asio::io_context::executor_type> work;
     std::optional<asio::steady_timer> sweeper;
+    // Fires every heartbeat; how late it fires says how far behind the loop is.
+    std::optional<asio::steady_timer> pulse;
+    // How far behind the loop runs: the latest lateness, or a decaying
+    // memory of a larger one, so that a lane that has just caught up does
+    // not admit a crowd at once. Only on the lane's thread.
+    std::chrono::steady_clock::duration behind{};
     // Connections on this lane; touched only on its thread (or once it ended).
     std::unordered_set<Connection*> connections;
     // Bytes of a head are read into this buffer first, then copied to the
@@ -117,6 +129,8 @@ public:
 
     // Closes a lane's streams whose listener has taken no byte for the stall time-out.
     void sweep(Lane& lane);
+    // Measures how far behind the lane's loop runs, every heartbeat.
+    void beat(Lane& lane, std::chrono::steady_clock::time_point due);
 
 private:
     void run(Lane& lane);
@@ -224,7 +238,8 @@ private:
         }
         case Route::Kind::streamCheck:
             // The head a stream request would get now, without taking a place.
-            if (server_.streams.load() >= server_.limits.maxListeners) return send(fullHead());
+            if (server_.streams.load() >= server_.limits.maxListeners || laneOverloaded())
+                return send(fullHead());
             return send(
                 responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
         case Route::Kind::stream: {
@@ -260,9 +275,15 @@ private:
                             {{"Retry-After", "10"}});
     }
 
+    // A lane that cannot keep up with the listeners it has takes no more:
+    // they would all fall behind, instead of the newcomer being told to
+    // come back later.
+    bool laneOverloaded() const { return lane_.behind >= overloaded; }
+
     // Takes a place among the listeners, if one is free: a full station
     // refuses at once, before any audio is queued for the connection.
     bool takePlace() {
+        if (laneOverloaded()) return false;
         auto held = server_.streams.load();
         do {
             if (held >= server_.limits.maxListeners) return false;
@@ -403,7 +424,10 @@ StreamServer::Impl::Impl(std::shared_ptr<Fanout> fanout, std::string page, NowCa
         lanes.push_back(std::make_unique<Lane>(i));
     for (auto& lane : lanes) {
         lane->thread = std::thread([this, lane = lane.get()] { run(*lane); });
-        asio::post(*lane->io, [this, lane = lane.get()] { sweep(*lane); });
+        asio::post(*lane->io, [this, lane = lane.get()] {
+            sweep(*lane);
+            beat(*lane, std::chrono::steady_clock::now());
+        });
     }
 }
 
@@ -439,6 +463,17 @@ void StreamServer::Impl::sweep(Lane& lane) {
         limits.stallTimeout / 6, std::chrono::milliseconds(20)));
     lane.sweeper->async_wait([this, &lane](std::error_code error) {
         if (!error) sweep(lane);
+    });
+}
+
+void StreamServer::Impl::beat(Lane& lane, std::chrono::steady_clock::time_point due) {
+    const auto now = std::chrono::steady_clock::now();
+    lane.behind = std::max(now - due, lane.behind * 9 / 10);
+    // The next beat is due a heartbeat from now, not from `due`: a lane that
+    // fell behind is not made to run beats back to back.
+    lane.pulse->expires_at(now + heartbeat);
+    lane.pulse->async_wait([this, &lane, next = now + heartbeat](std::error_code error) {
+        if (!error) beat(lane, next);
     });
 }
 

@@ -227,6 +227,35 @@ TEST(StreamServer, AFullStationAnswers503AndStillServesThePage) {
     station.listen();
 }
 
+// A server whose sending thread has fallen behind (more listeners than it
+// can feed) refuses newcomers at once with 503, rather than letting every
+// listener fall behind further, and admits them again once it has caught up.
+TEST(StreamServer, ASendingThreadThatFallsBehindTakesNoNewcomersUntilItCatchesUp) {
+    auto limits = StreamServer::Limits::forDescriptors(4096);
+    limits.lanes = 1;
+    Station station(limits);
+    auto listener = station.listen();
+    std::promise<void> release;
+    asio::post(station.server->executor(), [held = release.get_future().share()] { held.wait(); });
+    std::this_thread::sleep_for(1500ms); // the thread is busy for a second and a half
+    release.set_value();
+    std::this_thread::sleep_for(100ms);
+
+    const std::string full = "The station is full right now\n";
+    const auto fullHead =
+        responseHead(503, "text/plain; charset=utf-8", full.size(), {{"Retry-After", "10"}});
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(fetch(station.port, "/stream"), fullHead + full);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s) << "refused, but not at once";
+    EXPECT_EQ(fetch(station.port, "/stream", "HEAD"), fullHead);
+    station.fanout->publish(chunkOf("live"));
+    EXPECT_TRUE(listener->readAtLeast(4, 2s).ends_with("live")) << "the listener was dropped";
+    EXPECT_TRUE(eventually([&] {
+        return fetch(station.port, "/stream", "HEAD").starts_with("HTTP/1.1 200");
+    }));
+    station.listen();
+}
+
 // A client that asks and never reads holds nothing for long: a complete
 // response is cut off after the send time-out, a stream whose socket takes
 // no byte for the stall time-out is closed and leaves the count. Listeners

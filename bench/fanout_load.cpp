@@ -6,6 +6,7 @@
 //
 //   fanout_load [seconds per round = 30] [N ... = 100 1000 5000]
 
+#include "station/audio_path.h"
 #include "station/station_config.h"
 #include "stream/fanout.h"
 #include "stream/http.h"
@@ -35,8 +36,12 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::size_t chunkBytes = 560;                       // one AAC frame at 192 kbit/s
-constexpr std::chrono::nanoseconds chunkInterval{21'333'333}; // 1024 frames at 48 kHz
+// Chunks as the station publishes them: whole AAC frames (560 bytes, 1024
+// samples at 48 kHz, at 192 kbit/s) gathered for AudioPath::publishEvery.
+constexpr std::size_t framesPerChunk =
+    static_cast<std::size_t>(AudioPath::publishEvery * 48000 / 1024) + 1;
+constexpr std::size_t chunkBytes = 560 * framesPerChunk;
+constexpr std::chrono::nanoseconds chunkInterval{21'333'333 * framesPerChunk};
 constexpr std::size_t maxConnectsInFlight = 256;
 
 double percentile(std::vector<double> values, double p) {

@@ -61,7 +61,7 @@ void Listener::wait(std::unique_ptr<Waiter> waiter) {
         }
         if (!queue_.empty()) {
             chunk = std::move(queue_.front());
-            queue_.pop_front();
+            queue_.erase(queue_.begin());
         }
     }
     post(std::move(waiter), std::move(chunk));

@@ -175,7 +175,10 @@ private:
     void push(const Chunk& chunk, Wakeups& wakeups);
 
     mutable std::mutex mutex_;
-    std::deque<Chunk> queue_;
+    // A vector rather than a deque: it holds a few chunks at most while the
+    // listener keeps up, and a deque's first block alone would cost every
+    // listener half a kilobyte.
+    std::vector<Chunk> queue_;
     std::unique_ptr<Waiter> waiting_; // present only while queue_ is empty and not ended_
     bool ended_ = false;
     const std::size_t limit_;

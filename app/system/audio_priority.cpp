@@ -4,7 +4,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
 #include <cerrno>
 #include <cstring>
 #include <sys/resource.h>

@@ -520,32 +520,24 @@ void StreamServer::Impl::admit(tcp::socket socket, Lane& lane) {
     });
 }
 
+// Waits for connections, then takes every one waiting in the kernel's queue
+// in the same turn, each onto the emptiest lane: a crowd joining at once is
+// admitted or refused at once instead of overflowing the queue.
 void StreamServer::Impl::accept(const std::shared_ptr<tcp::acceptor>& listening) {
-    auto& lane = emptiestLane();
-    listening->async_accept(
-        *lane.io, [this, listening, &lane](std::error_code error, tcp::socket socket) {
-            if (!listening->is_open()) return;
-            if (error) {
-                // Out of descriptors, or an aborted handshake: try again
-                // shortly rather than spinning on the same error.
-                auto pause =
-                    std::make_shared<asio::steady_timer>(acceptorIO(), std::chrono::milliseconds(100));
-                pause->async_wait([this, listening, pause](std::error_code) { accept(listening); });
-                return;
-            }
-            admit(std::move(socket), lane);
-            // Whatever else waits in the kernel's queue is taken now, so that
-            // a crowd joining at once is admitted or refused within this turn
-            // instead of overflowing the queue.
-            for (int more = 0; more < 256; ++more) {
-                auto& next = emptiestLane();
-                tcp::socket another(*next.io);
-                listening->accept(another, error);
-                if (error) break;
-                admit(std::move(another), next);
-            }
-            accept(listening);
-        });
+    listening->async_wait(tcp::acceptor::wait_read, [this, listening](std::error_code error) {
+        if (!listening->is_open()) return;
+        for (int taken = 0; !error && taken < 256; ++taken) {
+            auto& lane = emptiestLane();
+            tcp::socket socket(*lane.io);
+            listening->accept(socket, error);
+            if (!error) admit(std::move(socket), lane);
+        }
+        if (!error || error == asio::error::would_block) return accept(listening);
+        // Out of descriptors, or an aborted handshake: try again shortly
+        // rather than spinning on the same error.
+        auto pause = std::make_shared<asio::steady_timer>(acceptorIO(), std::chrono::milliseconds(100));
+        pause->async_wait([this, listening, pause](std::error_code) { accept(listening); });
+    });
 }
 
 StreamServer::StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,

@@ -93,7 +93,8 @@ void Broadcast::openTunnel(std::uint16_t port) {
         [this](std::string url) {
             onMain([this, url] { Q_EMIT tunnelUp(QUrl(QString::fromStdString(url))); });
         },
-        [this] { onMain([this] { Q_EMIT tunnelDown(); }); });
+        [this] { onMain([this] { Q_EMIT tunnelDown(); }); },
+        TunnelSupervisor::Options{.metrics = true});
     tunnel_->start();
 }
 

@@ -1,6 +1,7 @@
 #include "link/tunnel_supervisor.h"
 
-#include "stream/text.h"
+#include "link/tunnel_log.h"
+#include "link/tunnel_metrics.h"
 #include "system/child_process.h"
 
 #include <array>
@@ -20,89 +21,6 @@ namespace lantern {
 
 namespace {
 
-constexpr std::string_view scheme = "https://";
-constexpr std::string_view domain = ".trycloudflare.com";
-
-bool isLabelCharacter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
-
-bool isAsciiAlphanumeric(char c) {
-    return isLabelCharacter(c) || (c >= 'A' && c <= 'Z');
-}
-
-// Whether the text after a matched URL carries it on (a longer host name, a
-// port, a path, a query...), which would make the match only part of a URL.
-bool continuesURL(std::string_view rest) {
-    if (rest.empty()) return false;
-    const char next = rest.front();
-    if (next == '.') return rest.size() > 1 && (isAsciiAlphanumeric(rest[1]) || rest[1] == '-');
-    return isAsciiAlphanumeric(next) ||
-           std::string_view("-_~:/?#@%").find(next) != std::string_view::npos;
-}
-
-// Length of "label(-label)+" at the start of `text`, or 0.
-std::size_t hostLabelLength(std::string_view text) {
-    std::size_t at = 0, groups = 0;
-    for (;;) {
-        const auto start = at;
-        while (at < text.size() && isLabelCharacter(text[at]))
-            ++at;
-        if (at == start) return 0; // an empty group: no dash may end the label
-        ++groups;
-        if (at < text.size() && text[at] == '-' && at + 1 < text.size() &&
-            isLabelCharacter(text[at + 1])) {
-            ++at;
-            continue;
-        }
-        return groups >= 2 ? at : 0;
-    }
-}
-
-} // namespace
-
-std::optional<std::string> tunnelURL(std::string_view line) {
-    for (auto found = line.find(scheme); found != std::string_view::npos;
-         found = line.find(scheme, found + 1)) {
-        const auto afterScheme = line.substr(found + scheme.size());
-        const auto label = hostLabelLength(afterScheme);
-        if (label == 0 || !afterScheme.substr(label).starts_with(domain)) continue;
-        const auto length = scheme.size() + label + domain.size();
-        if (continuesURL(line.substr(found + length))) continue;
-        return std::string(line.substr(found, length));
-    }
-    return std::nullopt;
-}
-
-namespace {
-
-// Bytes of the tool's standard error cut into lines at line feeds. A line
-// that no line feed ends keeps at most `limit` bytes; the rest is dropped.
-class LineBuffer {
-public:
-    static constexpr std::size_t limit = 64 * 1024;
-
-    std::vector<std::string> add(std::string_view bytes) {
-        std::vector<std::string> lines;
-        for (auto feed = bytes.find('\n'); feed != std::string_view::npos;
-             feed = bytes.find('\n')) {
-            keep(bytes.substr(0, feed));
-            lines.push_back(decodeUtf8Lossy(buffer_));
-            buffer_.clear();
-            bytes.remove_prefix(feed + 1);
-        }
-        keep(bytes);
-        return lines;
-    }
-
-private:
-    void keep(std::string_view bytes) {
-        buffer_.append(bytes.substr(0, std::min(bytes.size(), limit - buffer_.size())));
-    }
-
-    std::string buffer_;
-};
-
 int pidfdOpen(pid_t pid) {
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 }
@@ -121,10 +39,11 @@ void reapLater(pid_t pid) {
 class TunnelSupervisor::Impl {
 public:
     Impl(std::string executable, std::vector<std::string> arguments, std::vector<Seconds> backoff,
-         std::function<void(std::string)> onURL, std::function<void()> onDown)
+         std::function<void(std::string)> onURL, std::function<void()> onDown, Options options)
         : executable_(std::move(executable)), arguments_(std::move(arguments)),
           backoff_(backoff.empty() ? std::vector<Seconds>{Seconds(1.0)} : std::move(backoff)),
-          onURL_(std::move(onURL)), onDown_(std::move(onDown)), relaunch_(io_), thread_([this] {
+          onURL_(std::move(onURL)), onDown_(std::move(onDown)), options_(options), relaunch_(io_),
+          poll_(io_), thread_([this] {
               pthread_setname_np(pthread_self(), "lantern.tunnel");
               io_.run();
           }) {}
@@ -172,6 +91,7 @@ private:
         explicit Reader(asio::io_context& io) : pipe(io) {}
         asio::posix::stream_descriptor pipe;
         LineBuffer lines;
+        TunnelAnnouncement announcement;
         std::array<char, 4096> chunk{};
         std::uint64_t launch = 0;
     };
@@ -179,6 +99,7 @@ private:
     void stopHere() {
         stopped_ = true;
         relaunch_.cancel();
+        poll_.cancel();
         if (current_) {
             // The exit no longer counts as a failure: from here on the watch
             // only reaps the child.
@@ -191,9 +112,16 @@ private:
     void launch() {
         if (stopped_) return;
         ++launch_;
+        delivered_ = false;
+        logURL_.reset();
+        metricsPort_ = options_.metrics ? TunnelMetrics::freePort() : std::nullopt;
         // Only standard error is read; the child holds none of our descriptors.
         std::vector<std::string> argv{executable_};
         argv.insert(argv.end(), arguments_.begin(), arguments_.end());
+        if (metricsPort_) {
+            argv.emplace_back("--metrics");
+            argv.push_back("127.0.0.1:" + std::to_string(*metricsPort_));
+        }
         ChildOptions options;
         options.pipeError = true;
         const auto started = startChild(argv, options);
@@ -213,6 +141,8 @@ private:
         children_.push_back(child);
         current_ = child.get();
         watchExit(child);
+        polls_ = 0;
+        if (metricsPort_) pollAfter(pollEvery);
     }
 
     void read(const std::shared_ptr<Reader>& reader) {
@@ -226,15 +156,57 @@ private:
                 }
                 for (const auto& line :
                      reader->lines.add(std::string_view(reader->chunk.data(), size)))
-                    if (auto url = tunnelURL(line)) deliver(reader->launch, std::move(*url));
+                    if (auto url = reader->announcement.read(line))
+                        announced(reader->launch, std::move(*url));
                 read(reader);
             });
     }
 
-    void deliver(std::uint64_t launch, std::string url) {
-        // A URL from an earlier child (one stopped before the last start) is
-        // not the tunnel that is up now.
-        if (stopped_ || launch != launch_) return;
+    // The log announced the tunnel. Where the metrics server can name it, its
+    // answer is awaited a little first; the log's URL is the fallback.
+    void announced(std::uint64_t launch, std::string url) {
+        if (launch != launch_ || delivered_) return;
+        if (!metricsPort_) return deliver(std::move(url));
+        logURL_ = std::move(url);
+        logURLAt_ = std::chrono::steady_clock::now();
+        polls_ = 0;
+        if (!asking_) pollAfter(std::chrono::milliseconds(0));
+    }
+
+    void pollAfter(std::chrono::milliseconds delay) {
+        poll_.expires_after(delay);
+        poll_.async_wait([this, launch = launch_](std::error_code error) {
+            if (!error && launch == launch_) askMetrics();
+        });
+    }
+
+    void askMetrics() {
+        if (stopped_ || delivered_ || !metricsPort_ || !current_) return;
+        asking_ = true;
+        TunnelMetrics::ask(io_, *metricsPort_, current_->pid, std::chrono::milliseconds(1000),
+                           [this, launch = launch_](TunnelMetrics::Answer answer) {
+                               asking_ = false;
+                               if (stopped_ || delivered_ || launch != launch_ || !current_) return;
+                               using Kind = TunnelMetrics::Answer::Kind;
+                               if (answer.kind == Kind::url) return deliver(std::move(answer.url));
+                               if (answer.kind == Kind::notOffered) {
+                                   // An older tool, or a port someone else holds: the log tells.
+                                   metricsPort_.reset();
+                                   if (logURL_) deliver(std::move(*logURL_));
+                                   return;
+                               }
+                               if (logURL_ && std::chrono::steady_clock::now() - logURLAt_ >=
+                                                  options_.metricsGrace)
+                                   return deliver(std::move(*logURL_));
+                               if (++polls_ < maxPolls || logURL_) pollAfter(pollEvery);
+                           });
+    }
+
+    // The one URL of the current launch.
+    void deliver(std::string url) {
+        if (stopped_ || delivered_) return;
+        delivered_ = true;
+        poll_.cancel();
         failures_ = 0;
         onURL_(std::move(url));
     }
@@ -264,7 +236,10 @@ private:
     void exited(const std::shared_ptr<Child>& child) {
         std::erase(children_, child);
         if (!child->current) return; // stopped: reaped, nothing to report
-        if (current_ == child.get()) current_ = nullptr;
+        if (current_ == child.get()) {
+            current_ = nullptr;
+            poll_.cancel(); // a URL held for the metrics' answer went with the tunnel
+        }
         if (stopped_) return;
         failed();
     }
@@ -287,13 +262,29 @@ private:
     const std::vector<Seconds> backoff_;
     const std::function<void(std::string)> onURL_;
     const std::function<void()> onDown_;
+    const Options options_;
+
+    // The metrics server is asked this often, at most this many times before
+    // the log has announced the tunnel.
+    static constexpr std::chrono::milliseconds pollEvery{250};
+    static constexpr int maxPolls = 240;
 
     asio::io_context io_{1};
     asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
     asio::steady_timer relaunch_;
+    asio::steady_timer poll_;
     bool stopped_ = true;
     std::size_t failures_ = 0;
     std::uint64_t launch_ = 0;
+    // The current launch: whether its URL has been told, the metrics port it
+    // was given (none when not asked, or not offered), the log's URL held for
+    // the metrics' answer.
+    bool delivered_ = false;
+    std::optional<std::uint16_t> metricsPort_;
+    std::optional<std::string> logURL_;
+    std::chrono::steady_clock::time_point logURLAt_;
+    int polls_ = 0;
+    bool asking_ = false;
     Child* current_ = nullptr;                     // the running child, if any
     std::vector<std::shared_ptr<Child>> children_; // every child not yet reaped
     std::vector<std::shared_ptr<Reader>> readers_; // every pipe not yet at its end
@@ -303,9 +294,9 @@ private:
 TunnelSupervisor::TunnelSupervisor(std::string executable, std::vector<std::string> arguments,
                                    std::vector<Seconds> backoff,
                                    std::function<void(std::string)> onURL,
-                                   std::function<void()> onDown)
+                                   std::function<void()> onDown, Options options)
     : impl_(std::make_unique<Impl>(std::move(executable), std::move(arguments), std::move(backoff),
-                                   std::move(onURL), std::move(onDown))) {}
+                                   std::move(onURL), std::move(onDown), options)) {}
 
 TunnelSupervisor::~TunnelSupervisor() = default;
 

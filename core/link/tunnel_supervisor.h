@@ -5,20 +5,23 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace lantern {
 
-// The public URL in one line of the tunnel tool's log: the first
-// "https://" + two or more groups of lowercase letters and digits joined by
-// single dashes + ".trycloudflare.com" that does not go on as a longer host,
-// a port or a path.
-std::optional<std::string> tunnelURL(std::string_view logLine);
+struct TunnelOptions {
+    // Give the tool a metrics server ("--metrics 127.0.0.1:PORT", a port free
+    // at each launch) and take the tunnel's name from it; the log's
+    // announcement is the fallback for a tool that does not offer it.
+    bool metrics = false;
+    // How long the log's URL waits for the metrics server's answer.
+    std::chrono::milliseconds metricsGrace{2000};
+};
 
-// Runs the tunnel tool as a child process, reports each public URL its log
-// shows, and starts it again after a growing delay whenever it ends or cannot
-// be started, until stop().
+// Runs the tunnel tool as a child process, reports the public URL of each
+// launch (at most one: the tool's own announcement, see TunnelAnnouncement,
+// or the name its metrics server gives), and starts it again after a growing
+// delay whenever it ends or cannot be started, until stop().
 //
 // Everything runs on the supervisor's own thread ("lantern.tunnel"); both
 // callbacks are called there and must not call stop().
@@ -26,10 +29,12 @@ class TunnelSupervisor {
 public:
     using Seconds = std::chrono::duration<double>;
 
+    using Options = TunnelOptions;
+
     // An empty `backoff` means one second before every restart.
     TunnelSupervisor(std::string executable, std::vector<std::string> arguments,
                      std::vector<Seconds> backoff, std::function<void(std::string url)> onURL,
-                     std::function<void()> onDown);
+                     std::function<void()> onDown, Options options = {});
     // Does not end a running child (call stop() for that) but closes every
     // descriptor the supervisor holds; a child still alive is reaped when it exits.
     ~TunnelSupervisor();

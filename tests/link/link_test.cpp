@@ -1,8 +1,11 @@
 #include "link/share_link.h"
+#include "link/tunnel_log.h"
+#include "link/tunnel_metrics.h"
 #include "link/tunnel_supervisor.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
 
+#include <asio/ip/tcp.hpp>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -64,13 +67,81 @@ TEST(TunnelURL, FindsTheQuickTunnelsAddressInALogLine) {
         EXPECT_EQ(tunnelURL(line), expected) << line;
 }
 
+// A visitor's request is logged with its URL (dest=https://HOST/PATH?QUERY);
+// whatever a visitor puts there, or the tool says after its announcement,
+// never becomes the station's link.
+TEST(TunnelAnnouncement, OnlyTheToolsOwnBoxGivesTheURL) {
+    const std::string at = "2026-12-06T10:00:01Z ";
+    const std::string heading =
+        at + "INF |  Your quick Tunnel has been created! Visit it at (it may take some time to be "
+             "reachable):  |";
+    const std::string box = at + "INF |  " + quickURL + "      |";
+    const std::string visitor = at +
+                                "ERR  error=\"Unable to reach the origin service\" connIndex=0 "
+                                "dest=https://" +
+                                "quiet-river-4821.trycloudflare.com/stream?https://evil-tunnel-1."
+                                "trycloudflare.com event=0 ip=198.51.100.7 type=http";
+    const std::string spoofedBox = at + "INF |  https://evil-tunnel-2.trycloudflare.com  |";
+    const std::pair<std::vector<std::string>, std::vector<std::string>> rows[] = {
+        {{at + "INF +-----+", heading, box, at + "INF +-----+"}, {quickURL}},
+        {{"|  Your quick Tunnel has been created!  |", "|  " + quickURL + "  |"}, {quickURL}},
+        {{heading, box, visitor, heading, spoofedBox}, {quickURL}},
+        {{visitor, spoofedBox, heading, box}, {quickURL}},
+        {{box}, {}},
+        {{at + "ERR |  Your quick Tunnel has been created!  |", box}, {}},
+        {{at + "WRN |  Your quick Tunnel has been created!  |", box}, {}},
+        {{heading, at + "INF |  " + quickURL + " dest=x  |", box}, {}},
+        {{heading, at + "INF |  " + quickURL + "/path  |"}, {}},
+        {{heading, visitor, box}, {}},
+        {{heading, at + "INF level=x |  " + quickURL + "  |"}, {}},
+    };
+    for (const auto& [lines, expected] : rows) {
+        TunnelAnnouncement announcement;
+        std::vector<std::string> urls;
+        for (const auto& line : lines)
+            if (auto url = announcement.read(line)) urls.push_back(*url);
+        EXPECT_EQ(urls, expected) << lines.front();
+    }
+
+    LineBuffer buffer; // a line that never ends keeps only its first 64 KiB
+    EXPECT_TRUE(buffer.add(std::string(70000, 'x')).empty());
+    const auto lines = buffer.add("y\nnext\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].size(), LineBuffer::limit);
+    EXPECT_EQ(lines[1], "next");
+    EXPECT_EQ(LineBuffer().add("\xFF ok\n"), std::vector<std::string>{"\xEF\xBF\xBD ok"});
+}
+
+// The metrics server's answer names the tunnel only when it is a quick
+// tunnel's name, and only when it comes from the tool itself.
+TEST(TunnelMetrics, TheAnswerMustBeAQuickTunnelFromTheTool) {
+    const std::pair<const char*, std::optional<std::string>> bodies[] = {
+        {R"({"hostname":"quiet-river-4821.trycloudflare.com"})", quickURL},
+        {R"({"hostname":"evil.example/x.trycloudflare.com"})", std::nullopt},
+        {R"({"hostname":"quiet-river-4821.trycloudflare.com:1"})", std::nullopt},
+        {R"({"hostname":""})", std::nullopt},
+        {R"({"hostname":7})", std::nullopt},
+        {"404 page not found", std::nullopt},
+    };
+    for (const auto& [body, expected] : bodies)
+        EXPECT_EQ(TunnelMetrics::urlOf(body), expected) << body;
+
+    asio::io_context io;
+    asio::ip::tcp::acceptor mine(io, {asio::ip::address_v4::loopback(), 0});
+    const auto port = mine.local_endpoint().port();
+    EXPECT_TRUE(TunnelMetrics::listenerBelongsTo(::getpid(), port));
+    const auto other = startProgram({"sleep", "5"});
+    EXPECT_FALSE(TunnelMetrics::listenerBelongsTo(other, port));
+    endProgram(other);
+}
+
 // A supervisor over the fake tool, with what it reports recorded; the tool's
 // behaviour comes from the environment, set before start().
 class Tunnel {
 public:
     explicit Tunnel(
         std::vector<TunnelSupervisor::Seconds> backoff = {TunnelSupervisor::Seconds(0.05)},
-        std::string executable = FAKE_CLOUDFLARED)
+        std::string executable = FAKE_CLOUDFLARED, TunnelSupervisor::Options options = {})
         : record_(testing::TempDir() + "tunnel-" + std::to_string(::getpid())) {
         std::filesystem::remove(record_);
         ::setenv("FAKE_TUNNEL_RECORD", record_.c_str(), 1);
@@ -85,19 +156,23 @@ public:
             [this] {
                 std::lock_guard lock(mutex_);
                 downs_.push_back(Clock::now());
-            });
+            },
+            options);
     }
     ~Tunnel() {
         if (supervisor) supervisor->stop();
         for (auto pid : launches())
             ::kill(pid, SIGKILL);
     }
-    static void behave(const char* url, const char* exit, const char* split = "0",
-                       const char* trailer = "") {
-        ::setenv("FAKE_TUNNEL_URL", url, 1);
+    static void behave(const std::string& url, const char* exit, const char* split = "0",
+                       const std::string& trailer = "", const std::string& later = "",
+                       const char* metrics = "") {
+        ::setenv("FAKE_TUNNEL_URL", url.c_str(), 1);
         ::setenv("FAKE_TUNNEL_EXIT", exit, 1);
         ::setenv("FAKE_TUNNEL_SPLIT", split, 1);
-        ::setenv("FAKE_TUNNEL_TRAILER", trailer, 1);
+        ::setenv("FAKE_TUNNEL_TRAILER", trailer.c_str(), 1);
+        ::setenv("FAKE_TUNNEL_LATER", later.c_str(), 1);
+        ::setenv("FAKE_TUNNEL_METRICS", metrics, 1);
     }
     std::vector<std::string> urls() {
         std::lock_guard lock(mutex_);
@@ -132,23 +207,59 @@ private:
     std::vector<Clock::time_point> downs_;
 };
 
-// Lines are cut at line feeds whatever the writes look like, searched even
-// when not UTF-8; a last line without its line feed is never searched, and a
-// line longer than 64 KiB keeps only its beginning.
-TEST(TunnelSupervisor, FindsTheURLInWholeLinesOfTheLog) {
-    const auto found = [](const std::string& url, const char* split, const char* trailer) {
-        Tunnel::behave(url.c_str(), "stay", split, trailer);
+// One launch, one URL: the announcement's, however its line is cut into
+// writes, and nothing that visitors' traffic writes to the log afterwards. A
+// last line without its line feed is never read.
+TEST(TunnelSupervisor, ALaunchGivesOneURLFromTheAnnouncementAlone) {
+    const auto found = [](const std::string& url, const char* split, const std::string& trailer,
+                          const std::string& later = "") {
+        Tunnel::behave(url, "stay", split, trailer, later);
         Tunnel tunnel;
         tunnel.supervisor->start();
         eventually([&] { return !tunnel.urls().empty(); }, 1500ms);
+        settle(later.empty() ? 0ms : 500ms);
         return tunnel.urls();
     };
     const std::vector<std::string> one{quickURL};
     EXPECT_EQ(found(quickURL, "1", ""), one);
-    EXPECT_EQ(found("\xFF\xFE garbage " + quickURL, "0", ""), one);
-    EXPECT_EQ(found("none", "0", "https://late-line-1.trycloudflare.com").size(), 0u);
-    EXPECT_EQ(found(quickURL + " " + std::string(70000, 'x'), "0", ""), one);
-    EXPECT_EQ(found(std::string(70000, 'x') + " " + quickURL, "0", "").size(), 0u);
+    EXPECT_EQ(found("none", "0", "|  https://late-line-1.trycloudflare.com  |").size(), 0u);
+    const std::string visitors =
+        "2026-12-06T10:00:09Z ERR Request failed error=\"stream canceled\" connIndex=1 "
+        "dest=https://evil-tunnel-1.trycloudflare.com/stream ip=198.51.100.7 type=http\n"
+        "2026-12-06T10:00:09Z ERR  url=https://evil-tunnel-2.trycloudflare.com "
+        "dest=https://" +
+        quickURL.substr(8) +
+        "/now?https://evil-tunnel-3.trycloudflare.com\n"
+        "2026-12-06T10:00:09Z INF |  Your quick Tunnel has been created!  |\n"
+        "2026-12-06T10:00:09Z INF |  https://evil-tunnel-4.trycloudflare.com  |\n";
+    EXPECT_EQ(found(quickURL, "0", "", visitors), one);
+}
+
+// Where the tool offers a metrics server, its answer names the tunnel: it
+// wins over the log, a tool that answers 404 leaves the log's URL at once,
+// and one that never answers leaves it after the grace.
+TEST(TunnelSupervisor, TheMetricsServerNamesTheTunnel) {
+    const auto found = [](const char* metrics) {
+        Tunnel::behave(quickURL, "stay", "0", "", "", metrics);
+        Tunnel tunnel({TunnelSupervisor::Seconds(0.05)}, FAKE_CLOUDFLARED,
+                      {.metrics = true, .metricsGrace = 600ms});
+        const auto start = Clock::now();
+        tunnel.supervisor->start();
+        eventually([&] { return !tunnel.urls().empty(); }, 3s);
+        const auto took = Clock::now() - start;
+        settle(300ms);
+        return std::pair(tunnel.urls(), took);
+    };
+    const auto [named, namedTook] = found("metrics-name-7.trycloudflare.com");
+    EXPECT_EQ(named, std::vector<std::string>{"https://metrics-name-7.trycloudflare.com"});
+    const auto [old, oldTook] = found("404");
+    EXPECT_EQ(old, std::vector<std::string>{quickURL});
+    EXPECT_LT(oldTook, 500ms);
+    const auto [silent, silentTook] = found("none");
+    EXPECT_EQ(silent, std::vector<std::string>{quickURL});
+    EXPECT_GE(silentTook, 600ms);
+    const auto [foreign, foreignTook] = found("evil.example");
+    EXPECT_EQ(foreign, std::vector<std::string>{quickURL});
 }
 
 // Restarts wait the back-off's delays in turn and then its last; a URL seen
@@ -180,7 +291,7 @@ TEST(TunnelSupervisor, RestartsAfterTheBackOff) {
         EXPECT_GE(tunnel.downs(), 3u);
         EXPECT_LE(tunnel.downs(), 6u);
     }
-    Tunnel::behave(quickURL.c_str(), "now");
+    Tunnel::behave(quickURL, "now");
     Tunnel tunnel({Seconds(0.05), Seconds(2)});
     tunnel.supervisor->start();
     EXPECT_TRUE(eventually([&] { return tunnel.downs() >= 4; }, 3s))
@@ -198,7 +309,7 @@ std::size_t openDescriptors() {
 // running but leaks no descriptor and reaps it once it ends.
 TEST(TunnelSupervisor, StopEndsTheChildAndEverythingAfterIt) {
     const auto descriptors = openDescriptors();
-    Tunnel::behave(quickURL.c_str(), "stay", "1");
+    Tunnel::behave(quickURL, "stay", "1");
     {
         Tunnel quick;
         quick.supervisor->start();
@@ -206,7 +317,7 @@ TEST(TunnelSupervisor, StopEndsTheChildAndEverythingAfterIt) {
         settle(300ms);
         EXPECT_TRUE(quick.urls().empty()) << "a URL was reported after stop()";
     }
-    Tunnel::behave(quickURL.c_str(), "stay");
+    Tunnel::behave(quickURL, "stay");
     Tunnel tunnel;
     tunnel.supervisor->start();
     ASSERT_TRUE(eventually([&] { return tunnel.urls().size() == 1; }));

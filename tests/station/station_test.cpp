@@ -406,6 +406,27 @@ TEST_F(LinkTest, TheStableAddressFollowsTheBroadcast) {
     EXPECT_FALSE(s.onAir());
 }
 
+// Visitors' request URLs in the tunnel's log (a link of their own put in the
+// query of a request that fails) never replace the link, never tell the user
+// it changed, and never reach the address service.
+TEST_F(LinkTest, TheTunnelsLogCannotHandTheLinkToAVisitor) {
+    qputenv("FAKE_TUNNEL_LATER",
+            "2026-12-06T10:00:09Z ERR Request failed error=\"stream canceled\" "
+            "dest=https://quiet-river-4821.trycloudflare.com/stream?https://evil-tunnel-1."
+            "trycloudflare.com url=https://evil-tunnel-2.trycloudflare.com type=http\n"
+            "2026-12-06T10:00:09Z INF |  https://evil-tunnel-3.trycloudflare.com  |\n");
+    saved("address.private", "/s/abc");
+    settings.setValue("linkMode", "kept");
+    auto& s = make(&client);
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return !s.link().isEmpty(); }));
+    test::settle(1000ms);
+    EXPECT_EQ(s.link(), QUrl(firstURL));
+    EXPECT_TRUE(notices.empty());
+    ASSERT_EQ(calls(), std::vector<QString>{"PUT /api/live"});
+    EXPECT_EQ(service.requests()[0].json()["url"], firstURL.toStdString());
+}
+
 // A passcode chosen while on air guards the routes from the next request on,
 // and the link to share and copy carries it.
 TEST_F(LinkTest, APasscodeChosenOnAirGuardsTheRoutesAtOnce) {

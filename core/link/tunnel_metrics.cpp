@@ -1,0 +1,145 @@
+#include "link/tunnel_metrics.h"
+
+#include "link/tunnel_log.h"
+
+#include <asio/connect.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace lantern::TunnelMetrics {
+
+using asio::ip::tcp;
+
+namespace {
+
+constexpr std::size_t largestAnswer = 16 * 1024;
+
+// The inode of the socket listening on 127.0.0.1:`port`, from the kernel's table.
+std::optional<std::string> listeningInode(std::uint16_t port) {
+    std::ifstream table("/proc/net/tcp");
+    char local[16];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::string line;
+    std::getline(table, line); // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, address, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> address >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        if (address == local && state == "0A") return inode; // 0A: listening
+    }
+    return std::nullopt;
+}
+
+struct Asking {
+    Asking(asio::io_context& io, std::function<void(Answer)> done)
+        : socket(io), timer(io), done(std::move(done)) {}
+    void finish(Answer answer) {
+        if (!done) return;
+        timer.cancel();
+        std::error_code ignored;
+        socket.close(ignored);
+        std::exchange(done, nullptr)(std::move(answer));
+    }
+
+    tcp::socket socket;
+    asio::steady_timer timer;
+    std::function<void(Answer)> done;
+    std::string request;
+    std::string reply;
+};
+
+Answer answerOf(const std::string& reply) {
+    const auto lineEnd = reply.find("\r\n");
+    const auto headEnd = reply.find("\r\n\r\n");
+    if (lineEnd == std::string::npos || headEnd == std::string::npos) return {};
+    const std::string_view status(reply.data(), lineEnd);
+    const auto space = status.find(' ');
+    if (space == std::string_view::npos || status.substr(space + 1, 3) != "200")
+        return {Answer::Kind::notOffered, {}};
+    const std::string_view body = std::string_view(reply).substr(headEnd + 4);
+    if (auto url = urlOf(body)) return {Answer::Kind::url, std::move(*url)};
+    // Before the tunnel exists the name is empty: ask again later.
+    const auto parsed = nlohmann::json::parse(body, nullptr, false);
+    if (parsed.is_object() && parsed.value("hostname", nlohmann::json()) == "") return {};
+    return {Answer::Kind::notOffered, {}};
+}
+
+} // namespace
+
+std::optional<std::uint16_t> freePort() {
+    asio::io_context io;
+    tcp::acceptor probe(io);
+    std::error_code error;
+    probe.open(tcp::v4(), error);
+    if (!error) probe.bind({asio::ip::address_v4::loopback(), 0}, error);
+    if (error) return std::nullopt;
+    const auto port = probe.local_endpoint(error).port();
+    if (error) return std::nullopt;
+    return port;
+}
+
+std::optional<std::string> urlOf(std::string_view body) {
+    const auto parsed = nlohmann::json::parse(body, nullptr, false);
+    if (!parsed.is_object()) return std::nullopt;
+    const auto hostname = parsed.find("hostname");
+    if (hostname == parsed.end() || !hostname->is_string()) return std::nullopt;
+    const auto url = "https://" + hostname->get<std::string>();
+    if (tunnelURL(url) != url) return std::nullopt;
+    return url;
+}
+
+bool listenerBelongsTo(pid_t pid, std::uint16_t port) {
+    const auto inode = listeningInode(port);
+    if (!inode || *inode == "0") return false;
+    const auto wanted = "socket:[" + *inode + "]";
+    std::error_code error;
+    for (std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error),
+         end;
+         !error && fds != end; fds.increment(error)) {
+        std::error_code unreadable;
+        if (std::filesystem::read_symlink(fds->path(), unreadable).native() == wanted) return true;
+    }
+    return false;
+}
+
+void ask(asio::io_context& io, std::uint16_t port, pid_t pid, std::chrono::milliseconds limit,
+         std::function<void(Answer)> done) {
+    auto asking = std::make_shared<Asking>(io, std::move(done));
+    asking->timer.expires_after(limit);
+    asking->timer.async_wait([asking](std::error_code error) {
+        if (!error) asking->finish({});
+    });
+    const tcp::endpoint server(asio::ip::address_v4::loopback(), port);
+    asking->socket.async_connect(server, [asking, port, pid](std::error_code error) {
+        if (error) return asking->finish({});
+        if (!listenerBelongsTo(pid, port)) return asking->finish({Answer::Kind::notOffered, {}});
+        asking->request = "GET /quicktunnel HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\nConnection: close\r\n\r\n";
+        asio::async_write(
+            asking->socket, asio::buffer(asking->request),
+            [asking](std::error_code error, std::size_t) {
+                if (error) return asking->finish({});
+                asio::async_read(asking->socket, asio::dynamic_buffer(asking->reply, largestAnswer),
+                                 [asking](std::error_code error, std::size_t) {
+                                     // The answer ends where the server closes.
+                                     if (error && error != asio::error::eof)
+                                         return asking->finish(
+                                             asking->reply.size() >= largestAnswer
+                                                 ? Answer{Answer::Kind::notOffered, {}}
+                                                 : Answer{});
+                                     asking->finish(answerOf(asking->reply));
+                                 });
+            });
+    });
+}
+
+} // namespace lantern::TunnelMetrics

@@ -1,19 +1,17 @@
 #include "nowplaying/now_playing_reader.h"
 
-#include "system/child_process.h"
+#include "nowplaying/cover_file.h"
 
+#include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QFile>
+#include <QDBusVariant>
 #include <QObject>
+#include <QThread>
+#include <QTimer>
 #include <QUrl>
-#include <asio/io_context.hpp>
-#include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
 #include <atomic>
-#include <chrono>
-#include <pthread.h>
-#include <thread>
 
 namespace lantern {
 
@@ -21,23 +19,40 @@ namespace {
 
 const QString busPath = QStringLiteral("/com/brindle/lanternfm");
 const QString busInterface = QStringLiteral("com.brindle.lanternfm");
-constexpr auto tick = std::chrono::seconds(3);
-constexpr auto watchdog = std::chrono::seconds(5);
-constexpr qint64 largestCover = 10 * 1024 * 1024;
-
-// Runs a program with explicit arguments and returns what it printed, or
-// nothing when it cannot start, exits non-zero, or is still running after five
-// seconds (then it is killed). Standard error is discarded.
-std::optional<std::string> run(const std::vector<std::string>& arguments) {
-    ChildOptions options;
-    options.searchPath = true;
-    auto result = runChild(arguments, watchdog, options);
-    if (result.status != 0) return std::nullopt;
-    return std::move(result.output);
-}
+const QString mprisPrefix = QStringLiteral("org.mpris.MediaPlayer2.");
+const QString mprisPath = QStringLiteral("/org/mpris/MediaPlayer2");
+const QString playerInterface = QStringLiteral("org.mpris.MediaPlayer2.Player");
+const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+constexpr int tickMs = 3000;
+constexpr int answerMs = 5000; // a player that takes longer counts as none
 
 NowPlaying emptyRecord(const QString& source, bool playing) {
     return NowPlaying{"", "", "", std::nullopt, playing, source.toStdString()};
+}
+
+// A D-Bus value that may arrive still marshalled.
+QVariantMap mapOf(const QVariant& value) {
+    if (value.canConvert<QDBusArgument>())
+        return qdbus_cast<QVariantMap>(value.value<QDBusArgument>());
+    return value.toMap();
+}
+
+QVariant unwrapped(const QVariant& value) {
+    return value.canConvert<QDBusVariant>() ? value.value<QDBusVariant>().variant() : value;
+}
+
+// xesam:artist is a list of names; some players send a single string.
+QString artistsOf(const QVariant& value) {
+    if (value.canConvert<QDBusArgument>())
+        return qdbus_cast<QStringList>(value.value<QDBusArgument>()).join(QStringLiteral(", "));
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QStringLiteral(", "));
+    return value.typeId() == QMetaType::QString ? value.toString() : QString();
+}
+
+QString textOf(const QVariantMap& map, const char* key) {
+    const auto value = map.value(QLatin1String(key));
+    return value.typeId() == QMetaType::QString ? value.toString() : QString();
 }
 
 } // namespace
@@ -60,154 +75,189 @@ private:
     std::shared_ptr<LockedText> note_;
 };
 
-class NowPlayingReader::Impl {
+// The reader's work, on its own thread: the poll, the players' change
+// signals, the readings and the commands. Blocking D-Bus calls block this
+// thread alone, for at most five seconds each.
+class ReaderWorker : public QObject {
+    Q_OBJECT
 public:
-    Impl(OnRead onRead, QString playerctl)
-        : onRead_(std::move(onRead)), playerctl_(playerctl.toStdString()),
-          note_(std::make_shared<LockedText>()), receiver_(std::make_unique<NoteReceiver>(note_)),
-          timer_(io_), thread_([this] {
-              pthread_setname_np(pthread_self(), "lantern.nowpl");
-              io_.run();
-          }) {}
-
-    ~Impl() {
-        work_.reset();
-        io_.stop();
-        thread_.join();
+    ReaderWorker(NowPlayingReader::OnRead onRead, std::shared_ptr<LockedText> note,
+                 std::shared_ptr<LockedFlag> stopped, std::shared_ptr<std::atomic<bool>> readable)
+        : onRead_(std::move(onRead)), note_(std::move(note)), stopped_(std::move(stopped)),
+          readable_(std::move(readable)), timer_(this), soon_(this) {
+        timer_.setInterval(tickMs);
+        timer_.setTimerType(Qt::PreciseTimer);
+        connect(&timer_, &QTimer::timeout, this, &ReaderWorker::read);
+        // A burst of change signals is one reading.
+        soon_.setSingleShot(true);
+        soon_.setInterval(100);
+        connect(&soon_, &QTimer::timeout, this, &ReaderWorker::read);
     }
 
-    void follow(AudioSource source) {
-        asio::post(io_, [this, source = std::move(source)] {
-            stopped_.set(false);
-            source_ = source;
-            lastTitle_.clear();
-            cover_.reset();
-            if (isCompanion(source.id)) emit(QStringLiteral("ask"), {});
-            timer_.cancel();
-            due_ = std::chrono::steady_clock::now();
-            schedule();
-        });
+    void follow(const AudioSource& source) {
+        stopped_->set(false);
+        source_ = source;
+        lastTitle_.clear();
+        cover_.reset();
+        if (NowPlayingReader::isCompanion(source.id)) tell(QStringLiteral("ask"), {});
+        timer_.start(); // ticks count from now, however long this reading takes
+        read();
     }
 
     void stop() {
-        stopped_.set(true);
-        asio::post(io_, [this] { timer_.cancel(); });
+        timer_.stop();
+        soon_.stop();
+        watch(QString());
     }
 
-    void send(Command command) {
-        asio::post(io_, [this, command] {
-            if (!source_) return;
-            if (isCompanion(source_->id)) return emit(QStringLiteral("command"), {word(command)});
-            const auto player = playerFor(source_->id);
-            if (!player) return;
-            static const char* const verbs[] = {"play-pause", "next", "previous"};
-            run({playerctl_, "--player=" + *player, verbs[static_cast<int>(command)]});
-            read();
-        });
+    void send(NowPlayingReader::Command command) {
+        if (!source_) return;
+        if (NowPlayingReader::isCompanion(source_->id))
+            return tell(QStringLiteral("command"), {NowPlayingReader::word(command)});
+        const auto player = playerFor(source_->id);
+        if (!player) return;
+        static const char* const methods[] = {"PlayPause", "Next", "Previous"};
+        auto call = QDBusMessage::createMethodCall(
+            *player, mprisPath, playerInterface, QLatin1String(methods[static_cast<int>(command)]));
+        QDBusConnection::sessionBus().call(call, QDBus::Block, answerMs);
+        read();
     }
 
-    bool readable() const { return readable_.load(); }
+private Q_SLOTS:
+    void changed(const QString& interface, const QVariantMap&, const QStringList&) {
+        if (interface == playerInterface && !stopped_->get() && timer_.isActive()) soon_.start();
+    }
 
 private:
-    void schedule() {
-        timer_.expires_at(due_);
-        timer_.async_wait([this](std::error_code error) {
-            if (error) return;
-            read();
-            due_ += tick;
-            // Ticks missed while a reading ran are coalesced into one.
-            if (due_ < std::chrono::steady_clock::now()) due_ = std::chrono::steady_clock::now();
-            schedule();
-        });
-    }
-
     void read() {
-        if (!source_ || stopped_.get()) return;
+        if (!source_ || stopped_->get()) return;
         const auto& source = *source_;
-        if (isCompanion(source.id)) {
-            readable_ = true;
+        if (NowPlayingReader::isCompanion(source.id)) {
+            *readable_ = true;
             if (const auto note = note_->get())
                 if (auto parsed = parseLanternNote(note->toStdString(), source.name.toStdString()))
                     return onRead_(std::move(parsed->first), std::move(parsed->second));
             return onRead_(emptyRecord(source.name, true), std::nullopt);
         }
         if (source.id == AudioSource::wholeMac().id) {
-            readable_ = false;
+            *readable_ = false;
             return onRead_(emptyRecord(source.name, true), std::nullopt);
         }
         const auto player = playerFor(source.id);
-        readable_ = player.has_value();
+        *readable_ = player.has_value();
+        watch(player.value_or(QString()));
         if (!player) return onRead_(emptyRecord(source.name, false), std::nullopt);
         readPlayer(*player, source.name);
     }
 
-    void readPlayer(const std::string& player, const QString& sourceName) {
-        const auto output =
-            run({playerctl_, "--player=" + player, "metadata", "--format",
-                 "{{title}}\t{{artist}}\t{{album}}\t{{mpris:artUrl}}\t{{lc(status)}}"});
-        const auto text =
-            output ? QString::fromUtf8(output->data(), static_cast<qsizetype>(output->size()))
-                         .trimmed()
-                   : QString();
-        auto record = text.endsWith(QStringLiteral("\tstopped"))
-                          ? std::nullopt
-                          : parseScriptOutput(text.toStdString(), sourceName.toStdString());
-        if (!record) return onRead_(emptyRecord(sourceName, false), std::nullopt);
+    void readPlayer(const QString& player, const QString& sourceName) {
+        auto call = QDBusMessage::createMethodCall(player, mprisPath, propertiesInterface,
+                                                   QStringLiteral("GetAll"));
+        call.setArguments({playerInterface});
+        const auto reply = QDBusConnection::sessionBus().call(call, QDBus::Block, answerMs);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            return onRead_(emptyRecord(sourceName, false), std::nullopt);
+        const auto properties = mapOf(reply.arguments().front());
+        const auto status =
+            unwrapped(properties.value(QStringLiteral("PlaybackStatus"))).toString();
+        const auto metadata = mapOf(unwrapped(properties.value(QStringLiteral("Metadata"))));
+        const auto title = textOf(metadata, "xesam:title");
+        // A stopped player, or one without a title, has nothing to tell.
+        if (status == QStringLiteral("Stopped") || title.isEmpty())
+            return onRead_(emptyRecord(sourceName, false), std::nullopt);
 
+        NowPlaying record{title.toStdString(),
+                          artistsOf(metadata.value(QStringLiteral("xesam:artist"))).toStdString(),
+                          textOf(metadata, "xesam:album").toStdString(),
+                          std::nullopt,
+                          status == QStringLiteral("Playing"),
+                          sourceName.toStdString()};
         std::optional<Cover> cover;
-        if (record->coverURL && QUrl(QString::fromStdString(*record->coverURL)).isLocalFile()) {
+        const QUrl art(textOf(metadata, "mpris:artUrl"), QUrl::StrictMode);
+        if (art.isLocalFile()) {
             // Artwork in a file travels as bytes, read once per title.
-            if (record->title != lastTitle_)
-                cover_ = coverFile(QString::fromStdString(*record->coverURL));
-            record->coverURL.reset();
+            if (title != lastTitle_) cover_ = coverFromFile(art.toLocalFile());
             cover = cover_;
+        } else if (art.isValid() && (art.scheme() == QStringLiteral("https") ||
+                                     art.scheme() == QStringLiteral("http"))) {
+            record.coverURL = art.toString(QUrl::FullyEncoded).toStdString();
         }
-        lastTitle_ = record->title;
-        onRead_(std::move(*record), std::move(cover));
-    }
-
-    static std::optional<Cover> coverFile(const QString& url) {
-        QFile file(QUrl(url).toLocalFile());
-        if (file.size() > largestCover || !file.open(QIODevice::ReadOnly)) return std::nullopt;
-        const auto bytes = file.read(largestCover + 1);
-        if (bytes.size() <= 8 || bytes.size() > largestCover) return std::nullopt;
-        return coverOf(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+        lastTitle_ = title;
+        onRead_(std::move(record), std::move(cover));
     }
 
     // The MPRIS player for a source: named as its id, or as its id, "." and more.
-    std::optional<std::string> playerFor(const QString& id) const {
-        const auto list = run({playerctl_, "--list-all"});
-        if (!list) return std::nullopt;
-        for (const auto& line : QString::fromStdString(*list).split('\n', Qt::SkipEmptyParts)) {
-            const auto name = line.trimmed();
-            if (name == id || name.startsWith(id + '.')) return name.toStdString();
+    static std::optional<QString> playerFor(const QString& id) {
+        const auto names = QDBusConnection::sessionBus().interface()->registeredServiceNames();
+        if (!names.isValid()) return std::nullopt;
+        for (const auto& name : names.value()) {
+            if (!name.startsWith(mprisPrefix)) continue;
+            const auto player = name.mid(mprisPrefix.size());
+            if (player == id || player.startsWith(id + '.')) return name;
         }
         return std::nullopt;
     }
 
-    static void emit(const QString& member, const QVariantList& arguments) {
+    // Follows the change signals of `player` alone (none when empty).
+    void watch(const QString& player) {
+        if (player == watched_) return;
+        auto bus = QDBusConnection::sessionBus();
+        const auto member = QStringLiteral("PropertiesChanged");
+        if (!watched_.isEmpty())
+            bus.disconnect(watched_, mprisPath, propertiesInterface, member, this,
+                           SLOT(changed(QString, QVariantMap, QStringList)));
+        watched_ = player;
+        if (!watched_.isEmpty())
+            bus.connect(watched_, mprisPath, propertiesInterface, member, this,
+                        SLOT(changed(QString, QVariantMap, QStringList)));
+    }
+
+    static void tell(const QString& member, const QVariantList& arguments) {
         auto message = QDBusMessage::createSignal(busPath, busInterface, member);
         message.setArguments(arguments);
         QDBusConnection::sessionBus().send(message);
     }
 
-    const OnRead onRead_;
-    const std::string playerctl_;
+    const NowPlayingReader::OnRead onRead_;
+    const std::shared_ptr<LockedText> note_;
+    const std::shared_ptr<LockedFlag> stopped_;
+    const std::shared_ptr<std::atomic<bool>> readable_;
+    QTimer timer_;
+    QTimer soon_;
+    std::optional<AudioSource> source_;
+    QString lastTitle_;
+    std::optional<Cover> cover_;
+    QString watched_;
+};
+
+class NowPlayingReader::Impl {
+public:
+    explicit Impl(OnRead onRead)
+        : note_(std::make_shared<LockedText>()), receiver_(std::make_unique<NoteReceiver>(note_)) {
+        thread_.setObjectName(QStringLiteral("lantern.nowpl"));
+        worker_ = new ReaderWorker(std::move(onRead), note_, stopped_, readable_);
+        worker_->moveToThread(&thread_);
+        thread_.start();
+    }
+
+    ~Impl() {
+        // The worker and its timers end on their own thread, then the thread.
+        QMetaObject::invokeMethod(
+            worker_, [worker = worker_] { delete worker; }, Qt::BlockingQueuedConnection);
+        thread_.quit();
+        thread_.wait();
+    }
+
+    template <typename Work> void post(Work work) {
+        QMetaObject::invokeMethod(worker_, std::move(work), Qt::QueuedConnection);
+    }
+
+    ReaderWorker* worker_ = nullptr;
     std::shared_ptr<LockedText> note_;
     std::unique_ptr<NoteReceiver> receiver_;
-    LockedFlag stopped_;
-    std::atomic<bool> readable_{false};
-
-    // The reader's thread alone touches these.
-    std::optional<AudioSource> source_;
-    std::string lastTitle_;
-    std::optional<Cover> cover_;
-    std::chrono::steady_clock::time_point due_;
-
-    asio::io_context io_{1};
-    asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
-    asio::steady_timer timer_;
-    std::thread thread_;
+    std::shared_ptr<LockedFlag> stopped_ = std::make_shared<LockedFlag>();
+    std::shared_ptr<std::atomic<bool>> readable_ = std::make_shared<std::atomic<bool>>(false);
+    QThread thread_;
 };
 
 QString NowPlayingReader::word(Command command) {
@@ -227,22 +277,23 @@ bool NowPlayingReader::isCompanion(const QString& id) {
            id == QStringLiteral("com.brindle.hearken.store");
 }
 
-NowPlayingReader::NowPlayingReader(OnRead onRead, QString playerctl)
-    : impl_(std::make_shared<Impl>(std::move(onRead), std::move(playerctl))) {}
+NowPlayingReader::NowPlayingReader(OnRead onRead)
+    : impl_(std::make_shared<Impl>(std::move(onRead))) {}
 
 NowPlayingReader::~NowPlayingReader() = default;
 
 void NowPlayingReader::follow(const AudioSource& source) {
-    impl_->follow(source);
+    impl_->post([worker = impl_->worker_, source] { worker->follow(source); });
 }
 void NowPlayingReader::stop() {
-    impl_->stop();
+    impl_->stopped_->set(true);
+    impl_->post([worker = impl_->worker_] { worker->stop(); });
 }
 void NowPlayingReader::send(Command command) {
-    impl_->send(command);
+    impl_->post([worker = impl_->worker_, command] { worker->send(command); });
 }
 bool NowPlayingReader::readable() const {
-    return impl_->readable();
+    return impl_->readable_->load();
 }
 
 } // namespace lantern

@@ -46,11 +46,11 @@ private:
     std::optional<QString> v_;
 };
 
-// Finds out what the followed source is playing, every 3 seconds: from its
-// MPRIS player through playerctl, from the companion player's notes on the
-// session bus, or, for anything else, an empty record that counts as playing.
-// All work happens on the reader's own thread ("lantern.nowplaying"), where
-// `onRead` is called once per tick.
+// Finds out what the followed source is playing, every 3 seconds and soon
+// after its player says something changed: from its MPRIS player's typed
+// properties on the session bus, from the companion player's notes, or, for
+// anything else, an empty record that counts as playing. All work happens on
+// the reader's own thread ("lantern.nowpl"), where `onRead` is called.
 class NowPlayingReader {
 public:
     enum class Command { playPause, next, previous };
@@ -58,8 +58,7 @@ public:
 
     using OnRead = std::function<void(NowPlaying record, std::optional<Cover> cover)>;
 
-    // `playerctl` is the program to run (a path or a name on PATH).
-    explicit NowPlayingReader(OnRead onRead, QString playerctl = QStringLiteral("playerctl"));
+    explicit NowPlayingReader(OnRead onRead);
     ~NowPlayingReader();
     NowPlayingReader(const NowPlayingReader&) = delete;
     NowPlayingReader& operator=(const NowPlayingReader&) = delete;

@@ -109,8 +109,7 @@ Station::Station(Environment environment)
                     if (self) self->read(record, cover);
                 },
                 Qt::QueuedConnection);
-        },
-        env_.playerctl);
+        });
 
     ticker_.setInterval(1000);
     connect(&ticker_, &QTimer::timeout, this, &Station::tick);

@@ -124,7 +124,6 @@ public:
     struct Environment {
         Settings* settings = nullptr;       // the shared settings when null
         AddressClient* addresses = nullptr; // the shared client when null
-        QString playerctl = QStringLiteral("playerctl");
         std::function<QDateTime()> clock = [] { return QDateTime::currentDateTimeUtc(); };
         std::function<void(const QString& title, const QString& body)> notify;
         std::function<void()> terminate; // ends the application (quit())

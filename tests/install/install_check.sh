@@ -34,7 +34,7 @@ appstreamcli validate --no-net --pedantic "$root/share/metainfo/$id.metainfo.xml
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >/dev/null
 deb=$(ls "$scratch"/package/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for package in libqt6core6 libqt6quick6 libpulse0 libqrencode4 qml6-module-qtquick-controls playerctl; do
+for package in libqt6core6 libqt6quick6 libpulse0 libqrencode4 qml6-module-qtquick-controls; do
     echo "$depends" | grep -q "$package" || fail "the package does not depend on $package: $depends"
 done
 dpkg-deb -c "$deb" | grep -q "./usr/share/applications/$id.desktop" || fail "the package lacks the launcher entry"

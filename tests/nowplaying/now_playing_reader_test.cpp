@@ -4,13 +4,16 @@
 #include "support/session_bus.h"
 #include "support/world.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFile>
+#include <QImage>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace lantern;
@@ -110,7 +113,7 @@ TEST(NowPlayingReader, ReadsAtOnceThenEveryThreeSeconds) {
     EXPECT_EQ(r.readings().size(), 2u);
 }
 
-// Any MPRIS player through playerctl: playing, paused, stopped (as nothing),
+// Any MPRIS player, over D-Bus: playing, paused, stopped (as nothing),
 // found by its instance name too; an application without a player is not
 // playing.
 TEST(NowPlayingReader, ReadsMPRISPlayers) {
@@ -137,20 +140,37 @@ TEST(NowPlayingReader, ReadsMPRISPlayers) {
     EXPECT_FALSE(r.reader.readable());
 }
 
-QByteArray png(char mark) {
-    return QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(16, mark);
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
 }
 
+QByteArray imageFile(QColor color, const char* format, bool transparent = false) {
+    QImage image(8, 8, transparent ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    image.fill(color);
+    if (transparent) image.setPixelColor(0, 0, Qt::transparent);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+QColor colourOf(const Cover& cover) {
+    const auto image =
+        QImage::fromData(QByteArray(reinterpret_cast<const char*>(cover.bytes.data()),
+                                    static_cast<qsizetype>(cover.bytes.size())));
+    return image.pixelColor(4, 4);
+}
+
+// Artwork in a file is decoded and served encoded afresh, read once per title:
+// a transparent one as PNG, an opaque one as JPEG.
 TEST(NowPlayingReader, FileArtworkIsReadOncePerTitle) {
     QTemporaryDir folder;
     const auto first = folder.filePath("one.png"), second = folder.filePath("two.jpg");
-    auto writeFile = [](const QString& path, const QByteArray& bytes) {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    };
-    writeFile(first, png('a'));
-    writeFile(second, QByteArray("\xFF\xD8\xFF\xE0 jpeg bytes", 16));
+    writeFile(first, imageFile(Qt::red, "PNG", true));
+    writeFile(second, imageFile(Qt::blue, "JPEG"));
     Reader r;
     r.player("fakeart", "Playing", {"One|A|B|file://" + first, "Two|A|B|file://" + second});
     r.reader.follow(source("fakeart", "Art"));
@@ -158,18 +178,19 @@ TEST(NowPlayingReader, FileArtworkIsReadOncePerTitle) {
     ASSERT_TRUE(reading && reading->cover);
     EXPECT_FALSE(reading->record.coverURL);
     EXPECT_EQ(reading->cover->type, "image/png");
-    const auto firstBytes = reading->cover->bytes;
+    EXPECT_EQ(colourOf(*reading->cover), QColor(Qt::red));
 
-    writeFile(first, png('b')); // same title: the next tick must not read it again
+    writeFile(first, imageFile(Qt::green, "PNG", true)); // same title: not read again
     reading = r.next(1);
     ASSERT_TRUE(reading && reading->cover);
-    EXPECT_EQ(reading->cover->bytes, firstBytes);
+    EXPECT_EQ(colourOf(*reading->cover), QColor(Qt::red));
 
     r.reader.send(NowPlayingReader::Command::next); // a new title reads its file
     reading = r.next(2, 2500ms);
     ASSERT_TRUE(reading && reading->cover) << "no fresh reading right after the command";
     EXPECT_EQ(reading->record.title, "Two");
     EXPECT_EQ(reading->cover->type, "image/jpeg");
+    EXPECT_NEAR(colourOf(*reading->cover).blueF(), 1.0, 0.05);
 
     r.reader.send(NowPlayingReader::Command::previous);
     r.reader.follow(source("fakeart", "Art")); // follow forgets the title: read again
@@ -177,9 +198,42 @@ TEST(NowPlayingReader, FileArtworkIsReadOncePerTitle) {
     const auto last = r.readings().back();
     EXPECT_EQ(last.record.title, "One");
     ASSERT_TRUE(last.cover);
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(last.cover->bytes.data()),
-                         static_cast<qsizetype>(last.cover->bytes.size())),
-              png('b'));
+    EXPECT_EQ(colourOf(*last.cover), QColor(Qt::green));
+}
+
+// Titles come from tags and web pages: a title holding tabs and a file path
+// stays a title, and artwork that names the process's environment, a FIFO, a
+// huge file, text, or a link into /proc gives no cover (nothing for /cover).
+TEST(NowPlayingReader, HostileTitlesAndArtworkServeNoFile) {
+    QTemporaryDir folder;
+    const auto fifo = folder.filePath("fifo"), big = folder.filePath("big.jpg"),
+               text = folder.filePath("notes.txt"), link = folder.filePath("link.png");
+    ASSERT_EQ(::mkfifo(fifo.toUtf8().constData(), 0600), 0);
+    writeFile(big, imageFile(Qt::red, "JPEG") + QByteArray(20 * 1024 * 1024, '\0'));
+    writeFile(text, "SECRET=not for listeners\n");
+    ASSERT_TRUE(QFile::link("/proc/self/environ", link));
+    const QString tabbed = "Song\t\t\tfile:///proc/self/environ\tplaying";
+    const QStringList artworks{"file:///proc/self/environ",
+                               "file://" + fifo,
+                               "file://" + big,
+                               "file://" + text,
+                               "file://" + link,
+                               "file:///dev/zero"};
+    QStringList tracks;
+    for (int i = 0; i < artworks.size(); ++i)
+        tracks << tabbed + QString::number(i) + "|A|B|" + artworks[i];
+    Reader r;
+    r.player("fakehostile", "Playing", tracks);
+    r.reader.follow(source("fakehostile", "Hostile"));
+    for (int i = 0; i < artworks.size(); ++i) {
+        const auto count = r.readings().size();
+        if (i > 0) r.reader.send(NowPlayingReader::Command::next);
+        const auto reading = r.next(count, 6s);
+        ASSERT_TRUE(reading) << artworks[i].toStdString();
+        EXPECT_EQ(reading->record.title, (tabbed + QString::number(i)).toStdString());
+        EXPECT_FALSE(reading->cover) << artworks[i].toStdString();
+        EXPECT_FALSE(reading->record.coverURL) << artworks[i].toStdString();
+    }
 }
 
 TEST(NowPlayingReader, HangingPlayerIsCutOffByTheWatchdog) {

@@ -213,7 +213,6 @@ protected:
         };
         environment.terminate = [this] { ++terminated; };
         environment.watchSystem = watchSystem;
-        environment.playerctl = playerctl;
         station = std::make_unique<Station>(environment);
         EXPECT_TRUE(test::eventually([&] { return station->ready(); })) << "no secrets read";
         return *station;
@@ -239,7 +238,6 @@ protected:
     Settings settings{home.filePath("settings.ini")};
     AddressClient addresses{QUrl("http://127.0.0.1:9"), 2s};
     QDateTime clock = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC);
-    QString playerctl = QStringLiteral("playerctl");
     std::vector<QString> notices;
     int terminated = 0;
     std::unique_ptr<Station> station;

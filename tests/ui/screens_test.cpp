@@ -14,6 +14,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QFontMetricsF>
 #include <QPainter>
 #include <QQmlEngine>
 #include <QQuickItem>
@@ -99,6 +100,20 @@ TEST_F(Screens, EveryScreenAndState) {
     StationProbe::read(s, {"Harbour Lights", "The Gulls", "Low Tide", std::nullopt, true, "P"},
                        Cover{coverArt(), "image/png"});
     shoot("on-air-with-cover");
+    // A title is a web page's to set: it shows as the characters it holds,
+    // never as markup that styles the panel or loads an image.
+    const QString markup = "<b>Hi</b><img src=\"https://tracker.example/p.png\">";
+    StationProbe::read(s, {markup.toStdString(), "A", "B", std::nullopt, true, "P"}, std::nullopt);
+    test::settle(200ms);
+    QQuickItem* title = nullptr;
+    for (auto* item : panel->window()->contentItem()->findChildren<QQuickItem*>())
+        if (item->property("text").toString() == markup) title = item;
+    ASSERT_TRUE(title) << "the title is not shown";
+    EXPECT_GT(title->property("contentWidth").toReal(),
+              QFontMetricsF(title->property("font").value<QFont>()).horizontalAdvance("Hi") * 3);
+    shoot("on-air-title-with-markup");
+    StationProbe::read(s, {"Harbour Lights", "The Gulls", "Low Tide", std::nullopt, true, "P"},
+                       Cover{coverArt(), "image/png"});
     s.setMic(true);
     ASSERT_TRUE(eventually([&] { return s.micOn(); }));
     s.setTalkOn(true);

@@ -18,6 +18,7 @@ SelectRow {
     }
     Text {
         text: picker.text
+        textFormat: Text.PlainText
         font.pixelSize: 13
         color: Lantern.text
         elide: Text.ElideRight

@@ -60,6 +60,7 @@ Card {
             Layout.fillWidth: true
             Text {
                 text: PanelText.title(card.track, card.source, Station.playerFound)
+                textFormat: Text.PlainText // a player's title is never markup (a web page sets it)
                 font.pixelSize: 14
                 font.weight: Font.DemiBold
                 color: Lantern.text
@@ -70,6 +71,7 @@ Card {
                 readonly property string words: PanelText.line(card.track)
                 visible: words !== ""
                 text: words
+                textFormat: Text.PlainText
                 font.pixelSize: 12
                 color: Lantern.dim
                 elide: Text.ElideRight

@@ -89,6 +89,7 @@ ColumnLayout {
     Text {
         visible: Station.status !== ""
         text: Station.status
+        textFormat: Text.PlainText
         font.pixelSize: 12
         color: Lantern.dim
         wrapMode: Text.Wrap

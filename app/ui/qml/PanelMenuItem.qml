@@ -29,6 +29,7 @@ MenuItem {
         }
         Text {
             text: item.text
+            textFormat: Text.PlainText
             font.pixelSize: 13
             color: !item.enabled ? Lantern.faint : item.highlighted ? Lantern.ink : Lantern.text
             elide: Text.ElideRight

@@ -20,6 +20,7 @@ SelectRow {
     }
     Text {
         text: row.text
+        textFormat: Text.PlainText
         font.pixelSize: 13
         color: Lantern.text
         elide: Text.ElideRight

@@ -139,14 +139,24 @@ void WhoCanListenModel::save() {
     }(this, station_, mode, name_, passcode, stationName_);
 }
 
-QString WhoCanListenModel::madeUp() {
-    static const std::array<const char*, 12> words = {"lake",   "maple",  "ember",  "harbor",
-                                                      "willow", "cobalt", "meadow", "lantern",
-                                                      "river",  "cedar",  "pebble", "comet"};
+// Sixteen characters from an alphabet of 32 (digits and lowercase letters
+// without i, l, o and u, which are misread), in groups of four: 80 bits, which
+// no guessing through the link gets through, and the link carries them, so
+// their length costs the user nothing.
+QString WhoCanListenModel::suggestion() {
+    static constexpr char alphabet[] = "0123456789abcdefghjkmnpqrstvwxyz";
+    static_assert(sizeof alphabet - 1 == 32);
     auto* random = QRandomGenerator::system();
-    return QStringLiteral("%1-%2")
-        .arg(random->bounded(10000), 4, 10, QChar(u'0'))
-        .arg(QLatin1String(words[random->bounded(static_cast<quint32>(words.size()))]));
+    QString made;
+    for (int i = 0; i < 16; ++i) {
+        if (i > 0 && i % 4 == 0) made += u'-';
+        made += QLatin1Char(alphabet[random->bounded(32u)]);
+    }
+    return made;
+}
+
+QString WhoCanListenModel::madeUp() const {
+    return suggestion();
 }
 
 } // namespace lantern

@@ -65,8 +65,9 @@ public:
     // Hands every choice to the station; `done` follows its acceptance, a
     // failure sets `problem`.
     Q_INVOKABLE void save();
-    // A passcode suggestion: four digits, a hyphen and a short word.
-    Q_INVOKABLE static QString madeUp();
+    // A passcode suggestion: four groups of four letters and digits, 80 bits.
+    static QString suggestion();
+    Q_INVOKABLE QString madeUp() const;
 
 Q_SIGNALS:
     void firstTimeChanged();

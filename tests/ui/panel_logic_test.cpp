@@ -12,6 +12,7 @@
 #include "ui/who_can_listen.h"
 
 #include <QRegularExpression>
+#include <QSet>
 
 namespace lantern {
 namespace {
@@ -197,9 +198,16 @@ TEST_F(Sheet, StartsFromTheStationAndKnowsWhenItCanConfirm) {
         sheet.setPasscode(row.passcode);
         EXPECT_EQ(sheet.canConfirm(), row.canConfirm) << row.mode << " '" << row.name << "'";
     }
-    const QRegularExpression madeUp("^\\d{4}-[a-z]+$");
-    for (int i = 0; i < 20; ++i)
-        EXPECT_TRUE(madeUp.match(WhoCanListenModel::madeUp()).hasMatch());
+    // Suggestions carry 80 bits: 16 characters of 32, all of them used.
+    const QRegularExpression madeUp("^[0-9a-hjkmnp-tv-z]{4}(-[0-9a-hjkmnp-tv-z]{4}){3}$");
+    QSet<QChar> seen;
+    for (int i = 0; i < 200; ++i) {
+        const auto suggestion = WhoCanListenModel::suggestion();
+        EXPECT_TRUE(madeUp.match(suggestion).hasMatch()) << suggestion.toStdString();
+        for (const auto c : suggestion)
+            seen.insert(c);
+    }
+    EXPECT_EQ(seen.size(), 33); // the alphabet and the dash
 }
 
 // A refusal shows the station's words and " Nothing changed."; a passcode

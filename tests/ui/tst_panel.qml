@@ -36,6 +36,11 @@ TestCase {
         const panel = openPanel()
         click(panel, "goOnAir")
         verify(!Station.onAir, "went on air before asking")
+        click(panel, "usePasscode")
+        click(panel, "makeOneUp")
+        const made = findChild(panel, "passcode").text
+        verify(/^[0-9a-z]{4}(-[0-9a-z]{4}){3}$/.test(made), "made up: " + made)
+        click(panel, "usePasscode")
         click(panel, "confirm")
         tryVerify(() => Station.onAir, 5000)
         verify(Station.asked)

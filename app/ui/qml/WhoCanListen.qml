@@ -152,6 +152,7 @@ ColumnLayout {
             }
         }
         Toggle {
+            objectName: "usePasscode"
             tip: "Passcode"
             checked: model.usePasscode
             onToggled: model.usePasscode = checked
@@ -163,6 +164,7 @@ ColumnLayout {
         spacing: 8
         Layout.fillWidth: true
         Field {
+            objectName: "passcode"
             label: "Passcode"
             placeholderText: "Type your own"
             text: model.passcode
@@ -170,8 +172,9 @@ ColumnLayout {
             Layout.fillWidth: true
         }
         Pill {
+            objectName: "makeOneUp"
             text: "Make One Up"
-            onClicked: model.passcode = WhoCanListenModel.madeUp()
+            onClicked: model.passcode = model.madeUp()
         }
     }
 

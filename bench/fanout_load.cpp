@@ -109,7 +109,7 @@ Chunk makeChunk(std::uint64_t sequence) {
         std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit);
     StreamServer server(
         fanout, "<html></html>", [](double) { return std::string("{}"); },
-        [] { return std::optional<Cover>(); }, [] { return std::optional<std::string>(); });
+        [] { return std::optional<Cover>(); }, [] { return Access{}; });
     const auto port = server.start(asio::use_future).get();
 
     std::uint64_t sequence = 0;

@@ -71,7 +71,7 @@ void Broadcast::serve(const StreamServer::Limits& limits) {
             return shared->nowJSON(lag, fanout->count(), burst);
         },
         [shared] { return shared->get(&Shared::coverData); },
-        [shared] { return shared->get(&Shared::passcode); }, limits);
+        [shared] { return shared->get(&Shared::access); }, limits);
     server_->start([this](std::error_code error, std::uint16_t port) {
         onMain([this, error, port] {
             if (error) return Q_EMIT serverFailed(QString::fromStdString(error.message()));
@@ -79,6 +79,10 @@ void Broadcast::serve(const StreamServer::Limits& limits) {
             openTunnel(port);
         });
     });
+}
+
+void Broadcast::recheckListeners() {
+    if (server_) server_->recheckStreams();
 }
 
 void Broadcast::openTunnel(std::uint16_t port) {

@@ -41,6 +41,8 @@ public:
 
     // Starts the local server (once the passcode is known); the tunnel follows.
     void serve(const StreamServer::Limits& limits);
+    // Lets go of every listener that who-may-listen no longer admits.
+    void recheckListeners();
     // Captures another source: a new capture and audio path; listeners stay.
     void capture(const AudioSource& source);
     // Captures started so far (each source change is one more).

@@ -12,6 +12,9 @@ namespace {
 const QString linkModeKey = QStringLiteral("linkMode");
 const QString askedKey = QStringLiteral("askedWhoCanListen");
 const QString stationNameKey = QStringLiteral("stationName");
+// Whether the station has a passcode: never the passcode itself, only enough
+// to know that a keyring which gives nothing has not answered.
+const QString passcodeInUseKey = QStringLiteral("passcodeInUse");
 
 std::optional<std::string> utf8(const QString& text) {
     if (text.isEmpty()) return std::nullopt;
@@ -39,13 +42,21 @@ std::optional<LinkMode> linkModeFrom(const QString& raw) {
 }
 
 LinkPresence::LinkPresence(Settings& settings, AddressClient& addresses,
-                           std::shared_ptr<Shared> shared)
+                           std::shared_ptr<Shared> shared, std::chrono::milliseconds passcodeRetry)
     : settings_(settings), addresses_(addresses), shared_(std::move(shared)) {
     if (const auto stored = settings_.string(linkModeKey))
         mode_ = linkModeFrom(*stored).value_or(LinkMode::fresh);
     asked_ = settings_.value(askedKey, false).toBool();
     stationName_ = settings_.string(stationNameKey).value_or(QString());
     shared_->set(&Shared::name, stationName_.toStdString());
+    reread_.setSingleShot(true);
+    reread_.setInterval(passcodeRetry);
+    connect(&reread_, &QTimer::timeout, this, [this] { readPasscodeAgain(); });
+}
+
+void LinkPresence::publishAccess() {
+    shared_->set(&Shared::access, Access{heldBack_, utf8(passcode_)});
+    Q_EMIT accessChanged();
 }
 
 template <typename T>
@@ -66,7 +77,11 @@ QCoro::Task<void> LinkPresence::load() {
     if (!self) co_return;
     if (!chosen_) {
         assign(passcode_, passcode.value_or(QString()), &LinkPresence::passcodeChanged);
-        shared_->set(&Shared::passcode, utf8(passcode_));
+        if (passcode) settings_.setValue(passcodeInUseKey, true);
+        assign(heldBack_, !passcode && settings_.value(passcodeInUseKey, false).toBool(),
+               &LinkPresence::heldBackChanged);
+        if (heldBack_) reread_.start();
+        publishAccess();
         assign(named_, named, &LinkPresence::namedChanged);
         assign(kept_, kept, &LinkPresence::keptChanged);
         // The saved addresses decide the mode when none is stored.
@@ -93,7 +108,23 @@ std::optional<SavedAddress> LinkPresence::inUse() const {
     return std::nullopt;
 }
 
+// A keyring that was locked or away at start-up may answer later.
+QCoro::Task<void> LinkPresence::readPasscodeAgain() {
+    if (rereading_ || !heldBack_) co_return;
+    QPointer<LinkPresence> self(this);
+    rereading_ = true;
+    const auto passcode = co_await addresses_.passcode();
+    if (!self) co_return;
+    rereading_ = false;
+    if (!heldBack_) co_return; // the user chose a passcode meanwhile
+    if (!passcode) co_return reread_.start();
+    assign(passcode_, *passcode, &LinkPresence::passcodeChanged);
+    assign(heldBack_, false, &LinkPresence::heldBackChanged);
+    publishAccess();
+}
+
 std::optional<QUrl> LinkPresence::shareLink(const std::optional<QUrl>& tunnel) const {
+    if (heldBack_) return std::nullopt;
     QString base;
     if (const auto address = inUse())
         base = address->address;
@@ -159,7 +190,10 @@ QCoro::Task<std::optional<QString>> LinkPresence::setLinkMode(LinkMode mode, QSt
     rename(stationName);
     addresses_.setPasscode(passcode); // runs on by itself; later reads see it
     assign(passcode_, passcode.value_or(QString()), &LinkPresence::passcodeChanged);
-    shared_->set(&Shared::passcode, utf8(passcode_));
+    settings_.setValue(passcodeInUseKey, passcode.has_value());
+    reread_.stop();
+    assign(heldBack_, false, &LinkPresence::heldBackChanged);
+    publishAccess();
     assign(mode_, mode, &LinkPresence::modeChanged);
     settings_.setValue(linkModeKey, rawValue(mode));
     assign(asked_, true, &LinkPresence::askedChanged);

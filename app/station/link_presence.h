@@ -6,6 +6,7 @@
 #include <QCoro/QCoroTask>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 #include <memory>
 #include <optional>
@@ -27,7 +28,8 @@ std::optional<LinkMode> linkModeFrom(const QString& raw);
 class LinkPresence : public QObject {
     Q_OBJECT
 public:
-    LinkPresence(Settings& settings, AddressClient& addresses, std::shared_ptr<Shared> shared);
+    LinkPresence(Settings& settings, AddressClient& addresses, std::shared_ptr<Shared> shared,
+                 std::chrono::milliseconds passcodeRetry = std::chrono::seconds(30));
 
     // Reads the passcode and the saved addresses from the keychain.
     QCoro::Task<void> load();
@@ -38,11 +40,15 @@ public:
     const QString& stationName() const { return stationName_; }
     // Empty when the station is open to all.
     const QString& passcode() const { return passcode_; }
+    // A passcode is in use (the settings remember that much) but the keyring
+    // has not given it: no listener is let in, and it is asked again and again.
+    bool heldBack() const { return heldBack_; }
     const std::optional<SavedAddress>& named() const { return named_; }
     const std::optional<SavedAddress>& kept() const { return kept_; }
     // The stable address of the mode in use, if it has one.
     std::optional<SavedAddress> inUse() const;
-    // The link to hand out: the address in use, else the tunnel URL; with the passcode.
+    // The link to hand out: the address in use, else the tunnel URL; with the
+    // passcode. None while held back: without the passcode it would not open.
     std::optional<QUrl> shareLink(const std::optional<QUrl>& tunnel) const;
     // A link-mode change is under way (two at once must not happen).
     bool changing() const { return changing_; }
@@ -66,6 +72,10 @@ public:
 
 Q_SIGNALS:
     void readyChanged();
+    void heldBackChanged();
+    // Who may listen changed (the passcode, or being held back): streams
+    // under way must be checked again.
+    void accessChanged();
     void modeChanged();
     void askedChanged();
     void stationNameChanged();
@@ -77,6 +87,9 @@ Q_SIGNALS:
 private:
     template <typename T> void assign(T& field, T value, void (LinkPresence::*changed)());
     void announce();
+    // Tells the server's side who may listen now.
+    void publishAccess();
+    QCoro::Task<void> readPasscodeAgain();
 
     Settings& settings_;
     AddressClient& addresses_;
@@ -87,6 +100,9 @@ private:
     bool asked_ = false;
     QString stationName_;
     QString passcode_;
+    bool heldBack_ = false;
+    bool rereading_ = false;
+    QTimer reread_; // while held back
     std::optional<SavedAddress> named_, kept_;
     bool changing_ = false;
     std::optional<QUrl> link_;              // the tunnel URL while on air

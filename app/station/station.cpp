@@ -31,6 +31,8 @@ namespace {
 const QString goingOnAir = QStringLiteral("Going on air\u2026");
 const QString reconnecting = QStringLiteral("Reconnecting\u2026");
 const QString soundServerGone = QStringLiteral("Reconnecting to the sound server\u2026");
+const QString heldBackLine =
+    QStringLiteral("Couldn't read your passcode from the keyring \u2014 listeners are held back");
 constexpr int announceEvery = 60; // ticks between live calls to the address service
 
 // Lines for whoever watches the console (the headless run's log).
@@ -60,7 +62,7 @@ Station::Station(Environment environment)
       addresses_(env_.addresses ? *env_.addresses : AddressClient::shared()),
       shared_(std::make_shared<Shared>()),
       fanout_(std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit)),
-      presence_(std::make_unique<LinkPresence>(settings_, addresses_, shared_)),
+      presence_(std::make_unique<LinkPresence>(settings_, addresses_, shared_, env_.passcodeRetry)),
       mic_(std::make_unique<Microphone>(settings_, shared_)),
       network_(std::make_unique<QNetworkAccessManager>()) {
     if (!env_.notify) env_.notify = postNotification;
@@ -81,9 +83,16 @@ Station::Station(Environment environment)
     forward(&LinkPresence::namedChanged, &Station::namedLinkChanged);
     forward(&LinkPresence::keptChanged, &Station::privateLinkChanged);
     forward(&LinkPresence::modeChanged, &Station::linkModeChanged);
-    for (auto changed : {&LinkPresence::passcodeChanged, &LinkPresence::namedChanged,
-                         &LinkPresence::keptChanged, &LinkPresence::modeChanged})
+    for (auto changed :
+         {&LinkPresence::passcodeChanged, &LinkPresence::namedChanged, &LinkPresence::keptChanged,
+          &LinkPresence::modeChanged, &LinkPresence::heldBackChanged})
         connect(presence_.get(), changed, this, &Station::linkPartsChanged);
+    // Streams under way follow who may listen at once: a passcode set on air
+    // lets go of every listener who did not bring it.
+    connect(presence_.get(), &LinkPresence::accessChanged, this, [this] {
+        if (broadcast_) broadcast_->recheckListeners();
+    });
+    connect(presence_.get(), &LinkPresence::heldBackChanged, this, &Station::showHeldBack);
 
     const auto fromMic = [this](auto signal, auto to) { connect(mic_.get(), signal, this, to); };
     fromMic(&Microphone::onChanged, &Station::micOnChanged);
@@ -99,9 +108,9 @@ Station::Station(Environment environment)
 
     // The reader's thread records what it read for the now route, then tells
     // the main thread.
-    reader_ = std::make_unique<NowPlayingReader>(
-        [shared = shared_, self = QPointer<Station>(this)](NowPlaying record,
-                                                           std::optional<Cover> cover) {
+    reader_ =
+        std::make_unique<NowPlayingReader>([shared = shared_, self = QPointer<Station>(this)](
+                                               NowPlaying record, std::optional<Cover> cover) {
             shared->record(record, cover);
             QMetaObject::invokeMethod(
                 self,
@@ -293,9 +302,6 @@ void Station::startServing() {
     // setting "maxListeners" says so.
     if (const auto most = settings_.value(QStringLiteral("maxListeners")).toLongLong(); most > 0)
         limits.maxListeners = std::min(limits.maxListeners, static_cast<std::size_t>(most));
-    const auto passcode = presence_->passcode();
-    shared_->set(&Shared::passcode,
-                 passcode.isEmpty() ? std::nullopt : std::optional(passcode.toStdString()));
     broadcast_->serve(limits);
 }
 
@@ -374,6 +380,14 @@ void Station::goOffAir() {
     mic_->setMic(false);
     if (!panelOpen_) reader_->stop();
     if (status_.clearAll()) Q_EMIT statusChanged();
+    showHeldBack();
+}
+
+void Station::showHeldBack() {
+    if (presence_->heldBack())
+        show(StatusLine::Kind::keyring, heldBackLine);
+    else
+        clear(StatusLine::Kind::keyring);
 }
 
 void Station::quit() {

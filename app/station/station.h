@@ -128,6 +128,8 @@ public:
         std::function<void(const QString& title, const QString& body)> notify;
         std::function<void()> terminate; // ends the application (quit())
         bool watchSystem = true;         // sleep, application launch/quit
+        // How often a passcode the keyring did not give is asked for again.
+        std::chrono::milliseconds passcodeRetry = std::chrono::seconds(30);
         // When set, told what each captured block cost the audio path (on the
         // capture thread); for measurements.
         std::function<void(std::chrono::nanoseconds)> blockCost;
@@ -273,6 +275,8 @@ private:
     void show(StatusLine::Kind kind, const QString& text);
     void clear(StatusLine::Kind kind);
     void setLink(const QUrl& link);
+    // The line about listeners held back for want of the passcode, or none.
+    void showHeldBack();
     // Emits shareLinkChanged and keptChanged when what they are made of changed.
     void linkPartsChanged();
     void startServing();

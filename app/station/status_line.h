@@ -16,18 +16,24 @@ public:
         running,    // the source application is not running
         silence,    // the captured sound has been silent
         microphone, // the microphone failed or was lost
+        keyring,    // listeners are held back: the passcode could not be read
     };
 
     const QString& text() const { return text_; }
     Kind kind() const { return kind_; }
 
-    // Each returns whether the text changed.
+    // Each returns whether the text changed. Listeners held back outweigh
+    // every other line: it stays until its own code takes it back.
     bool show(Kind kind, const QString& text) {
+        if (kind_ == Kind::keyring && kind != Kind::keyring && !text.isEmpty()) return false;
         kind_ = text.isEmpty() ? Kind::none : kind;
         return replace(text);
     }
     bool clear(Kind kind) { return kind_ == kind ? show(Kind::none, {}) : false; }
-    bool clearAll() { return show(Kind::none, {}); }
+    bool clearAll() {
+        kind_ = Kind::none;
+        return replace({});
+    }
 
 private:
     bool replace(const QString& text) {

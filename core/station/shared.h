@@ -2,6 +2,7 @@
 
 #include "nowplaying/now_playing.h"
 #include "signal/silence.h"
+#include "stream/access.h"
 
 #include <algorithm>
 #include <cmath>
@@ -87,7 +88,7 @@ public:
     SilenceHint silence;
     bool silentNow = false;
     bool heardEver = false;
-    std::optional<std::string> passcode;
+    Access access;
     bool talking = false;
     float gain = 1.0f;
     std::string name;

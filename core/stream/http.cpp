@@ -2,6 +2,7 @@
 
 #include "stream/text.h"
 
+#include <asio/ip/address.hpp>
 #include <boost/url/pct_string_view.hpp>
 #include <cmath>
 #include <cstdlib>
@@ -71,6 +72,8 @@ std::string_view reasonPhrase(int status) {
         return "Not Found";
     case 405:
         return "Method Not Allowed";
+    case 429:
+        return "Too Many Requests";
     case 503:
         return "Service Unavailable";
     default:
@@ -117,7 +120,8 @@ std::string responseHead(int status, std::optional<std::string_view> type,
                          std::optional<std::size_t> length, const HeaderFields& extra) {
     std::string head = "HTTP/1.1 " + std::to_string(status) + ' ';
     head += reasonPhrase(status);
-    head += "\r\nAccess-Control-Allow-Origin: *\r\nConnection: close";
+    head += "\r\nAccess-Control-Allow-Origin: *\r\nConnection: close"
+            "\r\nReferrer-Policy: no-referrer\r\nX-Content-Type-Options: nosniff";
     if (type) {
         head += "\r\nContent-Type: ";
         head += *type;
@@ -128,6 +132,66 @@ std::string responseHead(int status, std::optional<std::string_view> type,
         head += "\r\n" + name + ": " + value;
     head += "\r\n\r\n";
     return head;
+}
+
+std::optional<std::string_view> headerField(std::string_view head, std::string_view name) {
+    const auto lowered = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    const auto sameName = [&](std::string_view a) {
+        return a.size() == name.size() &&
+               std::equal(a.begin(), a.end(), name.begin(),
+                          [&](char x, char y) { return lowered(x) == lowered(y); });
+    };
+    auto lineEnd = head.find("\r\n");
+    while (lineEnd != std::string_view::npos) {
+        head.remove_prefix(lineEnd + 2);
+        lineEnd = head.find("\r\n");
+        const auto line = head.substr(0, lineEnd);
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos || !sameName(line.substr(0, colon))) continue;
+        auto value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+            value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+            value.remove_suffix(1);
+        return value;
+    }
+    return std::nullopt;
+}
+
+std::string visitorKey(std::optional<std::string_view> connectingIP, std::string_view peer) {
+    for (const auto candidate : {connectingIP.value_or(std::string_view{}), peer}) {
+        std::error_code error;
+        const auto address = asio::ip::make_address(std::string(candidate), error);
+        if (error) continue;
+        if (!address.is_v6() || address.to_v6().is_v4_mapped())
+            return address.is_v6()
+                       ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
+                       : address.to_string();
+        auto bytes = address.to_v6().to_bytes();
+        std::fill(bytes.begin() + 8, bytes.end(), 0);
+        return asio::ip::address_v6(bytes).to_string() + "/64";
+    }
+    return std::string(peer);
+}
+
+std::string pagePolicy(std::string_view page) {
+    const auto hashes = [&](std::string_view open, std::string_view close) {
+        std::string sources;
+        for (auto at = page.find(open); at != std::string_view::npos; at = page.find(open, at)) {
+            at += open.size();
+            const auto end = page.find(close, at);
+            if (end == std::string_view::npos) break;
+            sources += " 'sha256-" + sha256Base64(page.substr(at, end - at)) + "'";
+            at = end;
+        }
+        return sources.empty() ? std::string(" 'none'") : sources;
+    };
+    return "default-src 'none'; script-src" + hashes("<script>", "</script>") + "; style-src" +
+           hashes("<style>", "</style>") +
+           "; img-src 'self' https: http: data:; media-src 'self'; connect-src 'self'"
+           "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 }
 
 bool passcodeMatches(std::string_view station, std::optional<std::string_view> given) {

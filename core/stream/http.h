@@ -50,4 +50,19 @@ bool passcodeMatches(std::string_view station, std::optional<std::string_view> g
 // empty text when there is none.
 std::string_view requestTarget(std::string_view requestLine);
 
+// The value of the first header field called `name` (any case) in a request
+// head (its lines after the request line, without the blank line that ends
+// it), trimmed of spaces and tabs; nothing when there is none.
+std::optional<std::string_view> headerField(std::string_view head, std::string_view name);
+
+// Who a request comes from, for counting what one visitor does: the address
+// the tunnel reports (Cf-Connecting-IP) when it is one, else the connecting
+// peer's. An IPv6 address counts by its /64, which one subscriber holds whole.
+std::string visitorKey(std::optional<std::string_view> connectingIP, std::string_view peer);
+
+// The Content-Security-Policy of a page: only its own inline scripts and
+// styles (by their SHA-256), requests to its own origin, media from it, and
+// images from it or the web (a player's artwork URL); nothing else.
+std::string pagePolicy(std::string_view page);
+
 } // namespace lantern

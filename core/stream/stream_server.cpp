@@ -1,7 +1,9 @@
 #include "stream/stream_server.h"
 
+#include "stream/guess_limit.h"
 #include "stream/http.h"
 #include "stream/text.h"
+#include "system/log.h"
 
 #include <array>
 #include <asio/bind_executor.hpp>
@@ -34,6 +36,10 @@ constexpr auto overloaded = std::chrono::milliseconds(500);
 constexpr std::string_view headEnd = "\r\n\r\n";
 constexpr std::size_t tagCharacters = 64;
 constexpr std::string_view fullBody = "The station is full right now\n";
+constexpr std::string_view heldBody = "The station isn't letting listeners in right now\n";
+constexpr std::string_view guessedBody = "Too many wrong passcodes. Try again in a minute.\n";
+// Wrong passcodes are reported at most this often, as a count.
+constexpr auto guessReportEvery = std::chrono::minutes(1);
 
 // Sockets are never inherited by children (the tunnel tool, playerctl): a
 // child that held the listening socket would keep accepting into its backlog
@@ -100,7 +106,7 @@ struct StreamServer::Lane {
 class StreamServer::Impl {
 public:
     Impl(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now, CoverCallback cover,
-         PasscodeCallback passcode, Limits limits);
+         AccessCallback access, Limits limits);
     ~Impl();
 
     void accept(const std::shared_ptr<tcp::acceptor>& listening);
@@ -113,8 +119,15 @@ public:
     const std::string page;
     const NowCallback now;
     const CoverCallback cover;
-    const PasscodeCallback passcode;
+    const AccessCallback access;
     const Limits limits;
+    const std::string pagePolicy;
+    GuessLimit guesses;
+    // When wrong passcodes were last reported; only on the first lane's thread.
+    std::chrono::steady_clock::time_point guessesReportedAt{};
+
+    // Says how many wrong passcodes came, once a minute while any come.
+    void reportGuesses();
 
     std::atomic<std::size_t> connections{0};
     std::atomic<std::size_t> readingHeads{0};
@@ -195,9 +208,7 @@ private:
         const auto searchFrom = head_.size() < 3 ? 0 : head_.size() - 3;
         head_.append(lane_.scratch.data(), received);
         if (const auto end = head_.find(headEnd, searchFrom); end != std::string::npos) {
-            const auto text = decodeUtf8Lossy(std::string_view(head_).substr(0, end));
-            const auto lineEnd = text.find("\r\n");
-            return answer(std::string_view(text).substr(0, lineEnd));
+            return answer(decodeUtf8Lossy(std::string_view(head_).substr(0, end)));
         }
         // Anything else ends the connection unanswered: an error, the peer
         // finished sending (read_some reports that as an error too), or too much.
@@ -205,20 +216,34 @@ private:
         readHead();
     }
 
-    void answer(std::string_view requestLine) {
+    void answer(const std::string& head) {
         endHeadPhase();
+        const auto requestLine = std::string_view(head).substr(0, head.find("\r\n"));
         const auto request = route(requestLine);
         if (request.kind == Route::Kind::page)
-            return send(responseHead(200, "text/html; charset=utf-8", server_.page.size()) +
+            return send(responseHead(200, "text/html; charset=utf-8", server_.page.size(),
+                                     {{"Content-Security-Policy", server_.pagePolicy}}) +
                         server_.page);
 
         const auto pairs = query(requestTarget(requestLine));
-        if (const auto passcode = server_.passcode()) {
-            const auto given = pairs.find("k");
-            const auto offered = given == pairs.end()
-                                     ? std::nullopt
-                                     : std::optional<std::string_view>(given->second);
-            if (!passcodeMatches(*passcode, offered)) return notFound();
+        const auto access = server_.access();
+        if (access.heldBack) return refuse(503, heldBody, "30");
+        const auto given = pairs.find("k");
+        if (given != pairs.end()) presented_ = given->second;
+        if (access.passcode) {
+            // One visitor's guessing is theirs alone to wait out: a visitor
+            // refused gets no answer about any passcode, right or wrong.
+            const auto visitor = visitorKey(headerField(head, "Cf-Connecting-IP"), peer());
+            const auto wait = server_.guesses.refused(visitor, std::chrono::steady_clock::now());
+            if (wait > std::chrono::steady_clock::duration::zero()) {
+                const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
+                return refuse(429, guessedBody, std::to_string(seconds));
+            }
+            if (!passcodeMatches(*access.passcode, presented_)) {
+                // A missing passcode is not a guess: the page asks without one.
+                if (presented_) server_.guesses.wrong(visitor, std::chrono::steady_clock::now());
+                return notFound();
+            }
         }
 
         switch (request.kind) {
@@ -254,6 +279,28 @@ private:
 
     void notFound() { send(responseHead(404, "text/plain; charset=utf-8", 9) + "Not here\n"); }
 
+    void refuse(int status, std::string_view body, const std::string& retryAfter) {
+        send(responseHead(status, "text/plain; charset=utf-8", body.size(),
+                          {{"Retry-After", retryAfter}}) +
+             std::string(body));
+    }
+
+    std::string peer() const {
+        std::error_code error;
+        const auto endpoint = socket_.remote_endpoint(error);
+        return error ? std::string() : endpoint.address().to_string();
+    }
+
+public:
+    // Ends a stream that the station no longer lets in.
+    void recheck() {
+        if (!streaming_ || !seat_) return;
+        const auto access = server_.access();
+        if (access.heldBack || (access.passcode && !passcodeMatches(*access.passcode, presented_)))
+            finishStream();
+    }
+
+private:
     // Sends a complete response, then closes whether or not the send worked;
     // a client that does not take it within the send time-out is cut off.
     void send(std::string bytes) {
@@ -356,8 +403,8 @@ private:
     }
 
     void awaitChunk() {
-        seat_->next(asio::bind_executor(
-            *lane_.io, [self = shared_from_this()](std::optional<Chunk> chunk) {
+        seat_->next(
+            asio::bind_executor(*lane_.io, [self = shared_from_this()](std::optional<Chunk> chunk) {
                 // The stream may have been finished (the peer hung up, it
                 // stalled) while the chunk was on its way.
                 if (!chunk || !self->seat_) return self->finishStream();
@@ -407,6 +454,7 @@ private:
     bool streaming_ = false;
     bool writing_ = false; // waiting for a full socket to take more
     std::chrono::steady_clock::time_point lastProgress_;
+    std::optional<std::string> presented_; // the passcode the request carried
     Fanout::Seat seat_;
     // The stream's write in progress: the chunks it holds and what of them
     // is still to go. Kept between writes, so a steady stream allocates nothing.
@@ -415,11 +463,13 @@ private:
 };
 
 StreamServer::Impl::Impl(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
-                         CoverCallback cover, PasscodeCallback passcode, Limits limits)
+                         CoverCallback cover, AccessCallback access, Limits limits)
     : fanout(std::move(fanout)), page(std::move(page)), now(std::move(now)),
-      cover(std::move(cover)), passcode(std::move(passcode)), limits(limits) {
-    const auto count = limits.lanes > 0 ? limits.lanes
-                                        : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 8);
+      cover(std::move(cover)), access(std::move(access)), limits(limits),
+      pagePolicy(lantern::pagePolicy(this->page)) {
+    const auto count = limits.lanes > 0
+                           ? limits.lanes
+                           : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 8);
     for (std::size_t i = 0; i < count; ++i)
         lanes.push_back(std::make_unique<Lane>(i));
     for (auto& lane : lanes) {
@@ -451,7 +501,16 @@ StreamServer::Impl::~Impl() {
     lanes.clear();
 }
 
+void StreamServer::Impl::reportGuesses() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - guessesReportedAt < guessReportEvery) return;
+    guessesReportedAt = now;
+    if (const auto count = guesses.takeWrongCount())
+        logLine("wrong passcodes in the last minute: " + std::to_string(count));
+}
+
 void StreamServer::Impl::sweep(Lane& lane) {
+    if (lane.index == 0) reportGuesses();
     const auto stalled = std::chrono::steady_clock::now() - limits.stallTimeout;
     std::vector<std::shared_ptr<Connection>> closing;
     for (auto* connection : lane.connections)
@@ -535,20 +594,21 @@ void StreamServer::Impl::accept(const std::shared_ptr<tcp::acceptor>& listening)
         if (!error || error == asio::error::would_block) return accept(listening);
         // Out of descriptors, or an aborted handshake: try again shortly
         // rather than spinning on the same error.
-        auto pause = std::make_shared<asio::steady_timer>(acceptorIO(), std::chrono::milliseconds(100));
+        auto pause =
+            std::make_shared<asio::steady_timer>(acceptorIO(), std::chrono::milliseconds(100));
         pause->async_wait([this, listening, pause](std::error_code) { accept(listening); });
     });
 }
 
 StreamServer::StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
-                           CoverCallback cover, PasscodeCallback passcode, Limits limits)
+                           CoverCallback cover, AccessCallback access, Limits limits)
     : impl_(std::make_unique<Impl>(std::move(fanout), std::move(page), std::move(now),
-                                   std::move(cover), std::move(passcode), limits)) {}
+                                   std::move(cover), std::move(access), limits)) {}
 
 StreamServer::StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
-                           CoverCallback cover, PasscodeCallback passcode)
+                           CoverCallback cover, AccessCallback access)
     : StreamServer(std::move(fanout), std::move(page), std::move(now), std::move(cover),
-                   std::move(passcode), Limits::forThisProcess()) {}
+                   std::move(access), Limits::forThisProcess()) {}
 
 StreamServer::~StreamServer() = default;
 
@@ -585,6 +645,18 @@ void StreamServer::startListening(std::function<void(std::error_code, std::uint1
                 done(asio::error::operation_aborted, 0);
         });
     });
+}
+
+void StreamServer::recheckStreams() {
+    for (auto& lane : impl_->lanes)
+        asio::post(*lane->io, [lane = lane.get()] {
+            std::vector<std::shared_ptr<Connection>> held;
+            for (auto* connection : lane->connections)
+                if (auto owner = connection->weak_from_this().lock())
+                    held.push_back(std::move(owner));
+            for (const auto& connection : held)
+                connection->recheck();
+        });
 }
 
 void StreamServer::stop() {

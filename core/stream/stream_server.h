@@ -1,6 +1,7 @@
 #pragma once
 
 #include "nowplaying/cover.h"
+#include "stream/access.h"
 #include "stream/fanout.h"
 
 #include <asio/any_io_executor.hpp>
@@ -26,7 +27,8 @@ class StreamServer {
 public:
     using NowCallback = std::function<std::string(double lag)>;
     using CoverCallback = std::function<std::optional<Cover>()>;
-    using PasscodeCallback = std::function<std::optional<std::string>()>;
+    // Asked on every request but the page's; held back, those answer 503.
+    using AccessCallback = std::function<Access()>;
     using StartSignature = void(std::error_code, std::uint16_t);
 
     // What any number of listeners, hostile ones included, may take.
@@ -63,10 +65,10 @@ public:
     };
 
     StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
-                 CoverCallback cover, PasscodeCallback passcode, Limits limits);
+                 CoverCallback cover, AccessCallback access, Limits limits);
     // With limits for this process's current descriptor limit.
     StreamServer(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
-                 CoverCallback cover, PasscodeCallback passcode);
+                 CoverCallback cover, AccessCallback access);
     // Ends the streams this server still sends and closes every connection.
     ~StreamServer();
     StreamServer(const StreamServer&) = delete;
@@ -93,6 +95,11 @@ public:
     // Closes the listening socket, if any. Accepted connections are not touched:
     // streams end when the fan-out closes them.
     void stop();
+
+    // Asks the access callback again for every stream under way and ends
+    // those it no longer lets in (the passcode changed, or listeners are held
+    // back). Any thread; returns at once.
+    void recheckStreams();
 
     asio::any_io_executor executor() const;
 

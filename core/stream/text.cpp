@@ -2,7 +2,26 @@
 
 #include <utf8proc.h>
 
+extern "C" {
+#include <libavutil/base64.h>
+#include <libavutil/mem.h>
+#include <libavutil/sha.h>
+}
+
 namespace lantern {
+
+std::string sha256Base64(std::string_view bytes) {
+    std::uint8_t digest[32];
+    AVSHA* sha = av_sha_alloc();
+    if (!sha) return {};
+    av_sha_init(sha, 256);
+    av_sha_update(sha, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    av_sha_final(sha, digest);
+    av_free(sha);
+    char text[AV_BASE64_SIZE(sizeof digest)];
+    av_base64_encode(text, sizeof text, digest, sizeof digest);
+    return text;
+}
 
 namespace {
 

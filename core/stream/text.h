@@ -13,6 +13,10 @@ bool isValidUtf8(std::string_view bytes);
 // that the result is always well-formed.
 std::string decodeUtf8Lossy(std::string_view bytes);
 
+// The SHA-256 digest of `bytes` in standard Base64, as Content-Security-Policy
+// hashes are written.
+std::string sha256Base64(std::string_view bytes);
+
 // The first `count` user-perceived characters (extended grapheme clusters) of
 // well-formed UTF-8 text: a flag or a letter with combining marks counts once.
 std::string prefixGraphemes(std::string_view text, std::size_t count);

@@ -4,12 +4,11 @@
 #include "capture/audio_tap.h"
 #include "capture/mic_input.h"
 #include "capture/sound_server.h"
+#include "stream/stream_server.h"
 #include "support/eventually.h"
 #include "support/sound_daemon.h"
 #include "support/tone.h"
 #include "support/world.h"
-
-#include "stream/stream_server.h"
 
 #include <dirent.h>
 #include <fstream>
@@ -298,8 +297,9 @@ TEST(MicInput, WithoutARealInputItSaysWhy) {
 TEST(AudioTap, TheCaptureThreadRunsAheadOfTheSendingThreads) {
     World::sound();
     std::atomic<pid_t> delivering{0};
-    AudioTap tap(AudioSource::wholeMac(), [](AudioTap::Problem) {},
-                 [&](std::span<const float>, double) { delivering = ::gettid(); });
+    AudioTap tap(
+        AudioSource::wholeMac(), [](AudioTap::Problem) {},
+        [&](std::span<const float>, double) { delivering = ::gettid(); });
     ASSERT_TRUE(eventually([&] { return delivering != 0; }));
     ASSERT_TRUE(eventually([] { return !SoundServer::shared().priority().granted.empty(); }));
     const auto priority = SoundServer::shared().priority();
@@ -308,7 +308,7 @@ TEST(AudioTap, TheCaptureThreadRunsAheadOfTheSendingThreads) {
     const auto fanout = std::make_shared<Fanout>(1000, 8);
     StreamServer server(
         fanout, "", [](double) { return std::string(); }, [] { return std::nullopt; },
-        [] { return std::nullopt; });
+        [] { return Access{}; });
     std::vector<pid_t> senders;
     ASSERT_TRUE(eventually([&] {
         senders.clear();

@@ -213,6 +213,7 @@ protected:
         };
         environment.terminate = [this] { ++terminated; };
         environment.watchSystem = watchSystem;
+        environment.passcodeRetry = passcodeRetry;
         station = std::make_unique<Station>(environment);
         EXPECT_TRUE(test::eventually([&] { return station->ready(); })) << "no secrets read";
         return *station;
@@ -238,6 +239,7 @@ protected:
     Settings settings{home.filePath("settings.ini")};
     AddressClient addresses{QUrl("http://127.0.0.1:9"), 2s};
     QDateTime clock = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC);
+    std::chrono::milliseconds passcodeRetry = 30s;
     std::vector<QString> notices;
     int terminated = 0;
     std::unique_ptr<Station> station;

@@ -279,6 +279,33 @@ TEST_F(StationTest, AHangingKeychainHoldsUpNothingButTheListeners) {
     EXPECT_TRUE(test::fetch(port, "/now?k=from-the-file").starts_with("HTTP/1.1 200"));
 }
 
+// A passcode in use that the keyring does not give (locked, or no Secret
+// Service and no file) holds every listener back and says why, above any
+// other line; no link is handed out without it; once it is read, listeners
+// with it are let in.
+TEST_F(StationTest, AnUnreadablePasscodeHoldsListenersBackUntilItIsRead) {
+    const QString held =
+        "Couldn't read your passcode from the keyring \u2014 listeners are held back";
+    settings.setValue("passcodeInUse", true);
+    passcodeRetry = 200ms;
+    auto& s = make();
+    EXPECT_EQ(s.status(), held);
+    const auto port = onAir(s);
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(s.status(), held);
+    for (const char* target : {"/now", "/now?k=pw", "/stream", "/cover?k=pw"})
+        EXPECT_TRUE(test::fetch(port, target).starts_with("HTTP/1.1 503")) << target;
+    EXPECT_NE(test::fetch(port, "/").find("<audio"), std::string::npos);
+    ASSERT_TRUE(eventually([&] { return !s.link().isEmpty(); }));
+    EXPECT_TRUE(s.shareLink().isEmpty()) << "a link without the passcode was handed out";
+
+    Keychain::write("passcode", "pw"); // the keyring answers at last
+    ASSERT_TRUE(eventually([&] { return s.status() != held; }, 3s));
+    EXPECT_TRUE(test::fetch(port, "/now?k=pw").starts_with("HTTP/1.1 200"));
+    EXPECT_TRUE(test::fetch(port, "/now").starts_with("HTTP/1.1 404"));
+    EXPECT_EQ(s.shareLink().toString(), firstURL + "#k=pw");
+}
+
 // Covers follow the track: a new title or cover address loads the cover, the
 // same track reported again loads nothing, and a download that finishes after
 // the track changed is dropped.
@@ -425,8 +452,9 @@ TEST_F(LinkTest, TheTunnelsLogCannotHandTheLinkToAVisitor) {
     EXPECT_EQ(service.requests()[0].json()["url"], firstURL.toStdString());
 }
 
-// A passcode chosen while on air guards the routes from the next request on,
-// and the link to share and copy carries it.
+// A passcode chosen while on air guards the routes from the next request on
+// and lets go of every listener who did not bring it; the link to share and
+// copy carries it.
 TEST_F(LinkTest, APasscodeChosenOnAirGuardsTheRoutesAtOnce) {
     auto* clipboard = QGuiApplication::clipboard();
     clipboard->setText("untouched");
@@ -436,7 +464,13 @@ TEST_F(LinkTest, APasscodeChosenOnAirGuardsTheRoutesAtOnce) {
     const auto port = onAir(s);
     ASSERT_TRUE(eventually([&] { return !s.link().isEmpty(); }));
     EXPECT_TRUE(test::fetch(port, "/now").starts_with("HTTP/1.1 200"));
+    StreamEar stranger(port), friendly(port, "/stream?l=f&k=a+b%26c");
+    ASSERT_TRUE(stranger.waitForAudio() && friendly.waitForAudio());
     EXPECT_EQ(apply(Mode::fresh, "", QString("a b&c"), ""), std::nullopt);
+    stranger.listen(1s);
+    friendly.listen(1s);
+    EXPECT_TRUE(stranger.closed()) << "a listener without the new passcode kept streaming";
+    EXPECT_FALSE(friendly.closed());
     EXPECT_TRUE(test::fetch(port, "/now").starts_with("HTTP/1.1 404"));
     EXPECT_TRUE(test::fetch(port, "/now?k=a+b%26c").starts_with("HTTP/1.1 200"));
     s.copyLink();

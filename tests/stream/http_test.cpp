@@ -1,4 +1,5 @@
 #include "stream/http.h"
+#include "stream/text.h"
 
 #include <clocale>
 #include <gtest/gtest.h>
@@ -98,6 +99,40 @@ TEST(HTTP, ComparesPasscodesByteForByte) {
         EXPECT_EQ(passcodeMatches(row.station, given), row.matches)
             << row.station << " / " << row.given.value_or("<none>");
     }
+}
+
+// Who a request comes from: the tunnel's header when it holds an address,
+// an IPv6 address by its /64, the peer otherwise; header names in any case.
+TEST(HTTP, VisitorsAndHeaderFields) {
+    const std::string head = "GET /now HTTP/1.1\r\nHost: x\r\ncf-connecting-ip:  198.51.100.7 "
+                             "\r\nCf-Connecting-IP: 203.0.113.1\r\nX-Empty:";
+    EXPECT_EQ(headerField(head, "Cf-Connecting-IP"), "198.51.100.7");
+    EXPECT_EQ(headerField(head, "x-empty"), "");
+    EXPECT_EQ(headerField(head, "GET /now HTTP/1.1"), std::nullopt);
+    EXPECT_EQ(headerField("GET / HTTP/1.1", "Host"), std::nullopt);
+    const std::tuple<std::optional<std::string_view>, std::string_view, std::string> rows[] = {
+        {"198.51.100.7", "127.0.0.1", "198.51.100.7"},
+        {"2001:db8:aa:bb:1:2:3:4", "127.0.0.1", "2001:db8:aa:bb::/64"},
+        {"::ffff:198.51.100.7", "127.0.0.1", "198.51.100.7"},
+        {std::nullopt, "127.0.0.1", "127.0.0.1"},
+        {"198.51.100.7, 10.0.0.1", "127.0.0.1", "127.0.0.1"},
+        {"", "::1", "::/64"},
+    };
+    for (const auto& [header, peer, expected] : rows)
+        EXPECT_EQ(visitorKey(header, peer), expected) << header.value_or("<none>");
+}
+
+// The page may run only its own script and style: each by its hash.
+TEST(HTTP, ThePagePolicyAllowsItsOwnInlineCodeAlone) {
+    const auto policy = pagePolicy("<style>a{}</style><script>go()</script><script>x</script>");
+    EXPECT_NE(policy.find("default-src 'none'"), std::string::npos);
+    EXPECT_NE(policy.find("script-src 'sha256-" + sha256Base64("go()") + "' 'sha256-" +
+                          sha256Base64("x") + "';"),
+              std::string::npos)
+        << policy;
+    EXPECT_NE(policy.find("style-src 'sha256-" + sha256Base64("a{}") + "';"), std::string::npos);
+    EXPECT_EQ(sha256Base64(""), "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU=");
+    EXPECT_NE(pagePolicy("<p>no code</p>").find("script-src 'none'"), std::string::npos);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "station/station_config.h"
+#include "stream/guess_limit.h"
 #include "stream/http.h"
 #include "stream/stream_server.h"
 #include "support/eventually.h"
@@ -22,7 +23,9 @@ const std::string page = "<!doctype html><title>listen</title>";
 const std::string notHere = responseHead(404, "text/plain; charset=utf-8", 9) + "Not here\n";
 const std::string streamHead =
     responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}});
-const std::string pageAnswer = responseHead(200, "text/html; charset=utf-8", page.size()) + page;
+const std::string pageAnswer = responseHead(200, "text/html; charset=utf-8", page.size(),
+                                            {{"Content-Security-Policy", pagePolicy(page)}}) +
+                               page;
 
 Chunk chunkOf(std::string_view text) {
     return Chunk(Bytes(text.begin(), text.end()));
@@ -53,15 +56,15 @@ public:
               },
               [this] {
                   std::lock_guard lock(mutex);
-                  return passcode;
+                  return access;
               },
               limits)) {
         auto started = server->start(asio::use_future);
         if (started.wait_for(5s) == std::future_status::ready) port = started.get();
     }
-    void set(std::optional<std::string> code, std::optional<Cover> image) {
+    void set(std::optional<std::string> code, std::optional<Cover> image, bool heldBack = false) {
         std::lock_guard lock(mutex);
-        passcode = std::move(code);
+        access = {heldBack, std::move(code)};
         cover = std::move(image);
     }
     // A listener whose head is answered.
@@ -79,7 +82,7 @@ public:
 
 private:
     std::mutex mutex;
-    std::optional<std::string> passcode;
+    Access access;
     std::optional<Cover> cover;
 };
 
@@ -138,6 +141,70 @@ TEST(StreamServer, ThePasscodeGuardsEveryRouteButThePage) {
     EXPECT_EQ(fetch(station.port, "/stream?k=nope", "HEAD"), notHere);
     station.listen("/stream?k=s3+cret");
     EXPECT_EQ(station.fanout->count(), 1u);
+}
+
+// Guessing the passcode: a visitor (the tunnel's Cf-Connecting-IP, else the
+// peer; an IPv6 /64 as one) gets ten wrong tries a minute, then 429 for a
+// minute whatever they send; a missing passcode is not a guess, and nobody
+// else is slowed by it.
+TEST(StreamServer, AGuesserIsRefusedForAMinuteAndNobodyElseIsSlowed) {
+    Station station;
+    station.set("right", std::nullopt);
+    const auto from = [&](const std::string& address, const std::string& target) {
+        return fetch(station.port, target, "GET", "Cf-Connecting-IP: " + address + "\r\n");
+    };
+    for (const char* guesser : {"203.0.113.5", "2001:db8:1:2::1"}) {
+        for (int i = 0; i < 12; ++i)
+            EXPECT_EQ(from(guesser, "/now"), notHere) << "a missing passcode counted";
+        for (int i = 0; i < 10; ++i)
+            EXPECT_EQ(from(guesser, "/now?k=guess" + std::to_string(i)), notHere) << guesser;
+        const auto refused = from(guesser, "/now?k=right");
+        EXPECT_TRUE(refused.starts_with("HTTP/1.1 429 Too Many Requests\r\n")) << refused;
+        EXPECT_NE(refused.find("Retry-After: 60\r\n"), std::string::npos) << refused;
+        EXPECT_EQ(from(guesser, "/"), pageAnswer);
+    }
+    EXPECT_TRUE(from("2001:db8:1:2:ffff::9", "/now?k=right").starts_with("HTTP/1.1 429"))
+        << "another address of the same /64 was let in";
+    for (const char* other : {"198.51.100.9", "2001:db8:1:3::1", "not an address"}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(from(other, "/now?k=right"), json("{\"lag\":0}")) << other;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << other;
+    }
+    EXPECT_EQ(fetch(station.port, "/now?k=right"), json("{\"lag\":0}"));
+
+    GuessLimit limit({.tries = 2, .visitors = 3}); // the table keeps the latest visitors
+    const auto now = GuessLimit::Clock::now();
+    for (const char* visitor : {"a", "a", "b", "c", "d"})
+        limit.wrong(visitor, now);
+    EXPECT_EQ(limit.remembered(), 3u);
+    EXPECT_GT(limit.refused("a", now), 59s) << "a visitor refused was forgotten too early";
+    EXPECT_EQ(limit.refused("a", now + 61s), GuessLimit::Clock::duration::zero());
+    EXPECT_EQ(limit.takeWrongCount(), 5u);
+}
+
+// A passcode in use but not known (the keyring did not answer) lets nobody
+// in: the page loads, everything else says to come back later. Streams under
+// way follow a change at once: without the new passcode a listener is let go.
+TEST(StreamServer, ListenersFollowWhoMayListenAtOnce) {
+    Station station;
+    auto without = station.listen("/stream?l=a");
+    auto with = station.listen("/stream?l=b&k=new");
+    station.set("new", std::nullopt);
+    station.server->recheckStreams();
+    EXPECT_TRUE(without->closedByPeer(2s)) << "a listener without the passcode kept streaming";
+    station.fanout->publish(chunkOf("for those who know"));
+    EXPECT_TRUE(with->readAtLeast(18, 2s).ends_with("for those who know"));
+    EXPECT_FALSE(with->peerClosed());
+
+    station.set(std::nullopt, Cover{{0x89, 'P', 'N', 'G'}, "image/png"}, true);
+    station.server->recheckStreams();
+    EXPECT_TRUE(with->closedByPeer(2s));
+    const std::string held = "The station isn't letting listeners in right now\n";
+    const auto heldAnswer =
+        responseHead(503, "text/plain; charset=utf-8", held.size(), {{"Retry-After", "30"}}) + held;
+    for (const char* target : {"/stream", "/now", "/cover", "/stream?k=new"})
+        EXPECT_EQ(fetch(station.port, target), heldAnswer) << target;
+    EXPECT_EQ(fetch(station.port, "/"), pageAnswer);
 }
 
 TEST(StreamServer, HeadsAreReadInPiecesBoundedInSizeAndTime) {
@@ -250,9 +317,8 @@ TEST(StreamServer, ASendingThreadThatFallsBehindTakesNoNewcomersUntilItCatchesUp
     EXPECT_EQ(fetch(station.port, "/stream", "HEAD"), fullHead);
     station.fanout->publish(chunkOf("live"));
     EXPECT_TRUE(listener->readAtLeast(4, 2s).ends_with("live")) << "the listener was dropped";
-    EXPECT_TRUE(eventually([&] {
-        return fetch(station.port, "/stream", "HEAD").starts_with("HTTP/1.1 200");
-    }));
+    EXPECT_TRUE(eventually(
+        [&] { return fetch(station.port, "/stream", "HEAD").starts_with("HTTP/1.1 200"); }));
     station.listen();
 }
 

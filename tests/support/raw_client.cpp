@@ -81,11 +81,12 @@ bool RawClient::closedByPeer(std::chrono::milliseconds wait) {
     return peerClosed_;
 }
 
-std::string fetch(std::uint16_t port, std::string_view target, std::string_view method) {
+std::string fetch(std::uint16_t port, std::string_view target, std::string_view method,
+                  std::string_view headers) {
     RawClient client(port);
     if (!client.connected()) return "<refused>";
     client.send(std::string(method) + " " + std::string(target) +
-                " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+                " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + std::string(headers) + "\r\n");
     return client.readUntilClosed();
 }
 

@@ -38,7 +38,9 @@ private:
     std::string pending_;
 };
 
-// One GET and its whole answer (the server closes after answering).
-std::string fetch(std::uint16_t port, std::string_view target, std::string_view method = "GET");
+// One request and its whole answer (the server closes after answering);
+// `headers` are further head lines, each ending in CR LF.
+std::string fetch(std::uint16_t port, std::string_view target, std::string_view method = "GET",
+                  std::string_view headers = "");
 
 } // namespace lantern::test

@@ -138,12 +138,12 @@ QCoro::Task<AddressClient::Reply> AddressClient::send(QString method, QString pa
     co_return Reply{reply->readAll(), status.toInt()};
 }
 
-QCoro::Task<SavedAddress> AddressClient::claim(std::optional<QString> name,
-                                               std::optional<QString> passcode, bool showLast) {
+QCoro::Task<SavedAddress> AddressClient::claim(std::optional<QString> name, bool hasPasscode,
+                                               bool showLast) {
     json body;
     body["showLast"] = showLast;
     if (name) body["name"] = name->toStdString();
-    if (passcode) body["passcode"] = passcode->toStdString();
+    body["hasPasscode"] = hasPasscode;
     const auto reply = co_await send("POST", "/api/claim", std::move(body));
     switch (reply.status) {
     case 201:
@@ -208,11 +208,11 @@ QCoro::Task<void> AddressClient::off(SavedAddress at) {
     co_await announce("DELETE", "/api/live", std::move(body));
 }
 
-QCoro::Task<void> AddressClient::update(std::optional<QString> passcode, SavedAddress at) {
+QCoro::Task<void> AddressClient::update(bool hasPasscode, SavedAddress at) {
     json body;
     body["path"] = at.path.toStdString();
     body["secret"] = at.secret.toStdString();
-    body["passcode"] = passcode.value_or(QString()).toStdString();
+    body["hasPasscode"] = hasPasscode;
     body["showLast"] = at.showLast;
     const auto reply = co_await send("PATCH", "/api/settings", std::move(body));
     if (reply.status == 204) co_return;

@@ -73,14 +73,15 @@ public:
 
     // The claimed address of the kind asked for, read from the keychain.
     QCoro::Task<std::optional<SavedAddress>> saved(bool named);
-    // Throws AddressError, or nlohmann::json::parse_error for a reply that is not JSON.
-    QCoro::Task<SavedAddress> claim(std::optional<QString> name, std::optional<QString> passcode,
-                                    bool showLast);
+    // The service learns only whether the station has a passcode, never the
+    // passcode. Throws AddressError, or nlohmann::json::parse_error for a
+    // reply that is not JSON.
+    QCoro::Task<SavedAddress> claim(std::optional<QString> name, bool hasPasscode, bool showLast);
     // Never throw; a refusal or failure is logged.
     QCoro::Task<void> live(QUrl url, SavedAddress at, QString name);
     QCoro::Task<void> off(SavedAddress at);
     // Throws AddressError.
-    QCoro::Task<void> update(std::optional<QString> passcode, SavedAddress at);
+    QCoro::Task<void> update(bool hasPasscode, SavedAddress at);
 
     // The station's passcode in the keychain. Keychain work runs off the main
     // thread; a write is in place before any later read.

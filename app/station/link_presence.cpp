@@ -165,14 +165,14 @@ QCoro::Task<std::optional<QString>> LinkPresence::setLinkMode(LinkMode mode, QSt
     try {
         if (mode == LinkMode::kept) {
             if (kept)
-                co_await addresses.update(passcode, *kept);
+                co_await addresses.update(passcode.has_value(), *kept);
             else
-                kept = co_await addresses.claim(std::nullopt, passcode, false);
+                kept = co_await addresses.claim(std::nullopt, passcode.has_value(), false);
         } else if (mode == LinkMode::named) {
             if (named && named->path == QStringLiteral("/") + wanted)
-                co_await addresses.update(passcode, *named);
+                co_await addresses.update(passcode.has_value(), *named);
             else
-                named = co_await addresses.claim(wanted, passcode, false);
+                named = co_await addresses.claim(wanted, passcode.has_value(), false);
         }
     } catch (const AddressError& error) {
         failure = error.description();

@@ -84,7 +84,7 @@ protected:
     AddressError claimError(FakeAddressService::Reply reply) {
         service.answer(std::move(reply));
         try {
-            run(client.claim(std::nullopt, std::nullopt, false));
+            run(client.claim(std::nullopt, false, false));
         } catch (const AddressError& error) {
             return error;
         }
@@ -97,18 +97,19 @@ protected:
     AddressClient client{QUrl(service.base()), std::chrono::milliseconds(1000)};
 };
 
-// A claim sends only what it is given and stores what comes back, kept and
-// named apart; a stored path under a new base is a new address.
+// A claim sends only what it is given, and of a passcode only that there is
+// one; it stores what comes back, kept and named apart; a stored path under a
+// new base is a new address.
 TEST_F(AddressClientTest, ClaimsAndStoresAddresses) {
     service.answer({201, R"({"path":"/s/abc","secret":"kept-secret"})"});
     service.answer({201, R"({"path":"/my-name","secret":"named-secret","extra":1})"});
-    const auto kept = run(client.claim(std::nullopt, std::nullopt, true));
-    run(client.claim(QString("my-name"), QString("pw"), false));
+    const auto kept = run(client.claim(std::nullopt, false, true));
+    run(client.claim(QString("my-name"), true, false));
     ASSERT_EQ(service.requests().size(), 2u);
     EXPECT_EQ(service.requests()[0].headers.at("content-type"), "application/json");
-    EXPECT_EQ(service.requests()[0].json(), (json{{"showLast", true}}));
+    EXPECT_EQ(service.requests()[0].json(), (json{{"showLast", true}, {"hasPasscode", false}}));
     EXPECT_EQ(service.requests()[1].json(),
-              (json{{"showLast", false}, {"name", "my-name"}, {"passcode", "pw"}}));
+              (json{{"showLast", false}, {"name", "my-name"}, {"hasPasscode", true}}));
     EXPECT_EQ(kept, (SavedAddress{"/s/abc", service.base() + "/s/abc", "kept-secret", true}));
     EXPECT_EQ(run(client.saved(false)), kept);
     EXPECT_EQ(run(client.saved(true))->secret, "named-secret");
@@ -138,7 +139,7 @@ TEST_F(AddressClientTest, RefusalsAreTheUsersWords) {
     }
     EXPECT_FALSE(run(client.saved(false))) << "a refused claim was stored";
     service.answer({201, "not json"});
-    EXPECT_THROW(run(client.claim(std::nullopt, std::nullopt, false)), json::parse_error);
+    EXPECT_THROW(run(client.claim(std::nullopt, false, false)), json::parse_error);
 }
 
 // Updates send the settings and map their status; live and off never throw
@@ -146,12 +147,13 @@ TEST_F(AddressClientTest, RefusalsAreTheUsersWords) {
 TEST_F(AddressClientTest, UpdatesAnnouncementsAndWithdrawals) {
     const SavedAddress at{"/s/abc", service.base() + "/s/abc", "sec", true};
     service.answer({204, {}});
-    run(client.update(std::nullopt, at));
+    run(client.update(false, at));
     EXPECT_EQ(service.requests()[0].method + service.requests()[0].path, "PATCH/api/settings");
-    EXPECT_EQ(service.requests()[0].json(),
-              (json{{"path", "/s/abc"}, {"secret", "sec"}, {"passcode", ""}, {"showLast", true}}));
+    EXPECT_EQ(
+        service.requests()[0].json(),
+        (json{{"path", "/s/abc"}, {"secret", "sec"}, {"hasPasscode", false}, {"showLast", true}}));
     service.answer({429, {}});
-    EXPECT_THROW(run(client.update(QString("pw"), at)), AddressError);
+    EXPECT_THROW(run(client.update(true, at)), AddressError);
 
     StdoutCapture output;
     service.answer({500, {}});
@@ -187,16 +189,16 @@ protected:
 // Every operation and every refusal the service gives, as the station sees
 // them and as a visitor of the address does.
 TEST_F(RealServiceTest, ClaimAnnounceWithdrawAndRefusals) {
-    const auto kept = run(real.claim(std::nullopt, QString("pw"), true));
+    const auto kept = run(real.claim(std::nullopt, true, true));
     EXPECT_TRUE(kept.path.startsWith("/s/")) << kept.path.toStdString();
     EXPECT_EQ(kept.address, QString::fromStdString(daemon.base()) + kept.path);
     EXPECT_EQ(run(real.saved(false)), kept);
-    const auto named = run(real.claim(QString("porch-radio"), std::nullopt, false));
+    const auto named = run(real.claim(QString("porch-radio"), false, false));
     EXPECT_EQ(named.path, "/porch-radio");
 
     const auto refusal = [&](std::optional<QString> name) {
         try {
-            run(real.claim(name, std::nullopt, false));
+            run(real.claim(name, false, false));
         } catch (const AddressError& error) {
             return error.description();
         }
@@ -212,12 +214,12 @@ TEST_F(RealServiceTest, ClaimAnnounceWithdrawAndRefusals) {
     run(real.live(QUrl("http://127.0.0.1:8000"), kept, "Porch"));
     EXPECT_EQ(visit(kept.address), "302 http://127.0.0.1:8000/");
     EXPECT_EQ(visit(named.address), "200 ") << "another address went live";
-    run(real.update(QString("new"), kept));
+    run(real.update(true, kept));
 
     auto forged = kept;
     forged.secret = "not-the-secret";
     try {
-        run(real.update(std::nullopt, forged));
+        run(real.update(false, forged));
         ADD_FAILURE() << "an update with a wrong secret went through";
     } catch (const AddressError& error) {
         EXPECT_EQ(error.status(), 403);
@@ -240,7 +242,7 @@ TEST_F(RealServiceTest, ClaimAnnounceWithdrawAndRefusals) {
 // A claim answered 201 is on disk: the service killed at once and started
 // again on the same database still knows the address and its secret.
 TEST_F(RealServiceTest, AClaimOutlivesAKill) {
-    const auto kept = run(real.claim(std::nullopt, std::nullopt, false));
+    const auto kept = run(real.claim(std::nullopt, false, false));
     ::kill(daemon.pid(), SIGKILL);
     EXPECT_EQ(daemon.exitStatus(std::chrono::seconds(5)), -1);
     AddressDaemon again(data, {"--allow-origin=http://127.0.0.1:8000"});

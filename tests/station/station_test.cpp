@@ -383,9 +383,13 @@ TEST_F(LinkTest, ModesClaimOrUpdateAndAFailureChangesNothing) {
     EXPECT_EQ(station->privateLink()->path, "/s/x7y");
     EXPECT_EQ(calls(),
               (std::vector<QString>{"PATCH /api/settings", "POST /api/claim", "POST /api/claim"}));
+    EXPECT_EQ(service.requests()[0].json()["hasPasscode"], true);
     EXPECT_EQ(service.requests()[1].json(),
-              (nlohmann::json{{"showLast", false}, {"name", "new-name"}}));
-    EXPECT_EQ(service.requests()[2].json(), (nlohmann::json{{"showLast", false}}));
+              (nlohmann::json{{"showLast", false}, {"name", "new-name"}, {"hasPasscode", false}}));
+    EXPECT_EQ(service.requests()[2].json(),
+              (nlohmann::json{{"showLast", false}, {"hasPasscode", false}}));
+    for (const auto& request : service.requests())
+        EXPECT_EQ(request.body.indexOf("pw"), -1) << "the passcode went to the address service";
 
     EXPECT_EQ(apply(Mode::named, "taken", QString("other"), "After"),
               QString("That name is taken. Try another."));
@@ -493,7 +497,7 @@ TEST_F(LinkTest, AVisitorOfTheKeptAddressReachesTheStation) {
     const auto station = "http://127.0.0.1:" + std::to_string(port);
     test::AddressDaemon daemon(data, {"--allow-origin=" + station});
     AddressClient real{QUrl(QString::fromStdString(daemon.base())), 3s};
-    const auto kept = QCoro::waitFor(real.claim(std::nullopt, QString("pw"), false));
+    const auto kept = QCoro::waitFor(real.claim(std::nullopt, true, false));
     QCoro::waitFor(real.live(QUrl(QString::fromStdString(station)), kept, "Attic Waves"));
     const auto check = test::runProgram({"node", PAGE_TEST, "visit", "chromium",
                                          kept.address.toStdString() + "#k=pw", "Attic Waves",

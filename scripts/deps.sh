@@ -38,7 +38,7 @@ LANTERN_APP_PACKAGES=(
 # validators, the Debian packaging tools, and the font the screenshots are
 # taken in.
 LANTERN_TEST_PACKAGES=(chromium firefox-esr pipewire pipewire-pulse wireplumber qml6-module-qttest
-    zbar-tools desktop-file-utils appstream dpkg-dev fakeroot fonts-cantarell x11-utils)
+    zbar-tools desktop-file-utils appstream dpkg-dev fakeroot fonts-cantarell x11-utils systemd)
 
 # Node.js and npm for the script that drives the browsers (puppeteer-core, from
 # npm, over the installed browsers); Debian's when the machine has none.

@@ -74,7 +74,9 @@ AddressBook::AddressBook(const std::string& file) {
         db_ = nullptr;
         throw StoreError("cannot open " + file + ": " + why);
     }
-    sqlite3_busy_timeout(db_, 5000);
+    // A lock another writer holds is waited for a little, then that request
+    // fails (503) rather than holding up every other.
+    sqlite3_busy_timeout(db_, 1000);
     try {
         exec("PRAGMA journal_mode=WAL");
         // Every commit reaches the disk before it returns: a 201 is never lost.
@@ -130,15 +132,19 @@ std::string AddressBook::hash(const std::string& secret) const {
 }
 
 AddressBook::Claimed AddressBook::claim(const std::string& path, const std::string& secret,
-                                        bool showLast, bool hasPasscode, std::int64_t now) {
+                                        bool showLast, bool hasPasscode, std::int64_t now,
+                                        std::int64_t unusedBefore) {
     Statement insert(db_, "INSERT INTO addresses (path, secret_hash, show_last, has_passcode,"
-                          " created_at) VALUES (?, ?, ?, ?, ?)");
+                          " created_at) VALUES (?, ?, ?, ?, ?)"
+                          " ON CONFLICT (path) DO UPDATE SET secret_hash = excluded.secret_hash,"
+                          " show_last = excluded.show_last, has_passcode = excluded.has_passcode,"
+                          " live_url = '', live_name = '', live_at = 0,"
+                          " created_at = excluded.created_at"
+                          " WHERE max(addresses.created_at, addresses.live_at) < ?");
     const auto hashed = hash(secret);
-    insert.bind(path, Blob{hashed}, showLast, hasPasscode, now);
-    const int result = insert.status();
-    if (result == SQLITE_CONSTRAINT) return Claimed::taken;
-    if (result != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
-    return Claimed::ok;
+    insert.bind(path, Blob{hashed}, showLast, hasPasscode, now, unusedBefore);
+    if (insert.status() != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+    return sqlite3_changes(db_) == 1 ? Claimed::ok : Claimed::taken;
 }
 
 std::optional<Entry> AddressBook::find(const std::string& path) const {

@@ -36,9 +36,11 @@ public:
     AddressBook& operator=(const AddressBook&) = delete;
 
     enum class Claimed { ok, taken };
-    // Adds `path` with `secret`; `taken` when the path exists already.
+    // Adds `path` with `secret`; `taken` when the path exists already, unless
+    // it was neither claimed nor announced since `unusedBefore`: then it is
+    // handed over, and the old secret proves nothing any more.
     Claimed claim(const std::string& path, const std::string& secret, bool showLast,
-                  bool hasPasscode, std::int64_t now);
+                  bool hasPasscode, std::int64_t now, std::int64_t unusedBefore);
 
     std::optional<Entry> find(const std::string& path) const;
     // Whether `secret` is the one `path` was claimed with (constant time).

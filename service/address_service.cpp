@@ -1,6 +1,8 @@
 #include "address_service.h"
 
 #include <algorithm>
+#include <array>
+#include <boost/asio/ip/address.hpp>
 #include <boost/url/parse.hpp>
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -55,6 +57,18 @@ const std::string* string(const json& value, const char* key) {
                                                       : nullptr;
 }
 
+// Whether the station has a passcode: "hasPasscode" (true or false), or, from
+// older stations, a non-empty "passcode", which is read for that alone and
+// never kept. Nothing when the body says it in neither form.
+std::optional<bool> hasPasscode(const json& body, bool required) {
+    if (const auto found = body.find("hasPasscode"); found != body.end())
+        return found->is_boolean() ? std::optional(found->get<bool>()) : std::nullopt;
+    if (const auto found = body.find("passcode"); found != body.end())
+        return found->is_string() ? std::optional(!found->get_ref<const std::string&>().empty())
+                                  : std::nullopt;
+    return required ? std::nullopt : std::optional(false);
+}
+
 std::string trim(std::string text) {
     const auto first = text.find_first_not_of(" \t");
     if (first == std::string::npos) return {};
@@ -70,14 +84,18 @@ std::string lower(std::string text) {
 } // namespace
 
 bool RateLimit::allow(const std::string& key, std::int64_t now) {
-    // Keys whose last event is over an hour old are forgotten now and then,
-    // so that the table holds only the last hour's clients.
-    if (now - lastSweep_ >= hour) {
-        std::erase_if(events_,
-                      [&](const auto& entry) { return entry.second.back() <= now - hour; });
-        lastSweep_ = now;
+    auto found = events_.find(key);
+    if (found != events_.end()) {
+        ages_.splice(ages_.begin(), ages_, found->second.age);
+    } else {
+        if (events_.size() >= keys_) {
+            events_.erase(ages_.back());
+            ages_.pop_back();
+        }
+        ages_.push_front(key);
+        found = events_.emplace(key, Events{{}, ages_.begin()}).first;
     }
-    auto& events = events_[key];
+    auto& events = found->second.at;
     while (!events.empty() && events.front() <= now - hour)
         events.pop_front();
     if (static_cast<int>(events.size()) >= limit_) return false;
@@ -87,7 +105,8 @@ bool RateLimit::allow(const std::string& key, std::int64_t now) {
 
 AddressService::AddressService(Config config, Clock clock)
     : config_(std::move(config)), clock_(std::move(clock)), book_(config_.database),
-      claims_(config_.claimsPerHour), updates_(config_.updatesPerHour) {}
+      claims_(config_.claimsPerHour), allClaims_(config_.claimsPerHourTotal),
+      updates_(config_.updatesPerHour) {}
 
 AddressService::AddressService(Config config)
     : AddressService(std::move(config), [] {
@@ -102,6 +121,19 @@ bool AddressService::validName(const std::string& name) {
     return std::all_of(name.begin(), name.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
     });
+}
+
+bool AddressService::reservedName(const std::string& name) {
+    static constexpr std::array<std::string_view, 48> reserved = {
+        "about",      "abuse",    "account",  "admin",    "api",        "app",       "assets",
+        "auth",       "blog",     "cdn",      "contact",  "css",        "dashboard", "dev",
+        "docs",       "download", "favicon",  "files",    "ftp",        "help",      "home",
+        "hostmaster", "images",   "img",      "info",     "js",         "legal",     "login",
+        "logout",     "mail",     "media",    "news",     "postmaster", "privacy",   "register",
+        "robots",     "root",     "security", "settings", "signin",     "signup",    "static",
+        "status",     "support",  "terms",    "test",     "webmaster",  "www",
+    };
+    return std::find(reserved.begin(), reserved.end(), name) != reserved.end();
 }
 
 bool AddressService::allowedURL(const std::string& text) const {
@@ -129,18 +161,40 @@ std::string AddressService::clientAddress(const Request& request) const {
         return std::find(config_.trustedProxies.begin(), config_.trustedProxies.end(), address) !=
                config_.trustedProxies.end();
     };
-    if (!trusted(request.peer) || request.forwardedFor.empty()) return request.peer;
+    // One subscriber holds a whole IPv6 /64: it counts as one client.
+    const auto client = [](const std::string& address) {
+        boost::system::error_code error;
+        const auto parsed = boost::asio::ip::make_address(address, error);
+        if (error || !parsed.is_v6()) return address;
+        const auto v6 = parsed.to_v6();
+        if (v6.is_v4_mapped())
+            return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6).to_string();
+        auto bytes = v6.to_bytes();
+        std::fill(bytes.begin() + 8, bytes.end(), 0);
+        return boost::asio::ip::address_v6(bytes).to_string() + "/64";
+    };
+    if (!trusted(request.peer) || request.forwardedFor.empty()) return client(request.peer);
     std::string rest = request.forwardedFor;
     while (!rest.empty()) {
         const auto comma = rest.rfind(',');
         const auto hop = trim(comma == std::string::npos ? rest : rest.substr(comma + 1));
         rest = comma == std::string::npos ? std::string() : rest.substr(0, comma);
-        if (!hop.empty() && !trusted(hop)) return hop;
+        if (!hop.empty() && !trusted(hop)) return client(hop);
     }
-    return request.peer;
+    return client(request.peer);
 }
 
 Response AddressService::handle(const Request& request) {
+    try {
+        return answer(request);
+    } catch (const StoreError&) {
+        auto busy = plain(503, "The service is busy. Try again shortly.");
+        busy.headers.emplace_back("Retry-After", "5");
+        return busy;
+    }
+}
+
+Response AddressService::answer(const Request& request) {
     if (request.body.size() > maxBody) return plain(413, "Request body too large.");
     auto path = request.target.substr(0, request.target.find('?'));
     if (path == "/api/claim") {
@@ -160,31 +214,33 @@ Response AddressService::handle(const Request& request) {
 
 Response AddressService::claim(const Request& request) {
     const auto now = clock_();
-    if (!claims_.allow(clientAddress(request), now)) return plain(429, "Too many claims.");
+    if (!claims_.allow(clientAddress(request), now) || !allClaims_.allow({}, now))
+        return plain(429, "Too many claims.");
     const auto body = object(request.body);
     if (!body) return plain(400, "Expected a JSON object.");
     const auto showLast = body->find("showLast");
     if (showLast != body->end() && !showLast->is_boolean())
         return plain(400, "showLast must be true or false.");
     const bool show = showLast != body->end() && showLast->get<bool>();
-    if (body->contains("passcode") && !string(*body, "passcode"))
-        return plain(400, "passcode must be a string.");
-    const auto* passcode = string(*body, "passcode");
-    const bool hasPasscode = passcode && !passcode->empty();
+    const auto passcode = addressd::hasPasscode(*body, false);
+    if (!passcode) return plain(400, "hasPasscode must be true or false.");
+    const bool hasPasscode = *passcode;
     const auto secret = randomSecret();
 
     if (body->contains("name")) {
         const auto* name = string(*body, "name");
         if (!name || !validName(*name)) return plain(400, "Not a valid name.");
-        if (*name == "api") return plain(409, "That name is taken.");
+        if (reservedName(*name)) return plain(409, "That name is taken.");
         const auto path = "/" + *name;
-        if (book_.claim(path, secret, show, hasPasscode, now) == AddressBook::Claimed::taken)
+        if (book_.claim(path, secret, show, hasPasscode, now, now - unusedFor) ==
+            AddressBook::Claimed::taken)
             return plain(409, "That name is taken.");
         return {201, "application/json", json{{"path", path}, {"secret", secret}}.dump(), {}};
     }
     for (int attempt = 0; attempt < 8; ++attempt) {
         const auto path = randomKeptPath();
-        if (book_.claim(path, secret, show, hasPasscode, now) == AddressBook::Claimed::ok)
+        if (book_.claim(path, secret, show, hasPasscode, now, now - unusedFor) ==
+            AddressBook::Claimed::ok)
             return {201, "application/json", json{{"path", path}, {"secret", secret}}.dump(), {}};
     }
     return plain(500, "Could not find a free address.");
@@ -216,14 +272,14 @@ Response AddressService::settings(const Request& request) {
     const auto body = object(request.body);
     const auto* path = body ? string(*body, "path") : nullptr;
     const auto* secret = body ? string(*body, "secret") : nullptr;
-    const auto* passcode = body ? string(*body, "passcode") : nullptr;
+    const auto passcode = body ? hasPasscode(*body, true) : std::nullopt;
     const auto showLast = body ? body->find("showLast") : json::const_iterator();
     if (!path || !secret || !passcode || showLast == body->end() || !showLast->is_boolean())
-        return plain(400, "Expected path, secret, passcode and showLast.");
+        return plain(400, "Expected path, secret, hasPasscode and showLast.");
     if (!book_.find(*path)) return plain(404, "No such address.");
     if (!book_.owns(*path, *secret)) return plain(403, "Wrong secret.");
     if (!updates_.allow(*path, clock_())) return plain(429, "Too many updates.");
-    book_.setSettings(*path, showLast->get<bool>(), !passcode->empty());
+    book_.setSettings(*path, showLast->get<bool>(), *passcode);
     return noContent();
 }
 

@@ -20,8 +20,9 @@ constexpr auto idleTimeout = std::chrono::seconds(30);
 // request asks to close, or it idles past the time-out.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, AddressService& service)
-        : stream_(std::move(socket)), service_(service) {
+    Session(tcp::socket socket, AddressService& service, std::shared_ptr<int> connections)
+        : stream_(std::move(socket)), service_(service), connections_(std::move(connections)) {
+        ++*connections_;
         boost::system::error_code ignored;
         const auto remote = stream_.socket().remote_endpoint(ignored);
         peer_ = ignored ? std::string() : remote.address().to_string();
@@ -37,6 +38,8 @@ public:
                              self->onRead(error);
                          });
     }
+
+    ~Session() { --*connections_; }
 
 private:
     void onRead(beast::error_code error) {
@@ -82,13 +85,14 @@ private:
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     std::string peer_;
+    std::shared_ptr<int> connections_;
 };
 
 } // namespace
 
 HttpFront::HttpFront(boost::asio::io_context& io, AddressService& service, const std::string& host,
-                     std::uint16_t port)
-    : io_(io), service_(service), acceptor_(io), pause_(io) {
+                     std::uint16_t port, int maxConnections)
+    : io_(io), service_(service), acceptor_(io), pause_(io), maxConnections_(maxConnections) {
     const tcp::endpoint endpoint(boost::asio::ip::make_address(host), port);
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
@@ -105,7 +109,10 @@ void HttpFront::accept() {
     acceptor_.async_accept(io_, [this](beast::error_code error, tcp::socket socket) {
         if (error == boost::asio::error::operation_aborted) return;
         if (!error) {
-            std::make_shared<Session>(std::move(socket), service_)->read();
+            // Beyond the cap a connection is closed at once, before it holds
+            // a buffer or a time-out.
+            if (*connections_ < maxConnections_)
+                std::make_shared<Session>(std::move(socket), service_, connections_)->read();
             return accept();
         }
         // Out of descriptors, say: try again shortly instead of spinning.

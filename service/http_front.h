@@ -6,6 +6,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace lantern::addressd {
@@ -18,7 +19,7 @@ public:
     // Binds `host`:`port` (port 0: one the system chooses); throws
     // boost::system::system_error when it cannot.
     HttpFront(boost::asio::io_context& io, AddressService& service, const std::string& host,
-              std::uint16_t port);
+              std::uint16_t port, int maxConnections = 1024);
     std::uint16_t port() const;
 
 private:
@@ -28,6 +29,8 @@ private:
     AddressService& service_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer pause_;
+    const int maxConnections_;
+    std::shared_ptr<int> connections_ = std::make_shared<int>(0); // on the io_context's thread
 };
 
 } // namespace lantern::addressd

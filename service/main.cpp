@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     try {
         AddressService service(config);
         boost::asio::io_context io(1);
-        HttpFront front(io, service, host, port);
+        HttpFront front(io, service, host, port, config.maxConnections);
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](const boost::system::error_code&, int) { io.stop(); });
         std::cout << "listening on " << host << ":" << front.port() << "\n"

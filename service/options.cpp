@@ -17,10 +17,15 @@ Run it behind a reverse proxy that adds TLS; stations are started with
                             created when missing
   --config=FILE             read options from FILE first, one "key = value" per
                             line (keys as below without "--"; "#" starts a comment)
-  --claims-per-hour=N       claims allowed per client address per hour (default 20)
+  --claims-per-hour=N       claims allowed per client address per hour (default 20;
+                            an IPv6 /64 counts as one address)
+  --claims-per-hour-total=N claims allowed from everyone together per hour
+                            (default 500)
   --updates-per-hour=N      announcements and settings changes allowed per address
                             per hour (default 240; a live station announces once a
                             minute)
+  --max-connections=N       connections held at once; further ones are closed
+                            (default 1024; keep it below the open-file limit)
   --trusted-proxy=ADDRESS   a proxy whose X-Forwarded-For names the client
                             (repeat or separate with commas)
   --allow-origin=ORIGIN     an origin such as https://radio.example.org that
@@ -69,6 +74,10 @@ void apply(Config& config, const std::string& key, const std::string& value) {
         config.database = value;
     } else if (key == "claims-per-hour") {
         config.claimsPerHour = count(key, value);
+    } else if (key == "claims-per-hour-total") {
+        config.claimsPerHourTotal = count(key, value);
+    } else if (key == "max-connections") {
+        config.maxConnections = count(key, value);
     } else if (key == "updates-per-hour") {
         config.updatesPerHour = count(key, value);
     } else if (key == "trusted-proxy") {

@@ -47,6 +47,9 @@ cmake --install "$build" --component addressd --prefix "$scratch/service" >/dev/
 unit=$scratch/service/lib/systemd/system/lantern-addressd.service
 grep -q "^ExecStart=/.*/lantern-addressd --listen=127.0.0.1:8470 " "$unit" ||
     fail "the unit does not start lantern-addressd"
+# The unit confines the service as far as systemd's own rating calls "OK".
+systemd-analyze security --offline=yes --threshold=29 "$unit" >/dev/null ||
+    fail "the unit's exposure is above 2.9: $(systemd-analyze security --offline=yes "$unit" | tail -n 1)"
 if dpkg-deb -c "$deb" | grep -q lantern-addressd; then
     fail "the desktop package carries the address service"
 fi

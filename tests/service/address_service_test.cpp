@@ -2,16 +2,23 @@
 // claim/announce/withdraw cycle as a visitor sees it, limits on a clock of
 // the test's own, and secrets at rest.
 #include "address_service.h"
+#include "http_front.h"
 #include "options.h"
+#include "support/eventually.h"
+#include "support/raw_client.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace lantern::addressd;
 using nlohmann::json;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -34,6 +41,7 @@ protected:
         Config c;
         c.database = folder.file("addresses.db");
         c.claimsPerHour = 3;
+        c.claimsPerHourTotal = 14;
         c.updatesPerHour = 6;
         c.trustedProxies = {"10.0.0.1"};
         c.allowedOrigins = {"http://127.0.0.1:8000"};
@@ -158,6 +166,11 @@ TEST_F(AddressServiceTest, AnAddressFromClaimToVisitors) {
         {"PUT", "/api/live", "[1,2]", 400},
         {"PATCH", "/api/settings", json{{"path", path}, {"secret", kept["secret"]}}.dump(), 400},
         {"POST", "/api/claim", json{{"showLast", "yes"}}.dump(), 400},
+        {"POST", "/api/claim", json{{"hasPasscode", "yes"}}.dump(), 400},
+        {"PATCH", "/api/settings",
+         json{{"path", path}, {"secret", kept["secret"]}, {"hasPasscode", 1}, {"showLast", true}}
+             .dump(),
+         400},
         {"POST", "/api/claim", std::string(AddressService::maxBody + 1, ' '), 413},
         {"POST", "/api/nothing", "{}", 404},
         {"GET", "/api/claim", "", 405},
@@ -166,11 +179,13 @@ TEST_F(AddressServiceTest, AnAddressFromClaimToVisitors) {
         EXPECT_EQ(service.handle({method, target, body, "", "192.0.2.9"}).status, status)
             << method << " " << target << " " << body.substr(0, 60);
     EXPECT_EQ(ask("GET", path).status, 200) << "a refused request changed the address";
-    EXPECT_EQ(
-        ask("PATCH", "/api/settings",
-            {{"path", path}, {"secret", kept["secret"]}, {"passcode", ""}, {"showLast", false}})
-            .status,
-        204);
+    EXPECT_EQ(ask("PATCH", "/api/settings",
+                  {{"path", path},
+                   {"secret", kept["secret"]},
+                   {"hasPasscode", true},
+                   {"showLast", false}})
+                  .status,
+              204);
 }
 
 TEST_F(AddressServiceTest, NamesAreClaimedOnce) {
@@ -178,6 +193,9 @@ TEST_F(AddressServiceTest, NamesAreClaimedOnce) {
     const std::pair<json, int> rows[] = {
         {{{"showLast", false}, {"name", "porch-radio"}}, 409},
         {{{"showLast", false}, {"name", "api"}}, 409},
+        {{{"showLast", false}, {"name", "www"}}, 409},
+        {{{"showLast", false}, {"name", "admin"}}, 409},
+        {{{"showLast", false}, {"name", "status"}}, 409},
         {{{"showLast", false}, {"name", "Porch"}}, 400},
         {{{"showLast", false}, {"name", ""}}, 400},
         {{{"showLast", false}, {"name", 7}}, 400},
@@ -187,10 +205,32 @@ TEST_F(AddressServiceTest, NamesAreClaimedOnce) {
         EXPECT_EQ(ask("POST", "/api/claim", body, "192.0.2." + std::to_string(++client)).status,
                   status)
             << body;
+
+    // A name nobody has announced for 180 days goes to whoever claims it
+    // next; the old secret proves nothing then. One announced stays taken.
+    const auto busy = claim({{"showLast", false}, {"name", "busy-radio"}}, "192.0.2.50");
+    now += 100 * 24 * 3600;
+    ASSERT_EQ(ask("PUT", "/api/live",
+                  {{"url", "http://127.0.0.1:8000"},
+                   {"name", "Busy"},
+                   {"path", "/busy-radio"},
+                   {"secret", busy["secret"]}})
+                  .status,
+              204);
+    now += 100 * 24 * 3600;
+    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}, {"name", "busy-radio"}}, "192.0.2.51")
+                  .status,
+              409);
+    const auto again = claim({{"showLast", false}, {"name", "porch-radio"}}, "192.0.2.52");
+    EXPECT_EQ(ask("DELETE", "/api/live", {{"path", "/porch-radio"}, {"secret", "x"}}).status, 403);
+    EXPECT_EQ(
+        ask("DELETE", "/api/live", {{"path", "/porch-radio"}, {"secret", again["secret"]}}).status,
+        204);
 }
 
 // Claims are limited per client (the proxy's word counts only for a trusted
-// proxy), updates per address; both come back after an hour.
+// proxy; an IPv6 /64 is one client) and from everyone together, updates per
+// address; all come back after an hour.
 TEST_F(AddressServiceTest, LimitsPerClientAndPerAddress) {
     for (int i = 0; i < 3; ++i)
         claim({{"showLast", false}}, "192.0.2.7");
@@ -218,6 +258,18 @@ TEST_F(AddressServiceTest, LimitsPerClientAndPerAddress) {
     EXPECT_EQ(ask("PUT", "/api/live", announce).status, 429);
     now += 3600;
     EXPECT_EQ(ask("PUT", "/api/live", announce).status, 204);
+    // One IPv6 subscriber (a /64) is one client; everyone together has a budget.
+    for (int i = 1; i <= 3; ++i)
+        claim({{"showLast", false}}, "2001:db8:1:2::" + std::to_string(i));
+    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "2001:db8:1:2:ffff::9").status, 429);
+    for (int i = 0; i < 11; ++i)
+        claim({{"showLast", false}}, "198.51.101." + std::to_string(i));
+    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "198.51.102.1").status, 429)
+        << "the claims of many clients together are not bounded";
+    RateLimit flood(1, 100); // a flood of clients is remembered within a bound
+    for (int i = 0; i < 1000; ++i)
+        flood.allow(std::to_string(i), now);
+    EXPECT_EQ(flood.remembered(), 100u);
 }
 
 // The database holds neither a secret nor a passcode in any form a reader of
@@ -241,6 +293,69 @@ TEST_F(AddressServiceTest, SecretsAreNotKeptInTheClear) {
                            json{{"path", kept["path"]}, {"secret", secret}}.dump(), "", "x"})
                   .status,
               204);
+}
+
+// Another process holding the database's write lock fails that request
+// alone, with 503, after a short wait; the service keeps serving (visitors
+// are still sent on) and the next request once the lock is free succeeds.
+TEST_F(AddressServiceTest, ALockedDatabaseFailsOneRequestNotTheService) {
+    const auto kept = claim({{"showLast", false}});
+    ASSERT_EQ(ask("PUT", "/api/live",
+                  {{"url", "http://127.0.0.1:8000"},
+                   {"name", "P"},
+                   {"path", kept["path"]},
+                   {"secret", kept["secret"]}})
+                  .status,
+              204);
+    int locked[2], release[2];
+    ASSERT_EQ(::pipe(locked), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        sqlite3* db = nullptr;
+        char byte = 0;
+        if (sqlite3_open(folder.file("addresses.db").c_str(), &db) != SQLITE_OK ||
+            sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK)
+            ::_exit(1);
+        if (::write(locked[1], "x", 1) != 1 || ::read(release[0], &byte, 1) != 1) ::_exit(1);
+        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(locked[0], &byte, 1), 1);
+    const auto busy = ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.30");
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(header(busy, "Retry-After"), "5");
+    EXPECT_EQ(ask("GET", kept["path"]).status, 302);
+    ASSERT_EQ(::write(release[1], "x", 1), 1);
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.30").status, 201);
+    for (const int fd : {locked[0], locked[1], release[0], release[1]})
+        ::close(fd);
+}
+
+// Connections beyond the cap are closed at accept; a place that frees up is
+// taken again.
+TEST_F(AddressServiceTest, ConnectionsBeyondTheCapAreClosed) {
+    boost::asio::io_context io(1);
+    HttpFront front(io, service, "127.0.0.1", 0, 2);
+    std::thread serving([&] { io.run(); });
+    {
+        auto first = std::make_unique<lantern::test::RawClient>(front.port());
+        lantern::test::RawClient second(front.port()), third(front.port());
+        EXPECT_TRUE(third.closedByPeer(2s));
+        EXPECT_FALSE(second.closedByPeer(100ms));
+        first.reset();
+        EXPECT_TRUE(lantern::test::eventually([&] {
+            return lantern::test::fetch(front.port(), "/nobody", "GET", "Connection: close\r\n")
+                .starts_with("HTTP/1.1 404");
+        }));
+    }
+    io.stop();
+    serving.join();
 }
 
 TEST(AddressOptions, CommandLineOverConfigFile) {

@@ -86,7 +86,12 @@ std::optional<QString> writeFile(const QString& account, const QByteArray& bytes
     if (!file.open(QIODevice::WriteOnly)) return file.errorString();
     // Readable by the user alone, before any secret is in it.
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    file.write(bytes);
+    // A short write (a full disk) must not replace the old secret with part of the new.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        const auto why = file.errorString();
+        file.cancelWriting();
+        return why;
+    }
     if (!file.commit()) return file.errorString();
     return std::nullopt;
 }
@@ -100,14 +105,24 @@ std::optional<QByteArray> Keychain::read(const QString& account) {
     return file.readAll();
 }
 
+// The new secret is stored before the one it replaces goes, so that a crash
+// or a refused unlock in between leaves the old one rather than none. The
+// Secret Service replaces an item of the same attributes in one step; the file
+// is replaced by a rename.
 void Keychain::write(const QString& account, const QByteArray& bytes) {
-    remove(account);
-    if (const auto failure = writeSecretService(account, bytes)) {
-        std::printf("keychain (sync true): %s\n", failure->toUtf8().constData());
-        if (const auto fileFailure = writeFile(account, bytes))
-            std::printf("keychain (sync false): %s\n", fileFailure->toUtf8().constData());
-        std::fflush(stdout);
+    const auto failure = writeSecretService(account, bytes);
+    if (!failure) {
+        QFile::remove(fileOf(account)); // an older copy from a time without the service
+        return;
     }
+    std::printf("keychain (sync true): %s\n", failure->toUtf8().constData());
+    if (const auto fileFailure = writeFile(account, bytes)) {
+        std::printf("keychain (sync false): %s\n", fileFailure->toUtf8().constData());
+    } else {
+        // Reads try the service first: an older item there would hide the file.
+        clearSecretService(account);
+    }
+    std::fflush(stdout);
 }
 
 void Keychain::remove(const QString& account) {

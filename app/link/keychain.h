@@ -12,7 +12,8 @@ namespace lantern {
 namespace Keychain {
 
 std::optional<QByteArray> read(const QString& account);
-// Replaces the account's item; failures are logged, never reported.
+// Replaces the account's item, storing the new one before the old one goes;
+// failures are logged, never reported, and leave the old item in place.
 void write(const QString& account, const QByteArray& bytes);
 void remove(const QString& account);
 

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -257,8 +258,8 @@ TEST_F(RealServiceTest, AClaimOutlivesAKill) {
 }
 
 // Secrets live in files only the user can read when no Secret Service
-// answers; a record under the old single account moves; an empty passcode
-// deletes it.
+// answers; a write that fails keeps the secret it would have replaced; a
+// record under the old single account moves; an empty passcode deletes it.
 TEST_F(AddressClientTest, TheKeychainFallsBackToPrivateFiles) {
     StdoutCapture output;
     run(client.setPasscode(QString("s3 cr\u00E9t")));
@@ -268,6 +269,18 @@ TEST_F(AddressClientTest, TheKeychainFallsBackToPrivateFiles) {
     struct stat info {};
     ASSERT_EQ(::stat(file.toUtf8().constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600);
+    {
+        // A disk that takes no more (as a crash would) cannot lose the old secret.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit before{};
+        ::getrlimit(RLIMIT_FSIZE, &before);
+        rlimit tiny = before;
+        tiny.rlim_cur = 4;
+        ::setrlimit(RLIMIT_FSIZE, &tiny);
+        Keychain::write("passcode", QByteArray(64, 'n'));
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        EXPECT_EQ(run(client.passcode()), QString("s3 cr\u00E9t")) << "a failed write lost it";
+    }
     run(client.setPasscode(QString("")));
     EXPECT_FALSE(QFile::exists(file));
     EXPECT_FALSE(run(client.passcode()));

@@ -1,5 +1,6 @@
-// Request lines as a listener might send them: routing, query decoding and the
-// tag cut must never crash, and what they return must hold their promises.
+// Request heads as a listener might send them: routing, query decoding, the
+// tag cut, header fields and the visitor they name must never crash, and
+// what they return must hold their promises.
 #include "stream/http.h"
 #include "stream/text.h"
 
@@ -20,5 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!value.starts_with(tag)) std::abort();
     }
     lantern::query(bytes);
+    if (const auto field = lantern::headerField(line, "Cf-Connecting-IP")) {
+        if (line.find(*field) == std::string::npos || field->find("\r\n") != std::string_view::npos)
+            std::abort();
+        if (lantern::visitorKey(field, "127.0.0.1").empty()) std::abort();
+    }
     return 0;
 }

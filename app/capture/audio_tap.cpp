@@ -35,9 +35,9 @@ constexpr std::uint32_t monitorKey = PA_INVALID_INDEX;
 class AudioTap::Core : public std::enable_shared_from_this<Core> {
 public:
     Core(std::string id, std::string name, OnProblem onProblem, OnAudio onAudio)
-        : id_(std::move(id)), name_(std::move(name)), whole_(id_ == AudioSource::wholeMac().id.toStdString()),
-          onProblem_(std::move(onProblem)), onAudio_(std::move(onAudio)),
-          server_(SoundServer::shared()), mix_(48000) {}
+        : id_(std::move(id)), name_(std::move(name)),
+          whole_(id_ == AudioSource::wholeMac().id.toStdString()), onProblem_(std::move(onProblem)),
+          onAudio_(std::move(onAudio)), server_(SoundServer::shared()), mix_(48000) {}
 
     ~Core() { stopLocked(); }
 
@@ -50,7 +50,8 @@ public:
         startClock();
         if (server_.state()->connected) return build(false);
         server_.after(serverGrace, [weak] {
-            if (auto core = weak.lock(); core && !core->stopped_ && !core->server_.state()->connected)
+            if (auto core = weak.lock();
+                core && !core->stopped_ && !core->server_.state()->connected)
                 core->setProblem(Problem::serverGone);
         });
     }
@@ -116,7 +117,8 @@ private:
         const auto streams = mine(*state);
         std::uint32_t rate = 0;
         if (!streams.empty())
-            if (const auto sink = state->sinks.find(streams.front().sink); sink != state->sinks.end())
+            if (const auto sink = state->sinks.find(streams.front().sink);
+                sink != state->sinks.end())
                 rate = sink->second.rate;
         if (rate == 0)
             if (const auto* sink = state->sinkNamed(state->defaultSink)) rate = sink->rate;
@@ -143,7 +145,8 @@ private:
     bool attach(std::uint32_t key, const std::string& device) {
         auto* context = server_.context();
         if (!context) return false;
-        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(mix_.rate()), 2};
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(mix_.rate()),
+                                    2};
         auto capture = std::make_unique<Capture>(Capture{this, key, nullptr});
         capture->stream = pa_stream_new(context, "Lantern FM", &format, nullptr);
         if (!capture->stream) return false;
@@ -272,8 +275,8 @@ private:
         if (whole_) return buildWhole(true);
         const auto state = server_.state();
         if (!state->streams.contains(key)) return; // it ended: nothing to follow
-        const bool blamed = outputChangedAt_ &&
-                            std::chrono::steady_clock::now() - *outputChangedAt_ < outputBlame;
+        const bool blamed =
+            outputChangedAt_ && std::chrono::steady_clock::now() - *outputChangedAt_ < outputBlame;
         if (++attempts_[key] > 2) {
             if (blamed) setProblem(Problem::outputChanged);
             return;
@@ -353,7 +356,7 @@ private:
     std::string defaultSink_; // the default sink as last seen
     std::optional<std::chrono::steady_clock::time_point> outputChangedAt_;
     bool retried_ = false;
-    bool heard_ = false; // a stream has been recording at some point
+    bool heard_ = false;                    // a stream has been recording at some point
     std::map<std::uint32_t, int> attempts_; // failures in a row per stream
     std::map<std::uint32_t, std::unique_ptr<Capture>> captures_;
     StreamMix mix_;

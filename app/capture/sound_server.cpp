@@ -3,8 +3,6 @@
 #include "system/audio_priority.h"
 
 #include <QCoreApplication>
-#include <unistd.h>
-
 #include <charconv>
 #include <cstdio>
 #include <pulse/error.h>
@@ -12,6 +10,7 @@
 #include <pulse/mainloop-api.h>
 #include <pulse/proplist.h>
 #include <pulse/timeval.h>
+#include <unistd.h>
 
 namespace lantern {
 
@@ -67,8 +66,10 @@ public:
     // once all five replies are in.
     void load(pa_context* context) {
         loading_ = 5;
-        ask(pa_context_get_server_info(context, &Model::onServer, query(PA_SUBSCRIPTION_EVENT_SERVER)));
-        ask(pa_context_get_sink_info_list(context, &Model::onSink, query(PA_SUBSCRIPTION_EVENT_SINK)));
+        ask(pa_context_get_server_info(context, &Model::onServer,
+                                       query(PA_SUBSCRIPTION_EVENT_SERVER)));
+        ask(pa_context_get_sink_info_list(context, &Model::onSink,
+                                          query(PA_SUBSCRIPTION_EVENT_SINK)));
         ask(pa_context_get_source_info_list(context, &Model::onSource,
                                             query(PA_SUBSCRIPTION_EVENT_SOURCE)));
         ask(pa_context_get_client_info_list(context, &Model::onClient,
@@ -209,10 +210,11 @@ private:
     static void onClient(pa_context*, const pa_client_info* info, int last, void* data) {
         auto* q = static_cast<Query*>(data);
         if (last) return q->model->done(q);
-        q->model->applyTo(q->model->state_.clients, *q,
-                          {info->index, property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
-                           pidOf(info->proplist), property(info->proplist, PA_PROP_APPLICATION_NAME),
-                           property(info->proplist, PA_PROP_APPLICATION_ICON_NAME)});
+        q->model->applyTo(
+            q->model->state_.clients, *q,
+            {info->index, property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
+             pidOf(info->proplist), property(info->proplist, PA_PROP_APPLICATION_NAME),
+             property(info->proplist, PA_PROP_APPLICATION_ICON_NAME)});
     }
 
     static void onStream(pa_context*, const pa_sink_input_info* info, int last, void* data) {
@@ -221,7 +223,8 @@ private:
         q->model->applyTo(q->model->state_.streams, *q,
                           {info->index, info->sink, info->corked != 0,
                            property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
-                           pidOf(info->proplist), property(info->proplist, PA_PROP_APPLICATION_NAME),
+                           pidOf(info->proplist),
+                           property(info->proplist, PA_PROP_APPLICATION_NAME),
                            property(info->proplist, PA_PROP_APPLICATION_ICON_NAME)});
     }
 

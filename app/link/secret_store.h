@@ -1,9 +1,9 @@
 #pragma once
 
 #include <QCoro/QCoroFuture>
+#include <QFuture>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
-#include <QFuture>
 #include <type_traits>
 
 namespace lantern {

@@ -31,9 +31,10 @@ std::string raiseNiceness(pid_t thread, const std::string& rtkitAnswer) {
 }
 
 QDBusMessage rtkitCall(const char* method, pid_t thread, QVariant level) {
-    auto message = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.RealtimeKit1"), QStringLiteral("/org/freedesktop/RealtimeKit1"),
-        QStringLiteral("org.freedesktop.RealtimeKit1"), QString::fromLatin1(method));
+    auto message = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.RealtimeKit1"),
+                                                  QStringLiteral("/org/freedesktop/RealtimeKit1"),
+                                                  QStringLiteral("org.freedesktop.RealtimeKit1"),
+                                                  QString::fromLatin1(method));
     message << QVariant::fromValue<quint64>(static_cast<quint64>(thread)) << level;
     return message;
 }

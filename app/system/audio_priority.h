@@ -12,8 +12,9 @@ namespace lantern {
 // otherwise a raised priority (a lower niceness) where the system allows it.
 //
 // Asks without waiting; `granted` is called with what was granted ("real-time
-// priority 3", "niceness -11", or "normal priority (why)"). Call it on a thread with a running Qt event loop (the main thread);
-// without a Qt application it raises the niceness at once, if allowed.
+// priority 3", "niceness -11", or "normal priority (why)"). Call it on a thread with a running Qt
+// event loop (the main thread); without a Qt application it raises the niceness at once, if
+// allowed.
 void raiseAudioThread(pid_t thread, std::function<void(std::string)> granted);
 
 } // namespace lantern

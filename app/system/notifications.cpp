@@ -11,10 +11,10 @@ namespace lantern {
 void postNotification(const QString& title, const QString& body) {
     auto bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return;
-    auto call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"),
-        QStringLiteral("/org/freedesktop/Notifications"),
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    auto call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+                                               QStringLiteral("/org/freedesktop/Notifications"),
+                                               QStringLiteral("org.freedesktop.Notifications"),
+                                               QStringLiteral("Notify"));
     // app name, replaces id, icon, summary, body, actions, hints, time-out (-1: the server's)
     call << QStringLiteral("Lantern FM") << 0u << QStringLiteral("lantern-fm") << title << body
          << QStringList() << QVariantMap() << -1;

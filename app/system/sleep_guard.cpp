@@ -14,8 +14,8 @@ const QString path = QStringLiteral("/org/freedesktop/login1");
 const QString manager = QStringLiteral("org.freedesktop.login1.Manager");
 
 // Inhibit(what, who, why, mode) → a descriptor that holds the lock while open.
-template <typename Done> void inhibit(QObject* owner, const QString& what, const QString& mode,
-                                      Done done) {
+template <typename Done>
+void inhibit(QObject* owner, const QString& what, const QString& mode, Done done) {
     auto bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) return;
     auto call = QDBusMessage::createMethodCall(service, path, manager, QStringLiteral("Inhibit"));

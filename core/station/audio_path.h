@@ -56,8 +56,8 @@ private:
     double rate_ = 0; // the rate `encoder_` was made for
     double micRate_ = 0;
     Ducker ducker_;
-    Bytes pending_;                    // encoded, not yet published
-    double pendingSeconds_ = 0;        // of audio fed since the last publish
+    Bytes pending_;             // encoded, not yet published
+    double pendingSeconds_ = 0; // of audio fed since the last publish
     std::chrono::steady_clock::time_point lastPublish_ = std::chrono::steady_clock::now();
     std::atomic<int> encodersMade_{0}; // read from other threads
 };

@@ -6,8 +6,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <string_view>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 

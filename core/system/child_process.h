@@ -14,10 +14,10 @@ namespace lantern {
 // sockets, pipes of other children), default signal handling and no signal
 // blocked.
 struct ChildOptions {
-    bool searchPath = false;  // look argv[0] up on PATH when it has no slash
-    bool pipeOutput = false;  // standard output to a pipe (else /dev/null)
-    bool pipeError = false;   // standard error to a pipe (else /dev/null)
-    int outputTo = -1; // standard output and error to this descriptor (a terminal, say)
+    bool searchPath = false; // look argv[0] up on PATH when it has no slash
+    bool pipeOutput = false; // standard output to a pipe (else /dev/null)
+    bool pipeError = false;  // standard error to a pipe (else /dev/null)
+    int outputTo = -1;       // standard output and error to this descriptor (a terminal, say)
     std::optional<std::string> input;     // written to standard input, which is then closed
     std::vector<std::string> environment; // "NAME=value" entries replacing inherited ones
 };

@@ -58,7 +58,7 @@ TEST(AudioPath, EachCaptureRateGetsItsEncoder) {
     EXPECT_EQ(p.path.encodersMade(), 2);
     EXPECT_EQ(p.micRates, (std::vector<double>{48000, 44100}));
     auto late = p.fanout->join(std::nullopt); // holds the burst so far
-    p.feed(1, 12345, 0.5f); // the last 44.1 kHz frames go out first
+    p.feed(1, 12345, 0.5f);                   // the last 44.1 kHz frames go out first
     const auto before = late->queued();
     p.feed(10, 12345, 0.5f);
     EXPECT_EQ(late->queued(), before) << "a rate without an encoder published audio";

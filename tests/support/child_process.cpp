@@ -3,8 +3,8 @@
 #include "system/child_process.h"
 
 #include <cerrno>
-#include <fstream>
 #include <csignal>
+#include <fstream>
 #include <sys/wait.h>
 
 namespace lantern::test {

@@ -91,7 +91,7 @@ private:
         const auto* sink = state->sinkNamed(state->defaultSink);
         if (!sink || sink->monitor.empty() || sink->rate == 0)
             return wholeFailed(afterOutputChange);
-        sink_ = sink->name;
+        sinkIndex_ = sink->index;
         useRate(sink->rate);
         if (!attach(monitorKey, sink->monitor)) wholeFailed(afterOutputChange);
     }
@@ -220,12 +220,16 @@ private:
     // The default sink changed, or sinks came or went.
     void outputEvent() {
         const auto state = server_.state();
-        if (state->defaultSink == defaultSink_ && !(whole_ && captures_.empty())) return;
+        // A sink removed and added again under the same name is another sink:
+        // the capture must not stay with whatever took the old one's place.
+        const auto* current = state->sinkNamed(state->defaultSink);
+        const bool same = current && current->index == sinkIndex_;
+        if (state->defaultSink == defaultSink_ && (!whole_ || (same && !captures_.empty()))) return;
         const bool changed = !defaultSink_.empty() && state->defaultSink != defaultSink_;
         defaultSink_ = state->defaultSink;
         if (changed) outputChangedAt_ = std::chrono::steady_clock::now();
         if (whole_) {
-            if (state->defaultSink == sink_ && !captures_.empty()) return;
+            if (same && !captures_.empty()) return;
             retried_ = false;
             // Once the capture has worked, losing it is the output changing.
             return buildWhole(changed || heard_);
@@ -352,8 +356,8 @@ private:
     Problem problem_ = Problem::none;
     std::optional<int> subscription_;
     pa_time_event* clock_ = nullptr;
-    std::string sink_;        // the sink the whole computer is captured from
-    std::string defaultSink_; // the default sink as last seen
+    std::uint32_t sinkIndex_ = PA_INVALID_INDEX; // the sink the whole computer is captured from
+    std::string defaultSink_;                    // the default sink as last seen
     std::optional<std::chrono::steady_clock::time_point> outputChangedAt_;
     bool retried_ = false;
     bool heard_ = false;                    // a stream has been recording at some point

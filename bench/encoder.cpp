@@ -115,7 +115,8 @@ int main(int argc, char** argv) {
 
     std::vector<double> factors;
     for (int run = 0; run < runs; ++run) {
-        AACEncoder encoder(rate, 2, 192000);
+        auto encoderMade = AACEncoder::make(rate, 2, 192000);
+        auto& encoder = *encoderMade.encoder;
         std::size_t bytes = 0;
         const double start = cpuSeconds();
         for (std::size_t at = 0; at + piece <= audio.size(); at += piece)
@@ -132,7 +133,8 @@ int main(int argc, char** argv) {
     // Allocations per call in steady state: one call per 1024-frame block, and
     // calls of 10 ms that complete a block only now and then.
     for (const std::size_t size : {std::size_t{2048}, piece}) {
-        AACEncoder encoder(rate, 2, 192000);
+        auto encoderMade = AACEncoder::make(rate, 2, 192000);
+        auto& encoder = *encoderMade.encoder;
         std::size_t at = 0;
         auto nextPiece = [&] {
             if (at + size > audio.size()) at = 0;

@@ -1,6 +1,7 @@
 #include "capture/mic_input.h"
 
 #include "capture/sound_server.h"
+#include "signal/mixing.h"
 
 #include <QMetaObject>
 #include <QPointer>
@@ -232,9 +233,7 @@ private:
         if (converted <= 0) return;
         const auto samples =
             std::span<const float>(output_.data(), static_cast<std::size_t>(converted) * 2);
-        float peak = 0;
-        for (float sample : samples)
-            peak = std::max(peak, std::fabs(sample));
+        const float peak = peakOf(samples);
         {
             std::lock_guard lock(owner_->mutex_);
             owner_->peak_ = std::max(owner_->peak_, peak);

@@ -109,11 +109,25 @@ void Broadcast::capture(const AudioSource& source) {
     tapContext_ = new QObject(this);
     parts_.shared->resetSilence();
     ++captures_;
+    if (encoderFailure_) {
+        encoderFailure_.reset(); // the new path makes its own encoder
+        Q_EMIT encoderFailureChanged();
+    }
     auto& mic = parts_.mic;
     path_ = std::make_shared<AudioPath>(
         parts_.shared, parts_.fanout,
         AudioPath::Voice{mic.ring, [&mic](double rate) { mic.setRate(rate); }},
-        StationConfig::bitrate);
+        StationConfig::bitrate,
+        [this, context = tapContext_](const std::optional<AACEncoderError>& failure) {
+            std::optional<QString> why;
+            if (failure) why = QString::fromStdString(failure->message());
+            post(context, [this, why] {
+                if (why == encoderFailure_) return;
+                encoderFailure_ = why;
+                Q_EMIT encoderFailureChanged();
+            });
+        },
+        parts_.makeEncoder);
     AudioTap::OnAudio audio = [path = path_](std::span<const float> samples, double rate) {
         (*path)(samples, rate);
     };

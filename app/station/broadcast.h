@@ -2,6 +2,7 @@
 
 #include "capture/audio_source.h"
 #include "capture/audio_tap.h"
+#include "station/audio_path.h"
 #include "station/shared.h"
 #include "stream/fanout.h"
 #include "stream/stream_server.h"
@@ -12,10 +13,10 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace lantern {
 
-class AudioPath;
 class MicInput;
 class TunnelSupervisor;
 
@@ -33,6 +34,7 @@ public:
         std::string page;
         // When set, told what each captured block cost the audio path.
         std::function<void(std::chrono::nanoseconds)> blockCost;
+        AudioPath::MakeEncoder makeEncoder = AACEncoder::make;
     };
 
     Broadcast(Parts parts, const AudioSource& source);
@@ -49,6 +51,8 @@ public:
     int captures() const { return captures_; }
     // Encoders the current capture's audio path has made (one per rate).
     int encodersMade() const;
+    // Why the listeners get no audio from the encoder, while that lasts.
+    const std::optional<QString>& encoderFailure() const { return encoderFailure_; }
 
 Q_SIGNALS:
     void listening(quint16 port);
@@ -57,6 +61,7 @@ Q_SIGNALS:
     void tunnelUp(const QUrl& url);
     void tunnelDown();
     void captureProblem(AudioTap::Problem problem, const QString& source);
+    void encoderFailureChanged();
 
 private:
     void openTunnel(std::uint16_t port);
@@ -70,6 +75,7 @@ private:
     std::unique_ptr<AudioTap> tap_;
     QObject* tapContext_ = nullptr; // the current capture's; its reports die with it
     int captures_ = 0;
+    std::optional<QString> encoderFailure_;
 };
 
 } // namespace lantern

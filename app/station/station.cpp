@@ -257,10 +257,10 @@ void Station::goOnAir() {
     tunnelOpened_ = false;
     reconnecting_ = false;
     shared_->set(&Shared::heardEver, false);
-    broadcast_ =
-        std::make_unique<Broadcast>(Broadcast::Parts{fanout_, shared_, mic_->input(),
-                                                     std::string(listeningPage()), env_.blockCost},
-                                    *source_);
+    broadcast_ = std::make_unique<Broadcast>(Broadcast::Parts{fanout_, shared_, mic_->input(),
+                                                              std::string(listeningPage()),
+                                                              env_.blockCost, env_.makeEncoder},
+                                             *source_);
     auto* broadcast = broadcast_.get();
     connect(broadcast, &Broadcast::listening, this,
             [this](quint16 port) { Q_EMIT listening(port); });
@@ -278,6 +278,7 @@ void Station::goOnAir() {
         show(StatusLine::Kind::broadcast, reconnecting);
     });
     connect(broadcast, &Broadcast::captureProblem, this, &Station::captureProblem);
+    connect(broadcast, &Broadcast::encoderFailureChanged, this, &Station::showEncoder);
     Q_EMIT onAirChanged();
     assign(onAirSince_, env_.clock(), &Station::onAirSinceChanged);
     show(StatusLine::Kind::broadcast, goingOnAir);
@@ -342,6 +343,11 @@ void Station::tick() {
     assign(listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
     if (++beats_ % announceEvery == 0 && !reconnecting_) presence_->reannounce();
     if (stopAt_.isValid() && env_.clock() >= stopAt_) return goOffAir();
+    // A failed encoder's line comes back once what replaced it is over.
+    if (broadcast_->encoderFailure()) {
+        if (status_.kind() == StatusLine::Kind::none) showEncoder();
+        return;
+    }
     // Silence is worth a line only once listeners can hear it, and a line
     // about the tunnel or the capture itself says more.
     if (!source_ || link_.isEmpty() || reconnecting_ || status_.kind() == StatusLine::Kind::capture)
@@ -363,6 +369,14 @@ void Station::tick() {
         clear(StatusLine::Kind::silence);
         clear(StatusLine::Kind::running);
     }
+}
+
+void Station::showEncoder() {
+    if (!broadcast_) return;
+    if (const auto& why = broadcast_->encoderFailure())
+        show(StatusLine::Kind::encoder, QStringLiteral("The encoder stopped: ") + *why);
+    else
+        clear(StatusLine::Kind::encoder);
 }
 
 void Station::goOffAir() {

@@ -5,6 +5,7 @@
 #include "capture/mic_input.h"
 #include "link/address_client.h"
 #include "nowplaying/now_playing.h"
+#include "station/audio_path.h"
 #include "station/link_presence.h"
 #include "station/status_line.h"
 
@@ -133,6 +134,8 @@ public:
         // When set, told what each captured block cost the audio path (on the
         // capture thread); for measurements.
         std::function<void(std::chrono::nanoseconds)> blockCost;
+        // Makes the audio path's encoders.
+        AudioPath::MakeEncoder makeEncoder = AACEncoder::make;
     };
 
     static Station& shared();
@@ -276,6 +279,7 @@ private:
     void clear(StatusLine::Kind kind);
     void setLink(const QUrl& link);
     // The line about listeners held back for want of the passcode, or none.
+    void showEncoder();
     void showHeldBack();
     // Emits shareLinkChanged and keptChanged when what they are made of changed.
     void linkPartsChanged();

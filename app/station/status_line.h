@@ -12,6 +12,7 @@ public:
         none,
         message,    // a one-off outcome: a failed start, a missing tool
         broadcast,  // going on air, the tunnel reconnecting
+        encoder,    // the encoder stopped: the listeners get no audio
         capture,    // what keeps the capture from the sound
         running,    // the source application is not running
         silence,    // the captured sound has been silent

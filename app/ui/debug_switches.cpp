@@ -4,6 +4,7 @@
 #include "capture/audio_tap.h"
 #include "capture/mic_input.h"
 #include "settings/settings.h"
+#include "signal/mixing.h"
 #include "station/station.h"
 
 #include <QDateTime>
@@ -71,8 +72,7 @@ void startCaptureIfAsked() {
         },
         [meter, sourceID](std::span<const float> samples, double rate) {
             if (!meter->heard.exchange(true)) print(QStringLiteral("capturing ") + sourceID);
-            for (const float sample : samples)
-                meter->peak = std::max(meter->peak, std::abs(sample));
+            meter->peak = std::max(meter->peak, peakOf(samples));
             meter->frames += samples.size() / 2;
             if (meter->frames >= static_cast<std::size_t>(rate)) {
                 std::printf("level %.3f\n", static_cast<double>(meter->peak));

@@ -40,13 +40,26 @@ float softLimit(float y) {
 
 std::vector<float> mix(std::span<const float> music, std::span<const float> voice,
                        float musicGain) {
-    std::vector<float> out(music.size());
+    std::vector<float> out;
+    mixInto(music, voice, musicGain, out);
+    return out;
+}
+
+void mixInto(std::span<const float> music, std::span<const float> voice, float musicGain,
+             std::vector<float>& out) {
+    out.resize(music.size());
     const auto overlap = std::min(music.size(), voice.size());
     for (std::size_t i = 0; i < overlap; ++i)
         out[i] = softLimit(musicGain * music[i] + voice[i]);
     for (std::size_t i = overlap; i < music.size(); ++i)
         out[i] = softLimit(musicGain * music[i]);
-    return out;
+}
+
+float peakOf(std::span<const float> samples) {
+    float peak = 0;
+    for (const float sample : samples)
+        peak = std::max(peak, std::fabs(sample));
+    return peak;
 }
 
 int pulseFrame(double seconds) {

@@ -31,6 +31,13 @@ private:
 // ignored, missing voice is silence), through a soft limiter above 0.9 that
 // keeps every magnitude below 1. The result is as long as the music.
 std::vector<float> mix(std::span<const float> music, std::span<const float> voice, float musicGain);
+// The same into `out`, which is resized to the music's length (no allocation
+// once it has held a block that long).
+void mixInto(std::span<const float> music, std::span<const float> voice, float musicGain,
+             std::vector<float>& out);
+
+// The largest magnitude among `samples` (0 for none).
+float peakOf(std::span<const float> samples);
 
 // The frame (0, 1 or 2) of the pulsing on-air icon at `seconds` (finite):
 // each frame shows for 2/3 s, the cycle lasts 2 s.

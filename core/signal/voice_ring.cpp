@@ -29,15 +29,20 @@ void VoiceRing::push(std::span<const float> samples) {
 }
 
 std::vector<float> VoiceRing::take(std::size_t count) {
-    std::vector<float> out(count, 0.0f);
+    std::vector<float> out(count);
+    take(out);
+    return out;
+}
+
+void VoiceRing::take(std::span<float> out) {
     std::lock_guard lock(mutex_);
-    const auto taken = std::min(count, size_);
+    const auto taken = std::min(out.size(), size_);
     const auto first = std::min(taken, capacity_ - head_);
     std::copy_n(slots_.begin() + static_cast<std::ptrdiff_t>(head_), first, out.begin());
     std::copy_n(slots_.begin(), taken - first, out.begin() + static_cast<std::ptrdiff_t>(first));
     if (capacity_ > 0) head_ = (head_ + taken) % capacity_;
     size_ -= taken;
-    return out;
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(taken), out.end(), 0.0f);
 }
 
 void VoiceRing::clear() {

@@ -17,6 +17,8 @@ public:
     void push(std::span<const float> samples);
     // Exactly `count` samples: the oldest buffered ones, then zeros.
     std::vector<float> take(std::size_t count);
+    // The same into `out`, filled whole (no allocation).
+    void take(std::span<float> out);
     void clear();
 
     std::size_t capacity() const { return capacity_; }

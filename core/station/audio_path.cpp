@@ -6,33 +6,20 @@
 
 namespace lantern {
 
-namespace {
-
-float peakOf(std::span<const float> samples) {
-    float peak = 0;
-    for (const float sample : samples)
-        peak = std::max(peak, std::fabs(sample));
-    return peak;
-}
-
-} // namespace
-
 AudioPath::AudioPath(std::shared_ptr<Shared> shared, std::shared_ptr<Fanout> fanout, Voice voice,
-                     int bitrate)
+                     int bitrate, OnEncoder onEncoder, MakeEncoder makeEncoder)
     : shared_(std::move(shared)), fanout_(std::move(fanout)), voice_(std::move(voice)),
-      bitrate_(bitrate) {}
+      bitrate_(bitrate), onEncoder_(std::move(onEncoder)), makeEncoder_(std::move(makeEncoder)) {}
 
 void AudioPath::operator()(std::span<const float> samples, double rate) {
     if (!(rate > 0)) return;
     if (!encoder_ || rate_ != rate) {
         publish(std::chrono::steady_clock::now()); // the old rate's frames before the new one's
         ++encodersMade_;
-        try {
-            encoder_ = std::make_unique<AACEncoder>(rate, 2, bitrate_);
-        } catch (const AACEncoderError&) {
-            encoder_.reset(); // tried again only when the rate changes
-        }
+        auto made = makeEncoder_(rate, 2, bitrate_);
+        encoder_ = std::move(made.encoder); // a failed one is tried again only at another rate
         rate_ = rate;
+        report(made.error);
     }
     if (micRate_ != rate) {
         micRate_ = rate;
@@ -42,25 +29,26 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
     const double seconds = static_cast<double>(samples.size() / 2) / rate;
     const bool talking = shared_->get(&Shared::talking);
 
-    Bytes encoded;
     float blockPeak = musicPeak;
     if (talking) {
-        const auto voice = voice_.ring.take(samples.size());
-        const float voicePeak = peakOf(voice);
+        voiceBlock_.resize(samples.size());
+        voice_.ring.take(voiceBlock_);
+        const float voicePeak = peakOf(voiceBlock_);
         const float gain = ducker_.next(voicePeak, seconds);
         shared_->set(&Shared::gain, gain);
-        if (encoder_) encoded = encoder_->encode(mix(samples, voice, gain));
+        mixInto(samples, voiceBlock_, gain, mixed_);
+        if (encoder_) encoder_->encode(mixed_, pending_);
         blockPeak = std::max(voicePeak, musicPeak);
     } else {
         voice_.ring.clear(); // voice captured while nobody talks is thrown away
         const float gain = ducker_.next(0, seconds);
         shared_->set(&Shared::gain, gain);
         // At full gain the block is encoded as it came, without a copy.
+        if (gain < 0.999f) mixInto(samples, {}, gain, mixed_);
         if (encoder_)
-            encoded = gain >= 0.999f ? encoder_->encode(samples)
-                                     : encoder_->encode(mix(samples, {}, gain));
+            encoder_->encode(gain < 0.999f ? std::span<const float>(mixed_) : samples, pending_);
     }
-    pending_.insert(pending_.end(), encoded.begin(), encoded.end());
+    if (encoder_) report(encoder_->stopped());
     pendingSeconds_ += seconds;
     // Blocks arrive steadily but hold varying amounts of audio, so counting
     // audio alone would sometimes wait a block longer; the clock keeps the
@@ -69,6 +57,12 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
     const auto now = std::chrono::steady_clock::now();
     if (pendingSeconds_ >= publishEvery || now - lastPublish_ >= publishPeriod) publish(now);
     shared_->feedSilence(blockPeak, seconds);
+}
+
+void AudioPath::report(std::optional<AACEncoderError> failure) {
+    if (failure == failure_) return;
+    failure_ = std::move(failure);
+    if (onEncoder_) onEncoder_(failure_);
 }
 
 void AudioPath::publish(std::chrono::steady_clock::time_point now) {

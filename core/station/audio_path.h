@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 
 namespace lantern {
@@ -27,8 +28,14 @@ public:
         std::function<void(double rate)> setRate;
     };
 
+    // Makes the encoder for a capture rate.
+    using MakeEncoder = std::function<AACEncoder::Made(double rate, int channels, int bitrate)>;
+    // Told on the capture thread when the encoder fails (why) and when audio
+    // is encoded again after a failure (nullopt).
+    using OnEncoder = std::function<void(const std::optional<AACEncoderError>& failure)>;
+
     AudioPath(std::shared_ptr<Shared> shared, std::shared_ptr<Fanout> fanout, Voice voice,
-              int bitrate);
+              int bitrate, OnEncoder onEncoder = {}, MakeEncoder makeEncoder = AACEncoder::make);
 
     void operator()(std::span<const float> samples, double rate);
 
@@ -45,6 +52,7 @@ public:
 
 private:
     void publish(std::chrono::steady_clock::time_point now);
+    void report(std::optional<AACEncoderError> failure);
 
     static constexpr std::chrono::duration<double> publishPeriod{publishEvery};
 
@@ -52,10 +60,15 @@ private:
     std::shared_ptr<Fanout> fanout_;
     Voice voice_;
     const int bitrate_;
+    OnEncoder onEncoder_;
+    MakeEncoder makeEncoder_;
     std::unique_ptr<AACEncoder> encoder_;
-    double rate_ = 0; // the rate `encoder_` was made for
+    std::optional<AACEncoderError> failure_; // as last reported
+    double rate_ = 0;                        // the rate `encoder_` was made for
     double micRate_ = 0;
     Ducker ducker_;
+    // Reused from block to block: the capture thread does not allocate for them.
+    std::vector<float> voiceBlock_, mixed_;
     Bytes pending_;             // encoded, not yet published
     double pendingSeconds_ = 0; // of audio fed since the last publish
     std::chrono::steady_clock::time_point lastPublish_ = std::chrono::steady_clock::now();

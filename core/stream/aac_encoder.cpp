@@ -22,21 +22,28 @@ constexpr std::array<double, 13> adtsRates{96000, 88200, 64000, 48000, 44100, 32
 // The most an AAC-LC channel may spend on one 1024-frame block.
 constexpr double maxBitsPerChannelPerBlock = 6144;
 
-std::string describe(AACEncoderError::Kind kind, int status) {
-    std::string text = kind == AACEncoderError::Kind::create ? "AAC encoder could not be created"
-                                                             : "AAC encoder refused the bit rate";
+} // namespace
+
+std::string AACEncoderError::message() const {
+    std::string text;
+    switch (kind) {
+    case Kind::create:
+        text = "the AAC encoder could not start";
+        break;
+    case Kind::bitrate:
+        text = "the AAC encoder can't carry this bit rate";
+        break;
+    case Kind::encode:
+        text = "the AAC encoder refuses the audio";
+        break;
+    }
     if (status != 0) {
-        char reason[AV_ERROR_MAX_STRING_SIZE] = {};
-        av_strerror(status, reason, sizeof reason);
-        text += " (" + std::to_string(status) + ": " + reason + ")";
+        std::array<char, AV_ERROR_MAX_STRING_SIZE> reason{};
+        av_strerror(status, reason.data(), reason.size());
+        text += std::string(" (") + reason.data() + ")";
     }
     return text;
 }
-
-} // namespace
-
-AACEncoderError::AACEncoderError(Kind kind, int status)
-    : kind_(kind), status_(status), message_(describe(kind, status)) {}
 
 std::array<std::uint8_t, 7> adtsHeader(std::size_t frameLength, double sampleRate, int channels) {
     const auto found = std::find(adtsRates.begin(), adtsRates.end(), sampleRate);
@@ -55,46 +62,60 @@ std::array<std::uint8_t, 7> adtsHeader(std::size_t frameLength, double sampleRat
     };
 }
 
-AACEncoder::AACEncoder(double sampleRate, int channels, int bitrate)
-    : sampleRate_(sampleRate), channels_(channels) {
+AACEncoder::AACEncoder(double sampleRate, int channels)
+    : sampleRate_(sampleRate), channels_(channels) {}
+
+AACEncoder::Made AACEncoder::make(double sampleRate, int channels, int bitrate) {
+    std::unique_ptr<AACEncoder> encoder(new AACEncoder(sampleRate, channels));
+    if (auto error = encoder->open(bitrate)) return {nullptr, error};
+    return {std::move(encoder), std::nullopt};
+}
+
+std::optional<AACEncoderError> AACEncoder::open(int bitrate) {
+    using Kind = AACEncoderError::Kind;
     // The library's statistics and notices would otherwise go to standard
     // error on every encoder's close; its errors still do.
     static std::once_flag quiet;
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
-    if (!codec || channels <= 0 || sampleRate <= 0 || sampleRate != std::floor(sampleRate))
-        throw AACEncoderError(AACEncoderError::Kind::create, 0);
-    const double ceiling = maxBitsPerChannelPerBlock * channels * sampleRate / framesPerPacket;
-    if (bitrate <= 0 || bitrate > ceiling)
-        throw AACEncoderError(AACEncoderError::Kind::bitrate, AVERROR(EINVAL));
+    if (!codec || channels_ <= 0 || sampleRate_ <= 0 || sampleRate_ != std::floor(sampleRate_))
+        return AACEncoderError{Kind::create, 0};
+    const double ceiling = maxBitsPerChannelPerBlock * channels_ * sampleRate_ / framesPerPacket;
+    if (bitrate <= 0 || bitrate > ceiling) return AACEncoderError{Kind::bitrate, AVERROR(EINVAL)};
 
-    auto fail = [this](int status) {
-        avcodec_free_context(&context_);
-        av_frame_free(&frame_);
-        av_packet_free(&packet_);
-        throw AACEncoderError(AACEncoderError::Kind::create, status);
-    };
     context_ = avcodec_alloc_context3(codec);
     frame_ = av_frame_alloc();
     packet_ = av_packet_alloc();
-    if (!context_ || !frame_ || !packet_) fail(AVERROR(ENOMEM));
+    if (!context_ || !frame_ || !packet_) return AACEncoderError{Kind::create, AVERROR(ENOMEM)};
 
     context_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    context_->sample_rate = static_cast<int>(sampleRate);
-    av_channel_layout_default(&context_->ch_layout, channels);
+    context_->sample_rate = static_cast<int>(sampleRate_);
+    av_channel_layout_default(&context_->ch_layout, channels_);
     context_->bit_rate = bitrate;
     context_->profile = FF_PROFILE_AAC_LOW;
     context_->time_base = AVRational{1, context_->sample_rate};
-    if (const int status = avcodec_open2(context_, codec, nullptr); status < 0) fail(status);
-    if (context_->frame_size != framesPerPacket) fail(AVERROR(EINVAL));
+    if (const int status = avcodec_open2(context_, codec, nullptr); status < 0)
+        return AACEncoderError{Kind::create, status};
+    if (context_->frame_size != framesPerPacket)
+        return AACEncoderError{Kind::create, AVERROR(EINVAL)};
 
     frame_->format = AV_SAMPLE_FMT_FLTP;
     frame_->nb_samples = framesPerPacket;
     frame_->sample_rate = context_->sample_rate;
-    if (av_channel_layout_copy(&frame_->ch_layout, &context_->ch_layout) < 0) fail(AVERROR(ENOMEM));
-    if (const int status = av_frame_get_buffer(frame_, 0); status < 0) fail(status);
+    if (av_channel_layout_copy(&frame_->ch_layout, &context_->ch_layout) < 0)
+        return AACEncoderError{Kind::create, AVERROR(ENOMEM)};
+    if (const int status = av_frame_get_buffer(frame_, 0); status < 0)
+        return AACEncoderError{Kind::create, status};
 
-    pending_.resize(static_cast<std::size_t>(channels) * framesPerPacket);
+    pending_.resize(static_cast<std::size_t>(channels_) * framesPerPacket);
+    return std::nullopt;
+}
+
+std::optional<AACEncoderError> AACEncoder::stopped() const {
+    // About a second of blocks, at any rate the table holds.
+    const double blocksPerSecond = sampleRate_ / framesPerPacket;
+    if (failedInARow_ == 0 || failedInARow_ < blocksPerSecond) return std::nullopt;
+    return AACEncoderError{AACEncoderError::Kind::encode, lastFailure_};
 }
 
 AACEncoder::~AACEncoder() {
@@ -106,11 +127,19 @@ AACEncoder::~AACEncoder() {
 
 Bytes AACEncoder::encode(std::span<const float> samples) noexcept {
     Bytes out;
+    encode(samples, out);
+    return out;
+}
+
+void AACEncoder::encode(std::span<const float> samples, Bytes& out) noexcept {
     const auto block = pending_.size();
     // One allocation for the result: room for the largest packet AAC-LC allows
     // (6144 bits per channel) for every block this call completes.
     const auto blocks = (pendingCount_ + samples.size()) / block;
-    if (blocks > 0) out.reserve(blocks * (7 + 768 * static_cast<std::size_t>(channels_)));
+    // Growth is geometric, so appending block by block reallocates rarely.
+    if (const auto needed = out.size() + blocks * (7 + 768 * static_cast<std::size_t>(channels_));
+        blocks > 0 && needed > out.capacity())
+        out.reserve(std::max(needed, 2 * out.capacity()));
     // Fill the partial block first, then encode whole blocks straight from the
     // input, and keep what is left.
     if (pendingCount_ > 0) {
@@ -119,7 +148,7 @@ Bytes AACEncoder::encode(std::span<const float> samples) noexcept {
                     pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
         pendingCount_ += taken;
         samples = samples.subspan(taken);
-        if (pendingCount_ < block) return out;
+        if (pendingCount_ < block) return;
         encodeBlock(pending_.data(), out);
         pendingCount_ = 0;
     }
@@ -127,13 +156,16 @@ Bytes AACEncoder::encode(std::span<const float> samples) noexcept {
         encodeBlock(samples.data(), out);
     std::copy(samples.begin(), samples.end(), pending_.begin());
     pendingCount_ = samples.size();
-    return out;
 }
 
 void AACEncoder::encodeBlock(const float* block, Bytes& out) noexcept {
     // The encoder copies each frame's samples, so this one frame is reused; the
     // check only allocates if the library ever kept a reference to it.
-    if (av_frame_make_writable(frame_) < 0) return;
+    if (const int status = av_frame_make_writable(frame_); status < 0) {
+        ++failedInARow_;
+        lastFailure_ = status;
+        return;
+    }
     const auto channels = static_cast<std::size_t>(channels_);
     // The library rejects a whole block that holds a NaN or an infinity; such
     // samples (a faulty source) become silence so the rest of the block plays.
@@ -146,7 +178,12 @@ void AACEncoder::encodeBlock(const float* block, Bytes& out) noexcept {
     }
     frame_->pts = nextPts_;
     nextPts_ += framesPerPacket;
-    if (avcodec_send_frame(context_, frame_) < 0) return; // this block is lost
+    if (const int status = avcodec_send_frame(context_, frame_); status < 0) {
+        ++failedInARow_; // this block is lost
+        lastFailure_ = status;
+        return;
+    }
+    failedInARow_ = 0;
     receivePackets(out);
 }
 

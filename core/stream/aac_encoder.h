@@ -4,7 +4,8 @@
 
 #include <array>
 #include <cstdint>
-#include <exception>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,21 +16,16 @@ struct AVPacket;
 
 namespace lantern {
 
-// Why an encoder could not be made, with the library's error code (0 when the
-// library gave none).
-class AACEncoderError : public std::exception {
-public:
-    enum class Kind { create, bitrate };
+// Why there is no encoder, or why it stopped, with the library's error code
+// (0 when the library gave none).
+struct AACEncoderError {
+    enum class Kind { create, bitrate, encode };
+    Kind kind = Kind::create;
+    int status = 0;
 
-    AACEncoderError(Kind kind, int status);
-    Kind kind() const { return kind_; }
-    int status() const { return status_; }
-    const char* what() const noexcept override { return message_.c_str(); }
-
-private:
-    Kind kind_;
-    int status_;
-    std::string message_;
+    // In words, for the status line: "the AAC encoder …".
+    std::string message() const;
+    bool operator==(const AACEncoderError&) const = default;
 };
 
 // The 7-byte ADTS header (no checksum) for an AAC-LC payload of `frameLength`
@@ -42,10 +38,14 @@ class AACEncoder {
 public:
     static constexpr int framesPerPacket = 1024;
 
-    // Throws AACEncoderError: `create` when the codec is missing or will not
-    // open with these parameters, `bitrate` when the bit rate is not one AAC-LC
-    // can carry at this rate and channel count.
-    AACEncoder(double sampleRate, int channels, int bitrate);
+    // An encoder, or why there is none: `create` when the codec is missing or
+    // will not open with these parameters, `bitrate` when the bit rate is not
+    // one AAC-LC can carry at this rate and channel count.
+    struct Made {
+        std::unique_ptr<AACEncoder> encoder; // set exactly when `error` is not
+        std::optional<AACEncoderError> error;
+    };
+    static Made make(double sampleRate, int channels, int bitrate);
     ~AACEncoder();
     AACEncoder(const AACEncoder&) = delete;
     AACEncoder& operator=(const AACEncoder&) = delete;
@@ -55,6 +55,11 @@ public:
     // for the next call. A block the library fails on is lost; the encoder
     // stays usable. Never throws.
     Bytes encode(std::span<const float> samples) noexcept;
+    // The same, appended to `out`.
+    void encode(std::span<const float> samples, Bytes& out) noexcept;
+    // Set while every block of the last second of audio failed: the encoder
+    // has stopped producing anything.
+    std::optional<AACEncoderError> stopped() const;
 
     double sampleRate() const { return sampleRate_; }
     int channels() const { return channels_; }
@@ -62,6 +67,8 @@ public:
     std::size_t pending() const { return pendingCount_; }
 
 private:
+    AACEncoder(double sampleRate, int channels);
+    std::optional<AACEncoderError> open(int bitrate);
     void encodeBlock(const float* block, Bytes& out) noexcept;
     void receivePackets(Bytes& out) noexcept;
 
@@ -71,6 +78,8 @@ private:
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;
     std::int64_t nextPts_ = 0;
+    int failedInARow_ = 0; // blocks the library refused since the last it took
+    int lastFailure_ = 0;
     // Room for exactly one block; the first pendingCount_ samples are waiting.
     std::vector<float> pending_;
     std::size_t pendingCount_ = 0;

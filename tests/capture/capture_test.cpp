@@ -328,9 +328,10 @@ TEST(AudioTap, TheCaptureThreadRunsAheadOfTheSendingThreads) {
     const int captureNiceness = ::getpriority(PRIO_PROCESS, static_cast<id_t>(priority.thread));
     for (const auto sender : senders) {
         EXPECT_EQ(::sched_getscheduler(sender), SCHED_OTHER);
-        if (!realtime)
+        if (!realtime) {
             EXPECT_LT(captureNiceness, ::getpriority(PRIO_PROCESS, static_cast<id_t>(sender)))
                 << "granted: " << priority.granted;
+        }
     }
 }
 

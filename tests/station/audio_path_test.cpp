@@ -15,10 +15,12 @@ struct Path {
     std::shared_ptr<Fanout> fanout = std::make_shared<Fanout>(1 << 20, 1 << 20);
     VoiceRing ring{38400};
     std::vector<double> micRates;
+    std::vector<std::optional<AACEncoderError>> reports;
     AudioPath path{shared,
                    fanout,
                    {ring, [this](double rate) { micRates.push_back(rate); }},
-                   StationConfig::bitrate};
+                   StationConfig::bitrate,
+                   [this](const auto& failure) { reports.push_back(failure); }};
 
     void feed(int blocks, double rate, float level) {
         std::vector<float> block(2048);
@@ -48,7 +50,8 @@ TEST(AudioPath, TheVoiceIsUsedOnlyWhileTalkingAndDipsTheMusic) {
 }
 
 // One encoder per capture rate: a new rate makes a new one and tells the
-// microphone; a rate the codec cannot take publishes nothing.
+// microphone; a rate the codec cannot take publishes nothing and is reported
+// once, until a rate it takes comes back.
 TEST(AudioPath, EachCaptureRateGetsItsEncoder) {
     Path p;
     auto listener = p.fanout->join(std::nullopt);
@@ -62,6 +65,11 @@ TEST(AudioPath, EachCaptureRateGetsItsEncoder) {
     const auto before = late->queued();
     p.feed(10, 12345, 0.5f);
     EXPECT_EQ(late->queued(), before) << "a rate without an encoder published audio";
+    ASSERT_EQ(p.reports.size(), 1u);
+    EXPECT_TRUE(p.reports[0]) << "the failed encoder was not told";
+    p.feed(10, 48000, 0.5f);
+    EXPECT_EQ(p.reports.size(), 2u);
+    EXPECT_FALSE(p.reports.back()) << "the encoder working again was not told";
 }
 
 TEST(AudioPath, FeedsTheSilenceDetector) {

@@ -38,6 +38,7 @@ public:
     static void read(Station& station, const NowPlaying& record, std::optional<Cover> cover) {
         station.read(record, cover);
     }
+    static StatusLine::Kind statusKind(const Station& station) { return station.status_.kind(); }
     static void silence(Station& station, bool silentNow, bool heardEver) {
         station.shared_->set(&Shared::silentNow, silentNow);
         station.shared_->set(&Shared::heardEver, heardEver);
@@ -214,6 +215,7 @@ protected:
         environment.terminate = [this] { ++terminated; };
         environment.watchSystem = watchSystem;
         environment.passcodeRetry = passcodeRetry;
+        if (makeEncoder) environment.makeEncoder = makeEncoder;
         station = std::make_unique<Station>(environment);
         EXPECT_TRUE(test::eventually([&] { return station->ready(); })) << "no secrets read";
         return *station;
@@ -240,6 +242,7 @@ protected:
     AddressClient addresses{QUrl("http://127.0.0.1:9"), 2s};
     QDateTime clock = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC);
     std::chrono::milliseconds passcodeRetry = 30s;
+    AudioPath::MakeEncoder makeEncoder;
     std::vector<QString> notices;
     int terminated = 0;
     std::unique_ptr<Station> station;

@@ -217,6 +217,26 @@ TEST_F(StationTest, ASinkRateChangeMidBroadcastRebuildsTheEncoder) {
     EXPECT_EQ(s.broadcast()->captures(), 1) << "the capture was restarted, not rebuilt";
 }
 
+// An encoder that fails leaves no silent station that claims to be on air:
+// the status line says why, and says it again once a passing line is over.
+TEST_F(StationTest, AnEncoderThatFailsIsShown) {
+    sound->play("steady", 700);
+    makeEncoder = [](double rate, int channels, int) {
+        return AACEncoder::make(rate, channels, 10'000'000); // more than AAC-LC can carry
+    };
+    auto& s = make();
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return s.broadcast()->encoderFailure().has_value(); }));
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::encoder);
+    EXPECT_TRUE(s.status().startsWith("The encoder stopped: the AAC encoder can't carry"))
+        << s.status().toStdString();
+    StationProbe::tunnelDown(s);
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::broadcast);
+    StationProbe::tunnelUp(s, firstURL);
+    StationProbe::tick(s);
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::encoder);
+}
+
 // The programs the station runs (the tunnel tool, restarted while listeners
 // are connected) start with standard input, output and error only: none holds
 // the listening socket (which would keep accepting after going off air) or a

@@ -70,8 +70,30 @@ Decoded decode(const Bytes& stream) {
     return decoded;
 }
 
+// Parameters the codec cannot take give the reason as a value, never an encoder.
+TEST(AACEncoder, RefusesWhatItCannotEncodeWithTheReason) {
+    using Kind = AACEncoderError::Kind;
+    const struct {
+        double rate;
+        int channels, bitrate;
+        Kind kind;
+    } refused[] = {{12345, 2, 128000, Kind::create},
+                   {48000.5, 2, 192000, Kind::create},
+                   {48000, 0, 192000, Kind::create},
+                   {48000, 2, 0, Kind::bitrate},
+                   {48000, 2, 10'000'000, Kind::bitrate}};
+    for (const auto& [rate, channels, bitrate, kind] : refused) {
+        const auto made = AACEncoder::make(rate, channels, bitrate);
+        EXPECT_FALSE(made.encoder) << rate << " " << channels << " " << bitrate;
+        ASSERT_TRUE(made.error);
+        EXPECT_EQ(made.error->kind, kind) << rate << " " << channels << " " << bitrate;
+    }
+    EXPECT_TRUE(AACEncoder::make(44100, 2, 192000).encoder);
+}
+
 TEST(AACEncoder, KeepsWhatDoesNotFillABlockAndLosesNoBlockToBadSamples) {
-    AACEncoder encoder(48000, 2, 192000);
+    auto encoderMade = AACEncoder::make(48000, 2, 192000);
+    auto& encoder = *encoderMade.encoder;
     std::vector<float> silence(5000, 0.0f);
     EXPECT_TRUE(encoder.encode(std::span(silence).first(2047)).empty());
     EXPECT_EQ(encoder.pending(), 2047u);
@@ -82,7 +104,8 @@ TEST(AACEncoder, KeepsWhatDoesNotFillABlockAndLosesNoBlockToBadSamples) {
 
     // A NaN or infinity from a faulty source must not cost its block (the
     // library refuses such input): one frame per block all the same.
-    AACEncoder other(48000, 2, 192000);
+    auto otherMade = AACEncoder::make(48000, 2, 192000);
+    auto& other = *otherMade.encoder;
     auto signal = stereo(48000, 1024 * 12 / 48000.0, 440, 660);
     for (std::size_t i = 0; i < signal.size(); i += 97)
         signal[i] = i % 2 ? NAN : INFINITY;
@@ -93,7 +116,8 @@ TEST(AACEncoder, KeepsWhatDoesNotFillABlockAndLosesNoBlockToBadSamples) {
 // at about 192 kbit/s, and from wherever a burst's byte cut fell.
 TEST(AACEncoder, WhatItWritesDecodesToTheInput) {
     for (const double rate : {44100.0, 48000.0}) {
-        AACEncoder encoder(rate, 2, 192000);
+        auto encoderMade = AACEncoder::make(rate, 2, 192000);
+        auto& encoder = *encoderMade.encoder;
         const auto input = stereo(rate, 5.0, 441, 1234);
         const auto stream = encodeAll(encoder, input);
         EXPECT_NEAR(static_cast<double>(stream.size()) * 8 / 5.0, 192000, 19200) << rate;

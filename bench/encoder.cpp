@@ -5,6 +5,7 @@
 //
 //   encoder [runs = 7] [seconds of audio per run = 60]
 
+#include "station/audio_path.h"
 #include "stream/aac_encoder.h"
 
 #include <algorithm>
@@ -159,5 +160,34 @@ int main(int argc, char** argv) {
                     "frames %.2f, of which ours %.2f (the result) and libavcodec's %.2f\n",
                     size, static_cast<double>(allocations) / calls, perOutput(allocations),
                     perOutput(cppAllocations), perOutput(allocations - cppAllocations));
+    }
+
+    // The whole audio path per 10 ms capture block, talking and not: what it
+    // allocates besides the encoder's own, and a chunk per publish.
+    for (const bool talking : {false, true}) {
+        auto shared = std::make_shared<Shared>();
+        shared->set(&Shared::talking, talking);
+        auto fanout = std::make_shared<Fanout>(1 << 20, 1 << 20);
+        VoiceRing ring(38400);
+        AudioPath path(shared, fanout, {ring, [](double) {}}, 192000);
+        std::size_t at = 0;
+        const std::vector<float> voice(piece, 0.2f);
+        auto feed = [&] {
+            if (at + piece > audio.size()) at = 0;
+            ring.push(voice);
+            path(std::span(audio).subspan(at, piece), rate);
+            at += piece;
+        };
+        for (int i = 0; i < 500; ++i)
+            feed();
+        constexpr int blocks = 3000;
+        allocations = 0;
+        counting = true;
+        for (int i = 0; i < blocks; ++i)
+            feed();
+        counting = false;
+        std::printf("audio path, %s: %.2f heap allocations per 10 ms block (%.0f publishes)\n",
+                    talking ? "talking" : "music only", static_cast<double>(allocations) / blocks,
+                    blocks * 0.01 / AudioPath::publishEvery);
     }
 }

@@ -47,12 +47,16 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
+// The replaced operator new above takes its memory from malloc, so free is its match.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept {
     std::free(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
+#pragma GCC diagnostic pop
 
 extern "C" {
 void* malloc(size_t size) {
@@ -139,9 +143,9 @@ int main(int argc, char** argv) {
         std::size_t at = 0;
         auto nextPiece = [&] {
             if (at + size > audio.size()) at = 0;
-            const auto piece = std::span(audio).subspan(at, size);
+            const auto next = std::span(audio).subspan(at, size);
             at += size;
-            return piece;
+            return next;
         };
         for (int i = 0; i < 500; ++i)
             encoder.encode(nextPiece());
@@ -166,7 +170,7 @@ int main(int argc, char** argv) {
     // allocates besides the encoder's own, and a chunk per publish.
     for (const bool talking : {false, true}) {
         auto shared = std::make_shared<Shared>();
-        shared->set(&Shared::talking, talking);
+        shared->set(&SharedState::talking, talking);
         auto fanout = std::make_shared<Fanout>(1 << 20, 1 << 20);
         VoiceRing ring(38400);
         AudioPath path(shared, fanout, {ring, [](double) {}}, 192000);

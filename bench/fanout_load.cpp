@@ -216,8 +216,8 @@ private:
             if (error) return fail();
             static const std::string request = "GET /stream HTTP/1.1\r\nHost: bench\r\n\r\n";
             asio::async_write(stream->socket, asio::buffer(request),
-                              [this, stream](std::error_code error, std::size_t) {
-                                  if (error) return fail();
+                              [this, stream](std::error_code written, std::size_t) {
+                                  if (written) return fail();
                                   stream->socket.non_blocking(true);
                                   read(stream);
                               });

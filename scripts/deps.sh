@@ -35,10 +35,11 @@ LANTERN_APP_PACKAGES=(
 # Packages only the tests need: the two browsers that open the listening page,
 # PipeWire with its pulse server (the capture tests run against it as well as
 # PulseAudio), Qt Quick Test, a QR reader, the desktop-file and AppStream
-# validators, the Debian packaging tools, and the font the screenshots are
-# taken in.
+# validators, the Debian packaging tools, the font the screenshots are taken
+# in, and the house's formatter and linter.
 LANTERN_TEST_PACKAGES=(chromium firefox-esr pipewire pipewire-pulse wireplumber qml6-module-qttest
-    zbar-tools desktop-file-utils appstream dpkg-dev fakeroot fonts-cantarell x11-utils systemd)
+    zbar-tools desktop-file-utils appstream dpkg-dev fakeroot fonts-cantarell x11-utils systemd
+    clang-format clang-tidy)
 
 # Node.js and npm for the script that drives the browsers (puppeteer-core, from
 # npm, over the installed browsers); Debian's when the machine has none.

@@ -423,11 +423,11 @@ void SoundServer::after(std::chrono::milliseconds delay, std::function<void()> w
     auto* api = pa_threaded_mainloop_get_api(loop_);
     api->time_new(
         api, &when,
-        [](pa_mainloop_api* api, pa_time_event* event, const timeval*, void* data) {
-            auto* job = static_cast<std::function<void()>*>(data);
-            api->time_free(event);
-            (*job)();
-            delete job;
+        [](pa_mainloop_api* loopAPI, pa_time_event* event, const timeval*, void* data) {
+            auto* due = static_cast<std::function<void()>*>(data);
+            loopAPI->time_free(event);
+            (*due)();
+            delete due;
         },
         job);
 }

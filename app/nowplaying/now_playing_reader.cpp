@@ -1,6 +1,7 @@
 #include "nowplaying/now_playing_reader.h"
 
 #include "nowplaying/cover_file.h"
+#include "system/guarded.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -62,7 +63,8 @@ QString textOf(const QVariantMap& map, const char* key) {
 class NoteReceiver : public QObject {
     Q_OBJECT
 public:
-    explicit NoteReceiver(std::shared_ptr<LockedText> note) : note_(std::move(note)) {
+    explicit NoteReceiver(std::shared_ptr<Guarded<std::optional<QString>>> note)
+        : note_(std::move(note)) {
         QDBusConnection::sessionBus().connect(QString(), busPath, busInterface,
                                               QStringLiteral("nowPlaying"), QStringLiteral("s"),
                                               this, SLOT(received(QString)));
@@ -72,7 +74,7 @@ public Q_SLOTS:
     void received(const QString& text) { note_->set(text); }
 
 private:
-    std::shared_ptr<LockedText> note_;
+    std::shared_ptr<Guarded<std::optional<QString>>> note_;
 };
 
 // The reader's work, on its own thread: the poll, the players' change
@@ -81,8 +83,10 @@ private:
 class ReaderWorker : public QObject {
     Q_OBJECT
 public:
-    ReaderWorker(NowPlayingReader::OnRead onRead, std::shared_ptr<LockedText> note,
-                 std::shared_ptr<LockedFlag> stopped, std::shared_ptr<std::atomic<bool>> readable)
+    ReaderWorker(NowPlayingReader::OnRead onRead,
+                 std::shared_ptr<Guarded<std::optional<QString>>> note,
+                 std::shared_ptr<Guarded<bool>> stopped,
+                 std::shared_ptr<std::atomic<bool>> readable)
         : onRead_(std::move(onRead)), note_(std::move(note)), stopped_(std::move(stopped)),
           readable_(std::move(readable)), timer_(this), soon_(this) {
         timer_.setInterval(tickMs);
@@ -219,8 +223,8 @@ private:
     }
 
     const NowPlayingReader::OnRead onRead_;
-    const std::shared_ptr<LockedText> note_;
-    const std::shared_ptr<LockedFlag> stopped_;
+    const std::shared_ptr<Guarded<std::optional<QString>>> note_;
+    const std::shared_ptr<Guarded<bool>> stopped_;
     const std::shared_ptr<std::atomic<bool>> readable_;
     QTimer timer_;
     QTimer soon_;
@@ -233,7 +237,8 @@ private:
 class NowPlayingReader::Impl {
 public:
     explicit Impl(OnRead onRead)
-        : note_(std::make_shared<LockedText>()), receiver_(std::make_unique<NoteReceiver>(note_)) {
+        : note_(std::make_shared<Guarded<std::optional<QString>>>()),
+          receiver_(std::make_unique<NoteReceiver>(note_)) {
         thread_.setObjectName(QStringLiteral("lantern.nowpl"));
         worker_ = new ReaderWorker(std::move(onRead), note_, stopped_, readable_);
         worker_->moveToThread(&thread_);
@@ -253,9 +258,9 @@ public:
     }
 
     ReaderWorker* worker_ = nullptr;
-    std::shared_ptr<LockedText> note_;
+    std::shared_ptr<Guarded<std::optional<QString>>> note_;
     std::unique_ptr<NoteReceiver> receiver_;
-    std::shared_ptr<LockedFlag> stopped_ = std::make_shared<LockedFlag>();
+    std::shared_ptr<Guarded<bool>> stopped_ = std::make_shared<Guarded<bool>>();
     std::shared_ptr<std::atomic<bool>> readable_ = std::make_shared<std::atomic<bool>>(false);
     QThread thread_;
 };

@@ -6,45 +6,10 @@
 #include <QString>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 namespace lantern {
-
-// A flag guarded by its own lock.
-class LockedFlag {
-public:
-    bool get() const {
-        std::lock_guard lock(mutex_);
-        return v_;
-    }
-    void set(bool value) {
-        std::lock_guard lock(mutex_);
-        v_ = value;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    bool v_ = false;
-};
-
-// Optional text guarded by its own lock.
-class LockedText {
-public:
-    std::optional<QString> get() const {
-        std::lock_guard lock(mutex_);
-        return v_;
-    }
-    void set(std::optional<QString> value) {
-        std::lock_guard lock(mutex_);
-        v_ = std::move(value);
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::optional<QString> v_;
-};
 
 // Finds out what the followed source is playing, every 3 seconds and soon
 // after its player says something changed: from its MPRIS player's typed

@@ -70,8 +70,8 @@ void Broadcast::serve(const StreamServer::Limits& limits) {
             const double burst = double(fanout->burstSize()) / (StationConfig::bitrate / 8);
             return shared->nowJSON(lag, fanout->count(), burst);
         },
-        [shared] { return shared->get(&Shared::coverData); },
-        [shared] { return shared->get(&Shared::access); }, limits);
+        [shared] { return shared->get(&SharedState::coverData); },
+        [shared] { return shared->get(&SharedState::access); }, limits);
     server_->start([this](std::error_code error, std::uint16_t port) {
         onMain([this, error, port] {
             if (error) return Q_EMIT serverFailed(QString::fromStdString(error.message()));

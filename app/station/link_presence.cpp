@@ -2,6 +2,7 @@
 
 #include "link/share_link.h"
 #include "settings/settings.h"
+#include "station/assign.h"
 
 #include <QPointer>
 
@@ -25,18 +26,18 @@ std::optional<std::string> utf8(const QString& text) {
 
 QString rawValue(LinkMode mode) {
     switch (mode) {
-    case LinkMode::fresh:
+    case LinkMode::Fresh:
         return QStringLiteral("fresh");
-    case LinkMode::kept:
+    case LinkMode::Kept:
         return QStringLiteral("kept");
-    case LinkMode::named:
+    case LinkMode::Named:
         return QStringLiteral("named");
     }
     return {};
 }
 
 std::optional<LinkMode> linkModeFrom(const QString& raw) {
-    for (const auto mode : {LinkMode::fresh, LinkMode::kept, LinkMode::named})
+    for (const auto mode : {LinkMode::Fresh, LinkMode::Kept, LinkMode::Named})
         if (raw == rawValue(mode)) return mode;
     return std::nullopt;
 }
@@ -45,25 +46,18 @@ LinkPresence::LinkPresence(Settings& settings, AddressClient& addresses,
                            std::shared_ptr<Shared> shared, std::chrono::milliseconds passcodeRetry)
     : settings_(settings), addresses_(addresses), shared_(std::move(shared)) {
     if (const auto stored = settings_.string(linkModeKey))
-        mode_ = linkModeFrom(*stored).value_or(LinkMode::fresh);
+        mode_ = linkModeFrom(*stored).value_or(LinkMode::Fresh);
     asked_ = settings_.value(askedKey, false).toBool();
     stationName_ = settings_.string(stationNameKey).value_or(QString());
-    shared_->set(&Shared::name, stationName_.toStdString());
+    shared_->set(&SharedState::name, stationName_.toStdString());
     reread_.setSingleShot(true);
     reread_.setInterval(passcodeRetry);
     connect(&reread_, &QTimer::timeout, this, [this] { readPasscodeAgain(); });
 }
 
 void LinkPresence::publishAccess() {
-    shared_->set(&Shared::access, Access{heldBack_, utf8(passcode_)});
+    shared_->set(&SharedState::access, Access{heldBack_, utf8(passcode_)});
     Q_EMIT accessChanged();
-}
-
-template <typename T>
-void LinkPresence::assign(T& field, T value, void (LinkPresence::*changed)()) {
-    if (field == value) return;
-    field = std::move(value);
-    Q_EMIT(this->*changed)();
 }
 
 // The keychain may take its time (a Secret Service asking to be unlocked);
@@ -76,33 +70,33 @@ QCoro::Task<void> LinkPresence::load() {
     const auto kept = co_await addresses.saved(false);
     if (!self) co_return;
     if (!chosen_) {
-        assign(passcode_, passcode.value_or(QString()), &LinkPresence::passcodeChanged);
+        assign(*this, passcode_, passcode.value_or(QString()), &LinkPresence::passcodeChanged);
         if (passcode) settings_.setValue(passcodeInUseKey, true);
-        assign(heldBack_, !passcode && settings_.value(passcodeInUseKey, false).toBool(),
+        assign(*this, heldBack_, !passcode && settings_.value(passcodeInUseKey, false).toBool(),
                &LinkPresence::heldBackChanged);
         if (heldBack_) reread_.start();
         publishAccess();
-        assign(named_, named, &LinkPresence::namedChanged);
-        assign(kept_, kept, &LinkPresence::keptChanged);
+        assign(*this, named_, named, &LinkPresence::namedChanged);
+        assign(*this, kept_, kept, &LinkPresence::keptChanged);
         // The saved addresses decide the mode when none is stored.
         const auto stored = settings_.string(linkModeKey);
         if (!stored || !linkModeFrom(*stored))
-            assign(mode_,
-                   named  ? LinkMode::named
-                   : kept ? LinkMode::kept
-                          : LinkMode::fresh,
+            assign(*this, mode_,
+                   named  ? LinkMode::Named
+                   : kept ? LinkMode::Kept
+                          : LinkMode::Fresh,
                    &LinkPresence::modeChanged);
     }
-    assign(ready_, true, &LinkPresence::readyChanged);
+    assign(*this, ready_, true, &LinkPresence::readyChanged);
 }
 
 std::optional<SavedAddress> LinkPresence::inUse() const {
     switch (mode_) {
-    case LinkMode::named:
+    case LinkMode::Named:
         return named_;
-    case LinkMode::kept:
+    case LinkMode::Kept:
         return kept_;
-    case LinkMode::fresh:
+    case LinkMode::Fresh:
         break;
     }
     return std::nullopt;
@@ -118,8 +112,8 @@ QCoro::Task<void> LinkPresence::readPasscodeAgain() {
     rereading_ = false;
     if (!heldBack_) co_return; // the user chose a passcode meanwhile
     if (!passcode) co_return reread_.start();
-    assign(passcode_, *passcode, &LinkPresence::passcodeChanged);
-    assign(heldBack_, false, &LinkPresence::heldBackChanged);
+    assign(*this, passcode_, *passcode, &LinkPresence::passcodeChanged);
+    assign(*this, heldBack_, false, &LinkPresence::heldBackChanged);
     publishAccess();
 }
 
@@ -144,31 +138,36 @@ QString LinkPresence::serviceHost() const {
     return addresses_.base().host();
 }
 
+QString LinkPresence::claimedName(const QString& typed) {
+    auto lowered = typed.toLower();
+    qsizetype begin = 0, end = lowered.size();
+    const auto blank = [&](qsizetype at) { return lowered[at] == u' ' || lowered[at] == u'\t'; };
+    while (begin < end && blank(begin))
+        ++begin;
+    while (end > begin && blank(end - 1))
+        --end;
+    return lowered.mid(begin, end - begin);
+}
+
 QCoro::Task<std::optional<QString>> LinkPresence::setLinkMode(LinkMode mode, QString name,
                                                               std::optional<QString> passcode,
                                                               QString stationName) {
     if (passcode && passcode->isEmpty()) passcode.reset();
-    // Lower-cased, then only spaces and tabs trimmed at both ends.
-    auto wanted = name.toLower();
-    const auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
-    while (!wanted.isEmpty() && blank(wanted.front()))
-        wanted.remove(0, 1);
-    while (!wanted.isEmpty() && blank(wanted.back()))
-        wanted.chop(1);
+    const auto wanted = claimedName(name);
 
     QPointer<LinkPresence> self(this);
     auto& addresses = addresses_;
     auto named = named_;
     auto kept = kept_;
-    assign(changing_, true, &LinkPresence::changingChanged);
+    assign(*this, changing_, true, &LinkPresence::changingChanged);
     std::optional<QString> failure;
     try {
-        if (mode == LinkMode::kept) {
+        if (mode == LinkMode::Kept) {
             if (kept)
                 co_await addresses.update(passcode.has_value(), *kept);
             else
                 kept = co_await addresses.claim(std::nullopt, passcode.has_value(), false);
-        } else if (mode == LinkMode::named) {
+        } else if (mode == LinkMode::Named) {
             if (named && named->path == QStringLiteral("/") + wanted)
                 co_await addresses.update(passcode.has_value(), *named);
             else
@@ -181,22 +180,22 @@ QCoro::Task<std::optional<QString>> LinkPresence::setLinkMode(LinkMode mode, QSt
         failure = AddressError(AddressError::Kind::server, 201).description();
     }
     if (!self) co_return failure;
-    assign(changing_, false, &LinkPresence::changingChanged);
+    assign(*this, changing_, false, &LinkPresence::changingChanged);
     if (failure) co_return failure;
 
     chosen_ = true;
-    assign(named_, named, &LinkPresence::namedChanged);
-    assign(kept_, kept, &LinkPresence::keptChanged);
+    assign(*this, named_, named, &LinkPresence::namedChanged);
+    assign(*this, kept_, kept, &LinkPresence::keptChanged);
     rename(stationName);
     addresses_.setPasscode(passcode); // runs on by itself; later reads see it
-    assign(passcode_, passcode.value_or(QString()), &LinkPresence::passcodeChanged);
+    assign(*this, passcode_, passcode.value_or(QString()), &LinkPresence::passcodeChanged);
     settings_.setValue(passcodeInUseKey, passcode.has_value());
     reread_.stop();
-    assign(heldBack_, false, &LinkPresence::heldBackChanged);
+    assign(*this, heldBack_, false, &LinkPresence::heldBackChanged);
     publishAccess();
-    assign(mode_, mode, &LinkPresence::modeChanged);
+    assign(*this, mode_, mode, &LinkPresence::modeChanged);
     settings_.setValue(linkModeKey, rawValue(mode));
-    assign(asked_, true, &LinkPresence::askedChanged);
+    assign(*this, asked_, true, &LinkPresence::askedChanged);
     settings_.setValue(askedKey, true);
     announce();
     co_return std::nullopt;
@@ -204,9 +203,9 @@ QCoro::Task<std::optional<QString>> LinkPresence::setLinkMode(LinkMode mode, QSt
 
 void LinkPresence::rename(const QString& name) {
     const auto trimmed = name.trimmed();
-    assign(stationName_, trimmed, &LinkPresence::stationNameChanged);
+    assign(*this, stationName_, trimmed, &LinkPresence::stationNameChanged);
     settings_.setValue(stationNameKey, trimmed);
-    shared_->set(&Shared::name, trimmed.toStdString());
+    shared_->set(&SharedState::name, trimmed.toStdString());
 }
 
 void LinkPresence::setOnAirLink(const std::optional<QUrl>& link) {

@@ -13,12 +13,20 @@
 
 namespace lantern {
 
+// Which link listeners get: the tunnel URL, new for every broadcast; a kept
+// address (a random path) that stays; or a named address. QML knows it as
+// LinkMode (LinkMode.Fresh…).
+class LinkModes {
+    Q_GADGET
+public:
+    enum class Mode { Fresh, Kept, Named };
+    Q_ENUM(Mode)
+};
+using LinkMode = LinkModes::Mode;
+
 class Settings;
 
-// Which link listeners get: the tunnel URL, new for every broadcast; a kept
-// address (a random path) that stays; or a named address.
-enum class LinkMode { fresh, kept, named };
-QString rawValue(LinkMode mode); // "fresh", "kept", "named"
+QString rawValue(LinkMode mode); // "fresh", "kept", "named", as the settings store them
 std::optional<LinkMode> linkModeFrom(const QString& raw);
 
 // Who can listen: the link mode, the addresses claimed at the address
@@ -30,6 +38,10 @@ class LinkPresence : public QObject {
 public:
     LinkPresence(Settings& settings, AddressClient& addresses, std::shared_ptr<Shared> shared,
                  std::chrono::milliseconds passcodeRetry = std::chrono::seconds(30));
+
+    // The name a named link claims for what the user typed: lower-cased, then
+    // spaces and tabs trimmed at both ends. The sheet shows the same.
+    static QString claimedName(const QString& typed);
 
     // Reads the passcode and the saved addresses from the keychain.
     QCoro::Task<void> load();
@@ -85,7 +97,6 @@ Q_SIGNALS:
     void changingChanged();
 
 private:
-    template <typename T> void assign(T& field, T value, void (LinkPresence::*changed)());
     void announce();
     // Tells the server's side who may listen now.
     void publishAccess();
@@ -96,7 +107,7 @@ private:
     std::shared_ptr<Shared> shared_;
     bool ready_ = false;
     bool chosen_ = false; // setLinkMode succeeded since start-up
-    LinkMode mode_ = LinkMode::fresh;
+    LinkMode mode_ = LinkMode::Fresh;
     bool asked_ = false;
     QString stationName_;
     QString passcode_;

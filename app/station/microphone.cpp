@@ -2,6 +2,7 @@
 
 #include "capture/hot_key.h"
 #include "settings/settings.h"
+#include "station/assign.h"
 
 #include <QPointer>
 
@@ -17,8 +18,9 @@ Microphone::Microphone(Settings& settings, std::shared_ptr<Shared> shared)
       device_(settings_.string(micDeviceKey).value_or(QString())) {
     meter_.setInterval(meterPeriodMs);
     connect(&meter_, &QTimer::timeout, this, [this] {
-        assign(voiceLevel_, input_->takePeak(), &Microphone::voiceLevelChanged);
-        assign(musicLevel_, shared_->get(&Shared::gain), &Microphone::musicLevelChanged);
+        assign(*this, voiceLevel_, input_->takePeak(), &Microphone::voiceLevelChanged);
+        assign(*this, musicLevel_, shared_->get(&SharedState::gain),
+               &Microphone::musicLevelChanged);
     });
 }
 
@@ -26,17 +28,11 @@ Microphone::~Microphone() {
     input_->stop();
 }
 
-template <typename T> void Microphone::assign(T& field, T value, void (Microphone::*changed)()) {
-    if (field == value) return;
-    field = std::move(value);
-    Q_EMIT(this->*changed)();
-}
-
 // Every change of a talk flag may change `talking`, which the audio path reads.
 void Microphone::setTalk(bool& flag, bool on, void (Microphone::*changed)()) {
     const bool before = talking();
-    assign(flag, on, changed);
-    shared_->set(&Shared::talking, talking());
+    assign(*this, flag, on, changed);
+    shared_->set(&SharedState::talking, talking());
     if (talking() != before) Q_EMIT talkingChanged();
 }
 
@@ -49,13 +45,13 @@ void Microphone::setMic(bool on) {
             input_->stop();
         HotKey::shared().unregisterKey();
         const bool before = talking();
-        assign(on_, false, &Microphone::onChanged);
-        assign(talkOn_, false, &Microphone::talkOnChanged);
-        assign(holding_, false, &Microphone::holdingChanged);
-        shared_->set(&Shared::talking, false);
+        assign(*this, on_, false, &Microphone::onChanged);
+        assign(*this, talkOn_, false, &Microphone::talkOnChanged);
+        assign(*this, holding_, false, &Microphone::holdingChanged);
+        shared_->set(&SharedState::talking, false);
         if (before) Q_EMIT talkingChanged();
         meter_.stop();
-        assign(voiceLevel_, 0.0f, &Microphone::voiceLevelChanged);
+        assign(*this, voiceLevel_, 0.0f, &Microphone::voiceLevelChanged);
         return;
     }
     if (on_ || starting_) return;
@@ -87,7 +83,7 @@ void Microphone::started(MicInput::Started result) {
     }
     if (!result.ok()) return Q_EMIT problem(result.message);
     const bool before = talking();
-    assign(on_, true, &Microphone::onChanged);
+    assign(*this, on_, true, &Microphone::onChanged);
     if (talking() != before) Q_EMIT talkingChanged();
     meter_.start();
     auto& key = HotKey::shared();
@@ -97,7 +93,7 @@ void Microphone::started(MicInput::Started result) {
     key.onRelease = [self = QPointer<Microphone>(this)] {
         if (self) self->hold(false);
     };
-    assign(hotKeyOK_, key.registerKey(), &Microphone::hotKeyOKChanged);
+    assign(*this, hotKeyOK_, key.registerKey(), &Microphone::hotKeyOKChanged);
 }
 
 void Microphone::setTalkOn(bool on) {
@@ -114,7 +110,7 @@ void Microphone::stopTalking() {
 }
 
 void Microphone::chooseMic(const QString& uid) {
-    assign(device_, uid, &Microphone::deviceChanged);
+    assign(*this, device_, uid, &Microphone::deviceChanged);
     if (uid.isEmpty())
         settings_.remove(micDeviceKey);
     else

@@ -57,7 +57,6 @@ Q_SIGNALS:
     void problem(const QString& message);
 
 private:
-    template <typename T> void assign(T& field, T value, void (Microphone::*changed)());
     void setTalk(bool& flag, bool on, void (Microphone::*changed)());
     void started(MicInput::Started started);
 

@@ -6,6 +6,7 @@
 #include "nowplaying/track.h"
 #include "settings/settings.h"
 #include "signal/silence.h"
+#include "station/assign.h"
 #include "station/broadcast.h"
 #include "station/listening_page.h"
 #include "station/microphone.h"
@@ -42,7 +43,7 @@ void console(const QString& line) {
 }
 
 QString notRunning(const QString& name) {
-    return name + QStringLiteral(" isn't running");
+    return QString::fromStdString(notRunningLine(name.toStdString()));
 }
 
 template <typename T> QVariant optionalValue(const std::optional<T>& value) {
@@ -239,13 +240,13 @@ void Station::clear(StatusLine::Kind kind) {
 }
 
 void Station::setLink(const QUrl& link) {
-    assign(link_, link, &Station::linkChanged);
+    assign(*this, link_, link, &Station::linkChanged);
     linkPartsChanged();
 }
 
 void Station::linkPartsChanged() {
-    assign(shownKept_, kept(), &Station::keptChanged);
-    assign(shownShareLink_, shareLink(), &Station::shareLinkChanged);
+    assign(*this, shownKept_, kept(), &Station::keptChanged);
+    assign(*this, shownShareLink_, shareLink(), &Station::shareLinkChanged);
 }
 
 // ---- On air and off air ----
@@ -256,7 +257,7 @@ void Station::goOnAir() {
     reader_->follow(*source_);
     tunnelOpened_ = false;
     reconnecting_ = false;
-    shared_->set(&Shared::heardEver, false);
+    shared_->set(&SharedState::heardEver, false);
     broadcast_ = std::make_unique<Broadcast>(Broadcast::Parts{fanout_, shared_, mic_->input(),
                                                               std::string(listeningPage()),
                                                               env_.blockCost, env_.makeEncoder},
@@ -280,7 +281,7 @@ void Station::goOnAir() {
     connect(broadcast, &Broadcast::captureProblem, this, &Station::captureProblem);
     connect(broadcast, &Broadcast::encoderFailureChanged, this, &Station::showEncoder);
     Q_EMIT onAirChanged();
-    assign(onAirSince_, env_.clock(), &Station::onAirSinceChanged);
+    assign(*this, onAirSince_, env_.clock(), &Station::onAirSinceChanged);
     show(StatusLine::Kind::broadcast, goingOnAir);
     if (!source_->whole() && !Workspace::isRunning(source_->id))
         show(StatusLine::Kind::running, notRunning(source_->name));
@@ -340,7 +341,7 @@ void Station::captureProblem(AudioTap::Problem problem, const QString& name) {
 }
 
 void Station::tick() {
-    assign(listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
+    assign(*this, listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
     if (++beats_ % announceEvery == 0 && !reconnecting_) presence_->reannounce();
     if (stopAt_.isValid() && env_.clock() >= stopAt_) return goOffAir();
     // A failed encoder's line comes back once what replaced it is over.
@@ -359,8 +360,8 @@ void Station::tick() {
     if (reader_->readable())
         if (const auto entry = shared_->playingAt(NowPlayingHistory::Clock::now()))
             playing = entry->playing;
-    const bool silent = shared_->get(&Shared::silentNow);
-    const bool heard = shared_->get(&Shared::heardEver);
+    const bool silent = shared_->get(&SharedState::silentNow);
+    const bool heard = shared_->get(&SharedState::heardEver);
     if (const auto line =
             silenceStatus(source.name.toStdString(), running, playing, silent, heard)) {
         show(running ? StatusLine::Kind::silence : StatusLine::Kind::running,
@@ -382,13 +383,13 @@ void Station::showEncoder() {
 void Station::goOffAir() {
     if (!broadcast_) return;
     broadcast_.reset();
-    assign(onAirSince_, QDateTime(), &Station::onAirSinceChanged);
+    assign(*this, onAirSince_, QDateTime(), &Station::onAirSinceChanged);
     console(QStringLiteral("off air"));
     Q_EMIT onAirChanged();
     if (sleep_) sleep_->release();
     ticker_.stop();
     setLink({});
-    assign(listeners_, qint64(0), &Station::listenersChanged);
+    assign(*this, listeners_, qint64(0), &Station::listenersChanged);
     setStopAt({});
     presence_->setOnAirLink(std::nullopt);
     mic_->setMic(false);
@@ -416,9 +417,9 @@ void Station::quit() {
 }
 
 void Station::choose(const AudioSource& source) {
-    assign(source_, std::optional(source), &Station::sourceChanged);
-    assign(now_, std::optional<NowPlaying>(), &Station::nowChanged);
-    assign(playerFound_, false, &Station::playerFoundChanged);
+    assign(*this, source_, std::optional(source), &Station::sourceChanged);
+    assign(*this, now_, std::optional<NowPlaying>(), &Station::nowChanged);
+    assign(*this, playerFound_, false, &Station::playerFoundChanged);
     setCover(QImage());
     if (panelOpen_ || broadcast_) reader_->follow(source);
     if (!broadcast_) return;
@@ -435,7 +436,7 @@ void Station::choose(const QString& id) {
 }
 
 void Station::setStopAt(const QDateTime& at) {
-    assign(stopAt_, at, &Station::stopAtChanged);
+    assign(*this, stopAt_, at, &Station::stopAtChanged);
 }
 
 void Station::stopAfter(double seconds) {
@@ -454,22 +455,6 @@ QCoro::Task<std::optional<QString>> Station::setLinkMode(LinkMode mode, QString 
                                                  std::move(stationName));
     if (!failure && self && broadcast_ && !link_.isEmpty()) presence.setOnAirLink(link_);
     co_return failure;
-}
-
-void Station::setLinkMode(const QString& mode, const QString& name, const QVariant& passcode,
-                          const QString& stationName, const QJSValue& done) {
-    const auto chosen = linkModeFrom(mode);
-    const auto code = passcode.isNull() ? std::nullopt : std::optional(passcode.toString());
-    [](QPointer<Station> self, std::optional<LinkMode> chosen, QString name,
-       std::optional<QString> code, QString stationName, QJSValue done) -> QCoro::Task<void> {
-        std::optional<QString> failure = QStringLiteral("That kind of link doesn't exist.");
-        if (self && chosen) {
-            auto change = self->setLinkMode(*chosen, name, code, stationName);
-            failure = co_await change;
-        }
-        if (done.isCallable())
-            done.call({failure ? QJSValue(*failure) : QJSValue(QJSValue::NullValue)});
-    }(this, chosen, name, code, stationName, done);
 }
 
 void Station::rename(const QString& name) {
@@ -520,7 +505,7 @@ void Station::refreshSources() {
     QStringList sounding;
     for (const auto& id : AudioProcesses::sounding())
         sounding.append(QString::fromStdString(id));
-    assign(sounding_, sounding, &Station::soundingChanged);
+    assign(*this, sounding_, sounding, &Station::soundingChanged);
     auto inputs = AudioInputs::list();
     auto defaultName = AudioInputs::defaultName().value_or(QString());
     if (inputs != inputs_ || defaultName != defaultInputName_) {
@@ -548,8 +533,8 @@ void Station::setCover(const QImage& image) {
 void Station::read(const NowPlaying& record, const std::optional<Cover>& cover) {
     const bool coverChanged =
         !now_ || record.title != now_->title || record.coverURL != now_->coverURL;
-    assign(now_, std::optional(record), &Station::nowChanged);
-    assign(playerFound_, reader_->readable(), &Station::playerFoundChanged);
+    assign(*this, now_, std::optional(record), &Station::nowChanged);
+    assign(*this, playerFound_, reader_->readable(), &Station::playerFoundChanged);
     if (!coverChanged) return;
     if (cover) {
         const QByteArray bytes(reinterpret_cast<const char*>(cover->bytes.data()),

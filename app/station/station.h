@@ -8,6 +8,7 @@
 #include "station/audio_path.h"
 #include "station/link_presence.h"
 #include "station/status_line.h"
+#include "system/guarded.h"
 
 #include <QCoro/QCoroTask>
 #include <QDateTime>
@@ -49,24 +50,6 @@ class Workspace;
 // type QML can bind to; optional values are empty (or null) when absent.
 // Other threads (capture, server, tunnel, reader) never touch it directly:
 // they use the lock-protected Shared state, or hop here with a queued call.
-// An image readable from any thread (QML's image loading may ask for the
-// cover from its own thread).
-class SharedImage {
-public:
-    QImage get() const {
-        std::lock_guard lock(mutex_);
-        return image_;
-    }
-    void set(QImage image) {
-        std::lock_guard lock(mutex_);
-        image_ = std::move(image);
-    }
-
-private:
-    mutable std::mutex mutex_;
-    QImage image_;
-};
-
 class Station : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool onAir READ onAir NOTIFY onAirChanged)
@@ -80,7 +63,7 @@ class Station : public QObject {
     // Changes with every new cover, for the image provider's address.
     Q_PROPERTY(int coverVersion READ coverVersion NOTIFY coverImageChanged)
     Q_PROPERTY(QDateTime onAirSince READ onAirSince NOTIFY onAirSinceChanged)
-    Q_PROPERTY(QString linkMode READ linkModeName NOTIFY linkModeChanged)
+    Q_PROPERTY(lantern::LinkModes::Mode linkMode READ linkMode NOTIFY linkModeChanged)
     Q_PROPERTY(bool asked READ asked NOTIFY askedChanged)
     Q_PROPERTY(bool micOn READ micOn NOTIFY micOnChanged)
     Q_PROPERTY(bool talkOn READ talkOn NOTIFY talkOnChanged)
@@ -152,10 +135,11 @@ public:
     int coverVersion() const { return coverVersion_; }
     bool hasCover() const { return !coverImage_.isNull(); }
     // The cover for other threads; set before coverImageChanged is emitted.
-    std::shared_ptr<const SharedImage> sharedCover() const { return sharedCover_; }
+    // The cover, readable from any thread (QML's image loading may ask for it
+    // from its own thread).
+    std::shared_ptr<const Guarded<QImage>> sharedCover() const { return sharedCover_; }
     const QDateTime& onAirSince() const { return onAirSince_; }
     LinkMode linkMode() const;
-    QString linkModeName() const { return rawValue(linkMode()); }
     bool asked() const;
     bool micOn() const;
     bool talkOn() const;
@@ -200,10 +184,6 @@ public:
     // Nothing on success, else the text to show; on failure nothing changed.
     QCoro::Task<std::optional<QString>>
     setLinkMode(LinkMode mode, QString name, std::optional<QString> passcode, QString stationName);
-    // The same from QML: `mode` is "fresh", "kept" or "named", `passcode` a
-    // string or null; `done` is called with null on success or the text.
-    Q_INVOKABLE void setLinkMode(const QString& mode, const QString& name, const QVariant& passcode,
-                                 const QString& stationName, const QJSValue& done);
     Q_INVOKABLE void rename(const QString& name);
     Q_INVOKABLE void copyLink();
 
@@ -263,11 +243,6 @@ Q_SIGNALS:
 private:
     friend class StationProbe; // tests drive the timers' steps directly
 
-    template <typename T> void assign(T& field, T value, void (Station::*changed)()) {
-        if (field == value) return;
-        field = std::move(value);
-        Q_EMIT(this->*changed)();
-    }
     QVariantList sourceList() const;
     QVariant sourceValue() const;
     QVariant nowValue() const;
@@ -309,7 +284,7 @@ private:
     std::optional<NowPlaying> now_;
     bool playerFound_ = false;
     QImage coverImage_;
-    std::shared_ptr<SharedImage> sharedCover_ = std::make_shared<SharedImage>();
+    std::shared_ptr<Guarded<QImage>> sharedCover_ = std::make_shared<Guarded<QImage>>();
     int coverVersion_ = 0;
     QDateTime onAirSince_;
     QUrl link_;

@@ -5,7 +5,7 @@
 
 namespace lantern {
 
-class SharedImage;
+template <typename T> class Guarded;
 class Station;
 
 // The cover art of what is playing, for QML: "image://lantern/cover/N", where
@@ -18,7 +18,7 @@ public:
     QImage requestImage(const QString& id, QSize* size, const QSize& requested) override;
 
 private:
-    std::shared_ptr<const SharedImage> cover_;
+    std::shared_ptr<const Guarded<QImage>> cover_;
 };
 
 } // namespace lantern

@@ -94,16 +94,16 @@ void goOnAirIfAsked(Station& station) {
         stopAfter();
         return;
     }
-    const auto mode = *claim == QLatin1String("private") ? LinkMode::kept : LinkMode::named;
+    const auto mode = *claim == QLatin1String("private") ? LinkMode::Kept : LinkMode::Named;
     const auto passcode = settings().string(QStringLiteral("debugPasscode"));
-    [](Station& station, LinkMode mode, QString name, std::optional<QString> passcode,
-       std::function<void()> stopAfter) -> QCoro::Task<void> {
-        auto change = station.setLinkMode(mode, name, passcode, station.stationName());
+    [](Station& target, LinkMode linkMode, QString name, std::optional<QString> code,
+       std::function<void()> then) -> QCoro::Task<void> {
+        auto change = target.setLinkMode(linkMode, name, code, target.stationName());
         const auto failure = co_await change;
         print(QStringLiteral("claimed: ") + (failure ? *failure : QStringLiteral("ok")));
-        station.goOnAir();
-        stopAfter();
-        const auto link = station.shareLink();
+        target.goOnAir();
+        then();
+        const auto link = target.shareLink();
         print(QStringLiteral("share: ") +
               (link.isEmpty() ? QStringLiteral("-") : link.toString(QUrl::FullyEncoded)));
     }(station, mode, *claim, passcode, stopAfter);

@@ -48,13 +48,13 @@ QString panel::shown(const QUrl& url) {
 QString panel::linkSummary(LinkMode mode, const std::optional<SavedAddress>& kept, bool passcode) {
     QString summary;
     switch (mode) {
-    case LinkMode::fresh:
+    case LinkMode::Fresh:
         summary = QStringLiteral("New link each time");
         break;
-    case LinkMode::kept:
+    case LinkMode::Kept:
         summary = QStringLiteral("Your private link");
         break;
-    case LinkMode::named:
+    case LinkMode::Named:
         summary = kept ? QStringLiteral("Your name ") + kept->path : QStringLiteral("Your name");
         break;
     }
@@ -136,9 +136,8 @@ QString PanelText::version() const {
     return QStringLiteral(LANTERN_VERSION);
 }
 
-QString PanelText::linkSummary(const QString& mode, const QVariant& kept, bool passcode) const {
-    return panel::linkSummary(linkModeFrom(mode).value_or(LinkMode::fresh),
-                              unwrap<SavedAddress>(kept), passcode);
+QString PanelText::linkSummary(LinkMode mode, const QVariant& kept, bool passcode) const {
+    return panel::linkSummary(mode, unwrap<SavedAddress>(kept), passcode);
 }
 
 QString PanelText::title(const QVariant& now, const QVariant& source, bool playerFound) const {

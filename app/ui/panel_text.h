@@ -68,7 +68,8 @@ public:
 
     Q_INVOKABLE QString clock(double seconds) const { return panel::clock(seconds); }
     Q_INVOKABLE QString shown(const QUrl& url) const { return panel::shown(url); }
-    Q_INVOKABLE QString linkSummary(const QString& mode, const QVariant& kept, bool passcode) const;
+    Q_INVOKABLE QString linkSummary(lantern::LinkModes::Mode mode, const QVariant& kept,
+                                    bool passcode) const;
     Q_INVOKABLE QString stopChoice(double seconds) const { return panel::stopChoice(seconds); }
     Q_INVOKABLE QString stopLabel(const QDateTime& stopAt) const {
         return panel::stopLabel(stopAt);

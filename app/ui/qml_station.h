@@ -24,4 +24,11 @@ public:
     static Station* create(QQmlEngine*, QJSEngine* engine);
 };
 
+// The kinds of link as the QML enum LinkMode (LinkMode.Fresh, .Kept, .Named).
+namespace LinkModeForeign {
+Q_NAMESPACE
+QML_FOREIGN_NAMESPACE(lantern::LinkModes)
+QML_NAMED_ELEMENT(LinkMode)
+} // namespace LinkModeForeign
+
 } // namespace lantern

@@ -1,5 +1,6 @@
 #include "ui/who_can_listen.h"
 
+#include "station/assign.h"
 #include "station/station.h"
 #include "ui/panel_text.h"
 #include "ui/qml_station.h"
@@ -9,63 +10,42 @@
 
 namespace lantern {
 
-namespace {
-
-const QString fresh = QStringLiteral("fresh"), named = QStringLiteral("named");
-
-// Lower-cased, then spaces and tabs trimmed at both ends: the name the
-// station will claim.
-QString claimed(const QString& name) {
-    auto lowered = name.toLower();
-    qsizetype begin = 0, end = lowered.size();
-    const auto blank = [&](qsizetype at) { return lowered[at] == u' ' || lowered[at] == u'\t'; };
-    while (begin < end && blank(begin))
-        ++begin;
-    while (end > begin && blank(end - 1))
-        --end;
-    return lowered.mid(begin, end - begin);
-}
-
-} // namespace
-
 WhoCanListenModel::WhoCanListenModel(QObject* parent) : WhoCanListenModel(ui::station(), parent) {}
 
 WhoCanListenModel::WhoCanListenModel(Station& station, QObject* parent)
-    : QObject(parent), station_(&station), mode_(station.linkModeName()),
-      passcode_(station.passcode()), stationName_(station.stationName()),
-      usePasscode_(!station.passcode().isEmpty()) {
+    : QObject(parent), station_(&station), mode_(station.linkMode()), passcode_(station.passcode()),
+      stationName_(station.stationName()), usePasscode_(!station.passcode().isEmpty()) {
     if (const auto& address = station.namedLink()) name_ = address->path.mid(1);
     // Two link changes must never run at once, from this sheet or another.
     connect(&station, &Station::changingLinkChanged, this, &WhoCanListenModel::derivedChanged);
 }
 
+// A field's change also changes what is derived from the fields together.
 template <typename T>
-void WhoCanListenModel::assign(T& field, T value, void (WhoCanListenModel::*changed)()) {
+void WhoCanListenModel::update(T& field, T value, void (WhoCanListenModel::*changed)()) {
     if (field == value) return;
-    field = std::move(value);
-    Q_EMIT(this->*changed)();
+    assign(*this, field, std::move(value), changed);
     Q_EMIT derivedChanged();
 }
 
 void WhoCanListenModel::setFirstTime(bool on) {
-    assign(firstTime_, on, &WhoCanListenModel::firstTimeChanged);
+    update(firstTime_, on, &WhoCanListenModel::firstTimeChanged);
 }
-void WhoCanListenModel::setMode(const QString& mode) {
-    if (!linkModeFrom(mode)) return;
-    if (mode != fresh && !serviceConfigured()) return;
-    assign(mode_, mode, &WhoCanListenModel::modeChanged);
+void WhoCanListenModel::setMode(LinkMode mode) {
+    if (mode != LinkMode::Fresh && !serviceConfigured()) return;
+    update(mode_, mode, &WhoCanListenModel::modeChanged);
 }
 void WhoCanListenModel::setName(const QString& name) {
-    assign(name_, name, &WhoCanListenModel::nameChanged);
+    update(name_, name, &WhoCanListenModel::nameChanged);
 }
 void WhoCanListenModel::setUsePasscode(bool on) {
-    assign(usePasscode_, on, &WhoCanListenModel::usePasscodeChanged);
+    update(usePasscode_, on, &WhoCanListenModel::usePasscodeChanged);
 }
 void WhoCanListenModel::setPasscode(const QString& passcode) {
-    assign(passcode_, passcode, &WhoCanListenModel::passcodeChanged);
+    update(passcode_, passcode, &WhoCanListenModel::passcodeChanged);
 }
 void WhoCanListenModel::setStationName(const QString& name) {
-    assign(stationName_, name, &WhoCanListenModel::stationNameChanged);
+    update(stationName_, name, &WhoCanListenModel::stationNameChanged);
 }
 
 bool WhoCanListenModel::serviceConfigured() const {
@@ -79,8 +59,8 @@ QString WhoCanListenModel::host() const {
 // Texts as typed: a name of spaces is not empty here (the station trims it).
 bool WhoCanListenModel::canConfirm() const {
     if (working_ || !station_ || station_->changingLink()) return false;
-    if (mode_ != fresh && !serviceConfigured()) return false;
-    if (mode_ == named && name_.isEmpty()) return false;
+    if (mode_ != LinkMode::Fresh && !serviceConfigured()) return false;
+    if (mode_ == LinkMode::Named && name_.isEmpty()) return false;
     return !(usePasscode_ && passcode_.isEmpty());
 }
 
@@ -103,40 +83,39 @@ QString WhoCanListenModel::namedDetail() const {
 }
 
 QString WhoCanListenModel::nameHint() const {
-    if (mode_ != named || !name_.isEmpty()) return {};
+    if (mode_ != LinkMode::Named || !name_.isEmpty()) return {};
     return QStringLiteral("Type the name you want after ") + host() + u'/' +
            QStringLiteral(" to finish.");
 }
 
 QString WhoCanListenModel::warning() const {
-    if (mode_ != named || name_.isEmpty() || !station_) return {};
+    if (mode_ != LinkMode::Named || name_.isEmpty() || !station_) return {};
     const auto& current = station_->namedLink();
-    if (!current || current->path == u'/' + claimed(name_)) return {};
+    if (!current || current->path == u'/' + LinkPresence::claimedName(name_)) return {};
     return QStringLiteral("This replaces ") + panel::shown(QUrl(current->address)) +
            QStringLiteral(" \u2014 that name won't be yours any more.");
 }
 
 void WhoCanListenModel::save() {
     if (!canConfirm()) return;
-    assign(working_, true, &WhoCanListenModel::workingChanged);
-    assign(problem_, QString(), &WhoCanListenModel::problemChanged);
-    const auto mode = linkModeFrom(mode_).value_or(LinkMode::fresh);
+    update(working_, true, &WhoCanListenModel::workingChanged);
+    update(problem_, QString(), &WhoCanListenModel::problemChanged);
     // Exactly as typed; with the switch off no passcode, whatever the field holds.
     const auto passcode = usePasscode_ ? std::optional(passcode_) : std::nullopt;
-    [](QPointer<WhoCanListenModel> self, QPointer<Station> station, LinkMode mode, QString name,
-       std::optional<QString> passcode, QString stationName) -> QCoro::Task<void> {
-        auto change = station->setLinkMode(mode, name, passcode, stationName);
+    [](QPointer<WhoCanListenModel> self, QPointer<Station> station, LinkMode linkMode, QString name,
+       std::optional<QString> code, QString stationName) -> QCoro::Task<void> {
+        auto change = station->setLinkMode(linkMode, name, code, stationName);
         const auto failure = co_await change;
         // A sheet closed meanwhile (Cancel) takes no further part: the
         // station has applied the change, and nothing goes on air.
         if (!self) co_return;
-        self->assign(self->working_, false, &WhoCanListenModel::workingChanged);
+        self->update(self->working_, false, &WhoCanListenModel::workingChanged);
         if (failure)
-            self->assign(self->problem_, *failure + QStringLiteral(" Nothing changed."),
+            self->update(self->problem_, *failure + QStringLiteral(" Nothing changed."),
                          &WhoCanListenModel::problemChanged);
         else
             Q_EMIT self->done(self->firstTime_);
-    }(this, station_, mode, name_, passcode, stationName_);
+    }(this, station_, mode_, name_, passcode, stationName_);
 }
 
 // Sixteen characters from an alphabet of 32 (digits and lowercase letters

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "station/link_presence.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QQmlEngine>
@@ -16,7 +18,7 @@ class WhoCanListenModel : public QObject {
     Q_OBJECT
     QML_ELEMENT
     Q_PROPERTY(bool firstTime READ firstTime WRITE setFirstTime NOTIFY firstTimeChanged)
-    Q_PROPERTY(QString mode READ mode WRITE setMode NOTIFY modeChanged)
+    Q_PROPERTY(lantern::LinkModes::Mode mode READ mode WRITE setMode NOTIFY modeChanged)
     Q_PROPERTY(QString name READ name WRITE setName NOTIFY nameChanged)
     Q_PROPERTY(bool usePasscode READ usePasscode WRITE setUsePasscode NOTIFY usePasscodeChanged)
     Q_PROPERTY(QString passcode READ passcode WRITE setPasscode NOTIFY passcodeChanged)
@@ -41,8 +43,8 @@ public:
 
     bool firstTime() const { return firstTime_; }
     void setFirstTime(bool on);
-    const QString& mode() const { return mode_; }
-    void setMode(const QString& mode);
+    LinkMode mode() const { return mode_; }
+    void setMode(LinkMode mode);
     const QString& name() const { return name_; }
     void setName(const QString& name);
     bool usePasscode() const { return usePasscode_; }
@@ -82,12 +84,13 @@ Q_SIGNALS:
     void done(bool goOnAir);
 
 private:
-    template <typename T> void assign(T& field, T value, void (WhoCanListenModel::*changed)());
+    template <typename T> void update(T& field, T value, void (WhoCanListenModel::*changed)());
     QString host() const;
 
     QPointer<Station> station_;
     bool firstTime_ = false;
-    QString mode_, name_, passcode_, stationName_, problem_;
+    LinkMode mode_;
+    QString name_, passcode_, stationName_, problem_;
     bool usePasscode_ = false;
     bool working_ = false;
 };

@@ -40,7 +40,7 @@ private:
 // yet keeps at most `limit` bytes; the rest of it is dropped.
 class LineBuffer {
 public:
-    static constexpr std::size_t limit = 64 * 1024;
+    static constexpr std::size_t limit = std::size_t{64} * 1024;
     std::vector<std::string> add(std::string_view bytes);
 
 private:

@@ -2,6 +2,7 @@
 
 #include "link/tunnel_log.h"
 
+#include <array>
 #include <asio/connect.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
@@ -20,13 +21,14 @@ using asio::ip::tcp;
 
 namespace {
 
-constexpr std::size_t largestAnswer = 16 * 1024;
+constexpr std::size_t largestAnswer = std::size_t{16} * 1024;
 
 // The inode of the socket listening on 127.0.0.1:`port`, from the kernel's table.
 std::optional<std::string> listeningInode(std::uint16_t port) {
     std::ifstream table("/proc/net/tcp");
-    char local[16];
-    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "0100007F:%04X", port);
+    const std::string local = text.data();
     std::string line;
     std::getline(table, line); // the heading
     while (std::getline(table, line)) {
@@ -40,8 +42,8 @@ std::optional<std::string> listeningInode(std::uint16_t port) {
 }
 
 struct Asking {
-    Asking(asio::io_context& io, std::function<void(Answer)> done)
-        : socket(io), timer(io), done(std::move(done)) {}
+    Asking(asio::io_context& io, std::function<void(Answer)> onDone)
+        : socket(io), timer(io), done(std::move(onDone)) {}
     void finish(Answer answer) {
         if (!done) return;
         timer.cancel();
@@ -126,12 +128,12 @@ void ask(asio::io_context& io, std::uint16_t port, pid_t pid, std::chrono::milli
                           "\r\nConnection: close\r\n\r\n";
         asio::async_write(
             asking->socket, asio::buffer(asking->request),
-            [asking](std::error_code error, std::size_t) {
-                if (error) return asking->finish({});
+            [asking](std::error_code sent, std::size_t) {
+                if (sent) return asking->finish({});
                 asio::async_read(asking->socket, asio::dynamic_buffer(asking->reply, largestAnswer),
-                                 [asking](std::error_code error, std::size_t) {
+                                 [asking](std::error_code received, std::size_t) {
                                      // The answer ends where the server closes.
-                                     if (error && error != asio::error::eof)
+                                     if (received && received != asio::error::eof)
                                          return asking->finish(
                                              asking->reply.size() >= largestAnswer
                                                  ? Answer{Answer::Kind::notOffered, {}}

@@ -9,12 +9,10 @@
 #include <string_view>
 #include <sys/types.h>
 
-namespace lantern {
-
 // The tunnel tool's local metrics server, which tells the quick tunnel's host
 // name as typed data (GET /quicktunnel → {"hostname": "NAME.trycloudflare.com"}),
 // beside a log that visitors' requests also write to.
-namespace TunnelMetrics {
+namespace lantern::TunnelMetrics {
 
 // A port on 127.0.0.1 that nothing listens on right now, for the tool to take.
 std::optional<std::uint16_t> freePort();
@@ -42,6 +40,4 @@ struct Answer {
 void ask(asio::io_context& io, std::uint16_t port, pid_t pid, std::chrono::milliseconds limit,
          std::function<void(Answer)> done);
 
-} // namespace TunnelMetrics
-
-} // namespace lantern
+} // namespace lantern::TunnelMetrics

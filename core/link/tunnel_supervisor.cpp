@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -26,12 +27,19 @@ int pidfdOpen(pid_t pid) {
 }
 
 // Waits for a child that outlives its supervisor, so it never stays a zombie.
-void reapLater(pid_t pid) {
-    std::thread([pid] {
+void reapLater(pid_t pid) noexcept {
+    try {
+        std::thread([pid] {
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: reap it if it is done, else leave it to init
+        // once this process ends.
         int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+        ::waitpid(pid, &status, WNOHANG);
+    }
 }
 
 } // namespace
@@ -51,11 +59,16 @@ public:
     ~Impl() {
         work_.reset();
         io_.stop();
-        thread_.join();
+        try {
+            thread_.join();
+        } catch (const std::system_error&) {
+            // Only a join from the thread itself fails; no callback ends the supervisor.
+        }
         // The thread has ended: what is left is ours alone. Descriptors close
         // with their objects; children still alive are reaped when they exit.
         for (auto& child : children_) {
-            child->exitWatch.close();
+            asio::error_code ignored;
+            child->exitWatch.close(ignored);
             reapLater(child->pid);
         }
         readers_.clear();

@@ -14,10 +14,14 @@ bool SilenceHint::feed(float peak, double seconds) {
     return silent_ >= after;
 }
 
+std::string notRunningLine(std::string_view source) {
+    return std::string(source) + " isn't running";
+}
+
 std::optional<std::string> silenceStatus(std::string_view source, bool running,
                                          std::optional<bool> playing, bool silent, bool everHeard) {
     const std::string name(source);
-    if (!running) return name + " isn't running";
+    if (!running) return notRunningLine(name);
     if (!silent) return std::nullopt;
     if (playing == false) return name + " isn't playing";
     if (everHeard) return name + " is quiet";

@@ -23,6 +23,9 @@ private:
     bool everHeard_ = false;
 };
 
+// The status line for a source named `source` whose program is not running.
+std::string notRunningLine(std::string_view source);
+
 // The status line for a source named `source`, or nothing when all is well.
 // `playing` is absent when the source does not report playback.
 std::optional<std::string> silenceStatus(std::string_view source, bool running,

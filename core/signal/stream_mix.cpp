@@ -44,7 +44,8 @@ void StreamMix::anchor(Clock::time_point now) {
 void StreamMix::push(std::uint32_t stream, std::span<const float> samples, Clock::time_point now,
                      const Emit& emit) {
     auto& input = inputs_[stream];
-    input.samples.insert(input.samples.end(), samples.begin(), samples.end() - samples.size() % 2);
+    input.samples.insert(input.samples.end(), samples.begin(),
+                         samples.end() - static_cast<std::ptrdiff_t>(samples.size() % 2));
     input.lastData = now;
 
     std::optional<std::size_t> ready; // frames every live stream holds

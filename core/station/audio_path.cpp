@@ -26,8 +26,9 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
         voice_.setRate(rate);
     }
     const float musicPeak = peakOf(samples);
-    const double seconds = static_cast<double>(samples.size() / 2) / rate;
-    const bool talking = shared_->get(&Shared::talking);
+    const std::size_t frames = samples.size() / 2;
+    const double seconds = static_cast<double>(frames) / rate;
+    const bool talking = shared_->get(&SharedState::talking);
 
     float blockPeak = musicPeak;
     if (talking) {
@@ -35,14 +36,14 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
         voice_.ring.take(voiceBlock_);
         const float voicePeak = peakOf(voiceBlock_);
         const float gain = ducker_.next(voicePeak, seconds);
-        shared_->set(&Shared::gain, gain);
+        shared_->set(&SharedState::gain, gain);
         mixInto(samples, voiceBlock_, gain, mixed_);
         if (encoder_) encoder_->encode(mixed_, pending_);
         blockPeak = std::max(voicePeak, musicPeak);
     } else {
         voice_.ring.clear(); // voice captured while nobody talks is thrown away
         const float gain = ducker_.next(0, seconds);
-        shared_->set(&Shared::gain, gain);
+        shared_->set(&SharedState::gain, gain);
         // At full gain the block is encoded as it came, without a copy.
         if (gain < 0.999f) mixInto(samples, {}, gain, mixed_);
         if (encoder_)
@@ -59,9 +60,9 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
     shared_->feedSilence(blockPeak, seconds);
 }
 
-void AudioPath::report(std::optional<AACEncoderError> failure) {
+void AudioPath::report(const std::optional<AACEncoderError>& failure) {
     if (failure == failure_) return;
-    failure_ = std::move(failure);
+    failure_ = failure;
     if (onEncoder_) onEncoder_(failure_);
 }
 

@@ -52,7 +52,7 @@ public:
 
 private:
     void publish(std::chrono::steady_clock::time_point now);
-    void report(std::optional<AACEncoderError> failure);
+    void report(const std::optional<AACEncoderError>& failure);
 
     static constexpr std::chrono::duration<double> publishPeriod{publishEvery};
 

@@ -3,52 +3,56 @@
 #include "nowplaying/now_playing.h"
 #include "signal/silence.h"
 #include "stream/access.h"
+#include "system/guarded.h"
 
 #include <algorithm>
 #include <cmath>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
 namespace lantern {
 
-// State that the capture, server and reader threads share with the station.
-// Every access takes the lock for that one read or write; it is never held
-// while calling out.
-class Shared {
-public:
-    template <typename T> T get(T Shared::*field) const {
-        std::lock_guard lock(lock_);
-        return this->*field;
-    }
-    template <typename T> void set(T Shared::*field, T value) {
-        std::lock_guard lock(lock_);
-        this->*field = std::move(value);
-    }
+// What the capture, server and reader threads share with the station.
+struct SharedState {
+    NowPlayingHistory history;
+    std::optional<Cover> coverData;
+    SilenceHint silence;
+    bool silentNow = false;
+    bool heardEver = false;
+    Access access;
+    bool talking = false;
+    float gain = 1.0f;
+    std::string name;
+};
 
+// The shared state behind one lock, taken for each read, write or step below
+// and never held while calling out.
+class Shared : public Guarded<SharedState> {
+public:
     void record(NowPlaying value, std::optional<Cover> cover) {
-        std::lock_guard lock(lock_);
-        history.record(std::move(value), NowPlayingHistory::Clock::now());
-        coverData = std::move(cover);
+        with([&](SharedState& state) {
+            state.history.record(std::move(value), NowPlayingHistory::Clock::now());
+            state.coverData = std::move(cover);
+        });
     }
     std::optional<NowPlaying> playingAt(NowPlayingHistory::Clock::time_point at) const {
-        std::lock_guard lock(lock_);
-        return history.at(at);
+        return with([&](const SharedState& state) { return state.history.at(at); });
     }
     bool hasCover() const {
-        std::lock_guard lock(lock_);
-        return coverData.has_value();
+        return with([](const SharedState& state) { return state.coverData.has_value(); });
     }
     void resetSilence() {
-        std::lock_guard lock(lock_);
-        silence = SilenceHint();
-        silentNow = false;
+        with([](SharedState& state) {
+            state.silence = SilenceHint();
+            state.silentNow = false;
+        });
     }
     void feedSilence(float peak, double seconds) {
-        std::lock_guard lock(lock_);
-        silentNow = silence.feed(peak, seconds);
-        if (peak != 0) heardEver = true;
+        with([&](SharedState& state) {
+            state.silentNow = state.silence.feed(peak, seconds);
+            if (peak != 0) state.heardEver = true;
+        });
     }
 
     // The now route's body: what the listener `lag` seconds behind is hearing,
@@ -56,7 +60,7 @@ public:
     // once (the page adds them to how long it has played to know its lag).
     std::string nowJSON(double lag, std::size_t listeners,
                         std::optional<double> burst = std::nullopt) const {
-        auto name = get(&Shared::name);
+        auto name = get(&SharedState::name);
         if (name.empty()) name = "Lantern FM";
         // The route gives lags of 0 to 60 s; other callers are bounded alike.
         const double behind = std::clamp(std::isfinite(lag) ? lag : 0.0, 0.0, 60.0);
@@ -82,19 +86,6 @@ public:
             return "{}"; // text that is not UTF-8
         }
     }
-
-    NowPlayingHistory history;
-    std::optional<Cover> coverData;
-    SilenceHint silence;
-    bool silentNow = false;
-    bool heardEver = false;
-    Access access;
-    bool talking = false;
-    float gain = 1.0f;
-    std::string name;
-
-private:
-    mutable std::mutex lock_;
 };
 
 } // namespace lantern

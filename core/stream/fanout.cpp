@@ -27,7 +27,7 @@ void BurstBuffer::append(std::span<const std::uint8_t> bytes) {
 }
 
 Bytes BurstBuffer::contents() const {
-    return Bytes(store_.begin() + static_cast<std::ptrdiff_t>(start_), store_.end());
+    return {store_.begin() + static_cast<std::ptrdiff_t>(start_), store_.end()};
 }
 
 void Listener::post(std::unique_ptr<Waiter> waiter, std::optional<Chunk> chunk) {
@@ -117,7 +117,7 @@ void Listener::takeAll(std::vector<Chunk>& into) {
 Fanout::Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit)
     : burst_(burstBytes), perListenerLimit_(perListenerLimit) {}
 
-void Fanout::publish(Chunk chunk) {
+void Fanout::publish(const Chunk& chunk) {
     if (chunk.size() == 0) return;
     std::lock_guard delivering(deliveryMutex_);
     {

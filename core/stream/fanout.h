@@ -195,7 +195,7 @@ public:
 
     // Appends to the burst and hands the chunk to every listener. Never waits on
     // a consumer; empty chunks are ignored.
-    void publish(Chunk chunk);
+    void publish(const Chunk& chunk);
     // A new registered listener whose first chunk is the current burst.
     std::shared_ptr<Listener> join(std::optional<std::string> tag);
     void leave(const std::shared_ptr<Listener>& listener);

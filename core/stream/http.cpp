@@ -4,9 +4,9 @@
 
 #include <asio/ip/address.hpp>
 #include <boost/url/pct_string_view.hpp>
+#include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <locale.h>
 #include <vector>
 
 namespace lantern {
@@ -129,7 +129,7 @@ std::string responseHead(int status, std::optional<std::string_view> type,
     if (length) head += "\r\nContent-Length: " + std::to_string(*length);
     // std::map orders std::string keys as unsigned bytes, which is code order.
     for (const auto& [name, value] : extra)
-        head += "\r\n" + name + ": " + value;
+        head.append("\r\n").append(name).append(": ").append(value);
     head += "\r\n\r\n";
     return head;
 }

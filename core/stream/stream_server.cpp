@@ -69,8 +69,8 @@ StreamServer::Limits StreamServer::Limits::forThisProcess() {
 // lane from accept to close, so its handlers never run concurrently and its
 // state needs no lock; listeners are spread over the lanes, one per core.
 struct StreamServer::Lane {
-    explicit Lane(std::size_t index)
-        : index(index), io(std::make_unique<asio::io_context>(1)), work(io->get_executor()),
+    explicit Lane(std::size_t number)
+        : index(number), io(std::make_unique<asio::io_context>(1)), work(io->get_executor()),
           sweeper(std::in_place, *io), pulse(std::in_place, *io) {}
     // After the thread ended: the loop goes first, destroying the handlers it
     // still holds and with them their connections, which need the rest.
@@ -347,7 +347,7 @@ private:
         seat_ = Fanout::Seat(server_.fanout, std::move(tag));
         // The head goes out in the same write as the burst that join() queued.
         head_ = responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}});
-        unsent_.push_back(asio::buffer(head_));
+        unsent_.emplace_back(asio::buffer(head_));
         takeQueued();
         lastProgress_ = std::chrono::steady_clock::now();
         pump();
@@ -462,10 +462,11 @@ private:
     std::vector<asio::const_buffer> unsent_;
 };
 
-StreamServer::Impl::Impl(std::shared_ptr<Fanout> fanout, std::string page, NowCallback now,
-                         CoverCallback cover, AccessCallback access, Limits limits)
-    : fanout(std::move(fanout)), page(std::move(page)), now(std::move(now)),
-      cover(std::move(cover)), access(std::move(access)), limits(limits),
+StreamServer::Impl::Impl(std::shared_ptr<Fanout> listeners, std::string pageHTML,
+                         NowCallback nowBody, CoverCallback coverImage, AccessCallback accessRule,
+                         Limits chosenLimits)
+    : fanout(std::move(listeners)), page(std::move(pageHTML)), now(std::move(nowBody)),
+      cover(std::move(coverImage)), access(std::move(accessRule)), limits(chosenLimits),
       pagePolicy(lantern::pagePolicy(this->page)) {
     const auto count = limits.lanes > 0
                            ? limits.lanes
@@ -502,9 +503,9 @@ StreamServer::Impl::~Impl() {
 }
 
 void StreamServer::Impl::reportGuesses() {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - guessesReportedAt < guessReportEvery) return;
-    guessesReportedAt = now;
+    const auto at = std::chrono::steady_clock::now();
+    if (at - guessesReportedAt < guessReportEvery) return;
+    guessesReportedAt = at;
     if (const auto count = guesses.takeWrongCount())
         logLine("wrong passcodes in the last minute: " + std::to_string(count));
 }
@@ -526,12 +527,12 @@ void StreamServer::Impl::sweep(Lane& lane) {
 }
 
 void StreamServer::Impl::beat(Lane& lane, std::chrono::steady_clock::time_point due) {
-    const auto now = std::chrono::steady_clock::now();
-    lane.behind = std::max(now - due, lane.behind * 9 / 10);
+    const auto at = std::chrono::steady_clock::now();
+    lane.behind = std::max(at - due, lane.behind * 9 / 10);
     // The next beat is due a heartbeat from now, not from `due`: a lane that
     // fell behind is not made to run beats back to back.
-    lane.pulse->expires_at(now + heartbeat);
-    lane.pulse->async_wait([this, &lane, next = now + heartbeat](std::error_code error) {
+    lane.pulse->expires_at(at + heartbeat);
+    lane.pulse->async_wait([this, &lane, next = at + heartbeat](std::error_code error) {
         if (!error) beat(lane, next);
     });
 }

@@ -1,5 +1,6 @@
 #include "stream/text.h"
 
+#include <array>
 #include <utf8proc.h>
 
 extern "C" {
@@ -11,16 +12,16 @@ extern "C" {
 namespace lantern {
 
 std::string sha256Base64(std::string_view bytes) {
-    std::uint8_t digest[32];
+    std::array<std::uint8_t, 32> digest{};
     AVSHA* sha = av_sha_alloc();
     if (!sha) return {};
     av_sha_init(sha, 256);
     av_sha_update(sha, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    av_sha_final(sha, digest);
+    av_sha_final(sha, digest.data());
     av_free(sha);
-    char text[AV_BASE64_SIZE(sizeof digest)];
-    av_base64_encode(text, sizeof text, digest, sizeof digest);
-    return text;
+    std::array<char, AV_BASE64_SIZE(32)> text{};
+    av_base64_encode(text.data(), text.size(), digest.data(), digest.size());
+    return text.data();
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #include "system/child_process.h"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -33,7 +34,7 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& changes
     return entries;
 }
 
-void closeBoth(int (&ends)[2]) {
+void closeBoth(std::array<int, 2>& ends) {
     for (int& end : ends)
         if (end >= 0) ::close(std::exchange(end, -1));
 }
@@ -46,7 +47,7 @@ Child startChild(const std::vector<std::string>& arguments, const ChildOptions& 
         child.failure = EINVAL;
         return child;
     }
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+    std::array<int, 2> in{-1, -1}, out{-1, -1}, err{-1, -1};
     const auto fail = [&](int error) {
         closeBoth(in);
         closeBoth(out);
@@ -54,9 +55,9 @@ Child startChild(const std::vector<std::string>& arguments, const ChildOptions& 
         child.failure = error;
         return child;
     };
-    if (options.input && ::pipe2(in, O_CLOEXEC) != 0) return fail(errno);
-    if (options.pipeOutput && ::pipe2(out, O_CLOEXEC) != 0) return fail(errno);
-    if (options.pipeError && ::pipe2(err, O_CLOEXEC) != 0) return fail(errno);
+    if (options.input && ::pipe2(in.data(), O_CLOEXEC) != 0) return fail(errno);
+    if (options.pipeOutput && ::pipe2(out.data(), O_CLOEXEC) != 0) return fail(errno);
+    if (options.pipeError && ::pipe2(err.data(), O_CLOEXEC) != 0) return fail(errno);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -90,11 +91,13 @@ Child startChild(const std::vector<std::string>& arguments, const ChildOptions& 
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (const auto& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     auto environment = environmentWith(options.environment);
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (auto& entry : environment)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
@@ -140,11 +143,11 @@ ChildResult runChild(const std::vector<std::string>& arguments, std::chrono::mil
         return result;
     }
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    pollfd fds[2] = {{child.output, POLLIN, 0}, {child.error, POLLIN, 0}};
-    std::string* sinks[2] = {&result.output, &result.error};
+    std::array<pollfd, 2> fds{{{child.output, POLLIN, 0}, {child.error, POLLIN, 0}}};
+    const std::array<std::string*, 2> sinks{&result.output, &result.error};
     int open = 2;
     bool killed = false;
-    char buffer[65536];
+    std::array<char, 65536> buffer{};
     while (open > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -153,13 +156,14 @@ ChildResult runChild(const std::vector<std::string>& arguments, std::chrono::mil
             killed = true;
             break;
         }
-        if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+        if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR)
+            break;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            const auto got = ::read(fds[i].fd, buffer, sizeof buffer);
+            const auto got = ::read(fds[i].fd, buffer.data(), buffer.size());
             if (got < 0 && errno == EINTR) continue;
             if (got > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+                sinks[i]->append(buffer.data(), static_cast<std::size_t>(got));
             } else {
                 ::close(fds[i].fd);
                 fds[i].fd = -1;

@@ -37,16 +37,16 @@ TEST(AudioPath, TheVoiceIsUsedOnlyWhileTalkingAndDipsTheMusic) {
     p.ring.push(std::vector<float>(4096, 0.5f));
     p.feed(2, 48000, 0.5f);
     EXPECT_EQ(p.ring.size(), 0u) << "voice captured while nobody talks was kept";
-    EXPECT_FLOAT_EQ(p.shared->get(&Shared::gain), 1.0f);
+    EXPECT_FLOAT_EQ(p.shared->get(&SharedState::gain), 1.0f);
 
-    p.shared->set(&Shared::talking, true);
+    p.shared->set(&SharedState::talking, true);
     p.ring.push(std::vector<float>(8192, 0.5f));
     p.feed(2, 48000, 0.5f);
     EXPECT_EQ(p.ring.size(), 4096u) << "the voice of each block is taken from the ring";
-    EXPECT_LT(p.shared->get(&Shared::gain), 0.5f);
-    p.shared->set(&Shared::talking, false);
+    EXPECT_LT(p.shared->get(&SharedState::gain), 0.5f);
+    p.shared->set(&SharedState::talking, false);
     p.feed(100, 48000, 0.5f); // two seconds: the music comes back up
-    EXPECT_GT(p.shared->get(&Shared::gain), 0.99f);
+    EXPECT_GT(p.shared->get(&SharedState::gain), 0.99f);
 }
 
 // One encoder per capture rate: a new rate makes a new one and tells the
@@ -75,11 +75,11 @@ TEST(AudioPath, EachCaptureRateGetsItsEncoder) {
 TEST(AudioPath, FeedsTheSilenceDetector) {
     Path p;
     p.feed(470, 48000, 0.0f); // 10.03 s of exact zeros
-    EXPECT_TRUE(p.shared->get(&Shared::silentNow));
-    EXPECT_FALSE(p.shared->get(&Shared::heardEver));
+    EXPECT_TRUE(p.shared->get(&SharedState::silentNow));
+    EXPECT_FALSE(p.shared->get(&SharedState::heardEver));
     p.feed(1, 48000, 0.001f);
-    EXPECT_FALSE(p.shared->get(&Shared::silentNow));
-    EXPECT_TRUE(p.shared->get(&Shared::heardEver));
+    EXPECT_FALSE(p.shared->get(&SharedState::silentNow));
+    EXPECT_TRUE(p.shared->get(&SharedState::heardEver));
 }
 
 // The now route's body: the station's name ("Lantern FM" when it has none)
@@ -88,7 +88,7 @@ TEST(Shared, NowJSONSaysOnlyWhatIsKnown) {
     Shared shared;
     EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 3)),
               (nlohmann::json{{"listeners", 3}, {"station", "Lantern FM"}, {"playing", true}}));
-    shared.set(&Shared::name, std::string("Attic"));
+    shared.set(&SharedState::name, std::string("Attic"));
     shared.record({"T", "A", "B", std::nullopt, false, "P"}, std::nullopt);
     const auto body = nlohmann::json::parse(shared.nowJSON(0, 0));
     EXPECT_EQ(body["station"], "Attic");

@@ -32,7 +32,7 @@ TEST_P(Page, PlaysLocksFollowsTheTrackAndComesBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Browsers, Page, testing::Values("chromium", "firefox"),
-                         [](const auto& info) { return std::string(info.param); });
+                         [](const auto& test) { return std::string(test.param); });
 
 } // namespace
 } // namespace lantern::test

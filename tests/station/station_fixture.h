@@ -40,8 +40,8 @@ public:
     }
     static StatusLine::Kind statusKind(const Station& station) { return station.status_.kind(); }
     static void silence(Station& station, bool silentNow, bool heardEver) {
-        station.shared_->set(&Shared::silentNow, silentNow);
-        station.shared_->set(&Shared::heardEver, heardEver);
+        station.shared_->set(&SharedState::silentNow, silentNow);
+        station.shared_->set(&SharedState::heardEver, heardEver);
     }
 };
 

@@ -28,7 +28,7 @@ nlohmann::json now(quint16 port, const std::string& query = "") {
 TEST_F(StationTest, StartsFromItsSettingsAndKeychain) {
     {
         auto& s = make();
-        EXPECT_EQ(s.linkMode(), Mode::fresh);
+        EXPECT_EQ(s.linkMode(), Mode::Fresh);
         EXPECT_FALSE(s.asked());
         EXPECT_TRUE(s.stationName().isEmpty() && s.passcode().isEmpty() && s.micDevice().isEmpty());
         EXPECT_EQ(s.musicLevel(), 1.0f);
@@ -45,12 +45,12 @@ TEST_F(StationTest, StartsFromItsSettingsAndKeychain) {
     // Saved named and kept addresses, no stored mode: named wins, and its
     // address is shown even off air.
     auto& s = make();
-    EXPECT_EQ(s.linkMode(), Mode::named);
+    EXPECT_EQ(s.linkMode(), Mode::Named);
     EXPECT_EQ(s.stationName(), "Night Shift");
     EXPECT_EQ(s.shareLink().toString(), "http://127.0.0.1:9/myname");
     // A stored mode wins even without its address; a malformed one counts as none.
     settings.setValue("linkMode", "sideways");
-    EXPECT_EQ(make().linkMode(), Mode::named);
+    EXPECT_EQ(make().linkMode(), Mode::Named);
     Keychain::remove("address.private");
     settings.setValue("linkMode", "kept");
     EXPECT_FALSE(make().usesKept());
@@ -393,13 +393,13 @@ TEST_F(LinkTest, ModesClaimOrUpdateAndAFailureChangesNothing) {
     service.answer({201, R"({"path":"/s/x7y","secret":"k"})"});
     service.answer({409, {}});
     make(&client);
-    EXPECT_EQ(apply(Mode::named, "  MyName\t", QString("pw"), " Porch "), std::nullopt);
+    EXPECT_EQ(apply(Mode::Named, "  MyName\t", QString("pw"), " Porch "), std::nullopt);
     EXPECT_EQ(station->passcode(), "pw");
     EXPECT_EQ(station->stationName(), "Porch");
     EXPECT_EQ(station->shareLink().toString(), service.base() + "/myname#k=pw");
-    EXPECT_EQ(apply(Mode::named, " New-Name ", std::nullopt, "Porch"), std::nullopt);
+    EXPECT_EQ(apply(Mode::Named, " New-Name ", std::nullopt, "Porch"), std::nullopt);
     EXPECT_EQ(station->namedLink()->path, "/new-name");
-    EXPECT_EQ(apply(Mode::kept, "ignored", std::nullopt, "Porch"), std::nullopt);
+    EXPECT_EQ(apply(Mode::Kept, "ignored", std::nullopt, "Porch"), std::nullopt);
     EXPECT_EQ(station->privateLink()->path, "/s/x7y");
     EXPECT_EQ(calls(),
               (std::vector<QString>{"PATCH /api/settings", "POST /api/claim", "POST /api/claim"}));
@@ -411,9 +411,9 @@ TEST_F(LinkTest, ModesClaimOrUpdateAndAFailureChangesNothing) {
     for (const auto& request : service.requests())
         EXPECT_EQ(request.body.indexOf("pw"), -1) << "the passcode went to the address service";
 
-    EXPECT_EQ(apply(Mode::named, "taken", QString("other"), "After"),
+    EXPECT_EQ(apply(Mode::Named, "taken", QString("other"), "After"),
               QString("That name is taken. Try another."));
-    EXPECT_EQ(station->linkMode(), Mode::kept);
+    EXPECT_EQ(station->linkMode(), Mode::Kept);
     EXPECT_TRUE(station->passcode().isEmpty());
     EXPECT_EQ(station->stationName(), "Porch");
     EXPECT_EQ(station->namedLink()->path, "/new-name");
@@ -443,11 +443,11 @@ TEST_F(LinkTest, TheStableAddressFollowsTheBroadcast) {
         StationProbe::tick(s);
     EXPECT_EQ(calls(3).size(), 3u);
 
-    EXPECT_EQ(apply(Mode::fresh, "", std::nullopt, ""), std::nullopt);
+    EXPECT_EQ(apply(Mode::Fresh, "", std::nullopt, ""), std::nullopt);
     EXPECT_EQ(calls(4).back(), "DELETE /api/live");
     EXPECT_EQ(s.shareLink(), QUrl(firstURL));
     service.answer({204, {}});
-    EXPECT_EQ(apply(Mode::kept, "", std::nullopt, ""), std::nullopt); // announced again
+    EXPECT_EQ(apply(Mode::Kept, "", std::nullopt, ""), std::nullopt); // announced again
     s.quit();
     EXPECT_EQ(terminated, 0) << "ended before the address was withdrawn";
     EXPECT_TRUE(eventually([&] { return terminated == 1; }));
@@ -490,7 +490,7 @@ TEST_F(LinkTest, APasscodeChosenOnAirGuardsTheRoutesAtOnce) {
     EXPECT_TRUE(test::fetch(port, "/now").starts_with("HTTP/1.1 200"));
     StreamEar stranger(port), friendly(port, "/stream?l=f&k=a+b%26c");
     ASSERT_TRUE(stranger.waitForAudio() && friendly.waitForAudio());
-    EXPECT_EQ(apply(Mode::fresh, "", QString("a b&c"), ""), std::nullopt);
+    EXPECT_EQ(apply(Mode::Fresh, "", QString("a b&c"), ""), std::nullopt);
     stranger.listen(1s);
     friendly.listen(1s);
     EXPECT_TRUE(stranger.closed()) << "a listener without the new passcode kept streaming";
@@ -509,19 +509,19 @@ TEST_F(LinkTest, AVisitorOfTheKeptAddressReachesTheStation) {
     auto& s = make(&client);
     const auto port = onAir(s);
     ASSERT_NE(port, 0);
-    ASSERT_EQ(apply(Mode::fresh, "", QString("pw"), "Attic Waves"), std::nullopt);
+    ASSERT_EQ(apply(Mode::Fresh, "", QString("pw"), "Attic Waves"), std::nullopt);
     s.reader().stop();
     StationProbe::record(s, {"Harbour Lights", "The Gulls", "Low Tide", std::nullopt, true, "P"},
                          std::nullopt);
     QTemporaryDir data;
-    const auto station = "http://127.0.0.1:" + std::to_string(port);
-    test::AddressDaemon daemon(data, {"--allow-origin=" + station});
+    const auto origin = "http://127.0.0.1:" + std::to_string(port);
+    test::AddressDaemon daemon(data, {"--allow-origin=" + origin});
     AddressClient real{QUrl(QString::fromStdString(daemon.base())), 3s};
     const auto kept = QCoro::waitFor(real.claim(std::nullopt, true, false));
-    QCoro::waitFor(real.live(QUrl(QString::fromStdString(station)), kept, "Attic Waves"));
+    QCoro::waitFor(real.live(QUrl(QString::fromStdString(origin)), kept, "Attic Waves"));
     const auto check = test::runProgram({"node", PAGE_TEST, "visit", "chromium",
                                          kept.address.toStdString() + "#k=pw", "Attic Waves",
-                                         "Harbour Lights", station + "/"},
+                                         "Harbour Lights", origin + "/"},
                                         90s);
     EXPECT_EQ(check.status, 0) << check.output << check.error;
 }

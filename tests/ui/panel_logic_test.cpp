@@ -63,11 +63,11 @@ TEST(PanelText, TitlesSummariesAndTheMicrophone) {
     EXPECT_EQ(panel::line(std::nullopt), "");
 
     const SavedAddress named{"/night", "https://a.example/night", "s", false};
-    EXPECT_EQ(panel::linkSummary(LinkMode::fresh, std::nullopt, false), "New link each time");
-    EXPECT_EQ(panel::linkSummary(LinkMode::kept, std::nullopt, true),
+    EXPECT_EQ(panel::linkSummary(LinkMode::Fresh, std::nullopt, false), "New link each time");
+    EXPECT_EQ(panel::linkSummary(LinkMode::Kept, std::nullopt, true),
               "Your private link \u00B7 passcode");
-    EXPECT_EQ(panel::linkSummary(LinkMode::named, std::nullopt, false), "Your name");
-    EXPECT_EQ(panel::linkSummary(LinkMode::named, named, false), "Your name /night");
+    EXPECT_EQ(panel::linkSummary(LinkMode::Named, std::nullopt, false), "Your name");
+    EXPECT_EQ(panel::linkSummary(LinkMode::Named, named, false), "Your name /night");
 
     const std::vector<AudioInput> inputs{{"usb", "USB Mic", 1}};
     EXPECT_EQ(panel::micName("", inputs, "Built-in"), "Built-in");
@@ -158,7 +158,7 @@ TEST_F(Sheet, StartsFromTheStationAndKnowsWhenItCanConfirm) {
     settings.setValue("stationName", "Attic");
     auto& s = make();
     WhoCanListenModel sheet(s);
-    EXPECT_EQ(sheet.mode(), "named");
+    EXPECT_EQ(sheet.mode(), LinkMode::Named);
     EXPECT_EQ(sheet.name(), "night-shift");
     EXPECT_EQ(sheet.stationName(), "Attic");
     EXPECT_FALSE(sheet.usePasscode());
@@ -181,22 +181,24 @@ TEST_F(Sheet, StartsFromTheStationAndKnowsWhenItCanConfirm) {
     EXPECT_TRUE(sheet.namedDetail().startsWith("127.0.0.1/yourname \u2014 easy to say"));
 
     struct Row {
-        const char *mode, *name;
+        LinkMode mode;
+        const char* name;
         bool usePasscode;
         const char* passcode;
         bool canConfirm;
     };
     const Row rules[] = {
-        {"named", "", false, "", false}, {"named", "  ", false, "", true},
-        {"fresh", "", true, "", false},  {"fresh", "", false, "left over", true},
-        {"kept", "", true, "x", true},
+        {LinkMode::Named, "", false, "", false}, {LinkMode::Named, "  ", false, "", true},
+        {LinkMode::Fresh, "", true, "", false},  {LinkMode::Fresh, "", false, "left over", true},
+        {LinkMode::Kept, "", true, "x", true},
     };
     for (const auto& row : rules) {
         sheet.setMode(row.mode);
         sheet.setName(row.name);
         sheet.setUsePasscode(row.usePasscode);
         sheet.setPasscode(row.passcode);
-        EXPECT_EQ(sheet.canConfirm(), row.canConfirm) << row.mode << " '" << row.name << "'";
+        EXPECT_EQ(sheet.canConfirm(), row.canConfirm)
+            << rawValue(row.mode).toStdString() << " '" << row.name << "'";
     }
     // Suggestions carry 80 bits: 16 characters of 32, all of them used.
     const QRegularExpression madeUp("^[0-9a-hjkmnp-tv-z]{4}(-[0-9a-hjkmnp-tv-z]{4}){3}$");
@@ -225,7 +227,7 @@ TEST_F(Sheet, SavingAndTheFirstRun) {
     EXPECT_FALSE(s.onAir());
 
     WhoCanListenModel refused(s);
-    refused.setMode("named");
+    refused.setMode(LinkMode::Named);
     refused.setName("taken");
     refused.save(); // nothing answers at 127.0.0.1:9
     EXPECT_TRUE(refused.working());

@@ -124,7 +124,7 @@ TEST_F(Screens, EveryScreenAndState) {
     for (auto* model : panel->window()->contentItem()->findChildren<WhoCanListenModel*>())
         if (!model->firstTime()) sheet = model;
     ASSERT_TRUE(sheet);
-    sheet->setMode("named");
+    sheet->setMode(LinkMode::Named);
     sheet->setName("night-shift");
     sheet->setUsePasscode(true);
     sheet->setPasscode("0412-harbor");

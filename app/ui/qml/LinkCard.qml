@@ -9,8 +9,8 @@ Card {
     id: card
     signal change()
     readonly property string link: Station.shareLink.toString()
-    readonly property string modeTitle: Station.linkMode === "kept" ? "Your private link"
-                                      : Station.linkMode === "named" ? "Your name"
+    readonly property string modeTitle: Station.linkMode === LinkMode.Kept ? "Your private link"
+                                      : Station.linkMode === LinkMode.Named ? "Your name"
                                       : "This broadcast's link"
 
     Text {

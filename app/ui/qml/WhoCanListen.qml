@@ -32,9 +32,9 @@ ColumnLayout {
 
     component Option: PanelButton {
         id: option
-        property string mode
+        property int mode
         property string detail
-        property string current
+        property int current
         property bool available: true
         readonly property bool selected: current === mode
         Layout.fillWidth: true
@@ -90,7 +90,7 @@ ColumnLayout {
         spacing: 8
         Layout.fillWidth: true
         Option {
-            mode: "fresh"
+            mode: LinkMode.Fresh
             current: model.mode
             available: true
             onClicked: model.mode = mode
@@ -98,7 +98,7 @@ ColumnLayout {
             detail: "Can't be guessed, isn't tied to you, stops working when you go off air."
         }
         Option {
-            mode: "kept"
+            mode: LinkMode.Kept
             current: model.mode
             available: model.serviceConfigured
             onClicked: model.mode = mode
@@ -106,7 +106,7 @@ ColumnLayout {
             detail: model.keptDetail
         }
         Option {
-            mode: "named"
+            mode: LinkMode.Named
             current: model.mode
             available: model.serviceConfigured
             onClicked: model.mode = mode
@@ -116,7 +116,7 @@ ColumnLayout {
     }
 
     ColumnLayout {
-        visible: model.mode === "named"
+        visible: model.mode === LinkMode.Named
         spacing: 5
         Layout.fillWidth: true
         Field {

@@ -5,9 +5,9 @@
 //
 //   burst_joins [listeners = 2000]
 
-#include "station/station_config.h"
-#include "stream/fanout.h"
-#include "stream/http.h"
+#include "core/config/station_config.h"
+#include "core/stream/fanout.h"
+#include "core/stream/http.h"
 
 #include <cstdio>
 #include <cstdlib>

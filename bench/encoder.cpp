@@ -5,8 +5,8 @@
 //
 //   encoder [runs = 7] [seconds of audio per run = 60]
 
-#include "station/audio_path.h"
-#include "stream/aac_encoder.h"
+#include "core/station/audio_path.h"
+#include "core/stream/aac_encoder.h"
 
 #include <algorithm>
 #include <atomic>

@@ -6,11 +6,11 @@
 //
 //   fanout_load [seconds per round = 30] [N ... = 100 1000 5000]
 
-#include "station/audio_path.h"
-#include "station/station_config.h"
-#include "stream/fanout.h"
-#include "stream/http.h"
-#include "stream/stream_server.h"
+#include "core/config/station_config.h"
+#include "core/station/audio_path.h"
+#include "core/stream/fanout.h"
+#include "core/stream/http.h"
+#include "core/stream/stream_server.h"
 
 #include <algorithm>
 #include <array>

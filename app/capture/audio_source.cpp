@@ -2,7 +2,7 @@
 
 #include "capture/audio_processes.h"
 #include "capture/sound_server.h"
-#include "station/station_config.h"
+#include "core/config/station_config.h"
 
 #include <QCollator>
 #include <QCoreApplication>

@@ -2,7 +2,7 @@
 
 #include "capture/audio_processes.h"
 #include "capture/sound_server.h"
-#include "signal/stream_mix.h"
+#include "core/signal/stream_mix.h"
 
 #include <map>
 #include <mutex>

@@ -1,7 +1,7 @@
 #include "capture/mic_input.h"
 
 #include "capture/sound_server.h"
-#include "signal/mixing.h"
+#include "core/signal/mixing.h"
 
 #include <QMetaObject>
 #include <QPointer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "signal/voice_ring.h"
+#include "core/signal/voice_ring.h"
 
 #include <QObject>
 #include <QString>

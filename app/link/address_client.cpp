@@ -1,8 +1,8 @@
 #include "link/address_client.h"
 
+#include "core/link/share_link.h"
 #include "link/keychain.h"
 #include "link/secret_store.h"
-#include "link/share_link.h"
 #include "settings/settings.h"
 
 #include <QCoro/QCoroFuture>

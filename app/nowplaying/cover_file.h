@@ -1,6 +1,6 @@
 #pragma once
 
-#include "nowplaying/cover.h"
+#include "core/nowplaying/cover.h"
 
 #include <QString>
 #include <optional>

@@ -1,7 +1,7 @@
 #include "nowplaying/now_playing_reader.h"
 
+#include "core/system/guarded.h"
 #include "nowplaying/cover_file.h"
-#include "system/guarded.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>

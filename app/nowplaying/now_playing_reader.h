@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/audio_source.h"
-#include "nowplaying/now_playing.h"
+#include "core/nowplaying/now_playing.h"
 
 #include <QString>
 #include <functional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "nowplaying/now_playing.h"
+#include "core/nowplaying/now_playing.h"
 
 #include <QMetaType>
 #include <QString>

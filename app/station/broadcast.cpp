@@ -1,9 +1,9 @@
 #include "station/broadcast.h"
 
 #include "capture/mic_input.h"
-#include "link/tunnel_supervisor.h"
-#include "station/audio_path.h"
-#include "station/station_config.h"
+#include "core/config/station_config.h"
+#include "core/link/tunnel_supervisor.h"
+#include "core/station/audio_path.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -2,10 +2,10 @@
 
 #include "capture/audio_source.h"
 #include "capture/audio_tap.h"
-#include "station/audio_path.h"
-#include "station/shared.h"
-#include "stream/fanout.h"
-#include "stream/stream_server.h"
+#include "core/station/audio_path.h"
+#include "core/station/shared.h"
+#include "core/stream/fanout.h"
+#include "core/stream/stream_server.h"
 
 #include <QObject>
 #include <QString>

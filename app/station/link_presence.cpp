@@ -1,6 +1,6 @@
 #include "station/link_presence.h"
 
-#include "link/share_link.h"
+#include "core/link/share_link.h"
 #include "settings/settings.h"
 #include "station/assign.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "core/station/shared.h"
 #include "link/address_client.h"
-#include "station/shared.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>

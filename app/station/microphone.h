@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/mic_input.h"
-#include "station/shared.h"
+#include "core/station/shared.h"
 
 #include <QObject>
 #include <QString>

@@ -3,12 +3,12 @@
 #include "capture/audio_source.h"
 #include "capture/audio_tap.h"
 #include "capture/mic_input.h"
+#include "core/nowplaying/now_playing.h"
+#include "core/station/audio_path.h"
+#include "core/system/guarded.h"
 #include "link/address_client.h"
-#include "nowplaying/now_playing.h"
-#include "station/audio_path.h"
 #include "station/link_presence.h"
 #include "station/status_line.h"
-#include "system/guarded.h"
 
 #include <QCoro/QCoroTask>
 #include <QDateTime>

@@ -3,8 +3,8 @@
 #include "capture/audio_source.h"
 #include "capture/audio_tap.h"
 #include "capture/mic_input.h"
+#include "core/signal/mixing.h"
 #include "settings/settings.h"
-#include "signal/mixing.h"
 #include "station/station.h"
 
 #include <QDateTime>

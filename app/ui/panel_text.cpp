@@ -1,7 +1,7 @@
 #include "ui/panel_text.h"
 
+#include "core/config/station_config.h"
 #include "station/station.h"
-#include "station/station_config.h"
 #include "system/autostart.h"
 #include "ui/qml_station.h"
 

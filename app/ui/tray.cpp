@@ -1,6 +1,5 @@
 #include "ui/tray.h"
 
-#include "signal/mixing.h"
 #include "station/station.h"
 #include "ui/menu_icon.h"
 #include "ui/motion.h"
@@ -12,6 +11,8 @@
 #include <QMenu>
 #include <QPalette>
 #include <QScreen>
+#include <algorithm>
+#include <cmath>
 
 namespace lantern {
 
@@ -72,7 +73,11 @@ bool Tray::available() {
 }
 
 int Tray::frameAt(bool onAir, bool reduceMotion, double seconds) {
-    return onAir && !reduceMotion ? pulseFrame(seconds) : 2;
+    if (!onAir || reduceMotion) return 2;
+    // Each frame shows for 2/3 s, the cycle lasts 2 s. A time before zero (or
+    // not a number) would give a frame outside 0...2; those show the first.
+    if (!std::isfinite(seconds) || seconds < 0) return 0;
+    return std::min(2, static_cast<int>(std::fmod(seconds, 2.0) / (2.0 / 3.0)));
 }
 
 QColor Tray::tint() {

@@ -1,4 +1,4 @@
-#include "link/share_link.h"
+#include "core/link/share_link.h"
 
 #include <boost/url/encode.hpp>
 #include <boost/url/parse.hpp>

@@ -1,6 +1,6 @@
-#include "link/tunnel_log.h"
+#include "core/link/tunnel_log.h"
 
-#include "stream/text.h"
+#include "core/stream/text.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "link/tunnel_metrics.h"
+#include "core/link/tunnel_metrics.h"
 
-#include "link/tunnel_log.h"
+#include "core/link/tunnel_log.h"
 
 #include <array>
 #include <asio/connect.hpp>

@@ -1,8 +1,8 @@
-#include "link/tunnel_supervisor.h"
+#include "core/link/tunnel_supervisor.h"
 
-#include "link/tunnel_log.h"
-#include "link/tunnel_metrics.h"
-#include "system/child_process.h"
+#include "core/link/tunnel_log.h"
+#include "core/link/tunnel_metrics.h"
+#include "core/system/child_process.h"
 
 #include <array>
 #include <asio/io_context.hpp>

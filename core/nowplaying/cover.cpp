@@ -1,4 +1,4 @@
-#include "nowplaying/cover.h"
+#include "core/nowplaying/cover.h"
 
 #include <algorithm>
 #include <array>

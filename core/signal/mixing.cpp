@@ -1,4 +1,4 @@
-#include "signal/mixing.h"
+#include "core/signal/mixing.h"
 
 #include <algorithm>
 #include <cmath>
@@ -60,14 +60,6 @@ float peakOf(std::span<const float> samples) {
     for (const float sample : samples)
         peak = std::max(peak, std::fabs(sample));
     return peak;
-}
-
-int pulseFrame(double seconds) {
-    // A time before zero (or not a number) would give a frame outside 0...2;
-    // those show the first frame.
-    if (!std::isfinite(seconds) || seconds < 0) return 0;
-    const double cycle = std::fmod(seconds, 2.0);
-    return std::min(2, static_cast<int>(cycle / (2.0 / 3.0)));
 }
 
 } // namespace lantern

@@ -39,8 +39,4 @@ void mixInto(std::span<const float> music, std::span<const float> voice, float m
 // The largest magnitude among `samples` (0 for none).
 float peakOf(std::span<const float> samples);
 
-// The frame (0, 1 or 2) of the pulsing on-air icon at `seconds` (finite):
-// each frame shows for 2/3 s, the cycle lasts 2 s.
-int pulseFrame(double seconds);
-
 } // namespace lantern

@@ -1,6 +1,6 @@
-#include "signal/silence.h"
+#include "core/signal/silence.h"
 
-#include "station/station_config.h"
+#include "core/config/station_config.h"
 
 namespace lantern {
 

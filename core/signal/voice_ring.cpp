@@ -1,4 +1,4 @@
-#include "signal/voice_ring.h"
+#include "core/signal/voice_ring.h"
 
 #include <algorithm>
 

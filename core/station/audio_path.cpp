@@ -1,4 +1,4 @@
-#include "station/audio_path.h"
+#include "core/station/audio_path.h"
 
 #include <algorithm>
 #include <cmath>

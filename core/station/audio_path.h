@@ -1,10 +1,10 @@
 #pragma once
 
-#include "signal/mixing.h"
-#include "signal/voice_ring.h"
-#include "station/shared.h"
-#include "stream/aac_encoder.h"
-#include "stream/fanout.h"
+#include "core/signal/mixing.h"
+#include "core/signal/voice_ring.h"
+#include "core/station/shared.h"
+#include "core/stream/aac_encoder.h"
+#include "core/stream/fanout.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "nowplaying/now_playing.h"
-#include "signal/silence.h"
-#include "stream/access.h"
-#include "system/guarded.h"
+#include "core/nowplaying/now_playing.h"
+#include "core/signal/silence.h"
+#include "core/stream/access.h"
+#include "core/system/guarded.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "stream/aac_encoder.h"
+#include "core/stream/aac_encoder.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "stream/fanout.h"
+#include "core/stream/fanout.h"
 
 #include <array>
 #include <cstdint>

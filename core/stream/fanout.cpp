@@ -1,4 +1,4 @@
-#include "stream/fanout.h"
+#include "core/stream/fanout.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "stream/guess_limit.h"
+#include "core/stream/guess_limit.h"
 
 #include <algorithm>
 #include <utility>

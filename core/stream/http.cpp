@@ -1,6 +1,6 @@
-#include "stream/http.h"
+#include "core/stream/http.h"
 
-#include "stream/text.h"
+#include "core/stream/text.h"
 
 #include <asio/ip/address.hpp>
 #include <boost/url/pct_string_view.hpp>

@@ -1,9 +1,9 @@
-#include "stream/stream_server.h"
+#include "core/stream/stream_server.h"
 
-#include "stream/guess_limit.h"
-#include "stream/http.h"
-#include "stream/text.h"
-#include "system/log.h"
+#include "core/stream/guess_limit.h"
+#include "core/stream/http.h"
+#include "core/stream/text.h"
+#include "core/system/log.h"
 
 #include <array>
 #include <asio/bind_executor.hpp>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "nowplaying/cover.h"
-#include "stream/access.h"
-#include "stream/fanout.h"
+#include "core/nowplaying/cover.h"
+#include "core/stream/access.h"
+#include "core/stream/fanout.h"
 
 #include <asio/any_io_executor.hpp>
 #include <asio/async_result.hpp>

@@ -1,4 +1,4 @@
-#include "stream/text.h"
+#include "core/stream/text.h"
 
 #include <array>
 #include <utf8proc.h>

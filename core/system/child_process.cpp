@@ -1,4 +1,4 @@
-#include "system/child_process.h"
+#include "core/system/child_process.h"
 
 #include <array>
 #include <cerrno>

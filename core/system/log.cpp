@@ -1,4 +1,4 @@
-#include "system/log.h"
+#include "core/system/log.h"
 
 #include <cstdio>
 #include <mutex>

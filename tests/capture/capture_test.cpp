@@ -4,7 +4,7 @@
 #include "capture/audio_tap.h"
 #include "capture/mic_input.h"
 #include "capture/sound_server.h"
-#include "stream/stream_server.h"
+#include "core/stream/stream_server.h"
 #include "support/eventually.h"
 #include "support/sound_daemon.h"
 #include "support/tone.h"

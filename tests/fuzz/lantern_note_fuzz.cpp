@@ -1,6 +1,6 @@
 // Companion notes come from another program on the session bus: any text must
 // give a titled record with an optional typed cover, or nothing.
-#include "nowplaying/now_playing.h"
+#include "core/nowplaying/now_playing.h"
 
 #include <cstdint>
 #include <cstdlib>

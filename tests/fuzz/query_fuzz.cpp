@@ -1,8 +1,8 @@
 // Request heads as a listener might send them: routing, query decoding, the
 // tag cut, header fields and the visitor they name must never crash, and
 // what they return must hold their promises.
-#include "stream/http.h"
-#include "stream/text.h"
+#include "core/stream/http.h"
+#include "core/stream/text.h"
 
 #include <cmath>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Whatever a player prints must give a record with a title, or nothing.
-#include "nowplaying/now_playing.h"
+#include "core/nowplaying/now_playing.h"
 
 #include <cstdint>
 #include <cstdlib>

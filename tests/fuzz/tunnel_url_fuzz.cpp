@@ -1,7 +1,7 @@
 // The tunnel tool's log: a URL found in a line must be part of it and of the
 // quick-tunnel form, and a whole log gives at most one URL, from the line
 // after the announcement's heading.
-#include "link/tunnel_log.h"
+#include "core/link/tunnel_log.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
-#include "link/share_link.h"
-#include "link/tunnel_log.h"
-#include "link/tunnel_metrics.h"
-#include "link/tunnel_supervisor.h"
+#include "core/link/share_link.h"
+#include "core/link/tunnel_log.h"
+#include "core/link/tunnel_metrics.h"
+#include "core/link/tunnel_supervisor.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
 

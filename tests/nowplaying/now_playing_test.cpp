@@ -1,4 +1,4 @@
-#include "nowplaying/now_playing.h"
+#include "core/nowplaying/now_playing.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "signal/mixing.h"
-#include "signal/silence.h"
-#include "signal/voice_ring.h"
+#include "core/signal/mixing.h"
+#include "core/signal/silence.h"
+#include "core/signal/voice_ring.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -78,13 +78,6 @@ TEST(Mix, AddsTheVoiceAndSoftLimitsAboveTheKnee) {
               2u);
     EXPECT_FLOAT_EQ(mix(std::vector<float>{0.1f, 0.2f}, std::vector<float>{0.1f}, 1)[1], 0.2f);
     EXPECT_TRUE(mix({}, std::vector<float>{0.5f}, 1).empty());
-}
-
-TEST(PulseFrame, CyclesThroughThreeFramesEveryTwoSeconds) {
-    const std::pair<double, int> rows[] = {{0, 0},   {0.7, 1}, {1.5, 2},
-                                           {2.0, 0}, {2.7, 1}, {-0.5, 0}};
-    for (const auto& [seconds, frame] : rows)
-        EXPECT_EQ(pulseFrame(seconds), frame) << seconds;
 }
 
 TEST(Silence, TenSecondsOfExactZerosAndTheLineThatSaysWhy) {

@@ -1,4 +1,4 @@
-#include "signal/stream_mix.h"
+#include "core/signal/stream_mix.h"
 
 #include <gtest/gtest.h>
 #include <numeric>

@@ -1,5 +1,5 @@
-#include "station/audio_path.h"
-#include "station/station_config.h"
+#include "core/config/station_config.h"
+#include "core/station/audio_path.h"
 
 #include <cmath>
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // lantern-fm --headless as a user runs it: a player's tone on the private
 // sound server, through the station to ffmpeg; its output to a pipe or a
 // terminal; signals; the descriptors a crowd of listeners may take.
+#include "core/system/child_process.h"
 #include "station/station_fixture.h"
 #include "support/lantern_run.h"
-#include "system/child_process.h"
 
 #include <QDir>
 #include <csignal>

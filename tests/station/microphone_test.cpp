@@ -1,6 +1,6 @@
 // The microphone and talking, against the private sound server: "fakemic"
 // hears whatever plays on the "mic" sink.
-#include "signal/mixing.h"
+#include "core/signal/mixing.h"
 #include "station/station_fixture.h"
 
 namespace lantern {

@@ -3,9 +3,9 @@
 // notes when each byte arrived.
 #pragma once
 
+#include "core/station/shared.h"
 #include "settings/settings.h"
 #include "station/broadcast.h"
-#include "station/shared.h"
 #include "station/station.h"
 #include "support/child_process.h"
 #include "support/eventually.h"

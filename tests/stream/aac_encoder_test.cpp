@@ -1,4 +1,4 @@
-#include "stream/aac_encoder.h"
+#include "core/stream/aac_encoder.h"
 #include "support/child_process.h"
 
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "stream/fanout.h"
+#include "core/stream/fanout.h"
 
 #include <asio/bind_executor.hpp>
 #include <asio/io_context.hpp>

@@ -1,5 +1,5 @@
-#include "stream/http.h"
-#include "stream/text.h"
+#include "core/stream/http.h"
+#include "core/stream/text.h"
 
 #include <clocale>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
-#include "station/station_config.h"
-#include "stream/guess_limit.h"
-#include "stream/http.h"
-#include "stream/stream_server.h"
+#include "core/config/station_config.h"
+#include "core/stream/guess_limit.h"
+#include "core/stream/http.h"
+#include "core/stream/stream_server.h"
 #include "support/eventually.h"
 #include "support/raw_client.h"
 

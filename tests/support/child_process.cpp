@@ -1,6 +1,6 @@
 #include "support/child_process.h"
 
-#include "system/child_process.h"
+#include "core/system/child_process.h"
 
 #include <cerrno>
 #include <csignal>

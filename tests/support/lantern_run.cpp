@@ -1,8 +1,8 @@
 #include "support/lantern_run.h"
 
+#include "core/system/child_process.h"
 #include "support/child_process.h"
 #include "support/world.h"
-#include "system/child_process.h"
 
 #include <csignal>
 #include <fcntl.h>

@@ -1,9 +1,9 @@
 #include "support/world.h"
 
+#include "core/system/child_process.h"
 #include "support/child_process.h"
 #include "support/session_bus.h"
 #include "support/sound_daemon.h"
-#include "system/child_process.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>

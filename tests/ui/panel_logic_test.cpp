@@ -13,6 +13,7 @@
 
 #include <QRegularExpression>
 #include <QSet>
+#include <cmath>
 
 namespace lantern {
 namespace {
@@ -106,7 +107,8 @@ TEST(MenuIcon, FramesBadgeAndCache) {
 
     EXPECT_EQ(Tray::frameAt(false, false, 0.1), 2);
     EXPECT_EQ(Tray::frameAt(true, true, 0.1), 2);
-    const std::pair<double, int> pulse[] = {{0.1, 0}, {0.7, 1}, {1.4, 2}, {2.1, 0}};
+    const std::pair<double, int> pulse[] = {{0.1, 0}, {0.7, 1},  {1.4, 2},
+                                            {2.1, 0}, {-0.5, 0}, {NAN, 0}};
     for (const auto& [seconds, frame] : pulse)
         EXPECT_EQ(Tray::frameAt(true, false, seconds), frame) << seconds;
 }

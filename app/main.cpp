@@ -5,6 +5,7 @@
 #include "capture/sound_server.h"
 #include "settings/settings.h"
 #include "station/station.h"
+#include "system/log.h"
 #include "system/process.h"
 #include "system/single_instance.h"
 #include "ui/console.h"
@@ -94,6 +95,7 @@ int runDesktop(int argc, char** argv, const QStringList& arguments, const QStrin
 
 int main(int argc, char** argv) {
     prepareProcess();
+    routeCoreLog();
     QString sourceID;
     bool headless = false;
     QStringList arguments;

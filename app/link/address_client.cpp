@@ -4,13 +4,13 @@
 #include "link/keychain.h"
 #include "link/secret_store.h"
 #include "settings/settings.h"
+#include "system/log.h"
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroNetworkReply>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #ifndef LANTERN_ADDRESS_BASE
@@ -65,6 +65,8 @@ QString AddressError::description() const {
     switch (kind_) {
     case Kind::server:
         return QStringLiteral("The address service answered %1.").arg(status_);
+    case Kind::badReply:
+        return QStringLiteral("The address service gave an answer Lantern FM doesn't understand.");
     case Kind::taken:
         return QStringLiteral("That name is taken. Try another.");
     case Kind::badName:
@@ -157,12 +159,12 @@ QCoro::Task<SavedAddress> AddressClient::claim(std::optional<QString> name, bool
     default:
         throw AddressError(AddressError::Kind::server, reply.status);
     }
-    const auto object = json::parse(reply.body.begin(), reply.body.end()); // throws when not JSON
+    const auto object = json::parse(reply.body.begin(), reply.body.end(), nullptr, false);
     const auto path = object.is_object() ? object.find("path") : object.end();
     const auto secret = object.is_object() ? object.find("secret") : object.end();
     if (!object.is_object() || path == object.end() || !path->is_string() ||
         secret == object.end() || !secret->is_string())
-        throw AddressError(AddressError::Kind::server, 201);
+        throw AddressError(AddressError::Kind::badReply, reply.status);
     SavedAddress saved{QString::fromStdString(path->get<std::string>()),
                        {},
                        QString::fromStdString(secret->get<std::string>()),
@@ -185,9 +187,7 @@ QCoro::Task<void> AddressClient::announce(QString method, QString path, json bod
     } catch (const AddressError& error) {
         outcome = error.description();
     }
-    std::printf("address service: %s %s %s\n", method.toUtf8().constData(),
-                path.toUtf8().constData(), outcome.toUtf8().constData());
-    std::fflush(stdout);
+    qCInfo(linkLog).noquote() << "address service:" << method << path << outcome;
 }
 
 // Bodies are built before co_await: g++ 12 miscompiles braced lists inside

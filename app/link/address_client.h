@@ -39,7 +39,9 @@ std::optional<SavedAddress> decodeSavedAddress(const QByteArray& bytes);
 // What went wrong with the address service, in words for the user.
 class AddressError : public std::exception {
 public:
-    enum class Kind { server, taken, badName, tooMany, offline };
+    // `server`: a status the service does not give on success; `badReply`: a
+    // success whose body is not the service's JSON.
+    enum class Kind { server, badReply, taken, badName, tooMany, offline };
 
     explicit AddressError(Kind kind, int status = 0);
     Kind kind() const { return kind_; }

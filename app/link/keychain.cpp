@@ -1,10 +1,11 @@
 #include "link/keychain.h"
 
+#include "system/log.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <cstdio>
 #include <libsecret/secret.h>
 
 namespace lantern {
@@ -115,9 +116,9 @@ void Keychain::write(const QString& account, const QByteArray& bytes) {
         QFile::remove(fileOf(account)); // an older copy from a time without the service
         return;
     }
-    std::printf("keychain (sync true): %s\n", failure->toUtf8().constData());
+    qCWarning(linkLog).noquote() << "keychain (sync true):" << *failure;
     if (const auto fileFailure = writeFile(account, bytes)) {
-        std::printf("keychain (sync false): %s\n", fileFailure->toUtf8().constData());
+        qCWarning(linkLog).noquote() << "keychain (sync false):" << *fileFailure;
     } else {
         // Reads try the service first: an older item there would hide the file.
         clearSecretService(account);

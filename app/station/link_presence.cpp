@@ -175,9 +175,6 @@ QCoro::Task<std::optional<QString>> LinkPresence::setLinkMode(LinkMode mode, QSt
         }
     } catch (const AddressError& error) {
         failure = error.description();
-    } catch (const std::exception&) {
-        // A reply that is not the service's JSON.
-        failure = AddressError(AddressError::Kind::server, 201).description();
     }
     if (!self) co_return failure;
     assign(*this, changing_, false, &LinkPresence::changingChanged);

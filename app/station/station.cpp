@@ -13,6 +13,7 @@
 #include "station/broadcast.h"
 #include "station/listening_page.h"
 #include "station/microphone.h"
+#include "system/log.h"
 #include "system/notifications.h"
 #include "system/sleep_guard.h"
 
@@ -23,7 +24,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
-#include <cstdio>
 
 namespace lantern {
 
@@ -38,8 +38,7 @@ constexpr int announceEvery = 60; // ticks between live calls to the address ser
 
 // Lines for whoever watches the console (the headless run's log).
 void console(const QString& line) {
-    std::fprintf(stderr, "%s\n", line.toUtf8().constData());
-    std::fflush(stderr);
+    qCInfo(stationLog).noquote() << line;
 }
 
 QString notRunning(const QString& name) {

@@ -5,12 +5,26 @@
 
 namespace lantern {
 
+namespace {
+
+std::mutex mutex;
+LogSink& sink() {
+    static LogSink installed;
+    return installed;
+}
+
+} // namespace
+
 void logLine(std::string_view line) {
-    static std::mutex mutex;
     std::lock_guard lock(mutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (const auto& to = sink()) return to(line);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fputc('\n', stderr);
+}
+
+void setLogSink(LogSink replacement) {
+    std::lock_guard lock(mutex);
+    sink() = std::move(replacement);
 }
 
 } // namespace lantern

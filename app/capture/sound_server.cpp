@@ -33,207 +33,125 @@ std::int32_t pidOf(const pa_proplist* properties) {
 
 } // namespace
 
-const ServerState::Sink* ServerState::sinkNamed(std::string_view name) const {
-    for (const auto& [index, sink] : sinks)
-        if (sink.name == name) return &sink;
-    return nullptr;
-}
+// A question on its way to the server, and the replies' way back into the
+// model: each reply is handed to the model, and what it changed is published.
+struct SoundServer::Query {
+    SoundServer* server;
+    ServerModel::Question question;
 
-const ServerState::Source* ServerState::sourceNamed(std::string_view name) const {
-    for (const auto& [index, source] : sources)
-        if (source.name == name) return &source;
-    return nullptr;
-}
-
-// The server's objects as the loop thread learns them. A reply is applied only
-// if no later event for the same object came in meanwhile (that event's own
-// query brings the newer facts; a removal wins over a reply still on its way,
-// which matters on PipeWire, where indices are reused).
-class SoundServer::Model {
-public:
-    explicit Model(SoundServer& server) : server_(server) {}
-
-    void reset() {
-        state_ = ServerState();
-        events_.clear();
-        queries_.clear();
-        loading_ = 0;
+    void changed(const std::optional<ServerModel::Change>& change) const {
+        if (change) server->changed(*change);
     }
-
-    const ServerState& state() const { return state_; }
-
-    // Loads everything anew on a fresh connection; `connected` is published
-    // once all five replies are in.
-    void load(pa_context* context) {
-        loading_ = 5;
-        ask(pa_context_get_server_info(context, &Model::onServer,
-                                       query(PA_SUBSCRIPTION_EVENT_SERVER)));
-        ask(pa_context_get_sink_info_list(context, &Model::onSink,
-                                          query(PA_SUBSCRIPTION_EVENT_SINK)));
-        ask(pa_context_get_source_info_list(context, &Model::onSource,
-                                            query(PA_SUBSCRIPTION_EVENT_SOURCE)));
-        ask(pa_context_get_client_info_list(context, &Model::onClient,
-                                            query(PA_SUBSCRIPTION_EVENT_CLIENT)));
-        ask(pa_context_get_sink_input_info_list(context, &Model::onStream,
-                                                query(PA_SUBSCRIPTION_EVENT_SINK_INPUT)));
-    }
-
-    void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index) {
-        const auto facility =
-            static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK);
-        const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-        if (facility == PA_SUBSCRIPTION_EVENT_SERVER) index = PA_INVALID_INDEX; // there is one
-        const auto seq = ++events_[{facility, index}];
-        if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
-            if (erase(facility, index)) changed({Event::Kind::removed, facility, index});
-            return;
-        }
-        auto* q = query(facility, seq);
-        switch (facility) {
-        case PA_SUBSCRIPTION_EVENT_SERVER:
-            return ask(pa_context_get_server_info(context, &Model::onServer, q));
-        case PA_SUBSCRIPTION_EVENT_SINK:
-            return ask(pa_context_get_sink_info_by_index(context, index, &Model::onSink, q));
-        case PA_SUBSCRIPTION_EVENT_SOURCE:
-            return ask(pa_context_get_source_info_by_index(context, index, &Model::onSource, q));
-        case PA_SUBSCRIPTION_EVENT_CLIENT:
-            return ask(pa_context_get_client_info(context, index, &Model::onClient, q));
-        case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
-            return ask(pa_context_get_sink_input_info(context, index, &Model::onStream, q));
-        default:
-            queries_.erase(q);
-        }
-    }
-
-private:
-    struct Query {
-        Model* model;
-        pa_subscription_event_type_t facility;
-        std::uint64_t seq; // events seen for the object when asked
-        bool initial;      // part of the load on connecting
-    };
-
-    // The first load asks with `initial`; an event's query with its sequence number.
-    Query* query(pa_subscription_event_type_t facility, std::uint64_t seq = 0) {
-        auto owned = std::make_unique<Query>(Query{this, facility, seq, seq == 0});
-        auto* raw = owned.get();
-        queries_.emplace(raw, std::move(owned));
-        return raw;
-    }
-
-    void ask(pa_operation* operation) {
-        // A refused request means the context is failing; its state change
-        // brings a reconnect.
-        forget(operation);
-    }
-
-    // Whether a reply about `index` is still news: no event about it came
-    // after the question was asked.
-    bool current(const Query& q, std::uint32_t index) const {
-        const auto found = events_.find({q.facility, index});
-        return (found == events_.end() ? 0 : found->second) == q.seq;
-    }
-
-    // A reply's last call (or its failure): the load's replies count down.
-    void done(Query* q) {
-        const bool initial = q->initial;
-        queries_.erase(q);
-        if (initial && loading_ > 0 && --loading_ == 0) {
-            state_.connected = true;
-            server_.publish(state_);
-            server_.notify({Event::Kind::connected});
-        }
-    }
-
-    template <typename Map> bool applyTo(Map& map, Query& q, typename Map::mapped_type value) {
-        const auto index = value.index;
-        if (!current(q, index)) return false;
-        const bool added = !map.contains(index);
-        map[index] = std::move(value);
-        if (!q.initial)
-            changed({added ? Event::Kind::added : Event::Kind::changed, q.facility, index});
-        return true;
-    }
-
-    bool erase(pa_subscription_event_type_t facility, std::uint32_t index) {
-        switch (facility) {
-        case PA_SUBSCRIPTION_EVENT_SINK:
-            return state_.sinks.erase(index) > 0;
-        case PA_SUBSCRIPTION_EVENT_SOURCE:
-            return state_.sources.erase(index) > 0;
-        case PA_SUBSCRIPTION_EVENT_CLIENT:
-            return state_.clients.erase(index) > 0;
-        case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
-            return state_.streams.erase(index) > 0;
-        default:
-            return false;
-        }
-    }
-
-    // Publishes a change once the first load is complete.
-    void changed(const Event& event) {
-        if (!state_.connected) return;
-        server_.publish(state_);
-        server_.notify(event);
+    // The last reply (or the failure) ends the question.
+    void finish() {
+        auto* owner = server;
+        const auto change = owner->model_.finished(question);
+        owner->queries_.erase(this); // `this` is gone from here
+        if (change) owner->changed(*change);
     }
 
     static void onServer(pa_context*, const pa_server_info* info, void* data) {
         auto* q = static_cast<Query*>(data);
-        auto& model = *q->model;
-        if (info && model.current(*q, PA_INVALID_INDEX)) {
-            model.state_.defaultSink = info->default_sink_name ? info->default_sink_name : "";
-            model.state_.defaultSource = info->default_source_name ? info->default_source_name : "";
-            if (!q->initial) model.changed({Event::Kind::changed, PA_SUBSCRIPTION_EVENT_SERVER});
-        }
-        model.done(q);
+        if (info)
+            q->changed(q->server->model_.replyServer(
+                q->question, info->default_sink_name ? info->default_sink_name : "",
+                info->default_source_name ? info->default_source_name : ""));
+        q->finish();
     }
-
     static void onSink(pa_context*, const pa_sink_info* info, int last, void* data) {
         auto* q = static_cast<Query*>(data);
-        if (last) return q->model->done(q);
-        q->model->applyTo(q->model->state_.sinks, *q,
-                          {info->index, info->name ? info->name : "",
-                           info->monitor_source_name ? info->monitor_source_name : "",
-                           info->sample_spec.rate});
+        if (last) return q->finish();
+        q->changed(q->server->model_.reply(
+            q->question,
+            ServerState::Sink{info->index, info->name ? info->name : "",
+                              info->monitor_source_name ? info->monitor_source_name : "",
+                              info->sample_spec.rate}));
     }
-
     static void onSource(pa_context*, const pa_source_info* info, int last, void* data) {
         auto* q = static_cast<Query*>(data);
-        if (last) return q->model->done(q);
-        q->model->applyTo(q->model->state_.sources, *q,
-                          {info->index, info->name ? info->name : "",
-                           info->description ? info->description : (info->name ? info->name : ""),
-                           info->monitor_of_sink != PA_INVALID_INDEX, info->sample_spec.rate,
-                           info->sample_spec.channels});
+        if (last) return q->finish();
+        q->changed(q->server->model_.reply(
+            q->question, ServerState::Source{info->index, info->name ? info->name : "",
+                                             info->description ? info->description
+                                                               : (info->name ? info->name : ""),
+                                             info->monitor_of_sink != PA_INVALID_INDEX,
+                                             info->sample_spec.rate, info->sample_spec.channels}));
     }
-
     static void onClient(pa_context*, const pa_client_info* info, int last, void* data) {
         auto* q = static_cast<Query*>(data);
-        if (last) return q->model->done(q);
-        q->model->applyTo(
-            q->model->state_.clients, *q,
-            {info->index, property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
-             pidOf(info->proplist), property(info->proplist, PA_PROP_APPLICATION_NAME),
-             property(info->proplist, PA_PROP_APPLICATION_ICON_NAME)});
+        if (last) return q->finish();
+        q->changed(q->server->model_.reply(
+            q->question,
+            ServerState::Client{
+                info->index, property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
+                pidOf(info->proplist), property(info->proplist, PA_PROP_APPLICATION_NAME),
+                property(info->proplist, PA_PROP_APPLICATION_ICON_NAME)}));
     }
-
     static void onStream(pa_context*, const pa_sink_input_info* info, int last, void* data) {
         auto* q = static_cast<Query*>(data);
-        if (last) return q->model->done(q);
-        q->model->applyTo(q->model->state_.streams, *q,
-                          {info->index, info->sink, info->corked != 0,
-                           property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
-                           pidOf(info->proplist),
-                           property(info->proplist, PA_PROP_APPLICATION_NAME),
-                           property(info->proplist, PA_PROP_APPLICATION_ICON_NAME)});
+        if (last) return q->finish();
+        q->changed(q->server->model_.reply(
+            q->question,
+            ServerState::Stream{info->index, info->sink, info->corked != 0,
+                                property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
+                                pidOf(info->proplist),
+                                property(info->proplist, PA_PROP_APPLICATION_NAME),
+                                property(info->proplist, PA_PROP_APPLICATION_ICON_NAME)}));
     }
-
-    SoundServer& server_;
-    ServerState state_;
-    std::map<std::pair<int, std::uint32_t>, std::uint64_t> events_;
-    std::map<Query*, std::unique_ptr<Query>> queries_;
-    int loading_ = 0;
 };
+
+SoundServer::Query* SoundServer::query(const ServerModel::Question& question) {
+    auto owned = std::make_unique<Query>(Query{this, question});
+    auto* raw = owned.get();
+    queries_.emplace(raw, std::move(owned));
+    return raw;
+}
+
+// Asks about `facility` (the object `index`, or all of them when loading).
+void SoundServer::ask(pa_context* context, const ServerModel::Question& question,
+                      std::uint32_t index) {
+    auto* q = query(question);
+    const bool all = question.initial;
+    pa_operation* operation = nullptr;
+    switch (question.facility) {
+    case PA_SUBSCRIPTION_EVENT_SERVER:
+        operation = pa_context_get_server_info(context, &Query::onServer, q);
+        break;
+    case PA_SUBSCRIPTION_EVENT_SINK:
+        operation = all ? pa_context_get_sink_info_list(context, &Query::onSink, q)
+                        : pa_context_get_sink_info_by_index(context, index, &Query::onSink, q);
+        break;
+    case PA_SUBSCRIPTION_EVENT_SOURCE:
+        operation = all ? pa_context_get_source_info_list(context, &Query::onSource, q)
+                        : pa_context_get_source_info_by_index(context, index, &Query::onSource, q);
+        break;
+    case PA_SUBSCRIPTION_EVENT_CLIENT:
+        operation = all ? pa_context_get_client_info_list(context, &Query::onClient, q)
+                        : pa_context_get_client_info(context, index, &Query::onClient, q);
+        break;
+    case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+        operation = all ? pa_context_get_sink_input_info_list(context, &Query::onStream, q)
+                        : pa_context_get_sink_input_info(context, index, &Query::onStream, q);
+        break;
+    default:
+        break;
+    }
+    // A refused request means the context is failing; its state change brings
+    // a reconnect.
+    if (!operation) queries_.erase(q);
+    forget(operation);
+}
+
+void SoundServer::changed(const ServerModel::Change& change) {
+    publish(model_.state());
+    using From = ServerModel::Change::Kind;
+    using To = Event::Kind;
+    const auto kind = change.kind == From::connected ? To::connected
+                      : change.kind == From::added   ? To::added
+                      : change.kind == From::removed ? To::removed
+                                                     : To::changed;
+    notify({kind, change.facility, change.index});
+}
 
 void closeStream(pa_stream* stream) {
     if (!stream) return;
@@ -269,8 +187,7 @@ SoundServer& SoundServer::shared() {
     return *server;
 }
 
-SoundServer::SoundServer()
-    : model_(std::make_unique<Model>(*this)), state_(std::make_shared<ServerState>()) {
+SoundServer::SoundServer() : state_(std::make_shared<ServerState>()) {
     loop_ = pa_threaded_mainloop_new();
     pa_threaded_mainloop_set_name(loop_, "lantern.tap");
     pa_threaded_mainloop_lock(loop_);
@@ -348,8 +265,10 @@ void SoundServer::onState(pa_context* context, void* self) {
             PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_CLIENT |
             PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
         forget(pa_context_subscribe(context, mask, nullptr, nullptr));
-        server->model_->reset();
-        server->model_->load(context);
+        server->model_.reset();
+        server->queries_.clear();
+        for (const auto& question : server->model_.load())
+            server->ask(context, question, PA_INVALID_INDEX);
         break;
     }
     case PA_CONTEXT_FAILED:
@@ -357,8 +276,9 @@ void SoundServer::onState(pa_context* context, void* self) {
         // The server went away or was never there. Streams of this context
         // fail and tell their owners; a context cannot reconnect, so a new one
         // is made in a second.
-        const bool wasConnected = server->model_->state().connected;
-        server->model_->reset();
+        const bool wasConnected = server->model_.state().connected;
+        server->model_.reset();
+        server->queries_.clear();
         server->publish(ServerState());
         if (wasConnected) server->notify({Event::Kind::disconnected});
         server->after(reconnectDelay, [server, context] {
@@ -379,7 +299,13 @@ void SoundServer::onState(pa_context* context, void* self) {
 void SoundServer::onEvent(pa_context* context, pa_subscription_event_type_t type,
                           std::uint32_t index, void* self) {
     auto* server = static_cast<SoundServer*>(self);
-    if (context == server->context_) server->model_->onEvent(context, type, index);
+    if (context != server->context_) return;
+    const auto facility =
+        static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK);
+    const bool removed = (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
+    const auto told = server->model_.event(facility, removed, index);
+    if (told.change) server->changed(*told.change);
+    if (told.ask) server->ask(context, *told.ask, index);
 }
 
 void SoundServer::publish(ServerState state) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/server_model.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,52 +19,6 @@
 #include <sys/types.h>
 
 namespace lantern {
-
-// What the sound server holds, as last reported: a copy that never changes,
-// so any thread may read it without waiting on the server.
-struct ServerState {
-    struct Stream { // a playback stream (sink input)
-        std::uint32_t index = 0;
-        std::uint32_t sink = 0;
-        bool corked = false;
-        std::optional<std::string> binary; // application.process.binary
-        std::int32_t pid = 0;              // application.process.id; 0 when unknown
-        std::optional<std::string> name;   // application.name
-        std::optional<std::string> icon;   // application.icon_name
-    };
-    struct Client {
-        std::uint32_t index = 0;
-        std::optional<std::string> binary;
-        std::int32_t pid = 0;
-        std::optional<std::string> name;
-        std::optional<std::string> icon;
-    };
-    struct Sink {
-        std::uint32_t index = 0;
-        std::string name;
-        std::string monitor; // its monitor source
-        std::uint32_t rate = 0;
-    };
-    struct Source {
-        std::uint32_t index = 0;
-        std::string name;
-        std::string description;
-        bool monitor = false; // a sink's monitor, not an input
-        std::uint32_t rate = 0;
-        std::uint8_t channels = 0;
-    };
-
-    bool connected = false; // the context is ready and the lists below are loaded
-    std::string defaultSink;
-    std::string defaultSource;
-    std::map<std::uint32_t, Stream> streams;
-    std::map<std::uint32_t, Client> clients;
-    std::map<std::uint32_t, Sink> sinks;
-    std::map<std::uint32_t, Source> sources;
-
-    const Sink* sinkNamed(std::string_view name) const;
-    const Source* sourceNamed(std::string_view name) const;
-};
 
 // The one connection to the sound server (PulseAudio, or PipeWire's pulse
 // server) on libpulse's threaded main loop, shared by the taps, the
@@ -128,7 +84,10 @@ private:
     SoundServer();
     ~SoundServer();
 
-    class Model;
+    struct Query;
+    Query* query(const ServerModel::Question& question);
+    void ask(pa_context* context, const ServerModel::Question& question, std::uint32_t index);
+    void changed(const ServerModel::Change& change);
 
     void connect();
     void publish(ServerState state);
@@ -139,7 +98,8 @@ private:
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
-    std::unique_ptr<Model> model_;
+    ServerModel model_;
+    std::map<Query*, std::unique_ptr<Query>> queries_;
     std::map<int, Subscriber> subscribers_;
     int nextHandle_ = 0;
 

@@ -613,6 +613,10 @@ StreamServer::StreamServer(std::shared_ptr<Fanout> fanout, std::string page, Now
 
 StreamServer::~StreamServer() = default;
 
+std::size_t StreamServer::lanes() const {
+    return impl_->lanes.size();
+}
+
 asio::any_io_executor StreamServer::executor() const {
     return impl_->acceptorIO().get_executor();
 }

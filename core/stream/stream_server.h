@@ -102,6 +102,8 @@ public:
     void recheckStreams();
 
     asio::any_io_executor executor() const;
+    // The sending threads it runs.
+    std::size_t lanes() const;
 
 private:
     class Impl;

@@ -319,8 +319,9 @@ TEST(AudioTap, TheCaptureThreadRunsAheadOfTheSendingThreads) {
             if (name.starts_with("lantern.send.")) senders.push_back(std::atoi(entry->d_name));
         }
         ::closedir(tasks);
-        return senders.size() >= 2;
-    }));
+        return senders.size() == server.lanes();
+    })) << senders.size()
+        << " of " << server.lanes() << " sending threads found";
 
     const auto policy = ::sched_getscheduler(priority.thread) & ~SCHED_RESET_ON_FORK;
     const bool realtime = policy == SCHED_RR || policy == SCHED_FIFO;

@@ -42,7 +42,7 @@ TEST_F(MicrophoneTest, TheLastChoiceWinsWithOneDeviceStream) {
     s.setMic(false);
     EXPECT_EQ(streams(), 0);
     EXPECT_FALSE(s.micOn());
-    EXPECT_EQ(s.status(), "");
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none);
 
     s.setMic(true);
     s.setMic(false);

@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <sys/wait.h>
 
 namespace lantern::test {
@@ -35,6 +37,29 @@ void endProgram(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+}
+
+std::set<int> listeningPorts() {
+    // The inodes of this process's sockets, then the listening entries among them.
+    std::set<std::string> sockets;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        const auto target = std::filesystem::read_symlink(entry.path(), ignored).string();
+        if (target.starts_with("socket:[")) sockets.insert(target.substr(8, target.size() - 9));
+    }
+    std::set<int> ports;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        if (state == "0A" && sockets.contains(inode))
+            ports.insert(std::stoi(local.substr(local.find(':') + 1), nullptr, 16));
+    }
+    return ports;
 }
 
 bool processGone(pid_t pid) {

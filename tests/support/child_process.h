@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -31,5 +32,8 @@ void endProgram(pid_t pid);
 // Whether a process has ended: gone, or a zombie nobody reaped yet (an
 // orphan whose new parent does not reap).
 bool processGone(pid_t pid);
+
+// The TCP ports this process listens on (IPv4).
+std::set<int> listeningPorts();
 
 } // namespace lantern::test

@@ -135,17 +135,52 @@ TEST_F(Screens, EveryScreenAndState) {
 }
 
 // The four tray images, on a dark and a light panel strip, twice the size.
-TEST(TrayImages, SavedForEachState) {
-    const std::pair<bool, int> states[] = {{false, 2}, {true, 0}, {true, 1}, {true, 2}};
-    for (const auto& [onAir, frame] : states) {
+// The tray images as a tray shows them, saved on a dark and a light panel:
+// the arcs light up one by one through the pulse, the badge is there on air
+// only, and the tint reaches every drawn pixel.
+TEST(TrayImages, PulseArcsAndBadgeInEachState) {
+    // The strongest alpha near a point given in icon units (the mask is drawn at 2x).
+    const auto alphaNear = [](const QImage& mask, qreal x, qreal y) {
+        int most = 0;
+        for (int dx = -1; dx <= 1; ++dx)
+            for (int dy = -1; dy <= 1; ++dy)
+                most = std::max(most, qAlpha(mask.pixel(static_cast<int>(x * 2) + dx,
+                                                        static_cast<int>(y * 2) + dy)));
+        return most;
+    };
+    struct State {
+        bool onAir;
+        int frame;
+        bool innerLit, outerLit;
+    };
+    const State states[] = {{false, 2, true, true},
+                            {true, 0, false, false},
+                            {true, 1, true, false},
+                            {true, 2, true, true}};
+    for (const auto& [onAir, frame, innerLit, outerLit] : states) {
         const auto mask = MenuIcon::image(onAir, frame, 2.0);
+        const auto what = QStringLiteral("on air %1, frame %2").arg(onAir).arg(frame).toStdString();
+        // The arcs cross the centre line (y 8) at x 9 + 3.6 and 9 + 6.8.
+        const auto lit = [](int alpha, bool on) {
+            return on ? alpha > 200 : alpha > 60 && alpha < 120;
+        };
+        EXPECT_TRUE(lit(alphaNear(mask, 12.6, 8), innerLit)) << what << " inner arc";
+        EXPECT_TRUE(lit(alphaNear(mask, 15.8, 8), outerLit)) << what << " outer arc";
+        // The badge's left edge, right of the waves.
+        EXPECT_EQ(mask.width() > 40 && alphaNear(mask, 22.6, 8) > 200, onAir) << what << " badge";
+
         QImage strip(static_cast<int>(mask.width() + 32), 2 * 24 * 2, QImage::Format_RGB32);
         QPainter painter(&strip);
         painter.fillRect(0, 0, strip.width(), 48, QColor(0x1E, 0x1E, 0x22));
         painter.fillRect(0, 48, strip.width(), 48, QColor(0xEE, 0xEE, 0xF0));
-        painter.drawImage(QPointF(16, 8), MenuIcon::tinted(mask, QColor(0xF2, 0xF2, 0xF2)));
-        painter.drawImage(QPointF(16, 56), MenuIcon::tinted(mask, QColor(0x23, 0x24, 0x2A)));
+        const auto light = MenuIcon::tinted(mask, QColor(0xF2, 0xF2, 0xF2));
+        const auto dark = MenuIcon::tinted(mask, QColor(0x23, 0x24, 0x2A));
+        painter.drawImage(QPointF(16, 8), light);
+        painter.drawImage(QPointF(16, 56), dark);
         painter.end();
+        // The dot at the centre, fully drawn, takes the tint exactly.
+        EXPECT_EQ(QColor(light.pixel(18, 16)).rgb(), QColor(0xF2, 0xF2, 0xF2).rgb()) << what;
+        EXPECT_EQ(QColor(dark.pixel(18, 16)).rgb(), QColor(0x23, 0x24, 0x2A).rgb()) << what;
         const auto name = onAir ? QStringLiteral("tray-on-air-frame-%1").arg(frame)
                                 : QStringLiteral("tray-off-air");
         EXPECT_TRUE(strip.save(shotPath(name)));

@@ -95,11 +95,22 @@ void Broadcast::openTunnel(std::uint16_t port) {
         program->toStdString(), std::move(arguments),
         std::vector<Seconds>{Seconds(1), Seconds(2), Seconds(5), Seconds(10), Seconds(30)},
         [this](std::string url) {
-            onMain([this, url] { Q_EMIT tunnelUp(QUrl(QString::fromStdString(url))); });
+            onMain([this, url] { onTunnelUp(QUrl(QString::fromStdString(url))); });
         },
-        [this] { onMain([this] { Q_EMIT tunnelDown(); }); },
-        TunnelSupervisor::Options{.metrics = true});
+        [this] { onMain([this] { onTunnelDown(); }); }, TunnelSupervisor::Options{.metrics = true});
     tunnel_->start();
+}
+
+void Broadcast::onTunnelUp(const QUrl& url) {
+    const bool changed = tunnelURL_ && *tunnelURL_ != url;
+    tunnelURL_ = url;
+    reconnecting_ = false;
+    Q_EMIT tunnelUp(url, changed);
+}
+
+void Broadcast::onTunnelDown() {
+    reconnecting_ = true;
+    Q_EMIT tunnelDown();
 }
 
 void Broadcast::capture(const AudioSource& source) {

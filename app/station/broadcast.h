@@ -51,6 +51,13 @@ public:
     int captures() const { return captures_; }
     // Encoders the current capture's audio path has made (one per rate).
     int encodersMade() const;
+    // The tunnel is down and being restarted.
+    bool reconnecting() const { return reconnecting_; }
+    // One beat of the station's ticker; the count so far in this broadcast.
+    std::int64_t beat() { return ++beats_; }
+    // The tunnel's news, as its supervisor reports it (tests report their own).
+    void onTunnelUp(const QUrl& url);
+    void onTunnelDown();
     // Why the listeners get no audio from the encoder, while that lasts.
     const std::optional<QString>& encoderFailure() const { return encoderFailure_; }
 
@@ -58,7 +65,8 @@ Q_SIGNALS:
     void listening(quint16 port);
     void serverFailed(const QString& error);
     void tunnelMissing();
-    void tunnelUp(const QUrl& url);
+    // `changed`: an earlier URL of this broadcast is replaced.
+    void tunnelUp(const QUrl& url, bool changed);
     void tunnelDown();
     void captureProblem(AudioTap::Problem problem, const QString& source);
     void encoderFailureChanged();
@@ -76,6 +84,9 @@ private:
     QObject* tapContext_ = nullptr; // the current capture's; its reports die with it
     int captures_ = 0;
     std::optional<QString> encoderFailure_;
+    std::optional<QUrl> tunnelURL_; // the tunnel's latest URL in this broadcast
+    bool reconnecting_ = false;
+    std::int64_t beats_ = 0;
 };
 
 } // namespace lantern

@@ -254,8 +254,6 @@ void Station::goOnAir() {
     if (broadcast_ || !source_) return;
     mic_->stopTalking();
     reader_->follow(*source_);
-    tunnelOpened_ = false;
-    reconnecting_ = false;
     shared_->set(&SharedState::heardEver, false);
     broadcast_ = std::make_unique<Broadcast>(Broadcast::Parts{fanout_, shared_, mic_->input(),
                                                               std::string(listeningPage()),
@@ -273,10 +271,8 @@ void Station::goOnAir() {
         show(StatusLine::Kind::message, QStringLiteral("cloudflared isn't installed"));
     });
     connect(broadcast, &Broadcast::tunnelUp, this, &Station::tunnelUp);
-    connect(broadcast, &Broadcast::tunnelDown, this, [this] {
-        reconnecting_ = true;
-        show(StatusLine::Kind::broadcast, reconnecting);
-    });
+    connect(broadcast, &Broadcast::tunnelDown, this,
+            [this] { show(StatusLine::Kind::broadcast, reconnecting); });
     connect(broadcast, &Broadcast::captureProblem, this, &Station::captureProblem);
     connect(broadcast, &Broadcast::encoderFailureChanged, this, &Station::showEncoder);
     Q_EMIT onAirChanged();
@@ -306,12 +302,9 @@ void Station::startServing() {
     broadcast_->serve(limits);
 }
 
-void Station::tunnelUp(const QUrl& url) {
+void Station::tunnelUp(const QUrl& url, bool changed) {
     if (!broadcast_) return;
-    const bool changed = tunnelOpened_ && link_ != url;
     setLink(url);
-    tunnelOpened_ = true;
-    reconnecting_ = false;
     console(QStringLiteral("on air: ") + url.toString(QUrl::FullyEncoded));
     clear(StatusLine::Kind::broadcast);
     if (usesKept()) {
@@ -341,7 +334,9 @@ void Station::captureProblem(AudioTap::Problem problem, const QString& name) {
 
 void Station::tick() {
     assign(*this, listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
-    if (++beats_ % announceEvery == 0 && !reconnecting_) presence_->reannounce();
+    if (!broadcast_) return; // the ticker runs on air only
+    if (broadcast_->beat() % announceEvery == 0 && !broadcast_->reconnecting())
+        presence_->reannounce();
     if (stopAt_.isValid() && env_.clock() >= stopAt_) return goOffAir();
     // A failed encoder's line comes back once what replaced it is over.
     if (broadcast_->encoderFailure()) {
@@ -350,7 +345,8 @@ void Station::tick() {
     }
     // Silence is worth a line only once listeners can hear it, and a line
     // about the tunnel or the capture itself says more.
-    if (!source_ || link_.isEmpty() || reconnecting_ || status_.kind() == StatusLine::Kind::capture)
+    if (!source_ || link_.isEmpty() || broadcast_->reconnecting() ||
+        status_.kind() == StatusLine::Kind::capture)
         return;
     const auto& source = *source_;
     const bool running = source.whole() || Workspace::isRunning(source.id);

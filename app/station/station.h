@@ -259,7 +259,7 @@ private:
     // Emits shareLinkChanged and keptChanged when what they are made of changed.
     void linkPartsChanged();
     void startServing();
-    void tunnelUp(const QUrl& url);
+    void tunnelUp(const QUrl& url, bool changed);
     void captureProblem(AudioTap::Problem problem, const QString& name);
     void tick();
     void read(const NowPlaying& record, const std::optional<Cover>& cover);
@@ -298,9 +298,6 @@ private:
     std::optional<SavedAddress> shownKept_;
 
     QTimer ticker_;
-    bool tunnelOpened_ = false;
-    bool reconnecting_ = false; // the tunnel is down and being restarted
-    std::int64_t beats_ = 0;
     bool panelOpen_ = false;
     std::unique_ptr<QNetworkAccessManager> network_;
 };

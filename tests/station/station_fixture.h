@@ -30,8 +30,10 @@ using namespace std::chrono_literals;
 class StationProbe {
 public:
     static void tick(Station& station) { station.tick(); }
-    static void tunnelUp(Station& station, const QString& url) { station.tunnelUp(QUrl(url)); }
-    static void tunnelDown(Station& station) { Q_EMIT station.broadcast()->tunnelDown(); }
+    static void tunnelUp(Station& station, const QString& url) {
+        station.broadcast()->onTunnelUp(QUrl(url));
+    }
+    static void tunnelDown(Station& station) { station.broadcast()->onTunnelDown(); }
     static void record(Station& station, NowPlaying record, std::optional<Cover> cover) {
         station.shared_->record(std::move(record), std::move(cover));
     }

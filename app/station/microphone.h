@@ -19,6 +19,14 @@ class Settings;
 // the shared state.
 class Microphone : public QObject {
     Q_OBJECT
+    Q_PROPERTY(bool on READ on NOTIFY onChanged)
+    Q_PROPERTY(bool talkOn READ talkOn NOTIFY talkOnChanged)
+    Q_PROPERTY(bool holding READ holding NOTIFY holdingChanged)
+    Q_PROPERTY(bool talking READ talking NOTIFY talkingChanged)
+    Q_PROPERTY(float voiceLevel READ voiceLevel NOTIFY voiceLevelChanged)
+    Q_PROPERTY(float musicLevel READ musicLevel NOTIFY musicLevelChanged)
+    Q_PROPERTY(QString device READ device NOTIFY deviceChanged)
+    Q_PROPERTY(bool hotKeyOK READ hotKeyOK NOTIFY hotKeyOKChanged)
 public:
     Microphone(Settings& settings, std::shared_ptr<Shared> shared);
     ~Microphone() override;
@@ -34,10 +42,10 @@ public:
     bool hotKeyOK() const { return hotKeyOK_; }
     MicInput& input() { return *input_; }
 
-    void setMic(bool on);
-    void setTalkOn(bool on);
-    void hold(bool on);
-    void chooseMic(const QString& uid);
+    Q_INVOKABLE void setMic(bool on);
+    Q_INVOKABLE void setTalkOn(bool on);
+    Q_INVOKABLE void hold(bool on);
+    Q_INVOKABLE void chooseMic(const QString& uid);
     // The panel opening and closing: closing ends a hold and stops a device
     // that was switched off while the panel was open.
     void setPanelOpen(bool open);

@@ -94,15 +94,6 @@ Station::Station(Environment environment)
     });
     connect(presence_.get(), &LinkPresence::heldBackChanged, this, &Station::showHeldBack);
 
-    const auto fromMic = [this](auto signal, auto to) { connect(mic_.get(), signal, this, to); };
-    fromMic(&Microphone::onChanged, &Station::micOnChanged);
-    fromMic(&Microphone::talkOnChanged, &Station::talkOnChanged);
-    fromMic(&Microphone::holdingChanged, &Station::holdingChanged);
-    fromMic(&Microphone::talkingChanged, &Station::talkingChanged);
-    fromMic(&Microphone::voiceLevelChanged, &Station::voiceLevelChanged);
-    fromMic(&Microphone::musicLevelChanged, &Station::musicLevelChanged);
-    fromMic(&Microphone::deviceChanged, &Station::micDeviceChanged);
-    fromMic(&Microphone::hotKeyOKChanged, &Station::hotKeyOKChanged);
     connect(mic_.get(), &Microphone::problem, this,
             [this](const QString& message) { show(StatusLine::Kind::microphone, message); });
 
@@ -146,27 +137,6 @@ Station::LinkMode Station::linkMode() const {
 bool Station::asked() const {
     return presence_->asked();
 }
-bool Station::micOn() const {
-    return mic_->on();
-}
-bool Station::talkOn() const {
-    return mic_->talkOn();
-}
-bool Station::holding() const {
-    return mic_->holding();
-}
-bool Station::talking() const {
-    return mic_->talking();
-}
-float Station::voiceLevel() const {
-    return mic_->voiceLevel();
-}
-float Station::musicLevel() const {
-    return mic_->musicLevel();
-}
-QString Station::micDevice() const {
-    return mic_->device();
-}
 QString Station::stationName() const {
     return presence_->stationName();
 }
@@ -185,9 +155,6 @@ std::optional<SavedAddress> Station::kept() const {
 QUrl Station::shareLink() const {
     return presence_->shareLink(link_.isEmpty() ? std::nullopt : std::optional(link_))
         .value_or(QUrl());
-}
-bool Station::hotKeyOK() const {
-    return mic_->hotKeyOK();
 }
 bool Station::ready() const {
     return presence_->ready();
@@ -462,21 +429,6 @@ void Station::copyLink() {
     auto* clipboard = QGuiApplication::clipboard();
     clipboard->clear();
     clipboard->setText(link.toString(QUrl::FullyEncoded));
-}
-
-// ---- Microphone and talking ----
-
-void Station::setMic(bool on) {
-    mic_->setMic(on);
-}
-void Station::setTalkOn(bool on) {
-    mic_->setTalkOn(on);
-}
-void Station::hold(bool on) {
-    mic_->hold(on);
-}
-void Station::chooseMic(const QString& uid) {
-    mic_->chooseMic(uid);
 }
 
 // ---- The panel and events ----

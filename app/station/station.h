@@ -8,6 +8,7 @@
 #include "core/system/guarded.h"
 #include "link/address_client.h"
 #include "station/link_presence.h"
+#include "station/microphone.h"
 #include "station/status_line.h"
 
 #include <QCoro/QCoroTask>
@@ -33,7 +34,6 @@ namespace lantern {
 
 class Broadcast;
 class Fanout;
-class Microphone;
 class NowPlayingReader;
 class Settings;
 class Shared;
@@ -65,13 +65,8 @@ class Station : public QObject {
     Q_PROPERTY(QDateTime onAirSince READ onAirSince NOTIFY onAirSinceChanged)
     Q_PROPERTY(lantern::LinkModes::Mode linkMode READ linkMode NOTIFY linkModeChanged)
     Q_PROPERTY(bool asked READ asked NOTIFY askedChanged)
-    Q_PROPERTY(bool micOn READ micOn NOTIFY micOnChanged)
-    Q_PROPERTY(bool talkOn READ talkOn NOTIFY talkOnChanged)
-    Q_PROPERTY(bool holding READ holding NOTIFY holdingChanged)
-    Q_PROPERTY(bool talking READ talking NOTIFY talkingChanged)
-    Q_PROPERTY(float voiceLevel READ voiceLevel NOTIFY voiceLevelChanged)
-    Q_PROPERTY(float musicLevel READ musicLevel NOTIFY musicLevelChanged)
-    Q_PROPERTY(QString micDevice READ micDevice NOTIFY micDeviceChanged)
+    // The user's voice: the microphone, the talk switches and the levels.
+    Q_PROPERTY(lantern::Microphone* mic READ micObject CONSTANT)
     Q_PROPERTY(QUrl link READ link NOTIFY linkChanged)
     Q_PROPERTY(qint64 listeners READ listeners NOTIFY listenersChanged)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
@@ -83,7 +78,6 @@ class Station : public QObject {
     Q_PROPERTY(QVariant kept READ keptValue NOTIFY keptChanged)
     Q_PROPERTY(bool usesKept READ usesKept NOTIFY keptChanged)
     Q_PROPERTY(QUrl shareLink READ shareLink NOTIFY shareLinkChanged)
-    Q_PROPERTY(bool hotKeyOK READ hotKeyOK NOTIFY hotKeyOKChanged)
     // The passcode and the saved addresses have been read from the keychain.
     Q_PROPERTY(bool ready READ ready NOTIFY readyChanged)
     // A link-mode change is under way.
@@ -141,13 +135,6 @@ public:
     const QDateTime& onAirSince() const { return onAirSince_; }
     LinkMode linkMode() const;
     bool asked() const;
-    bool micOn() const;
-    bool talkOn() const;
-    bool holding() const;
-    bool talking() const;
-    float voiceLevel() const;
-    float musicLevel() const;
-    QString micDevice() const;
     const QUrl& link() const { return link_; }
     qint64 listeners() const { return listeners_; }
     const QString& status() const { return status_.text(); }
@@ -159,7 +146,6 @@ public:
     std::optional<SavedAddress> kept() const;
     bool usesKept() const { return kept().has_value(); }
     QUrl shareLink() const;
-    bool hotKeyOK() const;
     bool ready() const;
     bool changingLink() const;
     const QStringList& sounding() const { return sounding_; }
@@ -187,12 +173,9 @@ public:
     Q_INVOKABLE void rename(const QString& name);
     Q_INVOKABLE void copyLink();
 
-    // ---- Microphone and talking ----
-    Q_INVOKABLE void setMic(bool on);
-    Q_INVOKABLE void setTalkOn(bool on);
-    Q_INVOKABLE void hold(bool on);
-    // A microphone's uid; empty for the system default input.
-    Q_INVOKABLE void chooseMic(const QString& uid);
+    // ---- The microphone ----
+    Microphone& mic() const { return *mic_; }
+    Microphone* micObject() const { return mic_.get(); }
 
     // ---- The panel ----
     // The panel shell reports when the panel opens and closes.
@@ -215,13 +198,6 @@ Q_SIGNALS:
     void onAirSinceChanged();
     void linkModeChanged();
     void askedChanged();
-    void micOnChanged();
-    void talkOnChanged();
-    void holdingChanged();
-    void talkingChanged();
-    void voiceLevelChanged();
-    void musicLevelChanged();
-    void micDeviceChanged();
     void linkChanged();
     void listenersChanged();
     void statusChanged();
@@ -232,7 +208,6 @@ Q_SIGNALS:
     void privateLinkChanged();
     void keptChanged();
     void shareLinkChanged();
-    void hotKeyOKChanged();
     void readyChanged();
     void changingLinkChanged();
     void soundingChanged();

@@ -114,11 +114,11 @@ bool panel::sounding(const QString& id, const QStringList& sounding) {
 }
 
 void panel::holdToTalk(Station& station, bool pressed) {
-    if (station.talkOn()) {
-        if (pressed) station.setTalkOn(false);
+    if (station.mic().talkOn()) {
+        if (pressed) station.mic().setTalkOn(false);
         return;
     }
-    station.hold(pressed);
+    station.mic().hold(pressed);
 }
 
 QVariantList PanelText::stopChoices() const {

@@ -24,6 +24,13 @@ public:
     static Station* create(QQmlEngine*, QJSEngine* engine);
 };
 
+// The microphone as Station.mic: a type QML knows, never made there.
+struct MicrophoneForeign {
+    Q_GADGET
+    QML_FOREIGN(lantern::Microphone)
+    QML_ANONYMOUS
+};
+
 // The kinds of link as the QML enum LinkMode (LinkMode.Fresh, .Kept, .Named).
 namespace LinkModeForeign {
 Q_NAMESPACE

@@ -129,8 +129,8 @@ TEST_F(CaptureOnAir, ASoundServerRestartKeepsTheListeners) {
     sound->play("survivor", 880);
     ASSERT_TRUE(eventually([] { return !AudioProcesses::of("survivor").empty(); }));
     auto& listener = listenTo("survivor");
-    station->setMic(true);
-    ASSERT_TRUE(eventually([&] { return station->micOn(); }));
+    station->mic().setMic(true);
+    ASSERT_TRUE(eventually([&] { return station->mic().on(); }));
     listener.listen(1s);
     EXPECT_EQ(station->listeners(), 1);
 
@@ -155,7 +155,7 @@ TEST_F(CaptureOnAir, ASoundServerRestartKeepsTheListeners) {
     EXPECT_EQ(StationProbe::statusKind(*station), StatusLine::Kind::none);
     EXPECT_FALSE(listener.closed());
     EXPECT_EQ(station->listeners(), 1);
-    EXPECT_TRUE(station->micOn()); // the microphone came back with the server
+    EXPECT_TRUE(station->mic().on()); // the microphone came back with the server
     EXPECT_EQ(sound->recordStreamsOn("fakemic"), 1);
 }
 
@@ -193,14 +193,14 @@ TEST_F(CaptureOnAir, AHungSoundServerNeverBlocksThePanel) {
     };
     timed("choose", [&] { s.choose({"stuck", "Stuck", QString()}); });
     timed("go on air", [&] { s.goOnAir(); });
-    timed("microphone on", [&] { s.setMic(true); });
+    timed("microphone on", [&] { s.mic().setMic(true); });
     timed("sources", [] { AudioSources::current(); });
     timed("inputs", [] { AudioInputs::list(); });
     for (const auto end = now() + 1500ms; now() < end;) // its timers and callbacks
         timed("the station's own work", [] { QCoreApplication::processEvents(); });
     sound->freeze(false);
     EXPECT_TRUE(s.onAir());
-    EXPECT_TRUE(eventually([&] { return s.micOn(); }));
+    EXPECT_TRUE(eventually([&] { return s.mic().on(); }));
 }
 
 } // namespace

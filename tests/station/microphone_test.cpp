@@ -15,7 +15,7 @@ protected:
         settings.setValue("micDevice", "fakemic");
     }
     bool on(Station& s) {
-        return eventually([&] { return s.micOn(); });
+        return eventually([&] { return s.mic().on(); });
     }
     // Record streams on the microphone once late completions had their turn.
     int streams() {
@@ -29,25 +29,25 @@ protected:
 // leaves it stopped; on, off, on ends on although the first start was cancelled.
 TEST_F(MicrophoneTest, TheLastChoiceWinsWithOneDeviceStream) {
     auto& s = make();
-    QSignalSpy changes(&s, &Station::micOnChanged);
-    s.setMic(true);
-    s.setMic(true);
+    QSignalSpy changes(&s.mic(), &Microphone::onChanged);
+    s.mic().setMic(true);
+    s.mic().setMic(true);
     ASSERT_TRUE(on(s));
     EXPECT_EQ(streams(), 1);
     EXPECT_EQ(changes.count(), 1);
-    s.setMic(false);
+    s.mic().setMic(false);
     EXPECT_EQ(streams(), 0);
 
-    s.setMic(true);
-    s.setMic(false);
+    s.mic().setMic(true);
+    s.mic().setMic(false);
     EXPECT_EQ(streams(), 0);
-    EXPECT_FALSE(s.micOn());
+    EXPECT_FALSE(s.mic().on());
     EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none);
 
-    s.setMic(true);
-    s.setMic(false);
-    s.setMic(true);
-    s.setMic(true);
+    s.mic().setMic(true);
+    s.mic().setMic(false);
+    s.mic().setMic(true);
+    s.mic().setMic(true);
     ASSERT_TRUE(on(s));
     EXPECT_EQ(streams(), 1);
 }
@@ -57,26 +57,26 @@ TEST_F(MicrophoneTest, TheLastChoiceWinsWithOneDeviceStream) {
 // microphone off is not talking.
 TEST_F(MicrophoneTest, ThePanelKeepsTheDeviceAndEndsAHold) {
     auto& s = make();
-    s.hold(true);
-    EXPECT_TRUE(s.holding() && !s.talking());
-    s.hold(false);
+    s.mic().hold(true);
+    EXPECT_TRUE(s.mic().holding() && !s.mic().talking());
+    s.mic().hold(false);
     s.panel(true);
-    s.setMic(true);
+    s.mic().setMic(true);
     ASSERT_TRUE(on(s));
-    s.hold(true);
-    EXPECT_TRUE(s.talking());
-    s.setMic(false);
-    EXPECT_FALSE(s.holding());
-    EXPECT_EQ(s.voiceLevel(), 0.0f);
+    s.mic().hold(true);
+    EXPECT_TRUE(s.mic().talking());
+    s.mic().setMic(false);
+    EXPECT_FALSE(s.mic().holding());
+    EXPECT_EQ(s.mic().voiceLevel(), 0.0f);
     EXPECT_EQ(streams(), 1);
-    s.setMic(true);
+    s.mic().setMic(true);
     ASSERT_TRUE(on(s));
     EXPECT_EQ(streams(), 1);
-    s.hold(true);
+    s.mic().hold(true);
     s.panel(false);
-    EXPECT_FALSE(s.holding());
-    EXPECT_TRUE(s.micOn());
-    s.setMic(false);
+    EXPECT_FALSE(s.mic().holding());
+    EXPECT_TRUE(s.mic().on());
+    s.mic().setMic(false);
     EXPECT_EQ(streams(), 0);
 }
 
@@ -84,14 +84,14 @@ TEST_F(MicrophoneTest, ChoosingAnotherDeviceRestartsTheMicrophoneOnIt) {
     sound->pactl(
         {"load-module", "module-remap-source", "master=other.monitor", "source_name=othermic"});
     auto& s = make();
-    s.setMic(true);
+    s.mic().setMic(true);
     ASSERT_TRUE(on(s));
-    s.chooseMic("othermic");
+    s.mic().chooseMic("othermic");
     EXPECT_EQ(settings.string("micDevice"), "othermic");
     ASSERT_TRUE(on(s));
     EXPECT_EQ(streams(), 0);
     EXPECT_EQ(sound->recordStreamsOn("othermic"), 1);
-    s.chooseMic(QString()); // the default forgets the choice
+    s.mic().chooseMic(QString()); // the default forgets the choice
     EXPECT_FALSE(settings.string("micDevice"));
     ASSERT_TRUE(on(s));
     EXPECT_EQ(sound->recordStreamsOn("othermic"), 0);
@@ -104,17 +104,17 @@ TEST_F(MicrophoneTest, TheHotKeyHoldsToTalk) {
         test::runProgram({"xdotool", action, "ctrl+alt+t"}, std::chrono::seconds(10));
     };
     auto& s = make();
-    s.setMic(true);
+    s.mic().setMic(true);
     ASSERT_TRUE(on(s));
-    EXPECT_TRUE(s.hotKeyOK());
+    EXPECT_TRUE(s.mic().hotKeyOK());
     keys("keydown");
-    EXPECT_TRUE(eventually([&] { return s.talking(); }, 3s));
+    EXPECT_TRUE(eventually([&] { return s.mic().talking(); }, 3s));
     keys("keyup");
-    EXPECT_TRUE(eventually([&] { return !s.holding(); }, 3s));
-    s.setMic(false);
+    EXPECT_TRUE(eventually([&] { return !s.mic().holding(); }, 3s));
+    s.mic().setMic(false);
     keys("key");
     test::settle(300ms);
-    EXPECT_FALSE(s.holding());
+    EXPECT_FALSE(s.mic().holding());
 }
 
 // Talking mixes the voice in over music dipped to 0.3; the music comes back
@@ -124,28 +124,28 @@ TEST_F(MicrophoneTest, TalkingMixesTheVoiceInAndDipsTheMusic) {
     sound->play("talk-voice", 1500, test::SoundDaemon::Play::on("mic"));
     auto& s = make();
     StreamEar ear(onAir(s));
-    s.setMic(true);
+    s.mic().setMic(true);
     ASSERT_TRUE(on(s) && ear.waitForAudio());
     ear.listen(1s);
-    EXPECT_NEAR(s.musicLevel(), 1.0f, 0.01f);
-    s.setTalkOn(true);
+    EXPECT_NEAR(s.mic().musicLevel(), 1.0f, 0.01f);
+    s.mic().setTalkOn(true);
     // Measured from when the voice is first mixed in: opening the microphone
     // takes its own while on a loaded machine.
     ASSERT_TRUE(eventually(
         [&] {
             ear.listen(20ms);
-            return s.voiceLevel() > 0.1f;
+            return s.mic().voiceLevel() > 0.1f;
         },
         5s));
     const auto talking = StreamEar::now();
     ear.listen(2000ms);
-    EXPECT_NEAR(s.musicLevel(), Ducker::dipped, 0.05f);
+    EXPECT_NEAR(s.mic().musicLevel(), Ducker::dipped, 0.05f);
     const auto heard = ear.heard(home.filePath("talk.aac"), talking + 500ms, StreamEar::now());
     EXPECT_TRUE(test::sounds(heard, 8000, 1500));
     EXPECT_GT(test::tonePower(heard, 8000, 1500), 2 * test::tonePower(heard, 8000, 500))
         << "the music was not dipped under the voice";
-    s.setTalkOn(false);
-    EXPECT_TRUE(eventually([&] { return s.musicLevel() > 0.9f; }, 3s));
+    s.mic().setTalkOn(false);
+    EXPECT_TRUE(eventually([&] { return s.mic().musicLevel() > 0.9f; }, 3s));
 }
 
 } // namespace

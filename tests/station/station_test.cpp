@@ -30,8 +30,9 @@ TEST_F(StationTest, StartsFromItsSettingsAndKeychain) {
         auto& s = make();
         EXPECT_EQ(s.linkMode(), Mode::Fresh);
         EXPECT_FALSE(s.asked());
-        EXPECT_TRUE(s.stationName().isEmpty() && s.passcode().isEmpty() && s.micDevice().isEmpty());
-        EXPECT_EQ(s.musicLevel(), 1.0f);
+        EXPECT_TRUE(s.stationName().isEmpty() && s.passcode().isEmpty() &&
+                    s.mic().device().isEmpty());
+        EXPECT_EQ(s.mic().musicLevel(), 1.0f);
         ASSERT_TRUE(s.source());
         EXPECT_TRUE(s.source()->whole());
         EXPECT_TRUE(s.shareLink().isEmpty());
@@ -212,9 +213,9 @@ TEST_F(StationTest, ASinkRateChangeMidBroadcastRebuildsTheEncoder) {
     sound->play("steady", 700);
     auto& s = make();
     StreamEar ear(onAir(s));
-    s.setMic(true);
+    s.mic().setMic(true);
     ASSERT_TRUE(ear.waitForAudio());
-    ASSERT_TRUE(eventually([&] { return s.micOn(); }));
+    ASSERT_TRUE(eventually([&] { return s.mic().on(); }));
     EXPECT_EQ(s.broadcast()->encodersMade(), 1);
     sound->pactl({"set-default-sink", "other"}); // 48000 Hz
     sound->play("steady-too", 700, test::SoundDaemon::Play::on("other"));

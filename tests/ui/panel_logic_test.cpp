@@ -259,18 +259,18 @@ TEST_F(Sheet, SavingAndTheFirstRun) {
 // holds nothing; later presses hold while pressed.
 TEST_F(Sheet, HoldToTalkWhileLatched) {
     auto& s = make();
-    s.setMic(true);
-    ASSERT_TRUE(eventually([&] { return s.micOn(); }));
-    s.setTalkOn(true);
+    s.mic().setMic(true);
+    ASSERT_TRUE(eventually([&] { return s.mic().on(); }));
+    s.mic().setTalkOn(true);
     panel::holdToTalk(s, true);
-    EXPECT_FALSE(s.talkOn());
-    EXPECT_FALSE(s.holding());
+    EXPECT_FALSE(s.mic().talkOn());
+    EXPECT_FALSE(s.mic().holding());
     panel::holdToTalk(s, false);
-    EXPECT_FALSE(s.holding());
+    EXPECT_FALSE(s.mic().holding());
     panel::holdToTalk(s, true);
-    EXPECT_TRUE(s.holding());
+    EXPECT_TRUE(s.mic().holding());
     panel::holdToTalk(s, false);
-    EXPECT_FALSE(s.holding());
+    EXPECT_FALSE(s.mic().holding());
 }
 
 } // namespace

@@ -114,9 +114,9 @@ TEST_F(Screens, EveryScreenAndState) {
     shoot("on-air-title-with-markup");
     StationProbe::read(s, {"Harbour Lights", "The Gulls", "Low Tide", std::nullopt, true, "P"},
                        Cover{coverArt(), "image/png"});
-    s.setMic(true);
-    ASSERT_TRUE(eventually([&] { return s.micOn(); }));
-    s.setTalkOn(true);
+    s.mic().setMic(true);
+    ASSERT_TRUE(eventually([&] { return s.mic().on(); }));
+    s.mic().setTalkOn(true);
     shoot("on-air-talking");
 
     state->change();

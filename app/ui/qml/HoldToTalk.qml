@@ -5,8 +5,8 @@ import Lantern
 // Talk while held; with talking locked on, a press unlocks it.
 PanelButton {
     id: button
-    readonly property bool lit: Station.talking || button.pressed
-    text: Station.talkOn ? "Talking \u00B7 tap to stop" : Station.talking ? "Talking\u2026" : "Hold to Talk"
+    readonly property bool lit: Station.mic.talking || button.pressed
+    text: Station.mic.talkOn ? "Talking \u00B7 tap to stop" : Station.mic.talking ? "Talking\u2026" : "Hold to Talk"
     implicitHeight: 34
     radius: 8
     onPressedChanged: PanelText.holdToTalk(pressed)
@@ -15,7 +15,7 @@ PanelButton {
     Keys.onReleased: event => {
         if (event.key === Qt.Key_Space && !event.isAutoRepeat) PanelText.holdToTalk(false)
     }
-    Component.onDestruction: if (Station.holding) Station.hold(false)
+    Component.onDestruction: if (Station.mic.holding) Station.mic.hold(false)
     contentItem: Text {
         text: button.text
         font.pixelSize: 13

@@ -6,14 +6,14 @@ import Lantern
 // Which microphone: the system default or one of the inputs.
 SelectRow {
     id: picker
-    text: PanelText.micName(Station.micDevice, Station.micInputs, Station.defaultInputName)
+    text: PanelText.micName(Station.mic.device, Station.micInputs, Station.defaultInputName)
     tip: "Which microphone"
     onClicked: menu.popup(picker, 0, picker.height + 4)
 
     Glyph {
-        icon: Station.micOn ? "mic-fill" : "mic"
+        icon: Station.mic.on ? "mic-fill" : "mic"
         size: 16
-        color: Station.micOn ? Lantern.pink : Lantern.dim
+        color: Station.mic.on ? Lantern.pink : Lantern.dim
         Layout.preferredWidth: 20
     }
     Text {
@@ -29,11 +29,11 @@ SelectRow {
         id: menu
         PanelMenuItem {
             checkable: true
-            checked: Station.micDevice === ""
+            checked: Station.mic.device === ""
             text: PanelText.systemDefault(Station.defaultInputName)
             onTriggered: {
-                checked = Qt.binding(() => Station.micDevice === "")
-                Station.chooseMic("")
+                checked = Qt.binding(() => Station.mic.device === "")
+                Station.mic.chooseMic("")
             }
         }
         MenuSeparator {
@@ -44,11 +44,11 @@ SelectRow {
             delegate: PanelMenuItem {
                 required property var modelData
                 checkable: true
-                checked: Station.micDevice === modelData.uid
+                checked: Station.mic.device === modelData.uid
                 text: modelData.name
                 onTriggered: {
-                    checked = Qt.binding(() => Station.micDevice === modelData.uid)
-                    Station.chooseMic(modelData.uid)
+                    checked = Qt.binding(() => Station.mic.device === modelData.uid)
+                    Station.mic.chooseMic(modelData.uid)
                 }
             }
             onObjectAdded: (index, item) => menu.insertItem(index + 2, item)

@@ -23,11 +23,11 @@ ColumnLayout {
         MicPicker { id: picker; Layout.fillWidth: true }
         Toggle {
             id: toggle
-            checked: Station.micOn
-            tip: Station.micOn ? "Turn the mic off" : "Turn the mic on"
+            checked: Station.mic.on
+            tip: Station.mic.on ? "Turn the mic off" : "Turn the mic on"
             onToggled: {
-                Station.setMic(checked)
-                checked = Qt.binding(() => Station.micOn)
+                Station.mic.setMic(checked)
+                checked = Qt.binding(() => Station.mic.on)
             }
         }
     }
@@ -37,23 +37,23 @@ ColumnLayout {
         readonly property bool anyHovered: hold.hovered || lock.hovered
         spacing: 8
         Layout.fillWidth: true
-        enabled: Station.micOn
-        opacity: Station.micOn ? 1 : 0.35
+        enabled: Station.mic.on
+        opacity: Station.mic.on ? 1 : 0.35
 
         HoldToTalk { id: hold; Layout.fillWidth: true }
         PanelButton {
             id: lock
-            text: Station.talkOn ? "Stop talking" : "Keep talking without holding"
+            text: Station.mic.talkOn ? "Stop talking" : "Keep talking without holding"
             tip: text
             implicitWidth: 34
             implicitHeight: 36
-            onClicked: Station.setTalkOn(!Station.talkOn)
+            onClicked: Station.mic.setTalkOn(!Station.mic.talkOn)
             contentItem: Item {
                 Glyph {
                     anchors.centerIn: parent
-                    icon: Station.talkOn ? "lock" : "lock-open"
+                    icon: Station.mic.talkOn ? "lock" : "lock-open"
                     size: 14
-                    color: Station.talkOn ? Lantern.pink : Lantern.dim
+                    color: Station.mic.talkOn ? Lantern.pink : Lantern.dim
                 }
             }
             background: Rectangle {
@@ -70,7 +70,7 @@ ColumnLayout {
             Accessible.role: Accessible.ProgressBar
             Accessible.name: "Voice level"
             Rectangle {
-                width: parent.width * Math.max(0, Math.min(1, Station.micOn ? Station.voiceLevel : 0))
+                width: parent.width * Math.max(0, Math.min(1, Station.mic.on ? Station.mic.voiceLevel : 0))
                 height: parent.height
                 radius: 3
                 gradient: Gradient {
@@ -81,7 +81,7 @@ ColumnLayout {
             }
         }
         Text {
-            text: Station.talking ? "music dips" : Station.hotKeyOK ? "or hold Ctrl+Alt+T" : "your voice"
+            text: Station.mic.talking ? "music dips" : Station.mic.hotKeyOK ? "or hold Ctrl+Alt+T" : "your voice"
             font.pixelSize: 11
             color: Lantern.faint
             wrapMode: Text.Wrap

@@ -78,7 +78,7 @@ Card {
                 Layout.fillWidth: true
             }
             Text {
-                visible: Station.talking
+                visible: Station.mic.talking
                 text: "\u266A dipped while you talk"
                 font.pixelSize: 11
                 color: Lantern.faint

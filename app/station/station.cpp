@@ -21,8 +21,6 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QJSEngine>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPointer>
 
 namespace lantern {
@@ -63,8 +61,7 @@ Station::Station(Environment environment)
       shared_(std::make_shared<Shared>()),
       fanout_(std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit)),
       presence_(std::make_unique<LinkPresence>(settings_, addresses_, shared_, env_.passcodeRetry)),
-      mic_(std::make_unique<Microphone>(settings_, shared_)),
-      network_(std::make_unique<QNetworkAccessManager>()) {
+      mic_(std::make_unique<Microphone>(settings_, shared_)) {
     if (!env_.notify) env_.notify = postNotification;
     if (!env_.terminate) env_.terminate = [] { QCoreApplication::exit(0); };
 
@@ -113,7 +110,6 @@ Station::Station(Environment environment)
 
     ticker_.setInterval(1000);
     connect(&ticker_, &QTimer::timeout, this, &Station::tick);
-    network_->setTransferTimeout(15000);
 
     if (env_.watchSystem) {
         sleep_ = std::make_unique<SleepGuard>([this] { goOffAir(); });
@@ -382,7 +378,7 @@ void Station::choose(const AudioSource& source) {
     assign(*this, source_, std::optional(source), &Station::sourceChanged);
     assign(*this, now_, std::optional<NowPlaying>(), &Station::nowChanged);
     assign(*this, playerFound_, false, &Station::playerFoundChanged);
-    setCover(QImage());
+    cover_->clear();
     if (panelOpen_ || broadcast_) reader_->follow(source);
     if (!broadcast_) return;
     clear(StatusLine::Kind::capture);
@@ -469,37 +465,10 @@ void Station::sendToPlayer(PlayerCommand command) {
     reader_->send(commands[static_cast<int>(command)]);
 }
 
-void Station::setCover(const QImage& image) {
-    if (image.isNull() && coverImage_.isNull()) return;
-    coverImage_ = image;
-    sharedCover_->set(image);
-    ++coverVersion_;
-    Q_EMIT coverImageChanged();
-}
-
 void Station::read(const NowPlaying& record, const std::optional<Cover>& cover) {
-    const bool coverChanged =
-        !now_ || record.title != now_->title || record.coverURL != now_->coverURL;
     assign(*this, now_, std::optional(record), &Station::nowChanged);
     assign(*this, playerFound_, reader_->readable(), &Station::playerFoundChanged);
-    if (!coverChanged) return;
-    if (cover) {
-        const QByteArray bytes(reinterpret_cast<const char*>(cover->bytes.data()),
-                               static_cast<qsizetype>(cover->bytes.size()));
-        return setCover(QImage::fromData(bytes));
-    }
-    setCover(QImage());
-    if (!record.coverURL) return;
-    const QUrl url(QString::fromStdString(*record.coverURL), QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty()) return;
-    auto* reply = network_->get(QNetworkRequest(url));
-    connect(reply, &QNetworkReply::finished, this, [this, reply, wanted = *record.coverURL] {
-        reply->deleteLater();
-        if (reply->error() != QNetworkReply::NoError) return;
-        // A download for a track that has changed meanwhile is dropped.
-        if (!now_ || now_->coverURL != wanted) return;
-        setCover(QImage::fromData(reply->readAll()));
-    });
+    cover_->follow(record, cover);
 }
 
 // The capture follows the application's playback streams by itself; all

@@ -7,6 +7,7 @@
 #include "core/station/audio_path.h"
 #include "core/system/guarded.h"
 #include "link/address_client.h"
+#include "station/cover_art.h"
 #include "station/link_presence.h"
 #include "station/microphone.h"
 #include "station/status_line.h"
@@ -27,8 +28,6 @@
 #include <mutex>
 #include <optional>
 #include <vector>
-
-class QNetworkAccessManager;
 
 namespace lantern {
 
@@ -58,10 +57,8 @@ class Station : public QObject {
     Q_PROPERTY(QVariant now READ nowValue NOTIFY nowChanged)
     // The source has a player the station can read and control.
     Q_PROPERTY(bool playerFound READ playerFound NOTIFY playerFoundChanged)
-    Q_PROPERTY(QImage coverImage READ coverImage NOTIFY coverImageChanged)
-    Q_PROPERTY(bool hasCover READ hasCover NOTIFY coverImageChanged)
-    // Changes with every new cover, for the image provider's address.
-    Q_PROPERTY(int coverVersion READ coverVersion NOTIFY coverImageChanged)
+    // The cover of what is playing.
+    Q_PROPERTY(lantern::CoverArt* cover READ coverObject CONSTANT)
     Q_PROPERTY(QDateTime onAirSince READ onAirSince NOTIFY onAirSinceChanged)
     Q_PROPERTY(lantern::LinkModes::Mode linkMode READ linkMode NOTIFY linkModeChanged)
     Q_PROPERTY(bool asked READ asked NOTIFY askedChanged)
@@ -125,13 +122,6 @@ public:
     const std::optional<AudioSource>& source() const { return source_; }
     const std::optional<NowPlaying>& now() const { return now_; }
     bool playerFound() const { return playerFound_; }
-    const QImage& coverImage() const { return coverImage_; }
-    int coverVersion() const { return coverVersion_; }
-    bool hasCover() const { return !coverImage_.isNull(); }
-    // The cover for other threads; set before coverImageChanged is emitted.
-    // The cover, readable from any thread (QML's image loading may ask for it
-    // from its own thread).
-    std::shared_ptr<const Guarded<QImage>> sharedCover() const { return sharedCover_; }
     const QDateTime& onAirSince() const { return onAirSince_; }
     LinkMode linkMode() const;
     bool asked() const;
@@ -175,6 +165,8 @@ public:
 
     // ---- The microphone ----
     Microphone& mic() const { return *mic_; }
+    CoverArt& cover() const { return *cover_; }
+    CoverArt* coverObject() const { return cover_.get(); }
     Microphone* micObject() const { return mic_.get(); }
 
     // ---- The panel ----
@@ -194,7 +186,6 @@ Q_SIGNALS:
     void sourceChanged();
     void nowChanged();
     void playerFoundChanged();
-    void coverImageChanged();
     void onAirSinceChanged();
     void linkModeChanged();
     void askedChanged();
@@ -238,7 +229,6 @@ private:
     void captureProblem(AudioTap::Problem problem, const QString& name);
     void tick();
     void read(const NowPlaying& record, const std::optional<Cover>& cover);
-    void setCover(const QImage& image);
     void appLaunched(const QString& id);
     void appQuit(const QString& id);
 
@@ -249,6 +239,7 @@ private:
     std::shared_ptr<Fanout> fanout_;
     std::unique_ptr<LinkPresence> presence_;
     std::unique_ptr<Microphone> mic_;
+    std::unique_ptr<CoverArt> cover_ = std::make_unique<CoverArt>();
     std::unique_ptr<NowPlayingReader> reader_;
     std::unique_ptr<SleepGuard> sleep_;
     std::unique_ptr<Workspace> workspace_;
@@ -258,9 +249,6 @@ private:
     std::optional<AudioSource> source_;
     std::optional<NowPlaying> now_;
     bool playerFound_ = false;
-    QImage coverImage_;
-    std::shared_ptr<Guarded<QImage>> sharedCover_ = std::make_shared<Guarded<QImage>>();
-    int coverVersion_ = 0;
     QDateTime onAirSince_;
     QUrl link_;
     qint64 listeners_ = 0;
@@ -274,7 +262,6 @@ private:
 
     QTimer ticker_;
     bool panelOpen_ = false;
-    std::unique_ptr<QNetworkAccessManager> network_;
 };
 
 } // namespace lantern

@@ -5,7 +5,7 @@
 namespace lantern {
 
 CoverProvider::CoverProvider(const Station& station)
-    : QQuickImageProvider(QQuickImageProvider::Image), cover_(station.sharedCover()) {}
+    : QQuickImageProvider(QQuickImageProvider::Image), cover_(station.cover().shared()) {}
 
 QImage CoverProvider::requestImage(const QString&, QSize* size, const QSize& requested) {
     QImage image = cover_->get();

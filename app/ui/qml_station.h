@@ -31,6 +31,13 @@ struct MicrophoneForeign {
     QML_ANONYMOUS
 };
 
+// The cover as Station.cover.
+struct CoverArtForeign {
+    Q_GADGET
+    QML_FOREIGN(lantern::CoverArt)
+    QML_ANONYMOUS
+};
+
 // The kinds of link as the QML enum LinkMode (LinkMode.Fresh, .Kept, .Named).
 namespace LinkModeForeign {
 Q_NAMESPACE

@@ -356,17 +356,17 @@ TEST_F(StationTest, TheCoverFollowsTheTrack) {
         return NowPlaying{title, "A", "B", images.base().toStdString() + cover, true, "Player"};
     };
     StationProbe::read(s, track("Song", "/red.png"), std::nullopt);
-    ASSERT_TRUE(eventually([&] { return !s.coverImage().isNull(); }));
-    EXPECT_EQ(s.coverImage().pixelColor(0, 0), QColor(Qt::red));
-    const auto version = s.coverVersion();
+    ASSERT_TRUE(eventually([&] { return !s.cover().image().isNull(); }));
+    EXPECT_EQ(s.cover().image().pixelColor(0, 0), QColor(Qt::red));
+    const auto version = s.cover().version();
     StationProbe::read(s, track("Song", "/red.png"), std::nullopt);
-    EXPECT_EQ(s.coverVersion(), version);
+    EXPECT_EQ(s.cover().version(), version);
     StationProbe::read(s, track("Next", "/slow.png"), std::nullopt);
     const auto blue = png(Qt::blue);
     StationProbe::read(s, NowPlaying{"Last", "", "", std::nullopt, true, "P"},
                        Cover{Bytes(blue.begin(), blue.end()), "image/png"});
     test::settle(300ms);
-    EXPECT_EQ(s.coverImage().pixelColor(0, 0), QColor(Qt::blue));
+    EXPECT_EQ(s.cover().image().pixelColor(0, 0), QColor(Qt::blue));
     EXPECT_EQ(images.requests().size(), 2u);
 }
 

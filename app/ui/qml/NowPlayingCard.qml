@@ -28,8 +28,8 @@ Card {
             Image {
                 id: cover
                 anchors.fill: parent
-                visible: Station.hasCover && status === Image.Ready
-                source: Station.hasCover ? "image://lantern/cover/" + Station.coverVersion : ""
+                visible: Station.cover.present && status === Image.Ready
+                source: Station.cover.present ? "image://lantern/cover/" + Station.cover.version : ""
                 sourceSize: Qt.size(112, 112)
                 fillMode: Image.PreserveAspectCrop
                 cache: false

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTimer>
 #include <QUrl>
+#include <QVariant>
 #include <memory>
 #include <optional>
 
@@ -35,6 +36,18 @@ std::optional<LinkMode> linkModeFrom(const QString& raw);
 // current tunnel URL (announced, re-announced, withdrawn). Main thread.
 class LinkPresence : public QObject {
     Q_OBJECT
+    Q_PROPERTY(lantern::LinkModes::Mode mode READ mode NOTIFY modeChanged)
+    Q_PROPERTY(bool asked READ asked NOTIFY askedChanged)
+    Q_PROPERTY(QString stationName READ stationName NOTIFY stationNameChanged)
+    Q_PROPERTY(QString passcode READ passcode NOTIFY passcodeChanged)
+    Q_PROPERTY(QVariant named READ namedValue NOTIFY namedChanged)
+    Q_PROPERTY(QVariant kept READ keptValue NOTIFY keptChanged)
+    // The passcode and the saved addresses have been read from the keychain.
+    Q_PROPERTY(bool ready READ ready NOTIFY readyChanged)
+    Q_PROPERTY(bool changing READ changing NOTIFY changingChanged)
+    // Whether kept and named links can work: an address service is configured.
+    Q_PROPERTY(bool serviceConfigured READ serviceConfigured CONSTANT)
+    Q_PROPERTY(QString serviceHost READ serviceHost CONSTANT)
 public:
     LinkPresence(Settings& settings, AddressClient& addresses, std::shared_ptr<Shared> shared,
                  std::chrono::milliseconds passcodeRetry = std::chrono::seconds(30));
@@ -57,6 +70,9 @@ public:
     bool heldBack() const { return heldBack_; }
     const std::optional<SavedAddress>& named() const { return named_; }
     const std::optional<SavedAddress>& kept() const { return kept_; }
+    // The same for QML: a SavedAddress, or nothing.
+    QVariant namedValue() const { return named_ ? QVariant::fromValue(*named_) : QVariant(); }
+    QVariant keptValue() const { return kept_ ? QVariant::fromValue(*kept_) : QVariant(); }
     // The stable address of the mode in use, if it has one.
     std::optional<SavedAddress> inUse() const;
     // The link to hand out: the address in use, else the tunnel URL; with the

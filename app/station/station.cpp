@@ -69,17 +69,6 @@ Station::Station(Environment environment)
     if (!sources_.empty()) source_ = sources_.front();
     refreshSources();
 
-    const auto forward = [this](auto signal, auto to) {
-        connect(presence_.get(), signal, this, to);
-    };
-    forward(&LinkPresence::readyChanged, &Station::readyChanged);
-    forward(&LinkPresence::askedChanged, &Station::askedChanged);
-    forward(&LinkPresence::stationNameChanged, &Station::stationNameChanged);
-    forward(&LinkPresence::changingChanged, &Station::changingLinkChanged);
-    forward(&LinkPresence::passcodeChanged, &Station::passcodeChanged);
-    forward(&LinkPresence::namedChanged, &Station::namedLinkChanged);
-    forward(&LinkPresence::keptChanged, &Station::privateLinkChanged);
-    forward(&LinkPresence::modeChanged, &Station::linkModeChanged);
     for (auto changed :
          {&LinkPresence::passcodeChanged, &LinkPresence::namedChanged, &LinkPresence::keptChanged,
           &LinkPresence::modeChanged, &LinkPresence::heldBackChanged})
@@ -127,42 +116,12 @@ Station::~Station() {
 
 // ---- State ----
 
-Station::LinkMode Station::linkMode() const {
-    return presence_->mode();
-}
-bool Station::asked() const {
-    return presence_->asked();
-}
-QString Station::stationName() const {
-    return presence_->stationName();
-}
-QString Station::passcode() const {
-    return presence_->passcode();
-}
-const std::optional<SavedAddress>& Station::namedLink() const {
-    return presence_->named();
-}
-const std::optional<SavedAddress>& Station::privateLink() const {
-    return presence_->kept();
-}
 std::optional<SavedAddress> Station::kept() const {
     return presence_->inUse();
 }
 QUrl Station::shareLink() const {
     return presence_->shareLink(link_.isEmpty() ? std::nullopt : std::optional(link_))
         .value_or(QUrl());
-}
-bool Station::ready() const {
-    return presence_->ready();
-}
-bool Station::changingLink() const {
-    return presence_->changing();
-}
-bool Station::addressServiceConfigured() const {
-    return presence_->serviceConfigured();
-}
-QString Station::addressHost() const {
-    return presence_->serviceHost();
 }
 
 QVariantList Station::sourceList() const {
@@ -176,12 +135,6 @@ QVariant Station::sourceValue() const {
 }
 QVariant Station::nowValue() const {
     return now_ ? QVariant::fromValue(Track::from(*now_)) : QVariant();
-}
-QVariant Station::namedLinkValue() const {
-    return optionalValue(namedLink());
-}
-QVariant Station::privateLinkValue() const {
-    return optionalValue(privateLink());
 }
 QVariant Station::keptValue() const {
     return optionalValue(kept());

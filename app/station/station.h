@@ -60,25 +60,18 @@ class Station : public QObject {
     // The cover of what is playing.
     Q_PROPERTY(lantern::CoverArt* cover READ coverObject CONSTANT)
     Q_PROPERTY(QDateTime onAirSince READ onAirSince NOTIFY onAirSinceChanged)
-    Q_PROPERTY(lantern::LinkModes::Mode linkMode READ linkMode NOTIFY linkModeChanged)
-    Q_PROPERTY(bool asked READ asked NOTIFY askedChanged)
+    // Who can listen: the link mode, the addresses, the passcode, the name.
+    Q_PROPERTY(lantern::LinkPresence* presence READ presenceObject CONSTANT)
     // The user's voice: the microphone, the talk switches and the levels.
     Q_PROPERTY(lantern::Microphone* mic READ micObject CONSTANT)
     Q_PROPERTY(QUrl link READ link NOTIFY linkChanged)
     Q_PROPERTY(qint64 listeners READ listeners NOTIFY listenersChanged)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     Q_PROPERTY(QDateTime stopAt READ stopAt WRITE setStopAt NOTIFY stopAtChanged)
-    Q_PROPERTY(QString stationName READ stationName NOTIFY stationNameChanged)
-    Q_PROPERTY(QString passcode READ passcode NOTIFY passcodeChanged)
-    Q_PROPERTY(QVariant namedLink READ namedLinkValue NOTIFY namedLinkChanged)
-    Q_PROPERTY(QVariant privateLink READ privateLinkValue NOTIFY privateLinkChanged)
     Q_PROPERTY(QVariant kept READ keptValue NOTIFY keptChanged)
     Q_PROPERTY(bool usesKept READ usesKept NOTIFY keptChanged)
     Q_PROPERTY(QUrl shareLink READ shareLink NOTIFY shareLinkChanged)
-    // The passcode and the saved addresses have been read from the keychain.
-    Q_PROPERTY(bool ready READ ready NOTIFY readyChanged)
     // A link-mode change is under way.
-    Q_PROPERTY(bool changingLink READ changingLink NOTIFY changingLinkChanged)
     // Ids of the applications making sound now.
     Q_PROPERTY(QStringList sounding READ sounding NOTIFY soundingChanged)
     // The microphones (AudioInput values), and the system default input's name
@@ -86,8 +79,6 @@ class Station : public QObject {
     Q_PROPERTY(QVariantList micInputs READ micInputs NOTIFY micInputsChanged)
     Q_PROPERTY(QString defaultInputName READ defaultInputName NOTIFY micInputsChanged)
     // Whether kept and named links can work: an address service is configured.
-    Q_PROPERTY(bool addressServiceConfigured READ addressServiceConfigured CONSTANT)
-    Q_PROPERTY(QString addressHost READ addressHost CONSTANT)
 
 public:
     using LinkMode = lantern::LinkMode;
@@ -123,26 +114,16 @@ public:
     const std::optional<NowPlaying>& now() const { return now_; }
     bool playerFound() const { return playerFound_; }
     const QDateTime& onAirSince() const { return onAirSince_; }
-    LinkMode linkMode() const;
-    bool asked() const;
     const QUrl& link() const { return link_; }
     qint64 listeners() const { return listeners_; }
     const QString& status() const { return status_.text(); }
     const QDateTime& stopAt() const { return stopAt_; }
-    QString stationName() const;
-    QString passcode() const;
-    const std::optional<SavedAddress>& namedLink() const;
-    const std::optional<SavedAddress>& privateLink() const;
     std::optional<SavedAddress> kept() const;
     bool usesKept() const { return kept().has_value(); }
     QUrl shareLink() const;
-    bool ready() const;
-    bool changingLink() const;
     const QStringList& sounding() const { return sounding_; }
     QVariantList micInputs() const;
     const QString& defaultInputName() const { return defaultInputName_; }
-    bool addressServiceConfigured() const;
-    QString addressHost() const;
 
     // ---- On air and off air ----
     Q_INVOKABLE void goOnAir();
@@ -164,6 +145,8 @@ public:
     Q_INVOKABLE void copyLink();
 
     // ---- The microphone ----
+    LinkPresence& presence() const { return *presence_; }
+    LinkPresence* presenceObject() const { return presence_.get(); }
     Microphone& mic() const { return *mic_; }
     CoverArt& cover() const { return *cover_; }
     CoverArt* coverObject() const { return cover_.get(); }
@@ -187,20 +170,12 @@ Q_SIGNALS:
     void nowChanged();
     void playerFoundChanged();
     void onAirSinceChanged();
-    void linkModeChanged();
-    void askedChanged();
     void linkChanged();
     void listenersChanged();
     void statusChanged();
     void stopAtChanged();
-    void stationNameChanged();
-    void passcodeChanged();
-    void namedLinkChanged();
-    void privateLinkChanged();
     void keptChanged();
     void shareLinkChanged();
-    void readyChanged();
-    void changingLinkChanged();
     void soundingChanged();
     void micInputsChanged();
     // The local server accepts listeners on this port (each broadcast).
@@ -212,8 +187,6 @@ private:
     QVariantList sourceList() const;
     QVariant sourceValue() const;
     QVariant nowValue() const;
-    QVariant namedLinkValue() const;
-    QVariant privateLinkValue() const;
     QVariant keptValue() const;
 
     void show(StatusLine::Kind kind, const QString& text);

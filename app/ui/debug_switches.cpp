@@ -98,7 +98,7 @@ void goOnAirIfAsked(Station& station) {
     const auto passcode = settings().string(QStringLiteral("debugPasscode"));
     [](Station& target, LinkMode linkMode, QString name, std::optional<QString> code,
        std::function<void()> then) -> QCoro::Task<void> {
-        auto change = target.setLinkMode(linkMode, name, code, target.stationName());
+        auto change = target.setLinkMode(linkMode, name, code, target.presence().stationName());
         const auto failure = co_await change;
         print(QStringLiteral("claimed: ") + (failure ? *failure : QStringLiteral("ok")));
         target.goOnAir();

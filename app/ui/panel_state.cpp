@@ -30,7 +30,7 @@ void PanelState::set(bool choosing, bool firstRunAsked) {
 
 void PanelState::goOnAir() {
     if (!station_) return;
-    if (station_->asked())
+    if (station_->presence().asked())
         station_->goOnAir();
     else
         set(choosing_, true);

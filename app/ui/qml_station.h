@@ -31,6 +31,13 @@ struct MicrophoneForeign {
     QML_ANONYMOUS
 };
 
+// Who can listen as Station.presence.
+struct LinkPresenceForeign {
+    Q_GADGET
+    QML_FOREIGN(lantern::LinkPresence)
+    QML_ANONYMOUS
+};
+
 // The cover as Station.cover.
 struct CoverArtForeign {
     Q_GADGET

@@ -13,11 +13,13 @@ namespace lantern {
 WhoCanListenModel::WhoCanListenModel(QObject* parent) : WhoCanListenModel(ui::station(), parent) {}
 
 WhoCanListenModel::WhoCanListenModel(Station& station, QObject* parent)
-    : QObject(parent), station_(&station), mode_(station.linkMode()), passcode_(station.passcode()),
-      stationName_(station.stationName()), usePasscode_(!station.passcode().isEmpty()) {
-    if (const auto& address = station.namedLink()) name_ = address->path.mid(1);
+    : QObject(parent), station_(&station), mode_(station.presence().mode()),
+      passcode_(station.presence().passcode()), stationName_(station.presence().stationName()),
+      usePasscode_(!station.presence().passcode().isEmpty()) {
+    if (const auto& address = station.presence().named()) name_ = address->path.mid(1);
     // Two link changes must never run at once, from this sheet or another.
-    connect(&station, &Station::changingLinkChanged, this, &WhoCanListenModel::derivedChanged);
+    connect(&station.presence(), &LinkPresence::changingChanged, this,
+            &WhoCanListenModel::derivedChanged);
 }
 
 // A field's change also changes what is derived from the fields together.
@@ -49,16 +51,16 @@ void WhoCanListenModel::setStationName(const QString& name) {
 }
 
 bool WhoCanListenModel::serviceConfigured() const {
-    return station_ && station_->addressServiceConfigured();
+    return station_ && station_->presence().serviceConfigured();
 }
 
 QString WhoCanListenModel::host() const {
-    return station_ ? station_->addressHost() : QString();
+    return station_ ? station_->presence().serviceHost() : QString();
 }
 
 // Texts as typed: a name of spaces is not empty here (the station trims it).
 bool WhoCanListenModel::canConfirm() const {
-    if (working_ || !station_ || station_->changingLink()) return false;
+    if (working_ || !station_ || station_->presence().changing()) return false;
     if (mode_ != LinkMode::Fresh && !serviceConfigured()) return false;
     if (mode_ == LinkMode::Named && name_.isEmpty()) return false;
     return !(usePasscode_ && passcode_.isEmpty());
@@ -90,7 +92,7 @@ QString WhoCanListenModel::nameHint() const {
 
 QString WhoCanListenModel::warning() const {
     if (mode_ != LinkMode::Named || name_.isEmpty() || !station_) return {};
-    const auto& current = station_->namedLink();
+    const auto& current = station_->presence().named();
     if (!current || current->path == u'/' + LinkPresence::claimedName(name_)) return {};
     return QStringLiteral("This replaces ") + panel::shown(QUrl(current->address)) +
            QStringLiteral(" \u2014 that name won't be yours any more.");

@@ -48,88 +48,51 @@ struct Driven {
     }
 };
 
-// Each row: what the loop thread sees, in order, and what the model must hold
-// and have told afterwards.
+// Each row: what the loop thread sees, in order ("+7" a new or changed
+// stream 7, "-7" its removal, "7.1=b" the reply to the second question about
+// 7, naming binary b), and what the model holds and has told afterwards.
 TEST(ServerModel, ARemovalWinsOverEveryReplyStillOnItsWay) {
-    struct Row {
+    const struct {
         const char* what;
-        std::function<void(Driven&)> steps;
+        std::vector<std::string> steps;
         std::map<std::uint32_t, std::string> streams;
         std::vector<Kind> told;
-    };
-    const Row rows[] = {
-        {"info after the new event",
-         [](Driven& d) {
-             d.event(7);
-             d.reply(7, 0, "a");
-         },
-         {{7, "a"}},
-         {Kind::added}},
-        {"removed before its info arrives",
-         [](Driven& d) {
-             d.event(7);
-             d.event(7, true);
-             d.reply(7, 0, "a");
-         },
-         {},
-         {}},
-        {"info, then removed",
-         [](Driven& d) {
-             d.event(7);
-             d.reply(7, 0, "a");
-             d.event(7, true);
-         },
-         {},
-         {Kind::added, Kind::removed}},
-        {"index reused, the old object's reply arrives last",
-         [](Driven& d) {
-             d.event(7);
-             d.event(7, true);
-             d.event(7);
-             d.reply(7, 1, "b");
-             d.reply(7, 0, "a");
-         },
+    } rows[] = {
+        {"info after the new event", {"+7", "7.0=a"}, {{7, "a"}}, {Kind::added}},
+        {"removed before its info arrives", {"+7", "-7", "7.0=a"}, {}, {}},
+        {"info, then removed", {"+7", "7.0=a", "-7"}, {}, {Kind::added, Kind::removed}},
+        {"index reused, the old object's reply last",
+         {"+7", "-7", "+7", "7.1=b", "7.0=a"},
          {{7, "b"}},
          {Kind::added}},
-        {"index reused, the old object's reply arrives first",
-         [](Driven& d) {
-             d.event(7);
-             d.reply(7, 0, "a");
-             d.event(7, true);
-             d.event(7);
-             d.reply(7, 1, "b");
-         },
+        {"index reused, the old object's reply first",
+         {"+7", "7.0=a", "-7", "+7", "7.1=b"},
          {{7, "b"}},
          {Kind::added, Kind::removed, Kind::added}},
         {"a change overtakes the first reply",
-         [](Driven& d) {
-             d.event(7);
-             d.event(7);
-             d.reply(7, 0, "old");
-             d.reply(7, 1, "new");
-         },
+         {"+7", "+7", "7.0=old", "7.1=new"},
          {{7, "new"}},
          {Kind::added}},
         {"a client's last stream gone",
-         [](Driven& d) {
-             d.event(7);
-             d.event(8);
-             d.reply(7, 0, "player");
-             d.reply(8, 0, "player");
-             d.event(7, true);
-             d.event(8, true);
-         },
+         {"+7", "+8", "7.0=player", "8.0=player", "-7", "-8"},
          {},
          {Kind::added, Kind::added, Kind::removed, Kind::removed}},
-        {"removing what was never known tells nothing",
-         [](Driven& d) { d.event(9, true); },
-         {},
-         {}},
+        {"removing what was never known tells nothing", {"-9"}, {}, {}},
     };
     for (const auto& row : rows) {
         Driven driven;
         driven.changes.clear(); // the load's `connected`
-        row.steps(driven);
+        for (const auto& step : row.steps) {
+            if (step[0] == '+' || step[0] == '-') {
+                driven.event(static_cast<std::uint32_t>(std::stoul(step.substr(1))),
+                             step[0] == '-');
+                continue;
+            }
+            const auto dot = step.find('.'), equals = step.find('=');
+            driven.reply(static_cast<std::uint32_t>(std::stoul(step.substr(0, dot))),
+                         std::stoul(step.substr(dot + 1, equals - dot - 1)),
+                         step.substr(equals + 1));
+        }
         EXPECT_EQ(driven.streams(), row.streams) << row.what;
         std::vector<Kind> told;
         for (const auto& change : driven.changes)

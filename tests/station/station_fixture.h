@@ -219,7 +219,8 @@ protected:
         environment.passcodeRetry = passcodeRetry;
         if (makeEncoder) environment.makeEncoder = makeEncoder;
         station = std::make_unique<Station>(environment);
-        EXPECT_TRUE(test::eventually([&] { return station->ready(); })) << "no secrets read";
+        EXPECT_TRUE(test::eventually([&] { return station->presence().ready(); }))
+            << "no secrets read";
         return *station;
     }
     // Goes on air with the chosen source and waits for the local server.

@@ -28,9 +28,9 @@ nlohmann::json now(quint16 port, const std::string& query = "") {
 TEST_F(StationTest, StartsFromItsSettingsAndKeychain) {
     {
         auto& s = make();
-        EXPECT_EQ(s.linkMode(), Mode::Fresh);
-        EXPECT_FALSE(s.asked());
-        EXPECT_TRUE(s.stationName().isEmpty() && s.passcode().isEmpty() &&
+        EXPECT_EQ(s.presence().mode(), Mode::Fresh);
+        EXPECT_FALSE(s.presence().asked());
+        EXPECT_TRUE(s.presence().stationName().isEmpty() && s.presence().passcode().isEmpty() &&
                     s.mic().device().isEmpty());
         EXPECT_EQ(s.mic().musicLevel(), 1.0f);
         ASSERT_TRUE(s.source());
@@ -46,12 +46,12 @@ TEST_F(StationTest, StartsFromItsSettingsAndKeychain) {
     // Saved named and kept addresses, no stored mode: named wins, and its
     // address is shown even off air.
     auto& s = make();
-    EXPECT_EQ(s.linkMode(), Mode::Named);
-    EXPECT_EQ(s.stationName(), "Night Shift");
+    EXPECT_EQ(s.presence().mode(), Mode::Named);
+    EXPECT_EQ(s.presence().stationName(), "Night Shift");
     EXPECT_EQ(s.shareLink().toString(), "http://127.0.0.1:9/myname");
     // A stored mode wins even without its address; a malformed one counts as none.
     settings.setValue("linkMode", "sideways");
-    EXPECT_EQ(make().linkMode(), Mode::Named);
+    EXPECT_EQ(make().presence().mode(), Mode::Named);
     Keychain::remove("address.private");
     settings.setValue("linkMode", "kept");
     EXPECT_FALSE(make().usesKept());
@@ -404,13 +404,13 @@ TEST_F(LinkTest, ModesClaimOrUpdateAndAFailureChangesNothing) {
     service.answer({409, {}});
     make(&client);
     EXPECT_EQ(apply(Mode::Named, "  MyName\t", QString("pw"), " Porch "), std::nullopt);
-    EXPECT_EQ(station->passcode(), "pw");
-    EXPECT_EQ(station->stationName(), "Porch");
+    EXPECT_EQ(station->presence().passcode(), "pw");
+    EXPECT_EQ(station->presence().stationName(), "Porch");
     EXPECT_EQ(station->shareLink().toString(), service.base() + "/myname#k=pw");
     EXPECT_EQ(apply(Mode::Named, " New-Name ", std::nullopt, "Porch"), std::nullopt);
-    EXPECT_EQ(station->namedLink()->path, "/new-name");
+    EXPECT_EQ(station->presence().named()->path, "/new-name");
     EXPECT_EQ(apply(Mode::Kept, "ignored", std::nullopt, "Porch"), std::nullopt);
-    EXPECT_EQ(station->privateLink()->path, "/s/x7y");
+    EXPECT_EQ(station->presence().kept()->path, "/s/x7y");
     EXPECT_EQ(calls(),
               (std::vector<QString>{"PATCH /api/settings", "POST /api/claim", "POST /api/claim"}));
     EXPECT_EQ(service.requests()[0].json()["hasPasscode"], true);
@@ -423,10 +423,10 @@ TEST_F(LinkTest, ModesClaimOrUpdateAndAFailureChangesNothing) {
 
     EXPECT_EQ(apply(Mode::Named, "taken", QString("other"), "After"),
               QString("That name is taken. Try another."));
-    EXPECT_EQ(station->linkMode(), Mode::Kept);
-    EXPECT_TRUE(station->passcode().isEmpty());
-    EXPECT_EQ(station->stationName(), "Porch");
-    EXPECT_EQ(station->namedLink()->path, "/new-name");
+    EXPECT_EQ(station->presence().mode(), Mode::Kept);
+    EXPECT_TRUE(station->presence().passcode().isEmpty());
+    EXPECT_EQ(station->presence().stationName(), "Porch");
+    EXPECT_EQ(station->presence().named()->path, "/new-name");
     EXPECT_EQ(settings.string("linkMode"), "kept");
 }
 

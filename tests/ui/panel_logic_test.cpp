@@ -246,8 +246,8 @@ TEST_F(Sheet, SavingAndTheFirstRun) {
     QObject::connect(&sheet, &WhoCanListenModel::done, &panel, &PanelState::sheetDone);
     sheet.save();
     ASSERT_TRUE(eventually([&] { return done.count() == 1; }));
-    EXPECT_TRUE(s.passcode().isEmpty());
-    EXPECT_EQ(s.stationName(), "Porch");
+    EXPECT_TRUE(s.presence().passcode().isEmpty());
+    EXPECT_EQ(s.presence().stationName(), "Porch");
     EXPECT_TRUE(s.onAir());
     EXPECT_EQ(panel.screen(), PanelState::Screen::OnAir);
     s.goOffAir();

@@ -32,7 +32,7 @@ TestCase {
     }
 
     function test_1_theFirstGoOnAirAsksWhoCanListen() {
-        verify(!Station.asked)
+        verify(!Station.presence.asked)
         const panel = openPanel()
         click(panel, "goOnAir")
         verify(!Station.onAir, "went on air before asking")
@@ -43,7 +43,7 @@ TestCase {
         click(panel, "usePasscode")
         click(panel, "confirm")
         tryVerify(() => Station.onAir, 5000)
-        verify(Station.asked)
+        verify(Station.presence.asked)
     }
 
     function test_2_laterTheButtonGoesOnAir() {

@@ -9,8 +9,8 @@ Card {
     id: card
     signal change()
     readonly property string link: Station.shareLink.toString()
-    readonly property string modeTitle: Station.linkMode === LinkMode.Kept ? "Your private link"
-                                      : Station.linkMode === LinkMode.Named ? "Your name"
+    readonly property string modeTitle: Station.presence.mode === LinkMode.Kept ? "Your private link"
+                                      : Station.presence.mode === LinkMode.Named ? "Your name"
                                       : "This broadcast's link"
 
     Text {
@@ -42,7 +42,7 @@ Card {
                 Layout.fillWidth: true
                 Text { text: card.modeTitle; font.pixelSize: 14; color: Lantern.text }
                 Glyph {
-                    visible: Station.passcode !== ""
+                    visible: Station.presence.passcode !== ""
                     icon: "lock"
                     size: 10
                     color: Lantern.dim

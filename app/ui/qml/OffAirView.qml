@@ -56,14 +56,14 @@ ColumnLayout {
         Layout.fillWidth: true
         implicitHeight: row.implicitHeight + 20
         radius: 10
-        text: PanelText.linkSummary(Station.linkMode, Station.kept, Station.passcode !== "")
+        text: PanelText.linkSummary(Station.presence.mode, Station.kept, Station.presence.passcode !== "")
         tip: "Who can listen, the passcode, your station's name"
         onClicked: view.change()
         contentItem: RowLayout {
             id: row
             spacing: 8
             Glyph {
-                icon: Station.passcode !== "" ? "lock" : "link"
+                icon: Station.presence.passcode !== "" ? "lock" : "link"
                 size: 12
                 color: Lantern.dim
                 Layout.preferredWidth: 16

@@ -23,7 +23,7 @@ RowLayout {
         spacing: 3
         Layout.fillWidth: true
         Text {
-            text: Station.stationName !== "" ? Station.stationName : "Lantern FM"
+            text: Station.presence.stationName !== "" ? Station.presence.stationName : "Lantern FM"
             font.pixelSize: 17
             font.weight: Font.ExtraBold
             color: Lantern.text

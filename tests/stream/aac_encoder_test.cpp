@@ -1,5 +1,6 @@
 #include "core/stream/aac_encoder.h"
 #include "support/child_process.h"
+#include "support/tone.h"
 
 #include <cmath>
 #include <fstream>
@@ -127,14 +128,8 @@ TEST(AACEncoder, WhatItWritesDecodesToTheInput) {
         EXPECT_NEAR(static_cast<double>(decoded.samples.size()), static_cast<double>(input.size()),
                     4 * AACEncoder::framesPerPacket);
         // The tones stay on their channels: each is strong on its own and weak on the other.
-        const auto power = [&](int channel, double hertz) {
-            double re = 0, im = 0;
-            for (std::size_t i = 8192; i + 8192 < decoded.samples.size() / 2; ++i) {
-                const double phase = 2 * std::numbers::pi * hertz * static_cast<double>(i) / rate;
-                re += decoded.samples[2 * i + channel] * std::cos(phase);
-                im += decoded.samples[2 * i + channel] * std::sin(phase);
-            }
-            return re * re + im * im;
+        const auto power = [&](std::size_t channel, double hertz) {
+            return test::tonePower(std::span(decoded.samples).subspan(channel), rate, hertz, 2);
         };
         EXPECT_GT(power(0, 441), 1000 * power(0, 1234)) << rate;
         EXPECT_GT(power(1, 1234), 1000 * power(1, 441)) << rate;

@@ -19,24 +19,6 @@ std::vector<float> decodeMono(const std::string& path, int rate) {
     return samples;
 }
 
-double dominantFrequency(std::span<const float> samples, int rate) {
-    double best = 0, bestPower = -1;
-    for (double hz = 100; hz < rate / 2.0; hz += 10) {
-        const double step = 2 * std::numbers::pi * hz / rate;
-        double re = 0, im = 0;
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            re += samples[i] * std::cos(step * static_cast<double>(i));
-            im += samples[i] * std::sin(step * static_cast<double>(i));
-        }
-        const double power = re * re + im * im;
-        if (power > bestPower) {
-            bestPower = power;
-            best = hz;
-        }
-    }
-    return best;
-}
-
 double tonePower(std::span<const float> samples, double rate, double hertz, int stride) {
     // Averaged over quarter-second blocks: a dropped or repeated stretch
     // shifts the tone's phase, which would cancel it in one long sum.

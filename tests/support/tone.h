@@ -10,10 +10,6 @@ namespace lantern::test {
 // ffmpeg program; empty when ffmpeg fails.
 std::vector<float> decodeMono(const std::string& path, int rate);
 
-// The frequency, in steps of 10 Hz between 100 Hz and rate/2, with the most
-// energy in `samples` (a plain DFT: slow but test-sized).
-double dominantFrequency(std::span<const float> samples, int rate);
-
 // The power of `hertz` in every `stride`-th sample starting at the first
 // (Goertzel, averaged over quarter-second blocks): a full-scale sine gives
 // about 0.25.

@@ -42,8 +42,9 @@ class Workspace;
 // The station: the one model the panel binds to. It holds everything the
 // panel shows and turns the user's actions into changes of the broadcast,
 // the microphone and the link; each of those jobs lives in its own class
-// (Broadcast, Microphone, LinkPresence, StatusLine) and this one puts them
-// together.
+// (Broadcast, Microphone, LinkPresence, CoverArt, StatusLine) and this one
+// puts them together. The panel reaches Microphone, LinkPresence and
+// CoverArt as constant sub-objects (Station.mic, .presence, .cover).
 //
 // Main thread only. Every property notifies only on a real change and has a
 // type QML can bind to; optional values are empty (or null) when absent.
@@ -71,14 +72,12 @@ class Station : public QObject {
     Q_PROPERTY(QVariant kept READ keptValue NOTIFY keptChanged)
     Q_PROPERTY(bool usesKept READ usesKept NOTIFY keptChanged)
     Q_PROPERTY(QUrl shareLink READ shareLink NOTIFY shareLinkChanged)
-    // A link-mode change is under way.
     // Ids of the applications making sound now.
     Q_PROPERTY(QStringList sounding READ sounding NOTIFY soundingChanged)
     // The microphones (AudioInput values), and the system default input's name
     // (empty when there is no real input).
     Q_PROPERTY(QVariantList micInputs READ micInputs NOTIFY micInputsChanged)
     Q_PROPERTY(QString defaultInputName READ defaultInputName NOTIFY micInputsChanged)
-    // Whether kept and named links can work: an address service is configured.
 
 public:
     using LinkMode = lantern::LinkMode;

@@ -1,19 +1,15 @@
 #include "core/link/tunnel_metrics.h"
 
 #include "core/link/tunnel_log.h"
+#include "core/system/sockets.h"
 
-#include <array>
 #include <asio/connect.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 namespace lantern::TunnelMetrics {
 
@@ -22,24 +18,6 @@ using asio::ip::tcp;
 namespace {
 
 constexpr std::size_t largestAnswer = std::size_t{16} * 1024;
-
-// The inode of the socket listening on 127.0.0.1:`port`, from the kernel's table.
-std::optional<std::string> listeningInode(std::uint16_t port) {
-    std::ifstream table("/proc/net/tcp");
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "0100007F:%04X", port);
-    const std::string local = text.data();
-    std::string line;
-    std::getline(table, line); // the heading
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, address, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        fields >> slot >> address >> remote >> state >> queues >> timer >> retransmits >> uid >>
-            timeout >> inode;
-        if (address == local && state == "0A") return inode; // 0A: listening
-    }
-    return std::nullopt;
-}
 
 struct Asking {
     Asking(asio::io_context& io, std::function<void(Answer)> onDone)
@@ -100,16 +78,9 @@ std::optional<std::string> urlOf(std::string_view body) {
 }
 
 bool listenerBelongsTo(pid_t pid, std::uint16_t port) {
-    const auto inode = listeningInode(port);
-    if (!inode || *inode == "0") return false;
-    const auto wanted = "socket:[" + *inode + "]";
-    std::error_code error;
-    for (std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error),
-         end;
-         !error && fds != end; fds.increment(error)) {
-        std::error_code unreadable;
-        if (std::filesystem::read_symlink(fds->path(), unreadable).native() == wanted) return true;
-    }
+    for (const auto& listener : Sockets::tcpListeners())
+        if (listener.address == "0100007F" && listener.port == port)
+            return listener.inode != "0" && Sockets::heldBy(pid).contains(listener.inode);
     return false;
 }
 

@@ -1,13 +1,13 @@
 #include "support/child_process.h"
 
 #include "core/system/child_process.h"
+#include "core/system/sockets.h"
 
 #include <cerrno>
 #include <csignal>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace lantern::test {
 
@@ -40,25 +40,10 @@ void endProgram(pid_t pid) {
 }
 
 std::set<int> listeningPorts() {
-    // The inodes of this process's sockets, then the listening entries among them.
-    std::set<std::string> sockets;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code ignored;
-        const auto target = std::filesystem::read_symlink(entry.path(), ignored).string();
-        if (target.starts_with("socket:[")) sockets.insert(target.substr(8, target.size() - 9));
-    }
+    const auto mine = Sockets::heldBy(::getpid());
     std::set<int> ports;
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line); // the heading
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-            timeout >> inode;
-        if (state == "0A" && sockets.contains(inode))
-            ports.insert(std::stoi(local.substr(local.find(':') + 1), nullptr, 16));
-    }
+    for (const auto& listener : Sockets::tcpListeners())
+        if (mine.contains(listener.inode)) ports.insert(listener.port);
     return ports;
 }
 

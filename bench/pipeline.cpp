@@ -11,6 +11,7 @@
 // Each round runs in a fresh process (this program started again with
 // --round), so rounds do not share threads, sockets or memory.
 
+#include "core/stream/aac_encoder.h"
 #include "settings/settings.h"
 #include "station/station.h"
 #include "support/sound_daemon.h"
@@ -205,14 +206,13 @@ void listeners(Board& board, int port, int count) {
                 probe.pending.erase(0, end + 4);
                 probe.headDone = true;
             }
-            // Whole ADTS frames: 13-bit length in bytes 3 to 5 of the header.
+            // Whole ADTS frames.
             std::size_t at = 0;
-            while (probe.pending.size() - at >= 7) {
-                const auto* h = reinterpret_cast<const std::uint8_t*>(probe.pending.data() + at);
-                const int length = ((h[3] & 3) << 11) | (h[4] << 3) | (h[5] >> 5);
-                if (length < 7 || probe.pending.size() - at < std::size_t(length)) break;
-                decode(h, length, arrived);
-                at += std::size_t(length);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(probe.pending.data());
+            while (const auto frame = adtsFrameAt({bytes + at, probe.pending.size() - at})) {
+                if (probe.pending.size() - at < frame->length) break;
+                decode(bytes + at, int(frame->length), arrived);
+                at += frame->length;
             }
             probe.pending.erase(0, at);
         }

@@ -45,6 +45,14 @@ std::string AACEncoderError::message() const {
     return text;
 }
 
+std::optional<ADTSFrame> adtsFrameAt(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < 7 || bytes[0] != 0xFF || (bytes[1] & 0xF6) != 0xF0) return std::nullopt;
+    const std::size_t length = ((bytes[3] & 3U) << 11) | (bytes[4] << 3) | (bytes[5] >> 5);
+    const unsigned index = (bytes[2] >> 2) & 0x0F;
+    if (length < 7 || index >= adtsRates.size()) return std::nullopt;
+    return ADTSFrame{length, adtsRates[index]};
+}
+
 std::array<std::uint8_t, 7> adtsHeader(std::size_t frameLength, double sampleRate, int channels) {
     const auto found = std::find(adtsRates.begin(), adtsRates.end(), sampleRate);
     const unsigned index =

@@ -32,6 +32,14 @@ struct AACEncoderError {
 // bytes. A sample rate outside the MPEG-4 table is written as 44100 Hz.
 std::array<std::uint8_t, 7> adtsHeader(std::size_t frameLength, double sampleRate, int channels);
 
+// What the ADTS header at the start of `bytes` says of its frame, when it is
+// one: the frame's whole length and its sample rate.
+struct ADTSFrame {
+    std::size_t length = 0;
+    double sampleRate = 0;
+};
+std::optional<ADTSFrame> adtsFrameAt(std::span<const std::uint8_t> bytes);
+
 // Encodes interleaved float PCM to AAC-LC, one ADTS frame per 1024 frames of
 // input. Not thread-safe: one thread (the capture callback) uses it.
 class AACEncoder {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/station/shared.h"
+#include "core/stream/aac_encoder.h"
 #include "settings/settings.h"
 #include "station/broadcast.h"
 #include "station/station.h"
@@ -141,17 +142,11 @@ private:
     // (the burst is cut anywhere), so a frame counts as found only once three
     // headers chain one after another.
     std::vector<Frame> frames() const {
-        static constexpr double rates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                           22050, 16000, 12000, 11025, 8000,  7350};
-        const auto* bytes = reinterpret_cast<const unsigned char*>(body_.data());
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(body_.data());
         const auto frameAt = [&](std::size_t at) -> std::optional<Frame> {
-            if (at + 7 > body_.size() || bytes[at] != 0xFF || (bytes[at + 1] & 0xF6) != 0xF0)
-                return std::nullopt;
-            const std::size_t length =
-                ((bytes[at + 3] & 3u) << 11) | (bytes[at + 4] << 3) | (bytes[at + 5] >> 5);
-            const unsigned index = (bytes[at + 2] >> 2) & 0x0F;
-            if (length < 7 || index > 12 || at + length > body_.size()) return std::nullopt;
-            return Frame{at, length, 1024.0 / rates[index]};
+            const auto frame = adtsFrameAt({bytes + at, body_.size() - at});
+            if (!frame || at + frame->length > body_.size()) return std::nullopt;
+            return Frame{at, frame->length, 1024.0 / frame->sampleRate};
         };
         const auto chained = [&](std::size_t at) {
             for (int i = 0; i < 3; ++i) {

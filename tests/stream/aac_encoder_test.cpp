@@ -39,13 +39,8 @@ Bytes encodeAll(AACEncoder& encoder, const std::vector<float>& samples) {
 
 std::size_t frames(const Bytes& stream) {
     std::size_t count = 0;
-    for (std::size_t at = 0; at + 7 <= stream.size(); ++count) {
-        EXPECT_EQ(stream[at], 0xFF);
-        const std::size_t length =
-            ((stream[at + 3] & 3u) << 11) | (stream[at + 4] << 3) | (stream[at + 5] >> 5);
-        if (length < 7) return count;
-        at += length;
-    }
+    for (std::size_t at = 0; const auto frame = adtsFrameAt(std::span(stream).subspan(at)); ++count)
+        at += frame->length;
     return count;
 }
 

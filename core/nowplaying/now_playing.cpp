@@ -89,30 +89,6 @@ std::optional<NowPlaying> NowPlayingHistory::at(Clock::time_point time) const {
 
 namespace {
 
-// Length of the newline character (LF, VT, FF, CR, NEL, LS or PS) that ends
-// `text`, or 0.
-std::size_t trailingNewline(std::string_view text) {
-    if (!text.empty() && text.back() >= '\n' && text.back() <= '\r') return 1;
-    if (text.ends_with("\xC2\x85")) return 2;
-    if (text.ends_with("\xE2\x80\xA8") || text.ends_with("\xE2\x80\xA9")) return 3;
-    return 0;
-}
-
-std::size_t leadingNewline(std::string_view text) {
-    if (!text.empty() && text.front() >= '\n' && text.front() <= '\r') return 1;
-    if (text.starts_with("\xC2\x85")) return 2;
-    if (text.starts_with("\xE2\x80\xA8") || text.starts_with("\xE2\x80\xA9")) return 3;
-    return 0;
-}
-
-std::string_view trimNewlines(std::string_view text) {
-    while (const auto n = leadingNewline(text))
-        text.remove_prefix(n);
-    while (const auto n = trailingNewline(text))
-        text.remove_suffix(n);
-    return text;
-}
-
 // Strict Base64: the standard alphabet, padded to a multiple of four, nothing
 // else (no white space, no line breaks).
 std::optional<std::vector<std::uint8_t>> decodeBase64(std::string_view text) {
@@ -147,22 +123,6 @@ std::optional<std::vector<std::uint8_t>> decodeBase64(std::string_view text) {
 }
 
 } // namespace
-
-std::optional<NowPlaying> parseScriptOutput(std::string_view text, std::string_view source) {
-    text = trimNewlines(text);
-    if (text.empty()) return std::nullopt;
-    std::array<std::string_view, 5> fields{};
-    for (std::size_t field = 0, at = 0; field < fields.size() && at <= text.size(); ++field) {
-        const auto end = std::min(text.find('\t', at), text.size());
-        fields[field] = text.substr(at, end - at);
-        at = end + 1;
-    }
-    if (fields[0].empty()) return std::nullopt;
-    std::optional<std::string> coverURL;
-    if (!fields[3].empty()) coverURL = std::string(fields[3]);
-    return NowPlaying{std::string(fields[0]), std::string(fields[1]), std::string(fields[2]),
-                      std::move(coverURL),    fields[4] == "playing", std::string(source)};
-}
 
 std::optional<std::pair<NowPlaying, std::optional<Cover>>>
 parseLanternNote(std::string_view text, std::string_view source) {

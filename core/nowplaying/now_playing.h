@@ -56,10 +56,6 @@ private:
     std::vector<Entry> entries_;
 };
 
-// A record from a player's tab-separated reading: title, artist, album, cover
-// URL, state ("playing" or anything else). Nothing when there is no title.
-std::optional<NowPlaying> parseScriptOutput(std::string_view text, std::string_view source);
-
 // A record and its cover from the companion player's JSON note. Nothing when
 // the note does not decode or has no title; a cover that is not strict
 // Base64 or holds 8 bytes or fewer is left out.

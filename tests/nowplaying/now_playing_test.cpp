@@ -41,22 +41,6 @@ TEST(NowPlaying, HistoryAnswersForTheMomentAListenerHears) {
     EXPECT_FALSE(history.at(start + 10s));
 }
 
-TEST(NowPlaying, ParsesPlayerctlOutput) {
-    const std::pair<std::string, std::optional<NowPlaying>> rows[] = {
-        {"Song\tSinger\tRecord\t\tplaying\n",
-         NowPlaying{"Song", "Singer", "Record", {}, true, "M"}},
-        {"Song\tSinger\tRecord", NowPlaying{"Song", "Singer", "Record", {}, false, "M"}},
-        {"S\tA\tB\thttps://c/x.jpg\tpaused\textra",
-         NowPlaying{"S", "A", "B", "https://c/x.jpg", false, "M"}},
-        {"Song\t\t\t\tPlaying", NowPlaying{"Song", "", "", {}, false, "M"}}, // case-sensitive
-        {"  Song \t Singer\n\r\n", NowPlaying{"  Song ", " Singer", "", {}, false, "M"}},
-        {"\tSinger\tRecord\t\tplaying", std::nullopt},
-        {"\n\n\r\n", std::nullopt},
-    };
-    for (const auto& [text, expected] : rows)
-        EXPECT_EQ(parseScriptOutput(text, "M"), expected) << text;
-}
-
 // The companion player's note: every key but the cover required, a title
 // needed; a cover only when strict Base64 of more than 8 bytes, PNG by its
 // signature and anything else JPEG.

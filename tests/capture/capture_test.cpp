@@ -106,33 +106,6 @@ TEST(AudioTap, HearsTheWholeComputerOrOneApplication) {
     tap.stop();
 }
 
-// A capture is one clock: it runs at the sink's rate whether the application
-// plays, pauses (PipeWire then sends nothing at all), has closed its stream or
-// never had one, and the sound is back at once when it plays again.
-TEST(AudioTap, KeepsTimeWhateverTheApplicationDoes) {
-    auto& sound = World::sound();
-    Recording recording;
-    AudioTap tap(application("comes-and-goes"), recording.problem(), recording.audio());
-    pid_t player = -1;
-    const std::tuple<const char*, std::function<void()>, bool> phases[] = {
-        {"no stream yet", [] {}, false},
-        {"playing", [&] { player = sound.play("comes-and-goes", 660); }, true},
-        {"paused", [&] { sound.pause(player); }, false},
-        {"playing again", [&] { sound.pause(player); }, true},
-        {"stream closed", [&] { sound.end(player); }, false},
-        {"a new stream", [&] { sound.play("comes-and-goes", 660); }, true},
-    };
-    for (const auto& [what, act, tone] : phases) {
-        act();
-        settle(300ms); // the change reaches the capture
-        const auto [pace, heard] = recording.listen(1.0, 660);
-        EXPECT_NEAR(pace, 44100, 44100 * 0.1) << what;
-        EXPECT_EQ(heard, tone) << what;
-    }
-    for (const auto problem : recording.problems)
-        EXPECT_EQ(problem, AudioTap::Problem::none);
-}
-
 // The rate is the sink's: the one the application plays on, and for the
 // whole computer the default sink's, followed when the default changes.
 TEST(AudioTap, CapturesAtTheRateOfTheSinkItHears) {

@@ -208,31 +208,19 @@ private:
 };
 
 // One launch, one URL: the announcement's, however its line is cut into
-// writes, and nothing that visitors' traffic writes to the log afterwards. A
-// last line without its line feed is never read.
+// writes (what visitors write to the log afterwards is the announcement's
+// table's and the station's to test). A last line without its line feed is
+// never read.
 TEST(TunnelSupervisor, ALaunchGivesOneURLFromTheAnnouncementAlone) {
-    const auto found = [](const std::string& url, const char* split, const std::string& trailer,
-                          const std::string& later = "") {
-        Tunnel::behave(url, "stay", split, trailer, later);
+    const auto found = [](const std::string& url, const char* split, const std::string& trailer) {
+        Tunnel::behave(url, "stay", split, trailer);
         Tunnel tunnel;
         tunnel.supervisor->start();
         eventually([&] { return !tunnel.urls().empty(); }, 1500ms);
-        settle(later.empty() ? 0ms : 500ms);
         return tunnel.urls();
     };
-    const std::vector<std::string> one{quickURL};
-    EXPECT_EQ(found(quickURL, "1", ""), one);
-    EXPECT_EQ(found("none", "0", "|  https://late-line-1.trycloudflare.com  |").size(), 0u);
-    const std::string visitors =
-        "2026-12-06T10:00:09Z ERR Request failed error=\"stream canceled\" connIndex=1 "
-        "dest=https://evil-tunnel-1.trycloudflare.com/stream ip=198.51.100.7 type=http\n"
-        "2026-12-06T10:00:09Z ERR  url=https://evil-tunnel-2.trycloudflare.com "
-        "dest=https://" +
-        quickURL.substr(8) +
-        "/now?https://evil-tunnel-3.trycloudflare.com\n"
-        "2026-12-06T10:00:09Z INF |  Your quick Tunnel has been created!  |\n"
-        "2026-12-06T10:00:09Z INF |  https://evil-tunnel-4.trycloudflare.com  |\n";
-    EXPECT_EQ(found(quickURL, "0", "", visitors), one);
+    EXPECT_EQ(found(quickURL, "1", ""), std::vector<std::string>{quickURL});
+    EXPECT_TRUE(found("none", "0", "|  https://late-line-1.trycloudflare.com  |").empty());
 }
 
 // Where the tool offers a metrics server, its answer names the tunnel: it

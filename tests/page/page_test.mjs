@@ -73,15 +73,8 @@ class Station {
 }
 
 // What the station itself says now (directly, not through the tunnel).
-function now(port, lag = 0) {
-  return new Promise((done) => {
-    http.get({ host: "127.0.0.1", port, path: `/now?lag=${lag}&k=pw` }, (response) => {
-      let body = "";
-      response.on("data", (bytes) => (body += bytes));
-      response.on("end", () => { try { done(JSON.parse(body)); } catch { done(null); } });
-    }).on("error", () => done(null));
-  });
-}
+const now = (port) => fetch(`http://127.0.0.1:${port}/now?lag=0&k=pw`)
+  .then((response) => response.json()).catch(() => null);
 
 // ---- The tunnel: a forwarding proxy the test can point elsewhere ----
 
@@ -262,7 +255,9 @@ async function listen(name) {
     // captured as it read the change sits at the stream position the tunnel
     // had delivered by then; the listener hears it when the element's time
     // reaches that position.
-    execFileSync("playerctl", ["-p", process.env.TONE_SOURCE, "next"]);
+    execFileSync("dbus-send", ["--session", "--print-reply",
+      `--dest=org.mpris.MediaPlayer2.${process.env.TONE_SOURCE}`, "/org/mpris/MediaPlayer2",
+      "org.mpris.MediaPlayer2.Player.Next"]);
     let position = null;
     await waitFor(async () => {
       const at = tunnel.delivered.seconds;

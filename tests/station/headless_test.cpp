@@ -51,13 +51,8 @@ TEST(HeadlessRun, BroadcastsAPlayerWithItsPasscodeAndEndsOnSigterm) {
     const auto [status, record] = now(port, "&k=open%20sesame");
     ASSERT_EQ(status, 200);
     EXPECT_EQ(record["station"], "Porch Radio");
-    const auto heard =
-        runProgram({"ffmpeg", "-v", "error", "-i",
-                    "http://127.0.0.1:" + std::to_string(port) + "/stream?l=porch&k=open%20sesame",
-                    "-t", "4", "-ac", "1", "-ar", "8000", "-f", "f32le", "-"},
-                   30s);
-    std::vector<float> decoded(heard.output.size() / sizeof(float));
-    std::memcpy(decoded.data(), heard.output.data(), decoded.size() * sizeof(float));
+    const auto decoded = decodeMono(
+        "http://127.0.0.1:" + std::to_string(port) + "/stream?l=porch&k=open%20sesame", 8000, 4);
     ASSERT_GE(decoded.size(), 8000u * 3) << "ffmpeg decoded too little";
     EXPECT_TRUE(sounds(std::span(decoded).subspan(8000), 8000, 1000));
     EXPECT_TRUE(station.line("listeners: 1", 5s));

@@ -20,22 +20,11 @@ using test::eventually;
 using Mode = Station::LinkMode;
 const QString firstURL = "https://quiet-river-4821.trycloudflare.com";
 
-nlohmann::json now(quint16 port, const std::string& query = "") {
-    const auto answer = test::fetch(port, "/now?lag=0" + query);
-    return nlohmann::json::parse(answer.substr(answer.find("\r\n\r\n") + 4), nullptr, false);
-}
-
 TEST_F(StationTest, StartsFromItsSettingsAndKeychain) {
     {
-        auto& s = make();
+        auto& s = make(); // a first start: a new link each time, of the whole computer
         EXPECT_EQ(s.presence().mode(), Mode::Fresh);
-        EXPECT_FALSE(s.presence().asked());
-        EXPECT_TRUE(s.presence().stationName().isEmpty() && s.presence().passcode().isEmpty() &&
-                    s.mic().device().isEmpty());
-        EXPECT_EQ(s.mic().musicLevel(), 1.0f);
-        ASSERT_TRUE(s.source());
-        EXPECT_TRUE(s.source()->whole());
-        EXPECT_TRUE(s.shareLink().isEmpty());
+        EXPECT_TRUE(s.source() && s.source()->whole());
     }
     const auto store = [](const char* account, const QString& path) {
         Keychain::write(account, encode({path, "https://lantern.example" + path, "secret", false}));
@@ -72,7 +61,7 @@ TEST_F(StationTest, GoesOnAirOnceAndOffAirCompletely) {
     test::settle(100ms);
     EXPECT_EQ(listening.count(), 1);
     EXPECT_NE(test::fetch(port, "/").find("<audio"), std::string::npos);
-    EXPECT_EQ(now(port)["station"], "Kitchen Radio");
+    EXPECT_NE(test::fetch(port, "/now").find(R"("station":"Kitchen Radio")"), std::string::npos);
     ASSERT_TRUE(eventually([&] { return !s.link().isEmpty(); }));
     EXPECT_EQ(s.link(), QUrl(firstURL));
     EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none);
@@ -129,23 +118,6 @@ TEST_F(StationTest, TellsTheUserWhenTheFreshLinkChanges) {
     EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none);
     EXPECT_EQ(notices, std::vector<QString>{"Your link changed / Share the new one: "
                                             "second-one.trycloudflare.com"});
-}
-
-// A listener `lag` seconds behind is told what was playing then.
-TEST_F(StationTest, TheRecordIsForTheListenersMoment) {
-    auto& s = make();
-    const auto port = onAir(s);
-    s.reader().stop(); // the test alone writes the history
-    StationProbe::record(s, {"Older", "A", "B", std::nullopt, true, "Player"}, std::nullopt);
-    test::settle(1500ms);
-    StationProbe::record(s, {"Newer", "A", "B", "https://c/x.jpg", false, "Player"},
-                         Cover{{1, 2, 3}, "image/png"});
-    const auto behind = now(port, "&lag=1"), current = now(port);
-    EXPECT_EQ(behind["title"], "Older");
-    EXPECT_EQ(current["title"], "Newer");
-    EXPECT_EQ(current["coverURL"], "https://c/x.jpg");
-    EXPECT_EQ(current["hasCover"], true);
-    EXPECT_EQ(current["playing"], false);
 }
 
 // The ticker's lines: an application that is not running, silence in its

@@ -78,13 +78,9 @@ bool ProgramRun::readMore(std::chrono::milliseconds wait) {
 }
 
 std::optional<std::string> ProgramRun::line(const std::string& prefix, std::chrono::seconds wait) {
-    for (const auto deadline = std::chrono::steady_clock::now() + wait;;) {
-        for (const auto& seen : lines_)
-            if (seen.starts_with(prefix)) return seen.substr(prefix.size());
-        if (!readMore(std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now())))
-            return std::nullopt;
-    }
+    auto found = lines(prefix, 1, wait);
+    if (found.empty()) return std::nullopt;
+    return std::move(found.front());
 }
 
 std::vector<std::string> ProgramRun::lines(const std::string& prefix, std::size_t atLeast,

@@ -9,10 +9,11 @@
 
 namespace lantern::test {
 
-std::vector<float> decodeMono(const std::string& path, int rate) {
-    const auto result = runProgram({"ffmpeg", "-v", "error", "-i", path, "-ac", "1", "-ar",
-                                    std::to_string(rate), "-f", "f32le", "-"},
-                                   std::chrono::seconds(60));
+std::vector<float> decodeMono(const std::string& input, int rate, double seconds) {
+    std::vector<std::string> command{"ffmpeg", "-v", "error", "-i", input};
+    if (seconds > 0) command.insert(command.end(), {"-t", std::to_string(seconds)});
+    command.insert(command.end(), {"-ac", "1", "-ar", std::to_string(rate), "-f", "f32le", "-"});
+    const auto result = runProgram(command, std::chrono::seconds(60));
     if (result.status != 0) return {};
     std::vector<float> samples(result.output.size() / sizeof(float));
     std::memcpy(samples.data(), result.output.data(), samples.size() * sizeof(float));

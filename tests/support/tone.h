@@ -6,9 +6,10 @@
 
 namespace lantern::test {
 
-// Decodes an audio file (our ADTS stream) to mono float at `rate` with the
-// ffmpeg program; empty when ffmpeg fails.
-std::vector<float> decodeMono(const std::string& path, int rate);
+// Decodes an audio file or stream (our ADTS stream) to mono float at `rate`
+// with the ffmpeg program, its first `seconds` when given; empty when ffmpeg
+// fails.
+std::vector<float> decodeMono(const std::string& input, int rate, double seconds = 0);
 
 // The power of `hertz` in every `stride`-th sample starting at the first
 // (Goertzel, averaged over quarter-second blocks): a full-scale sine gives

@@ -20,17 +20,12 @@ namespace {
 
 using test::eventually;
 
-TEST(PanelText, ClockStopAfterAndTheShownLink) {
+// The texts that are worked out (the rest are the views' words as they stand).
+TEST(PanelText, TheClockTheShownLinkTitlesAndTheMicrophone) {
     const std::pair<double, const char*> clocks[] = {
         {0, "0:00"}, {59.9, "0:59"}, {3599, "59:59"}, {3600, "1:00:00"}, {36061, "10:01:01"}};
     for (const auto& [seconds, text] : clocks)
         EXPECT_EQ(panel::clock(seconds), text) << seconds;
-    const std::pair<double, const char*> choices[] = {
-        {1800, "In 30 Minutes"}, {3600, "In 1 Hour"}, {7200, "In 2 Hours"}, {5400, "In 1 Hours"}};
-    for (const auto& [seconds, text] : choices)
-        EXPECT_EQ(panel::stopChoice(seconds), text) << seconds;
-    EXPECT_EQ(panel::stopLabel({}), "Stop after");
-    EXPECT_TRUE(panel::stopLabel(QDateTime::currentDateTime()).startsWith("Stops "));
     const std::pair<const char*, const char*> links[] = {
         {"https://quiet-river-4821.trycloudflare.com/#k=pw", "quiet-river-4821.trycloudflare.com"},
         {"https://quiet-river-4821.trycloudflare.com", "quiet-river-4821.trycloudflare.com"},
@@ -39,9 +34,7 @@ TEST(PanelText, ClockStopAfterAndTheShownLink) {
     };
     for (const auto& [link, text] : links)
         EXPECT_EQ(panel::shown(QUrl(link)), text) << link;
-}
 
-TEST(PanelText, TitlesSummariesAndTheMicrophone) {
     const AudioSource player{"player", "Player", {}};
     const Track song{"Song", "Band", "", "", true, "Player"}, blank{};
     struct Row {
@@ -59,48 +52,28 @@ TEST(PanelText, TitlesSummariesAndTheMicrophone) {
     };
     for (const auto& row : titles)
         EXPECT_EQ(panel::title(row.now, row.source, row.playerFound), row.title);
-    EXPECT_EQ(panel::line(song), "Band");
     EXPECT_EQ(panel::line(Track{"T", "Band", "LP", "", true, ""}), "Band \u00B7 LP");
-    EXPECT_EQ(panel::line(std::nullopt), "");
-
-    const SavedAddress named{"/night", "https://a.example/night", "s", false};
-    EXPECT_EQ(panel::linkSummary(LinkMode::Fresh, std::nullopt, false), "New link each time");
-    EXPECT_EQ(panel::linkSummary(LinkMode::Kept, std::nullopt, true),
-              "Your private link \u00B7 passcode");
-    EXPECT_EQ(panel::linkSummary(LinkMode::Named, std::nullopt, false), "Your name");
-    EXPECT_EQ(panel::linkSummary(LinkMode::Named, named, false), "Your name /night");
+    EXPECT_EQ(panel::linkSummary(LinkMode::Named, SavedAddress{"/night", "x", "s", false}, true),
+              "Your name /night \u00B7 passcode");
 
     const std::vector<AudioInput> inputs{{"usb", "USB Mic", 1}};
     EXPECT_EQ(panel::micName("", inputs, "Built-in"), "Built-in");
-    EXPECT_EQ(panel::micName("", inputs, ""), "Microphone");
     EXPECT_EQ(panel::micName("usb", inputs, "Built-in"), "USB Mic");
     EXPECT_EQ(panel::micName("gone", inputs, "Built-in"), "Mic not connected");
-    EXPECT_EQ(panel::systemDefault("Built-in"), "System Default (Built-in)");
-    EXPECT_EQ(panel::systemDefault(""), "System Default");
     EXPECT_TRUE(panel::sounding("firefox", {"firefox.bin"}));
     EXPECT_FALSE(panel::sounding("fire", {"firefox"}));
 }
 
-// The tray's images: the waves lit by frame, the badge as wide as its word,
-// four images at most, the pulse only on air and with motion allowed.
+// The tray's images (their pixels are checked with the screenshots): the
+// badge as wide as its word, four images at most, the pulse only on air and
+// with motion allowed.
 TEST(MenuIcon, FramesBadgeAndCache) {
-    const auto alphaAt = [](const QImage& image, QPointF point) {
-        return qAlpha(image.pixel(point.toPoint()));
-    };
-    // Points on the left arcs, at the height of the centre.
-    const QPointF inner(9 - 3.6, 8), outer(9 - 6.8, 8);
-    for (int frame = 0; frame < 3; ++frame) {
-        const auto image = MenuIcon::image(true, frame);
-        EXPECT_EQ(image.height(), 16);
-        EXPECT_NEAR(image.width(), MenuIcon::wordSize().width() + 32, 1.0);
-        EXPECT_GT(alphaAt(image, inner), frame >= 1 ? 200 : 60) << frame;
-        EXPECT_LT(alphaAt(image, inner), frame >= 1 ? 256 : 120) << frame;
-        EXPECT_GT(alphaAt(image, outer), frame >= 2 ? 200 : 60) << frame;
-        EXPECT_LT(alphaAt(image, outer), frame >= 2 ? 256 : 120) << frame;
-        EXPECT_EQ(alphaAt(image, {9, 8}), 255) << "the dot";
-    }
+    const auto image = MenuIcon::image(true, 1);
+    EXPECT_EQ(image.height(), 16);
+    EXPECT_NEAR(image.width(), MenuIcon::wordSize().width() + 32, 1.0);
     EXPECT_EQ(MenuIcon::image(false, 0).text("Description"), "Lantern FM");
-    EXPECT_EQ(MenuIcon::image(true, 1).text("Description"), "Lantern FM, on air");
+    for (int frame = 0; frame < 3; ++frame)
+        EXPECT_EQ(MenuIcon::image(true, frame).text("Description"), "Lantern FM, on air");
     EXPECT_EQ(MenuIcon::cachedKeys(), (QStringList{"off", "on0", "on1", "on2"}));
     EXPECT_EQ(MenuIcon::image(true, 2, 2.0).height(), 32);
     EXPECT_EQ(MenuIcon::cachedKeys(), QStringList{"on2"}) << "a new ratio redraws";

@@ -18,9 +18,9 @@ std::vector<Listener> tcpListeners() {
             timeout >> inode;
         const auto colon = local.find(':');
         if (state != "0A" || colon == std::string::npos) continue; // 0A: listening
-        found.push_back({local.substr(0, colon),
-                         static_cast<std::uint16_t>(std::stoul(local.substr(colon + 1), nullptr, 16)),
-                         inode});
+        found.push_back(
+            {local.substr(0, colon),
+             static_cast<std::uint16_t>(std::stoul(local.substr(colon + 1), nullptr, 16)), inode});
     }
     return found;
 }

@@ -57,29 +57,28 @@ public:
 
     // A player that takes its name and never answers.
     pid_t hung(const QString& name) {
-        const auto owned = "org.mpris.MediaPlayer2." + name.toStdString();
-        const auto pid = startProgram({HUNG_SERVICE, owned});
-        players_.push_back(pid);
-        eventually([&] { return bus->hasOwner(owned.c_str()); }, 5s);
-        return pid;
+        return start({HUNG_SERVICE, "org.mpris.MediaPlayer2." + name.toStdString()}, name);
     }
     pid_t player(const QString& name, const QString& status, const QStringList& tracks = {}) {
         std::vector<std::string> command{FAKE_MPRIS_PLAYER, name.toStdString(),
                                          status.toStdString()};
         for (const auto& track : tracks)
             command.push_back(track.toStdString());
-        const auto pid = startProgram(command);
-        players_.push_back(pid);
-        eventually(
-            [&] { return bus->hasOwner(("org.mpris.MediaPlayer2." + name).toUtf8().constData()); },
-            5s);
-        return pid;
+        return start(command, name);
     }
 
     SessionBus* bus;
     NowPlayingReader reader;
 
 private:
+    pid_t start(const std::vector<std::string>& command, const QString& name) {
+        const auto pid = startProgram(command);
+        players_.push_back(pid);
+        const auto owned = ("org.mpris.MediaPlayer2." + name).toStdString();
+        eventually([&] { return bus->hasOwner(owned.c_str()); }, 5s);
+        return pid;
+    }
+
     std::mutex mutex_;
     std::vector<Reading> readings_;
     std::vector<pid_t> players_;
@@ -91,26 +90,6 @@ AudioSource source(const QString& id, const QString& name) {
 
 NowPlaying empty(const std::string& source, bool playing) {
     return NowPlaying{"", "", "", std::nullopt, playing, source};
-}
-
-// A reading at once, then one every three seconds, on the reader's own
-// thread; none after stop. Everything else than a player reads as an empty
-// record that plays.
-TEST(NowPlayingReader, ReadsAtOnceThenEveryThreeSeconds) {
-    Reader r;
-    const auto start = Clock::now();
-    r.reader.follow(AudioSource::wholeMac());
-    const auto first = r.next(0, 1s);
-    ASSERT_TRUE(first);
-    EXPECT_LT(first->at - start, 1s);
-    EXPECT_EQ(first->record, empty("Everything", true));
-    EXPECT_NE(first->thread, std::this_thread::get_id());
-    const auto second = r.next(1, 4s);
-    ASSERT_TRUE(second);
-    EXPECT_NEAR(std::chrono::duration<double>(second->at - first->at).count(), 3.0, 0.5);
-    r.reader.stop();
-    settle(3500ms);
-    EXPECT_EQ(r.readings().size(), 2u);
 }
 
 // Any MPRIS player, over D-Bus: playing, paused, stopped (as nothing),
@@ -191,14 +170,6 @@ TEST(NowPlayingReader, FileArtworkIsReadOncePerTitle) {
     EXPECT_EQ(reading->record.title, "Two");
     EXPECT_EQ(reading->cover->type, "image/jpeg");
     EXPECT_NEAR(colourOf(*reading->cover).blueF(), 1.0, 0.05);
-
-    r.reader.send(NowPlayingReader::Command::previous);
-    r.reader.follow(source("fakeart", "Art")); // follow forgets the title: read again
-    ASSERT_TRUE(eventually([&] { return r.readings().size() >= 5; }, 2s));
-    const auto last = r.readings().back();
-    EXPECT_EQ(last.record.title, "One");
-    ASSERT_TRUE(last.cover);
-    EXPECT_EQ(colourOf(*last.cover), QColor(Qt::green));
 }
 
 // Titles come from tags and web pages: a title holding tabs and a file path
@@ -245,10 +216,15 @@ TEST(NowPlayingReader, HangingPlayerIsCutOffByTheWatchdog) {
     ASSERT_TRUE(reading);
     EXPECT_GE(reading->at - start, 4500ms);
     EXPECT_EQ(reading->record, empty("Hung", false));
+    EXPECT_NE(reading->thread, std::this_thread::get_id()) << "D-Bus calls block the main thread";
     endProgram(hung);
-    r.player("fakehung", "Playing", {"Back|A|B|"});
+    r.player("fakehung", "Playing", {"Back|A|B|"}); // found by the next poll
     ASSERT_TRUE(eventually(
         [&] { return !r.readings().empty() && r.readings().back().record.title == "Back"; }, 8s));
+    r.reader.stop();
+    const auto count = r.readings().size();
+    settle(3500ms);
+    EXPECT_EQ(r.readings().size(), count) << "read after stop";
 }
 
 // Records the companion signals the reader sends on the bus.

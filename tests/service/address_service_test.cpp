@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -57,6 +56,21 @@ protected:
         EXPECT_EQ(response.status, 201) << response.body;
         return json::parse(response.body, nullptr, false);
     }
+    int claimStatus(const std::string& peer, const std::string& forwardedFor = "") {
+        return ask("POST", "/api/claim", {{"showLast", false}}, peer, forwardedFor).status;
+    }
+    // Announces `url` for a claimed address; the status.
+    int live(const json& claimed, const std::string& url = "http://127.0.0.1:8000") {
+        return ask("PUT", "/api/live",
+                   {{"url", url},
+                    {"name", "P"},
+                    {"path", claimed["path"]},
+                    {"secret", claimed["secret"]}})
+            .status;
+    }
+    int off(const json& path, const json& secret) {
+        return ask("DELETE", "/api/live", {{"path", path}, {"secret", secret}}).status;
+    }
     static std::string header(const Response& response, const std::string& name) {
         for (const auto& [key, value] : response.headers)
             if (key == name) return value;
@@ -70,12 +84,9 @@ protected:
 
 TEST(AddressRules, NamesAndAnnouncedAddresses) {
     const std::pair<std::string, bool> names[] = {
-        {"abc", true},
-        {std::string(30, 'a'), true},
-        {"ab", false},
-        {"-abc", false},
-        {"Abc", false},
-        {"a_b", false},
+        {"abc", true},          {std::string(30, 'a'), true},
+        {"ab", false},          {"-abc", false},
+        {"Abc", false},         {"a_b", false},
         {"caf\xC3\xA9", false},
     };
     for (const auto& [name, valid] : names)
@@ -206,22 +217,14 @@ TEST_F(AddressServiceTest, NamesAreClaimedOnce) {
     // next; the old secret proves nothing then. One announced stays taken.
     const auto busy = claim({{"showLast", false}, {"name", "busy-radio"}}, "192.0.2.50");
     now += 100 * 24 * 3600;
-    ASSERT_EQ(ask("PUT", "/api/live",
-                  {{"url", "http://127.0.0.1:8000"},
-                   {"name", "Busy"},
-                   {"path", "/busy-radio"},
-                   {"secret", busy["secret"]}})
-                  .status,
-              204);
+    ASSERT_EQ(live(busy), 204);
     now += 100 * 24 * 3600;
     EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}, {"name", "busy-radio"}}, "192.0.2.51")
                   .status,
               409);
     const auto again = claim({{"showLast", false}, {"name", "porch-radio"}}, "192.0.2.52");
-    EXPECT_EQ(ask("DELETE", "/api/live", {{"path", "/porch-radio"}, {"secret", "x"}}).status, 403);
-    EXPECT_EQ(
-        ask("DELETE", "/api/live", {{"path", "/porch-radio"}, {"secret", again["secret"]}}).status,
-        204);
+    EXPECT_EQ(off("/porch-radio", "x"), 403);
+    EXPECT_EQ(off("/porch-radio", again["secret"]), 204);
 }
 
 // Claims are limited per client (the proxy's word counts only for a trusted
@@ -229,38 +232,30 @@ TEST_F(AddressServiceTest, NamesAreClaimedOnce) {
 // address; all come back after an hour.
 TEST_F(AddressServiceTest, LimitsPerClientAndPerAddress) {
     for (int i = 0; i < 3; ++i)
-        claim({{"showLast", false}}, "192.0.2.7");
-    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.7").status, 429);
-    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.8").status, 201);
+        EXPECT_EQ(claimStatus("192.0.2.7"), 201);
+    EXPECT_EQ(claimStatus("192.0.2.7"), 429);
+    EXPECT_EQ(claimStatus("192.0.2.8"), 201);
     // Behind the trusted proxy each client is counted apart; an untrusted
     // peer cannot dodge its limit with the header.
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "10.0.0.1",
-                      "198.51.100." + std::to_string(i) + ", 10.0.0.1")
-                      .status,
-                  201);
-    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.7", "198.51.100.99").status,
-              429);
+        EXPECT_EQ(claimStatus("10.0.0.1", "198.51.100." + std::to_string(i) + ", 10.0.0.1"), 201);
+    EXPECT_EQ(claimStatus("192.0.2.7", "198.51.100.99"), 429);
     now += 3600;
-    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.7").status, 201);
+    EXPECT_EQ(claimStatus("192.0.2.7"), 201);
 
     const auto kept = claim({{"showLast", false}}, "192.0.2.60");
-    const json announce = {{"url", "http://127.0.0.1:8000"},
-                           {"name", "Porch"},
-                           {"path", kept["path"]},
-                           {"secret", kept["secret"]}};
     for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(ask("PUT", "/api/live", announce).status, 204);
-    EXPECT_EQ(ask("PUT", "/api/live", announce).status, 429);
+        EXPECT_EQ(live(kept), 204);
+    EXPECT_EQ(live(kept), 429);
     now += 3600;
-    EXPECT_EQ(ask("PUT", "/api/live", announce).status, 204);
+    EXPECT_EQ(live(kept), 204);
     // One IPv6 subscriber (a /64) is one client; everyone together has a budget.
     for (int i = 1; i <= 3; ++i)
-        claim({{"showLast", false}}, "2001:db8:1:2::" + std::to_string(i));
-    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "2001:db8:1:2:ffff::9").status, 429);
+        EXPECT_EQ(claimStatus("2001:db8:1:2::" + std::to_string(i)), 201);
+    EXPECT_EQ(claimStatus("2001:db8:1:2:ffff::9"), 429);
     for (int i = 0; i < 11; ++i)
-        claim({{"showLast", false}}, "198.51.101." + std::to_string(i));
-    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "198.51.102.1").status, 429)
+        EXPECT_EQ(claimStatus("198.51.101." + std::to_string(i)), 201);
+    EXPECT_EQ(claimStatus("198.51.102.1"), 429)
         << "the claims of many clients together are not bounded";
     RateLimit flood(1, 100); // a flood of clients is remembered within a bound
     for (int i = 0; i < 1000; ++i)
@@ -291,46 +286,22 @@ TEST_F(AddressServiceTest, SecretsAreNotKeptInTheClear) {
               204);
 }
 
-// Another process holding the database's write lock fails that request
+// Another connection holding the database's write lock fails that request
 // alone, with 503, after a short wait; the service keeps serving (visitors
 // are still sent on) and the next request once the lock is free succeeds.
 TEST_F(AddressServiceTest, ALockedDatabaseFailsOneRequestNotTheService) {
     const auto kept = claim({{"showLast", false}});
-    ASSERT_EQ(ask("PUT", "/api/live",
-                  {{"url", "http://127.0.0.1:8000"},
-                   {"name", "P"},
-                   {"path", kept["path"]},
-                   {"secret", kept["secret"]}})
-                  .status,
-              204);
-    int locked[2], release[2];
-    ASSERT_EQ(::pipe(locked), 0);
-    ASSERT_EQ(::pipe(release), 0);
-    const pid_t holder = ::fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        sqlite3* db = nullptr;
-        char byte = 0;
-        if (sqlite3_open(folder.file("addresses.db").c_str(), &db) != SQLITE_OK ||
-            sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK)
-            ::_exit(1);
-        if (::write(locked[1], "x", 1) != 1 || ::read(release[0], &byte, 1) != 1) ::_exit(1);
-        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-        ::_exit(0);
-    }
-    char byte = 0;
-    ASSERT_EQ(::read(locked[0], &byte, 1), 1);
+    ASSERT_EQ(live(kept), 204);
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(folder.file("addresses.db").c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     const auto busy = ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.30");
     EXPECT_EQ(busy.status, 503);
     EXPECT_EQ(header(busy, "Retry-After"), "5");
     EXPECT_EQ(ask("GET", kept["path"]).status, 302);
-    ASSERT_EQ(::write(release[1], "x", 1), 1);
-    int status = 0;
-    ::waitpid(holder, &status, 0);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.30").status, 201);
-    for (const int fd : {locked[0], locked[1], release[0], release[1]})
-        ::close(fd);
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_EQ(claimStatus("192.0.2.30"), 201);
 }
 
 // Connections beyond the cap are closed at accept; a place that frees up is

@@ -107,8 +107,8 @@ public:
     }
     // What arrived between `from` and `to`, decoded to mono at `rate`.
     std::vector<float> heard(const QString& file, Time from, Time to, int rate = 8000) const {
-        // From a true frame start: a decoder left to find one by itself can
-        // lock onto a sync word inside a frame and decode noise.
+        // From a frame start: a decoder left to find one by itself can lock
+        // onto a sync word inside a frame and decode noise.
         auto begin = offset(from);
         for (const auto& frame : frames())
             if (frame.at >= begin) {
@@ -138,37 +138,17 @@ private:
         std::size_t at, length;
         double seconds;
     };
-    // The ADTS frames received so far. The stream may begin inside a frame
-    // (the burst is cut anywhere), so a frame counts as found only once three
-    // headers chain one after another.
+    // The ADTS frames received so far: the stream starts on a frame (the
+    // burst is whole chunks of whole frames), so they follow one another.
     std::vector<Frame> frames() const {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(body_.data());
-        const auto frameAt = [&](std::size_t at) -> std::optional<Frame> {
-            const auto frame = adtsFrameAt({bytes + at, body_.size() - at});
-            if (!frame || at + frame->length > body_.size()) return std::nullopt;
-            return Frame{at, frame->length, 1024.0 / frame->sampleRate};
-        };
-        const auto chained = [&](std::size_t at) {
-            for (int i = 0; i < 3; ++i) {
-                const auto frame = frameAt(at);
-                if (!frame) return false;
-                at += frame->length;
-            }
-            return true;
-        };
         std::vector<Frame> found;
-        for (std::size_t at = 0; at + 7 <= body_.size();) {
-            if (!found.empty() && found.back().at + found.back().length == at && frameAt(at)) {
-                found.push_back(*frameAt(at));
-                at += found.back().length;
-            } else if (chained(at)) {
-                found.push_back(*frameAt(at));
-                at += found.back().length;
-            } else {
-                ++at;
-            }
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(body_.data());
+        for (std::size_t at = 0;;) {
+            const auto frame = adtsFrameAt({bytes + at, body_.size() - at});
+            if (!frame || at + frame->length > body_.size()) return found;
+            found.push_back({at, frame->length, 1024.0 / frame->sampleRate});
+            at += frame->length;
         }
-        return found;
     }
     std::size_t offset(Time at) const {
         std::size_t size = 0;

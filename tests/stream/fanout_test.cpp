@@ -55,37 +55,6 @@ TEST(Fanout, TheBurstKeepsTheLastWholeChunksAndComesFirstAsOneChunk) {
         << "the burst outlives closeAll";
 }
 
-// A listener that does not read loses the newest audio, not the oldest.
-TEST(Fanout, AFullQueueDropsTheNewestChunks) {
-    Fanout fanout(0, 2);
-    auto listener = fanout.join(std::nullopt);
-    for (const auto* text : {"A", "B", "C"})
-        fanout.publish(chunkOf(text));
-    EXPECT_EQ(nextText(*listener), "A");
-    EXPECT_EQ(nextText(*listener), "B");
-    EXPECT_EQ(nextText(*listener, 100ms), "<none>");
-}
-
-TEST(Fanout, EndingWakesTheConsumerAndDiscardsItsQueue) {
-    Fanout fanout(0, 256);
-    auto queued = fanout.join(std::nullopt);
-    fanout.publish(chunkOf("never taken"));
-    std::vector<std::future<std::optional<Chunk>>> waiting;
-    std::vector<std::shared_ptr<Listener>> listeners;
-    for (int i = 0; i < 3; ++i) {
-        listeners.push_back(fanout.join(std::nullopt));
-        waiting.push_back(listeners.back()->next(asio::use_future));
-    }
-    fanout.closeAll();
-    for (auto& future : waiting) {
-        ASSERT_EQ(future.wait_for(2s), std::future_status::ready);
-        EXPECT_FALSE(future.get());
-    }
-    EXPECT_EQ(nextText(*queued), "<end>");
-    queued->push(chunkOf("late"));
-    EXPECT_EQ(nextText(*queued), "<end>");
-}
-
 TEST(Fanout, CountsTagsOnceAndSeatsLeaveWhenTheirOwnerUnwinds) {
     auto fanout = std::make_shared<Fanout>(0, 256);
     auto x1 = fanout->join("x"), x2 = fanout->join("x"), y = fanout->join("y");

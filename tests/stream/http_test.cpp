@@ -12,7 +12,7 @@ namespace {
 TEST(HTTP, RoutesRequestLines) {
     const std::pair<std::string, Route> rows[] = {
         {"GET / HTTP/1.1", Route::page()},
-        {"GET /", Route::page()}, // the version is optional
+        {"GET /", Route::page()},              // the version is optional
         {"get / HTTP/1.1", Route::notFound()}, // the method is case-sensitive
         {"POST /stream HTTP/1.1", Route::notFound()},
         {"HEAD /stream?k=x HTTP/1.1", Route::streamCheck()},

@@ -171,11 +171,13 @@ std::string SoundDaemon::pactl(const std::vector<std::string>& arguments) const 
 
 pid_t SoundDaemon::play(const std::string& id, double hertz, const Play& how) {
     std::vector<std::string> command{TONE_PLAYER, std::to_string(hertz)};
-    if (!how.sink.empty()) command.push_back("--sink=" + how.sink);
     if (how.corked) command.push_back("--corked");
-    if (how.seconds > 0) command.push_back("--seconds=" + std::to_string(how.seconds));
-    const auto pid = startProgram(
-        command, {"PULSE_PROP=application.process.binary=" + id + " application.name=" + id});
+    if (how.seconds > 0) // then it closes its stream, as a notification sound does
+        command.insert(command.begin(), {"timeout", std::to_string(how.seconds)});
+    std::vector<std::string> environment{"PULSE_PROP=application.process.binary=" + id +
+                                         " application.name=" + id};
+    if (!how.sink.empty()) environment.push_back("PULSE_SINK=" + how.sink);
+    const auto pid = startProgram(command, environment);
     players_.push_back(pid);
     return pid;
 }

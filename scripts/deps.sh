@@ -47,3 +47,35 @@ lantern_install_node() {
     command -v node >/dev/null && command -v npm >/dev/null && return 0
     lantern_install_packages nodejs npm
 }
+
+# The tunnel tool that gives the station its public link. It is in no
+# distribution's archive, so it comes from its vendor's signed Debian
+# repository, installed the way the vendor documents: the signing key to a
+# keyring file, a source entry "signed-by" it, then apt. Where the repository
+# cannot be reached it says so in one line and returns: the station then runs
+# on this computer only. LANTERN_CLOUDFLARED_REPO names another repository.
+lantern_install_cloudflared() {
+    if [ -n "${LANTERN_CLOUDFLARED:-}" ] && [ -x "$LANTERN_CLOUDFLARED" ]; then return 0; fi
+    command -v cloudflared >/dev/null && return 0
+    local repo=${LANTERN_CLOUDFLARED_REPO:-https://pkg.cloudflare.com}
+    local keyring=/usr/share/keyrings/cloudflare-main.gpg
+    local source=/etc/apt/sources.list.d/cloudflared.list
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    local key
+    key=$(mktemp)
+    if ! curl -fsSL --connect-timeout 5 --max-time 30 "$repo/cloudflare-main.gpg" -o "$key"; then
+        rm -f "$key"
+        echo "cloudflared isn't installed and $repo can't be reached: the station will play on this computer only, with no link to share."
+        return 0
+    fi
+    echo "Installing cloudflared, the tunnel program that gives your station its link, from $repo"
+    $sudo install -D -m 0644 "$key" "$keyring"
+    rm -f "$key"
+    echo "deb [signed-by=$keyring] $repo/cloudflared any main" | $sudo tee "$source" >/dev/null
+    if ! $sudo apt-get update -q || ! DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q cloudflared; then
+        # A source that does not work would break every later apt-get update.
+        $sudo rm -f "$source" "$keyring"
+        echo "Couldn't install cloudflared: the station will play on this computer only, with no link to share."
+    fi
+}

@@ -38,6 +38,7 @@ for package in libqt6core6 libqt6quick6 libpulse0 libqrencode4 qml6-module-qtqui
     echo "$depends" | grep -q "$package" || fail "the package does not depend on $package: $depends"
 done
 dpkg-deb -c "$deb" | grep -q "./usr/share/applications/$id.desktop" || fail "the package lacks the launcher entry"
+[ "$(dpkg-deb -f "$deb" Suggests)" = cloudflared ] || fail "the package does not suggest cloudflared"
 echo "installed tree and package are complete and valid"
 
 # The address service installs on its own, with its systemd unit, and stays

@@ -209,10 +209,10 @@ void listeners(Board& board, int port, int count) {
             // Whole ADTS frames.
             std::size_t at = 0;
             const auto* bytes = reinterpret_cast<const std::uint8_t*>(probe.pending.data());
-            while (const auto frame = adtsFrameAt({bytes + at, probe.pending.size() - at})) {
-                if (probe.pending.size() - at < frame->length) break;
-                decode(bytes + at, int(frame->length), arrived);
-                at += frame->length;
+            while (const auto header = adtsFrameAt({bytes + at, probe.pending.size() - at})) {
+                if (probe.pending.size() - at < header->length) break;
+                decode(bytes + at, int(header->length), arrived);
+                at += header->length;
             }
             probe.pending.erase(0, at);
         }

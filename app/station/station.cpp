@@ -61,7 +61,8 @@ Station::Station(Environment environment)
       shared_(std::make_shared<Shared>()),
       fanout_(std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit)),
       presence_(std::make_unique<LinkPresence>(settings_, addresses_, shared_, env_.passcodeRetry)),
-      mic_(std::make_unique<Microphone>(settings_, shared_)) {
+      mic_(std::make_unique<Microphone>(settings_, shared_)),
+      check_(std::make_unique<LinkCheck>(env_.linkCheckVia, env_.linkCheckTiming)) {
     if (!env_.notify) env_.notify = postNotification;
     if (!env_.terminate) env_.terminate = [] { QCoreApplication::exit(0); };
 
@@ -79,6 +80,13 @@ Station::Station(Environment environment)
         if (broadcast_) broadcast_->recheckListeners();
     });
     connect(presence_.get(), &LinkPresence::heldBackChanged, this, &Station::showHeldBack);
+    // A link still being checked is asked with the passcode in use now.
+    connect(presence_.get(), &LinkPresence::passcodeChanged, this, [this] {
+        if (linkState_ == LinkState::Checking || linkState_ == LinkState::Unreachable) checkLink();
+    });
+    connect(check_.get(), &LinkCheck::answered, this, [this] { setLinkState(LinkState::Ready); });
+    connect(check_.get(), &LinkCheck::unreachable, this,
+            [this] { setLinkState(LinkState::Unreachable); });
 
     connect(mic_.get(), &Microphone::problem, this,
             [this](const QString& message) { show(StatusLine::Kind::microphone, message); });
@@ -159,6 +167,20 @@ void Station::setLink(const QUrl& link) {
     linkPartsChanged();
 }
 
+void Station::setLinkState(LinkState state) {
+    assign(*this, linkState_, state, &Station::linkStateChanged);
+}
+
+void Station::checkLink() {
+    setLinkState(LinkState::Checking);
+    check_->check(link_, presence_->passcode());
+}
+
+QUrl Station::toolPage() {
+    return QUrl(QStringLiteral("https://developers.cloudflare.com/cloudflare-one/connections/"
+                               "connect-networks/downloads/"));
+}
+
 void Station::linkPartsChanged() {
     assign(*this, shownKept_, kept(), &Station::keptChanged);
     assign(*this, shownShareLink_, shareLink(), &Station::shareLinkChanged);
@@ -176,23 +198,33 @@ void Station::goOnAir() {
                                                               env_.blockCost, env_.makeEncoder},
                                              *source_);
     auto* broadcast = broadcast_.get();
-    connect(broadcast, &Broadcast::listening, this,
-            [this](quint16 port) { Q_EMIT listening(port); });
+    connect(broadcast, &Broadcast::listening, this, [this](quint16 port) {
+        assign(*this, localAddress_, QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port)),
+               &Station::localAddressChanged);
+        Q_EMIT listening(port);
+    });
     connect(broadcast, &Broadcast::serverFailed, this, [this](const QString& error) {
         console(QStringLiteral("couldn't start: ") + error);
         goOffAir();
         show(StatusLine::Kind::message, QStringLiteral("Couldn't go on air: ") + error);
     });
+    // Without the tunnel program nothing is connecting: the link card says
+    // what is missing, and the line has nothing more to say.
     connect(broadcast, &Broadcast::tunnelMissing, this, [this] {
-        show(StatusLine::Kind::message, QStringLiteral("cloudflared isn't installed"));
+        setLinkState(LinkState::ToolMissing);
+        clear(StatusLine::Kind::broadcast);
     });
     connect(broadcast, &Broadcast::tunnelUp, this, &Station::tunnelUp);
-    connect(broadcast, &Broadcast::tunnelDown, this,
-            [this] { show(StatusLine::Kind::broadcast, reconnecting); });
+    connect(broadcast, &Broadcast::tunnelDown, this, [this] {
+        check_->stop();
+        setLinkState(LinkState::Connecting);
+        show(StatusLine::Kind::broadcast, reconnecting);
+    });
     connect(broadcast, &Broadcast::captureProblem, this, &Station::captureProblem);
     connect(broadcast, &Broadcast::encoderFailureChanged, this, &Station::showEncoder);
     Q_EMIT onAirChanged();
     assign(*this, onAirSince_, env_.clock(), &Station::onAirSinceChanged);
+    setLinkState(LinkState::Connecting);
     show(StatusLine::Kind::broadcast, goingOnAir);
     if (!source_->whole() && !Workspace::isRunning(source_->id))
         show(StatusLine::Kind::running, notRunning(source_->name));
@@ -223,6 +255,7 @@ void Station::tunnelUp(const QUrl& url, bool changed) {
     setLink(url);
     console(QStringLiteral("on air: ") + url.toString(QUrl::FullyEncoded));
     clear(StatusLine::Kind::broadcast);
+    checkLink();
     if (usesKept()) {
         presence_->setOnAirLink(url);
     } else if (changed) {
@@ -259,9 +292,11 @@ void Station::tick() {
         if (status_.kind() == StatusLine::Kind::none) showEncoder();
         return;
     }
-    // Silence is worth a line only once listeners can hear it, and a line
-    // about the tunnel or the capture itself says more.
-    if (!source_ || link_.isEmpty() || broadcast_->reconnecting() ||
+    // Silence is worth a line only once listeners can hear it (through the
+    // link, or on this computer when there is none), and a line about the
+    // tunnel or the capture itself says more.
+    const bool heardSomewhere = !link_.isEmpty() || linkState_ == LinkState::ToolMissing;
+    if (!source_ || !heardSomewhere || broadcast_->reconnecting() ||
         status_.kind() == StatusLine::Kind::capture)
         return;
     const auto& source = *source_;
@@ -299,6 +334,9 @@ void Station::goOffAir() {
     Q_EMIT onAirChanged();
     if (sleep_) sleep_->release();
     ticker_.stop();
+    check_->stop();
+    setLinkState(LinkState::None);
+    assign(*this, localAddress_, QUrl(), &Station::localAddressChanged);
     setLink({});
     assign(*this, listeners_, qint64(0), &Station::listenersChanged);
     setStopAt({});

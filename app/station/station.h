@@ -7,6 +7,7 @@
 #include "core/station/audio_path.h"
 #include "core/system/guarded.h"
 #include "link/address_client.h"
+#include "link/link_check.h"
 #include "station/cover_art.h"
 #include "station/link_presence.h"
 #include "station/microphone.h"
@@ -66,6 +67,13 @@ class Station : public QObject {
     // The user's voice: the microphone, the talk switches and the levels.
     Q_PROPERTY(lantern::Microphone* mic READ micObject CONSTANT)
     Q_PROPERTY(QUrl link READ link NOTIFY linkChanged)
+    // Where the link to share stands while on air.
+    Q_PROPERTY(lantern::Station::LinkState linkState READ linkState NOTIFY linkStateChanged)
+    // Where listeners on this computer reach the station while it serves
+    // ("http://127.0.0.1:PORT/"); empty otherwise.
+    Q_PROPERTY(QUrl localAddress READ localAddress NOTIFY localAddressChanged)
+    // Where to get the tunnel program.
+    Q_PROPERTY(QUrl toolPage READ toolPage CONSTANT)
     Q_PROPERTY(qint64 listeners READ listeners NOTIFY listenersChanged)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     Q_PROPERTY(QDateTime stopAt READ stopAt WRITE setStopAt NOTIFY stopAtChanged)
@@ -83,6 +91,12 @@ public:
     using LinkMode = lantern::LinkMode;
     enum class PlayerCommand { Previous, PlayPause, Next };
     Q_ENUM(PlayerCommand)
+    // None: off air. Connecting: waiting for the tunnel's URL. Checking: the
+    // URL is known, not yet seen to answer from the outside. Ready: it
+    // answered. Unreachable: it has not answered yet (still tried).
+    // ToolMissing: no tunnel program, so no link: local listeners only.
+    enum class LinkState { None, Connecting, Checking, Ready, Unreachable, ToolMissing };
+    Q_ENUM(LinkState)
 
     // What the station uses from its surroundings. The defaults are the real
     // services; tests swap in their own pieces.
@@ -100,6 +114,11 @@ public:
         std::function<void(std::chrono::nanoseconds)> blockCost;
         // Makes the audio path's encoders.
         AudioPath::MakeEncoder makeEncoder = AACEncoder::make;
+        // Where the link's self-check asks instead of the public URL's host
+        // (LANTERN_LINK_CHECK, an origin such as http://127.0.0.1:8080), and
+        // how patiently.
+        QUrl linkCheckVia = QUrl(qEnvironmentVariable("LANTERN_LINK_CHECK"));
+        LinkCheck::Timing linkCheckTiming;
     };
 
     static Station& shared();
@@ -114,6 +133,9 @@ public:
     bool playerFound() const { return playerFound_; }
     const QDateTime& onAirSince() const { return onAirSince_; }
     const QUrl& link() const { return link_; }
+    LinkState linkState() const { return linkState_; }
+    const QUrl& localAddress() const { return localAddress_; }
+    static QUrl toolPage();
     qint64 listeners() const { return listeners_; }
     const QString& status() const { return status_.text(); }
     const QDateTime& stopAt() const { return stopAt_; }
@@ -170,6 +192,8 @@ Q_SIGNALS:
     void playerFoundChanged();
     void onAirSinceChanged();
     void linkChanged();
+    void linkStateChanged();
+    void localAddressChanged();
     void listenersChanged();
     void statusChanged();
     void stopAtChanged();
@@ -191,6 +215,9 @@ private:
     void show(StatusLine::Kind kind, const QString& text);
     void clear(StatusLine::Kind kind);
     void setLink(const QUrl& link);
+    void setLinkState(LinkState state);
+    // Checks the public link afresh, with the passcode in use.
+    void checkLink();
     // The line about listeners held back for want of the passcode, or none.
     void showEncoder();
     void showHeldBack();
@@ -223,6 +250,9 @@ private:
     bool playerFound_ = false;
     QDateTime onAirSince_;
     QUrl link_;
+    LinkState linkState_ = LinkState::None;
+    QUrl localAddress_;
+    std::unique_ptr<LinkCheck> check_;
     qint64 listeners_ = 0;
     StatusLine status_;
     QDateTime stopAt_;

@@ -19,6 +19,7 @@ Console::Console(Station& station) : station_(station) {
         line(QStringLiteral("listen locally: http://127.0.0.1:%1/").arg(port));
     });
     connect(&station, &Station::shareLinkChanged, this, &Console::showLink);
+    connect(&station, &Station::linkStateChanged, this, &Console::showLink);
     connect(&station, &Station::listenersChanged, this,
             [this] { line(QStringLiteral("listeners: %1").arg(station_.listeners())); });
     showLink();
@@ -29,16 +30,26 @@ void Console::line(const QString& text) {
     std::fflush(stdout);
 }
 
-// The passcode in a link is for the user's eyes: on a terminal the whole link
-// is shown; anywhere else (the system log, a file) the link without it.
+// The link is handed out once it answered from the outside. The passcode in
+// it is for the user's eyes: on a terminal the whole link is shown; anywhere
+// else (the system log, a file) the link without it.
 void Console::showLink() {
+    using State = Station::LinkState;
     auto link = station_.shareLink();
     if (!outputIsTerminal()) link.setFragment(QString());
-    const auto text =
-        link.isEmpty() ? std::nullopt : std::optional(link.toString(QUrl::FullyEncoded));
+    std::optional<QString> text;
+    if (station_.linkState() == State::ToolMissing)
+        text = QStringLiteral("To share a link, Lantern FM needs cloudflared: ") +
+               Station::toolPage().toString();
+    else if (link.isEmpty())
+        text.reset();
+    else if (station_.linkState() == State::Ready)
+        text = QStringLiteral("share: ") + link.toString(QUrl::FullyEncoded);
+    else if (station_.linkState() == State::Unreachable)
+        text = QStringLiteral("link not reachable yet: ") + link.toString(QUrl::FullyEncoded);
     if (text == shownLink_) return;
     shownLink_ = text;
-    if (text) line(QStringLiteral("share: ") + *text);
+    if (text) line(*text);
 }
 
 namespace {

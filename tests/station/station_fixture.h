@@ -3,6 +3,7 @@
 // notes when each byte arrived.
 #pragma once
 
+#include "core/link/tunnel_metrics.h"
 #include "core/station/shared.h"
 #include "core/stream/aac_encoder.h"
 #include "settings/settings.h"
@@ -174,6 +175,7 @@ protected:
         qputenv("XDG_CONFIG_HOME", home.filePath("config").toUtf8());
         qputenv("LANTERN_CLOUDFLARED", FAKE_CLOUDFLARED);
         qputenv("FAKE_TUNNEL_RECORD", home.filePath("launches").toUtf8());
+        qputenv("FAKE_TUNNEL_EDGE", QByteArray::number(edge));
     }
     void TearDown() override {
         if (station) station->goOffAir();
@@ -193,6 +195,8 @@ protected:
         environment.watchSystem = watchSystem;
         environment.passcodeRetry = passcodeRetry;
         if (makeEncoder) environment.makeEncoder = makeEncoder;
+        environment.linkCheckVia = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(edge));
+        environment.linkCheckTiming = linkCheckTiming;
         station = std::make_unique<Station>(environment);
         EXPECT_TRUE(test::eventually([&] { return station->presence().ready(); }))
             << "no secrets read";
@@ -221,6 +225,9 @@ protected:
     QDateTime clock = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC);
     std::chrono::milliseconds passcodeRetry = 30s;
     AudioPath::MakeEncoder makeEncoder;
+    // The stand-in tunnel's public side, where the link's self-check asks.
+    const std::uint16_t edge = TunnelMetrics::freePort().value_or(0);
+    LinkCheck::Timing linkCheckTiming;
     std::vector<QString> notices;
     int terminated = 0;
     std::unique_ptr<Station> station;

@@ -85,6 +85,34 @@ TEST_F(StationTest, GoesOnAirOnceAndOffAirCompletely) {
     EXPECT_TRUE(eventually([&] { return test::processGone(launches()[0].first); }, 3s));
 }
 
+// The link is handed out once it answered from the outside, through the
+// stand-in tunnel and with the passcode: checked, not reachable within the
+// patience, then reachable when the tunnel opens late. Without the tunnel
+// program the card says what is missing and nothing claims to connect.
+TEST_F(StationTest, TheLinkIsCheckedBeforeItIsHandedOut) {
+    qputenv("FAKE_TUNNEL_EDGE_AFTER", "3");
+    linkCheckTiming = {{200ms}, 1s, 300ms, 1s};
+    auto& s = make();
+    ASSERT_EQ(QCoro::waitFor(s.setLinkMode(Mode::Fresh, "", QString("pw"), "")), std::nullopt);
+    std::vector<Station::LinkState> seen;
+    QObject watching;
+    QObject::connect(&s, &Station::linkStateChanged, &watching,
+                     [&] { seen.push_back(s.linkState()); });
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::Ready; }, 10s));
+    using State = Station::LinkState;
+    EXPECT_EQ(seen,
+              (std::vector{State::Connecting, State::Checking, State::Unreachable, State::Ready}));
+    s.goOffAir();
+    EXPECT_EQ(s.linkState(), State::None);
+
+    qputenv("LANTERN_CLOUDFLARED", home.filePath("none").toUtf8());
+    const auto port = onAir(s);
+    ASSERT_TRUE(eventually([&] { return s.linkState() == State::ToolMissing; }));
+    EXPECT_EQ(s.localAddress(), QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port)));
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none) << s.status().toStdString();
+}
+
 // A server that starts while the station is going off air opens no tunnel:
 // the station's main thread is kept busy until the server listens (its news
 // is then queued), and only then goes off air.

@@ -1,5 +1,6 @@
 #include "support/lantern_run.h"
 
+#include "core/link/tunnel_metrics.h"
 #include "core/system/child_process.h"
 #include "support/child_process.h"
 #include "support/world.h"
@@ -25,6 +26,11 @@ LanternRun::LanternRun(const QTemporaryDir& home, std::vector<std::string> argum
     std::vector<std::string> environment = {
         "XDG_DATA_HOME=" + path("data"), "XDG_CONFIG_HOME=" + path("config"),
         "LANTERN_CLOUDFLARED=" + options.cloudflared, "FAKE_TUNNEL_RECORD=" + path("launches")};
+    const auto edge = "http://127.0.0.1:" + std::to_string(TunnelMetrics::freePort().value_or(0));
+    environment.push_back("FAKE_TUNNEL_EDGE=" + edge.substr(edge.rfind(':') + 1));
+    environment.push_back("FAKE_TUNNEL_EDGE_AFTER=" + std::to_string(options.edgeAfter));
+    environment.push_back("LANTERN_LINK_CHECK=" +
+                          (options.linkCheck.empty() ? edge : options.linkCheck));
     if (options.headless)
         environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus");
     environment.insert(environment.end(), options.environment.begin(), options.environment.end());

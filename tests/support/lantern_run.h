@@ -60,6 +60,10 @@ public:
         std::vector<std::string> under; // a program it runs under (prlimit, say)
         std::string cloudflared = FAKE_CLOUDFLARED;
         std::vector<std::string> environment; // more "NAME=value" entries
+        // Where the link's self-check asks: the stand-in tool's public side
+        // (which opens `edgeAfter` seconds after the tool starts) unless given.
+        std::string linkCheck;
+        double edgeAfter = 0;
     };
     LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments, Options options);
     LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments)

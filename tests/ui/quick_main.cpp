@@ -1,12 +1,14 @@
 // The panel's QML driven by Qt Quick Test (tst_*.qml), offscreen, over a
 // station of its own: private settings and keychain files, the stand-in
 // tunnel tool, no sound server.
+#include "core/link/tunnel_metrics.h"
 #include "settings/settings.h"
 #include "station/station.h"
 #include "ui/desktop_app.h"
 
 #include <QAccessible>
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QFile>
 #include <QGuiApplication>
 #include <QQmlEngine>
@@ -18,16 +20,35 @@ Q_IMPORT_QML_PLUGIN(LanternPlugin)
 
 using namespace lantern;
 
-// What the tests read back: the clipboard, and the name a screen reader
-// hears for an item.
+// What the tests read back: the clipboard, the name a screen reader hears
+// for an item, the addresses handed to the desktop to open; and the
+// environment the station's next broadcast sees.
 class Probe : public QObject {
     Q_OBJECT
 public:
+    Probe() {
+        for (const auto* scheme : {"http", "https"})
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
+    }
+    ~Probe() override {
+        for (const auto* scheme : {"http", "https"})
+            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    }
+    Q_INVOKABLE QStringList opened() const { return opened_; }
+    Q_INVOKABLE void setEnvironment(const QString& name, const QString& value) {
+        qputenv(name.toUtf8().constData(), value.toUtf8());
+    }
     Q_INVOKABLE QString clipboard() const { return QGuiApplication::clipboard()->text(); }
     Q_INVOKABLE QString accessibleName(QObject* item) const {
         auto* interface = QAccessible::queryAccessibleInterface(item);
         return interface ? interface->text(QAccessible::Name) : QString();
     }
+
+public Q_SLOTS:
+    void open(const QUrl& url) { opened_.append(url.toString()); }
+
+private:
+    QStringList opened_;
 };
 
 class Setup : public QObject {
@@ -49,6 +70,10 @@ public Q_SLOTS:
         qputenv("PULSE_SERVER", "unix:/nonexistent/pulse");
         qputenv("LANTERN_CLOUDFLARED", FAKE_CLOUDFLARED);
         qputenv("FAKE_TUNNEL_RECORD", home_.filePath("launches").toUtf8());
+        // The stand-in tool's public side answers the link's self-check.
+        const auto edge = QByteArray::number(TunnelMetrics::freePort().value_or(0));
+        qputenv("FAKE_TUNNEL_EDGE", edge);
+        qputenv("LANTERN_LINK_CHECK", "http://127.0.0.1:" + edge);
         settings_ = std::make_unique<Settings>(home_.filePath("settings.ini"));
         Station::Environment environment;
         environment.settings = settings_.get();

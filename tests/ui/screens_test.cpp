@@ -134,6 +134,29 @@ TEST_F(Screens, EveryScreenAndState) {
     shoot("sheet-with-problem");
 }
 
+// The link card as the link stands: being checked, not reachable yet, and
+// without the tunnel program (what is missing, where to listen meanwhile).
+TEST_F(Screens, TheLinkAsItStands) {
+    qputenv("FAKE_TUNNEL_EDGE_AFTER", "600");
+    linkCheckTiming.patience = 2s;
+    auto& s = make();
+    open(s);
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::Checking; }));
+    shoot("on-air-checking-the-link");
+    ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::Unreachable; }));
+    shoot("on-air-link-not-reachable");
+    s.goOffAir();
+    qputenv("LANTERN_CLOUDFLARED", home.filePath("none").toUtf8());
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::ToolMissing; }));
+    shoot("on-air-without-cloudflared");
+    QString shown; // the card on screen, not one of a screen going away
+    for (auto* item : panel->window()->contentItem()->findChildren<QQuickItem*>("listenHere"))
+        if (item->isVisible()) shown = item->property("text").toString();
+    EXPECT_TRUE(shown.contains(s.localAddress().toString())) << shown.toStdString();
+}
+
 // The four tray images, on a dark and a light panel strip, twice the size.
 // The tray images as a tray shows them, saved on a dark and a light panel:
 // the arcs light up one by one through the pulse, the badge is there on air

@@ -55,7 +55,7 @@ TestCase {
     function test_3_copyLinkCopiesTheShareLink() {
         const panel = openPanel()
         click(panel, "goOnAir")
-        tryVerify(() => Station.shareLink.toString() !== "", 10000)
+        tryVerify(() => Station.linkState === Station.Ready, 10000)
         click(panel, "copyLink")
         const pill = findChild(panel, "copyLink")
         compare(pill.text, "Copied")
@@ -68,7 +68,7 @@ TestCase {
     function test_4_everyControlIsReachedByTabAndNamed() {
         const panel = openPanel()
         click(panel, "goOnAir")
-        tryVerify(() => Station.shareLink.toString() !== "", 10000)
+        tryVerify(() => Station.linkState === Station.Ready, 10000)
         panel.forceActiveFocus()
         const seen = []
         for (let step = 0; step < 40; ++step) {
@@ -86,5 +86,22 @@ TestCase {
         goOff.forceActiveFocus()
         keyClick(Qt.Key_Space)
         tryVerify(() => !Station.onAir, 5000)
+    }
+
+    // Without the tunnel program the card says so: How to Get It opens the
+    // vendor's page, and the local address opens in the browser.
+    function test_5_withoutTheTunnelProgramTheCardSaysWhatToDo() {
+        Probe.setEnvironment("LANTERN_CLOUDFLARED", "/nonexistent/cloudflared")
+        const panel = openPanel()
+        click(panel, "goOnAir")
+        click(panel, "howToGetIt")
+        compare(Probe.opened(), [Station.toolPage.toString()])
+        const here = findChild(panel, "listenHere")
+        let x = here.width
+        while (x > 0 && here.linkAt(x, here.height / 2) === "")
+            --x
+        mouseClick(here, x - 2, here.height / 2)
+        compare(Probe.opened()[1], Station.localAddress.toString())
+        Probe.setEnvironment("LANTERN_CLOUDFLARED", "")
     }
 }

@@ -4,24 +4,63 @@ import QtQuick.Layouts
 import Lantern
 
 // The link to share: a small QR code, the kind of link, the address, and
-// Copy Link, Show QR and Share….
+// Copy Link, Show QR and Share…; once it has answered from the outside.
+// Without the tunnel program, what is missing and where the station can
+// still be heard.
 Card {
     id: card
     signal change()
     readonly property string link: Station.shareLink.toString()
+    readonly property int state: Station.linkState
+    readonly property bool shown: card.link !== ""
+                                  && (card.state === Station.Ready || card.state === Station.Unreachable)
     readonly property string modeTitle: Station.presence.mode === LinkMode.Kept ? "Your private link"
                                       : Station.presence.mode === LinkMode.Named ? "Your name"
                                       : "This broadcast's link"
 
     Text {
-        visible: card.link === ""
-        text: "Getting your link\u2026"
+        visible: !card.shown && card.state !== Station.ToolMissing
+        text: card.state === Station.Checking ? "Checking your link\u2026" : "Getting your link\u2026"
         font.pixelSize: 13
         color: Lantern.dim
     }
 
+    Column {
+        objectName: "toolMissing"
+        visible: card.state === Station.ToolMissing
+        width: parent.width
+        spacing: 8
+        Text {
+            text: "To share a link, Lantern FM needs cloudflared"
+            font.pixelSize: 13
+            color: Lantern.text
+            wrapMode: Text.Wrap
+            width: parent.width
+        }
+        Pill {
+            objectName: "howToGetIt"
+            text: "How to Get It"
+            onClicked: Qt.openUrlExternally(Station.toolPage)
+        }
+        Text {
+            objectName: "listenHere"
+            text: "Listen on this computer: <a href=\"" + Station.localAddress + "\">"
+                  + Station.localAddress + "</a>"
+            textFormat: Text.StyledText
+            linkColor: Lantern.pink
+            font.pixelSize: 11
+            color: Lantern.faint
+            wrapMode: Text.WrapAnywhere
+            width: parent.width
+            onLinkActivated: link => Qt.openUrlExternally(link)
+            Accessible.role: Accessible.Link
+            Accessible.name: "Listen on this computer"
+            HoverHandler { cursorShape: Qt.PointingHandCursor }
+        }
+    }
+
     RowLayout {
-        visible: card.link !== ""
+        visible: card.shown
         width: parent.width
         spacing: 12
 
@@ -132,5 +171,14 @@ Card {
                 }
             }
         }
+    }
+
+    Text {
+        visible: card.shown && card.state === Station.Unreachable
+        text: "Not reachable yet \u2014 friends may not get through"
+        font.pixelSize: 12
+        color: Lantern.red
+        wrapMode: Text.Wrap
+        width: parent.width
     }
 }

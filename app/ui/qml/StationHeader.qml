@@ -66,8 +66,8 @@ RowLayout {
                 color: Lantern.text
             }
             Text {
-                text: Station.link.toString() === "" ? "\u00B7 connecting\u2026"
-                                                     : "\u00B7 " + Station.listeners + " listening"
+                text: Station.linkState === Station.Connecting ? "\u00B7 connecting\u2026"
+                                                                : "\u00B7 " + Station.listeners + " listening"
                 font.pixelSize: 12
                 color: Lantern.faint
             }

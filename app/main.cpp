@@ -4,6 +4,7 @@
 #include "capture/audio_source.h"
 #include "capture/sound_server.h"
 #include "settings/settings.h"
+#include "station/broadcast.h"
 #include "station/station.h"
 #include "system/log.h"
 #include "system/process.h"
@@ -17,7 +18,10 @@
 #include <QIcon>
 #include <QtQml/qqmlextensionplugin.h>
 #include <cstdio>
+#include <iostream>
 #include <memory>
+#include <termios.h>
+#include <unistd.h>
 
 Q_IMPORT_QML_PLUGIN(LanternPlugin)
 
@@ -27,13 +31,18 @@ namespace {
 
 const char* usage =
     "usage: lantern-fm [--headless] [--source=ID] [--KEY=VALUE...]\n"
+    "       lantern-fm --set-tunnel=HOST < TOKEN-FILE\n"
     "  (no option)   the tray icon and its panel, where a display is available\n"
     "  --headless    no panel: go on air at once and report in the terminal\n"
     "  --source=ID   what goes on air: \"all\" (everything the computer plays, the\n"
     "                default) or an application's id, as the sound server names its\n"
     "                program\n"
     "  --KEY=VALUE   a setting for this run (stationName, linkMode, micDevice,\n"
-    "                addressBase, ...)\n"
+    "                addressBase, tunnelPort, ...)\n"
+    "  --set-tunnel=HOST  your own address: a tunnel you set up with cloudflared's\n"
+    "                vendor, whose public host name is HOST; its token is read from\n"
+    "                standard input (never give it on a command line). An empty\n"
+    "                HOST forgets it.\n"
     "Ctrl+C goes off air and quits.\n";
 
 AudioSource sourceFor(const QString& id, const std::vector<AudioSource>& sources) {
@@ -46,6 +55,47 @@ AudioSource sourceFor(const QString& id, const std::vector<AudioSource>& sources
         if (application.id == id)
             return {id, application.name.value_or(id), application.icon.value_or(QString())};
     return {id, id, QString()}; // not running yet: the station says so and waits for it
+}
+
+// Reads the tunnel's token from standard input (without echo on a terminal)
+// and keeps it with the host; 0 when kept.
+int setTunnel(int argc, char** argv, const QString& host) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("lantern-fm"));
+    QString token;
+    if (!host.isEmpty()) {
+        const bool terminal = ::isatty(STDIN_FILENO) == 1;
+        termios saved{};
+        if (terminal) {
+            std::fputs("Paste the tunnel's token, then press Enter: ", stderr);
+            ::tcgetattr(STDIN_FILENO, &saved);
+            auto quiet = saved;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+        }
+        std::string line;
+        std::getline(std::cin, line);
+        if (terminal) {
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+            std::fputs("\n", stderr);
+        }
+        token = QString::fromStdString(line).trimmed();
+    }
+    if (const auto problem = LinkPresence::setOwnTunnel(Settings::shared(), host, token)) {
+        std::fprintf(stderr, "lantern-fm: %s\n", problem->toUtf8().constData());
+        return 1;
+    }
+    if (host.isEmpty())
+        std::puts("Your own address is forgotten.");
+    else
+        std::printf("Your own address is set: https://%s. In the tunnel's settings, send that "
+                    "host to http://localhost:%d (or give another port with --tunnelPort=PORT). "
+                    "Choose it under Who Can Listen, or run with --linkMode=own.\n",
+                    host.toUtf8().constData(),
+                    Settings::shared()
+                        .value(QStringLiteral("tunnelPort"), Broadcast::OwnTunnel::defaultPort)
+                        .toInt());
+    return 0;
 }
 
 int runHeadless(int argc, char** argv, const QStringList& arguments, const QString& sourceID) {
@@ -97,6 +147,7 @@ int main(int argc, char** argv) {
     prepareProcess();
     routeCoreLog();
     QString sourceID;
+    std::optional<QString> tunnelHost;
     bool headless = false;
     QStringList arguments;
     for (int i = 1; i < argc; ++i) {
@@ -105,8 +156,16 @@ int main(int argc, char** argv) {
             std::fputs(usage, stdout);
             return 0;
         }
+        if (argument.startsWith(QLatin1String("--tunnelToken="))) {
+            std::fputs("lantern-fm: the tunnel's token is a secret: give it to "
+                       "--set-tunnel=HOST on standard input, not on a command line\n",
+                       stderr);
+            return 2;
+        }
         if (argument == QLatin1String("--headless"))
             headless = true;
+        else if (argument.startsWith(QLatin1String("--set-tunnel=")))
+            tunnelHost = argument.mid(13).trimmed().toLower();
         else if (argument.startsWith(QLatin1String("--source="))) {
             sourceID = argument.mid(9);
             if (sourceID.isEmpty()) {
@@ -120,6 +179,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (tunnelHost) return setTunnel(argc, argv, *tunnelHost);
     const bool display =
         !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     if (!headless && !display)

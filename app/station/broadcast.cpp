@@ -61,7 +61,8 @@ void Broadcast::onMain(std::function<void()> work) {
     post(this, std::move(work));
 }
 
-void Broadcast::serve(const StreamServer::Limits& limits) {
+void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunnel> own) {
+    own_ = std::move(own);
     auto shared = parts_.shared;
     auto fanout = parts_.fanout;
     server_ = std::make_shared<StreamServer>(
@@ -72,7 +73,7 @@ void Broadcast::serve(const StreamServer::Limits& limits) {
         },
         [shared] { return shared->get(&SharedState::coverData); },
         [shared] { return shared->get(&SharedState::access); }, limits);
-    server_->start([this](std::error_code error, std::uint16_t port) {
+    server_->start(own_ ? own_->port : 0, [this](std::error_code error, std::uint16_t port) {
         onMain([this, error, port] {
             if (error) return Q_EMIT serverFailed(QString::fromStdString(error.message()));
             Q_EMIT listening(port);
@@ -90,6 +91,16 @@ void Broadcast::openTunnel(std::uint16_t port) {
     if (!program) return Q_EMIT tunnelMissing();
     std::vector<std::string> arguments{"tunnel", "--no-autoupdate", "--url",
                                        "http://127.0.0.1:" + std::to_string(port)};
+    TunnelSupervisor::Options options;
+    options.metrics = true;
+    if (const auto& own = own_) {
+        // The token goes through the environment the program reads it from:
+        // a command line is there for every user of the computer to see.
+        arguments = {"tunnel", "--no-autoupdate", "run"};
+        options.metrics = false;
+        options.environment = {"TUNNEL_TOKEN=" + own->token.toStdString()};
+        options.fixedURL = "https://" + own->host.toStdString();
+    }
     using Seconds = TunnelSupervisor::Seconds;
     tunnel_ = std::make_unique<TunnelSupervisor>(
         program->toStdString(), std::move(arguments),
@@ -97,7 +108,7 @@ void Broadcast::openTunnel(std::uint16_t port) {
         [this](std::string url) {
             onMain([this, url] { onTunnelUp(QUrl(QString::fromStdString(url))); });
         },
-        [this] { onMain([this] { onTunnelDown(); }); }, TunnelSupervisor::Options{.metrics = true});
+        [this] { onMain([this] { onTunnelDown(); }); }, std::move(options));
     tunnel_->start();
 }
 

@@ -27,6 +27,16 @@ class TunnelSupervisor;
 class Broadcast : public QObject {
     Q_OBJECT
 public:
+    // A tunnel the user set up with the tunnel's vendor: its public host, the
+    // token the program runs it with, and the local port its public host
+    // sends visitors to.
+    struct OwnTunnel {
+        // Unless the setting "tunnelPort" says otherwise.
+        static constexpr quint16 defaultPort = 8471;
+        QString host;
+        QString token;
+        quint16 port = defaultPort;
+    };
     struct Parts {
         std::shared_ptr<Fanout> fanout;
         std::shared_ptr<Shared> shared;
@@ -41,8 +51,9 @@ public:
     // Ends, in order, the capture, the tunnel, every listener's stream and the server.
     ~Broadcast() override;
 
-    // Starts the local server (once the passcode is known); the tunnel follows.
-    void serve(const StreamServer::Limits& limits);
+    // Starts the local server (once the passcode is known); the tunnel
+    // follows: the user's own when given, else a quick one with a new URL.
+    void serve(const StreamServer::Limits& limits, std::optional<OwnTunnel> own);
     // Lets go of every listener that who-may-listen no longer admits.
     void recheckListeners();
     // Captures another source: a new capture and audio path; listeners stay.
@@ -79,6 +90,7 @@ private:
     Parts parts_;
     std::shared_ptr<StreamServer> server_;
     std::unique_ptr<TunnelSupervisor> tunnel_;
+    std::optional<OwnTunnel> own_;
     std::shared_ptr<AudioPath> path_;
     std::unique_ptr<AudioTap> tap_;
     QObject* tapContext_ = nullptr; // the current capture's; its reports die with it

@@ -1,10 +1,13 @@
 #include "station/link_presence.h"
 
 #include "core/link/share_link.h"
+#include "link/keychain.h"
+#include "link/secret_store.h"
 #include "settings/settings.h"
 #include "station/assign.h"
 
 #include <QPointer>
+#include <QRegularExpression>
 
 namespace lantern {
 
@@ -16,6 +19,22 @@ const QString stationNameKey = QStringLiteral("stationName");
 // Whether the station has a passcode: never the passcode itself, only enough
 // to know that a keyring which gives nothing has not answered.
 const QString passcodeInUseKey = QStringLiteral("passcodeInUse");
+const QString ownHostKey = QStringLiteral("tunnelHostname");
+const QString ownTokenAccount = QStringLiteral("tunnel.token");
+
+// A public host name: labels of letters, digits and inner dashes, at least two.
+bool validHost(const QString& host) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^(?=.{4,253}$)([a-z0-9]([a-z0-9-]{0,61}[a-z0-9])?\\.)+[a-z0-9]([a-z0-9-]{0,"
+                       "61}[a-z0-9])?$"));
+    return pattern.match(host).hasMatch();
+}
+
+// The tunnel vendor's tokens are Base64 text: printable, without spaces.
+bool validToken(const QString& token) {
+    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9+/=_-]{16,4096}$"));
+    return pattern.match(token).hasMatch();
+}
 
 std::optional<std::string> utf8(const QString& text) {
     if (text.isEmpty()) return std::nullopt;
@@ -32,12 +51,14 @@ QString rawValue(LinkMode mode) {
         return QStringLiteral("kept");
     case LinkMode::Named:
         return QStringLiteral("named");
+    case LinkMode::Own:
+        return QStringLiteral("own");
     }
     return {};
 }
 
 std::optional<LinkMode> linkModeFrom(const QString& raw) {
-    for (const auto mode : {LinkMode::Fresh, LinkMode::Kept, LinkMode::Named})
+    for (const auto mode : {LinkMode::Fresh, LinkMode::Kept, LinkMode::Named, LinkMode::Own})
         if (raw == rawValue(mode)) return mode;
     return std::nullopt;
 }
@@ -68,7 +89,14 @@ QCoro::Task<void> LinkPresence::load() {
     const auto passcode = co_await addresses.passcode();
     const auto named = co_await addresses.saved(true);
     const auto kept = co_await addresses.saved(false);
+    const auto token =
+        co_await SecretStore::shared().run([] { return Keychain::read(ownTokenAccount); });
     if (!self) co_return;
+    const auto host = settings_.string(ownHostKey).value_or(QString());
+    if (token && validHost(host) && validToken(QString::fromUtf8(*token))) {
+        own_ = OwnTunnel{host, QString::fromUtf8(*token)};
+        Q_EMIT ownChanged();
+    }
     if (!chosen_) {
         assign(*this, passcode_, passcode.value_or(QString()), &LinkPresence::passcodeChanged);
         if (passcode) settings_.setValue(passcodeInUseKey, true);
@@ -97,8 +125,32 @@ std::optional<SavedAddress> LinkPresence::inUse() const {
     case LinkMode::Kept:
         return kept_;
     case LinkMode::Fresh:
+    case LinkMode::Own:
         break;
     }
+    return std::nullopt;
+}
+
+std::optional<LinkPresence::OwnTunnel> LinkPresence::ownInUse() const {
+    return mode_ == LinkMode::Own ? own_ : std::nullopt;
+}
+
+std::optional<QString> LinkPresence::setOwnTunnel(Settings& settings, const QString& host,
+                                                  const QString& token) {
+    if (host.isEmpty()) {
+        settings.remove(ownHostKey);
+        Keychain::remove(ownTokenAccount);
+        return std::nullopt;
+    }
+    if (!validHost(host))
+        return QStringLiteral("\"%1\" isn't a host name like radio.example.com").arg(host);
+    if (!validToken(token))
+        return QStringLiteral("That isn't a tunnel token: paste the long token the tunnel's "
+                              "install command shows");
+    Keychain::write(ownTokenAccount, token.toUtf8());
+    if (Keychain::read(ownTokenAccount) != token.toUtf8())
+        return QStringLiteral("Couldn't keep the token in the keyring");
+    settings.setValue(ownHostKey, host);
     return std::nullopt;
 }
 
@@ -122,6 +174,8 @@ std::optional<QUrl> LinkPresence::shareLink(const std::optional<QUrl>& tunnel) c
     QString base;
     if (const auto address = inUse())
         base = address->address;
+    else if (const auto own = ownInUse())
+        base = QStringLiteral("https://") + own->host;
     else if (tunnel)
         base = tunnel->toString(QUrl::FullyEncoded);
     if (base.isEmpty()) return std::nullopt;
@@ -161,21 +215,24 @@ QCoro::Task<std::optional<QString>> LinkPresence::setLinkMode(LinkMode mode, QSt
     auto kept = kept_;
     assign(*this, changing_, true, &LinkPresence::changingChanged);
     std::optional<QString> failure;
-    try {
-        if (mode == LinkMode::Kept) {
-            if (kept)
-                co_await addresses.update(passcode.has_value(), *kept);
-            else
-                kept = co_await addresses.claim(std::nullopt, passcode.has_value(), false);
-        } else if (mode == LinkMode::Named) {
-            if (named && named->path == QStringLiteral("/") + wanted)
-                co_await addresses.update(passcode.has_value(), *named);
-            else
-                named = co_await addresses.claim(wanted, passcode.has_value(), false);
+    if (mode == LinkMode::Own && !own_)
+        failure = QStringLiteral("Your own address isn't set up.");
+    else
+        try {
+            if (mode == LinkMode::Kept) {
+                if (kept)
+                    co_await addresses.update(passcode.has_value(), *kept);
+                else
+                    kept = co_await addresses.claim(std::nullopt, passcode.has_value(), false);
+            } else if (mode == LinkMode::Named) {
+                if (named && named->path == QStringLiteral("/") + wanted)
+                    co_await addresses.update(passcode.has_value(), *named);
+                else
+                    named = co_await addresses.claim(wanted, passcode.has_value(), false);
+            }
+        } catch (const AddressError& error) {
+            failure = error.description();
         }
-    } catch (const AddressError& error) {
-        failure = error.description();
-    }
     if (!self) co_return failure;
     assign(*this, changing_, false, &LinkPresence::changingChanged);
     if (failure) co_return failure;

@@ -15,19 +15,20 @@
 namespace lantern {
 
 // Which link listeners get: the tunnel URL, new for every broadcast; a kept
-// address (a random path) that stays; or a named address. QML knows it as
-// LinkMode (LinkMode.Fresh…).
+// address (a random path) that stays; a named address; or the user's own
+// address, a tunnel of their own set up with the tunnel's vendor. QML knows it
+// as LinkMode (LinkMode.Fresh…).
 class LinkModes {
     Q_GADGET
 public:
-    enum class Mode { Fresh, Kept, Named };
+    enum class Mode { Fresh, Kept, Named, Own };
     Q_ENUM(Mode)
 };
 using LinkMode = LinkModes::Mode;
 
 class Settings;
 
-QString rawValue(LinkMode mode); // "fresh", "kept", "named", as the settings store them
+QString rawValue(LinkMode mode); // "fresh", "kept", "named", "own", as the settings store them
 std::optional<LinkMode> linkModeFrom(const QString& raw);
 
 // Who can listen: the link mode, the addresses claimed at the address
@@ -48,6 +49,9 @@ class LinkPresence : public QObject {
     // Whether kept and named links can work: an address service is configured.
     Q_PROPERTY(bool serviceConfigured READ serviceConfigured CONSTANT)
     Q_PROPERTY(QString serviceHost READ serviceHost CONSTANT)
+    // The host of the user's own tunnel, once both it and its token are set
+    // (lantern-fm --set-tunnel=HOST); empty otherwise.
+    Q_PROPERTY(QString ownHost READ ownHost NOTIFY ownChanged)
 public:
     LinkPresence(Settings& settings, AddressClient& addresses, std::shared_ptr<Shared> shared,
                  std::chrono::milliseconds passcodeRetry = std::chrono::seconds(30));
@@ -56,7 +60,19 @@ public:
     // spaces and tabs trimmed at both ends. The sheet shows the same.
     static QString claimedName(const QString& typed);
 
-    // Reads the passcode and the saved addresses from the keychain.
+    // The user's own tunnel: its public host name and the token the tunnel
+    // program runs it with (a secret, kept in the keychain).
+    struct OwnTunnel {
+        QString host;
+        QString token;
+    };
+    // Checks and stores an own tunnel; nothing when it was stored, else what
+    // is wrong. An empty host forgets it.
+    static std::optional<QString> setOwnTunnel(Settings& settings, const QString& host,
+                                               const QString& token);
+
+    // Reads the passcode, the saved addresses and the own tunnel's token
+    // from the keychain.
     QCoro::Task<void> load();
     bool ready() const { return ready_; }
 
@@ -78,6 +94,10 @@ public:
     // The link to hand out: the address in use, else the tunnel URL; with the
     // passcode. None while held back: without the passcode it would not open.
     std::optional<QUrl> shareLink(const std::optional<QUrl>& tunnel) const;
+    const QString& ownHost() const { return own_ ? own_->host : noHost_; }
+    // The own tunnel, while it is the link in use.
+    std::optional<OwnTunnel> ownInUse() const;
+
     // A link-mode change is under way (two at once must not happen).
     bool changing() const { return changing_; }
     // Whether an address service is configured at all.
@@ -111,6 +131,7 @@ Q_SIGNALS:
     void namedChanged();
     void keptChanged();
     void changingChanged();
+    void ownChanged();
 
 private:
     void announce();
@@ -134,6 +155,8 @@ private:
     bool changing_ = false;
     std::optional<QUrl> link_;              // the tunnel URL while on air
     std::optional<SavedAddress> announced_; // the address told to forward to it
+    std::optional<OwnTunnel> own_;
+    const QString noHost_;
 };
 
 } // namespace lantern

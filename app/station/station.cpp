@@ -247,7 +247,10 @@ void Station::startServing() {
     // setting "maxListeners" says so.
     if (const auto most = settings_.value(QStringLiteral("maxListeners")).toLongLong(); most > 0)
         limits.maxListeners = std::min(limits.maxListeners, static_cast<std::size_t>(most));
-    broadcast_->serve(limits);
+    std::optional<Broadcast::OwnTunnel> own;
+    if (const auto tunnel = presence_->ownInUse())
+        own = Broadcast::OwnTunnel{tunnel->host, tunnel->token, ownPort()};
+    broadcast_->serve(limits, std::move(own));
 }
 
 void Station::tunnelUp(const QUrl& url, bool changed) {
@@ -400,10 +403,25 @@ QCoro::Task<std::optional<QString>> Station::setLinkMode(LinkMode mode, QString 
                                                          QString stationName) {
     QPointer<Station> self(this);
     auto& presence = *presence_;
+    const bool wasOwn = presence.ownInUse().has_value();
     auto failure = co_await presence.setLinkMode(mode, std::move(name), std::move(passcode),
                                                  std::move(stationName));
-    if (!failure && self && broadcast_ && !link_.isEmpty()) presence.setOnAirLink(link_);
+    if (failure || !self || !broadcast_) co_return failure;
+    // The own tunnel and a quick one are different programs on different
+    // ports: the broadcast starts again with the other.
+    if (wasOwn != presence.ownInUse().has_value()) {
+        goOffAir();
+        goOnAir();
+    } else if (!link_.isEmpty()) {
+        presence.setOnAirLink(link_);
+    }
     co_return failure;
+}
+
+quint16 Station::ownPort() const {
+    const auto port = settings_.value(QStringLiteral("tunnelPort")).toUInt();
+    return port > 0 && port < 65536 ? static_cast<quint16>(port)
+                                    : Broadcast::OwnTunnel::defaultPort;
 }
 
 void Station::rename(const QString& name) {

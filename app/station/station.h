@@ -224,6 +224,8 @@ private:
     // Emits shareLinkChanged and keptChanged when what they are made of changed.
     void linkPartsChanged();
     void startServing();
+    // The local port the user's own tunnel sends visitors to.
+    quint16 ownPort() const;
     void tunnelUp(const QUrl& url, bool changed);
     void captureProblem(AudioTap::Problem problem, const QString& name);
     void tick();

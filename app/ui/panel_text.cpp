@@ -57,6 +57,9 @@ QString panel::linkSummary(LinkMode mode, const std::optional<SavedAddress>& kep
     case LinkMode::Named:
         summary = kept ? QStringLiteral("Your name ") + kept->path : QStringLiteral("Your name");
         break;
+    case LinkMode::Own:
+        summary = QStringLiteral("Your own address");
+        break;
     }
     return passcode ? summary + QStringLiteral(" \u00B7 passcode") : summary;
 }

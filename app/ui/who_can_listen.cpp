@@ -34,8 +34,18 @@ void WhoCanListenModel::setFirstTime(bool on) {
     update(firstTime_, on, &WhoCanListenModel::firstTimeChanged);
 }
 void WhoCanListenModel::setMode(LinkMode mode) {
-    if (mode != LinkMode::Fresh && !serviceConfigured()) return;
+    if (!available(mode)) return;
     update(mode_, mode, &WhoCanListenModel::modeChanged);
+}
+
+// Kept and named links need an address service, the own address a tunnel set up.
+bool WhoCanListenModel::available(LinkMode mode) const {
+    if (mode == LinkMode::Own) return !ownHost().isEmpty();
+    return mode == LinkMode::Fresh || serviceConfigured();
+}
+
+QString WhoCanListenModel::ownHost() const {
+    return station_ ? station_->presence().ownHost() : QString();
 }
 void WhoCanListenModel::setName(const QString& name) {
     update(name_, name, &WhoCanListenModel::nameChanged);
@@ -61,7 +71,7 @@ QString WhoCanListenModel::host() const {
 // Texts as typed: a name of spaces is not empty here (the station trims it).
 bool WhoCanListenModel::canConfirm() const {
     if (working_ || !station_ || station_->presence().changing()) return false;
-    if (mode_ != LinkMode::Fresh && !serviceConfigured()) return false;
+    if (!available(mode_)) return false;
     if (mode_ == LinkMode::Named && name_.isEmpty()) return false;
     return !(usePasscode_ && passcode_.isEmpty());
 }

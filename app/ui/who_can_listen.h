@@ -36,6 +36,8 @@ class WhoCanListenModel : public QObject {
     // Kept and named links need an address service; without one their rows
     // say how to set one up and cannot be chosen.
     Q_PROPERTY(bool serviceConfigured READ serviceConfigured CONSTANT)
+    // The user's own tunnel's host, once one is set up; empty otherwise.
+    Q_PROPERTY(QString ownHost READ ownHost CONSTANT)
 
 public:
     explicit WhoCanListenModel(QObject* parent = nullptr);
@@ -63,6 +65,7 @@ public:
     QString nameHint() const;
     QString warning() const;
     bool serviceConfigured() const;
+    QString ownHost() const;
 
     // Hands every choice to the station; `done` follows its acceptance, a
     // failure sets `problem`.
@@ -86,6 +89,7 @@ Q_SIGNALS:
 private:
     template <typename T> void update(T& field, T value, void (WhoCanListenModel::*changed)());
     QString host() const;
+    bool available(LinkMode mode) const;
 
     QPointer<Station> station_;
     bool firstTime_ = false;

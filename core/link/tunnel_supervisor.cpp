@@ -137,6 +137,7 @@ private:
         }
         ChildOptions options;
         options.pipeError = true;
+        options.environment = options_.environment;
         const auto started = startChild(argv, options);
         if (started.pid < 0) return failed();
         const pid_t pid = started.pid;
@@ -156,6 +157,13 @@ private:
         watchExit(child);
         polls_ = 0;
         if (metricsPort_) pollAfter(pollEvery);
+        if (options_.fixedURL) {
+            // The poll timer waits for the launch to stay up; an exit cancels it.
+            poll_.expires_after(options_.fixedAfter);
+            poll_.async_wait([this, launch = launch_](std::error_code error) {
+                if (!error && launch == launch_ && current_) deliver(*options_.fixedURL);
+            });
+        }
     }
 
     void read(const std::shared_ptr<Reader>& reader) {
@@ -178,7 +186,7 @@ private:
     // The log announced the tunnel. Where the metrics server can name it, its
     // answer is awaited a little first; the log's URL is the fallback.
     void announced(std::uint64_t launch, std::string url) {
-        if (launch != launch_ || delivered_) return;
+        if (launch != launch_ || delivered_ || options_.fixedURL) return;
         if (!metricsPort_) return deliver(std::move(url));
         logURL_ = std::move(url);
         logURLAt_ = std::chrono::steady_clock::now();

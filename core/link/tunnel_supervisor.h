@@ -16,11 +16,20 @@ struct TunnelOptions {
     bool metrics = false;
     // How long the log's URL waits for the metrics server's answer.
     std::chrono::milliseconds metricsGrace{2000};
+    // "NAME=value" entries for the tool's environment (a secret it reads
+    // there stays out of the process list).
+    std::vector<std::string> environment;
+    // A tunnel whose public URL is known beforehand (one the user set up):
+    // reported for each launch that has stayed up `fixedAfter`, never read
+    // from the tool.
+    std::optional<std::string> fixedURL;
+    std::chrono::milliseconds fixedAfter{3000};
 };
 
 // Runs the tunnel tool as a child process, reports the public URL of each
 // launch (at most one: the tool's own announcement, see TunnelAnnouncement,
-// or the name its metrics server gives), and starts it again after a growing
+// the name its metrics server gives, or the URL known beforehand once the
+// launch has stayed up), and starts it again after a growing
 // delay whenever it ends or cannot be started, until stop().
 //
 // Everything runs on the supervisor's own thread ("lantern.tunnel"); both

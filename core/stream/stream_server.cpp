@@ -621,12 +621,13 @@ asio::any_io_executor StreamServer::executor() const {
     return impl_->acceptorIO().get_executor();
 }
 
-void StreamServer::startListening(std::function<void(std::error_code, std::uint16_t)> done) {
+void StreamServer::startListening(std::uint16_t wanted,
+                                  std::function<void(std::error_code, std::uint16_t)> done) {
     const auto stops = impl_->stops.load();
-    asio::post(impl_->acceptorIO(), [impl = impl_.get(), stops, done = std::move(done)] {
+    asio::post(impl_->acceptorIO(), [impl = impl_.get(), stops, wanted, done = std::move(done)] {
         if (impl->stops != stops) return done(asio::error::operation_aborted, 0);
         auto listening = std::make_shared<tcp::acceptor>(impl->acceptorIO());
-        const tcp::endpoint local(asio::ip::address_v4::loopback(), 0);
+        const tcp::endpoint local(asio::ip::address_v4::loopback(), wanted);
         std::error_code error;
         listening->open(local.protocol(), error);
         if (!error) closeOnExec(listening->native_handle());

@@ -80,13 +80,18 @@ public:
     // when stop() comes first. The completion runs on the first sending thread unless
     // the handler has an executor of its own.
     template <typename CompletionToken> auto start(CompletionToken&& token) {
+        return start(0, std::forward<CompletionToken>(token));
+    }
+    // The same on `port` (0: one the system chooses).
+    template <typename CompletionToken> auto start(std::uint16_t port, CompletionToken&& token) {
         return asio::async_initiate<CompletionToken, StartSignature>(
-            [this](auto handler) {
+            [this, port](auto handler) {
                 auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-                startListening([shared, server = executor()](std::error_code error,
-                                                             std::uint16_t port) {
+                startListening(port, [shared, server = executor()](std::error_code error,
+                                                                   std::uint16_t bound) {
                     auto target = asio::get_associated_executor(*shared, server);
-                    asio::post(target, [shared, error, port] { std::move (*shared)(error, port); });
+                    asio::post(target,
+                               [shared, error, bound] { std::move (*shared)(error, bound); });
                 });
             },
             token);
@@ -110,7 +115,8 @@ private:
     class Connection;
     struct Lane;
 
-    void startListening(std::function<void(std::error_code, std::uint16_t)> done);
+    void startListening(std::uint16_t port,
+                        std::function<void(std::error_code, std::uint16_t)> done);
 
     std::unique_ptr<Impl> impl_;
 };

@@ -229,8 +229,10 @@ TEST(TunnelSupervisor, ALaunchGivesOneURLFromTheAnnouncementAlone) {
 TEST(TunnelSupervisor, TheMetricsServerNamesTheTunnel) {
     const auto found = [](const char* metrics) {
         Tunnel::behave(quickURL, "stay", "0", "", "", metrics);
-        Tunnel tunnel({TunnelSupervisor::Seconds(0.05)}, FAKE_CLOUDFLARED,
-                      {.metrics = true, .metricsGrace = 600ms});
+        TunnelSupervisor::Options options;
+        options.metrics = true;
+        options.metricsGrace = 600ms;
+        Tunnel tunnel({TunnelSupervisor::Seconds(0.05)}, FAKE_CLOUDFLARED, options);
         const auto start = Clock::now();
         tunnel.supervisor->start();
         eventually([&] { return !tunnel.urls().empty(); }, 3s);

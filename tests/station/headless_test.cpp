@@ -1,6 +1,7 @@
 // lantern-fm --headless as a user runs it: a player's tone on the private
 // sound server, through the station to ffmpeg; its output to a pipe or a
 // terminal; signals; the descriptors a crowd of listeners may take.
+#include "core/link/tunnel_metrics.h"
 #include "core/system/child_process.h"
 #include "station/station_fixture.h"
 #include "support/lantern_run.h"
@@ -98,6 +99,52 @@ TEST(HeadlessRun, TheLinkIsSharedOnceItAnswers) {
     EXPECT_EQ(closed.line("link not reachable yet: ", 45s),
               "https://quiet-river-4821.trycloudflare.com");
     EXPECT_TRUE(closed.lines("share: ").empty());
+}
+
+// A tunnel of the user's own: set once with its token on standard input
+// (a token or host that is not one is refused, and a token on the command line
+// too), run with the token in the program's environment, never on its command
+// line or in a line of output, and shared at the user's own address once it
+// answers.
+TEST(HeadlessRun, TheUsersOwnTunnelKeepsItsTokenSecret) {
+    QTemporaryDir home;
+    const std::string token = "eyJhIjoiNWFiNGU5Z-lantern-test-token";
+    const auto setTunnel = [&](const std::string& host, const std::string& input) {
+        ChildOptions options;
+        options.input = input + "\n";
+        options.pipeOutput = options.pipeError = true;
+        options.environment = {"XDG_DATA_HOME=" + home.filePath("data").toStdString(),
+                               "XDG_CONFIG_HOME=" + home.filePath("config").toStdString(),
+                               "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus"};
+        return runChild({LANTERN_FM, "--set-tunnel=" + host}, 20s, options);
+    };
+    EXPECT_EQ(setTunnel("radio.example.com", "not a token").status, 1);
+    EXPECT_EQ(setTunnel("radio.example.com/x?y", token).status, 1);
+    EXPECT_EQ(runProgram({LANTERN_FM, "--tunnelToken=" + token}).status, 2);
+    const auto set = setTunnel("Radio.Example.com", token);
+    ASSERT_EQ(set.status, 0) << set.error;
+    EXPECT_NE(set.output.find("https://radio.example.com"), std::string::npos) << set.output;
+
+    const auto port = std::to_string(TunnelMetrics::freePort().value_or(0));
+    LanternRun::Options own;
+    own.terminal = true; // standard output and error, every line the user could see
+    own.environment = {"FAKE_TUNNEL_ORIGIN=" + port};
+    LanternRun station(home, {"--linkMode=own", "--tunnelPort=" + port}, own);
+    EXPECT_EQ(station.line("share: "), "https://radio.example.com");
+    EXPECT_EQ(station.port(), std::stoi(port));
+    std::ifstream launches(home.filePath("launches").toStdString());
+    std::string tunnel, how;
+    launches >> tunnel >> how;
+    ASSERT_EQ(how, "run");
+    const auto read = [&](const char* what) {
+        std::ifstream file("/proc/" + tunnel + "/" + what);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    EXPECT_EQ(read("cmdline").find(token), std::string::npos) << "the token is in the process list";
+    EXPECT_NE(read("environ").find("TUNNEL_TOKEN=" + token + '\0'), std::string::npos);
+    EXPECT_EQ(station.stop(SIGTERM), 0);
+    for (const auto& line : station.lines(""))
+        EXPECT_EQ(line.find(token), std::string::npos) << line;
 }
 
 // A log line written after its reader went away (a closed terminal, a log

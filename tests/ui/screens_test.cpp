@@ -1,6 +1,7 @@
 // The panel's screens in real windows, saved as PNG files into the build
 // folder's screenshots/ for people to look at, and checked for what must
 // hold in them.
+#include "link/keychain.h"
 #include "nowplaying/now_playing_reader.h"
 #include "station/station_fixture.h"
 #include "support/child_process.h"
@@ -135,10 +136,13 @@ TEST_F(Screens, EveryScreenAndState) {
 }
 
 // The link card as the link stands: being checked, not reachable yet, and
-// without the tunnel program (what is missing, where to listen meanwhile).
+// without the tunnel program (what is missing, where to listen meanwhile);
+// and the sheet offering the user's own tunnel.
 TEST_F(Screens, TheLinkAsItStands) {
     qputenv("FAKE_TUNNEL_EDGE_AFTER", "600");
     linkCheckTiming.patience = 2s;
+    settings.setValue("tunnelHostname", "radio.example.com");
+    Keychain::write("tunnel.token", "eyJhIjoiNWFiNGU5Z-lantern-test-token");
     auto& s = make();
     open(s);
     ASSERT_NE(onAir(s), 0);
@@ -155,6 +159,8 @@ TEST_F(Screens, TheLinkAsItStands) {
     for (auto* item : panel->window()->contentItem()->findChildren<QQuickItem*>("listenHere"))
         if (item->isVisible()) shown = item->property("text").toString();
     EXPECT_TRUE(shown.contains(s.localAddress().toString())) << shown.toStdString();
+    find<PanelState>()->change();
+    shoot("sheet-with-own-address");
 }
 
 // The four tray images, on a dark and a light panel strip, twice the size.

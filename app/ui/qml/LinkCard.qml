@@ -16,6 +16,7 @@ Card {
                                   && (card.state === Station.Ready || card.state === Station.Unreachable)
     readonly property string modeTitle: Station.presence.mode === LinkMode.Kept ? "Your private link"
                                       : Station.presence.mode === LinkMode.Named ? "Your name"
+                                      : Station.presence.mode === LinkMode.Own ? "Your own address"
                                       : "This broadcast's link"
 
     Text {

@@ -113,6 +113,16 @@ ColumnLayout {
             text: "A name"
             detail: model.namedDetail
         }
+        Option {
+            objectName: "ownAddress"
+            visible: model.ownHost !== ""
+            mode: LinkMode.Own
+            current: model.mode
+            available: true
+            onClicked: model.mode = mode
+            text: "My own address (" + model.ownHost + ")"
+            detail: "Through your own tunnel: the same link every time, no address service."
+        }
     }
 
     ColumnLayout {

@@ -69,6 +69,8 @@ public:
     // The tunnel's news, as its supervisor reports it (tests report their own).
     void onTunnelUp(const QUrl& url);
     void onTunnelDown();
+    // How many listeners through the tunnel the uplink carries, once it was full.
+    std::optional<std::size_t> room() const { return server_ ? server_->room() : std::nullopt; }
     // Why the listeners get no audio from the encoder, while that lasts.
     const std::optional<QString>& encoderFailure() const { return encoderFailure_; }
 

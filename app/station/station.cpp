@@ -287,6 +287,9 @@ void Station::captureProblem(AudioTap::Problem problem, const QString& name) {
 void Station::tick() {
     assign(*this, listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
     if (!broadcast_) return; // the ticker runs on air only
+    const auto room = broadcast_->room();
+    shared_->set(&SharedState::room, room);
+    assign(*this, room_, static_cast<int>(room.value_or(0)), &Station::roomChanged);
     if (broadcast_->beat() % announceEvery == 0 && !broadcast_->reconnecting())
         presence_->reannounce();
     if (stopAt_.isValid() && env_.clock() >= stopAt_) return goOffAir();
@@ -340,6 +343,8 @@ void Station::goOffAir() {
     check_->stop();
     setLinkState(LinkState::None);
     assign(*this, localAddress_, QUrl(), &Station::localAddressChanged);
+    shared_->set(&SharedState::room, std::optional<std::size_t>());
+    assign(*this, room_, 0, &Station::roomChanged);
     setLink({});
     assign(*this, listeners_, qint64(0), &Station::listenersChanged);
     setStopAt({});

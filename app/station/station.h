@@ -72,6 +72,9 @@ class Station : public QObject {
     // Where listeners on this computer reach the station while it serves
     // ("http://127.0.0.1:PORT/"); empty otherwise.
     Q_PROPERTY(QUrl localAddress READ localAddress NOTIFY localAddressChanged)
+    // How many listeners the uplink was seen to carry this broadcast; 0
+    // until it was full once.
+    Q_PROPERTY(int room READ room NOTIFY roomChanged)
     // Where to get the tunnel program.
     Q_PROPERTY(QUrl toolPage READ toolPage CONSTANT)
     Q_PROPERTY(qint64 listeners READ listeners NOTIFY listenersChanged)
@@ -135,6 +138,7 @@ public:
     const QUrl& link() const { return link_; }
     LinkState linkState() const { return linkState_; }
     const QUrl& localAddress() const { return localAddress_; }
+    int room() const { return room_; }
     static QUrl toolPage();
     qint64 listeners() const { return listeners_; }
     const QString& status() const { return status_.text(); }
@@ -194,6 +198,7 @@ Q_SIGNALS:
     void linkChanged();
     void linkStateChanged();
     void localAddressChanged();
+    void roomChanged();
     void listenersChanged();
     void statusChanged();
     void stopAtChanged();
@@ -254,6 +259,7 @@ private:
     QUrl link_;
     LinkState linkState_ = LinkState::None;
     QUrl localAddress_;
+    int room_ = 0;
     std::unique_ptr<LinkCheck> check_;
     qint64 listeners_ = 0;
     StatusLine status_;

@@ -24,6 +24,8 @@ struct SharedState {
     bool talking = false;
     float gain = 1.0f;
     std::string name;
+    // How many listeners the uplink carries, once it was full this broadcast.
+    std::optional<std::size_t> room;
 };
 
 // The shared state behind one lock, taken for each read, write or step below
@@ -72,6 +74,7 @@ public:
         body["station"] = name;
         body["playing"] = entry ? entry->playing : true;
         if (burst) body["burst"] = std::round(*burst * 10) / 10;
+        if (const auto room = get(&SharedState::room)) body["room"] = *room;
         if (entry) {
             body["title"] = entry->title;
             body["artist"] = entry->artist;

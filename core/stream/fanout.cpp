@@ -119,6 +119,7 @@ Fanout::Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit)
 
 void Fanout::publish(const Chunk& chunk) {
     if (chunk.size() == 0) return;
+    published_.fetch_add(chunk.size(), std::memory_order_relaxed);
     std::lock_guard delivering(deliveryMutex_);
     {
         std::lock_guard lock(mutex_);

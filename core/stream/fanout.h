@@ -6,6 +6,7 @@
 #include <asio/execution/outstanding_work.hpp>
 #include <asio/post.hpp>
 #include <asio/prefer.hpp>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -205,6 +206,8 @@ public:
     std::size_t count() const;
     // Bytes a listener joining now gets at once.
     std::size_t burstSize() const;
+    // Bytes published so far.
+    std::uint64_t published() const { return published_.load(std::memory_order_relaxed); }
 
     // A listener's place: joined when made, left when destroyed, so a
     // connection that goes away by any path (an error, an exception) never
@@ -254,6 +257,7 @@ private:
     std::size_t untagged_ = 0;
     std::unordered_map<std::string, std::size_t> tags_; // listeners per tag
     const std::size_t perListenerLimit_;
+    std::atomic<std::uint64_t> published_{0};
 
     void counted(const Listener& listener, bool joined);
 };

@@ -3,6 +3,7 @@
 #include "core/stream/guess_limit.h"
 #include "core/stream/http.h"
 #include "core/stream/text.h"
+#include "core/stream/uplink_watch.h"
 #include "core/system/log.h"
 
 #include <array>
@@ -13,7 +14,11 @@
 #include <asio/write.hpp>
 #include <atomic>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <map>
+#include <mutex>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -32,6 +37,9 @@ constexpr int senderNiceness = 5;
 // may fall before it refuses new listeners.
 constexpr auto heartbeat = std::chrono::milliseconds(50);
 constexpr auto overloaded = std::chrono::milliseconds(500);
+
+// How often the uplink's listeners are looked at.
+constexpr auto uplinkEvery = std::chrono::seconds(1);
 
 constexpr std::string_view headEnd = "\r\n\r\n";
 constexpr std::size_t tagCharacters = 64;
@@ -71,12 +79,13 @@ StreamServer::Limits StreamServer::Limits::forThisProcess() {
 struct StreamServer::Lane {
     explicit Lane(std::size_t number)
         : index(number), io(std::make_unique<asio::io_context>(1)), work(io->get_executor()),
-          sweeper(std::in_place, *io), pulse(std::in_place, *io) {}
+          sweeper(std::in_place, *io), pulse(std::in_place, *io), watcher(std::in_place, *io) {}
     // After the thread ended: the loop goes first, destroying the handlers it
     // still holds and with them their connections, which need the rest.
     ~Lane() {
         sweeper.reset();
         pulse.reset();
+        watcher.reset();
         work.reset();
         io.reset();
     }
@@ -87,6 +96,8 @@ struct StreamServer::Lane {
     std::optional<asio::steady_timer> sweeper;
     // Fires every heartbeat; how late it fires says how far behind the loop is.
     std::optional<asio::steady_timer> pulse;
+    // The first lane's: when to look at the uplink next.
+    std::optional<asio::steady_timer> watcher;
     // How far behind the loop runs: the latest lateness, or a decaying
     // memory of a larger one, so that a lane that has just caught up does
     // not admit a crowd at once. Only on the lane's thread.
@@ -132,6 +143,13 @@ public:
     std::atomic<std::size_t> connections{0};
     std::atomic<std::size_t> readingHeads{0};
     std::atomic<std::size_t> streams{0};
+    std::atomic<std::uint64_t> streamsStarted{0};
+    // What the uplink watch says: whether listeners through the tunnel may
+    // join, and the room it found (0: none yet).
+    std::atomic<bool> admitThroughTunnel{true};
+    std::atomic<std::size_t> room{0};
+    // Only on the first lane's thread.
+    UplinkWatch uplink;
 
     std::vector<std::unique_ptr<Lane>> lanes;
     // Only on the first lane's thread.
@@ -144,6 +162,9 @@ public:
     void sweep(Lane& lane);
     // Measures how far behind the lane's loop runs, every heartbeat.
     void beat(Lane& lane, std::chrono::steady_clock::time_point due);
+    // Gathers what every lane knows of its listeners through the tunnel, once
+    // a second, and acts on the uplink watch's verdict.
+    void watchUplink();
 
 private:
     void run(Lane& lane);
@@ -186,6 +207,27 @@ public:
         return streaming_ && writing_ && lastProgress_ < before;
     }
 
+    // What the uplink watch needs of a stream through the tunnel: how much of
+    // it the tunnel has taken, and how much waits in the socket.
+    std::optional<UplinkWatch::Listener> uplinkSample() {
+        if (!streaming_ || !seat_ || !remote_) return std::nullopt;
+        int waiting = 0;
+        if (::ioctl(socket_.native_handle(), SIOCOUTQ, &waiting) != 0) waiting = 0;
+        const auto unsent = std::min<std::uint64_t>(sent_, static_cast<std::uint64_t>(waiting));
+        return UplinkWatch::Listener{id_, joined_, sent_ - unsent, unsent};
+    }
+
+    // Ends the stream from any thread, because the tunnel cannot carry it:
+    // with a reset, so that the tunnel drops what it still holds of the
+    // stream instead of spending the uplink on it.
+    void letGo() {
+        asio::post(*lane_.io, [self = shared_from_this()] {
+            std::error_code ignored;
+            self->socket_.set_option(asio::socket_base::linger(true, 0), ignored);
+            self->finishStream();
+        });
+    }
+
     void close() {
         endHeadPhase();
         std::error_code ignored;
@@ -226,6 +268,9 @@ private:
                         server_.page);
 
         const auto pairs = query(requestTarget(requestLine));
+        // The tunnel names every visitor it brings; a listener on this
+        // computer comes without that.
+        remote_ = headerField(head, "Cf-Connecting-IP").has_value();
         const auto access = server_.access();
         if (access.heldBack) return refuse(503, heldBody, "30");
         const auto given = pairs.find("k");
@@ -263,7 +308,8 @@ private:
         }
         case Route::Kind::streamCheck:
             // The head a stream request would get now, without taking a place.
-            if (server_.streams.load() >= server_.limits.maxListeners || laneOverloaded())
+            if (server_.streams.load() >= server_.limits.maxListeners || laneOverloaded() ||
+                !uplinkAdmits())
                 return send(fullHead());
             return send(
                 responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
@@ -326,11 +372,14 @@ private:
     // they would all fall behind, instead of the newcomer being told to
     // come back later.
     bool laneOverloaded() const { return lane_.behind >= overloaded; }
+    // A full uplink takes nobody more through the tunnel; listeners on this
+    // computer do not use it.
+    bool uplinkAdmits() const { return !remote_ || server_.admitThroughTunnel.load(); }
 
     // Takes a place among the listeners, if one is free: a full station
     // refuses at once, before any audio is queued for the connection.
     bool takePlace() {
-        if (laneOverloaded()) return false;
+        if (laneOverloaded() || !uplinkAdmits()) return false;
         auto held = server_.streams.load();
         do {
             if (held >= server_.limits.maxListeners) return false;
@@ -341,6 +390,8 @@ private:
     void stream(std::optional<std::string> tag) {
         if (!takePlace()) return full();
         streaming_ = true;
+        id_ = ++server_.streamsStarted;
+        joined_ = std::chrono::steady_clock::now();
         std::error_code ignored;
         socket_.set_option(asio::socket_base::send_buffer_size(server_.limits.streamSendBuffer),
                            ignored);
@@ -371,6 +422,7 @@ private:
             if (error == asio::error::would_block) return awaitWritable();
             if (error) return finishStream();
             lastProgress_ = std::chrono::steady_clock::now();
+            sent_ += written;
             consume(written);
         }
     }
@@ -453,6 +505,10 @@ private:
     bool readingHead_ = true;
     bool streaming_ = false;
     bool writing_ = false; // waiting for a full socket to take more
+    bool remote_ = false;  // it came through the tunnel
+    std::uint64_t id_ = 0; // the stream's number, in the order they started
+    std::chrono::steady_clock::time_point joined_;
+    std::uint64_t sent_ = 0; // bytes of the stream the socket has taken
     std::chrono::steady_clock::time_point lastProgress_;
     std::optional<std::string> presented_; // the passcode the request carried
     Fanout::Seat seat_;
@@ -478,6 +534,7 @@ StreamServer::Impl::Impl(std::shared_ptr<Fanout> listeners, std::string pageHTML
         asio::post(*lane->io, [this, lane = lane.get()] {
             sweep(*lane);
             beat(*lane, std::chrono::steady_clock::now());
+            if (lane->index == 0) watchUplink();
         });
     }
 }
@@ -534,6 +591,43 @@ void StreamServer::Impl::beat(Lane& lane, std::chrono::steady_clock::time_point 
     lane.pulse->expires_at(at + heartbeat);
     lane.pulse->async_wait([this, &lane, next = at + heartbeat](std::error_code error) {
         if (!error) beat(lane, next);
+    });
+}
+
+void StreamServer::Impl::watchUplink() {
+    struct Gathering {
+        std::mutex mutex;
+        std::size_t pending = 0;
+        std::vector<UplinkWatch::Listener> listeners;
+        std::map<std::uint64_t, std::weak_ptr<Connection>> connections;
+    };
+    auto gathering = std::make_shared<Gathering>();
+    gathering->pending = lanes.size();
+    for (auto& lane : lanes)
+        asio::post(*lane->io, [this, gathering, lane = lane.get()] {
+            {
+                std::lock_guard lock(gathering->mutex);
+                for (auto* connection : lane->connections)
+                    if (const auto sample = connection->uplinkSample()) {
+                        gathering->listeners.push_back(*sample);
+                        gathering->connections[sample->id] = connection->weak_from_this();
+                    }
+                if (--gathering->pending > 0) return;
+            }
+            // The last lane to report hands the whole picture to the first.
+            asio::post(acceptorIO(), [this, gathering] {
+                const auto verdict = uplink.update(std::chrono::steady_clock::now(),
+                                                   fanout->published(), gathering->listeners);
+                admitThroughTunnel = verdict.admit;
+                room = uplink.room().value_or(0);
+                for (const auto id : verdict.letGo)
+                    if (auto connection = gathering->connections[id].lock()) connection->letGo();
+            });
+        });
+    auto& first = *lanes.front();
+    first.watcher->expires_after(uplinkEvery);
+    first.watcher->async_wait([this](std::error_code error) {
+        if (!error) watchUplink();
     });
 }
 
@@ -615,6 +709,11 @@ StreamServer::~StreamServer() = default;
 
 std::size_t StreamServer::lanes() const {
     return impl_->lanes.size();
+}
+
+std::optional<std::size_t> StreamServer::room() const {
+    if (const auto room = impl_->room.load()) return room;
+    return std::nullopt;
 }
 
 asio::any_io_executor StreamServer::executor() const {

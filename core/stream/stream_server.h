@@ -109,6 +109,9 @@ public:
     asio::any_io_executor executor() const;
     // The sending threads it runs.
     std::size_t lanes() const;
+    // How many listeners through the tunnel the uplink was seen to carry
+    // (see UplinkWatch); nothing until it was full once. Any thread.
+    std::optional<std::size_t> room() const;
 
 private:
     class Impl;

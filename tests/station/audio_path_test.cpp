@@ -95,8 +95,10 @@ TEST(Shared, NowJSONSaysOnlyWhatIsKnown) {
     EXPECT_EQ(body["title"], "T");
     EXPECT_EQ(body["hasCover"], false);
     EXPECT_FALSE(body.contains("coverURL"));
-    EXPECT_FALSE(body.contains("burst"));
+    EXPECT_FALSE(body.contains("burst") || body.contains("room"));
     EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 0, 6.749))["burst"], 6.7);
+    shared.set(&SharedState::room, std::optional<std::size_t>(10));
+    EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 0))["room"], 10);
 }
 
 } // namespace

@@ -43,6 +43,12 @@ public:
         station.read(record, cover);
     }
     static StatusLine::Kind statusKind(const Station& station) { return station.status_.kind(); }
+    // The uplink's room as if measured, with the ticker held so that it stays.
+    static void room(Station& station, int room) {
+        station.ticker_.stop();
+        station.room_ = room;
+        Q_EMIT station.roomChanged();
+    }
     static void silence(Station& station, bool silentNow, bool heardEver) {
         station.shared_->set(&SharedState::silentNow, silentNow);
         station.shared_->set(&SharedState::heardEver, heardEver);

@@ -119,6 +119,9 @@ TEST_F(Screens, EveryScreenAndState) {
     ASSERT_TRUE(eventually([&] { return s.mic().on(); }));
     s.mic().setTalkOn(true);
     shoot("on-air-talking");
+    ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::Ready; }));
+    StationProbe::room(s, 10);
+    shoot("on-air-with-the-uplinks-room");
 
     state->change();
     WhoCanListenModel* sheet = nullptr; // the new sheet's, not the closed one's

@@ -175,6 +175,15 @@ Card {
     }
 
     Text {
+        objectName: "room"
+        visible: card.shown && Station.room > 0
+        text: "Room for about " + Station.room + (Station.room === 1 ? " listener" : " listeners")
+        font.pixelSize: 11
+        color: Lantern.faint
+        Accessible.name: text
+    }
+
+    Text {
         visible: card.shown && card.state === Station.Unreachable
         text: "Not reachable yet \u2014 friends may not get through"
         font.pixelSize: 12

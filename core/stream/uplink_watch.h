@@ -1,0 +1,89 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <vector>
+
+namespace lantern {
+
+// Watches how fast the tunnel takes the stream from the listeners who reach
+// the station through it, as a whole. Behind the tunnel they all share the
+// user's uplink: when it is full they fall behind real time together. Then
+// the watch admits nobody more, says which of the newest to let go so that
+// the rest get real time again, and remembers how many the uplink carries
+// (its room). One listener who is slow on their own falls behind alone and
+// changes nothing here.
+//
+// Pure bookkeeping, fed once a second by whoever reads the sockets; not
+// thread-safe.
+class UplinkWatch {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Listener {
+        std::uint64_t id = 0; // increasing with the moment it joined
+        Clock::time_point joined;
+        std::uint64_t taken = 0;   // bytes the tunnel has taken from it so far
+        std::uint64_t waiting = 0; // bytes handed to its socket, not taken yet
+    };
+
+    struct Verdict {
+        bool admit = true;                // a new listener through the tunnel may join
+        std::vector<std::uint64_t> letGo; // listeners to end now
+    };
+
+    // The bytes published so far and every listener through the tunnel, now.
+    Verdict update(Clock::time_point now, std::uint64_t published,
+                   const std::vector<Listener>& listeners);
+
+    // How many listeners the uplink was seen to carry; nothing until it was full once.
+    std::optional<std::size_t> room() const { return room_; }
+
+    // What the tunnel takes is measured over this long, the stream's own
+    // rate (chunk by chunk, it comes in steps) over the longer span.
+    static constexpr auto window = std::chrono::seconds(3);
+    static constexpr auto streamWindow = std::chrono::seconds(10);
+    // A listener taken at less than this share of the stream's rate, with
+    // this much waiting in its socket, is behind.
+    static constexpr double behindShare = 0.98;
+    static constexpr std::uint64_t behindWaiting = 8 * 1024;
+    // The room leaves this much of the uplink unplanned: it is measured
+    // roughly, and the user's other traffic shares it.
+    static constexpr double headroom = 0.9;
+    // After listeners are let go, the next judgement waits for rates
+    // measured wholly after it.
+    static constexpr auto settling = window + std::chrono::seconds(1);
+    // Newcomers are admitted again this long after the last sign of a full uplink.
+    static constexpr auto calm = std::chrono::seconds(10);
+    // Room for one more is tried after this long at room without trouble.
+    static constexpr auto probeAfter = std::chrono::minutes(5);
+
+private:
+    struct Sample {
+        Clock::time_point at;
+        std::uint64_t bytes;
+    };
+    // Bytes per second between the oldest kept sample and the newest, once
+    // they are `least` apart.
+    static std::optional<double> rate(const std::deque<Sample>& samples, Clock::duration least);
+    // Adds a sample and forgets those more than `span` before it.
+    static void keep(std::deque<Sample>& samples, Sample sample, Clock::duration span);
+
+    struct Track {
+        std::deque<Sample> taken;
+        // Since when audio has waited in its socket, without a break.
+        std::optional<Clock::time_point> backloggedSince;
+    };
+
+    std::deque<Sample> published_;
+    std::map<std::uint64_t, Track> tracks_;
+    std::optional<std::size_t> room_;
+    std::optional<Clock::time_point> fullAt_;   // the last time the uplink was seen full
+    std::optional<Clock::time_point> letGoAt_;  // the last time listeners were let go
+    std::optional<Clock::time_point> probedAt_; // the last time room grew by one
+};
+
+} // namespace lantern

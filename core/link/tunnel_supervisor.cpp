@@ -50,8 +50,8 @@ public:
          std::function<void(std::string)> onURL, std::function<void()> onDown, Options options)
         : executable_(std::move(executable)), arguments_(std::move(arguments)),
           backoff_(backoff.empty() ? std::vector<Seconds>{Seconds(1.0)} : std::move(backoff)),
-          onURL_(std::move(onURL)), onDown_(std::move(onDown)), options_(options), relaunch_(io_),
-          poll_(io_), thread_([this] {
+          onURL_(std::move(onURL)), onDown_(std::move(onDown)), options_(std::move(options)),
+          relaunch_(io_), poll_(io_), thread_([this] {
               pthread_setname_np(pthread_self(), "lantern.tunnel");
               io_.run();
           }) {}
@@ -317,7 +317,7 @@ TunnelSupervisor::TunnelSupervisor(std::string executable, std::vector<std::stri
                                    std::function<void(std::string)> onURL,
                                    std::function<void()> onDown, Options options)
     : impl_(std::make_unique<Impl>(std::move(executable), std::move(arguments), std::move(backoff),
-                                   std::move(onURL), std::move(onDown), options)) {}
+                                   std::move(onURL), std::move(onDown), std::move(options))) {}
 
 TunnelSupervisor::~TunnelSupervisor() = default;
 

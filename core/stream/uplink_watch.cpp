@@ -80,6 +80,7 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, std::uint64_t pu
     }
     if (room_ && listeners.size() > *room_ && settled) {
         std::vector<std::uint64_t> newest;
+        newest.reserve(listeners.size());
         for (const auto& listener : listeners)
             newest.push_back(listener.id);
         std::sort(newest.rbegin(), newest.rend());

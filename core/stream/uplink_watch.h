@@ -49,7 +49,7 @@ public:
     // A listener taken at less than this share of the stream's rate, with
     // this much waiting in its socket, is behind.
     static constexpr double behindShare = 0.98;
-    static constexpr std::uint64_t behindWaiting = 8 * 1024;
+    static constexpr std::uint64_t behindWaiting = std::uint64_t{8} * 1024;
     // The room leaves this much of the uplink unplanned: it is measured
     // roughly, and the user's other traffic shares it.
     static constexpr double headroom = 0.9;

@@ -12,6 +12,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <cmath>
 
@@ -73,17 +74,23 @@ QString panel::stopChoice(double seconds) {
 
 QString panel::stopLabel(const QDateTime& stopAt) {
     if (!stopAt.isValid()) return QStringLiteral("Stop after");
-    return QStringLiteral("Stops ") +
-           QLocale().toString(stopAt.toLocalTime().time(), QLocale::ShortFormat);
+    // The locale's short time, always without seconds (some locales' short
+    // format has them).
+    static const QRegularExpression seconds(QStringLiteral("[:.]?s+"));
+    auto format = QLocale().timeFormat(QLocale::ShortFormat);
+    format.remove(seconds);
+    return QStringLiteral("Stops ") + QLocale().toString(stopAt.toLocalTime().time(), format);
 }
 
 QString panel::title(const std::optional<Track>& now, const std::optional<AudioSource>& source,
-                     bool playerFound) {
+                     bool playerFound, bool onAir) {
     if (now && !now->title.isEmpty()) return now->title;
     if (!source) return QStringLiteral("Choose what plays");
-    if (source->whole()) return QStringLiteral("Everything on this computer");
-    if (playerFound) return QStringLiteral("Nothing playing");
-    return QStringLiteral("Playing from ") + source->name;
+    if (playerFound && !source->whole()) return QStringLiteral("Nothing playing");
+    // No track to name: what listeners get, rather than the source again.
+    const auto heard = source->whole() ? QStringLiteral("what you play") : source->name;
+    return (onAir ? QStringLiteral("Listeners hear ") : QStringLiteral("Listeners will hear ")) +
+           heard;
 }
 
 QString panel::line(const std::optional<Track>& now) {
@@ -143,8 +150,9 @@ QString PanelText::linkSummary(LinkMode mode, const QVariant& kept, bool passcod
     return panel::linkSummary(mode, unwrap<SavedAddress>(kept), passcode);
 }
 
-QString PanelText::title(const QVariant& now, const QVariant& source, bool playerFound) const {
-    return panel::title(unwrap<Track>(now), unwrap<AudioSource>(source), playerFound);
+QString PanelText::title(const QVariant& now, const QVariant& source, bool playerFound,
+                         bool onAir) const {
+    return panel::title(unwrap<Track>(now), unwrap<AudioSource>(source), playerFound, onAir);
 }
 
 QString PanelText::line(const QVariant& now) const {
@@ -168,14 +176,14 @@ void PanelText::emailUs() const {
         QUrl(QStringLiteral("mailto:") + supportEmail() + QStringLiteral("?subject=Lantern%20FM")));
 }
 
-void PanelText::emailLink(const QUrl& link) const {
+bool PanelText::emailLink(const QUrl& link) const {
     QUrl mail(QStringLiteral("mailto:"));
     mail.setQuery(
         QStringLiteral("subject=%1&body=%2")
             .arg(QString::fromLatin1(
                      QUrl::toPercentEncoding(QStringLiteral("Listen to my station"))),
                  QString::fromLatin1(QUrl::toPercentEncoding(link.toString(QUrl::FullyEncoded)))));
-    QDesktopServices::openUrl(mail);
+    return QDesktopServices::openUrl(mail);
 }
 
 bool PanelText::openApplication(const QString& id) const {

@@ -36,7 +36,7 @@ QString stopChoice(double seconds);
 QString stopLabel(const QDateTime& stopAt);
 // The now-playing card's title and line.
 QString title(const std::optional<Track>& now, const std::optional<AudioSource>& source,
-              bool playerFound);
+              bool playerFound, bool onAir);
 QString line(const std::optional<Track>& now);
 // The microphone picker's label and its first item.
 QString micName(const QString& micDevice, const std::vector<AudioInput>& inputs,
@@ -74,7 +74,8 @@ public:
     Q_INVOKABLE QString stopLabel(const QDateTime& stopAt) const {
         return panel::stopLabel(stopAt);
     }
-    Q_INVOKABLE QString title(const QVariant& now, const QVariant& source, bool playerFound) const;
+    Q_INVOKABLE QString title(const QVariant& now, const QVariant& source, bool playerFound,
+                              bool onAir) const;
     Q_INVOKABLE QString line(const QVariant& now) const;
     Q_INVOKABLE QString micName(const QString& micDevice, const QVariantList& inputs,
                                 const QString& defaultName) const;
@@ -85,9 +86,10 @@ public:
         return panel::sounding(id, ids);
     }
     Q_INVOKABLE void holdToTalk(bool pressed) const;
-    // Opens the mail program, the application `id`, or a link.
+    // Opens the mail program, the application `id`, or a link; false when
+    // nothing could open it.
     Q_INVOKABLE void emailUs() const;
-    Q_INVOKABLE void emailLink(const QUrl& link) const;
+    Q_INVOKABLE bool emailLink(const QUrl& link) const;
     Q_INVOKABLE bool openApplication(const QString& id) const;
     // "Open at Login".
     Q_INVOKABLE bool atLogin() const;

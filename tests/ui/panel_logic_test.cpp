@@ -46,12 +46,18 @@ TEST(PanelText, TheClockTheShownLinkTitlesAndTheMicrophone) {
     const Row titles[] = {
         {song, player, true, "Song"},
         {blank, std::nullopt, false, "Choose what plays"},
-        {blank, AudioSource::wholeMac(), true, "Everything on this computer"},
+        {blank, AudioSource::wholeMac(), false, "Listeners hear what you play"},
         {blank, player, true, "Nothing playing"},
-        {std::nullopt, player, false, "Playing from Player"},
+        {std::nullopt, player, false, "Listeners hear Player"},
     };
     for (const auto& row : titles)
-        EXPECT_EQ(panel::title(row.now, row.source, row.playerFound), row.title);
+        EXPECT_EQ(panel::title(row.now, row.source, row.playerFound, true), row.title);
+    EXPECT_EQ(panel::title(std::nullopt, player, false, false), "Listeners will hear Player");
+    QLocale::setDefault(QLocale::c()); // whose short time has seconds
+    EXPECT_TRUE(QRegularExpression("^Stops \\d\\d?:\\d\\d$")
+                    .match(panel::stopLabel(QDateTime::currentDateTime()))
+                    .hasMatch());
+    QLocale::setDefault(QLocale::system());
     EXPECT_EQ(panel::line(Track{"T", "Band", "LP", "", true, ""}), "Band \u00B7 LP");
     EXPECT_EQ(panel::linkSummary(LinkMode::Named, SavedAddress{"/night", "x", "s", false}, true),
               "Your name /night \u00B7 passcode");

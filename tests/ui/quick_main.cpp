@@ -35,6 +35,9 @@ public:
             QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
     }
     Q_INVOKABLE QStringList opened() const { return opened_; }
+    Q_INVOKABLE QString environment(const QString& name) const {
+        return qEnvironmentVariable(name.toUtf8().constData());
+    }
     Q_INVOKABLE void setEnvironment(const QString& name, const QString& value) {
         qputenv(name.toUtf8().constData(), value.toUtf8());
     }

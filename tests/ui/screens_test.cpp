@@ -119,6 +119,30 @@ TEST_F(Screens, EveryScreenAndState) {
     ASSERT_TRUE(eventually([&] { return s.mic().on(); }));
     s.mic().setTalkOn(true);
     shoot("on-air-talking");
+
+    // Every popup lies whole inside the panel's window, wherever its button is.
+    const std::pair<const char*, const char*> popups[] = {{"showQR", "qrPopover"},
+                                                          {"stopAfter", "stopMenu"},
+                                                          {"share", "shareMenu"},
+                                                          {"gear", "gearMenu"}};
+    const QStringList shots{"qr-popover", "menu-stop-after", "menu-share", "menu-gear"};
+    for (int i = 0; i < 4; ++i) {
+        const auto [button, name] = popups[i];
+        QQuickItem* opener = nullptr; // the screen's own, not one of a screen going away
+        for (auto* item : panel->window()->contentItem()->findChildren<QQuickItem*>(button))
+            if (item->isVisible()) opener = item;
+        auto* popup = opener ? opener->findChild<QObject*>(name) : nullptr;
+        ASSERT_TRUE(popup) << button;
+        QMetaObject::invokeMethod(opener, "clicked");
+        ASSERT_TRUE(eventually([&] { return popup->property("opened").toBool(); })) << name;
+        auto* content = popup->property("contentItem").value<QQuickItem*>()->parentItem();
+        const auto shown = content->mapRectToScene(content->boundingRect());
+        EXPECT_TRUE(panel->window()->contentItem()->boundingRect().contains(shown))
+            << name << " lies outside the window";
+        shoot(shots[i]);
+        QMetaObject::invokeMethod(popup, "close");
+        ASSERT_TRUE(eventually([&] { return !popup->property("visible").toBool(); }));
+    }
     ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::Ready; }));
     StationProbe::room(s, 10);
     shoot("on-air-with-the-uplinks-room");

@@ -91,6 +91,7 @@ TestCase {
     // Without the tunnel program the card says so: How to Get It opens the
     // vendor's page, and the local address opens in the browser.
     function test_5_withoutTheTunnelProgramTheCardSaysWhatToDo() {
+        const tool = Probe.environment("LANTERN_CLOUDFLARED")
         Probe.setEnvironment("LANTERN_CLOUDFLARED", "/nonexistent/cloudflared")
         const panel = openPanel()
         click(panel, "goOnAir")
@@ -102,6 +103,81 @@ TestCase {
             --x
         mouseClick(here, x - 2, here.height / 2)
         compare(Probe.opened()[1], Station.localAddress.toString())
-        Probe.setEnvironment("LANTERN_CLOUDFLARED", "")
+        Probe.setEnvironment("LANTERN_CLOUDFLARED", tool)
+    }
+
+    // ---- Every control of every screen, pressed ----
+
+    // The buttons under `item` that can be pressed now: visible and enabled.
+    function buttons(item, found) {
+        for (let i = 0; i < item.children.length; ++i) {
+            const child = item.children[i]
+            if (!child.visible) continue
+            if (child.enabled && child.checkable !== undefined && child.pressed !== undefined)
+                found.push(child)
+            buttons(child, found)
+        }
+        return found
+    }
+    function named(control) {
+        return control.objectName || control.Accessible.name || control.text
+    }
+    function find(panel, name) { return buttons(panel, []).find(b => named(b) === name) }
+    function openMenu(button) {
+        for (let i = 0; i < button.data.length; ++i)
+            if (button.data[i].itemAt !== undefined && button.data[i].opened) return button.data[i]
+        return null
+    }
+
+    // Presses each control of the screen shown now once, and each item of
+    // the menus they open, but those named in `leaving` (they change the
+    // screen or end the app); `back` restores the screen after each. A
+    // control whose code fails warns, which ends the run here.
+    function pressEverything(panel, leaving, back) {
+        const pressed = []
+        for (let next; (next = buttons(panel, []).find(b => pressed.indexOf(named(b)) < 0
+                                                       && leaving.indexOf(named(b)) < 0));) {
+            const name = named(next)
+            pressed.push(name)
+            mouseClick(next)
+            const menu = openMenu(next)
+            for (let i = 0; menu && i < menu.count; ++i) {
+                const item = menu.itemAt(i)
+                if (item.text === undefined || leaving.indexOf(item.text) >= 0) continue
+                const opener = find(panel, name)
+                if (!openMenu(opener)) mouseClick(opener)
+                tryVerify(() => openMenu(opener) !== null, 2000, name)
+                mouseClick(openMenu(opener).itemAt(i))
+                back()
+            }
+            if (menu) menu.close()
+            back()
+        }
+        return pressed
+    }
+
+    function test_6_everyControlOfEveryScreenCanBePressed() {
+        const panel = openPanel()
+        const state = findChild(panel, "panelState")
+        const offAir = () => { if (Station.onAir) Station.goOffAir(); state.sheetCancelled() }
+        const leaving = ["Quit Lantern FM", "goOnAir", "goOffAir", "confirm", "Cancel"]
+        const off = pressEverything(panel, leaving.concat(["Change"]), offAir)
+        verify(off.length >= 5, "off air: " + off)
+
+        state.change()
+        const sheet = () => { if (state.screen !== PanelState.Sheet) state.change() }
+        const inSheet = pressEverything(panel, leaving, sheet)
+        verify(inSheet.indexOf("makeOneUp") >= 0, "the sheet: " + inSheet)
+        state.sheetCancelled()
+
+        click(panel, "goOnAir")
+        tryVerify(() => Station.linkState === Station.Ready, 10000)
+        const onAir = () => {
+            state.sheetCancelled()
+            if (!Station.onAir) Station.goOnAir()
+            tryVerify(() => Station.linkState === Station.Ready, 10000)
+        }
+        const on = pressEverything(panel, leaving.concat(["Change"]), onAir)
+        verify(["copyLink", "showQR", "share", "stopAfter"].every(n => on.indexOf(n) >= 0), "on air: " + on)
     }
 }

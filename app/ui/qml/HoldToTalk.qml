@@ -20,14 +20,14 @@ PanelButton {
         text: button.text
         font.pixelSize: 13
         font.weight: Font.DemiBold
-        color: button.lit ? Lantern.ink : Lantern.text
+        color: button.lit ? Lantern.ink : button.enabled ? Lantern.text : Lantern.faint
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
         elide: Text.ElideRight
     }
     background: Rectangle {
         radius: 8
-        color: button.lit ? Lantern.pink : Lantern.line
+        color: button.lit ? Lantern.pink : button.enabled ? Lantern.line : Lantern.field
         HoverLift { radius: 8; over: button.hovered && !button.lit }
     }
 }

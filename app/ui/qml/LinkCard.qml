@@ -14,6 +14,10 @@ Card {
     readonly property int state: Station.linkState
     readonly property bool shown: card.link !== ""
                                   && (card.state === Station.Ready || card.state === Station.Unreachable)
+    // A passing word about what an action did.
+    property string note
+    onNoteChanged: if (note !== "") noteTimer.restart()
+    Timer { id: noteTimer; interval: 4000; onTriggered: card.note = "" }
     readonly property string modeTitle: Station.presence.mode === LinkMode.Kept ? "Your private link"
                                       : Station.presence.mode === LinkMode.Named ? "Your name"
                                       : Station.presence.mode === LinkMode.Own ? "Your own address"
@@ -114,6 +118,10 @@ Card {
                     objectName: "copyLink"
                     property bool copied: false
                     text: copied ? "Copied" : "Copy Link"
+                    // As wide as its longer word, so that "Copied" moves nothing.
+                    implicitWidth: Math.max(copyWords.width, copiedWords.width) + 20
+                    TextMetrics { id: copyWords; font.pixelSize: 12; text: "Copy Link" }
+                    TextMetrics { id: copiedWords; font.pixelSize: 12; text: "Copied" }
                     onClicked: {
                         Station.copyLink()
                         copied = true
@@ -123,13 +131,18 @@ Card {
                 }
                 Pill {
                     id: qrPill
+                    objectName: "showQR"
                     text: "Show QR"
+                    popupOpen: bigQR.visible
                     onClicked: bigQR.opened ? bigQR.close() : bigQR.open()
 
                     Popup {
                         id: bigQR
+                        objectName: "qrPopover"
                         y: qrPill.height + 6
                         x: (qrPill.width - width) / 2
+                        margins: 8 // moved, whole, into the panel where it does not fit below
+                        z: 10
                         padding: 18
                         background: Rectangle {
                             color: "#26272F"
@@ -156,13 +169,20 @@ Card {
                 }
                 Pill {
                     id: sharePill
+                    objectName: "share"
                     text: "Share\u2026"
+                    popupOpen: shareMenu.visible
                     onClicked: shareMenu.popup(sharePill, 0, sharePill.height + 4)
                     PanelMenu {
                         id: shareMenu
+                        objectName: "shareMenu"
                         PanelMenuItem {
                             text: "Email Link\u2026"
-                            onTriggered: PanelText.emailLink(Station.shareLink)
+                            onTriggered: {
+                                if (PanelText.emailLink(Station.shareLink)) return
+                                Station.copyLink() // no mail app: the link is ready to paste
+                                card.note = "No mail app opened \u2014 the link is copied instead"
+                            }
                         }
                         PanelMenuItem {
                             text: "Copy Link"
@@ -172,6 +192,15 @@ Card {
                 }
             }
         }
+    }
+
+    Text {
+        visible: card.shown && card.note !== ""
+        text: card.note
+        font.pixelSize: 11
+        color: Lantern.dim
+        wrapMode: Text.Wrap
+        width: parent.width
     }
 
     Text {

@@ -8,6 +8,7 @@ SelectRow {
     id: picker
     text: PanelText.micName(Station.mic.device, Station.micInputs, Station.defaultInputName)
     tip: "Which microphone"
+    popupOpen: menu.visible
     onClicked: menu.popup(picker, 0, picker.height + 4)
 
     Glyph {
@@ -27,6 +28,7 @@ SelectRow {
 
     PanelMenu {
         id: menu
+        objectName: "micMenu"
         PanelMenuItem {
             checkable: true
             checked: Station.mic.device === ""

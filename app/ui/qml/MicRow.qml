@@ -13,7 +13,8 @@ ColumnLayout {
     Accessible.description: "Your voice. While you talk the music dips. Headphones keep the music from echoing into the mic."
 
     HoverHandler { id: rowHover }
-    ToolTip.visible: rowHover.hovered && !picker.hovered && !toggle.hovered && !talkRow.anyHovered
+    ToolTip.visible: rowHover.hovered && !picker.hovered && !picker.popupOpen && !toggle.hovered
+                     && !talkRow.anyHovered
     ToolTip.delay: 1200
     ToolTip.text: Accessible.description
 
@@ -37,8 +38,8 @@ ColumnLayout {
         readonly property bool anyHovered: hold.hovered || lock.hovered
         spacing: 8
         Layout.fillWidth: true
+        // Off, the row is drawn in the faint colour, still legible (not faded).
         enabled: Station.mic.on
-        opacity: Station.mic.on ? 1 : 0.35
 
         HoldToTalk { id: hold; Layout.fillWidth: true }
         PanelButton {
@@ -53,7 +54,7 @@ ColumnLayout {
                     anchors.centerIn: parent
                     icon: Station.mic.talkOn ? "lock" : "lock-open"
                     size: 14
-                    color: Station.mic.talkOn ? Lantern.pink : Lantern.dim
+                    color: !lock.enabled ? Lantern.faint : Station.mic.talkOn ? Lantern.pink : Lantern.dim
                 }
             }
             background: Rectangle {

@@ -59,7 +59,7 @@ Card {
             spacing: 2
             Layout.fillWidth: true
             Text {
-                text: PanelText.title(card.track, card.source, Station.playerFound)
+                text: PanelText.title(card.track, card.source, Station.playerFound, Station.onAir)
                 textFormat: Text.PlainText // a player's title is never markup (a web page sets it)
                 font.pixelSize: 14
                 font.weight: Font.DemiBold

@@ -62,7 +62,9 @@ ColumnLayout {
         }
         PanelButton {
             id: stopButton
+            objectName: "stopAfter"
             text: PanelText.stopLabel(Station.stopAt)
+            popupOpen: stopMenu.visible
             implicitHeight: 36
             onClicked: stopMenu.popup(stopButton, 0, stopButton.height)
             contentItem: RowLayout {
@@ -76,6 +78,7 @@ ColumnLayout {
 
             PanelMenu {
                 id: stopMenu
+                objectName: "stopMenu"
                 Instantiator {
                     model: PanelText.stopChoices
                     delegate: PanelMenuItem {

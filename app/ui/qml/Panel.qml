@@ -27,7 +27,7 @@ Rectangle {
     Accessible.role: Accessible.Pane
     Accessible.name: "Lantern FM"
 
-    PanelState { id: panelState }
+    PanelState { id: panelState; objectName: "panelState" }
 
     Loader {
         id: screen
@@ -59,6 +59,15 @@ Rectangle {
             onDone: goOnAir => panelState.sheetDone(goOnAir)
             onCancel: panelState.sheetCancelled()
         }
+    }
+
+    // An edge against any desktop, light ones too.
+    Rectangle {
+        anchors.fill: parent
+        color: "transparent"
+        border.color: "#3A3B47"
+        border.width: 1
+        z: 100
     }
 
     Shortcut {

@@ -7,13 +7,15 @@ AbstractButton {
     id: control
     property string tip
     property real radius: 8
+    // The menu or popover it opens is showing: no tooltip over it.
+    property bool popupOpen: false
     focusPolicy: Qt.StrongFocus
     hoverEnabled: true
     Accessible.name: text
     Accessible.description: tip
     Keys.onReturnPressed: control.clicked()
     Keys.onEnterPressed: control.clicked()
-    ToolTip.visible: tip !== "" && hovered
+    ToolTip.visible: tip !== "" && hovered && !down && !popupOpen
     ToolTip.delay: 700
     ToolTip.text: tip
 

@@ -1,11 +1,22 @@
 import QtQuick
 import QtQuick.Controls
 
-// A drop-down menu in the panel's colours.
+// A drop-down menu in the panel's colours, as wide as its widest item and
+// always whole inside the panel.
 Menu {
     id: menu
     padding: 5
-    implicitWidth: Math.max(200, contentWidth + leftPadding + rightPadding)
+    margins: 6
+    z: 10 // above any tooltip
+    readonly property real widest: {
+        let most = 0
+        for (let i = 0; i < count; ++i) {
+            const item = itemAt(i)
+            if (item) most = Math.max(most, item.implicitWidth)
+        }
+        return most
+    }
+    implicitWidth: Math.max(200, widest + leftPadding + rightPadding)
     delegate: PanelMenuItem {}
     background: Rectangle {
         implicitWidth: 200

@@ -10,6 +10,9 @@ MenuItem {
     property string shortcutText
     implicitHeight: 30
     implicitWidth: row.implicitWidth + 20
+    // The check mark is the row's own; the style's would be a second one.
+    indicator: Item {}
+    arrow: Item {}
     Accessible.name: text
     contentItem: RowLayout {
         id: row

@@ -10,6 +10,7 @@ SelectRow {
     readonly property bool chosen: Station.source !== undefined && Station.source !== null
     text: chosen ? "Plays from " + Station.source.name : "Choose what plays"
     tip: "What goes on air"
+    popupOpen: menu.visible
     onClicked: menu.popup(row, 0, row.height + 4)
 
     Glyph {
@@ -39,6 +40,7 @@ SelectRow {
 
     PanelMenu {
         id: menu
+        objectName: "sourceMenu"
         width: row.width
         Instantiator {
             model: Station.sources

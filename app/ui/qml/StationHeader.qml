@@ -44,6 +44,7 @@ RowLayout {
             Item {
                 implicitWidth: 8
                 implicitHeight: 8
+                Layout.leftMargin: 4 // the glow stays inside the text's edge
                 Rectangle { // the glow
                     anchors.centerIn: parent
                     width: 16
@@ -76,7 +77,9 @@ RowLayout {
 
     PanelButton {
         id: gear
+        objectName: "gear"
         text: "Menu"
+        popupOpen: menu.visible
         implicitWidth: 30
         implicitHeight: 30
         radius: 15
@@ -89,6 +92,7 @@ RowLayout {
 
         PanelMenu {
             id: menu
+            objectName: "gearMenu"
             PanelMenuItem {
                 text: "Who Can Listen & Station Name\u2026"
                 onTriggered: header.change()

@@ -176,6 +176,7 @@ const state = (page) => page.evaluate(() => {
       getComputedStyle(document.getElementById("locked")).display !== "none" &&
       document.getElementById("locked-line").textContent,
     session: metadata ? metadata.title : null,
+    button: document.getElementById("play").getAttribute("aria-label"),
     scrollWidth: document.documentElement.scrollWidth,
     url: location.href,
   };
@@ -312,6 +313,7 @@ async function listen(name) {
     const stopped = Date.now();
     const offAirLine = await waitFor(async () => (await state(page)).note === OFF_AIR, 20000);
     check(offAirLine, `the off-air line within 20 s (${Date.now() - stopped} ms)`);
+    check((await state(page)).button === "Stop waiting", "the button waits, it does not offer to pause");
     await screenshot(page, "off-air", name);
     ({ station, port } = await start(["--maxListeners=1"]));
     check(await playsFrom(port), "back on air, the page plays again by itself");

@@ -64,7 +64,7 @@ lantern_install_cloudflared() {
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     local key
     key=$(mktemp)
-    if ! curl -fsSL --connect-timeout 5 --max-time 30 "$repo/cloudflare-main.gpg" -o "$key"; then
+    if ! curl -fsL --connect-timeout 5 --max-time 30 "$repo/cloudflare-main.gpg" -o "$key"; then
         rm -f "$key"
         echo "cloudflared isn't installed and $repo can't be reached: the station will play on this computer only, with no link to share."
         return 0

@@ -47,6 +47,16 @@ bool PanelWindow::visible() const {
     return view_->isVisible();
 }
 
+int PanelWindow::maximumHeight(QRect available, Kind kind) {
+    // A window keeps room for its title bar; a drop-down for its gap.
+    return available.height() - (kind == Kind::window ? 48 : 2 * gap);
+}
+
+void PanelWindow::fitTo(const QScreen* screen) {
+    if (auto* root = view_->rootObject(); root && screen)
+        root->setProperty("maximumHeight", maximumHeight(screen->availableGeometry(), kind_));
+}
+
 QPoint PanelWindow::place(QPoint anchor, QSize panel, QRect available) {
     const bool below = anchor.y() < available.center().y();
     int x = anchor.x() - panel.width() / 2;
@@ -62,6 +72,7 @@ void PanelWindow::showAt(QPoint anchor) {
     if (kind_ == Kind::dropDown) {
         auto* screen = QGuiApplication::screenAt(anchor);
         if (!screen) screen = QGuiApplication::primaryScreen();
+        fitTo(screen);
         if (screen) view_->setPosition(place(anchor, view_->size(), screen->availableGeometry()));
     }
     show();
@@ -73,6 +84,7 @@ void PanelWindow::setGeometry(QRect geometry) {
 }
 
 void PanelWindow::show() {
+    if (kind_ == Kind::window) fitTo(view_->screen());
     // A window minimised or unmapped behind Qt's back is still "visible" to
     // it: hide it first so that showing maps it again.
     if (view_->isVisible() && !view_->isExposed()) view_->hide();

@@ -10,6 +10,7 @@
 class QQmlEngine;
 class QQuickView;
 class QQuickWindow;
+class QScreen;
 
 namespace lantern {
 
@@ -42,9 +43,13 @@ public:
     // screen whose free area is `available`: centred under the point, or
     // above it in the screen's lower half, and kept on the screen.
     static QPoint place(QPoint anchor, QSize panel, QRect available);
+    // The tallest a panel may be on a screen whose free area is `available`.
+    static int maximumHeight(QRect available, Kind kind);
 
 private:
     void shown(bool visible);
+    // Fits the panel to the screen it shows on.
+    void fitTo(const QScreen* screen);
 
     QPointer<Station> station_; // may go first at the end of the process
     Kind kind_;

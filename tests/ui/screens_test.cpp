@@ -19,7 +19,9 @@
 #include <QPainter>
 #include <QQmlEngine>
 #include <QQuickItem>
+#include <QQuickView>
 #include <QQuickWindow>
+#include <QTest>
 
 namespace lantern {
 namespace {
@@ -188,6 +190,27 @@ TEST_F(Screens, TheLinkAsItStands) {
     EXPECT_TRUE(shown.contains(s.localAddress().toString())) << shown.toStdString();
     find<PanelState>()->change();
     shoot("sheet-with-own-address");
+}
+
+// At twice the scale a 1280 x 800 screen has 640 x 400 points: the panel
+// fits them, its middle scrolls, and Go Off Air stays in reach.
+TEST_F(Screens, AShortScreenKeepsGoOffAirInReach) {
+    auto& s = make();
+    open(s);
+    const auto most = PanelWindow::maximumHeight({0, 0, 640, 400}, PanelWindow::Kind::dropDown);
+    static_cast<QQuickView*>(panel->window())->rootObject()->setProperty("maximumHeight", most);
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::Ready; }));
+    shoot("on-air-short-screen");
+    EXPECT_LE(panel->window()->height(), most);
+    QQuickItem* off = nullptr;
+    for (auto* item : panel->window()->contentItem()->findChildren<QQuickItem*>("goOffAir"))
+        if (item->isVisible()) off = item;
+    ASSERT_TRUE(off);
+    const auto centre = off->mapToScene({off->width() / 2, off->height() / 2}).toPoint();
+    ASSERT_TRUE(QRect({}, panel->window()->size()).contains(centre)) << "Go Off Air is out of reach";
+    QTest::mouseClick(panel->window(), Qt::LeftButton, {}, centre);
+    EXPECT_TRUE(eventually([&] { return !s.onAir(); }));
 }
 
 // The four tray images, on a dark and a light panel strip, twice the size.

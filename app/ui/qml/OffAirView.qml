@@ -15,88 +15,90 @@ ColumnLayout {
         Layout.fillWidth: true
         onChange: view.change()
     }
-    NowPlayingCard { Layout.fillWidth: true }
+    Scrolling {
+        NowPlayingCard { Layout.fillWidth: true }
 
-    PanelButton {
-        id: goButton
-        objectName: "goOnAir"
-        Layout.fillWidth: true
-        implicitHeight: 48
-        radius: 24
-        text: "Go On Air" + (Station.source ? " \u00B7 " + Station.source.name : "")
-        focus: true
-        onClicked: view.goOnAir()
-        contentItem: RowLayout {
-            spacing: 8
-            Item { Layout.fillWidth: true }
-            Glyph { icon: "broadcast"; themeName: ""; size: 18; color: Lantern.ink }
-            Text {
-                text: goButton.text
-                font.pixelSize: 16
-                font.bold: true
-                color: Lantern.ink
-                elide: Text.ElideRight
-                Layout.maximumWidth: goButton.width - 72
+        PanelButton {
+            id: goButton
+            objectName: "goOnAir"
+            Layout.fillWidth: true
+            implicitHeight: 48
+            radius: 24
+            text: "Go On Air" + (Station.source ? " \u00B7 " + Station.source.name : "")
+            focus: true
+            onClicked: view.goOnAir()
+            contentItem: RowLayout {
+                spacing: 8
+                Item { Layout.fillWidth: true }
+                Glyph { icon: "broadcast"; themeName: ""; size: 18; color: Lantern.ink }
+                Text {
+                    text: goButton.text
+                    font.pixelSize: 16
+                    font.bold: true
+                    color: Lantern.ink
+                    elide: Text.ElideRight
+                    Layout.maximumWidth: goButton.width - 72
+                }
+                Item { Layout.fillWidth: true }
             }
-            Item { Layout.fillWidth: true }
+            background: Rectangle {
+                radius: height / 2
+                color: goButton.down ? Qt.darker(Lantern.pink, 1.12)
+                     : goButton.hovered ? Qt.lighter(Lantern.pink, 1.06) : Lantern.pink
+            }
         }
-        background: Rectangle {
-            radius: height / 2
-            color: goButton.down ? Qt.darker(Lantern.pink, 1.12)
-                 : goButton.hovered ? Qt.lighter(Lantern.pink, 1.06) : Lantern.pink
+        Shortcut {
+            sequences: ["Return", "Enter"]
+            onActivated: view.goOnAir()
         }
-    }
-    Shortcut {
-        sequences: ["Return", "Enter"]
-        onActivated: view.goOnAir()
-    }
 
-    PanelButton {
-        id: linkRow
-        Layout.fillWidth: true
-        implicitHeight: row.implicitHeight + 20
-        radius: 10
-        text: PanelText.linkSummary(Station.presence.mode, Station.kept, Station.presence.passcode !== "")
-        tip: "Who can listen, the passcode, your station's name"
-        onClicked: view.change()
-        contentItem: RowLayout {
-            id: row
-            spacing: 8
-            Glyph {
-                icon: Station.presence.passcode !== "" ? "lock" : "link"
-                size: 12
-                color: Lantern.dim
-                Layout.preferredWidth: 16
-            }
-            Text {
-                text: linkRow.text
-                font.pixelSize: 13
-                color: Lantern.text
-                elide: Text.ElideRight
-                Layout.fillWidth: true
-            }
-            Text { text: "Change"; font.pixelSize: 12; color: Lantern.pink }
-        }
-        leftPadding: 10
-        rightPadding: 10
-        background: Rectangle {
+        PanelButton {
+            id: linkRow
+            Layout.fillWidth: true
+            implicitHeight: row.implicitHeight + 20
             radius: 10
-            color: Lantern.field
-            HoverLift { radius: 10; over: linkRow.hovered || linkRow.down }
+            text: PanelText.linkSummary(Station.presence.mode, Station.kept, Station.presence.passcode !== "")
+            tip: "Who can listen, the passcode, your station's name"
+            onClicked: view.change()
+            contentItem: RowLayout {
+                id: row
+                spacing: 8
+                Glyph {
+                    icon: Station.presence.passcode !== "" ? "lock" : "link"
+                    size: 12
+                    color: Lantern.dim
+                    Layout.preferredWidth: 16
+                }
+                Text {
+                    text: linkRow.text
+                    font.pixelSize: 13
+                    color: Lantern.text
+                    elide: Text.ElideRight
+                    Layout.fillWidth: true
+                }
+                Text { text: "Change"; font.pixelSize: 12; color: Lantern.pink }
+            }
+            leftPadding: 10
+            rightPadding: 10
+            background: Rectangle {
+                radius: 10
+                color: Lantern.field
+                HoverLift { radius: 10; over: linkRow.hovered || linkRow.down }
+            }
         }
+
+        Text {
+            visible: Station.status !== ""
+            text: Station.status
+            textFormat: Text.PlainText
+            font.pixelSize: 12
+            color: Lantern.dim
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
+
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Lantern.line }
+
+        MicRow { Layout.fillWidth: true }
     }
-
-    Text {
-        visible: Station.status !== ""
-        text: Station.status
-        textFormat: Text.PlainText
-        font.pixelSize: 12
-        color: Lantern.dim
-        wrapMode: Text.Wrap
-        Layout.fillWidth: true
-    }
-
-    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Lantern.line }
-
-    MicRow { Layout.fillWidth: true }
 }

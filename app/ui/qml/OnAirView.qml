@@ -14,24 +14,26 @@ ColumnLayout {
         Layout.fillWidth: true
         onChange: view.change()
     }
-    Text {
-        visible: Station.status !== ""
-        text: Station.status
-        textFormat: Text.PlainText
-        font.pixelSize: 12
-        color: Lantern.dim
-        wrapMode: Text.Wrap
-        Layout.fillWidth: true
-    }
-    NowPlayingCard { Layout.fillWidth: true }
-    LinkCard {
-        Layout.fillWidth: true
-        onChange: view.change()
-    }
+    Scrolling {
+        Text {
+            visible: Station.status !== ""
+            text: Station.status
+            textFormat: Text.PlainText
+            font.pixelSize: 12
+            color: Lantern.dim
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
+        NowPlayingCard { Layout.fillWidth: true }
+        LinkCard {
+            Layout.fillWidth: true
+            onChange: view.change()
+        }
 
-    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Lantern.line }
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Lantern.line }
 
-    MicRow { Layout.fillWidth: true }
+        MicRow { Layout.fillWidth: true }
+    }
 
     RowLayout {
         spacing: 10

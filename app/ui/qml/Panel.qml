@@ -8,9 +8,12 @@ Rectangle {
     id: panel
     signal closeRequested()
 
+    // The tallest the panel may be: what its screen has room for. A screen
+    // that needs more scrolls its middle.
+    property real maximumHeight: 100000
     width: 356
     height: implicitHeight
-    implicitHeight: screen.implicitHeight + 32
+    implicitHeight: screen.height + 32
     color: Lantern.ground
     palette.window: Lantern.ground
     palette.windowText: Lantern.text
@@ -34,6 +37,7 @@ Rectangle {
         x: 16
         y: 16
         width: parent.width - 32
+        height: Math.min(implicitHeight, panel.maximumHeight - 32)
         focus: true
         sourceComponent: panelState.screen === PanelState.Sheet ? sheet
                        : panelState.screen === PanelState.OnAir ? onAir : offAir

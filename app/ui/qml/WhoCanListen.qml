@@ -86,139 +86,142 @@ ColumnLayout {
         }
     }
 
-    ColumnLayout {
-        spacing: 8
-        Layout.fillWidth: true
-        Option {
-            mode: LinkMode.Fresh
-            current: model.mode
-            available: true
-            onClicked: model.mode = mode
-            text: "A new link each time"
-            detail: "Can't be guessed, isn't tied to you, stops working when you go off air."
-        }
-        Option {
-            mode: LinkMode.Kept
-            current: model.mode
-            available: model.serviceConfigured
-            onClicked: model.mode = mode
-            text: "A private link that stays"
-            detail: model.keptDetail
-        }
-        Option {
-            mode: LinkMode.Named
-            current: model.mode
-            available: model.serviceConfigured
-            onClicked: model.mode = mode
-            text: "A name"
-            detail: model.namedDetail
-        }
-        Option {
-            objectName: "ownAddress"
-            visible: model.ownHost !== ""
-            mode: LinkMode.Own
-            current: model.mode
-            available: true
-            onClicked: model.mode = mode
-            text: "My own address (" + model.ownHost + ")"
-            detail: "Through your own tunnel: the same link every time, no address service."
-        }
-    }
-
-    ColumnLayout {
-        visible: model.mode === LinkMode.Named
-        spacing: 5
-        Layout.fillWidth: true
-        Field {
-            label: "Name"
-            placeholderText: "Type a name"
-            text: model.name
-            onTextEdited: model.name = text
-            Layout.fillWidth: true
-        }
-        Text {
-            visible: model.nameHint !== "" || model.warning !== ""
-            text: model.warning !== "" ? model.warning : model.nameHint
-            font.pixelSize: 11
-            color: model.warning !== "" ? Lantern.red : Lantern.dim
-            wrapMode: Text.Wrap
-            Layout.fillWidth: true
-        }
-    }
-
-    RowLayout {
-        spacing: 10
-        Layout.fillWidth: true
+    Scrolling {
+        spacing: 12
         ColumnLayout {
-            spacing: 2
+            spacing: 8
             Layout.fillWidth: true
-            Text { text: "Passcode"; font.pixelSize: 13; font.weight: Font.DemiBold; color: Lantern.text }
+            Option {
+                mode: LinkMode.Fresh
+                current: model.mode
+                available: true
+                onClicked: model.mode = mode
+                text: "A new link each time"
+                detail: "Can't be guessed, isn't tied to you, stops working when you go off air."
+            }
+            Option {
+                mode: LinkMode.Kept
+                current: model.mode
+                available: model.serviceConfigured
+                onClicked: model.mode = mode
+                text: "A private link that stays"
+                detail: model.keptDetail
+            }
+            Option {
+                mode: LinkMode.Named
+                current: model.mode
+                available: model.serviceConfigured
+                onClicked: model.mode = mode
+                text: "A name"
+                detail: model.namedDetail
+            }
+            Option {
+                objectName: "ownAddress"
+                visible: model.ownHost !== ""
+                mode: LinkMode.Own
+                current: model.mode
+                available: true
+                onClicked: model.mode = mode
+                text: "My own address (" + model.ownHost + ")"
+                detail: "Through your own tunnel: the same link every time, no address service."
+            }
+        }
+
+        ColumnLayout {
+            visible: model.mode === LinkMode.Named
+            spacing: 5
+            Layout.fillWidth: true
+            Field {
+                label: "Name"
+                placeholderText: "Type a name"
+                text: model.name
+                onTextEdited: model.name = text
+                Layout.fillWidth: true
+            }
             Text {
-                text: "Friends' links carry it; nobody else gets in."
+                visible: model.nameHint !== "" || model.warning !== ""
+                text: model.warning !== "" ? model.warning : model.nameHint
                 font.pixelSize: 11
-                color: Lantern.dim
+                color: model.warning !== "" ? Lantern.red : Lantern.dim
                 wrapMode: Text.Wrap
                 Layout.fillWidth: true
             }
         }
-        Toggle {
-            objectName: "usePasscode"
-            tip: "Passcode"
-            checked: model.usePasscode
-            onToggled: model.usePasscode = checked
-        }
-    }
 
-    RowLayout {
-        visible: model.usePasscode
-        spacing: 8
-        Layout.fillWidth: true
-        Field {
-            objectName: "passcode"
-            label: "Passcode"
-            placeholderText: "Type your own"
-            text: model.passcode
-            onTextEdited: model.passcode = text
+        RowLayout {
+            spacing: 10
+            Layout.fillWidth: true
+            ColumnLayout {
+                spacing: 2
+                Layout.fillWidth: true
+                Text { text: "Passcode"; font.pixelSize: 13; font.weight: Font.DemiBold; color: Lantern.text }
+                Text {
+                    text: "Friends' links carry it; nobody else gets in."
+                    font.pixelSize: 11
+                    color: Lantern.dim
+                    wrapMode: Text.Wrap
+                    Layout.fillWidth: true
+                }
+            }
+            Toggle {
+                objectName: "usePasscode"
+                tip: "Passcode"
+                checked: model.usePasscode
+                onToggled: model.usePasscode = checked
+            }
+        }
+
+        RowLayout {
+            visible: model.usePasscode
+            spacing: 8
+            Layout.fillWidth: true
+            Field {
+                objectName: "passcode"
+                label: "Passcode"
+                placeholderText: "Type your own"
+                text: model.passcode
+                onTextEdited: model.passcode = text
+                Layout.fillWidth: true
+            }
+            Pill {
+                objectName: "makeOneUp"
+                text: "Make One Up"
+                onClicked: model.passcode = model.madeUp()
+            }
+        }
+
+        RowLayout {
+            spacing: 10
+            Layout.fillWidth: true
+            Text {
+                text: "Station name"
+                font.pixelSize: 13
+                font.weight: Font.DemiBold
+                color: Lantern.text
+                Layout.fillWidth: true
+            }
+            Field {
+                label: "Name"
+                placeholderText: "Lantern FM"
+                text: model.stationName
+                onTextEdited: model.stationName = text
+                Layout.preferredWidth: 170
+            }
+        }
+
+        SourceMenu {
+            visible: sheet.firstTime
             Layout.fillWidth: true
         }
-        Pill {
-            objectName: "makeOneUp"
-            text: "Make One Up"
-            onClicked: model.passcode = model.madeUp()
-        }
-    }
 
-    RowLayout {
-        spacing: 10
-        Layout.fillWidth: true
         Text {
-            text: "Station name"
-            font.pixelSize: 13
-            font.weight: Font.DemiBold
-            color: Lantern.text
+            visible: model.problem !== ""
+            text: model.problem
+            font.pixelSize: 11
+            color: Lantern.red
+            wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
-        Field {
-            label: "Name"
-            placeholderText: "Lantern FM"
-            text: model.stationName
-            onTextEdited: model.stationName = text
-            Layout.preferredWidth: 170
-        }
-    }
-
-    SourceMenu {
-        visible: sheet.firstTime
-        Layout.fillWidth: true
-    }
-
-    Text {
-        visible: model.problem !== ""
-        text: model.problem
-        font.pixelSize: 11
-        color: Lantern.red
-        wrapMode: Text.Wrap
-        Layout.fillWidth: true
     }
 
     RowLayout {

@@ -1,31 +1,26 @@
 #pragma once
 
 #include <QColor>
+#include <QIcon>
 #include <QImage>
 #include <QString>
-#include <QStringList>
 
 namespace lantern {
 
-// The tray icon's images: off air a still radio-waves symbol; on air a dot
-// with two waves on each side and a "LIVE" badge, the waves lit one after the
-// other (frame 0: both dim; 1: the inner lit; 2: both lit). Drawn in black on
-// transparent, as a mask the tray can tint; tinted() colours it for trays
-// that cannot. Main thread only.
+// The tray icon's images, for the square slot every tray gives an icon: a
+// dot with two radio waves on each side. Off air all of it is drawn in the
+// tint; on air the dot is red and the waves light up one after the other
+// (frame 0: both dim; 1: the inner lit; 2: both lit). Drawn for each size a
+// tray asks for (16, 22, 24 and 32 points) so that lines stay sharp, at the
+// screen's scale. Main thread only.
 namespace MenuIcon {
 
-// The cached image for the state, drawn for the device pixel ratio `ratio`
-// on first use. Four images at most are kept ("off", "on0", "on1", "on2");
-// a new ratio redraws them.
-QImage image(bool onAir, int frame, qreal ratio = 1.0);
-QString cacheKey(bool onAir, int frame);
-QStringList cachedKeys();
-
-// The badge word's size in points, as the on-air image lays it out.
-QSizeF wordSize();
+// The image of `size` points square at device pixel ratio `ratio`, drawn in
+// `tint` (light on a dark panel, dark on a light one).
+QImage image(bool onAir, int frame, int size, qreal ratio, const QColor& tint);
+// Every size a tray may ask for, at ratios 1 and 2.
+QIcon icon(bool onAir, int frame, const QColor& tint);
 QString accessibleName(bool onAir);
-// `mask` with every pixel's colour replaced by `color`, alpha kept.
-QImage tinted(const QImage& mask, const QColor& color);
 
 } // namespace MenuIcon
 

@@ -98,18 +98,11 @@ void Tray::tick() {
     refresh();
 }
 
-QImage Tray::image(qreal ratio) const {
-    return MenuIcon::tinted(MenuIcon::image(station_.onAir(), frame_, ratio), tint());
-}
-
 void Tray::refresh() {
-    const auto key = MenuIcon::cacheKey(station_.onAir(), frame_);
-    if (key == shownKey_) return;
-    shownKey_ = key;
-    const qreal ratio = QGuiApplication::primaryScreen()
-                            ? QGuiApplication::primaryScreen()->devicePixelRatio()
-                            : 1.0;
-    QIcon icon(QPixmap::fromImage(image(ratio)));
+    // Drawn once per state and frame, then only handed over again.
+    const auto key = (station_.onAir() ? 1 : 0) * 4 + frame_;
+    auto& icon = icons_[key];
+    if (icon.isNull()) icon = MenuIcon::icon(station_.onAir(), frame_, tint());
     icon_.setIcon(icon);
     icon_.setToolTip(MenuIcon::accessibleName(station_.onAir()));
 }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QIcon>
 #include <QObject>
 #include <QPoint>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <map>
 #include <memory>
 
 class QMenu;
@@ -12,8 +14,8 @@ namespace lantern {
 
 class Station;
 
-// The tray icon: the still symbol off air, the live badge with its waves
-// lit in turn (every 2/3 s) on air. A click asks for the panel; the context
+// The tray icon: the still symbol off air, the red dot with its waves lit in
+// turn (every 2/3 s) on air. A click asks for the panel; the context
 // menu opens it, goes on or off air and quits.
 class Tray : public QObject {
     Q_OBJECT
@@ -32,8 +34,6 @@ public:
 
     void show();
     int frame() const { return frame_; }
-    // The image the tray shows now (for screenshots).
-    QImage image(qreal ratio = 1.0) const;
 
 Q_SIGNALS:
     // The user clicked the icon (at the pointer's position).
@@ -49,7 +49,7 @@ private:
     QSystemTrayIcon icon_;
     QTimer pulse_;
     int frame_ = 2;
-    QString shownKey_;
+    std::map<int, QIcon> icons_; // by state and frame
 };
 
 } // namespace lantern

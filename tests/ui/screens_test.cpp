@@ -208,25 +208,16 @@ TEST_F(Screens, AShortScreenKeepsGoOffAirInReach) {
         if (item->isVisible()) off = item;
     ASSERT_TRUE(off);
     const auto centre = off->mapToScene({off->width() / 2, off->height() / 2}).toPoint();
-    ASSERT_TRUE(QRect({}, panel->window()->size()).contains(centre)) << "Go Off Air is out of reach";
+    ASSERT_TRUE(QRect({}, panel->window()->size()).contains(centre))
+        << "Go Off Air is out of reach";
     QTest::mouseClick(panel->window(), Qt::LeftButton, {}, centre);
     EXPECT_TRUE(eventually([&] { return !s.onAir(); }));
 }
 
-// The four tray images, on a dark and a light panel strip, twice the size.
-// The tray images as a tray shows them, saved on a dark and a light panel:
-// the arcs light up one by one through the pulse, the badge is there on air
-// only, and the tint reaches every drawn pixel.
-TEST(TrayImages, PulseArcsAndBadgeInEachState) {
-    // The strongest alpha near a point given in icon units (the mask is drawn at 2x).
-    const auto alphaNear = [](const QImage& mask, qreal x, qreal y) {
-        int most = 0;
-        for (int dx = -1; dx <= 1; ++dx)
-            for (int dy = -1; dy <= 1; ++dy)
-                most = std::max(most, qAlpha(mask.pixel(static_cast<int>(x * 2) + dx,
-                                                        static_cast<int>(y * 2) + dy)));
-        return most;
-    };
+// The tray icon in every size a tray asks for, at 1x and 2x, saved on a dark
+// and a light panel: square, the dot red on air only, the arcs lit one by
+// one through the pulse, the tint on the rest.
+TEST(TrayImages, ReadableInASquareSlotInEachState) {
     struct State {
         bool onAir;
         int frame;
@@ -236,30 +227,52 @@ TEST(TrayImages, PulseArcsAndBadgeInEachState) {
                             {true, 0, false, false},
                             {true, 1, true, false},
                             {true, 2, true, true}};
+    const QColor tints[] = {QColor(0xF2, 0xF2, 0xF2), QColor(0x23, 0x24, 0x2A)};
     for (const auto& [onAir, frame, innerLit, outerLit] : states) {
-        const auto mask = MenuIcon::image(onAir, frame, 2.0);
-        const auto what = QStringLiteral("on air %1, frame %2").arg(onAir).arg(frame).toStdString();
-        // The arcs cross the centre line (y 8) at x 9 + 3.6 and 9 + 6.8.
-        const auto lit = [](int alpha, bool on) {
-            return on ? alpha > 200 : alpha > 60 && alpha < 120;
-        };
-        EXPECT_TRUE(lit(alphaNear(mask, 12.6, 8), innerLit)) << what << " inner arc";
-        EXPECT_TRUE(lit(alphaNear(mask, 15.8, 8), outerLit)) << what << " outer arc";
-        // The badge's left edge, right of the waves.
-        EXPECT_EQ(mask.width() > 40 && alphaNear(mask, 22.6, 8) > 200, onAir) << what << " badge";
-
-        QImage strip(static_cast<int>(mask.width() + 32), 2 * 24 * 2, QImage::Format_RGB32);
+        QImage strip(8 * 80, 2 * 80, QImage::Format_RGB32);
         QPainter painter(&strip);
-        painter.fillRect(0, 0, strip.width(), 48, QColor(0x1E, 0x1E, 0x22));
-        painter.fillRect(0, 48, strip.width(), 48, QColor(0xEE, 0xEE, 0xF0));
-        const auto light = MenuIcon::tinted(mask, QColor(0xF2, 0xF2, 0xF2));
-        const auto dark = MenuIcon::tinted(mask, QColor(0x23, 0x24, 0x2A));
-        painter.drawImage(QPointF(16, 8), light);
-        painter.drawImage(QPointF(16, 56), dark);
+        painter.fillRect(0, 0, strip.width(), 80, QColor(0x1E, 0x1E, 0x22));
+        painter.fillRect(0, 80, strip.width(), 80, QColor(0xEE, 0xEE, 0xF0));
+        int column = 0;
+        for (const qreal ratio : {1.0, 2.0})
+            for (const int size : {16, 22, 24, 32}) {
+                for (int row = 0; row < 2; ++row) {
+                    const auto image = MenuIcon::image(onAir, frame, size, ratio, tints[row]);
+                    const auto what = QStringLiteral("on air %1 frame %2 at %3 x%4")
+                                          .arg(onAir)
+                                          .arg(frame)
+                                          .arg(size)
+                                          .arg(ratio)
+                                          .toStdString();
+                    ASSERT_EQ(image.width(), image.height()) << what;
+                    ASSERT_EQ(image.width(), std::lround(size * ratio)) << what;
+                    // Points in the 16-unit design: the dot at (8, 8), the arcs
+                    // where they cross its line, 3.9 and 6.6 to the right.
+                    const auto at = [&](qreal x) {
+                        int most = 0;
+                        QRgb strongest = 0;
+                        for (int dx = -1; dx <= 1; ++dx)
+                            for (int dy = -1; dy <= 1; ++dy) {
+                                const auto pixel =
+                                    image.pixel(static_cast<int>(x * size * ratio / 16) + dx,
+                                                static_cast<int>(8 * size * ratio / 16) + dy);
+                                if (qAlpha(pixel) > most) most = qAlpha(pixel), strongest = pixel;
+                            }
+                        return std::pair(most, QColor::fromRgba(strongest));
+                    };
+                    const auto lit = [](int alpha, bool on) {
+                        return on ? alpha > 200 : alpha > 50 && alpha < 130;
+                    };
+                    EXPECT_TRUE(lit(at(11.9).first, innerLit)) << what << " inner arc";
+                    EXPECT_TRUE(lit(at(14.6).first, outerLit)) << what << " outer arc";
+                    const auto dot = at(8).second;
+                    const bool red = dot.red() > 200 && dot.green() < 100 && dot.blue() < 100;
+                    EXPECT_EQ(red, onAir) << what << " dot";
+                    painter.drawImage(QPointF(column * 80 + 24, row * 80 + 24), image);
+                }
+                ++column;
+            }
         painter.end();
-        // The dot at the centre, fully drawn, takes the tint exactly.
-        EXPECT_EQ(QColor(light.pixel(18, 16)).rgb(), QColor(0xF2, 0xF2, 0xF2).rgb()) << what;
-        EXPECT_EQ(QColor(dark.pixel(18, 16)).rgb(), QColor(0x23, 0x24, 0x2A).rgb()) << what;
         const auto name = onAir ? QStringLiteral("tray-on-air-frame-%1").arg(frame)
                                 : QStringLiteral("tray-off-air");
         EXPECT_TRUE(strip.save(shotPath(name)));

@@ -36,10 +36,11 @@ LANTERN_APP_PACKAGES=(
 # PipeWire with its pulse server (the capture tests run against it as well as
 # PulseAudio), Qt Quick Test, a QR reader, the desktop-file and AppStream
 # validators, the Debian packaging tools, the font the screenshots are taken
-# in, and the house's formatter and linter.
+# in, the house's formatter and linter, and a real tray (xfce4-panel under
+# openbox).
 LANTERN_TEST_PACKAGES=(chromium firefox-esr pipewire pipewire-pulse wireplumber qml6-module-qttest
     zbar-tools desktop-file-utils appstream dpkg-dev fakeroot fonts-cantarell x11-utils systemd
-    clang-format clang-tidy)
+    clang-format clang-tidy xfce4-panel openbox)
 
 # Node.js and npm for the script that drives the browsers (puppeteer-core, from
 # npm, over the installed browsers); Debian's when the machine has none.

@@ -64,6 +64,8 @@ Card {
                 font.pixelSize: 14
                 font.weight: Font.DemiBold
                 color: Lantern.text
+                wrapMode: Text.Wrap
+                maximumLineCount: 2
                 elide: Text.ElideRight
                 Layout.fillWidth: true
             }

@@ -28,12 +28,12 @@ start() {
 # Waits for the local address of run $1; the seconds until the install step said it failed.
 started() {
     said=""
-    for _ in $(seq 600); do
+    for _ in $(seq 1200); do
         [ -z "$said" ] && grep -q "can't be reached" "$scratch/output.$1" && said=$(($(date +%s) - begun))
         grep -q "^listen locally: http://127.0.0.1:" "$scratch/output.$1" && return 0
         sleep 0.1
     done
-    fail "run $1 did not start the station within a minute"
+    fail "run $1 did not start the station within two minutes"
 }
 
 begun=$(date +%s)

@@ -109,7 +109,7 @@ TEST(Fanout, ConsumersAreResumedOnTheirOwnExecutors) {
 // however its join interleaves with the publisher.
 TEST(Fanout, TheBurstComesFirstWhilePublishersRaceJoins) {
     constexpr std::size_t size = sizeof(std::uint64_t), inBurst = 16;
-    constexpr std::uint64_t published = 5000;
+    constexpr std::uint64_t published = 2000;
     Fanout fanout(size * inBurst, 1 << 20);
     const auto encode = [](std::uint64_t sequence) {
         Bytes bytes(size);

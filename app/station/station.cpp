@@ -1,6 +1,7 @@
 #include "station/station.h"
 
 #include "capture/audio_processes.h"
+#include "capture/sound_server.h"
 #include "capture/workspace.h"
 #include "core/config/station_config.h"
 #include "core/signal/silence.h"
@@ -90,6 +91,19 @@ Station::Station(Environment environment)
 
     connect(mic_.get(), &Microphone::problem, this,
             [this](const QString& message) { show(StatusLine::Kind::microphone, message); });
+    // A microphone that works says more than why an earlier one did not.
+    connect(mic_.get(), &Microphone::onChanged, this, [this] {
+        if (mic_->on()) clear(StatusLine::Kind::microphone);
+    });
+    // The microphones follow the sound server: one plugged in shows at once.
+    {
+        std::lock_guard lock{SoundServer::shared()};
+        soundEvents_ = SoundServer::shared().subscribe([this](const SoundServer::Event& event) {
+            if (event.facility == PA_SUBSCRIPTION_EVENT_SOURCE ||
+                event.facility == PA_SUBSCRIPTION_EVENT_SERVER)
+                QMetaObject::invokeMethod(this, &Station::refreshInputs, Qt::QueuedConnection);
+        });
+    }
 
     // The reader's thread records what it read for the now route, then tells
     // the main thread.
@@ -118,6 +132,10 @@ Station::Station(Environment environment)
 }
 
 Station::~Station() {
+    {
+        std::lock_guard lock{SoundServer::shared()};
+        SoundServer::shared().unsubscribe(soundEvents_);
+    }
     broadcast_.reset();
     reader_->stop();
 }
@@ -463,6 +481,10 @@ void Station::refreshSources() {
     for (const auto& id : AudioProcesses::sounding())
         sounding.append(QString::fromStdString(id));
     assign(*this, sounding_, sounding, &Station::soundingChanged);
+    refreshInputs();
+}
+
+void Station::refreshInputs() {
     auto inputs = AudioInputs::list();
     auto defaultName = AudioInputs::defaultName().value_or(QString());
     if (inputs != inputs_ || defaultName != defaultInputName_) {

@@ -237,6 +237,8 @@ private:
     void read(const NowPlaying& record, const std::optional<Cover>& cover);
     void appLaunched(const QString& id);
     void appQuit(const QString& id);
+    // Takes the microphones and the default input afresh.
+    void refreshInputs();
 
     Environment env_;
     Settings& settings_;
@@ -270,6 +272,7 @@ private:
     QUrl shownShareLink_;
     std::optional<SavedAddress> shownKept_;
 
+    int soundEvents_ = 0; // the subscription to the sound server's changes
     QTimer ticker_;
     bool panelOpen_ = false;
 };

@@ -97,6 +97,27 @@ TEST_F(MicrophoneTest, ChoosingAnotherDeviceRestartsTheMicrophoneOnIt) {
     EXPECT_EQ(sound->recordStreamsOn("othermic"), 0);
 }
 
+// A microphone plugged in shows in the list at once, with the panel closed
+// and the microphone off; once one works, the line about none being found goes.
+TEST_F(MicrophoneTest, ThePickerAndTheLineFollowTheSoundServer) {
+    settings.remove("micDevice");
+    sound->unload("module-remap-source"); // no real input: only monitors
+    auto& s = make();
+    s.mic().setMic(true);
+    ASSERT_TRUE(eventually([&] { return s.status() == "No microphone found"; }));
+    sound->pactl(
+        {"load-module", "module-remap-source", "master=mic.monitor", "source_name=usbmic"});
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& input : s.micInputs())
+            if (input.value<AudioInput>().uid == "usbmic") return true;
+        return false;
+    })) << "the new microphone is not offered";
+    s.mic().chooseMic("usbmic");
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s));
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none) << s.status().toStdString();
+}
+
 // Holding Control+Alt+T talks while the microphone is on, and not after.
 TEST_F(MicrophoneTest, TheHotKeyHoldsToTalk) {
     test::World::display();

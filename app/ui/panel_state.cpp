@@ -17,6 +17,7 @@ PanelState::PanelState(Station& station, bool showChoice)
 }
 
 PanelState::Screen PanelState::screen() const {
+    if (about_) return Screen::About;
     if (choosing_ || firstRunAsked_) return Screen::Sheet;
     return station_ && station_->onAir() ? Screen::OnAir : Screen::OffAir;
 }
@@ -47,6 +48,16 @@ void PanelState::sheetDone(bool goOnAir) {
 
 void PanelState::sheetCancelled() {
     set(false, false);
+}
+
+void PanelState::about() {
+    about_ = true;
+    Q_EMIT screenChanged();
+}
+
+void PanelState::back() {
+    about_ = false;
+    Q_EMIT screenChanged();
 }
 
 } // namespace lantern

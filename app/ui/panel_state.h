@@ -19,7 +19,7 @@ class PanelState : public QObject {
     Q_PROPERTY(bool firstRunAsked READ firstRunAsked NOTIFY screenChanged)
 
 public:
-    enum class Screen { Sheet, OnAir, OffAir };
+    enum class Screen { Sheet, OnAir, OffAir, About };
     Q_ENUM(Screen)
 
     // The panel's station (ui::station()); the sheet opens first when the
@@ -38,6 +38,9 @@ public:
     // The sheet accepted; goes on air when it was opened by go on air.
     Q_INVOKABLE void sheetDone(bool goOnAir);
     Q_INVOKABLE void sheetCancelled();
+    // About Lantern FM, and back from it.
+    Q_INVOKABLE void about();
+    Q_INVOKABLE void back();
 
 Q_SIGNALS:
     void screenChanged();
@@ -48,6 +51,7 @@ private:
     QPointer<Station> station_;
     bool choosing_ = false;
     bool firstRunAsked_ = false;
+    bool about_ = false;
 };
 
 } // namespace lantern

@@ -142,6 +142,10 @@ QString PanelText::supportEmail() const {
     return QStringLiteral(LANTERN_SUPPORT_EMAIL);
 }
 
+QString PanelText::website() const {
+    return QStringLiteral(LANTERN_WEBSITE);
+}
+
 QString PanelText::version() const {
     return QStringLiteral(LANTERN_VERSION);
 }
@@ -198,20 +202,6 @@ bool PanelText::atLogin() const {
 bool PanelText::setAtLogin(bool on) const {
     Autostart::setEnabled(on, QCoreApplication::applicationFilePath());
     return Autostart::enabled();
-}
-
-void PanelText::about() const {
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return;
-    auto* box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("About Lantern FM"),
-                                QStringLiteral("<b>Lantern FM</b> %1<br><br>Your computer as a "
-                                               "radio station: friends open your link and hear "
-                                               "what you play.")
-                                    .arg(version()));
-    box->setIconPixmap(QIcon::fromTheme(QStringLiteral("com.brindle.lanternfm"),
-                                        QIcon(QStringLiteral(":/lantern-fm/icon.svg")))
-                           .pixmap(64, 64));
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->show();
 }
 
 } // namespace lantern

@@ -60,11 +60,13 @@ class PanelText : public QObject {
     Q_PROPERTY(QVariantList stopChoices READ stopChoices CONSTANT)
     Q_PROPERTY(QString supportEmail READ supportEmail CONSTANT)
     Q_PROPERTY(QString version READ version CONSTANT)
+    Q_PROPERTY(QString website READ website CONSTANT)
 
 public:
     QVariantList stopChoices() const;
     QString supportEmail() const;
     QString version() const;
+    QString website() const;
 
     Q_INVOKABLE QString clock(double seconds) const { return panel::clock(seconds); }
     Q_INVOKABLE QString shown(const QUrl& url) const { return panel::shown(url); }
@@ -94,7 +96,6 @@ public:
     // "Open at Login".
     Q_INVOKABLE bool atLogin() const;
     Q_INVOKABLE bool setAtLogin(bool on) const;
-    Q_INVOKABLE void about() const;
 };
 
 } // namespace lantern

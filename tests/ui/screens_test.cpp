@@ -91,6 +91,9 @@ TEST_F(Screens, EveryScreenAndState) {
 
     auto* state = find<PanelState>();
     ASSERT_TRUE(state);
+    state->about();
+    shoot("about");
+    state->back();
     state->goOnAir(); // never asked who can listen: the sheet comes first
     ASSERT_EQ(state->screen(), PanelState::Screen::Sheet);
     EXPECT_EQ(find<WhoCanListenModel>()->confirmLabel(), "Go On Air");

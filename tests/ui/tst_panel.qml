@@ -159,7 +159,7 @@ TestCase {
     function test_6_everyControlOfEveryScreenCanBePressed() {
         const panel = openPanel()
         const state = findChild(panel, "panelState")
-        const offAir = () => { if (Station.onAir) Station.goOffAir(); state.sheetCancelled() }
+        const offAir = () => { if (Station.onAir) Station.goOffAir(); state.sheetCancelled(); state.back() }
         const leaving = ["Quit Lantern FM", "goOnAir", "goOffAir", "confirm", "Cancel"]
         const off = pressEverything(panel, leaving.concat(["Change"]), offAir)
         verify(off.length >= 5, "off air: " + off)
@@ -174,10 +174,15 @@ TestCase {
         tryVerify(() => Station.linkState === Station.Ready, 10000)
         const onAir = () => {
             state.sheetCancelled()
+            state.back()
             if (!Station.onAir) Station.goOnAir()
             tryVerify(() => Station.linkState === Station.Ready, 10000)
         }
         const on = pressEverything(panel, leaving.concat(["Change"]), onAir)
         verify(["copyLink", "showQR", "share", "stopAfter"].every(n => on.indexOf(n) >= 0), "on air: " + on)
+
+        state.about()
+        click(panel, "aboutBack")
+        tryVerify(() => state.screen !== PanelState.About, 2000, "Back leaves About")
     }
 }

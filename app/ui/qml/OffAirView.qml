@@ -9,11 +9,13 @@ ColumnLayout {
     id: view
     signal goOnAir()
     signal change()
+    signal about()
     spacing: 14
 
     StationHeader {
         Layout.fillWidth: true
         onChange: view.change()
+        onAbout: view.about()
     }
     Scrolling {
         NowPlayingCard { Layout.fillWidth: true }

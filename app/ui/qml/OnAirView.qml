@@ -8,11 +8,13 @@ import Lantern
 ColumnLayout {
     id: view
     signal change()
+    signal about()
     spacing: 14
 
     StationHeader {
         Layout.fillWidth: true
         onChange: view.change()
+        onAbout: view.about()
     }
     Scrolling {
         Text {

@@ -40,6 +40,7 @@ Rectangle {
         height: Math.min(implicitHeight, panel.maximumHeight - 32)
         focus: true
         sourceComponent: panelState.screen === PanelState.Sheet ? sheet
+                       : panelState.screen === PanelState.About ? about
                        : panelState.screen === PanelState.OnAir ? onAir : offAir
     }
 
@@ -48,13 +49,19 @@ Rectangle {
         OffAirView {
             onGoOnAir: panelState.goOnAir()
             onChange: panelState.change()
+            onAbout: panelState.about()
         }
     }
     Component {
         id: onAir
         OnAirView {
             onChange: panelState.change()
+            onAbout: panelState.about()
         }
+    }
+    Component {
+        id: about
+        AboutView { onBack: panelState.back() }
     }
     Component {
         id: sheet

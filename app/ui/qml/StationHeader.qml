@@ -8,6 +8,7 @@ import Lantern
 RowLayout {
     id: header
     signal change()
+    signal about()
     property double now: Date.now()
     spacing: 8
 
@@ -113,7 +114,7 @@ RowLayout {
             }
             PanelMenuItem {
                 text: "About Lantern FM"
-                onTriggered: PanelText.about()
+                onTriggered: header.about()
             }
             PanelMenuItem {
                 text: "Quit Lantern FM"

@@ -204,6 +204,10 @@ Response AddressService::answer(const Request& request) {
         if (request.method == "DELETE") return live(request, false);
     } else if (path == "/api/settings") {
         if (request.method == "PATCH") return settings(request);
+    } else if (path == "/api") {
+        // What answers here: a station checks that it found an address service.
+        if (request.method == "GET")
+            return {200, "application/json", json{{"service", "lantern-addressd"}}.dump(), {}};
     } else if (request.method == "GET" || request.method == "HEAD") {
         return visit(lower(path), request.method == "HEAD");
     } else {

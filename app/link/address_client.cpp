@@ -124,6 +124,25 @@ QCoro::Task<std::optional<SavedAddress>> AddressClient::saved(bool named) {
     co_return record;
 }
 
+QCoro::Task<std::optional<QString>> AddressClient::probe(QUrl base) {
+    if (!base.isValid() || base.host().isEmpty() ||
+        (base.scheme() != QLatin1String("https") && base.scheme() != QLatin1String("http")))
+        co_return QStringLiteral("Type the service's address, like https://links.example.org");
+    QUrl url(QString::fromStdString(keptLinkAddress(base.toString().toStdString(), "/api")));
+    QNetworkRequest request(url);
+    request.setTransferTimeout(static_cast<int>(timeout_.count()));
+    QNetworkReply* reply = network_->get(request);
+    co_await reply;
+    reply->deleteLater();
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isNull())
+        co_return QStringLiteral("Couldn't reach ") + base.host() + u'.';
+    const auto answer = json::parse(reply->read(4096).toStdString(), nullptr, false);
+    const auto service = answer.is_object() ? answer.find("service") : answer.end();
+    if (service == answer.end() || *service != "lantern-addressd")
+        co_return base.host() + QStringLiteral(" isn't an address service.");
+    co_return std::nullopt;
+}
+
 QCoro::Task<AddressClient::Reply> AddressClient::send(QString method, QString path, json body) {
     QUrl url(addressOf(path));
     QNetworkRequest request(url);

@@ -69,6 +69,11 @@ public:
     ~AddressClient();
 
     const QUrl& base() const { return base_; }
+    // From now on the service at `base` (one that answered probe()).
+    void setBase(QUrl base) { base_ = std::move(base); }
+    // Whether an address service answers at `base`: nothing when it does,
+    // else why not, in the user's words.
+    QCoro::Task<std::optional<QString>> probe(QUrl base);
     // Whether a real address service is configured: the build's default base
     // (a host under .invalid) stands for none.
     bool configured() const;

@@ -255,6 +255,23 @@ QCoro::Task<std::optional<QString>> LinkPresence::setLinkMode(LinkMode mode, QSt
     co_return std::nullopt;
 }
 
+QCoro::Task<std::optional<QString>> LinkPresence::useService(QUrl base) {
+    QPointer<LinkPresence> self(this);
+    auto& addresses = addresses_;
+    if (auto problem = co_await addresses.probe(base)) co_return problem;
+    if (!self) co_return std::nullopt;
+    addresses.setBase(base);
+    settings_.setValue(QStringLiteral("addressBase"), base.toString());
+    // Addresses kept from before are read again: they live under this base now.
+    const auto named = co_await addresses.saved(true);
+    const auto kept = co_await addresses.saved(false);
+    if (!self) co_return std::nullopt;
+    assign(*this, named_, named, &LinkPresence::namedChanged);
+    assign(*this, kept_, kept, &LinkPresence::keptChanged);
+    Q_EMIT serviceChanged();
+    co_return std::nullopt;
+}
+
 void LinkPresence::rename(const QString& name) {
     const auto trimmed = name.trimmed();
     assign(*this, stationName_, trimmed, &LinkPresence::stationNameChanged);

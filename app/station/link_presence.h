@@ -47,8 +47,8 @@ class LinkPresence : public QObject {
     Q_PROPERTY(bool ready READ ready NOTIFY readyChanged)
     Q_PROPERTY(bool changing READ changing NOTIFY changingChanged)
     // Whether kept and named links can work: an address service is configured.
-    Q_PROPERTY(bool serviceConfigured READ serviceConfigured CONSTANT)
-    Q_PROPERTY(QString serviceHost READ serviceHost CONSTANT)
+    Q_PROPERTY(bool serviceConfigured READ serviceConfigured NOTIFY serviceChanged)
+    Q_PROPERTY(QString serviceHost READ serviceHost NOTIFY serviceChanged)
     // The host of the user's own tunnel, once both it and its token are set
     // (lantern-fm --set-tunnel=HOST); empty otherwise.
     Q_PROPERTY(QString ownHost READ ownHost NOTIFY ownChanged)
@@ -108,6 +108,9 @@ public:
     QCoro::Task<std::optional<QString>>
     setLinkMode(LinkMode mode, QString name, std::optional<QString> passcode, QString stationName);
     void rename(const QString& name);
+    // Uses the address service at `base` from now on (kept in the settings),
+    // once it answered as one; else says why not and changes nothing.
+    QCoro::Task<std::optional<QString>> useService(QUrl base);
 
     // The tunnel URL while on air (nothing off air): the address in use is
     // announced with it, and one announced before is withdrawn when it no
@@ -132,6 +135,7 @@ Q_SIGNALS:
     void keptChanged();
     void changingChanged();
     void ownChanged();
+    void serviceChanged();
 
 private:
     void announce();

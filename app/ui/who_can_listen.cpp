@@ -20,6 +20,24 @@ WhoCanListenModel::WhoCanListenModel(Station& station, QObject* parent)
     // Two link changes must never run at once, from this sheet or another.
     connect(&station.presence(), &LinkPresence::changingChanged, this,
             &WhoCanListenModel::derivedChanged);
+    connect(&station.presence(), &LinkPresence::serviceChanged, this,
+            &WhoCanListenModel::derivedChanged);
+}
+
+void WhoCanListenModel::useService(const QString& url) {
+    if (checkingService_ || !station_) return;
+    checkingService_ = true;
+    serviceProblem_.clear();
+    Q_EMIT serviceStateChanged();
+    [](QPointer<WhoCanListenModel> self, QPointer<Station> station,
+       QUrl base) -> QCoro::Task<void> {
+        auto checking = station->presence().useService(std::move(base));
+        const auto problem = co_await checking;
+        if (!self) co_return;
+        self->checkingService_ = false;
+        self->serviceProblem_ = problem.value_or(QString());
+        Q_EMIT self->serviceStateChanged();
+    }(this, station_, QUrl::fromUserInput(url.trimmed()));
 }
 
 // A field's change also changes what is derived from the fields together.
@@ -82,9 +100,8 @@ QString WhoCanListenModel::confirmLabel() const {
 
 QString WhoCanListenModel::keptDetail() const {
     if (!serviceConfigured())
-        return QStringLiteral("Needs an address service: start Lantern FM with "
-                              "--addressBase= and the address of one (lantern-addressd "
-                              "runs one).");
+        return QStringLiteral("Needs an address service: a small server that keeps your link "
+                              "the same every time.");
     return QStringLiteral("Random letters, the same every time, so friends can save it.");
 }
 

@@ -29,13 +29,16 @@ class WhoCanListenModel : public QObject {
     // Derived from the above (and the station's address service).
     Q_PROPERTY(bool canConfirm READ canConfirm NOTIFY derivedChanged)
     Q_PROPERTY(QString confirmLabel READ confirmLabel NOTIFY firstTimeChanged)
-    Q_PROPERTY(QString keptDetail READ keptDetail CONSTANT)
+    Q_PROPERTY(QString keptDetail READ keptDetail NOTIFY derivedChanged)
     Q_PROPERTY(QString namedDetail READ namedDetail NOTIFY derivedChanged)
     Q_PROPERTY(QString nameHint READ nameHint NOTIFY derivedChanged)
     Q_PROPERTY(QString warning READ warning NOTIFY derivedChanged)
     // Kept and named links need an address service; without one their rows
     // say how to set one up and cannot be chosen.
-    Q_PROPERTY(bool serviceConfigured READ serviceConfigured CONSTANT)
+    Q_PROPERTY(bool serviceConfigured READ serviceConfigured NOTIFY derivedChanged)
+    // "Use an address service…": checking the one typed, or why it is not one.
+    Q_PROPERTY(bool checkingService READ checkingService NOTIFY serviceStateChanged)
+    Q_PROPERTY(QString serviceProblem READ serviceProblem NOTIFY serviceStateChanged)
     // The user's own tunnel's host, once one is set up; empty otherwise.
     Q_PROPERTY(QString ownHost READ ownHost CONSTANT)
 
@@ -65,11 +68,15 @@ public:
     QString nameHint() const;
     QString warning() const;
     bool serviceConfigured() const;
+    bool checkingService() const { return checkingService_; }
+    const QString& serviceProblem() const { return serviceProblem_; }
     QString ownHost() const;
 
     // Hands every choice to the station; `done` follows its acceptance, a
     // failure sets `problem`.
     Q_INVOKABLE void save();
+    // Checks the address service at `url` and uses it when it is one.
+    Q_INVOKABLE void useService(const QString& url);
     // A passcode suggestion: four groups of four letters and digits, 80 bits.
     static QString suggestion();
     Q_INVOKABLE QString madeUp() const;
@@ -84,6 +91,7 @@ Q_SIGNALS:
     void workingChanged();
     void problemChanged();
     void derivedChanged();
+    void serviceStateChanged();
     void done(bool goOnAir);
 
 private:
@@ -97,6 +105,8 @@ private:
     QString name_, passcode_, stationName_, problem_;
     bool usePasscode_ = false;
     bool working_ = false;
+    bool checkingService_ = false;
+    QString serviceProblem_;
 };
 
 } // namespace lantern

@@ -155,6 +155,7 @@ TEST_F(AddressServiceTest, AnAddressFromClaimToVisitors) {
     EXPECT_EQ(ask("DELETE", "/api/live", {{"path", path}, {"secret", kept["secret"]}}).status, 204);
     EXPECT_EQ(ask("GET", path).status, 200);
     EXPECT_EQ(ask("GET", "/s/nobodyhere").status, 404);
+    EXPECT_EQ(json::parse(ask("GET", "/api").body)["service"], "lantern-addressd");
 
     auto forged = announce;
     forged["secret"] = "not-the-secret";

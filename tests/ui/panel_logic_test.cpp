@@ -3,6 +3,8 @@
 #include "link/keychain.h"
 #include "station/station_fixture.h"
 #include "support/child_process.h"
+#include "support/fake_address_service.h"
+#include "support/lantern_run.h"
 #include "system/autostart.h"
 #include "ui/menu_icon.h"
 #include "ui/panel_state.h"
@@ -221,6 +223,33 @@ TEST_F(Sheet, SavingAndTheFirstRun) {
     s.goOffAir();
     panel.goOnAir(); // asked now: straight on air
     EXPECT_TRUE(s.onAir());
+}
+
+// The address service is set in the sheet: only once it answers as one
+// (not another server, not a wrong address), kept for the next start, and
+// the stable links can then be chosen.
+TEST_F(Sheet, AnAddressServiceIsCheckedBeforeItIsUsed) {
+    QTemporaryDir data;
+    test::AddressDaemon daemon(data);
+    test::FakeAddressService other; // some other server
+    other.answer({404, "Not found"});
+    AddressClient none{QUrl("https://address.lantern-fm.invalid"), 3s}; // as built, none set
+    auto& s = make(&none);
+    WhoCanListenModel sheet(s);
+    ASSERT_FALSE(sheet.serviceConfigured());
+    const auto use = [&](const QString& url) {
+        sheet.useService(url);
+        EXPECT_TRUE(eventually([&] { return !sheet.checkingService(); }, 10s));
+        return sheet.serviceProblem();
+    };
+    EXPECT_FALSE(use("ftp://links.example.org").isEmpty());
+    EXPECT_EQ(use(other.base()), "127.0.0.1 isn't an address service.");
+    EXPECT_FALSE(sheet.serviceConfigured());
+    EXPECT_EQ(use(QString::fromStdString(daemon.base())), "");
+    EXPECT_TRUE(sheet.serviceConfigured());
+    EXPECT_EQ(settings.string("addressBase"), QString::fromStdString(daemon.base()));
+    sheet.setMode(LinkMode::Kept);
+    EXPECT_EQ(sheet.mode(), LinkMode::Kept);
 }
 
 // With talking locked on, a press of the hold-to-talk button unlocks it and

@@ -125,6 +125,53 @@ ColumnLayout {
                 text: "My own address (" + model.ownHost + ")"
                 detail: "Through your own tunnel: the same link every time, no address service."
             }
+
+            // Without an address service the stable links need one: the user
+            // gives its address here, and it is checked before it is used.
+            ColumnLayout {
+                visible: !model.serviceConfigured
+                spacing: 6
+                Layout.fillWidth: true
+                Pill {
+                    objectName: "useService"
+                    visible: !serviceRow.visible
+                    text: "Use an address service\u2026"
+                    onClicked: {
+                        serviceRow.visible = true
+                        serviceField.forceActiveFocus()
+                    }
+                }
+                RowLayout {
+                    id: serviceRow
+                    visible: false
+                    spacing: 8
+                    Layout.fillWidth: true
+                    Field {
+                        id: serviceField
+                        objectName: "serviceAddress"
+                        label: "Address service"
+                        placeholderText: "https://links.example.org"
+                        inputMethodHints: Qt.ImhUrlCharactersOnly
+                        Layout.fillWidth: true
+                        onAccepted: model.useService(text)
+                    }
+                    Pill {
+                        objectName: "checkService"
+                        text: model.checkingService ? "Checking\u2026" : "Use"
+                        enabled: !model.checkingService && serviceField.text !== ""
+                        onClicked: model.useService(serviceField.text)
+                    }
+                }
+                Text {
+                    visible: model.serviceProblem !== ""
+                    text: model.serviceProblem
+                    textFormat: Text.PlainText
+                    font.pixelSize: 11
+                    color: Lantern.red
+                    wrapMode: Text.Wrap
+                    Layout.fillWidth: true
+                }
+            }
         }
 
         ColumnLayout {

@@ -248,12 +248,15 @@ QCoro::Task<std::optional<QString>> AddressClient::passcode() const {
     co_return text;
 }
 
-QCoro::Task<void> AddressClient::setPasscode(std::optional<QString> passcode) {
+QCoro::Task<Keychain::Kept> AddressClient::setPasscode(std::optional<QString> passcode) {
     auto storing = SecretStore::shared().run([passcode] {
-        if (!passcode || passcode->isEmpty()) return Keychain::remove(passcodeAccount);
-        Keychain::write(passcodeAccount, passcode->toUtf8());
+        if (!passcode || passcode->isEmpty()) {
+            Keychain::remove(passcodeAccount);
+            return Keychain::Kept::keyring;
+        }
+        return Keychain::write(passcodeAccount, passcode->toUtf8());
     });
-    co_await storing;
+    co_return co_await storing;
 }
 
 } // namespace lantern

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/keychain.h"
+
 #include <QCoro/QCoroTask>
 #include <QMetaType>
 #include <QString>
@@ -93,7 +95,8 @@ public:
     // The station's passcode in the keychain. Keychain work runs off the main
     // thread; a write is in place before any later read.
     QCoro::Task<std::optional<QString>> passcode() const;
-    QCoro::Task<void> setPasscode(std::optional<QString> passcode);
+    // Where the passcode was kept (a removal counts as kept in the keyring).
+    QCoro::Task<Keychain::Kept> setPasscode(std::optional<QString> passcode);
 
 private:
     struct Reply {

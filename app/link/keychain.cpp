@@ -2,6 +2,8 @@
 
 #include "system/log.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
@@ -63,8 +65,14 @@ void clearSecretService(const QString& account) {
     if (error) g_error_free(error); // nothing to clear, or no service: either way it is gone
 }
 
-// The status of a failed write, as the log line shows it.
-std::optional<QString> writeSecretService(const QString& account, const QByteArray& bytes) {
+// Why a write failed: the status as the log line shows it, and whether no
+// Secret Service answered at all.
+struct WriteFailure {
+    QString message;
+    bool noService = false;
+};
+
+std::optional<WriteFailure> writeSecretService(const QString& account, const QByteArray& bytes) {
     GError* error = nullptr;
     const auto name = account.toUtf8();
     SecretValue* value =
@@ -74,9 +82,16 @@ std::optional<QString> writeSecretService(const QString& account, const QByteArr
         nullptr, &error, "service", service, "account", name.constData(), nullptr);
     secret_value_unref(value);
     if (stored) return std::nullopt;
-    QString status = error ? QString::fromUtf8(error->message) : QStringLiteral("failed");
+    WriteFailure failure{error ? QString::fromUtf8(error->message) : QStringLiteral("failed")};
+    // No service on the bus: D-Bus says the name has no owner.
+    failure.noService =
+        error && (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+                  g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER) ||
+                  g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NOT_FOUND) ||
+                  failure.message.contains(QLatin1String("not provided by any")) ||
+                  failure.message.contains(QLatin1String("Could not connect")));
     if (error) g_error_free(error);
-    return status;
+    return failure;
 }
 
 std::optional<QString> writeFile(const QString& account, const QByteArray& bytes) {
@@ -99,6 +114,16 @@ std::optional<QString> writeFile(const QString& account, const QByteArray& bytes
 
 } // namespace
 
+bool Keychain::serviceAvailable() {
+    auto* bus = QDBusConnection::sessionBus().interface();
+    if (!bus) return false;
+    const auto name = QStringLiteral("org.freedesktop.secrets");
+    if (bus->isServiceRegistered(name)) return true;
+    const auto startable = bus->call(QStringLiteral("ListActivatableNames"));
+    return !startable.arguments().isEmpty() &&
+           startable.arguments().constFirst().toStringList().contains(name);
+}
+
 std::optional<QByteArray> Keychain::read(const QString& account) {
     if (auto secret = readSecretService(account)) return secret;
     QFile file(fileOf(account));
@@ -110,20 +135,20 @@ std::optional<QByteArray> Keychain::read(const QString& account) {
 // or a refused unlock in between leaves the old one rather than none. The
 // Secret Service replaces an item of the same attributes in one step; the file
 // is replaced by a rename.
-void Keychain::write(const QString& account, const QByteArray& bytes) {
+Keychain::Kept Keychain::write(const QString& account, const QByteArray& bytes) {
     const auto failure = writeSecretService(account, bytes);
     if (!failure) {
         QFile::remove(fileOf(account)); // an older copy from a time without the service
-        return;
+        return Kept::keyring;
     }
-    qCWarning(linkLog).noquote() << "keychain (sync true):" << *failure;
+    qCWarning(linkLog).noquote() << "keychain (sync true):" << failure->message;
     if (const auto fileFailure = writeFile(account, bytes)) {
         qCWarning(linkLog).noquote() << "keychain (sync false):" << *fileFailure;
-    } else {
-        // Reads try the service first: an older item there would hide the file.
-        clearSecretService(account);
+        return Kept::nowhere;
     }
-    std::fflush(stdout);
+    // Reads try the service first: an older item there would hide the file.
+    clearSecretService(account);
+    return failure->noService ? Kept::file : Kept::refused;
 }
 
 void Keychain::remove(const QString& account) {

@@ -233,15 +233,23 @@ QCoro::Task<std::optional<QString>> LinkPresence::setLinkMode(LinkMode mode, QSt
         } catch (const AddressError& error) {
             failure = error.description();
         }
+    // The passcode is kept before anything changes; the keyring may ask the
+    // user first (the panel stays open while it does).
+    auto where = Keychain::Kept::keyring;
+    if (!failure && passcode != (passcode_.isEmpty() ? std::nullopt : std::optional(passcode_))) {
+        where = co_await addresses.setPasscode(passcode);
+        if (where == Keychain::Kept::nowhere)
+            failure = QStringLiteral("Couldn't keep the passcode, in the keyring or in a file.");
+    }
     if (!self) co_return failure;
     assign(*this, changing_, false, &LinkPresence::changingChanged);
     if (failure) co_return failure;
+    passcodeKept_ = where;
 
     chosen_ = true;
     assign(*this, named_, named, &LinkPresence::namedChanged);
     assign(*this, kept_, kept, &LinkPresence::keptChanged);
     rename(stationName);
-    addresses_.setPasscode(passcode); // runs on by itself; later reads see it
     assign(*this, passcode_, passcode.value_or(QString()), &LinkPresence::passcodeChanged);
     settings_.setValue(passcodeInUseKey, passcode.has_value());
     reread_.stop();

@@ -98,6 +98,9 @@ public:
     // The own tunnel, while it is the link in use.
     std::optional<OwnTunnel> ownInUse() const;
 
+    // Where the last passcode chosen was kept.
+    Keychain::Kept passcodeKept() const { return passcodeKept_; }
+
     // A link-mode change is under way (two at once must not happen).
     bool changing() const { return changing_; }
     // Whether an address service is configured at all.
@@ -160,6 +163,7 @@ private:
     std::optional<QUrl> link_;              // the tunnel URL while on air
     std::optional<SavedAddress> announced_; // the address told to forward to it
     std::optional<OwnTunnel> own_;
+    Keychain::Kept passcodeKept_ = Keychain::Kept::keyring;
     const QString noHost_;
 };
 

@@ -30,8 +30,12 @@ PanelWindow::PanelWindow(QQmlEngine& engine, Station& station, Kind kind)
     }
     connect(view_.get(), &QWindow::visibleChanged, this, &PanelWindow::shown);
     connect(view_.get(), &QWindow::activeChanged, this, [this] {
-        // A drop-down goes away when the user turns to something else.
-        if (kind_ == Kind::dropDown && view_->isVisible() && !view_->isActive()) hide();
+        // A drop-down goes away when the user turns to something else, but
+        // not for a prompt that a change under way brought up (the keyring
+        // asking for its password).
+        if (kind_ == Kind::dropDown && view_->isVisible() && !view_->isActive() &&
+            !(station_ && station_->presence().changing()))
+            hide();
     });
 }
 

@@ -22,6 +22,16 @@ WhoCanListenModel::WhoCanListenModel(Station& station, QObject* parent)
             &WhoCanListenModel::derivedChanged);
     connect(&station.presence(), &LinkPresence::serviceChanged, this,
             &WhoCanListenModel::derivedChanged);
+    connect(this, &WhoCanListenModel::firstTimeChanged, this, &WhoCanListenModel::derivedChanged);
+    keyring_ = Keychain::serviceAvailable();
+}
+
+QString WhoCanListenModel::keyringHint() const {
+    if (!keyring_ || !usePasscode_ || passcode_.isEmpty() || !station_ ||
+        passcode_ == station_->presence().passcode())
+        return {};
+    return QStringLiteral("Lantern FM keeps your passcode in your desktop's keyring, which may "
+                          "ask you to choose or type its password.");
 }
 
 void WhoCanListenModel::useService(const QString& url) {
@@ -88,6 +98,7 @@ QString WhoCanListenModel::host() const {
 
 // Texts as typed: a name of spaces is not empty here (the station trims it).
 bool WhoCanListenModel::canConfirm() const {
+    if (!notice_.isEmpty()) return true;
     if (working_ || !station_ || station_->presence().changing()) return false;
     if (!available(mode_)) return false;
     if (mode_ == LinkMode::Named && name_.isEmpty()) return false;
@@ -95,6 +106,7 @@ bool WhoCanListenModel::canConfirm() const {
 }
 
 QString WhoCanListenModel::confirmLabel() const {
+    if (!notice_.isEmpty()) return QStringLiteral("OK");
     return firstTime_ ? QStringLiteral("Go On Air") : QStringLiteral("Done");
 }
 
@@ -126,6 +138,7 @@ QString WhoCanListenModel::warning() const {
 }
 
 void WhoCanListenModel::save() {
+    if (!notice_.isEmpty()) return Q_EMIT done(firstTime_); // the notice has been read
     if (!canConfirm()) return;
     update(working_, true, &WhoCanListenModel::workingChanged);
     update(problem_, QString(), &WhoCanListenModel::problemChanged);
@@ -142,6 +155,13 @@ void WhoCanListenModel::save() {
         if (failure)
             self->update(self->problem_, *failure + QStringLiteral(" Nothing changed."),
                          &WhoCanListenModel::problemChanged);
+        else if (code && station && station->presence().passcodeKept() == Keychain::Kept::refused)
+            // Never lost silently: the sheet stays to say where it went.
+            self->update(self->notice_,
+                         QStringLiteral("Your desktop's keyring didn't take the passcode, so "
+                                        "Lantern FM keeps it in a private file in your home "
+                                        "folder instead."),
+                         &WhoCanListenModel::noticeChanged);
         else
             Q_EMIT self->done(self->firstTime_);
     }(this, station_, mode_, name_, passcode, stationName_);

@@ -28,7 +28,7 @@ class WhoCanListenModel : public QObject {
     Q_PROPERTY(QString problem READ problem NOTIFY problemChanged)
     // Derived from the above (and the station's address service).
     Q_PROPERTY(bool canConfirm READ canConfirm NOTIFY derivedChanged)
-    Q_PROPERTY(QString confirmLabel READ confirmLabel NOTIFY firstTimeChanged)
+    Q_PROPERTY(QString confirmLabel READ confirmLabel NOTIFY derivedChanged)
     Q_PROPERTY(QString keptDetail READ keptDetail NOTIFY derivedChanged)
     Q_PROPERTY(QString namedDetail READ namedDetail NOTIFY derivedChanged)
     Q_PROPERTY(QString nameHint READ nameHint NOTIFY derivedChanged)
@@ -39,6 +39,12 @@ class WhoCanListenModel : public QObject {
     // "Use an address service…": checking the one typed, or why it is not one.
     Q_PROPERTY(bool checkingService READ checkingService NOTIFY serviceStateChanged)
     Q_PROPERTY(QString serviceProblem READ serviceProblem NOTIFY serviceStateChanged)
+    // Said before a new passcode is kept: the desktop's keyring may ask for
+    // its password. Empty when no keyring will be asked.
+    Q_PROPERTY(QString keyringHint READ keyringHint NOTIFY derivedChanged)
+    // Said after saving, before the sheet closes: where the passcode went
+    // when the keyring refused it.
+    Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
     // The user's own tunnel's host, once one is set up; empty otherwise.
     Q_PROPERTY(QString ownHost READ ownHost CONSTANT)
 
@@ -70,6 +76,8 @@ public:
     bool serviceConfigured() const;
     bool checkingService() const { return checkingService_; }
     const QString& serviceProblem() const { return serviceProblem_; }
+    QString keyringHint() const;
+    const QString& notice() const { return notice_; }
     QString ownHost() const;
 
     // Hands every choice to the station; `done` follows its acceptance, a
@@ -92,6 +100,7 @@ Q_SIGNALS:
     void problemChanged();
     void derivedChanged();
     void serviceStateChanged();
+    void noticeChanged();
     void done(bool goOnAir);
 
 private:
@@ -106,6 +115,8 @@ private:
     bool usePasscode_ = false;
     bool working_ = false;
     bool checkingService_ = false;
+    bool keyring_ = false; // a Secret Service is there
+    QString notice_;
     QString serviceProblem_;
 };
 

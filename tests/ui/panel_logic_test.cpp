@@ -252,6 +252,36 @@ TEST_F(Sheet, AnAddressServiceIsCheckedBeforeItIsUsed) {
     EXPECT_EQ(sheet.mode(), LinkMode::Kept);
 }
 
+// A keyring that refuses the passcode (here, one without a collection to keep
+// it in): the sheet said beforehand that the keyring would be asked, and
+// after saving says that the passcode went to the private file, which holds it.
+TEST_F(Sheet, APasscodeTheKeyringRefusesIsKeptAndSaidSo) {
+    qputenv("HOME", home.path().toUtf8());
+    const pid_t keyring =
+        test::startProgram({"gnome-keyring-daemon", "--foreground", "--components=secrets"},
+                           {"XDG_RUNTIME_DIR=" + home.path().toStdString()});
+    ASSERT_TRUE(eventually([] { return test::World::bus().hasOwner("org.freedesktop.secrets"); }));
+    auto& s = make();
+    WhoCanListenModel sheet(s);
+    sheet.setUsePasscode(true);
+    sheet.setPasscode("harbour-lights");
+    EXPECT_TRUE(sheet.keyringHint().contains("keyring"))
+        << "the keyring's question comes unannounced";
+    QSignalSpy done(&sheet, &WhoCanListenModel::done);
+    sheet.save();
+    ASSERT_TRUE(eventually([&] { return !sheet.notice().isEmpty(); }, 10s));
+    EXPECT_TRUE(sheet.notice().contains("private file"));
+    EXPECT_EQ(done.count(), 0) << "the sheet closed before saying where the passcode went";
+    EXPECT_EQ(sheet.confirmLabel(), "OK");
+    sheet.save();
+    EXPECT_EQ(done.count(), 1);
+    EXPECT_EQ(s.presence().passcode(), "harbour-lights");
+    QFile kept(home.filePath("data/lantern-fm/passcode"));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "harbour-lights");
+    test::endProgram(keyring);
+}
+
 // With talking locked on, a press of the hold-to-talk button unlocks it and
 // holds nothing; later presses hold while pressed.
 TEST_F(Sheet, HoldToTalkWhileLatched) {

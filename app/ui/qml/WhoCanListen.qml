@@ -236,6 +236,14 @@ ColumnLayout {
                 onClicked: model.passcode = model.madeUp()
             }
         }
+        Text {
+            visible: model.keyringHint !== ""
+            text: model.keyringHint
+            font.pixelSize: 11
+            color: Lantern.dim
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
 
         RowLayout {
             spacing: 10
@@ -261,6 +269,15 @@ ColumnLayout {
             Layout.fillWidth: true
         }
 
+        Text {
+            objectName: "notice"
+            visible: model.notice !== ""
+            text: model.notice
+            font.pixelSize: 12
+            color: Lantern.text
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
         Text {
             visible: model.problem !== ""
             text: model.problem

@@ -73,6 +73,14 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
         },
         [shared] { return shared->get(&SharedState::coverData); },
         [shared] { return shared->get(&SharedState::access); }, limits);
+    // Players that ask for titles are told what played in the audio they get.
+    server_->setTitles({[shared] { return shared->stationName(); },
+                        [shared](Chunk::Clock::time_point at) -> std::optional<std::string> {
+                            const auto entry = shared->playingAt(at);
+                            if (!entry || entry->title.empty()) return std::nullopt;
+                            return entry->artist.empty() ? entry->title
+                                                         : entry->artist + " - " + entry->title;
+                        }});
     server_->start(own_ ? own_->port : 0, [this](std::error_code error, std::uint16_t port) {
         onMain([this, error, port] {
             if (error) return Q_EMIT serverFailed(QString::fromStdString(error.message()));

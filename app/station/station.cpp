@@ -7,6 +7,7 @@
 #include "core/signal/silence.h"
 #include "core/station/shared.h"
 #include "core/stream/fanout.h"
+#include "core/stream/text.h"
 #include "nowplaying/now_playing_reader.h"
 #include "nowplaying/track.h"
 #include "settings/settings.h"
@@ -451,12 +452,34 @@ void Station::rename(const QString& name) {
     presence_->rename(name);
 }
 
-void Station::copyLink() {
-    const auto link = shareLink();
+namespace {
+void copy(const QUrl& link) {
     if (link.isEmpty() || !qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return;
     auto* clipboard = QGuiApplication::clipboard();
     clipboard->clear();
     clipboard->setText(link.toString(QUrl::FullyEncoded));
+}
+} // namespace
+
+void Station::copyLink() {
+    copy(shareLink());
+}
+
+QUrl Station::playerLink() const {
+    if (link_.isEmpty() || presence_->heldBack()) return {};
+    auto link = link_;
+    link.setPath(QStringLiteral("/listen.m3u"));
+    link.setFragment({});
+    const auto& passcode = presence_->passcode();
+    link.setQuery(passcode.isEmpty()
+                      ? QString()
+                      : QStringLiteral("k=") +
+                            QString::fromStdString(percentEncoded(passcode.toStdString())));
+    return link;
+}
+
+void Station::copyPlayerLink() {
+    copy(playerLink());
 }
 
 // ---- The panel and events ----

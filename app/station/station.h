@@ -168,6 +168,11 @@ public:
     setLinkMode(LinkMode mode, QString name, std::optional<QString> passcode, QString stationName);
     Q_INVOKABLE void rename(const QString& name);
     Q_INVOKABLE void copyLink();
+    // The link a media player opens: the station's playlist (/listen.m3u) on
+    // its public URL, the passcode in its query (a player never sees a
+    // fragment). Empty without a public URL.
+    QUrl playerLink() const;
+    Q_INVOKABLE void copyPlayerLink();
 
     // ---- The microphone ----
     LinkPresence& presence() const { return *presence_; }

@@ -1,5 +1,7 @@
 #include "core/link/share_link.h"
 
+#include "core/stream/text.h"
+
 #include <boost/url/encode.hpp>
 #include <boost/url/parse.hpp>
 #include <boost/url/rfc/pchars.hpp>
@@ -23,7 +25,7 @@ std::string shareLink(std::string_view url, std::optional<std::string_view> pass
     const auto parsed = boost::urls::parse_uri_reference(url);
     if (!parsed) return std::string(url);
     boost::urls::url link(*parsed);
-    link.set_encoded_fragment("k=" + percentEncoded(*passcode, boost::urls::unreserved_chars));
+    link.set_encoded_fragment("k=" + lantern::percentEncoded(*passcode));
     return std::string(link.buffer());
 }
 

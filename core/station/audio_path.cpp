@@ -67,7 +67,7 @@ void AudioPath::report(const std::optional<AACEncoderError>& failure) {
 }
 
 void AudioPath::publish(std::chrono::steady_clock::time_point now) {
-    if (!pending_.empty()) fanout_->publish(Chunk(std::exchange(pending_, Bytes())));
+    if (!pending_.empty()) fanout_->publish(Chunk(std::exchange(pending_, Bytes()), now));
     pendingSeconds_ = 0;
     lastPublish_ = now;
 }

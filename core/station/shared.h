@@ -41,9 +41,6 @@ public:
     std::optional<NowPlaying> playingAt(NowPlayingHistory::Clock::time_point at) const {
         return with([&](const SharedState& state) { return state.history.at(at); });
     }
-    bool hasCover() const {
-        return with([](const SharedState& state) { return state.coverData.has_value(); });
-    }
     void resetSilence() {
         with([](SharedState& state) {
             state.silence = SilenceHint();
@@ -57,31 +54,47 @@ public:
         });
     }
 
+    // The station's name as listeners see it: "Lantern FM" when it has none.
+    std::string stationName() const {
+        auto name = get(&SharedState::name);
+        return name.empty() ? "Lantern FM" : name;
+    }
+
     // The now route's body: what the listener `lag` seconds behind is hearing,
     // and, when given, the seconds of audio a listener joining now gets at
     // once (the page adds them to how long it has played to know its lag).
+    // Read in one hold of the lock, so that a track never goes out with
+    // another one's cover.
     std::string nowJSON(double lag, std::size_t listeners,
                         std::optional<double> burst = std::nullopt) const {
-        auto name = get(&SharedState::name);
-        if (name.empty()) name = "Lantern FM";
         // The route gives lags of 0 to 60 s; other callers are bounded alike.
         const double behind = std::clamp(std::isfinite(lag) ? lag : 0.0, 0.0, 60.0);
-        const auto entry = playingAt(NowPlayingHistory::Clock::now() -
-                                     std::chrono::duration_cast<NowPlayingHistory::Clock::duration>(
-                                         std::chrono::duration<double>(behind)));
+        const auto at = NowPlayingHistory::Clock::now() -
+                        std::chrono::duration_cast<NowPlayingHistory::Clock::duration>(
+                            std::chrono::duration<double>(behind));
+        struct Seen {
+            std::string name;
+            std::optional<NowPlaying> entry;
+            bool hasCover;
+            std::optional<std::size_t> room;
+        };
+        const auto seen = with([&](const SharedState& state) {
+            return Seen{state.name, state.history.at(at), state.coverData.has_value(), state.room};
+        });
+        const auto& entry = seen.entry;
         nlohmann::json body;
         body["listeners"] = listeners;
-        body["station"] = name;
+        body["station"] = seen.name.empty() ? "Lantern FM" : seen.name;
         body["playing"] = entry ? entry->playing : true;
         if (burst) body["burst"] = std::round(*burst * 10) / 10;
-        if (const auto room = get(&SharedState::room)) body["room"] = *room;
+        if (seen.room) body["room"] = *seen.room;
         if (entry) {
             body["title"] = entry->title;
             body["artist"] = entry->artist;
             body["album"] = entry->album;
             body["source"] = entry->source;
             if (entry->coverURL) body["coverURL"] = *entry->coverURL;
-            body["hasCover"] = hasCover();
+            body["hasCover"] = seen.hasCover;
         }
         try {
             return body.dump();

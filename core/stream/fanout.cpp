@@ -7,15 +7,26 @@ namespace lantern {
 BurstBuffer::BurstBuffer(std::ptrdiff_t capacity)
     : capacity_(static_cast<std::size_t>(std::max<std::ptrdiff_t>(capacity, 0))) {}
 
-void BurstBuffer::append(std::span<const std::uint8_t> bytes) {
+std::optional<Chunk::Clock::time_point> Chunk::publishedAt(std::size_t offset) const {
+    if (!marks_) return at_;
+    std::optional<Clock::time_point> at;
+    for (const auto& mark : *marks_)
+        if (mark.offset <= offset) at = mark.at;
+    return at;
+}
+
+void BurstBuffer::append(std::span<const std::uint8_t> bytes,
+                         std::optional<Chunk::Clock::time_point> at) {
     if (capacity_ == 0 || bytes.empty()) return;
     starts_.push_back(store_.size());
+    times_.push_back(at);
     store_.insert(store_.end(), bytes.begin(), bytes.end());
     // Whole chunks go, as long as what stays still fills the capacity: the
     // burst always begins where a chunk (whole audio frames) began, and a
     // listener gets at least `capacity` bytes of it.
     while (starts_.size() > 1 && store_.size() - starts_[1] >= capacity_) {
         starts_.pop_front();
+        times_.pop_front();
         start_ = starts_.front();
     }
     if (start_ >= capacity_) {
@@ -28,6 +39,20 @@ void BurstBuffer::append(std::span<const std::uint8_t> bytes) {
 
 Bytes BurstBuffer::contents() const {
     return {store_.begin() + static_cast<std::ptrdiff_t>(start_), store_.end()};
+}
+
+Bytes BurstBuffer::slice(std::size_t from, std::size_t count) const {
+    from = std::min(from, size());
+    count = std::min(count, size() - from);
+    const auto begin = store_.begin() + static_cast<std::ptrdiff_t>(start_ + from);
+    return {begin, begin + static_cast<std::ptrdiff_t>(count)};
+}
+
+std::vector<Chunk::Mark> BurstBuffer::marks() const {
+    std::vector<Chunk::Mark> marks;
+    for (std::size_t i = 0; i < starts_.size(); ++i)
+        if (times_[i]) marks.push_back({starts_[i] - start_, *times_[i]});
+    return marks;
 }
 
 void Listener::post(std::unique_ptr<Waiter> waiter, std::optional<Chunk> chunk) {
@@ -123,7 +148,7 @@ void Fanout::publish(const Chunk& chunk) {
     std::lock_guard delivering(deliveryMutex_);
     {
         std::lock_guard lock(mutex_);
-        burst_.append(chunk.bytes());
+        burst_.append(chunk.bytes(), chunk.publishedAt(0));
         burstChunk_.reset();
         snapshot_.reserve(listeners_.size());
         for (const auto& entry : listeners_)
@@ -146,7 +171,7 @@ std::shared_ptr<Listener> Fanout::join(std::optional<std::string> tag) {
     listeners_.emplace(listener.get(), listener);
     counted(*listener, true);
     if (burst_.size() > 0) {
-        if (!burstChunk_) burstChunk_.emplace(burst_.contents());
+        if (!burstChunk_) burstChunk_.emplace(burst_.contents(), burst_.marks());
         // Pushed before the lock is released, so that no chunk published after
         // the registration can reach the listener ahead of the burst.
         listener->push(*burstChunk_);
@@ -183,6 +208,11 @@ std::size_t Fanout::count() const {
 std::size_t Fanout::burstSize() const {
     std::lock_guard lock(mutex_);
     return burst_.size();
+}
+
+Bytes Fanout::burstBytes(std::size_t from, std::size_t count) const {
+    std::lock_guard lock(mutex_);
+    return burst_.slice(from, count);
 }
 
 // Under mutex_.

@@ -7,6 +7,7 @@
 #include <asio/post.hpp>
 #include <asio/prefer.hpp>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -27,16 +28,35 @@ using Bytes = std::vector<std::uint8_t>;
 
 // One piece of encoded audio as published: an immutable buffer shared by every
 // listener it is handed to, so publishing to many listeners copies no audio.
+// It knows when its audio was published (the burst, when each of its pieces
+// was), which tells what was playing in it.
 class Chunk {
 public:
+    using Clock = std::chrono::steady_clock;
+    // From `offset` on, the audio was published `at`.
+    struct Mark {
+        std::size_t offset = 0;
+        Clock::time_point at;
+    };
+
     explicit Chunk(Bytes bytes) : bytes_(std::make_shared<const Bytes>(std::move(bytes))) {}
+    Chunk(Bytes bytes, Clock::time_point at)
+        : bytes_(std::make_shared<const Bytes>(std::move(bytes))), at_(at) {}
+    Chunk(Bytes bytes, std::vector<Mark> marks)
+        : bytes_(std::make_shared<const Bytes>(std::move(bytes))),
+          marks_(std::make_shared<const std::vector<Mark>>(std::move(marks))) {}
 
     std::span<const std::uint8_t> bytes() const { return *bytes_; }
     std::size_t size() const { return bytes_->size(); }
     asio::const_buffer buffer() const { return asio::buffer(*bytes_); }
+    // When the audio at `offset` was published; nothing for a chunk made
+    // without a time.
+    std::optional<Clock::time_point> publishedAt(std::size_t offset) const;
 
 private:
     std::shared_ptr<const Bytes> bytes_;
+    std::optional<Clock::time_point> at_;
+    std::shared_ptr<const std::vector<Mark>> marks_;
 };
 
 // The most recent encoded bytes, oldest first: `capacity` of them and less
@@ -48,8 +68,12 @@ public:
     // Appends one chunk and keeps the fewest most recent whole chunks that
     // hold at least `capacity` bytes (all of them while they hold less): the
     // burst starts where a chunk (whole audio frames) starts.
-    void append(std::span<const std::uint8_t> bytes);
+    void append(std::span<const std::uint8_t> bytes, std::optional<Chunk::Clock::time_point> at);
     Bytes contents() const;
+    // Up to `count` bytes of contents() from `from` on.
+    Bytes slice(std::size_t from, std::size_t count) const;
+    // When each kept chunk was published, by its offset in contents().
+    std::vector<Chunk::Mark> marks() const;
     std::size_t size() const { return store_.size() - start_; }
     std::size_t capacity() const { return capacity_; }
 
@@ -61,6 +85,7 @@ private:
     Bytes store_;
     std::size_t start_ = 0;
     std::deque<std::size_t> starts_; // where each kept chunk starts in store_
+    std::deque<std::optional<Chunk::Clock::time_point>> times_; // and when it was published
 };
 
 // One connected listener's bounded queue of chunks, drained by exactly one
@@ -206,6 +231,8 @@ public:
     std::size_t count() const;
     // Bytes a listener joining now gets at once.
     std::size_t burstSize() const;
+    // Up to `count` of those bytes from `from` on.
+    Bytes burstBytes(std::size_t from, std::size_t count) const;
     // Bytes published so far.
     std::uint64_t published() const { return published_.load(std::memory_order_relaxed); }
 

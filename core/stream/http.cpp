@@ -4,6 +4,7 @@
 
 #include <asio/ip/address.hpp>
 #include <boost/url/pct_string_view.hpp>
+#include <cctype>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
@@ -98,6 +99,7 @@ Route route(std::string_view requestLine) {
     if (path == "/" || path == "/index.html") return Route::page();
     if (path == "/stream") return Route::stream();
     if (path == "/cover") return Route::cover();
+    if (path == "/listen.m3u") return Route::playlist();
     if (path == "/now") return Route::now(lagOf(target));
     return Route::notFound();
 }
@@ -207,5 +209,77 @@ bool passcodeMatches(std::string_view station, std::optional<std::string_view> g
     }
     return accumulator == 0;
 }
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> boundedRange(std::string_view head) {
+    const auto range = headerField(head, "Range");
+    if (!range || !range->starts_with("bytes=")) return std::nullopt;
+    const auto spec = range->substr(6);
+    const auto dash = spec.find('-');
+    if (dash == std::string_view::npos) return std::nullopt;
+    const auto number = [](std::string_view digits) -> std::optional<std::uint64_t> {
+        if (digits.empty() || digits.size() > 15) return std::nullopt;
+        std::uint64_t value = 0;
+        for (const char c : digits) {
+            if (c < '0' || c > '9') return std::nullopt;
+            value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        return value;
+    };
+    const auto first = number(spec.substr(0, dash));
+    const auto last = number(spec.substr(dash + 1));
+    if (!first || !last || *first > *last || *last - *first >= (1U << 20)) return std::nullopt;
+    return std::pair(*first, *last);
+}
+
+std::string headerValue(std::string_view text) {
+    std::string value(text);
+    for (auto& c : value)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return value;
+}
+
+std::optional<std::string> visitedOrigin(std::string_view head) {
+    const auto host = headerField(head, "Host");
+    if (!host || host->empty() || host->size() > 255) return std::nullopt;
+    // A host name, an IPv4 address, or a bracketed IPv6 one, with a port or not.
+    for (const char c : *host)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != ':' &&
+            c != '[' && c != ']')
+            return std::nullopt;
+    const auto proto = headerField(head, "X-Forwarded-Proto");
+    return std::string(proto == "https" ? "https://" : "http://") + std::string(*host);
+}
+
+namespace Icy {
+
+std::string block(std::string_view title) {
+    std::string text = "StreamTitle='";
+    for (std::size_t at = 0; at < title.size(); ++at) {
+        const auto c = static_cast<unsigned char>(title[at]);
+        if (c == '\'') {
+            text += "\xE2\x80\x99"; // U+2019, which no player reads as the field's end
+        } else if (c < 0x20 || c == 0x7F) {
+            text += ' ';
+        } else {
+            text += static_cast<char>(c);
+        }
+    }
+    constexpr std::size_t most = 255 * 16;
+    const std::string end = "';";
+    if (text.size() + end.size() > most) {
+        auto cut = most - end.size();
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut; // not inside a character
+        text.resize(cut);
+    }
+    text += end;
+    const auto units = (text.size() + 15) / 16;
+    std::string made(1, static_cast<char>(units));
+    made += text;
+    made.resize(1 + units * 16, '\0');
+    return made;
+}
+
+} // namespace Icy
 
 } // namespace lantern

@@ -12,7 +12,8 @@ namespace lantern {
 // within 0 to 60 seconds.
 struct Route {
     // streamCheck: HEAD /stream, whether a listener would be let in now.
-    enum class Kind { now, page, stream, streamCheck, cover, notFound };
+    // playlist: /listen.m3u, the stream's address for a media player.
+    enum class Kind { now, page, stream, streamCheck, cover, playlist, notFound };
 
     Kind kind = Kind::notFound;
     double lag = 0;
@@ -22,6 +23,7 @@ struct Route {
     static constexpr Route stream() { return {Kind::stream, 0}; }
     static constexpr Route streamCheck() { return {Kind::streamCheck, 0}; }
     static constexpr Route cover() { return {Kind::cover, 0}; }
+    static constexpr Route playlist() { return {Kind::playlist, 0}; }
     static constexpr Route notFound() { return {Kind::notFound, 0}; }
 
     friend constexpr bool operator==(const Route& a, const Route& b) {
@@ -59,6 +61,32 @@ std::optional<std::string_view> headerField(std::string_view head, std::string_v
 // the tunnel reports (Cf-Connecting-IP) when it is one, else the connecting
 // peer's. An IPv6 address counts by its /64, which one subscriber holds whole.
 std::string visitorKey(std::optional<std::string_view> connectingIP, std::string_view peer);
+
+// A request for a bounded range of bytes ("Range: bytes=A-B", one range, A
+// at most B, at most 1 MiB): its first and last byte. Nothing for any other
+// range (an open one, several), which is answered as if none were asked.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> boundedRange(std::string_view head);
+
+// A header field's value made safe to send: control characters (a line
+// break above all) become spaces.
+std::string headerValue(std::string_view text);
+
+// The origin a visitor reached the server at, from the request's Host (and
+// the tunnel's X-Forwarded-Proto): "https://host" or "http://host:port".
+// Nothing when the Host is not a plain host name or address with a port.
+std::optional<std::string> visitedOrigin(std::string_view head);
+
+// What players that ask for titles get (Icy-MetaData: 1): after every
+// `metaint` bytes of audio a block, its length in 16-byte units and then
+// "StreamTitle='...';" padded with zeros; a block of length 0 when nothing
+// changed.
+namespace Icy {
+inline constexpr std::size_t metaint = 16000;
+// The block naming `title`. A quote in it becomes a typographic one (it could
+// end the field early), control characters spaces; what does not fit in 255
+// units is cut at a character's start.
+std::string block(std::string_view title);
+} // namespace Icy
 
 // The Content-Security-Policy of a page: only its own inline scripts and
 // styles (by their SHA-256), requests to its own origin, media from it, and

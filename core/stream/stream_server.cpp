@@ -133,6 +133,7 @@ public:
     const AccessCallback access;
     const Limits limits;
     const std::string pagePolicy;
+    Titles titles;
     GuessLimit guesses;
     // When wrong passcodes were last reported; only on the first lane's thread.
     std::chrono::steady_clock::time_point guessesReportedAt{};
@@ -306,6 +307,8 @@ private:
             bytes.append(image->bytes.begin(), image->bytes.end());
             return send(std::move(bytes));
         }
+        case Route::Kind::playlist:
+            return playlist(head, access.passcode.has_value());
         case Route::Kind::streamCheck:
             // The head a stream request would get now, without taking a place.
             if (server_.streams.load() >= server_.limits.maxListeners || laneOverloaded() ||
@@ -314,6 +317,8 @@ private:
             return send(
                 responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
         case Route::Kind::stream: {
+            if (const auto range = boundedRange(head)) return probe(*range);
+            icy_ = headerField(head, "Icy-MetaData") == "1" && server_.titles.at;
             const auto label = pairs.find("l");
             if (label == pairs.end()) return stream(std::nullopt);
             return stream(prefixGraphemes(label->second, tagCharacters));
@@ -324,6 +329,40 @@ private:
     }
 
     void notFound() { send(responseHead(404, "text/plain; charset=utf-8", 9) + "Not here\n"); }
+
+    std::string stationName() const {
+        return headerValue(server_.titles.station ? server_.titles.station() : "Lantern FM");
+    }
+
+    // A bounded range of the stream (Safari's first request asks for two
+    // bytes): those bytes of the stream as it would start, the burst's, and
+    // no place among the listeners.
+    void probe(std::pair<std::uint64_t, std::uint64_t> range) {
+        const auto bytes = server_.fanout->burstBytes(range.first, range.second - range.first + 1);
+        if (bytes.empty())
+            return send(responseHead(416, std::nullopt, 0, {{"Content-Range", "bytes */*"}}));
+        const auto last = range.first + bytes.size() - 1;
+        auto answer = responseHead(206, "audio/aac", bytes.size(),
+                                   {{"Cache-Control", "no-store"},
+                                    {"Content-Range", "bytes " + std::to_string(range.first) + "-" +
+                                                          std::to_string(last) + "/*"}});
+        answer.append(bytes.begin(), bytes.end());
+        send(std::move(answer));
+    }
+
+    // An extended M3U playlist naming the station and its stream at the
+    // address the visitor used, with the passcode in the stream's query (a
+    // player never sees a link's fragment).
+    void playlist(std::string_view head, bool passcode) {
+        const auto origin = visitedOrigin(head);
+        if (!origin)
+            return send(responseHead(400, "text/plain; charset=utf-8", 12) + "Bad request\n");
+        auto stream = *origin + "/stream";
+        if (passcode && presented_) stream += "?k=" + percentEncoded(*presented_);
+        const auto body = "#EXTM3U\n#EXTINF:-1," + stationName() + "\n" + stream + "\n";
+        send(responseHead(200, "audio/x-mpegurl", body.size(), {{"Cache-Control", "no-store"}}) +
+             body);
+    }
 
     void refuse(int status, std::string_view body, const std::string& retryAfter) {
         send(responseHead(status, "text/plain; charset=utf-8", body.size(),
@@ -397,7 +436,14 @@ private:
                            ignored);
         seat_ = Fanout::Seat(server_.fanout, std::move(tag));
         // The head goes out in the same write as the burst that join() queued.
-        head_ = responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}});
+        HeaderFields fields{{"Cache-Control", "no-store"}};
+        if (icy_) {
+            fields["icy-metaint"] = std::to_string(Icy::metaint);
+            fields["icy-name"] = stationName();
+            fields["icy-br"] = "192";
+            fields["icy-pub"] = "0";
+        }
+        head_ = responseHead(200, "audio/aac", std::nullopt, fields);
         unsent_.emplace_back(asio::buffer(head_));
         takeQueued();
         lastProgress_ = std::chrono::steady_clock::now();
@@ -414,6 +460,7 @@ private:
         while (seat_) {
             if (unsent_.empty()) {
                 held_.clear();
+                blocks_.clear();
                 takeQueued();
                 if (unsent_.empty()) return awaitChunk();
             }
@@ -432,7 +479,27 @@ private:
         const auto from = held_.size();
         seat_->takeAll(held_);
         for (auto i = from; i < held_.size(); ++i)
-            unsent_.push_back(held_[i].buffer());
+            queue(held_[i]);
+    }
+
+    // Appends a held chunk to the write: as it is, or for a player that asks
+    // for titles with a block after every Icy::metaint bytes of audio, naming
+    // what plays in the audio after it.
+    void queue(const Chunk& chunk) {
+        if (!icy_) return unsent_.push_back(chunk.buffer());
+        for (std::size_t at = 0; at < chunk.size();) {
+            const auto piece = std::min(untilTitle_, chunk.size() - at);
+            unsent_.emplace_back(chunk.bytes().data() + at, piece);
+            at += piece;
+            untilTitle_ -= piece;
+            if (untilTitle_ > 0) continue;
+            untilTitle_ = Icy::metaint;
+            const auto when = chunk.publishedAt(std::min(at, chunk.size() - 1));
+            auto title = when ? server_.titles.at(*when).value_or("") : std::string();
+            blocks_.push_back(title == shownTitle_ ? std::string(1, '\0') : Icy::block(title));
+            shownTitle_ = std::move(title);
+            unsent_.push_back(asio::buffer(blocks_.back()));
+        }
     }
 
     // Drops `written` bytes from the front of the write.
@@ -461,8 +528,9 @@ private:
                 // stalled) while the chunk was on its way.
                 if (!chunk || !self->seat_) return self->finishStream();
                 self->held_.clear();
+                self->blocks_.clear();
                 self->held_.push_back(std::move(*chunk));
-                self->unsent_.push_back(self->held_.back().buffer());
+                self->queue(self->held_.back());
                 self->takeQueued();
                 self->pump();
             }));
@@ -516,6 +584,13 @@ private:
     // is still to go. Kept between writes, so a steady stream allocates nothing.
     std::vector<Chunk> held_;
     std::vector<asio::const_buffer> unsent_;
+    // A player that asks for titles: audio bytes before its next block, the
+    // blocks in the write (a deque: they stay put as more come), the title
+    // the last one named.
+    bool icy_ = false;
+    std::size_t untilTitle_ = Icy::metaint;
+    std::deque<std::string> blocks_;
+    std::string shownTitle_;
 };
 
 StreamServer::Impl::Impl(std::shared_ptr<Fanout> listeners, std::string pageHTML,
@@ -762,6 +837,10 @@ void StreamServer::recheckStreams() {
             for (const auto& connection : held)
                 connection->recheck();
         });
+}
+
+void StreamServer::setTitles(Titles titles) {
+    impl_->titles = std::move(titles);
 }
 
 void StreamServer::stop() {

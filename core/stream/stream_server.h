@@ -97,6 +97,16 @@ public:
             token);
     }
 
+    // What players that ask for titles (Icy-MetaData: 1) are told, and what
+    // /listen.m3u names: the station's name, and the title of what played at
+    // a moment ("Artist - Title"). Set before start(); called on the sending
+    // threads.
+    struct Titles {
+        std::function<std::string()> station;
+        std::function<std::optional<std::string>(Chunk::Clock::time_point)> at;
+    };
+    void setTitles(Titles titles);
+
     // Closes the listening socket, if any. Accepted connections are not touched:
     // streams end when the fan-out closes them.
     void stop();

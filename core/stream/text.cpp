@@ -1,6 +1,8 @@
 #include "core/stream/text.h"
 
 #include <array>
+#include <boost/url/encode.hpp>
+#include <boost/url/rfc/unreserved_chars.hpp>
 #include <utf8proc.h>
 
 extern "C" {
@@ -79,6 +81,12 @@ std::string prefixGraphemes(std::string_view text, std::size_t count) {
         at += static_cast<std::size_t>(length);
     }
     return std::string(text);
+}
+
+std::string percentEncoded(std::string_view text) {
+    boost::urls::encoding_opts options;
+    options.lower_case = false;
+    return boost::urls::encode(text, boost::urls::unreserved_chars, options);
 }
 
 } // namespace lantern

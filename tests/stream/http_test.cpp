@@ -23,6 +23,7 @@ TEST(HTTP, RoutesRequestLines) {
         {"GET /%73tream HTTP/1.1", Route::notFound()}, // paths are not decoded
         {"GET ?/stream HTTP/1.1", Route::stream()},    // empty pieces are dropped
         {"GET /cover?k=x HTTP/1.1", Route::cover()},
+        {"GET /listen.m3u?k=x HTTP/1.1", Route::playlist()},
         {"GET /now HTTP/1.1", Route::now(0)},
         {"GET /now?lag=12.5 HTTP/1.1", Route::now(12.5)},
         {"GET /now?lag=-3 HTTP/1.1", Route::now(0)},
@@ -129,6 +130,51 @@ TEST(HTTP, ThePagePolicyAllowsItsOwnInlineCodeAlone) {
     EXPECT_NE(policy.find("style-src 'sha256-" + sha256Base64("a{}") + "';"), std::string::npos);
     EXPECT_EQ(sha256Base64(""), "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU=");
     EXPECT_NE(pagePolicy("<p>no code</p>").find("script-src 'none'"), std::string::npos);
+}
+
+// A player's title block: whole 16-byte units after a length byte, the title
+// whole and unable to end its field early (a quote, a line break), a long
+// one cut at a character's start; ranges a probe may ask for; the origin a
+// playlist names, only from a Host that is one.
+TEST(HTTP, TitleBlocksRangesAndOrigins) {
+    const auto text = [](const std::string& block) {
+        EXPECT_EQ(block.size(), 1 + 16 * static_cast<unsigned char>(block[0]));
+        return std::string(block.c_str() + 1); // up to the zero padding
+    };
+    const std::string emoji = "\xF0\x9F\x8E\xB5";
+    EXPECT_EQ(text(Icy::block("Guns N' Roses - Don't Cry; Live " + emoji + "\n")),
+              "StreamTitle='Guns N\xE2\x80\x99 Roses - Don\xE2\x80\x99t Cry; Live " + emoji +
+                  " ';");
+    EXPECT_EQ(Icy::block(""), std::string(1, '\1') + "StreamTitle='';" + std::string(1, '\0'));
+    const std::string long300(300, 'a');
+    EXPECT_EQ(text(Icy::block(long300)), "StreamTitle='" + long300 + "';");
+    std::string huge;
+    for (int i = 0; i < 2000; ++i)
+        huge += "\xC3\xA9"; // é, two bytes each
+    const auto cut = text(Icy::block(huge));
+    EXPECT_LE(cut.size(), 255u * 16);
+    EXPECT_TRUE(cut.ends_with("\xC3\xA9';")) << "cut inside a character";
+
+    const std::pair<std::string, std::optional<std::pair<std::uint64_t, std::uint64_t>>> ranges[] =
+        {{"bytes=0-1", std::pair(0, 1)},    {"bytes=100-199", std::pair(100, 199)},
+         {"bytes=0-", std::nullopt},        {"bytes=-500", std::nullopt},
+         {"bytes=5-4", std::nullopt},       {"bytes=0-1,4-5", std::nullopt},
+         {"bytes=0-9999999", std::nullopt}, {"items=0-1", std::nullopt}};
+    for (const auto& [range, expected] : ranges)
+        EXPECT_EQ(boundedRange("GET /stream HTTP/1.1\r\nRange: " + range), expected) << range;
+
+    const std::pair<std::string, std::optional<std::string>> hosts[] = {
+        {"Host: quiet-river.trycloudflare.com\r\nX-Forwarded-Proto: https",
+         "https://quiet-river.trycloudflare.com"},
+        {"Host: 127.0.0.1:8471", "http://127.0.0.1:8471"},
+        {"Host: [::1]:8471", "http://[::1]:8471"},
+        {"Host: evil.example/x?", std::nullopt},
+        {"Host: a\"><script>", std::nullopt},
+        {"Host: ", std::nullopt},
+        {"X-Forwarded-Proto: https", std::nullopt},
+    };
+    for (const auto& [fields, expected] : hosts)
+        EXPECT_EQ(visitedOrigin("GET /listen.m3u HTTP/1.1\r\n" + fields), expected) << fields;
 }
 
 } // namespace

@@ -53,7 +53,8 @@ std::string json(std::string_view body) {
 // test can change while it runs, as the station does.
 class Station {
 public:
-    explicit Station(StreamServer::Limits limits = StreamServer::Limits::forDescriptors(4096))
+    explicit Station(StreamServer::Limits limits = StreamServer::Limits::forDescriptors(4096),
+                     StreamServer::Titles titles = {})
         : fanout(std::make_shared<Fanout>(StationConfig::burstBytes, 256)),
           server(std::make_unique<StreamServer>(
               fanout, page,
@@ -72,6 +73,7 @@ public:
                   return access;
               },
               limits)) {
+        server->setTitles(std::move(titles));
         auto started = server->start(asio::use_future);
         if (started.wait_for(5s) == std::future_status::ready) port = started.get();
     }
@@ -363,6 +365,102 @@ TEST(StreamServer, StreamsTheBurstThenLiveChunksUntilTheyEnd) {
 
     station.fanout->closeAll();
     EXPECT_TRUE(halfClosed->closedByPeer(3s));
+}
+
+// Safari first asks for two bytes of the stream, then streams beside that
+// request: a bounded range gets exactly those bytes of the stream as it would
+// start and takes no place (even at a full station); an open range streams.
+TEST(StreamServer, ARangeProbeGetsItsBytesAndTakesNoPlace) {
+    StreamServer::Limits one = StreamServer::Limits::forDescriptors(4096);
+    one.maxListeners = 1;
+    Station station(one);
+    station.fanout->publish(chunkOf("0123456789"));
+    RawClient phone(station.port);
+    phone.send("GET /stream?l=phone HTTP/1.1\r\nRange: bytes=0-\r\n\r\n");
+    EXPECT_EQ(phone.readAtLeast(streamHead.size() + 10), streamHead + "0123456789");
+    station.fanout->publish(chunkOf("live"));
+    EXPECT_EQ(phone.readAtLeast(4), "live");
+
+    // The open range holds the only place; a probe still gets its bytes.
+    const auto probe = [&](const std::string& target, const std::string& range) {
+        return fetch(station.port, target, "GET",
+                     "Range: " + range + "\r\nX-Playback-Session-Id: 5C0A\r\n");
+    };
+    EXPECT_EQ(probe("/stream?l=phone", "bytes=0-1"),
+              responseHead(206, "audio/aac", 2,
+                           {{"Cache-Control", "no-store"}, {"Content-Range", "bytes 0-1/*"}}) +
+                  "01");
+    EXPECT_TRUE(probe("/stream", "bytes=4-400").ends_with("bytes 4-13/*\r\n\r\n456789live"));
+    EXPECT_TRUE(probe("/stream", "bytes=14-15").starts_with("HTTP/1.1 416 "));
+    EXPECT_EQ(probe("/stream", "bytes=0-"), fullHead + full) << "an open range is a listener";
+    EXPECT_EQ(station.fanout->count(), 1u);
+    phone.reset();
+    EXPECT_TRUE(eventually([&] { return station.fanout->count() == 0u; }))
+        << "a probe was left among the listeners";
+}
+
+// A player's playlist names the stream at the address the visitor used, with
+// the passcode in its query; a Host that is not a host name, or a station
+// name with a line break, cannot add an address of someone else's.
+TEST(StreamServer, APlaylistNamesTheStreamWhereTheVisitorReachedIt) {
+    Station station(StreamServer::Limits::forDescriptors(4096),
+                    {[] { return std::string("Attic\nhttp://evil.example/"); }, {}});
+    station.set("s3 cret", std::nullopt);
+    const auto playlist = [&](const std::string& target, const std::string& fields) {
+        RawClient client(station.port);
+        client.send("GET " + target + " HTTP/1.1\r\n" + fields + "\r\n");
+        const auto answer = client.readUntilClosed();
+        return answer.substr(std::min(answer.size(), answer.find("\r\n\r\n") + 4));
+    };
+    const std::string tunnel =
+        "Host: quiet-river.trycloudflare.com\r\nX-Forwarded-Proto: https\r\n";
+    EXPECT_EQ(playlist("/listen.m3u?k=s3%20cret", tunnel),
+              "#EXTM3U\n#EXTINF:-1,Attic http://evil.example/\n"
+              "https://quiet-river.trycloudflare.com/stream?k=s3%20cret\n");
+    EXPECT_EQ(playlist("/listen.m3u", tunnel), "Not here\n");
+    EXPECT_EQ(playlist("/listen.m3u?k=s3+cret", "Host: evil.example/x?\r\n"), "Bad request\n");
+    station.set(std::nullopt, std::nullopt);
+    EXPECT_TRUE(playlist("/listen.m3u", "Host: 127.0.0.1:8471\r\n")
+                    .ends_with("\nhttp://127.0.0.1:8471/stream\n"));
+}
+
+// A player that asks for titles gets a block after every 16,000 bytes of
+// audio, burst included, naming what the audio after it carries, and an empty
+// one while that is unchanged; one that does not ask gets the audio alone.
+TEST(StreamServer, PlayersThatAskForTitlesGetEachWhereItsAudioBegins) {
+    const auto start = Clock::now();
+    const auto at = [&](int chunk) { return start + chunk * 10ms; };
+    Station station(StreamServer::Limits::forDescriptors(4096),
+                    {[] { return std::string("Attic\r\nWaves"); },
+                     [&](Clock::time_point when) -> std::optional<std::string> {
+                         if (when < at(5)) return std::nullopt;
+                         return when < at(20) ? "The Gulls - Harbour Lights" : "Night Ferry";
+                     }});
+    std::string audio;
+    const auto publish = [&](int chunk) {
+        const std::string bytes(1000, static_cast<char>('A' + chunk % 26));
+        audio += bytes;
+        station.fanout->publish(Chunk(Bytes(bytes.begin(), bytes.end()), at(chunk)));
+    };
+    for (int chunk = 0; chunk < 24; ++chunk)
+        publish(chunk);
+    RawClient player(station.port), plain(station.port);
+    player.send("GET /stream HTTP/1.1\r\nIcy-MetaData: 1\r\n\r\n");
+    plain.send("GET /stream HTTP/1.1\r\nIcy-MetaData: 0\r\n\r\n");
+    const auto head = player.readAtLeast(streamHead.size());
+    for (const char* field : {"icy-metaint: 16000\r\n", "icy-name: Attic  Waves\r\n",
+                              "icy-br: 192\r\n", "icy-pub: 0\r\n"})
+        EXPECT_NE(head.find(field), std::string::npos) << field << " missing from\n" << head;
+    for (int chunk = 24; chunk < 50; ++chunk)
+        publish(chunk);
+    const auto expected = audio.substr(0, 16000) + Icy::block("The Gulls - Harbour Lights") +
+                          audio.substr(16000, 16000) + Icy::block("Night Ferry") +
+                          audio.substr(32000, 16000) + '\0' + audio.substr(48000);
+    auto titled = head.substr(head.find("\r\n\r\n") + 4);
+    titled += player.readAtLeast(expected.size() - titled.size());
+    EXPECT_TRUE(titled == expected) << "the blocks are not where their audio begins";
+    EXPECT_TRUE(plain.readAtLeast(streamHead.size() + audio.size()) == streamHead + audio)
+        << "a client that did not ask got more than the audio";
 }
 
 // The tag is the listener's first 64 user-perceived characters: flags and

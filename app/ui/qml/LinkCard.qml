@@ -188,6 +188,13 @@ Card {
                             text: "Copy Link"
                             onTriggered: Station.copyLink()
                         }
+                        PanelMenuItem {
+                            text: "Copy Player Link"
+                            onTriggered: {
+                                Station.copyPlayerLink()
+                                card.note = "For VLC, mpv or a radio app: open it there"
+                            }
+                        }
                     }
                 }
             }

@@ -119,6 +119,11 @@ class Tunnel {
       done(this.server.address().port)));
   }
   forward(request, response) {
+    if (this.tooMany && request.url.startsWith("/stream")) {
+      // As the tunnel answers with about 200 requests in flight.
+      response.writeHead(429, { "content-type": "text/plain", "retry-after": "2" });
+      return response.end("Too Many Requests\n");
+    }
     const port = this.target;
     const stream = request.method === "GET" && request.url.startsWith("/stream");
     if (stream) this.streams.set(port, (this.streams.get(port) || 0) + 1);
@@ -178,6 +183,7 @@ const state = (page) => page.evaluate(() => {
     session: metadata ? metadata.title : null,
     button: document.getElementById("play").getAttribute("aria-label"),
     scrollWidth: document.documentElement.scrollWidth,
+    playerLink: document.getElementById("in-player").href,
     url: location.href,
   };
 });
@@ -244,6 +250,8 @@ async function listen(name) {
           `plays within 1.5 s of the tap (${Date.now() - tapped} ms)`);
     check(await advances(page, 3), "the audio element's time advances for 3 s");
     check((await state(page)).note === "", "no note while playing");
+    check((await state(page)).playerLink === `http://127.0.0.1:${tunnelPort}/listen.m3u?k=pw`,
+          "the player link carries the passcode in its query");
     check(tunnel.delivered.startsOnFrame, "the stream starts on an ADTS frame");
     await screenshot(page, "playing", name);
 
@@ -329,6 +337,16 @@ async function listen(name) {
     holder.destroy();
     check(await waitFor(async () => (await state(page)).playing && (await advances(page, 1)), 20000),
           "a place frees up: the page plays again after its Retry-After");
+
+    // The tunnel has too many requests in flight: full too, and back after
+    // its Retry-After.
+    tunnel.tooMany = true;
+    tunnel.cut();
+    check(await waitFor(async () => (await state(page)).note === FULL, 15000),
+          "the full line when the tunnel answers 429");
+    tunnel.tooMany = false;
+    check(await waitFor(async () => (await state(page)).playing && (await advances(page, 1)), 20000),
+          "the page plays again once the tunnel lets it through");
     await station.stop();
   } finally {
     await browser.close().catch(() => {});

@@ -26,12 +26,13 @@ LanternRun::LanternRun(const QTemporaryDir& home, std::vector<std::string> argum
     std::vector<std::string> environment = {
         "XDG_DATA_HOME=" + path("data"), "XDG_CONFIG_HOME=" + path("config"),
         "LANTERN_CLOUDFLARED=" + options.cloudflared, "FAKE_TUNNEL_RECORD=" + path("launches")};
-    const auto edge = "http://127.0.0.1:" + std::to_string(TunnelMetrics::freePort().value_or(0));
-    environment.push_back("FAKE_TUNNEL_EDGE=" + edge.substr(edge.rfind(':') + 1));
+    edge_ = TunnelMetrics::freePort().value_or(0);
+    const auto edge = "http://127.0.0.1:" + std::to_string(edge_);
+    environment.push_back("FAKE_TUNNEL_EDGE=" + std::to_string(edge_));
     environment.push_back("FAKE_TUNNEL_EDGE_AFTER=" + std::to_string(options.edgeAfter));
     environment.push_back("LANTERN_LINK_CHECK=" +
                           (options.linkCheck.empty() ? edge : options.linkCheck));
-    if (options.headless)
+    if (options.headless && !options.sessionBus)
         environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus");
     environment.insert(environment.end(), options.environment.begin(), options.environment.end());
     start(arguments, std::move(environment), options.terminal);

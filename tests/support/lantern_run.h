@@ -64,6 +64,7 @@ public:
         // (which opens `edgeAfter` seconds after the tool starts) unless given.
         std::string linkCheck;
         double edgeAfter = 0;
+        bool sessionBus = false; // headless on the test's bus (players' titles), not off it
     };
     LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments, Options options);
     LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments)
@@ -71,6 +72,11 @@ public:
 
     // The local port from "listen locally: http://127.0.0.1:PORT/".
     std::uint16_t port();
+    // The stand-in tunnel's public side on 127.0.0.1.
+    std::uint16_t edgePort() const { return edge_; }
+
+private:
+    std::uint16_t edge_ = 0;
 };
 
 // The real address service on 127.0.0.1 at a port of its choosing, with its

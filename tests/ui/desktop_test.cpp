@@ -59,7 +59,7 @@ TEST(Desktop, ASecondLaunchShowsThePanelOfTheFirst) {
     World::bus();
     QTemporaryDir home;
     LanternRun first(home, {}, desktop());
-    ASSERT_TRUE(eventually([] { return visibleWindows() == 1; }, 10s));
+    ASSERT_TRUE(eventually([] { return visibleWindows() == 1; }, 30s)) << "the panel did not show";
     // Escape puts the panel away, as the user does.
     const auto window =
         runProgram({"xdotool", "search", "--onlyvisible", "--name", "^Lantern FM$"});
@@ -73,7 +73,8 @@ TEST(Desktop, ASecondLaunchShowsThePanelOfTheFirst) {
             runProgram({"xdotool", "key", "Escape"});
             return eventually([] { return visibleWindows() == 0; }, 500ms);
         },
-        10s));
+        30s))
+        << "Escape did not put the panel away";
     LanternRun second(home, {}, desktop());
     EXPECT_EQ(second.exitStatus(10s), 0);
     EXPECT_TRUE(eventually([] { return visibleWindows() == 1; }, 5s)) << visibleWindows();

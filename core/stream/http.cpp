@@ -254,8 +254,8 @@ namespace Icy {
 
 std::string block(std::string_view title) {
     std::string text = "StreamTitle='";
-    for (std::size_t at = 0; at < title.size(); ++at) {
-        const auto c = static_cast<unsigned char>(title[at]);
+    for (const char raw : title) {
+        const auto c = static_cast<unsigned char>(raw);
         if (c == '\'') {
             text += "\xE2\x80\x99"; // U+2019, which no player reads as the field's end
         } else if (c < 0x20 || c == 0x7F) {
@@ -264,7 +264,7 @@ std::string block(std::string_view title) {
             text += static_cast<char>(c);
         }
     }
-    constexpr std::size_t most = 255 * 16;
+    constexpr std::size_t most = std::size_t{255} * 16;
     const std::string end = "';";
     if (text.size() + end.size() > most) {
         auto cut = most - end.size();

@@ -498,7 +498,7 @@ private:
             auto title = when ? server_.titles.at(*when).value_or("") : std::string();
             blocks_.push_back(title == shownTitle_ ? std::string(1, '\0') : Icy::block(title));
             shownTitle_ = std::move(title);
-            unsent_.push_back(asio::buffer(blocks_.back()));
+            unsent_.emplace_back(asio::buffer(blocks_.back()));
         }
     }
 

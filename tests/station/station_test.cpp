@@ -319,12 +319,14 @@ TEST_F(StationTest, AnUnreadablePasscodeHoldsListenersBackUntilItIsRead) {
     EXPECT_NE(test::fetch(port, "/").find("<audio"), std::string::npos);
     ASSERT_TRUE(eventually([&] { return !s.link().isEmpty(); }));
     EXPECT_TRUE(s.shareLink().isEmpty()) << "a link without the passcode was handed out";
+    EXPECT_TRUE(s.playerLink().isEmpty());
 
     Keychain::write("passcode", "pw"); // the keyring answers at last
     ASSERT_TRUE(eventually([&] { return s.status() != held; }, 3s));
     EXPECT_TRUE(test::fetch(port, "/now?k=pw").starts_with("HTTP/1.1 200"));
     EXPECT_TRUE(test::fetch(port, "/now").starts_with("HTTP/1.1 404"));
     EXPECT_EQ(s.shareLink().toString(), firstURL + "#k=pw");
+    EXPECT_EQ(s.playerLink().toString(), firstURL + "/listen.m3u?k=pw"); // players see no fragment
 }
 
 // Covers follow the track: a new title or cover address loads the cover, the

@@ -42,6 +42,18 @@ void post(QObject* context, std::function<void()> work) {
 
 } // namespace
 
+namespace {
+// What played at a moment, as players show it: "Artist - Title".
+std::function<std::optional<std::string>(Chunk::Clock::time_point)>
+titleAt(std::shared_ptr<Shared> shared) {
+    return [shared](Chunk::Clock::time_point at) -> std::optional<std::string> {
+        const auto entry = shared->playingAt(at);
+        if (!entry || entry->title.empty()) return std::nullopt;
+        return entry->artist.empty() ? entry->title : entry->artist + " - " + entry->title;
+    };
+}
+} // namespace
+
 Broadcast::Broadcast(Parts parts, const AudioSource& source) : parts_(std::move(parts)) {
     capture(source);
 }
@@ -49,6 +61,11 @@ Broadcast::Broadcast(Parts parts, const AudioSource& source) : parts_(std::move(
 // Each part is ended before the next, and its thread with it, so that no
 // callback of theirs can reach this object while it goes.
 Broadcast::~Broadcast() {
+    relay_.reset();
+    parts_.shared->with([](SharedState& state) {
+        state.relay.reset();
+        state.relayListeners = 0;
+    });
     if (tap_) tap_->stop();
     if (tunnel_) tunnel_->stop();
     tunnel_.reset();
@@ -74,13 +91,7 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
         [shared] { return shared->get(&SharedState::coverData); },
         [shared] { return shared->get(&SharedState::access); }, limits);
     // Players that ask for titles are told what played in the audio they get.
-    server_->setTitles({[shared] { return shared->stationName(); },
-                        [shared](Chunk::Clock::time_point at) -> std::optional<std::string> {
-                            const auto entry = shared->playingAt(at);
-                            if (!entry || entry->title.empty()) return std::nullopt;
-                            return entry->artist.empty() ? entry->title
-                                                         : entry->artist + " - " + entry->title;
-                        }});
+    server_->setTitles({[shared] { return shared->stationName(); }, titleAt(shared)});
     server_->start(own_ ? own_->port : 0, [this](std::error_code error, std::uint16_t port) {
         onMain([this, error, port] {
             if (error) return Q_EMIT serverFailed(QString::fromStdString(error.message()));
@@ -88,6 +99,25 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
             openTunnel(port);
         });
     });
+}
+
+void Broadcast::relayTo(RelayTarget target, std::string listenURL) {
+    auto shared = parts_.shared;
+    Relay::Source source;
+    source.name = shared->stationName();
+    source.bitrate = StationConfig::bitrate / 1000;
+    source.titleAt = titleAt(shared);
+    relay_ = std::make_unique<Relay>(
+        parts_.fanout, std::move(target), std::move(source),
+        [this, shared, listenURL = std::move(listenURL)](const Relay::Report& report) {
+            // /now names the relay only while it carries the station.
+            shared->with([&](SharedState& state) {
+                state.relay = report.state == Relay::State::relaying ? std::optional(listenURL)
+                                                                     : std::nullopt;
+                state.relayListeners = report.listeners.value_or(0);
+            });
+            onMain([this, report] { Q_EMIT relayChanged(report); });
+        });
 }
 
 void Broadcast::recheckListeners() {

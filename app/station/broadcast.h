@@ -5,6 +5,7 @@
 #include "core/station/audio_path.h"
 #include "core/station/shared.h"
 #include "core/stream/fanout.h"
+#include "core/stream/relay.h"
 #include "core/stream/stream_server.h"
 
 #include <QObject>
@@ -71,6 +72,10 @@ public:
     void onTunnelDown();
     // How many listeners through the tunnel the uplink carries, once it was full.
     std::optional<std::size_t> room() const { return server_ ? server_->room() : std::nullopt; }
+    // Sends the station to an Icecast server as well, from the relay's own
+    // thread, once the local server is up; listeners there play it from
+    // `listenURL`.
+    void relayTo(RelayTarget target, std::string listenURL);
     // Why the listeners get no audio from the encoder, while that lasts.
     const std::optional<QString>& encoderFailure() const { return encoderFailure_; }
 
@@ -83,6 +88,7 @@ Q_SIGNALS:
     void tunnelDown();
     void captureProblem(AudioTap::Problem problem, const QString& source);
     void encoderFailureChanged();
+    void relayChanged(const Relay::Report& report);
 
 private:
     void openTunnel(std::uint16_t port);
@@ -92,6 +98,7 @@ private:
     Parts parts_;
     std::shared_ptr<StreamServer> server_;
     std::unique_ptr<TunnelSupervisor> tunnel_;
+    std::unique_ptr<Relay> relay_;
     std::optional<OwnTunnel> own_;
     std::shared_ptr<AudioPath> path_;
     std::unique_ptr<AudioTap> tap_;

@@ -241,6 +241,7 @@ void Station::goOnAir() {
     });
     connect(broadcast, &Broadcast::captureProblem, this, &Station::captureProblem);
     connect(broadcast, &Broadcast::encoderFailureChanged, this, &Station::showEncoder);
+    connect(broadcast, &Broadcast::relayChanged, this, &Station::relayChanged);
     Q_EMIT onAirChanged();
     assign(*this, onAirSince_, env_.clock(), &Station::onAirSinceChanged);
     setLinkState(LinkState::Connecting);
@@ -270,6 +271,37 @@ void Station::startServing() {
     if (const auto tunnel = presence_->ownInUse())
         own = Broadcast::OwnTunnel{tunnel->host, tunnel->token, ownPort()};
     broadcast_->serve(limits, std::move(own));
+    startRelay();
+}
+
+// With the setting "relayURL", the station goes to that Icecast server too.
+void Station::startRelay() {
+    const auto url = settings_.string(QStringLiteral("relayURL")).value_or(QString()).trimmed();
+    if (url.isEmpty() || !broadcast_) return;
+    auto parsed = parseRelayURL(url.toStdString());
+    if (const auto* problem = std::get_if<std::string>(&parsed))
+        return show(StatusLine::Kind::relay, QString::fromStdString(*problem));
+    auto target = std::get<RelayTarget>(std::move(parsed));
+    const auto listen = settings_.string(QStringLiteral("relayListenURL")).value_or(QString());
+    broadcast_->relayTo(target, listen.isEmpty() ? target.listenURL() : listen.toStdString());
+}
+
+void Station::relayChanged(const Relay::Report& report) {
+    using State = Relay::State;
+    if (!report.detail.empty())
+        console(QStringLiteral("relay: ") + QString::fromStdString(report.detail));
+    switch (report.state) {
+    case State::connecting:
+        return;
+    case State::relaying:
+        return clear(StatusLine::Kind::relay);
+    case State::retrying:
+        return show(StatusLine::Kind::relay,
+                    QStringLiteral("Couldn't reach the relay server \u2014 retrying"));
+    case State::refused:
+        return show(StatusLine::Kind::relay,
+                    QStringLiteral("The relay server refused the password"));
+    }
 }
 
 void Station::tunnelUp(const QUrl& url, bool changed) {

@@ -5,6 +5,7 @@
 #include "capture/mic_input.h"
 #include "core/nowplaying/now_playing.h"
 #include "core/station/audio_path.h"
+#include "core/stream/relay.h"
 #include "core/system/guarded.h"
 #include "link/address_client.h"
 #include "link/link_check.h"
@@ -233,6 +234,8 @@ private:
     void showHeldBack();
     // Emits shareLinkChanged and keptChanged when what they are made of changed.
     void linkPartsChanged();
+    void startRelay();
+    void relayChanged(const Relay::Report& report);
     void startServing();
     // The local port the user's own tunnel sends visitors to.
     quint16 ownPort() const;

@@ -18,6 +18,7 @@ public:
         silence,    // the captured sound has been silent
         microphone, // the microphone failed or was lost
         keyring,    // listeners are held back: the passcode could not be read
+        relay,      // the Icecast server the station is relayed to
     };
 
     const QString& text() const { return text_; }

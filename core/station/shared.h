@@ -26,6 +26,10 @@ struct SharedState {
     std::string name;
     // How many listeners the uplink carries, once it was full this broadcast.
     std::optional<std::size_t> room;
+    // Where listeners play the station from an Icecast server while it is
+    // relayed there, and how many do.
+    std::optional<std::string> relay;
+    std::size_t relayListeners = 0;
 };
 
 // The shared state behind one lock, taken for each read, write or step below
@@ -77,13 +81,17 @@ public:
             std::optional<NowPlaying> entry;
             bool hasCover;
             std::optional<std::size_t> room;
+            std::optional<std::string> relay;
+            std::size_t relayListeners;
         };
         const auto seen = with([&](const SharedState& state) {
-            return Seen{state.name, state.history.at(at), state.coverData.has_value(), state.room};
+            return Seen{state.name, state.history.at(at), state.coverData.has_value(),
+                        state.room, state.relay,          state.relay ? state.relayListeners : 0};
         });
         const auto& entry = seen.entry;
         nlohmann::json body;
-        body["listeners"] = listeners;
+        body["listeners"] = listeners + seen.relayListeners;
+        if (seen.relay) body["relay"] = *seen.relay;
         body["station"] = seen.name.empty() ? "Lantern FM" : seen.name;
         body["playing"] = entry ? entry->playing : true;
         if (burst) body["burst"] = std::round(*burst * 10) / 10;

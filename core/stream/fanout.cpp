@@ -165,8 +165,8 @@ void Fanout::settle() {
     std::lock_guard waitForDelivery(deliveryMutex_);
 }
 
-std::shared_ptr<Listener> Fanout::join(std::optional<std::string> tag) {
-    auto listener = std::make_shared<Listener>(perListenerLimit_, std::move(tag));
+std::shared_ptr<Listener> Fanout::join(std::optional<std::string> tag, bool counts) {
+    auto listener = std::make_shared<Listener>(perListenerLimit_, std::move(tag), counts);
     std::lock_guard lock(mutex_);
     listeners_.emplace(listener.get(), listener);
     counted(*listener, true);
@@ -218,6 +218,7 @@ Bytes Fanout::burstBytes(std::size_t from, std::size_t count) const {
 // Under mutex_.
 void Fanout::counted(const Listener& listener, bool joined) {
     const auto& tag = listener.tag();
+    if (!listener.counted()) return;
     if (!tag) {
         untagged_ = joined ? untagged_ + 1 : untagged_ - 1;
     } else if (joined) {

@@ -95,12 +95,14 @@ public:
     // Completion signature of next(): a chunk, or nothing once the listener ended.
     using NextSignature = void(std::optional<Chunk>);
 
-    Listener(std::size_t limit, std::optional<std::string> tag)
-        : limit_(limit), tag_(std::move(tag)) {}
+    Listener(std::size_t limit, std::optional<std::string> tag, bool counted = true)
+        : limit_(limit), tag_(std::move(tag)), counted_(counted) {}
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
     const std::optional<std::string>& tag() const { return tag_; }
+    // Whether it counts among the listeners (a relay to a server does not).
+    bool counted() const { return counted_; }
 
     // Completes with the oldest queued chunk, waiting for one if none is queued,
     // or with nothing once the listener has ended. The completion always runs on
@@ -209,6 +211,7 @@ private:
     bool ended_ = false;
     const std::size_t limit_;
     const std::optional<std::string> tag_;
+    const bool counted_;
 };
 
 // Distributes published chunks to every joined listener and keeps the burst
@@ -222,8 +225,9 @@ public:
     // Appends to the burst and hands the chunk to every listener. Never waits on
     // a consumer; empty chunks are ignored.
     void publish(const Chunk& chunk);
-    // A new registered listener whose first chunk is the current burst.
-    std::shared_ptr<Listener> join(std::optional<std::string> tag);
+    // A new registered listener whose first chunk is the current burst;
+    // `counts` says whether count() includes it.
+    std::shared_ptr<Listener> join(std::optional<std::string> tag, bool counts = true);
     void leave(const std::shared_ptr<Listener>& listener);
     void closeAll();
     // Listeners without a tag count once each; tagged ones once per distinct
@@ -242,8 +246,8 @@ public:
     class Seat {
     public:
         Seat() = default;
-        Seat(std::shared_ptr<Fanout> fanout, std::optional<std::string> tag)
-            : fanout_(std::move(fanout)), listener_(fanout_->join(std::move(tag))) {}
+        Seat(std::shared_ptr<Fanout> fanout, std::optional<std::string> tag, bool counts = true)
+            : fanout_(std::move(fanout)), listener_(fanout_->join(std::move(tag), counts)) {}
         Seat(Seat&& other) noexcept = default;
         Seat& operator=(Seat&& other) noexcept {
             leave();

@@ -3,8 +3,7 @@
 // real MPRIS player plays and follows a change where the audio carries it;
 // ffmpeg asking for titles decodes without an error; mpv opens the player
 // link through the tunnel's public side.
-#include "capture/audio_processes.h"
-#include "station/station_fixture.h"
+#include "station/playing_station.h"
 #include "support/child_process.h"
 #include "support/lantern_run.h"
 
@@ -86,48 +85,6 @@ private:
     int fd_ = -1;
     int asked_ = 0;
     std::string pending_;
-};
-
-std::string nowTitle(std::uint16_t port) {
-    const auto answer = fetch(port, "/now?lag=0&k=pw");
-    const auto json = nlohmann::json::parse(
-        answer.substr(std::min(answer.size(), answer.find("\r\n\r\n") + 4)), nullptr, false);
-    return json.is_object() ? json.value("title", "") : "";
-}
-
-// A station playing "playertone", which a real MPRIS player of that name
-// plays, with the passcode "pw".
-struct PlayingStation {
-    explicit PlayingStation(const std::vector<std::string>& tracks) {
-        World::bus();
-        World::sound().play("playertone", 440);
-        EXPECT_TRUE(eventually([] { return !AudioProcesses::of("playertone").empty(); }));
-        std::vector<std::string> command{FAKE_MPRIS_PLAYER, "playertone", "Playing"};
-        command.insert(command.end(), tracks.begin(), tracks.end());
-        player = startProgram(command);
-        QDir().mkpath(home.filePath("data/lantern-fm"));
-        QFile secret(home.filePath("data/lantern-fm/passcode"));
-        if (secret.open(QIODevice::WriteOnly)) secret.write("pw");
-        secret.close();
-        LanternRun::Options options;
-        options.sessionBus = true;
-        station = std::make_unique<LanternRun>(
-            home, std::vector<std::string>{"--source=playertone", "--stationName=Attic Waves"},
-            options);
-        port = station->port();
-    }
-    ~PlayingStation() {
-        station.reset();
-        endProgram(player);
-    }
-    std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port) + path + "?k=pw";
-    }
-
-    QTemporaryDir home;
-    pid_t player = -1;
-    std::unique_ptr<LanternRun> station;
-    std::uint16_t port = 0;
 };
 
 // The change is carried by the audio the station captured when it read it:

@@ -1,0 +1,382 @@
+#include "core/stream/relay.h"
+
+#include "core/stream/http.h"
+#include "core/stream/text.h"
+
+#include <algorithm>
+#include <asio/use_future.hpp>
+#include <boost/url/parse.hpp>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <netdb.h>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavutil/base64.h>
+}
+
+namespace lantern {
+
+namespace {
+
+using namespace std::chrono_literals;
+using Milliseconds = std::chrono::milliseconds;
+
+// A server that takes no audio, or gives no answer, for this long is gone.
+constexpr Milliseconds ioTimeout = 10s;
+// How often the mount's listeners are counted.
+constexpr auto countEvery = 10s;
+
+std::string hostInURL(const std::string& host) {
+    return host.find(':') == std::string::npos ? host : "[" + host + "]";
+}
+
+// A socket connected to host:port within ioTimeout, or -1 with `error`.
+int connectTo(const std::string& host, std::uint16_t port, std::string& error) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (const int failed =
+            ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+        failed != 0) {
+        error = ::gai_strerror(failed);
+        return -1;
+    }
+    int fd = -1;
+    for (const auto* address = found; address && fd < 0; address = address->ai_next) {
+        fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                      address->ai_protocol);
+        if (fd < 0) continue;
+        int problem = 0;
+        if (::connect(fd, address->ai_addr, address->ai_addrlen) != 0) {
+            problem = errno;
+            if (problem == EINPROGRESS) {
+                pollfd ready{fd, POLLOUT, 0};
+                socklen_t size = sizeof problem;
+                problem = ::poll(&ready, 1, static_cast<int>(ioTimeout.count())) == 1 &&
+                                  ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &problem, &size) == 0
+                              ? problem
+                              : ETIMEDOUT;
+            }
+        }
+        if (problem != 0) {
+            error = std::strerror(problem);
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::freeaddrinfo(found);
+    return fd;
+}
+
+// Sends all of `bytes`; false when the peer is gone, takes nothing for
+// ioTimeout, or `stopping` is set.
+bool sendAll(int fd, std::string_view bytes, const std::atomic<bool>& stopping) {
+    auto quiet = Milliseconds::zero();
+    while (!bytes.empty() && !stopping) {
+        const auto sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(sent));
+            quiet = Milliseconds::zero();
+            continue;
+        }
+        if (sent < 0 && errno != EAGAIN && errno != EINTR) return false;
+        pollfd ready{fd, POLLOUT, 0};
+        if (::poll(&ready, 1, 200) == 0 && (quiet += 200ms) >= ioTimeout) return false;
+    }
+    return bytes.empty();
+}
+
+// Reads until the answer's head is whole (and what follows it, when the
+// server closes at once); empty when none came within ioTimeout.
+std::string readAnswer(int fd, const std::atomic<bool>& stopping) {
+    std::string answer;
+    char bytes[2048];
+    for (auto waited = Milliseconds::zero();
+         waited < ioTimeout && !stopping && answer.size() < 8192;) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 200) == 0) {
+            waited += 200ms;
+            continue;
+        }
+        const auto got = ::recv(fd, bytes, sizeof bytes, 0);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (got <= 0) break;
+        answer.append(bytes, static_cast<std::size_t>(got));
+        if (const auto end = answer.find("\r\n\r\n"); end != std::string::npos) {
+            // A refusal's reason follows its head; give it a moment.
+            if (!answer.starts_with("HTTP/1.1 100") && !answer.starts_with("HTTP/1.0 200")) {
+                pollfd more{fd, POLLIN, 0};
+                if (::poll(&more, 1, 200) == 1)
+                    if (const auto rest = ::recv(fd, bytes, sizeof bytes, 0); rest > 0)
+                        answer.append(bytes, static_cast<std::size_t>(rest));
+            }
+            break;
+        }
+    }
+    return answer;
+}
+
+int statusOf(std::string_view answer) {
+    if (answer.size() < 12 || !answer.starts_with("HTTP/1.")) return 0;
+    const auto code = answer.substr(9, 3);
+    if (!std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return 0;
+    return std::stoi(std::string(code));
+}
+
+std::string firstLine(std::string_view answer) {
+    return headerValue(answer.substr(0, std::min<std::size_t>(answer.find("\r\n"), 120)));
+}
+
+std::string base64(std::string_view text) {
+    std::string encoded(AV_BASE64_SIZE(text.size()), '\0');
+    av_base64_encode(encoded.data(), static_cast<int>(encoded.size()),
+                     reinterpret_cast<const std::uint8_t*>(text.data()),
+                     static_cast<int>(text.size()));
+    encoded.resize(std::strlen(encoded.c_str()));
+    return encoded;
+}
+
+} // namespace
+
+std::string RelayTarget::listenURL() const {
+    return "http://" + hostInURL(host) + ":" + std::to_string(port) + mount;
+}
+
+std::string RelayTarget::withoutPassword() const {
+    return "icecast://" + (user == "source" ? std::string() : percentEncoded(user) + "@") +
+           hostInURL(host) + ":" + std::to_string(port) + mount;
+}
+
+std::variant<RelayTarget, std::string> parseRelayURL(std::string_view url) {
+    const auto parsed = boost::urls::parse_uri(url);
+    if (!parsed) return std::string("That isn't a server address");
+    const auto scheme = parsed->scheme();
+    if (scheme == "https")
+        return std::string("Lantern FM can't send to an https relay yet: use its http address");
+    if (scheme != "icecast" && scheme != "http")
+        return std::string("A relay address begins with icecast:// or http://");
+    RelayTarget target;
+    target.host = parsed->host_address();
+    if (parsed->host_type() == boost::urls::host_type::ipv6)
+        target.host = target.host.substr(1, target.host.size() - 2);
+    if (target.host.empty()) return std::string("The relay address has no server name");
+    if (parsed->has_port()) {
+        const auto port = parsed->port_number();
+        if (port == 0) return std::string("The relay address has no valid port");
+        target.port = port;
+    }
+    if (parsed->has_userinfo()) {
+        if (parsed->has_password()) {
+            if (!parsed->user().empty()) target.user = parsed->user();
+            target.password = parsed->password();
+        } else {
+            target.password = parsed->user(); // icecast://PASSWORD@HOST
+        }
+    }
+    target.mount = parsed->path();
+    const bool plain = std::all_of(target.mount.begin(), target.mount.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '-' || c == '_' ||
+               c == '.' || c == '~';
+    });
+    if (target.mount.size() < 2 || !plain || parsed->has_query() || parsed->has_fragment())
+        return std::string("The relay address needs a mount, like /live");
+    for (const char c : target.user + target.password)
+        if (static_cast<unsigned char>(c) < 0x20) return std::string("The password can't be used");
+    return target;
+}
+
+Relay::Relay(std::shared_ptr<Fanout> fanout, RelayTarget target, Source source,
+             std::function<void(const Report&)> report)
+    : fanout_(std::move(fanout)), target_(std::move(target)), source_(std::move(source)),
+      report_(std::move(report)), thread_([this] { run(); }) {}
+
+Relay::~Relay() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void Relay::say(State state, std::string detail) {
+    if (state == last_.state && detail == last_.detail) return;
+    last_.state = state;
+    last_.detail = std::move(detail);
+    if (state != State::relaying) last_.listeners.reset();
+    report_(last_);
+}
+
+bool Relay::pause(Milliseconds time) {
+    std::unique_lock lock(mutex_);
+    return !wake_.wait_for(lock, time, [this] { return stopping_.load(); });
+}
+
+void Relay::run() {
+    std::size_t failures = 0;
+    while (!stopping_) {
+        say(State::connecting, {});
+        std::string detail;
+        const auto started = std::chrono::steady_clock::now();
+        const auto ended = session(detail);
+        if (ended == Ended::stopped) break;
+        if (ended == Ended::refused) {
+            say(State::refused, detail);
+            if (!pause(afterRefusal)) break;
+            continue;
+        }
+        // A connection that carried audio for a while starts the back-off over.
+        if (std::chrono::steady_clock::now() - started > 60s) failures = 0;
+        say(State::retrying, detail);
+        const auto wait = backoff[std::min(failures++, backoff.size() - 1)];
+        if (!pause(std::chrono::seconds(wait))) break;
+    }
+}
+
+Relay::Ended Relay::session(std::string& detail) {
+    const auto credentials = "Basic " + base64(target_.user + ":" + target_.password);
+    const auto audioInfo = "ice-bitrate=" + std::to_string(source_.bitrate) +
+                           ";ice-channels=" + std::to_string(source_.channels) +
+                           ";ice-samplerate=" + std::to_string(source_.sampleRate);
+    // PUT first; the older SOURCE method for a server that does not allow it.
+    for (const std::string method : {"PUT", "SOURCE"}) {
+        const int fd = connectTo(target_.host, target_.port, detail);
+        if (fd < 0) return stopping_ ? Ended::stopped : Ended::unreachable;
+        const bool put = method == "PUT";
+        const auto head = method + " " + target_.mount + (put ? " HTTP/1.1" : " HTTP/1.0") +
+                          "\r\nHost: " + hostInURL(target_.host) + ":" +
+                          std::to_string(target_.port) + "\r\nAuthorization: " + credentials +
+                          "\r\nUser-Agent: Lantern FM" +
+                          "\r\nContent-Type: audio/aac\r\nIce-Public: 0\r\nIce-Name: " +
+                          headerValue(source_.name) + "\r\nIce-Audio-Info: " + audioInfo +
+                          (put ? "\r\nExpect: 100-continue" : "") + "\r\n\r\n";
+        if (!sendAll(fd, head, stopping_)) {
+            ::close(fd);
+            detail = "the server closed the connection";
+            return stopping_ ? Ended::stopped : Ended::lost;
+        }
+        const auto answer = readAnswer(fd, stopping_);
+        const auto status = statusOf(answer);
+        if (status == 100 || status == 200) {
+            const bool stopped = relay(fd, detail);
+            ::close(fd);
+            return stopped ? Ended::stopped : Ended::lost;
+        }
+        ::close(fd);
+        if (stopping_) return Ended::stopped;
+        detail = answer.empty() ? "the server gave no answer" : firstLine(answer);
+        if (put && status == 405) continue;
+        if (status == 401) return Ended::refused;
+        // Icecast says a mount another source holds is "in use": wait it out.
+        if (status == 403 && answer.find("in use") != std::string::npos) return Ended::taken;
+        if (status == 403) return Ended::refused;
+        return Ended::lost;
+    }
+    return Ended::lost;
+}
+
+// Sends the fan-out's audio until the connection fails (false) or the relay
+// stops (true).
+bool Relay::relay(int fd, std::string& detail) {
+    Fanout::Seat seat(fanout_, std::nullopt, false);
+    std::vector<Chunk> chunks;
+    std::optional<std::string> title;
+    auto counted = std::chrono::steady_clock::now() - countEvery + 2s;
+    say(State::relaying, {});
+    while (!stopping_) {
+        auto next = seat->next(asio::use_future);
+        while (next.wait_for(200ms) != std::future_status::ready)
+            if (stopping_) return true;
+        auto chunk = next.get();
+        if (!chunk) return true; // the broadcast is over
+        chunks.clear();
+        chunks.push_back(std::move(*chunk));
+        seat->takeAll(chunks);
+        for (const auto& piece : chunks) {
+            const auto bytes = piece.bytes();
+            if (!sendAll(fd, {reinterpret_cast<const char*>(bytes.data()), bytes.size()},
+                         stopping_)) {
+                detail = "the server stopped taking the stream";
+                return stopping_;
+            }
+        }
+        // The mount's title follows the audio just sent.
+        if (const auto at = chunks.back().publishedAt(0); at && source_.titleAt) {
+            auto now = source_.titleAt(*at);
+            if (now && now != title) updateTitle(*now);
+            title = std::move(now);
+        }
+        if (std::chrono::steady_clock::now() - counted >= countEvery) {
+            counted = std::chrono::steady_clock::now();
+            if (const auto listeners = countListeners(); listeners != last_.listeners) {
+                last_.listeners = listeners;
+                report_(last_);
+            }
+        }
+    }
+    return true;
+}
+
+void Relay::updateTitle(const std::string& title) {
+    std::string error;
+    const int fd = connectTo(target_.host, target_.port, error);
+    if (fd < 0) return;
+    const auto request = "GET /admin/metadata?mount=" + percentEncoded(target_.mount) +
+                         "&mode=updinfo&charset=UTF-8&song=" + percentEncoded(title) +
+                         " HTTP/1.0\r\nAuthorization: Basic " +
+                         base64(target_.user + ":" + target_.password) +
+                         "\r\nUser-Agent: Lantern FM\r\n\r\n";
+    if (sendAll(fd, request, stopping_)) readAnswer(fd, stopping_);
+    ::close(fd);
+}
+
+std::optional<std::size_t> Relay::countListeners() {
+    std::string error;
+    const int fd = connectTo(target_.host, target_.port, error);
+    if (fd < 0) return std::nullopt;
+    std::string answer;
+    if (sendAll(fd, "GET /status-json.xsl HTTP/1.0\r\nUser-Agent: Lantern FM\r\n\r\n", stopping_)) {
+        char bytes[4096];
+        for (auto waited = Milliseconds::zero();
+             waited < ioTimeout && answer.size() < (1U << 20);) {
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 200) == 0) {
+                waited += 200ms;
+                continue;
+            }
+            const auto got = ::recv(fd, bytes, sizeof bytes, 0);
+            if (got <= 0) break;
+            answer.append(bytes, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+    if (statusOf(answer) != 200) return std::nullopt;
+    const auto body = answer.find("\r\n\r\n");
+    const auto json = nlohmann::json::parse(
+        answer.substr(body == std::string::npos ? answer.size() : body + 4), nullptr, false);
+    if (!json.is_object() || !json.contains("icestats")) return std::nullopt;
+    const auto& stats = json["icestats"];
+    if (!stats.is_object() || !stats.contains("source")) return std::nullopt;
+    auto sources = stats["source"];
+    if (sources.is_object()) sources = nlohmann::json::array({sources});
+    if (!sources.is_array()) return std::nullopt;
+    for (const auto& source : sources) {
+        if (!source.is_object()) continue;
+        const auto url = source.find("listenurl");
+        const auto listeners = source.find("listeners");
+        if (url != source.end() && url->is_string() &&
+            url->get<std::string>().ends_with(target_.mount) && listeners != source.end() &&
+            listeners->is_number_unsigned())
+            return listeners->get<std::size_t>();
+    }
+    return std::nullopt;
+}
+
+} // namespace lantern

@@ -1,0 +1,170 @@
+// The station relayed to a real Icecast server (Debian's icecast2): what its
+// listeners hear and see, and faults on the way that the station's own
+// listeners never notice.
+#include "station/playing_station.h"
+#include "support/icecast.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace lantern::test {
+namespace {
+
+const std::vector<std::string> tracks{"Harbour Lights|The Gulls|Low Tide|",
+                                      "Night Ferry|The Gulls|Low Tide|"};
+
+std::string relayTo(std::uint16_t port, const std::string& password) {
+    return "--relayURL=icecast://source:" + password + "@127.0.0.1:" + std::to_string(port) +
+           "/live";
+}
+
+// A player of the mount that asks for titles: the titles it is given.
+class TitledPlayer {
+public:
+    explicit TitledPlayer(std::uint16_t port) : client_(port) {
+        client_.send("GET /live HTTP/1.0\r\nIcy-MetaData: 1\r\n\r\n");
+        auto head = client_.readAtLeast(1);
+        for (int i = 0; i < 50 && head.find("\r\n\r\n") == std::string::npos; ++i)
+            head += client_.readAtLeast(1, 100ms);
+        const auto field = head.find("icy-metaint:");
+        if (field != std::string::npos) every_ = std::stoul(head.substr(field + 12));
+        pending_ = head.substr(std::min(head.size(), head.find("\r\n\r\n") + 4));
+        untilBlock_ = every_;
+    }
+    // Whether a block names `title` within `wait`.
+    bool shows(const std::string& title, std::chrono::seconds wait) {
+        const auto end = std::chrono::steady_clock::now() + wait;
+        while (every_ > 0 && std::chrono::steady_clock::now() < end) {
+            pending_ += client_.readAtLeast(1, 200ms);
+            while (pending_.size() > untilBlock_) {
+                const std::size_t length = 16 * static_cast<unsigned char>(pending_[untilBlock_]);
+                if (pending_.size() < untilBlock_ + 1 + length) break;
+                const auto block = pending_.substr(untilBlock_ + 1, length);
+                pending_.erase(0, untilBlock_ + 1 + length);
+                untilBlock_ = every_;
+                if (block.find("StreamTitle='" + title + "';") != std::string::npos) return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    RawClient client_;
+    std::size_t every_ = 0;
+    std::size_t untilBlock_ = 0;
+    std::string pending_;
+};
+
+// Icecast carries the station under its name at real time with its titles,
+// its listeners count at the station, and after a crash of the server the
+// mount comes back by itself while the station's own listener plays on.
+TEST(Relay, IcecastCarriesTheStationAndComesBackAfterACrash) {
+    Icecast icecast;
+    ASSERT_TRUE(icecast.ready()) << "icecast2 did not answer";
+    PlayingStation station(tracks, {relayTo(icecast.port(), "hackme")});
+    ASSERT_NE(station.port, 0);
+    ASSERT_TRUE(eventually([&] { return icecast.mounts().contains("/live"); }, 15s)) << "no mount";
+    EXPECT_EQ(icecast.mounts()["/live"].value("server_name", ""), "Attic Waves");
+
+    StreamEar there(icecast.port(), "/live");
+    ASSERT_TRUE(there.waitForAudio());
+    there.listen(3s); // past Icecast's burst
+    const auto from = StreamEar::now();
+    there.listen(5s);
+    EXPECT_NEAR(there.pace(from, StreamEar::now()), 1.0, 0.15);
+    QTemporaryDir scratch;
+    const auto heard = there.heard(scratch.filePath("there.aac"), from, StreamEar::now());
+    EXPECT_TRUE(sounds(heard, 8000, 440)) << "Icecast's listeners do not hear the source";
+    const auto listenURL = "http://127.0.0.1:" + std::to_string(icecast.port()) + "/live";
+    EXPECT_TRUE(eventually(
+        [&] {
+            const auto now = nowRecord(station.port);
+            return now.value("listeners", 0) == 1 && now.value("relay", "") == listenURL;
+        },
+        15s))
+        << nowRecord(station.port).dump();
+
+    TitledPlayer player(icecast.port());
+    EXPECT_TRUE(player.shows("The Gulls - Harbour Lights", 10s));
+    runProgram({"dbus-send", "--session", "--print-reply",
+                "--dest=org.mpris.MediaPlayer2.playertone", "/org/mpris/MediaPlayer2",
+                "org.mpris.MediaPlayer2.Player.Next"});
+    EXPECT_TRUE(player.shows("The Gulls - Night Ferry", 15s)) << "the change did not reach Icecast";
+
+    StreamEar here(station.port, "/stream?k=pw&l=here");
+    ASSERT_TRUE(here.waitForAudio());
+    here.listen(1s);
+    // The local listener keeps reading all the while.
+    const auto listening = [&](auto done, std::chrono::seconds wait) {
+        return eventually(
+            [&] {
+                here.listen(100ms);
+                return done();
+            },
+            wait);
+    };
+    const auto crash = StreamEar::now();
+    icecast.kill();
+    EXPECT_TRUE(listening([&] { return !nowRecord(station.port).contains("relay"); }, 5s));
+    here.listen(3s);
+    icecast.start();
+    EXPECT_TRUE(listening([&] { return icecast.mounts().contains("/live"); }, 20s))
+        << "the mount did not come back";
+    here.listen(1s);
+    EXPECT_NEAR(here.pace(crash, StreamEar::now()), 1.0, 0.15) << "the local listener noticed";
+    EXPECT_LT(here.longestGap(crash), 1s);
+}
+
+// A refused password is said, once, and the station plays on; a server that
+// takes the connection and then stops reading slows nobody.
+TEST(Relay, ARefusalIsSaidAndAStalledServerSlowsNobody) {
+    Icecast icecast;
+    ASSERT_TRUE(icecast.ready()) << "icecast2 did not answer";
+    {
+        PlayingStation refused(tracks, {relayTo(icecast.port(), "wrong")});
+        EXPECT_TRUE(refused.station->line("The relay server refused the password", 15s));
+        StreamEar here(refused.port, "/stream?k=pw");
+        EXPECT_TRUE(here.waitForAudio());
+        EXPECT_FALSE(nowRecord(refused.port).contains("relay"));
+        EXPECT_FALSE(icecast.mounts().contains("/live"));
+    }
+
+    // Answers as Icecast does, then never reads again.
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    ::setsockopt(server, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ::listen(server, 4);
+    ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &size);
+    std::atomic<bool> accepted{false};
+    std::thread stall([&] {
+        const int source = ::accept(server, nullptr, nullptr);
+        char head[4096];
+        [[maybe_unused]] const auto got = ::read(source, head, sizeof head);
+        [[maybe_unused]] const auto sent = ::write(source, "HTTP/1.0 200 OK\r\n\r\n", 19);
+        accepted = true;
+        std::this_thread::sleep_for(20s);
+        ::close(source);
+    });
+    {
+        PlayingStation station(tracks, {relayTo(ntohs(address.sin_port), "hackme")});
+        StreamEar here(station.port, "/stream?k=pw");
+        ASSERT_TRUE(here.waitForAudio());
+        EXPECT_TRUE(eventually([&] { return accepted.load(); }, 10s));
+        here.listen(2s);
+        const auto from = StreamEar::now();
+        here.listen(12s);
+        EXPECT_NEAR(here.pace(from, StreamEar::now()), 1.0, 0.1) << "the stalled relay slowed it";
+        EXPECT_LT(here.longestGap(from), 1s);
+    }
+    stall.join();
+    ::close(server);
+}
+
+} // namespace
+} // namespace lantern::test

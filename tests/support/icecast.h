@@ -1,0 +1,35 @@
+// A real Icecast server (Debian's icecast2) for tests: on 127.0.0.1 at a port
+// of its own, with its configuration and logs in a private folder, the source
+// password "hackme"; stopped by its pid.
+#pragma once
+
+#include <QTemporaryDir>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <sys/types.h>
+
+namespace lantern::test {
+
+class Icecast {
+public:
+    Icecast();
+    ~Icecast();
+    Icecast(const Icecast&) = delete;
+    Icecast& operator=(const Icecast&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // Whether it answers its status page (waiting up to 10 s).
+    bool ready();
+    // Its status page's mounts, by mount ("/live").
+    nlohmann::json mounts();
+    // Killed at once, as by a crash (SIGKILL), and started again on the same port.
+    void kill();
+    void start();
+
+private:
+    QTemporaryDir folder_;
+    std::uint16_t port_ = 0;
+    pid_t pid_ = -1;
+};
+
+} // namespace lantern::test

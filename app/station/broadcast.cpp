@@ -4,6 +4,7 @@
 #include "core/config/station_config.h"
 #include "core/link/tunnel_supervisor.h"
 #include "core/station/audio_path.h"
+#include "core/stream/http.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -65,6 +66,7 @@ Broadcast::~Broadcast() {
     parts_.shared->with([](SharedState& state) {
         state.relay.reset();
         state.relayListeners = 0;
+        state.relayBurst.reset();
     });
     if (tap_) tap_->stop();
     if (tunnel_) tunnel_->stop();
@@ -90,6 +92,8 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
         },
         [shared] { return shared->get(&SharedState::coverData); },
         [shared] { return shared->get(&SharedState::access); }, limits);
+    // The page may play the stream from the relay's server.
+    if (const auto origin = relayOrigin_) server_->allowMedia(*origin);
     // Players that ask for titles are told what played in the audio they get.
     server_->setTitles({[shared] { return shared->stationName(); }, titleAt(shared)});
     server_->start(own_ ? own_->port : 0, [this](std::error_code error, std::uint16_t port) {
@@ -102,6 +106,7 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
 }
 
 void Broadcast::relayTo(RelayTarget target, std::string listenURL) {
+    relayOrigin_ = originOf(listenURL);
     auto shared = parts_.shared;
     Relay::Source source;
     source.name = shared->stationName();
@@ -115,6 +120,7 @@ void Broadcast::relayTo(RelayTarget target, std::string listenURL) {
                 state.relay = report.state == Relay::State::relaying ? std::optional(listenURL)
                                                                      : std::nullopt;
                 state.relayListeners = report.listeners.value_or(0);
+                state.relayBurst = report.burst;
             });
             onMain([this, report] { Q_EMIT relayChanged(report); });
         });

@@ -73,8 +73,8 @@ public:
     // How many listeners through the tunnel the uplink carries, once it was full.
     std::optional<std::size_t> room() const { return server_ ? server_->room() : std::nullopt; }
     // Sends the station to an Icecast server as well, from the relay's own
-    // thread, once the local server is up; listeners there play it from
-    // `listenURL`.
+    // thread; listeners there play it from `listenURL`. Before serve(), so
+    // that the page may play it from there.
     void relayTo(RelayTarget target, std::string listenURL);
     // Why the listeners get no audio from the encoder, while that lasts.
     const std::optional<QString>& encoderFailure() const { return encoderFailure_; }
@@ -99,6 +99,7 @@ private:
     std::shared_ptr<StreamServer> server_;
     std::unique_ptr<TunnelSupervisor> tunnel_;
     std::unique_ptr<Relay> relay_;
+    std::optional<std::string> relayOrigin_; // where the page may play the relay from
     std::optional<OwnTunnel> own_;
     std::shared_ptr<AudioPath> path_;
     std::unique_ptr<AudioTap> tap_;

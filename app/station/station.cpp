@@ -270,8 +270,8 @@ void Station::startServing() {
     std::optional<Broadcast::OwnTunnel> own;
     if (const auto tunnel = presence_->ownInUse())
         own = Broadcast::OwnTunnel{tunnel->host, tunnel->token, ownPort()};
-    broadcast_->serve(limits, std::move(own));
     startRelay();
+    broadcast_->serve(limits, std::move(own));
 }
 
 // With the setting "relayURL", the station goes to that Icecast server too.

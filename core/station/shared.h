@@ -30,6 +30,7 @@ struct SharedState {
     // relayed there, and how many do.
     std::optional<std::string> relay;
     std::size_t relayListeners = 0;
+    std::optional<double> relayBurst; // seconds its server gives a listener at once
 };
 
 // The shared state behind one lock, taken for each read, write or step below
@@ -83,15 +84,20 @@ public:
             std::optional<std::size_t> room;
             std::optional<std::string> relay;
             std::size_t relayListeners;
+            std::optional<double> relayBurst;
         };
         const auto seen = with([&](const SharedState& state) {
-            return Seen{state.name, state.history.at(at), state.coverData.has_value(),
-                        state.room, state.relay,          state.relay ? state.relayListeners : 0};
+            return Seen{
+                state.name,      state.history.at(at), state.coverData.has_value(),
+                state.room,      state.relay,          state.relay ? state.relayListeners : 0,
+                state.relayBurst};
         });
         const auto& entry = seen.entry;
         nlohmann::json body;
         body["listeners"] = listeners + seen.relayListeners;
         if (seen.relay) body["relay"] = *seen.relay;
+        if (seen.relay && seen.relayBurst)
+            body["relayBurst"] = std::round(*seen.relayBurst * 10) / 10;
         body["station"] = seen.name.empty() ? "Lantern FM" : seen.name;
         body["playing"] = entry ? entry->playing : true;
         if (burst) body["burst"] = std::round(*burst * 10) / 10;

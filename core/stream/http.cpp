@@ -3,6 +3,7 @@
 #include "core/stream/text.h"
 
 #include <asio/ip/address.hpp>
+#include <boost/url/parse.hpp>
 #include <boost/url/pct_string_view.hpp>
 #include <cctype>
 #include <clocale>
@@ -178,7 +179,7 @@ std::string visitorKey(std::optional<std::string_view> connectingIP, std::string
     return std::string(peer);
 }
 
-std::string pagePolicy(std::string_view page) {
+std::string pagePolicy(std::string_view page, std::string_view mediaOrigin) {
     const auto hashes = [&](std::string_view open, std::string_view close) {
         std::string sources;
         for (auto at = page.find(open); at != std::string_view::npos; at = page.find(open, at)) {
@@ -191,9 +192,23 @@ std::string pagePolicy(std::string_view page) {
         return sources.empty() ? std::string(" 'none'") : sources;
     };
     return "default-src 'none'; script-src" + hashes("<script>", "</script>") + "; style-src" +
-           hashes("<style>", "</style>") +
-           "; img-src 'self' https: http: data:; media-src 'self'; connect-src 'self'"
-           "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+           hashes("<style>", "</style>") + "; img-src 'self' https: http: data:; media-src 'self'" +
+           (mediaOrigin.empty() ? std::string() : " " + std::string(mediaOrigin)) +
+           "; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+}
+
+std::optional<std::string> originOf(std::string_view url) {
+    const auto parsed = boost::urls::parse_uri(url);
+    if (!parsed || (parsed->scheme() != "http" && parsed->scheme() != "https") ||
+        parsed->encoded_host().empty() || parsed->has_userinfo())
+        return std::nullopt;
+    std::string origin =
+        std::string(parsed->scheme()) + "://" + std::string(parsed->encoded_host_and_port());
+    for (const char c : origin)
+        if (!std::isalnum(static_cast<unsigned char>(c)) &&
+            std::string_view(":/.-[]").find(c) == std::string_view::npos)
+            return std::nullopt;
+    return origin;
 }
 
 bool passcodeMatches(std::string_view station, std::optional<std::string_view> given) {

@@ -91,6 +91,10 @@ std::string block(std::string_view title);
 // The Content-Security-Policy of a page: only its own inline scripts and
 // styles (by their SHA-256), requests to its own origin, media from it, and
 // images from it or the web (a player's artwork URL); nothing else.
-std::string pagePolicy(std::string_view page);
+// `mediaOrigin`, when given, may serve media too (the relay's server).
+std::string pagePolicy(std::string_view page, std::string_view mediaOrigin = {});
+
+// "scheme://host[:port]" of an http or https URL; nothing for anything else.
+std::optional<std::string> originOf(std::string_view url);
 
 } // namespace lantern

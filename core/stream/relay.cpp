@@ -4,6 +4,7 @@
 #include "core/stream/text.h"
 
 #include <algorithm>
+#include <array>
 #include <asio/use_future.hpp>
 #include <boost/url/parse.hpp>
 #include <cctype>
@@ -11,10 +12,15 @@
 #include <cstring>
 #include <future>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
+#include <span>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 extern "C" {
 #include <libavutil/base64.h>
@@ -96,7 +102,7 @@ bool sendAll(int fd, std::string_view bytes, const std::atomic<bool>& stopping) 
 // server closes at once); empty when none came within ioTimeout.
 std::string readAnswer(int fd, const std::atomic<bool>& stopping) {
     std::string answer;
-    char bytes[2048];
+    std::array<char, 2048> bytes{};
     for (auto waited = Milliseconds::zero();
          waited < ioTimeout && !stopping && answer.size() < 8192;) {
         pollfd ready{fd, POLLIN, 0};
@@ -104,17 +110,17 @@ std::string readAnswer(int fd, const std::atomic<bool>& stopping) {
             waited += 200ms;
             continue;
         }
-        const auto got = ::recv(fd, bytes, sizeof bytes, 0);
+        const auto got = ::recv(fd, bytes.data(), bytes.size(), 0);
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (got <= 0) break;
-        answer.append(bytes, static_cast<std::size_t>(got));
+        answer.append(bytes.data(), static_cast<std::size_t>(got));
         if (const auto end = answer.find("\r\n\r\n"); end != std::string::npos) {
             // A refusal's reason follows its head; give it a moment.
             if (!answer.starts_with("HTTP/1.1 100") && !answer.starts_with("HTTP/1.0 200")) {
                 pollfd more{fd, POLLIN, 0};
                 if (::poll(&more, 1, 200) == 1)
-                    if (const auto rest = ::recv(fd, bytes, sizeof bytes, 0); rest > 0)
-                        answer.append(bytes, static_cast<std::size_t>(rest));
+                    if (const auto rest = ::recv(fd, bytes.data(), bytes.size(), 0); rest > 0)
+                        answer.append(bytes.data(), static_cast<std::size_t>(rest));
             }
             break;
         }
@@ -132,6 +138,27 @@ int statusOf(std::string_view answer) {
 
 std::string firstLine(std::string_view answer) {
     return headerValue(answer.substr(0, std::min<std::size_t>(answer.find("\r\n"), 120)));
+}
+
+// `bytes` (whole ADTS frames) in parts of whole frames, each small enough
+// for the server to take in one read: a listener it starts at a part's
+// beginning starts on a frame.
+std::vector<std::span<const std::uint8_t>> framedParts(std::span<const std::uint8_t> bytes) {
+    constexpr std::size_t most = 2048;
+    std::vector<std::span<const std::uint8_t>> parts;
+    std::size_t begin = 0, at = 0;
+    while (at + 7 <= bytes.size() && bytes[at] == 0xFF && (bytes[at + 1] & 0xF6) == 0xF0) {
+        const std::size_t length =
+            ((bytes[at + 3] & 3U) << 11) | (bytes[at + 4] << 3U) | (bytes[at + 5] >> 5U);
+        if (length < 7 || at + length > bytes.size()) break;
+        if (at + length - begin > most && at > begin) {
+            parts.push_back(bytes.subspan(begin, at - begin));
+            begin = at;
+        }
+        at += length;
+    }
+    if (begin < bytes.size()) parts.push_back(bytes.subspan(begin)); // the rest as it is
+    return parts;
 }
 
 std::string base64(std::string_view text) {
@@ -210,7 +237,10 @@ void Relay::say(State state, std::string detail) {
     if (state == last_.state && detail == last_.detail) return;
     last_.state = state;
     last_.detail = std::move(detail);
-    if (state != State::relaying) last_.listeners.reset();
+    if (state != State::relaying) {
+        last_.listeners.reset();
+        last_.burst.reset();
+    }
     report_(last_);
 }
 
@@ -250,13 +280,13 @@ Relay::Ended Relay::session(std::string& detail) {
         const int fd = connectTo(target_.host, target_.port, detail);
         if (fd < 0) return stopping_ ? Ended::stopped : Ended::unreachable;
         const bool put = method == "PUT";
-        const auto head = method + " " + target_.mount + (put ? " HTTP/1.1" : " HTTP/1.0") +
-                          "\r\nHost: " + hostInURL(target_.host) + ":" +
-                          std::to_string(target_.port) + "\r\nAuthorization: " + credentials +
-                          "\r\nUser-Agent: Lantern FM" +
-                          "\r\nContent-Type: audio/aac\r\nIce-Public: 0\r\nIce-Name: " +
-                          headerValue(source_.name) + "\r\nIce-Audio-Info: " + audioInfo +
-                          (put ? "\r\nExpect: 100-continue" : "") + "\r\n\r\n";
+        std::string head = method + " " + target_.mount + (put ? " HTTP/1.1" : " HTTP/1.0");
+        head += "\r\nHost: " + hostInURL(target_.host) + ":" + std::to_string(target_.port);
+        head += "\r\nAuthorization: " + credentials;
+        head += "\r\nUser-Agent: Lantern FM\r\nContent-Type: audio/aac\r\nIce-Public: 0";
+        head += "\r\nIce-Name: " + headerValue(source_.name);
+        head += "\r\nIce-Audio-Info: " + audioInfo;
+        head += put ? "\r\nExpect: 100-continue\r\n\r\n" : "\r\n\r\n";
         if (!sendAll(fd, head, stopping_)) {
             ::close(fd);
             detail = "the server closed the connection";
@@ -265,6 +295,8 @@ Relay::Ended Relay::session(std::string& detail) {
         const auto answer = readAnswer(fd, stopping_);
         const auto status = statusOf(answer);
         if (status == 100 || status == 200) {
+            const int on = 1; // each part in a segment of its own
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             const bool stopped = relay(fd, detail);
             ::close(fd);
             return stopped ? Ended::stopped : Ended::lost;
@@ -285,6 +317,10 @@ Relay::Ended Relay::session(std::string& detail) {
 // Sends the fan-out's audio until the connection fails (false) or the relay
 // stops (true).
 bool Relay::relay(int fd, std::string& detail) {
+    // The server's queue starts with live audio rather than the station's
+    // burst: sent at once, the burst would reach it in pieces that begin
+    // inside frames, where its listeners would then start.
+    bool skipBurst = fanout_->burstSize() > 0;
     Fanout::Seat seat(fanout_, std::nullopt, false);
     std::vector<Chunk> chunks;
     std::optional<std::string> title;
@@ -299,14 +335,15 @@ bool Relay::relay(int fd, std::string& detail) {
         chunks.clear();
         chunks.push_back(std::move(*chunk));
         seat->takeAll(chunks);
-        for (const auto& piece : chunks) {
-            const auto bytes = piece.bytes();
-            if (!sendAll(fd, {reinterpret_cast<const char*>(bytes.data()), bytes.size()},
-                         stopping_)) {
-                detail = "the server stopped taking the stream";
-                return stopping_;
-            }
-        }
+        if (std::exchange(skipBurst, false)) chunks.erase(chunks.begin());
+        for (const auto& piece : chunks)
+            for (const auto part : framedParts(piece.bytes()))
+                if (!sendAll(fd, {reinterpret_cast<const char*>(part.data()), part.size()},
+                             stopping_)) {
+                    detail = "the server stopped taking the stream";
+                    return stopping_;
+                }
+        if (chunks.empty()) continue;
         // The mount's title follows the audio just sent.
         if (const auto at = chunks.back().publishedAt(0); at && source_.titleAt) {
             auto now = source_.titleAt(*at);
@@ -315,8 +352,11 @@ bool Relay::relay(int fd, std::string& detail) {
         }
         if (std::chrono::steady_clock::now() - counted >= countEvery) {
             counted = std::chrono::steady_clock::now();
-            if (const auto listeners = countListeners(); listeners != last_.listeners) {
+            auto listeners = countListeners();
+            auto burst = last_.burst ? last_.burst : measureBurst();
+            if (listeners != last_.listeners || burst != last_.burst) {
                 last_.listeners = listeners;
+                last_.burst = burst;
                 report_(last_);
             }
         }
@@ -337,13 +377,54 @@ void Relay::updateTitle(const std::string& title) {
     ::close(fd);
 }
 
+// Joins the mount as a listener for a moment: what arrives from its first
+// byte on, less the real time that passes meanwhile, is the server's burst.
+std::optional<double> Relay::measureBurst() {
+    std::string error;
+    const int fd = connectTo(target_.host, target_.port, error);
+    if (fd < 0) return std::nullopt;
+    const auto head = "GET " + target_.mount + " HTTP/1.0\r\nUser-Agent: Lantern FM\r\n\r\n";
+    std::string start;
+    std::size_t bytes = 0;
+    std::optional<std::chrono::steady_clock::time_point> first;
+    auto last = std::chrono::steady_clock::now();
+    if (sendAll(fd, head, stopping_)) {
+        std::array<char, 16384> buffer{};
+        const auto began = std::chrono::steady_clock::now();
+        for (;;) {
+            const auto now = std::chrono::steady_clock::now();
+            const auto until = first ? *first + 1500ms : began + ioTimeout;
+            if (now >= until || stopping_) break;
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1,
+                       static_cast<int>(
+                           std::chrono::duration_cast<Milliseconds>(until - now).count())) != 1)
+                break;
+            const auto got = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (got <= 0) break;
+            const auto size = static_cast<std::size_t>(got);
+            if (start.size() < 4096) start.append(buffer.data(), size);
+            bytes += size;
+            last = std::chrono::steady_clock::now();
+            if (!first && start.find("\r\n\r\n") != std::string::npos) first = last;
+        }
+    }
+    ::close(fd);
+    const auto end = start.find("\r\n\r\n");
+    if (statusOf(start) != 200 || end == std::string::npos || !first) return std::nullopt;
+    const double rate = source_.bitrate * 1000.0 / 8;
+    const double seconds = static_cast<double>(bytes - end - 4) / rate -
+                           std::chrono::duration<double>(last - *first).count();
+    return std::max(seconds, 0.0);
+}
+
 std::optional<std::size_t> Relay::countListeners() {
     std::string error;
     const int fd = connectTo(target_.host, target_.port, error);
     if (fd < 0) return std::nullopt;
     std::string answer;
     if (sendAll(fd, "GET /status-json.xsl HTTP/1.0\r\nUser-Agent: Lantern FM\r\n\r\n", stopping_)) {
-        char bytes[4096];
+        std::array<char, 4096> bytes{};
         for (auto waited = Milliseconds::zero();
              waited < ioTimeout && answer.size() < (1U << 20);) {
             pollfd ready{fd, POLLIN, 0};
@@ -351,9 +432,9 @@ std::optional<std::size_t> Relay::countListeners() {
                 waited += 200ms;
                 continue;
             }
-            const auto got = ::recv(fd, bytes, sizeof bytes, 0);
+            const auto got = ::recv(fd, bytes.data(), bytes.size(), 0);
             if (got <= 0) break;
-            answer.append(bytes, static_cast<std::size_t>(got));
+            answer.append(bytes.data(), static_cast<std::size_t>(got));
         }
     }
     ::close(fd);

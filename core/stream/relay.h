@@ -50,6 +50,8 @@ public:
         State state = State::connecting;
         std::string detail;                   // what the server or the network said, for the log
         std::optional<std::size_t> listeners; // at the mount, while relaying
+        // Seconds of audio the server gives a listener at once, as measured.
+        std::optional<double> burst;
     };
     struct Source {
         std::string name;
@@ -82,6 +84,7 @@ private:
     bool pause(std::chrono::milliseconds time);
     void updateTitle(const std::string& title);
     std::optional<std::size_t> countListeners();
+    std::optional<double> measureBurst();
 
     const std::shared_ptr<Fanout> fanout_;
     const RelayTarget target_;

@@ -132,7 +132,7 @@ public:
     const CoverCallback cover;
     const AccessCallback access;
     const Limits limits;
-    const std::string pagePolicy;
+    std::string pagePolicy; // set before the server starts
     Titles titles;
     GuessLimit guesses;
     // When wrong passcodes were last reported; only on the first lane's thread.
@@ -841,6 +841,10 @@ void StreamServer::recheckStreams() {
 
 void StreamServer::setTitles(Titles titles) {
     impl_->titles = std::move(titles);
+}
+
+void StreamServer::allowMedia(const std::string& origin) {
+    impl_->pagePolicy = pagePolicy(impl_->page, origin);
 }
 
 void StreamServer::stop() {

@@ -106,6 +106,8 @@ public:
         std::function<std::optional<std::string>(Chunk::Clock::time_point)> at;
     };
     void setTitles(Titles titles);
+    // Lets the page play media from `origin` too (the relay's server). Before start().
+    void allowMedia(const std::string& origin);
 
     // Closes the listening socket, if any. Accepted connections are not touched:
     // streams end when the fan-out closes them.

@@ -62,12 +62,7 @@ Broadcast::Broadcast(Parts parts, const AudioSource& source) : parts_(std::move(
 // Each part is ended before the next, and its thread with it, so that no
 // callback of theirs can reach this object while it goes.
 Broadcast::~Broadcast() {
-    relay_.reset();
-    parts_.shared->with([](SharedState& state) {
-        state.relay.reset();
-        state.relayListeners = 0;
-        state.relayBurst.reset();
-    });
+    stopRelay();
     if (tap_) tap_->stop();
     if (tunnel_) tunnel_->stop();
     tunnel_.reset();
@@ -105,8 +100,17 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
     });
 }
 
+void Broadcast::stopRelay() {
+    relay_.reset();
+    parts_.shared->with([](SharedState& state) {
+        state.relay.reset();
+        state.relayListeners = 0;
+        state.relayBurst.reset();
+    });
+}
+
 void Broadcast::relayTo(RelayTarget target, std::string listenURL) {
-    relayOrigin_ = originOf(listenURL);
+    stopRelay();
     auto shared = parts_.shared;
     Relay::Source source;
     source.name = shared->stationName();

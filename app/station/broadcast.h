@@ -5,6 +5,7 @@
 #include "core/station/audio_path.h"
 #include "core/station/shared.h"
 #include "core/stream/fanout.h"
+#include "core/stream/http.h"
 #include "core/stream/relay.h"
 #include "core/stream/stream_server.h"
 
@@ -76,6 +77,9 @@ public:
     // thread; listeners there play it from `listenURL`. Before serve(), so
     // that the page may play it from there.
     void relayTo(RelayTarget target, std::string listenURL);
+    // Lets the page play from `listenURL` (before serve()).
+    void allowRelayListening(const std::string& listenURL) { relayOrigin_ = originOf(listenURL); }
+    void stopRelay();
     // Why the listeners get no audio from the encoder, while that lasts.
     const std::optional<QString>& encoderFailure() const { return encoderFailure_; }
 

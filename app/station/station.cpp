@@ -7,7 +7,10 @@
 #include "core/signal/silence.h"
 #include "core/station/shared.h"
 #include "core/stream/fanout.h"
+#include "core/stream/http.h"
 #include "core/stream/text.h"
+#include "link/keychain.h"
+#include "link/secret_store.h"
 #include "nowplaying/now_playing_reader.h"
 #include "nowplaying/track.h"
 #include "settings/settings.h"
@@ -32,6 +35,10 @@ namespace {
 const QString goingOnAir = QStringLiteral("Going on air\u2026");
 const QString reconnecting = QStringLiteral("Reconnecting\u2026");
 const QString soundServerGone = QStringLiteral("Reconnecting to the sound server\u2026");
+const QString couldNotRelay = QStringLiteral("Couldn't reach the relay server \u2014 retrying");
+const QString relayRefused = QStringLiteral("The relay server refused the password");
+// The keychain entry of the relay server's password.
+const QString relayAccount = QStringLiteral("relay.password");
 const QString heldBackLine =
     QStringLiteral("Couldn't read your passcode from the keyring \u2014 listeners are held back");
 constexpr int announceEvery = 60; // ticks between live calls to the address service
@@ -241,7 +248,7 @@ void Station::goOnAir() {
     });
     connect(broadcast, &Broadcast::captureProblem, this, &Station::captureProblem);
     connect(broadcast, &Broadcast::encoderFailureChanged, this, &Station::showEncoder);
-    connect(broadcast, &Broadcast::relayChanged, this, &Station::relayChanged);
+    connect(broadcast, &Broadcast::relayChanged, this, &Station::onRelay);
     Q_EMIT onAirChanged();
     assign(*this, onAirSince_, env_.clock(), &Station::onAirSinceChanged);
     setLinkState(LinkState::Connecting);
@@ -274,33 +281,118 @@ void Station::startServing() {
     broadcast_->serve(limits, std::move(own));
 }
 
-// With the setting "relayURL", the station goes to that Icecast server too.
-void Station::startRelay() {
+// With the setting "relayURL", the station goes to that Icecast server too,
+// with the password the address holds or else the one the keychain keeps.
+// The page may play from there as soon as the local server starts.
+QCoro::Task<> Station::startRelay() {
+    const auto run = ++relayRun_;
     const auto url = settings_.string(QStringLiteral("relayURL")).value_or(QString()).trimmed();
-    if (url.isEmpty() || !broadcast_) return;
+    if (url.isEmpty() || !broadcast_) co_return;
     auto parsed = parseRelayURL(url.toStdString());
-    if (const auto* problem = std::get_if<std::string>(&parsed))
-        return show(StatusLine::Kind::relay, QString::fromStdString(*problem));
+    if (const auto* problem = std::get_if<std::string>(&parsed)) {
+        show(StatusLine::Kind::relay, QString::fromStdString(*problem));
+        co_return;
+    }
     auto target = std::get<RelayTarget>(std::move(parsed));
-    const auto listen = settings_.string(QStringLiteral("relayListenURL")).value_or(QString());
-    broadcast_->relayTo(target, listen.isEmpty() ? target.listenURL() : listen.toStdString());
+    const auto listen =
+        relayListenAddress().isEmpty() ? target.listenURL() : relayListenAddress().toStdString();
+    broadcast_->allowRelayListening(listen);
+    if (target.password.empty()) {
+        QPointer self(this);
+        auto reading = SecretStore::shared().run([] { return Keychain::read(relayAccount); });
+        const auto password = co_await reading;
+        // Gone, off air, or started again meanwhile.
+        if (!self || run != relayRun_ || !broadcast_) co_return;
+        target.password = password.value_or(QByteArray()).toStdString();
+    }
+    broadcast_->relayTo(std::move(target), listen);
 }
 
-void Station::relayChanged(const Relay::Report& report) {
+QString Station::relayAddress() const {
+    const auto url = settings_.string(QStringLiteral("relayURL")).value_or(QString());
+    auto parsed = parseRelayURL(url.toStdString());
+    if (const auto* target = std::get_if<RelayTarget>(&parsed))
+        return QString::fromStdString(target->withoutPassword());
+    return url;
+}
+
+QString Station::relayListenAddress() const {
+    return settings_.string(QStringLiteral("relayListenURL")).value_or(QString());
+}
+
+QCoro::Task<std::optional<QString>> Station::setRelay(QString address, QString password,
+                                                      QString listenAddress) {
+    address = address.trimmed();
+    listenAddress = listenAddress.trimmed();
+    std::string plain;
+    if (!address.isEmpty()) {
+        auto parsed = parseRelayURL(address.toStdString());
+        if (const auto* problem = std::get_if<std::string>(&parsed))
+            co_return QString::fromStdString(*problem);
+        auto& target = std::get<RelayTarget>(parsed);
+        if (!password.isEmpty()) target.password = password.toStdString();
+        if (target.password.empty())
+            co_return QStringLiteral("The relay server needs its password");
+        if (!listenAddress.isEmpty() && !originOf(listenAddress.toStdString()))
+            co_return QStringLiteral("The listen address begins with http:// or https://");
+        // The password goes to the keychain, never to the settings file.
+        auto keeping =
+            SecretStore::shared().run([password = QByteArray::fromStdString(target.password)] {
+                return Keychain::write(relayAccount, password);
+            });
+        co_await keeping;
+        plain = target.withoutPassword();
+    }
+    if (plain.empty()) {
+        settings_.remove(QStringLiteral("relayURL"));
+        auto forgetting = SecretStore::shared().run([] {
+            Keychain::remove(relayAccount);
+            return true;
+        });
+        co_await forgetting;
+    } else {
+        settings_.setValue(QStringLiteral("relayURL"), QString::fromStdString(plain));
+    }
+    if (listenAddress.isEmpty())
+        settings_.remove(QStringLiteral("relayListenURL"));
+    else
+        settings_.setValue(QStringLiteral("relayListenURL"), listenAddress);
+    Q_EMIT relayChanged();
+    if (broadcast_) {
+        broadcast_->stopRelay();
+        setRelayLine({});
+        clear(StatusLine::Kind::relay);
+        startRelay();
+    }
+    co_return std::nullopt;
+}
+
+void Station::setRelayLine(const QString& line) {
+    if (relayLine_ == line) return;
+    relayLine_ = line;
+    Q_EMIT relayChanged();
+}
+
+void Station::onRelay(const Relay::Report& report) {
     using State = Relay::State;
     if (!report.detail.empty())
         console(QStringLiteral("relay: ") + QString::fromStdString(report.detail));
     switch (report.state) {
     case State::connecting:
-        return;
-    case State::relaying:
-        return clear(StatusLine::Kind::relay);
+        return setRelayLine(QStringLiteral("Connecting to the relay server\u2026"));
+    case State::relaying: {
+        clear(StatusLine::Kind::relay);
+        const auto count = report.listeners.value_or(0);
+        return setRelayLine(QStringLiteral("Relaying \u00B7 ") +
+                            (count == 1 ? QStringLiteral("1 listener there")
+                                        : QStringLiteral("%1 listeners there").arg(count)));
+    }
     case State::retrying:
-        return show(StatusLine::Kind::relay,
-                    QStringLiteral("Couldn't reach the relay server \u2014 retrying"));
+        setRelayLine(couldNotRelay);
+        return show(StatusLine::Kind::relay, couldNotRelay);
     case State::refused:
-        return show(StatusLine::Kind::relay,
-                    QStringLiteral("The relay server refused the password"));
+        setRelayLine(relayRefused);
+        return show(StatusLine::Kind::relay, relayRefused);
     }
 }
 
@@ -386,6 +478,8 @@ void Station::showEncoder() {
 void Station::goOffAir() {
     if (!broadcast_) return;
     broadcast_.reset();
+    ++relayRun_;
+    setRelayLine({});
     assign(*this, onAirSince_, QDateTime(), &Station::onAirSinceChanged);
     console(QStringLiteral("off air"));
     Q_EMIT onAirChanged();

@@ -54,6 +54,12 @@ class Workspace;
 // they use the lock-protected Shared state, or hop here with a queued call.
 class Station : public QObject {
     Q_OBJECT
+    // The Icecast server the station is relayed to: its address without the
+    // password, where listeners play it (empty: the server's own), and one
+    // line on how it goes while on air.
+    Q_PROPERTY(QString relayAddress READ relayAddress NOTIFY relayChanged)
+    Q_PROPERTY(QString relayListenAddress READ relayListenAddress NOTIFY relayChanged)
+    Q_PROPERTY(QString relayLine READ relayLine NOTIFY relayChanged)
     Q_PROPERTY(bool onAir READ onAir NOTIFY onAirChanged)
     Q_PROPERTY(QVariantList sources READ sourceList NOTIFY sourcesChanged)
     Q_PROPERTY(QVariant source READ sourceValue NOTIFY sourceChanged)
@@ -169,6 +175,14 @@ public:
     setLinkMode(LinkMode mode, QString name, std::optional<QString> passcode, QString stationName);
     Q_INVOKABLE void rename(const QString& name);
     Q_INVOKABLE void copyLink();
+    QString relayAddress() const;
+    QString relayListenAddress() const;
+    QString relayLine() const { return relayLine_; }
+    // Relays to `address` (its password in the keychain), or to nothing
+    // when empty; takes effect at once when on air. What is wrong, or nothing.
+    QCoro::Task<std::optional<QString>> setRelay(QString address, QString password,
+                                                 QString listenAddress);
+
     // The link a media player opens: the station's playlist (/listen.m3u) on
     // its public URL, the passcode in its query (a player never sees a
     // fragment). Empty without a public URL.
@@ -207,6 +221,7 @@ Q_SIGNALS:
     void roomChanged();
     void listenersChanged();
     void statusChanged();
+    void relayChanged();
     void stopAtChanged();
     void keptChanged();
     void shareLinkChanged();
@@ -234,8 +249,9 @@ private:
     void showHeldBack();
     // Emits shareLinkChanged and keptChanged when what they are made of changed.
     void linkPartsChanged();
-    void startRelay();
-    void relayChanged(const Relay::Report& report);
+    QCoro::Task<> startRelay();
+    void setRelayLine(const QString& line);
+    void onRelay(const Relay::Report& report);
     void startServing();
     // The local port the user's own tunnel sends visitors to.
     quint16 ownPort() const;
@@ -273,6 +289,8 @@ private:
     std::unique_ptr<LinkCheck> check_;
     qint64 listeners_ = 0;
     StatusLine status_;
+    QString relayLine_;
+    int relayRun_ = 0; // which start of the relay a password read belongs to
     QDateTime stopAt_;
     QStringList sounding_;
     std::vector<AudioInput> inputs_;

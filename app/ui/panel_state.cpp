@@ -18,6 +18,7 @@ PanelState::PanelState(Station& station, bool showChoice)
 
 PanelState::Screen PanelState::screen() const {
     if (about_) return Screen::About;
+    if (relay_) return Screen::Relay;
     if (choosing_ || firstRunAsked_) return Screen::Sheet;
     return station_ && station_->onAir() ? Screen::OnAir : Screen::OffAir;
 }
@@ -52,11 +53,18 @@ void PanelState::sheetCancelled() {
 
 void PanelState::about() {
     about_ = true;
+    relay_ = false;
+    Q_EMIT screenChanged();
+}
+
+void PanelState::relay() {
+    relay_ = true;
+    about_ = false;
     Q_EMIT screenChanged();
 }
 
 void PanelState::back() {
-    about_ = false;
+    about_ = relay_ = false;
     Q_EMIT screenChanged();
 }
 

@@ -19,7 +19,7 @@ class PanelState : public QObject {
     Q_PROPERTY(bool firstRunAsked READ firstRunAsked NOTIFY screenChanged)
 
 public:
-    enum class Screen { Sheet, OnAir, OffAir, About };
+    enum class Screen { Sheet, OnAir, OffAir, About, Relay };
     Q_ENUM(Screen)
 
     // The panel's station (ui::station()); the sheet opens first when the
@@ -38,8 +38,9 @@ public:
     // The sheet accepted; goes on air when it was opened by go on air.
     Q_INVOKABLE void sheetDone(bool goOnAir);
     Q_INVOKABLE void sheetCancelled();
-    // About Lantern FM, and back from it.
+    // About Lantern FM, the relay's settings, and back from either.
     Q_INVOKABLE void about();
+    Q_INVOKABLE void relay();
     Q_INVOKABLE void back();
 
 Q_SIGNALS:
@@ -52,6 +53,7 @@ private:
     bool choosing_ = false;
     bool firstRunAsked_ = false;
     bool about_ = false;
+    bool relay_ = false;
 };
 
 } // namespace lantern

@@ -177,7 +177,9 @@ std::string RelayTarget::listenURL() const {
 }
 
 std::string RelayTarget::withoutPassword() const {
-    return "icecast://" + (user == "source" ? std::string() : percentEncoded(user) + "@") +
+    // A user other than the default keeps its colon: "user@" alone would read
+    // as a password.
+    return "icecast://" + (user == "source" ? std::string() : percentEncoded(user) + ":@") +
            hostInURL(host) + ":" + std::to_string(port) + mount;
 }
 

@@ -93,6 +93,8 @@ TEST_F(Screens, EveryScreenAndState) {
     ASSERT_TRUE(state);
     state->about();
     shoot("about");
+    state->relay();
+    shoot("relay");
     state->back();
     state->goOnAir(); // never asked who can listen: the sheet comes first
     ASSERT_EQ(state->screen(), PanelState::Screen::Sheet);

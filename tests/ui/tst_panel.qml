@@ -185,4 +185,19 @@ TestCase {
         click(panel, "aboutBack")
         tryVerify(() => state.screen !== PanelState.About, 2000, "Back leaves About")
     }
+
+    // The relay screen: every control pressed; saving without an address
+    // says what is missing, and Cancel leaves.
+    function test_7_theRelayScreen() {
+        const panel = openPanel()
+        const state = findChild(panel, "panelState")
+        state.relay()
+        const relay = () => { if (state.screen !== PanelState.Relay) { state.back(); state.relay() } }
+        const inRelay = pressEverything(panel, ["relayCancel"], relay)
+        verify(inRelay.indexOf("relaySave") >= 0, "the relay screen: " + inRelay)
+        compare(findChild(panel, "relayLine").text,
+                "Type the server's address, like icecast://host:8000/live")
+        click(panel, "relayCancel")
+        tryVerify(() => state.screen !== PanelState.Relay, 2000, "Cancel leaves the relay screen")
+    }
 }

@@ -10,12 +10,14 @@ ColumnLayout {
     signal goOnAir()
     signal change()
     signal about()
+    signal relay()
     spacing: 14
 
     StationHeader {
         Layout.fillWidth: true
         onChange: view.change()
         onAbout: view.about()
+        onRelay: view.relay()
     }
     Scrolling {
         NowPlayingCard { Layout.fillWidth: true }

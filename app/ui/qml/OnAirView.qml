@@ -9,12 +9,14 @@ ColumnLayout {
     id: view
     signal change()
     signal about()
+    signal relay()
     spacing: 14
 
     StationHeader {
         Layout.fillWidth: true
         onChange: view.change()
         onAbout: view.about()
+        onRelay: view.relay()
     }
     Scrolling {
         Text {
@@ -30,6 +32,18 @@ ColumnLayout {
         LinkCard {
             Layout.fillWidth: true
             onChange: view.change()
+        }
+        // The relay to a server, in one line (a problem already in the
+        // status line is not said twice).
+        Text {
+            objectName: "relayState"
+            visible: Station.relayLine !== "" && Station.relayLine !== Station.status
+            text: Station.relayLine
+            textFormat: Text.PlainText
+            font.pixelSize: 12
+            color: Lantern.dim
+            elide: Text.ElideRight
+            Layout.fillWidth: true
         }
 
         Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Lantern.line }

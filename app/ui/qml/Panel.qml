@@ -41,6 +41,7 @@ Rectangle {
         focus: true
         sourceComponent: panelState.screen === PanelState.Sheet ? sheet
                        : panelState.screen === PanelState.About ? about
+                       : panelState.screen === PanelState.Relay ? relay
                        : panelState.screen === PanelState.OnAir ? onAir : offAir
     }
 
@@ -50,6 +51,7 @@ Rectangle {
             onGoOnAir: panelState.goOnAir()
             onChange: panelState.change()
             onAbout: panelState.about()
+            onRelay: panelState.relay()
         }
     }
     Component {
@@ -57,7 +59,12 @@ Rectangle {
         OnAirView {
             onChange: panelState.change()
             onAbout: panelState.about()
+            onRelay: panelState.relay()
         }
+    }
+    Component {
+        id: relay
+        RelayView { onBack: panelState.back() }
     }
     Component {
         id: about

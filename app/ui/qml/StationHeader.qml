@@ -9,6 +9,7 @@ RowLayout {
     id: header
     signal change()
     signal about()
+    signal relay()
     property double now: Date.now()
     spacing: 8
 
@@ -97,6 +98,10 @@ RowLayout {
             PanelMenuItem {
                 text: "Who Can Listen & Station Name\u2026"
                 onTriggered: header.change()
+            }
+            PanelMenuItem {
+                text: "Relay to a Server\u2026"
+                onTriggered: header.relay()
             }
             PanelMenuItem {
                 id: atLogin

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QQmlEngine>
+#include <QString>
+
+namespace lantern {
+
+class Station;
+
+// The relay screen's state: the Icecast server's address, its password and
+// where listeners play it, as typed, handed to the station by save().
+class RelaySheet : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(QString address MEMBER address_ NOTIFY changed)
+    Q_PROPERTY(QString password MEMBER password_ NOTIFY changed)
+    Q_PROPERTY(QString listenAddress MEMBER listenAddress_ NOTIFY changed)
+    Q_PROPERTY(bool working READ working NOTIFY stateChanged)
+    Q_PROPERTY(QString problem READ problem NOTIFY stateChanged)
+    Q_PROPERTY(bool relaying READ relaying CONSTANT)
+
+public:
+    explicit RelaySheet(QObject* parent = nullptr);
+    RelaySheet(Station& station, QObject* parent);
+
+    bool working() const { return working_; }
+    const QString& problem() const { return problem_; }
+    // Whether a server was set when the screen opened.
+    bool relaying() const { return relaying_; }
+
+    // Keeps what was typed (the password in the keychain), or says what is wrong.
+    Q_INVOKABLE void save();
+    // Relays to no server any more.
+    Q_INVOKABLE void stopRelaying();
+
+Q_SIGNALS:
+    void changed();
+    void stateChanged();
+    void done();
+
+private:
+    void apply(QString address, QString password, QString listenAddress);
+
+    QPointer<Station> station_;
+    QString address_, password_, listenAddress_, problem_;
+    bool working_ = false;
+    bool relaying_ = false;
+};
+
+} // namespace lantern

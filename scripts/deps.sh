@@ -40,7 +40,7 @@ LANTERN_APP_PACKAGES=(
 # openbox).
 LANTERN_TEST_PACKAGES=(chromium firefox-esr pipewire pipewire-pulse wireplumber qml6-module-qttest
     zbar-tools desktop-file-utils appstream dpkg-dev fakeroot fonts-cantarell x11-utils systemd
-    clang-format clang-tidy xfce4-panel openbox mpv)
+    clang-format clang-tidy xfce4-panel openbox mpv icecast2)
 
 # Node.js and npm for the script that drives the browsers (puppeteer-core, from
 # npm, over the installed browsers); Debian's when the machine has none.

@@ -69,10 +69,14 @@ TEST(Relay, IcecastCarriesTheStationAndComesBackAfterACrash) {
 
     StreamEar there(icecast.port(), "/live");
     ASSERT_TRUE(there.waitForAudio());
-    there.listen(3s); // past Icecast's burst
+    there.listen(3s);
     const auto from = StreamEar::now();
-    there.listen(5s);
-    EXPECT_NEAR(there.pace(from, StreamEar::now()), 1.0, 0.15);
+    there.listen(8s);
+    // Real time, or faster while the rest of Icecast's burst (2.7 s) arrives
+    // on a busy machine; never slower.
+    const auto pace = there.pace(from, StreamEar::now());
+    EXPECT_GE(pace, 0.9) << "Icecast's listener fell behind";
+    EXPECT_LE(pace, 1.35) << "more than the station sent";
     QTemporaryDir scratch;
     const auto heard = there.heard(scratch.filePath("there.aac"), from, StreamEar::now());
     EXPECT_TRUE(sounds(heard, 8000, 440)) << "Icecast's listeners do not hear the source";

@@ -17,7 +17,7 @@ ColumnLayout {
     }
 
     Text {
-        text: "Relay to a Server"
+        text: "Relay to a server"
         font.pixelSize: 17
         font.weight: Font.ExtraBold
         color: Lantern.text

@@ -100,7 +100,7 @@ RowLayout {
                 onTriggered: header.change()
             }
             PanelMenuItem {
-                text: "Relay to a Server\u2026"
+                text: "Relay to a server\u2026"
                 onTriggered: header.relay()
             }
             PanelMenuItem {

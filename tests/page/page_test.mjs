@@ -213,6 +213,38 @@ async function screenshot(page, what, name) {
   await page.screenshot({ path: path.join(folder, `page-${what}-${name}.png`) });
 }
 
+// Asks the player for its next track, and finds the stream position that
+// carries the change: what `proxy` had delivered when the station read it.
+async function nextTrack(port, proxy) {
+  execFileSync("dbus-send", ["--session", "--print-reply",
+    `--dest=org.mpris.MediaPlayer2.${process.env.TONE_SOURCE}`, "/org/mpris/MediaPlayer2",
+    "org.mpris.MediaPlayer2.Player.Next"]);
+  let position = null;
+  await waitFor(async () => {
+    const at = proxy.delivered.seconds;
+    if (((await now(port)) || {}).title !== "Night Ferry") return false;
+    position = at;
+    return true;
+  }, 8000, 50);
+  return position;
+}
+
+// Whether the page shows the change within 1 s of the listener hearing the
+// audio at `position`.
+async function showsWhenHeard(page, position, what) {
+  let heardAt = null;
+  await waitFor(async () => {
+    const s = await state(page);
+    if (s.title !== "Night Ferry") return false;
+    heardAt = s.time;
+    return true;
+  }, 20000, 50);
+  check(position !== null && heardAt !== null && Math.abs(heardAt - position) <= 1,
+        `${what} the change shows within 1 s of being heard (${
+          heardAt === null || position === null ? "never" :
+            ((heardAt - position) * 1000).toFixed(0) + " ms"})`);
+}
+
 // ---- The cases ----
 
 async function listen(name) {
@@ -268,31 +300,13 @@ async function listen(name) {
     // captured as it read the change sits at the stream position the tunnel
     // had delivered by then; the listener hears it when the element's time
     // reaches that position.
-    execFileSync("dbus-send", ["--session", "--print-reply",
-      `--dest=org.mpris.MediaPlayer2.${process.env.TONE_SOURCE}`, "/org/mpris/MediaPlayer2",
-      "org.mpris.MediaPlayer2.Player.Next"]);
-    let position = null;
-    await waitFor(async () => {
-      const at = tunnel.delivered.seconds;
-      if (((await now(port)) || {}).title !== "Night Ferry") return false;
-      position = at;
-      return true;
-    }, 8000, 50);
+    const position = await nextTrack(port, tunnel);
     check(position !== null, "the station read the new track");
     if (position !== null) {
       const then = await state(page);
       check(position - then.time > 2 && then.title === "Harbour Lights",
             `the change is not shown before it is heard (${(position - then.time).toFixed(2)} s ahead)`);
-      let heardAt = null;
-      await waitFor(async () => {
-        const s = await state(page);
-        if (s.title !== "Night Ferry") return false;
-        heardAt = s.time;
-        return true;
-      }, 20000, 50);
-      check(heardAt !== null && Math.abs(heardAt - position) <= 1,
-            `the change shows within 1 s of being heard (${heardAt === null ? "never" :
-              ((heardAt - position) * 1000).toFixed(0) + " ms"})`);
+      await showsWhenHeard(page, position, "on the station's stream");
     }
     check(await waitFor(async () => (await state(page)).session === "Night Ferry", 2000),
           "the lock-screen metadata follows");
@@ -404,27 +418,7 @@ async function relayed(name) {
     check(!tunnel.streams.get(port), "nothing streams through the station's tunnel");
 
     // The change shows when it is heard from the relay.
-    execFileSync("dbus-send", ["--session", "--print-reply",
-      `--dest=org.mpris.MediaPlayer2.${process.env.TONE_SOURCE}`, "/org/mpris/MediaPlayer2",
-      "org.mpris.MediaPlayer2.Player.Next"]);
-    let position = null;
-    await waitFor(async () => {
-      const at = relayProxy.delivered.seconds;
-      if (((await now(port)) || {}).title !== "Night Ferry") return false;
-      position = at;
-      return true;
-    }, 8000, 50);
-    let heardAt = null;
-    await waitFor(async () => {
-      const s = await state(page);
-      if (s.title !== "Night Ferry") return false;
-      heardAt = s.time;
-      return true;
-    }, 20000, 50);
-    check(position !== null && heardAt !== null && Math.abs(heardAt - position) <= 1,
-          `from the relay the change shows within 1 s of being heard (${
-            heardAt === null || position === null ? "never" :
-              ((heardAt - position) * 1000).toFixed(0) + " ms"})`);
+    await showsWhenHeard(page, await nextTrack(port, relayProxy), "from the relay");
 
     // The relay goes away: the station's own stream, through its tunnel.
     relayProxy.down = true;

@@ -60,21 +60,14 @@ TEST(Desktop, ASecondLaunchShowsThePanelOfTheFirst) {
     QTemporaryDir home;
     LanternRun first(home, {}, desktop());
     ASSERT_TRUE(eventually([] { return visibleWindows() == 1; }, 30s)) << "the panel did not show";
-    // Escape puts the panel away, as the user does.
+    // Put away behind the app's back, as a desktop minimising it does (the
+    // panel's own Escape is pressed in the panel's QML test): X key focus
+    // without a window manager is not dependable on a busy machine.
     const auto window =
         runProgram({"xdotool", "search", "--onlyvisible", "--name", "^Lantern FM$"});
     const auto id = window.output.substr(0, window.output.find('\n'));
-    // The key is typed as the user types it, into the window that has the
-    // focus; again until it takes, as a key that comes before the window
-    // knows it has the focus reaches no shortcut.
-    ASSERT_TRUE(eventually(
-        [&] {
-            runProgram({"xdotool", "windowfocus", "--sync", id});
-            runProgram({"xdotool", "key", "Escape"});
-            return eventually([] { return visibleWindows() == 0; }, 500ms);
-        },
-        30s))
-        << "Escape did not put the panel away";
+    runProgram({"xdotool", "windowunmap", "--sync", id});
+    ASSERT_TRUE(eventually([] { return visibleWindows() == 0; }, 10s)) << "the panel is still up";
     LanternRun second(home, {}, desktop());
     EXPECT_EQ(second.exitStatus(10s), 0);
     EXPECT_TRUE(eventually([] { return visibleWindows() == 1; }, 5s)) << visibleWindows();

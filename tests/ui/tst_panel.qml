@@ -52,6 +52,14 @@ TestCase {
         tryVerify(() => Station.onAir, 5000)
     }
 
+    function test_2b_escapePutsThePanelAway() {
+        const panel = openPanel()
+        let asked = false
+        panel.closeRequested.connect(() => asked = true)
+        keyClick(Qt.Key_Escape)
+        verify(asked, "Escape did not ask to close the panel")
+    }
+
     function test_3_copyLinkCopiesTheShareLink() {
         const panel = openPanel()
         click(panel, "goOnAir")

@@ -228,8 +228,8 @@ bool passcodeMatches(std::string_view station, std::optional<std::string_view> g
 std::optional<std::pair<std::uint64_t, std::uint64_t>> boundedRange(std::string_view head) {
     const auto range = headerField(head, "Range");
     if (!range || !range->starts_with("bytes=")) return std::nullopt;
-    const auto spec = range->substr(6);
-    const auto dash = spec.find('-');
+    const auto bounds = range->substr(6);
+    const auto dash = bounds.find('-');
     if (dash == std::string_view::npos) return std::nullopt;
     const auto number = [](std::string_view digits) -> std::optional<std::uint64_t> {
         if (digits.empty() || digits.size() > 15) return std::nullopt;
@@ -240,8 +240,8 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> boundedRange(std::string_
         }
         return value;
     };
-    const auto first = number(spec.substr(0, dash));
-    const auto last = number(spec.substr(dash + 1));
+    const auto first = number(bounds.substr(0, dash));
+    const auto last = number(bounds.substr(dash + 1));
     if (!first || !last || *first > *last || *last - *first >= (1U << 20)) return std::nullopt;
     return std::pair(*first, *last);
 }

@@ -223,8 +223,9 @@ std::variant<RelayTarget, std::string> parseRelayURL(std::string_view url) {
 
 Relay::Relay(std::shared_ptr<Fanout> fanout, RelayTarget target, Source source,
              std::function<void(const Report&)> report)
-    : fanout_(std::move(fanout)), target_(std::move(target)), source_(std::move(source)),
-      report_(std::move(report)), thread_([this] { run(); }) {}
+    : fanout_(std::move(fanout)), target_(std::move(target)),
+      credentials_("Basic " + base64(target_.user + ":" + target_.password)),
+      source_(std::move(source)), report_(std::move(report)), thread_([this] { run(); }) {}
 
 Relay::~Relay() {
     {
@@ -273,7 +274,6 @@ void Relay::run() {
 }
 
 Relay::Ended Relay::session(std::string& detail) {
-    const auto credentials = "Basic " + base64(target_.user + ":" + target_.password);
     const auto audioInfo = "ice-bitrate=" + std::to_string(source_.bitrate) +
                            ";ice-channels=" + std::to_string(source_.channels) +
                            ";ice-samplerate=" + std::to_string(source_.sampleRate);
@@ -284,7 +284,7 @@ Relay::Ended Relay::session(std::string& detail) {
         const bool put = method == "PUT";
         std::string head = method + " " + target_.mount + (put ? " HTTP/1.1" : " HTTP/1.0");
         head += "\r\nHost: " + hostInURL(target_.host) + ":" + std::to_string(target_.port);
-        head += "\r\nAuthorization: " + credentials;
+        head += "\r\nAuthorization: " + credentials_;
         head += "\r\nUser-Agent: Lantern FM\r\nContent-Type: audio/aac\r\nIce-Public: 0";
         head += "\r\nIce-Name: " + headerValue(source_.name);
         head += "\r\nIce-Audio-Info: " + audioInfo;
@@ -372,8 +372,7 @@ void Relay::updateTitle(const std::string& title) {
     if (fd < 0) return;
     const auto request = "GET /admin/metadata?mount=" + percentEncoded(target_.mount) +
                          "&mode=updinfo&charset=UTF-8&song=" + percentEncoded(title) +
-                         " HTTP/1.0\r\nAuthorization: Basic " +
-                         base64(target_.user + ":" + target_.password) +
+                         " HTTP/1.0\r\nAuthorization: " + credentials_ +
                          "\r\nUser-Agent: Lantern FM\r\n\r\n";
     if (sendAll(fd, request, stopping_)) readAnswer(fd, stopping_);
     ::close(fd);

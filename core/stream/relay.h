@@ -88,6 +88,7 @@ private:
 
     const std::shared_ptr<Fanout> fanout_;
     const RelayTarget target_;
+    const std::string credentials_; // the Authorization header's value
     const Source source_;
     const std::function<void(const Report&)> report_;
     Report last_;

@@ -163,11 +163,21 @@ async function launch(name) {
   return puppeteer.launch({ ...options, headless: true, protocolTimeout: 60000 });
 }
 
+// A browser that stopped answering must not hold the run until the harness
+// kills it: a few seconds to close, then its process goes.
+async function shut(browser) {
+  await Promise.race([browser.close().catch(() => {}), sleep(5000)]);
+  const child = browser.process();
+  if (child && child.exitCode === null) child.kill("SIGKILL");
+}
+
 async function openPage(browser, url, width = 390, height = 844) {
   const context = await browser.createBrowserContext(); // its own storage: a new listener
   const page = await context.newPage();
   await page.setViewport({ width, height });
   await page.goto(url);
+  // Input reaches a page only while it is the one the browser renders.
+  await page.bringToFront();
   return page;
 }
 
@@ -367,7 +377,7 @@ async function listen(name) {
           "the page plays again once the tunnel lets it through");
     await station.stop();
   } finally {
-    await browser.close().catch(() => {});
+    await shut(browser);
     for (const station of stations) station.child.kill("SIGKILL");
     player.kill();
     await Promise.race([new Promise((done) => player.on("exit", done)), sleep(5000)]);
@@ -428,7 +438,7 @@ async function relayed(name) {
           "without the relay the page plays the station's own stream");
     await screenshot(page, "relayed", name);
   } finally {
-    await browser.close().catch(() => {});
+    await shut(browser);
     station.child.kill("SIGKILL");
     player.kill();
     await Promise.race([new Promise((done) => player.on("exit", done)), sleep(5000)]);
@@ -450,7 +460,7 @@ async function visit(name, url, stationName, title, landing) {
     await page.click("#play");
     check(await waitFor(async () => (await state(page)).time > 1, 15000), "the audio plays");
   } finally {
-    await browser.close().catch(() => {});
+    await shut(browser);
   }
 }
 

@@ -17,7 +17,7 @@ lantern_install_packages() {
 # Packages needed to build and test the core library.
 LANTERN_CORE_PACKAGES=(
     g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
-    libasio-dev libboost-url1.81-dev libutf8proc-dev nlohmann-json3-dev libavcodec-dev
+    libasio-dev libboost-url1.81-dev libutf8proc-dev nlohmann-json3-dev libavcodec-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     curl ffmpeg locales
 )
@@ -40,7 +40,7 @@ LANTERN_APP_PACKAGES=(
 # openbox).
 LANTERN_TEST_PACKAGES=(chromium firefox-esr pipewire pipewire-pulse wireplumber qml6-module-qttest
     zbar-tools desktop-file-utils appstream dpkg-dev fakeroot fonts-cantarell x11-utils systemd
-    clang-format clang-tidy xfce4-panel openbox mpv icecast2)
+    clang-format clang-tidy xfce4-panel openbox mpv icecast2 openssl)
 
 # Node.js and npm for the script that drives the browsers (puppeteer-core, from
 # npm, over the installed browsers); Debian's when the machine has none.

@@ -37,6 +37,8 @@ const QString reconnecting = QStringLiteral("Reconnecting\u2026");
 const QString soundServerGone = QStringLiteral("Reconnecting to the sound server\u2026");
 const QString couldNotRelay = QStringLiteral("Couldn't reach the relay server \u2014 retrying");
 const QString relayRefused = QStringLiteral("The relay server refused the password");
+const QString relayUntrusted =
+    QStringLiteral("The relay server's certificate isn't trusted \u2014 nothing was sent");
 // The keychain entry of the relay server's password.
 const QString relayAccount = QStringLiteral("relay.password");
 const QString heldBackLine =
@@ -393,6 +395,9 @@ void Station::onRelay(const Relay::Report& report) {
     case State::refused:
         setRelayLine(relayRefused);
         return show(StatusLine::Kind::relay, relayRefused);
+    case State::untrusted:
+        setRelayLine(relayUntrusted);
+        return show(StatusLine::Kind::relay, relayUntrusted);
     }
 }
 

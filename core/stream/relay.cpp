@@ -4,6 +4,7 @@
 #include "core/stream/text.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <array>
 #include <asio/use_future.hpp>
 #include <boost/url/parse.hpp>
@@ -15,6 +16,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <nlohmann/json.hpp>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <span>
 #include <sys/socket.h>
@@ -40,6 +44,12 @@ constexpr auto countEvery = 10s;
 
 std::string hostInURL(const std::string& host) {
     return host.find(':') == std::string::npos ? host : "[" + host + "]";
+}
+
+bool isAddress(const std::string& host) {
+    in6_addr bytes{};
+    return ::inet_pton(AF_INET, host.c_str(), &bytes) == 1 ||
+           ::inet_pton(AF_INET6, host.c_str(), &bytes) == 1;
 }
 
 // A socket connected to host:port within ioTimeout, or -1 with `error`.
@@ -80,48 +90,168 @@ int connectTo(const std::string& host, std::uint16_t port, std::string& error) {
     return fd;
 }
 
-// Sends all of `bytes`; false when the peer is gone, takes nothing for
-// ioTimeout, or `stopping` is set.
-bool sendAll(int fd, std::string_view bytes, const std::atomic<bool>& stopping) {
-    auto quiet = Milliseconds::zero();
-    while (!bytes.empty() && !stopping) {
-        const auto sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(sent));
-            quiet = Milliseconds::zero();
-            continue;
-        }
-        if (sent < 0 && errno != EAGAIN && errno != EINTR) return false;
-        pollfd ready{fd, POLLOUT, 0};
-        if (::poll(&ready, 1, 200) == 0 && (quiet += 200ms) >= ioTimeout) return false;
+} // namespace
+
+// One connection to the server, plain or over TLS, on a non-blocking socket:
+// every wait is bounded and ends early when the relay stops.
+class Connection {
+public:
+    // Connected (and, with `tls`, through a handshake whose certificate
+    // names the host), or null with `error` (and `untrusted` set when the
+    // failure was the certificate).
+    static std::unique_ptr<Connection> open(const RelayTarget& target, SSL_CTX* tls,
+                                            const std::atomic<bool>& stopping, std::string& error,
+                                            bool* untrusted) {
+        const int fd = connectTo(target.host, target.port, error);
+        if (fd < 0) return nullptr;
+        auto connection = std::unique_ptr<Connection>(new Connection(fd, stopping));
+        if (tls && !connection->secure(tls, target.host, error, untrusted)) return nullptr;
+        return connection;
     }
-    return bytes.empty();
-}
+    ~Connection() {
+        if (tls_) SSL_free(tls_);
+        ::close(fd_);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Each write in a segment of its own.
+    void sendPromptly() {
+        const int on = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+
+    // Sends all of `bytes`; false when the peer is gone, takes nothing for
+    // ioTimeout, or the relay stops.
+    bool sendAll(std::string_view bytes) {
+        auto quiet = Milliseconds::zero();
+        while (!bytes.empty() && !stopping_) {
+            short want = POLLOUT;
+            const auto sent = write(bytes, want);
+            if (sent > 0) {
+                bytes.remove_prefix(static_cast<std::size_t>(sent));
+                quiet = Milliseconds::zero();
+                continue;
+            }
+            if (sent < 0) return false;
+            pollfd ready{fd_, want, 0};
+            if (::poll(&ready, 1, 200) == 0 && (quiet += 200ms) >= ioTimeout) return false;
+        }
+        return bytes.empty();
+    }
+
+    // What arrives within `wait` (at most `buffer`'s size): the count, 0 when
+    // nothing came in time or the relay stops, -1 when the peer is gone.
+    std::ptrdiff_t receive(std::span<char> buffer, Milliseconds wait) {
+        const auto until = std::chrono::steady_clock::now() + wait;
+        while (!stopping_) {
+            short want = POLLIN;
+            const auto got = read(buffer, want);
+            if (got != 0) return got;
+            const auto left =
+                std::chrono::duration_cast<Milliseconds>(until - std::chrono::steady_clock::now());
+            if (left <= Milliseconds::zero()) return 0;
+            pollfd ready{fd_, want, 0};
+            ::poll(&ready, 1, static_cast<int>(std::min<Milliseconds>(left, 200ms).count()));
+        }
+        return 0;
+    }
+
+private:
+    Connection(int fd, const std::atomic<bool>& stopping) : fd_(fd), stopping_(stopping) {}
+
+    bool secure(SSL_CTX* context, const std::string& host, std::string& error, bool* untrusted) {
+        tls_ = SSL_new(context);
+        if (!tls_ || SSL_set_fd(tls_, fd_) != 1) {
+            error = "TLS could not start";
+            return false;
+        }
+        // The certificate must name the host the user gave, by name or address.
+        if (isAddress(host))
+            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls_), host.c_str());
+        else if (SSL_set_tlsext_host_name(tls_, host.c_str()) != 1 ||
+                 SSL_set1_host(tls_, host.c_str()) != 1) {
+            error = "TLS could not start";
+            return false;
+        }
+        for (auto waited = Milliseconds::zero(); waited < ioTimeout && !stopping_;) {
+            const int done = SSL_connect(tls_);
+            if (done == 1) return true;
+            const int why = SSL_get_error(tls_, done);
+            if (why != SSL_ERROR_WANT_READ && why != SSL_ERROR_WANT_WRITE) break;
+            pollfd ready{fd_, static_cast<short>(why == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+            if (::poll(&ready, 1, 200) == 0) waited += 200ms;
+        }
+        const auto verified = SSL_get_verify_result(tls_);
+        if (verified != X509_V_OK) {
+            error = std::string("its certificate can't be trusted: ") +
+                    X509_verify_cert_error_string(verified);
+            if (untrusted) *untrusted = true;
+        } else
+            error = "the secure connection failed";
+        ERR_clear_error();
+        return false;
+    }
+
+    // Bytes written (> 0), 0 to wait for `want`, -1 when the peer is gone.
+    std::ptrdiff_t write(std::string_view bytes, short& want) {
+        if (!tls_) {
+            const auto sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (sent >= 0) return sent;
+            return errno == EAGAIN || errno == EINTR ? 0 : -1;
+        }
+        std::size_t sent = 0;
+        if (SSL_write_ex(tls_, bytes.data(), bytes.size(), &sent) == 1)
+            return static_cast<std::ptrdiff_t>(sent);
+        return waitFor(SSL_get_error(tls_, 0), want);
+    }
+
+    // Bytes read (> 0), 0 to wait for `want`, -1 when the peer is gone.
+    std::ptrdiff_t read(std::span<char> buffer, short& want) {
+        if (!tls_) {
+            const auto got = ::recv(fd_, buffer.data(), buffer.size(), 0);
+            if (got > 0) return got;
+            return got < 0 && (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+        }
+        std::size_t got = 0;
+        if (SSL_read_ex(tls_, buffer.data(), buffer.size(), &got) == 1)
+            return static_cast<std::ptrdiff_t>(got);
+        return waitFor(SSL_get_error(tls_, 0), want);
+    }
+
+    std::ptrdiff_t waitFor(int why, short& want) {
+        if (why == SSL_ERROR_WANT_READ)
+            want = POLLIN;
+        else if (why == SSL_ERROR_WANT_WRITE)
+            want = POLLOUT;
+        else {
+            ERR_clear_error();
+            return -1;
+        }
+        return 0;
+    }
+
+    int fd_;
+    SSL* tls_ = nullptr;
+    const std::atomic<bool>& stopping_;
+};
+
+namespace {
 
 // Reads until the answer's head is whole (and what follows it, when the
 // server closes at once); empty when none came within ioTimeout.
-std::string readAnswer(int fd, const std::atomic<bool>& stopping) {
+std::string readAnswer(Connection& connection) {
     std::string answer;
     std::array<char, 2048> bytes{};
-    for (auto waited = Milliseconds::zero();
-         waited < ioTimeout && !stopping && answer.size() < 8192;) {
-        pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, 200) == 0) {
-            waited += 200ms;
-            continue;
-        }
-        const auto got = ::recv(fd, bytes.data(), bytes.size(), 0);
-        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    while (answer.size() < 8192) {
+        const auto got = connection.receive(bytes, ioTimeout);
         if (got <= 0) break;
         answer.append(bytes.data(), static_cast<std::size_t>(got));
-        if (const auto end = answer.find("\r\n\r\n"); end != std::string::npos) {
+        if (answer.find("\r\n\r\n") != std::string::npos) {
             // A refusal's reason follows its head; give it a moment.
-            if (!answer.starts_with("HTTP/1.1 100") && !answer.starts_with("HTTP/1.0 200")) {
-                pollfd more{fd, POLLIN, 0};
-                if (::poll(&more, 1, 200) == 1)
-                    if (const auto rest = ::recv(fd, bytes.data(), bytes.size(), 0); rest > 0)
-                        answer.append(bytes.data(), static_cast<std::size_t>(rest));
-            }
+            if (!answer.starts_with("HTTP/1.1 100") && !answer.starts_with("HTTP/1.0 200"))
+                if (const auto rest = connection.receive(bytes, 200ms); rest > 0)
+                    answer.append(bytes.data(), static_cast<std::size_t>(rest));
             break;
         }
     }
@@ -173,25 +303,26 @@ std::string base64(std::string_view text) {
 } // namespace
 
 std::string RelayTarget::listenURL() const {
-    return "http://" + hostInURL(host) + ":" + std::to_string(port) + mount;
+    return (secure ? "https://" : "http://") + hostInURL(host) + ":" + std::to_string(port) + mount;
 }
 
 std::string RelayTarget::withoutPassword() const {
     // A user other than the default keeps its colon: "user@" alone would read
     // as a password.
-    return "icecast://" + (user == "source" ? std::string() : percentEncoded(user) + ":@") +
-           hostInURL(host) + ":" + std::to_string(port) + mount;
+    return (secure ? "https://" : "icecast://") +
+           (user == "source" ? std::string() : percentEncoded(user) + ":@") + hostInURL(host) +
+           ":" + std::to_string(port) + mount;
 }
 
 std::variant<RelayTarget, std::string> parseRelayURL(std::string_view url) {
     const auto parsed = boost::urls::parse_uri(url);
     if (!parsed) return std::string("That isn't a server address");
     const auto scheme = parsed->scheme();
-    if (scheme == "https")
-        return std::string("Lantern FM can't send to an https relay yet: use its http address");
-    if (scheme != "icecast" && scheme != "http")
-        return std::string("A relay address begins with icecast:// or http://");
+    if (scheme != "icecast" && scheme != "http" && scheme != "https")
+        return std::string("A relay address begins with icecast://, http:// or https://");
     RelayTarget target;
+    target.secure = scheme == "https";
+    if (target.secure) target.port = 443;
     target.host = parsed->host_address();
     if (parsed->host_type() == boost::urls::host_type::ipv6)
         target.host = target.host.substr(1, target.host.size() - 2);
@@ -225,7 +356,20 @@ Relay::Relay(std::shared_ptr<Fanout> fanout, RelayTarget target, Source source,
              std::function<void(const Report&)> report)
     : fanout_(std::move(fanout)), target_(std::move(target)),
       credentials_("Basic " + base64(target_.user + ":" + target_.password)),
-      source_(std::move(source)), report_(std::move(report)), thread_([this] { run(); }) {}
+      tls_(target_.secure ? SSL_CTX_new(TLS_client_method()) : nullptr, &SSL_CTX_free),
+      source_(std::move(source)), report_(std::move(report)) {
+    if (tls_) {
+        // The system's trusted authorities, and nothing older than TLS 1.2.
+        SSL_CTX_set_verify(tls_.get(), SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_default_verify_paths(tls_.get());
+        SSL_CTX_set_min_proto_version(tls_.get(), TLS1_2_VERSION);
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+std::unique_ptr<Connection> Relay::connect(std::string& error, bool* untrusted) {
+    return Connection::open(target_, tls_.get(), stopping_, error, untrusted);
+}
 
 Relay::~Relay() {
     {
@@ -260,8 +404,8 @@ void Relay::run() {
         const auto started = std::chrono::steady_clock::now();
         const auto ended = session(detail);
         if (ended == Ended::stopped) break;
-        if (ended == Ended::refused) {
-            say(State::refused, detail);
+        if (ended == Ended::refused || ended == Ended::untrusted) {
+            say(ended == Ended::refused ? State::refused : State::untrusted, detail);
             if (!pause(afterRefusal)) break;
             continue;
         }
@@ -279,8 +423,10 @@ Relay::Ended Relay::session(std::string& detail) {
                            ";ice-samplerate=" + std::to_string(source_.sampleRate);
     // PUT first; the older SOURCE method for a server that does not allow it.
     for (const std::string method : {"PUT", "SOURCE"}) {
-        const int fd = connectTo(target_.host, target_.port, detail);
-        if (fd < 0) return stopping_ ? Ended::stopped : Ended::unreachable;
+        bool untrusted = false;
+        const auto connection = connect(detail, &untrusted);
+        if (!connection && untrusted) return Ended::untrusted;
+        if (!connection) return stopping_ ? Ended::stopped : Ended::unreachable;
         const bool put = method == "PUT";
         std::string head = method + " " + target_.mount + (put ? " HTTP/1.1" : " HTTP/1.0");
         head += "\r\nHost: " + hostInURL(target_.host) + ":" + std::to_string(target_.port);
@@ -289,21 +435,16 @@ Relay::Ended Relay::session(std::string& detail) {
         head += "\r\nIce-Name: " + headerValue(source_.name);
         head += "\r\nIce-Audio-Info: " + audioInfo;
         head += put ? "\r\nExpect: 100-continue\r\n\r\n" : "\r\n\r\n";
-        if (!sendAll(fd, head, stopping_)) {
-            ::close(fd);
+        if (!connection->sendAll(head)) {
             detail = "the server closed the connection";
             return stopping_ ? Ended::stopped : Ended::lost;
         }
-        const auto answer = readAnswer(fd, stopping_);
+        const auto answer = readAnswer(*connection);
         const auto status = statusOf(answer);
         if (status == 100 || status == 200) {
-            const int on = 1; // each part in a segment of its own
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            const bool stopped = relay(fd, detail);
-            ::close(fd);
-            return stopped ? Ended::stopped : Ended::lost;
+            connection->sendPromptly(); // each part in a segment of its own
+            return relay(*connection, detail) ? Ended::stopped : Ended::lost;
         }
-        ::close(fd);
         if (stopping_) return Ended::stopped;
         detail = answer.empty() ? "the server gave no answer" : firstLine(answer);
         if (put && status == 405) continue;
@@ -318,7 +459,7 @@ Relay::Ended Relay::session(std::string& detail) {
 
 // Sends the fan-out's audio until the connection fails (false) or the relay
 // stops (true).
-bool Relay::relay(int fd, std::string& detail) {
+bool Relay::relay(Connection& connection, std::string& detail) {
     // The server's queue starts with live audio rather than the station's
     // burst: sent at once, the burst would reach it in pieces that begin
     // inside frames, where its listeners would then start.
@@ -340,8 +481,8 @@ bool Relay::relay(int fd, std::string& detail) {
         if (std::exchange(skipBurst, false)) chunks.erase(chunks.begin());
         for (const auto& piece : chunks)
             for (const auto part : framedParts(piece.bytes()))
-                if (!sendAll(fd, {reinterpret_cast<const char*>(part.data()), part.size()},
-                             stopping_)) {
+                if (!connection.sendAll(
+                        {reinterpret_cast<const char*>(part.data()), part.size()})) {
                     detail = "the server stopped taking the stream";
                     return stopping_;
                 }
@@ -368,40 +509,35 @@ bool Relay::relay(int fd, std::string& detail) {
 
 void Relay::updateTitle(const std::string& title) {
     std::string error;
-    const int fd = connectTo(target_.host, target_.port, error);
-    if (fd < 0) return;
+    const auto connection = connect(error);
+    if (!connection) return;
     const auto request = "GET /admin/metadata?mount=" + percentEncoded(target_.mount) +
                          "&mode=updinfo&charset=UTF-8&song=" + percentEncoded(title) +
                          " HTTP/1.0\r\nAuthorization: " + credentials_ +
                          "\r\nUser-Agent: Lantern FM\r\n\r\n";
-    if (sendAll(fd, request, stopping_)) readAnswer(fd, stopping_);
-    ::close(fd);
+    if (connection->sendAll(request)) readAnswer(*connection);
 }
 
 // Joins the mount as a listener for a moment: what arrives from its first
 // byte on, less the real time that passes meanwhile, is the server's burst.
 std::optional<double> Relay::measureBurst() {
     std::string error;
-    const int fd = connectTo(target_.host, target_.port, error);
-    if (fd < 0) return std::nullopt;
+    const auto connection = connect(error);
+    if (!connection) return std::nullopt;
     const auto head = "GET " + target_.mount + " HTTP/1.0\r\nUser-Agent: Lantern FM\r\n\r\n";
     std::string start;
     std::size_t bytes = 0;
     std::optional<std::chrono::steady_clock::time_point> first;
     auto last = std::chrono::steady_clock::now();
-    if (sendAll(fd, head, stopping_)) {
+    if (connection->sendAll(head)) {
         std::array<char, 16384> buffer{};
         const auto began = std::chrono::steady_clock::now();
         for (;;) {
-            const auto now = std::chrono::steady_clock::now();
             const auto until = first ? *first + 1500ms : began + ioTimeout;
-            if (now >= until || stopping_) break;
-            pollfd ready{fd, POLLIN, 0};
-            if (::poll(&ready, 1,
-                       static_cast<int>(
-                           std::chrono::duration_cast<Milliseconds>(until - now).count())) != 1)
-                break;
-            const auto got = ::recv(fd, buffer.data(), buffer.size(), 0);
+            const auto left =
+                std::chrono::duration_cast<Milliseconds>(until - std::chrono::steady_clock::now());
+            if (left <= Milliseconds::zero()) break;
+            const auto got = connection->receive(buffer, left);
             if (got <= 0) break;
             const auto size = static_cast<std::size_t>(got);
             if (start.size() < 4096) start.append(buffer.data(), size);
@@ -410,7 +546,6 @@ std::optional<double> Relay::measureBurst() {
             if (!first && start.find("\r\n\r\n") != std::string::npos) first = last;
         }
     }
-    ::close(fd);
     const auto end = start.find("\r\n\r\n");
     if (statusOf(start) != 200 || end == std::string::npos || !first) return std::nullopt;
     const double rate = source_.bitrate * 1000.0 / 8;
@@ -421,24 +556,17 @@ std::optional<double> Relay::measureBurst() {
 
 std::optional<std::size_t> Relay::countListeners() {
     std::string error;
-    const int fd = connectTo(target_.host, target_.port, error);
-    if (fd < 0) return std::nullopt;
+    const auto connection = connect(error);
+    if (!connection) return std::nullopt;
     std::string answer;
-    if (sendAll(fd, "GET /status-json.xsl HTTP/1.0\r\nUser-Agent: Lantern FM\r\n\r\n", stopping_)) {
+    if (connection->sendAll("GET /status-json.xsl HTTP/1.0\r\nUser-Agent: Lantern FM\r\n\r\n")) {
         std::array<char, 4096> bytes{};
-        for (auto waited = Milliseconds::zero();
-             waited < ioTimeout && answer.size() < (1U << 20);) {
-            pollfd ready{fd, POLLIN, 0};
-            if (::poll(&ready, 1, 200) == 0) {
-                waited += 200ms;
-                continue;
-            }
-            const auto got = ::recv(fd, bytes.data(), bytes.size(), 0);
+        while (answer.size() < (1U << 20)) {
+            const auto got = connection->receive(bytes, ioTimeout);
             if (got <= 0) break;
             answer.append(bytes.data(), static_cast<std::size_t>(got));
         }
     }
-    ::close(fd);
     if (statusOf(answer) != 200) return std::nullopt;
     const auto body = answer.find("\r\n\r\n");
     const auto json = nlohmann::json::parse(

@@ -14,8 +14,28 @@
 
 namespace lantern::test {
 
-Icecast::Icecast() : port_(TunnelMetrics::freePort().value_or(0)) {
+Icecast::Icecast(Tls tls) : port_(TunnelMetrics::freePort().value_or(0)) {
     const auto folder = folder_.path().toStdString();
+    std::string secure;
+    if (tls == Tls::on) {
+        tlsPort_ = TunnelMetrics::freePort().value_or(0);
+        const auto made =
+            runProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
+                        "-keyout", folder + "/key.pem", "-out", certificate()},
+                       std::chrono::seconds(30));
+        EXPECT_EQ(made.status, 0) << made.error;
+        // Icecast reads the certificate and its key from one file.
+        QFile both(folder_.filePath("icecast.pem"));
+        QFile key(folder_.filePath("key.pem")), certificate(folder_.filePath("certificate.pem"));
+        if (both.open(QIODevice::WriteOnly) && key.open(QIODevice::ReadOnly) &&
+            certificate.open(QIODevice::ReadOnly))
+            both.write(certificate.readAll() + key.readAll());
+        both.close();
+        ::chmod(both.fileName().toStdString().c_str(), 0644);
+        secure = "<listen-socket><port>" + std::to_string(tlsPort_) +
+                 "</port><bind-address>127.0.0.1</bind-address><ssl>1</ssl></listen-socket>";
+    }
     // It drops root for an unprivileged user, who writes the logs.
     ::chmod(folder.c_str(), 0777);
     const std::string owner = ::getuid() == 0 ? "<changeowner><user>nobody</user>"
@@ -28,11 +48,12 @@ Icecast::Icecast() : port_(TunnelMetrics::freePort().value_or(0)) {
         "<authentication><source-password>hackme</source-password>"
         "<admin-user>admin</admin-user><admin-password>hackme</admin-password></authentication>"
         "<hostname>127.0.0.1</hostname><listen-socket><port>" +
-        std::to_string(port_) +
-        "</port><bind-address>127.0.0.1</bind-address></listen-socket><fileserve>1</fileserve>"
-        "<paths><basedir>/usr/share/icecast2</basedir><logdir>" +
+        std::to_string(port_) + "</port><bind-address>127.0.0.1</bind-address></listen-socket>" +
+        secure + "<fileserve>1</fileserve><paths><basedir>/usr/share/icecast2</basedir><logdir>" +
         folder +
-        "</logdir><webroot>/usr/share/icecast2/web</webroot>"
+        (tls == Tls::on ? "</logdir><ssl-certificate>" + folder + "/icecast.pem</ssl-certificate>"
+                        : std::string("</logdir>")) +
+        "<webroot>/usr/share/icecast2/web</webroot>"
         "<adminroot>/usr/share/icecast2/admin</adminroot></paths>"
         "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>"
         "<loglevel>3</loglevel></logging><security><chroot>0</chroot>" +

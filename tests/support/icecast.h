@@ -1,23 +1,29 @@
 // A real Icecast server (Debian's icecast2) for tests: on 127.0.0.1 at a port
 // of its own, with its configuration and logs in a private folder, the source
-// password "hackme"; stopped by its pid.
+// password "hackme"; stopped by its pid. With TLS it also listens for https
+// at a second port, with a certificate of its own for "localhost".
 #pragma once
 
 #include <QTemporaryDir>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <sys/types.h>
 
 namespace lantern::test {
 
 class Icecast {
 public:
-    Icecast();
+    enum class Tls { off, on };
+    explicit Icecast(Tls tls = Tls::off);
     ~Icecast();
     Icecast(const Icecast&) = delete;
     Icecast& operator=(const Icecast&) = delete;
 
     std::uint16_t port() const { return port_; }
+    std::uint16_t tlsPort() const { return tlsPort_; }
+    // The https port's certificate, to trust (PEM).
+    std::string certificate() const { return folder_.filePath("certificate.pem").toStdString(); }
     // Whether it answers its status page (waiting up to 10 s).
     bool ready();
     // Its status page's mounts, by mount ("/live").
@@ -29,6 +35,7 @@ public:
 private:
     QTemporaryDir folder_;
     std::uint16_t port_ = 0;
+    std::uint16_t tlsPort_ = 0;
     pid_t pid_ = -1;
 };
 

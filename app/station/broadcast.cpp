@@ -64,6 +64,7 @@ Broadcast::Broadcast(Parts parts, const AudioSource& source) : parts_(std::move(
 Broadcast::~Broadcast() {
     stopRelay();
     if (tap_) tap_->stop();
+    recorder_.reset(); // everything captured is in the file
     if (tunnel_) tunnel_->stop();
     tunnel_.reset();
     parts_.fanout->closeAll();
@@ -128,6 +129,24 @@ void Broadcast::relayTo(RelayTarget target, std::string listenURL) {
             });
             onMain([this, report] { Q_EMIT relayChanged(report); });
         });
+}
+
+void Broadcast::record(const std::filesystem::path& folder,
+                       std::function<void(const Recorder::Report&)> report) {
+    recorder_.reset();
+    auto shared = parts_.shared;
+    Recorder::Source source;
+    source.station = shared->stationName();
+    // Talk over the music is a chapter of its own.
+    source.chapterAt = [shared](Chunk::Clock::time_point at) -> std::optional<std::string> {
+        if (shared->get(&SharedState::talking)) return "Talk";
+        const auto entry = shared->playingAt(at);
+        if (!entry || entry->title.empty()) return std::nullopt;
+        return entry->artist.empty() ? entry->title : entry->artist + " \u2013 " + entry->title;
+    };
+    source.cover = [shared] { return shared->get(&SharedState::coverData); };
+    recorder_ = std::make_unique<Recorder>(parts_.fanout, folder, std::move(source),
+                                           std::chrono::system_clock::now(), std::move(report));
 }
 
 void Broadcast::recheckListeners() {

@@ -2,6 +2,7 @@
 
 #include "capture/audio_source.h"
 #include "capture/audio_tap.h"
+#include "core/record/recorder.h"
 #include "core/station/audio_path.h"
 #include "core/station/shared.h"
 #include "core/stream/fanout.h"
@@ -80,6 +81,17 @@ public:
     // Lets the page play from `listenURL` (before serve()).
     void allowRelayListening(const std::string& listenURL) { relayOrigin_ = originOf(listenURL); }
     void stopRelay();
+    // Keeps the broadcast as a file in `folder` from now on. `report` is
+    // called on the recorder's thread, also after this broadcast is over
+    // (the file is finished as it ends).
+    void record(const std::filesystem::path& folder,
+                std::function<void(const Recorder::Report&)> report);
+    // Finishes the file, waiting for that.
+    void stopRecording() { recorder_.reset(); }
+    // Seconds recorded so far, while recording.
+    std::optional<double> recorded() const {
+        return recorder_ ? std::optional(recorder_->seconds()) : std::nullopt;
+    }
     // Why the listeners get no audio from the encoder, while that lasts.
     const std::optional<QString>& encoderFailure() const { return encoderFailure_; }
 
@@ -103,6 +115,7 @@ private:
     std::shared_ptr<StreamServer> server_;
     std::unique_ptr<TunnelSupervisor> tunnel_;
     std::unique_ptr<Relay> relay_;
+    std::unique_ptr<Recorder> recorder_;
     std::optional<std::string> relayOrigin_; // where the page may play the relay from
     std::optional<OwnTunnel> own_;
     std::shared_ptr<AudioPath> path_;

@@ -24,9 +24,13 @@
 
 #include <QClipboard>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
 #include <QGuiApplication>
 #include <QJSEngine>
 #include <QPointer>
+#include <QStandardPaths>
+#include <QThreadPool>
 
 namespace lantern {
 
@@ -80,6 +84,7 @@ Station::Station(Environment environment)
     sources_ = AudioSources::current();
     if (!sources_.empty()) source_ = sources_.front();
     refreshSources();
+    finishLeftRecordings();
 
     for (auto changed :
          {&LinkPresence::passcodeChanged, &LinkPresence::namedChanged, &LinkPresence::keptChanged,
@@ -251,6 +256,7 @@ void Station::goOnAir() {
     connect(broadcast, &Broadcast::captureProblem, this, &Station::captureProblem);
     connect(broadcast, &Broadcast::encoderFailureChanged, this, &Station::showEncoder);
     connect(broadcast, &Broadcast::relayChanged, this, &Station::onRelay);
+    if (recordShows()) startRecording();
     Q_EMIT onAirChanged();
     assign(*this, onAirSince_, env_.clock(), &Station::onAirSinceChanged);
     setLinkState(LinkState::Connecting);
@@ -369,6 +375,93 @@ QCoro::Task<std::optional<QString>> Station::setRelay(QString address, QString p
     co_return std::nullopt;
 }
 
+// ---- Recordings ----
+
+bool Station::recordShows() const {
+    return settings_.flag(QStringLiteral("recordShows"));
+}
+
+void Station::setRecordShows(bool on) {
+    if (on == recordShows()) return;
+    settings_.setValue(QStringLiteral("recordShows"), on);
+    Q_EMIT recordShowsChanged();
+    if (!broadcast_) return;
+    clear(StatusLine::Kind::recording);
+    if (on) return startRecording();
+    broadcast_->stopRecording();
+    assign(*this, recorded_, -1.0, &Station::recordedChanged);
+}
+
+QString Station::recordingsFolder() const {
+    if (const auto chosen = settings_.string(QStringLiteral("recordingsFolder"));
+        chosen && !chosen->trimmed().isEmpty())
+        return QDir::cleanPath(*chosen);
+    // The desktop's music folder (its user-dirs setting), else ~/Music.
+    auto music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    if (music.isEmpty()) music = QDir::homePath() + QStringLiteral("/Music");
+    return music + QStringLiteral("/Lantern FM");
+}
+
+void Station::showRecordings() {
+    QDir().mkpath(recordingsFolder());
+    QDesktopServices::openUrl(QUrl::fromLocalFile(recordingsFolder()));
+}
+
+void Station::startRecording() {
+    QPointer self(this);
+    broadcast_->record(recordingsFolder().toStdString(), [self](const Recorder::Report& report) {
+        QMetaObject::invokeMethod(self, [self, report] {
+            if (self) self->onRecording(report);
+        });
+    });
+    assign(*this, recorded_, 0.0, &Station::recordedChanged);
+}
+
+// Says why a recording stopped, and where a finished one is.
+void Station::onRecording(const Recorder::Report& report) {
+    if (report.stopped) {
+        const auto line =
+            QStringLiteral("Recording stopped: ") + QString::fromStdString(*report.stopped);
+        console(line);
+        show(StatusLine::Kind::recording, line);
+        if (broadcast_ && !report.saved) broadcast_->stopRecording();
+        assign(*this, recorded_, -1.0, &Station::recordedChanged);
+    }
+    if (!report.saved) return;
+    const auto path = QString::fromStdString(report.saved->string());
+    Q_EMIT recordingSaved(path);
+    const auto seconds = static_cast<qint64>(report.seconds);
+    const auto length = QStringLiteral("%1:%2:%3")
+                            .arg(seconds / 3600)
+                            .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+                            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    const auto name = QString::fromStdString(report.saved->stem().string());
+    QPointer self(this);
+    env_.notify(QStringLiteral("Saved %1 \u2014 %2").arg(name, length),
+                QStringLiteral("In %1").arg(recordingsFolder()), [self] {
+                    if (self) self->showRecordings();
+                });
+}
+
+// Recordings a crash cut short become files at the next start (away from
+// the main thread: each is read and written whole), said once each.
+void Station::finishLeftRecordings() {
+    const auto folder = recordingsFolder().toStdString();
+    QPointer self(this);
+    QThreadPool::globalInstance()->start([self, folder] {
+        const auto finished = lantern::finishLeftRecordings(folder);
+        QMetaObject::invokeMethod(self, [self, finished] {
+            for (const auto& file : finished) {
+                if (!self) return;
+                const auto line = QStringLiteral("Finished the recording of ") +
+                                  QString::fromStdString(file.stem().string());
+                console(line + QStringLiteral(": ") + QString::fromStdString(file.string()));
+                self->show(StatusLine::Kind::recording, line);
+            }
+        });
+    });
+}
+
 void Station::setRelayLine(const QString& line) {
     if (relayLine_ == line) return;
     relayLine_ = line;
@@ -413,7 +506,8 @@ void Station::tunnelUp(const QUrl& url, bool changed) {
         const auto host = url.host(QUrl::FullyEncoded);
         env_.notify(QStringLiteral("Your link changed"),
                     QStringLiteral("Share the new one: ") +
-                        (host.isEmpty() ? url.toString(QUrl::FullyEncoded) : host));
+                        (host.isEmpty() ? url.toString(QUrl::FullyEncoded) : host),
+                    {});
     }
 }
 
@@ -435,6 +529,7 @@ void Station::captureProblem(AudioTap::Problem problem, const QString& name) {
 void Station::tick() {
     assign(*this, listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
     if (!broadcast_) return; // the ticker runs on air only
+    assign(*this, recorded_, broadcast_->recorded().value_or(-1.0), &Station::recordedChanged);
     const auto room = broadcast_->room();
     shared_->set(&SharedState::room, room);
     assign(*this, room_, static_cast<int>(room.value_or(0)), &Station::roomChanged);
@@ -483,6 +578,10 @@ void Station::showEncoder() {
 void Station::goOffAir() {
     if (!broadcast_) return;
     broadcast_.reset();
+    // Its recording was finished meanwhile: said now, before a quit can end
+    // the event loop.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    assign(*this, recorded_, -1.0, &Station::recordedChanged);
     ++relayRun_;
     setRelayLine({});
     assign(*this, onAirSince_, QDateTime(), &Station::onAirSinceChanged);

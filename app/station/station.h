@@ -4,6 +4,7 @@
 #include "capture/audio_tap.h"
 #include "capture/mic_input.h"
 #include "core/nowplaying/now_playing.h"
+#include "core/record/recorder.h"
 #include "core/station/audio_path.h"
 #include "core/stream/relay.h"
 #include "core/system/guarded.h"
@@ -60,6 +61,10 @@ class Station : public QObject {
     Q_PROPERTY(QString relayAddress READ relayAddress NOTIFY relayChanged)
     Q_PROPERTY(QString relayListenAddress READ relayListenAddress NOTIFY relayChanged)
     Q_PROPERTY(QString relayLine READ relayLine NOTIFY relayChanged)
+    // Whether broadcasts are kept as files, and how long this one's is so far
+    // (seconds; -1 while none is being kept).
+    Q_PROPERTY(bool recordShows READ recordShows WRITE setRecordShows NOTIFY recordShowsChanged)
+    Q_PROPERTY(double recorded READ recorded NOTIFY recordedChanged)
     Q_PROPERTY(bool onAir READ onAir NOTIFY onAirChanged)
     Q_PROPERTY(QVariantList sources READ sourceList NOTIFY sourcesChanged)
     Q_PROPERTY(QVariant source READ sourceValue NOTIFY sourceChanged)
@@ -114,7 +119,10 @@ public:
         Settings* settings = nullptr;       // the shared settings when null
         AddressClient* addresses = nullptr; // the shared client when null
         std::function<QDateTime()> clock = [] { return QDateTime::currentDateTimeUtc(); };
-        std::function<void(const QString& title, const QString& body)> notify;
+        // Shows a desktop notification; `onClick` (may be empty) runs when it is clicked.
+        std::function<void(const QString& title, const QString& body,
+                           std::function<void()> onClick)>
+            notify;
         std::function<void()> terminate; // ends the application (quit())
         bool watchSystem = true;         // sleep, application launch/quit
         // How often a passcode the keyring did not give is asked for again.
@@ -178,6 +186,17 @@ public:
     QString relayAddress() const;
     QString relayListenAddress() const;
     QString relayLine() const { return relayLine_; }
+
+    // ---- Recordings ----
+    bool recordShows() const;
+    // Keeps this broadcast (from now on) and the next ones, or stops.
+    void setRecordShows(bool on);
+    double recorded() const { return recorded_; }
+    // Where recordings go: the setting "recordingsFolder", else the music
+    // folder's "Lantern FM".
+    QString recordingsFolder() const;
+    // Opens that folder in the desktop's file manager.
+    Q_INVOKABLE void showRecordings();
     // Relays to `address` (its password in the keychain), or to nothing
     // when empty; takes effect at once when on air. What is wrong, or nothing.
     QCoro::Task<std::optional<QString>> setRelay(QString address, QString password,
@@ -222,6 +241,10 @@ Q_SIGNALS:
     void listenersChanged();
     void statusChanged();
     void relayChanged();
+    void recordShowsChanged();
+    // A recording was finished into `path`.
+    void recordingSaved(const QString& path);
+    void recordedChanged();
     void stopAtChanged();
     void keptChanged();
     void shareLinkChanged();
@@ -252,6 +275,9 @@ private:
     QCoro::Task<> startRelay();
     void setRelayLine(const QString& line);
     void onRelay(const Relay::Report& report);
+    void startRecording();
+    void onRecording(const Recorder::Report& report);
+    void finishLeftRecordings();
     void startServing();
     // The local port the user's own tunnel sends visitors to.
     quint16 ownPort() const;
@@ -290,6 +316,7 @@ private:
     qint64 listeners_ = 0;
     StatusLine status_;
     QString relayLine_;
+    double recorded_ = -1;
     int relayRun_ = 0; // which start of the relay a password read belongs to
     QDateTime stopAt_;
     QStringList sounding_;

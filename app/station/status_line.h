@@ -19,6 +19,7 @@ public:
         microphone, // the microphone failed or was lost
         keyring,    // listeners are held back: the passcode could not be read
         relay,      // the Icecast server the station is relayed to
+        recording,  // the recording stopped, or one a crash left was finished
     };
 
     const QString& text() const { return text_; }

@@ -18,6 +18,8 @@ Console::Console(Station& station) : station_(station) {
     connect(&station, &Station::listening, this, [this](quint16 port) {
         line(QStringLiteral("listen locally: http://127.0.0.1:%1/").arg(port));
     });
+    connect(&station, &Station::recordingSaved, this,
+            [this](const QString& path) { line(QStringLiteral("recorded: ") + path); });
     connect(&station, &Station::shareLinkChanged, this, &Console::showLink);
     connect(&station, &Station::linkStateChanged, this, &Console::showLink);
     connect(&station, &Station::listenersChanged, this,

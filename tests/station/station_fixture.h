@@ -194,7 +194,8 @@ protected:
         environment.settings = &settings;
         environment.addresses = client ? client : &addresses;
         environment.clock = [this] { return clock; };
-        environment.notify = [this](const QString& title, const QString& body) {
+        environment.notify = [this](const QString& title, const QString& body,
+                                    const std::function<void()>&) {
             notices.push_back(title + " / " + body);
         };
         environment.terminate = [this] { ++terminated; };

@@ -125,7 +125,7 @@ std::filesystem::path recordingPath(const std::filesystem::path& folder, std::st
     const auto base = (name.empty() ? std::string("Lantern FM") : name) + " " + stamp.data();
     std::error_code error;
     for (int n = 1;; ++n) {
-        const auto path = folder / (base + (n > 1 ? " " + std::to_string(n) : "") + ".m4a");
+        auto path = folder / (base + (n > 1 ? " " + std::to_string(n) : "") + ".m4a");
         if (!std::filesystem::exists(std::filesystem::symlink_status(path, error)) &&
             !std::filesystem::exists(std::filesystem::symlink_status(beside(path, ".aac"), error)))
             return path;
@@ -227,14 +227,19 @@ void Recorder::run() {
     auto synced = std::chrono::steady_clock::now();
     std::vector<Chunk> chunks;
     for (;;) {
-        auto next = seat_->next(asio::use_future);
-        // Only a seat with nothing queued waits, so ending it now loses nothing.
-        while (next.wait_for(100ms) != std::future_status::ready)
-            if (stopping_) seat_->end();
-        auto chunk = next.get();
         chunks.clear();
-        if (chunk) chunks.push_back(std::move(*chunk));
-        seat_->takeAll(chunks);
+        if (stopping_) {
+            // Stopped while audio still comes: what is queued now is the last.
+            seat_->takeAll(chunks);
+            seat_->end();
+        } else {
+            auto next = seat_->next(asio::use_future);
+            // Only a seat with nothing queued waits, so ending it now loses nothing.
+            while (next.wait_for(100ms) != std::future_status::ready)
+                if (stopping_) seat_->end();
+            if (auto chunk = next.get()) chunks.push_back(std::move(*chunk));
+            seat_->takeAll(chunks);
+        }
         if (chunks.empty()) break; // ended, and everything queued is written
         if (std::exchange(skipBurst, false)) chunks.erase(chunks.begin());
         for (const auto& piece : chunks) {

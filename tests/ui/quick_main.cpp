@@ -27,11 +27,11 @@ class Probe : public QObject {
     Q_OBJECT
 public:
     Probe() {
-        for (const auto* scheme : {"http", "https"})
+        for (const auto* scheme : {"http", "https", "file"})
             QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
     }
     ~Probe() override {
-        for (const auto* scheme : {"http", "https"})
+        for (const auto* scheme : {"http", "https", "file"})
             QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
     }
     Q_INVOKABLE QStringList opened() const { return opened_; }
@@ -67,6 +67,7 @@ public:
 
 public Q_SLOTS:
     void applicationAvailable() {
+        qputenv("HOME", home_.path().toUtf8()); // the music folder recordings go to
         qputenv("XDG_CONFIG_HOME", home_.filePath("config").toUtf8());
         qputenv("XDG_DATA_HOME", home_.filePath("data").toUtf8());
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");

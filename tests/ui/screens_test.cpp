@@ -125,7 +125,11 @@ TEST_F(Screens, EveryScreenAndState) {
     s.mic().setMic(true);
     ASSERT_TRUE(eventually([&] { return s.mic().on(); }));
     s.mic().setTalkOn(true);
-    shoot("on-air-talking");
+    QTemporaryDir shows;
+    settings.setValue("recordingsFolder", shows.path());
+    s.setRecordShows(true);
+    ASSERT_TRUE(eventually([&] { return s.recorded() >= 1; }));
+    shoot("on-air-talking-and-recording");
 
     // Every popup lies whole inside the panel's window, wherever its button is.
     const std::pair<const char*, const char*> popups[] = {{"showQR", "qrPopover"},

@@ -48,6 +48,8 @@ ColumnLayout {
 
         Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Lantern.line }
 
+        RecordRow { Layout.fillWidth: true }
+
         MicRow { Layout.fillWidth: true }
     }
 

@@ -104,6 +104,10 @@ RowLayout {
                 onTriggered: header.relay()
             }
             PanelMenuItem {
+                text: "Show Recordings"
+                onTriggered: Station.showRecordings()
+            }
+            PanelMenuItem {
                 id: atLogin
                 text: "Open at Login"
                 checkable: true

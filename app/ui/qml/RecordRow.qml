@@ -1,0 +1,58 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Lantern
+
+// Keeping the show as a file: on or off, and on air how long the recording
+// is so far.
+RowLayout {
+    id: row
+    spacing: 10
+    Accessible.role: Accessible.Grouping
+    Accessible.name: "Record"
+
+    // 4:05, or 1:02:13 past an hour.
+    function clock(seconds) {
+        const s = Math.floor(seconds)
+        const two = n => (n < 10 ? "0" : "") + n
+        const minutes = Math.floor(s / 60)
+        return (minutes >= 60 ? Math.floor(minutes / 60) + ":" + two(minutes % 60) : minutes)
+               + ":" + two(s % 60)
+    }
+
+    Item {
+        implicitWidth: 16
+        implicitHeight: 16
+        Rectangle {
+            anchors.centerIn: parent
+            width: 10
+            height: 10
+            radius: 5
+            color: Station.recorded >= 0 ? Lantern.red : "transparent"
+            border.color: Station.recorded >= 0 ? Lantern.red : Lantern.faint
+            border.width: 1.5
+        }
+    }
+    Text {
+        text: "Record"
+        font.pixelSize: 13
+        color: Lantern.text
+        Layout.fillWidth: true
+    }
+    Text {
+        objectName: "recordedLength"
+        visible: Station.recorded >= 0
+        text: row.clock(Station.recorded)
+        font.pixelSize: 12
+        color: Lantern.dim
+    }
+    Toggle {
+        objectName: "record"
+        checked: Station.recordShows
+        tip: Station.recordShows ? "Stop recording the show" : "Record the show to a file"
+        onToggled: {
+            Station.recordShows = checked
+            checked = Qt.binding(() => Station.recordShows)
+        }
+    }
+}

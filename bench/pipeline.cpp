@@ -8,6 +8,9 @@
 //
 //   pipeline [seconds per round = 60] [N ... = 1 10 100]
 //
+// With PIPELINE_RECORD=1 in the environment the station also keeps the show
+// as a file (in a temporary folder), as with "Record" on.
+//
 // Each round runs in a fresh process (this program started again with
 // --round), so rounds do not share threads, sockets or memory.
 
@@ -272,6 +275,11 @@ int round(int seconds, int count, int argc, char** argv) {
     qputenv("LANTERN_CLOUDFLARED", home.filePath("no-tunnel").toUtf8()); // local listeners only
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/lantern-bench-bus");
     Settings settings(home.filePath("settings.ini"));
+    const bool recording = qEnvironmentVariableIntValue("PIPELINE_RECORD") == 1;
+    if (recording) {
+        settings.setValue("recordShows", true);
+        settings.setValue("recordingsFolder", home.filePath("shows"));
+    }
     AddressClient addresses(QUrl("http://127.0.0.1:9"), 1s);
 
     std::mutex costsMutex;
@@ -329,11 +337,12 @@ int round(int seconds, int count, int argc, char** argv) {
     for (int i = 0; i < board->delays.load(); ++i)
         delays.push_back(double(board->delay[i]) / 1e6);
     std::lock_guard lock(costsMutex);
-    std::printf("N=%-4d blocks %zu  callback p50 %.1f µs  p99 %.1f µs  max %.1f µs | "
+    std::printf("N=%-4d %s blocks %zu  callback p50 %.1f µs  p99 %.1f µs  max %.1f µs | "
                 "CPU %.3f s/s (user %.3f, system %.3f) | RSS %.1f MiB | "
                 "click→listener p50 %.0f ms  p99 %.0f ms (%zu clicks) | "
                 "%.1f kbit/s per listener, %d connected\n",
-                count, costs.size(), percentile(costs, 0.5), percentile(costs, 0.99),
+                count, recording ? "recording" : "no recording", costs.size(),
+                percentile(costs, 0.5), percentile(costs, 0.99),
                 costs.empty() ? 0.0 : *std::max_element(costs.begin(), costs.end()),
                 (user + system) / wall, user / wall, system / wall, double(rss) / 1024.0,
                 percentile(delays, 0.5), percentile(delays, 0.99), delays.size(),

@@ -16,8 +16,6 @@ namespace lantern {
 
 namespace {
 
-constexpr xcb_keysym_t keysymT = 0x0074; // XK_t
-constexpr std::uint16_t controlAlt = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1;
 // Caps Lock and Num Lock must not stop the key from working.
 constexpr std::uint16_t lockVariants[] = {0, XCB_MOD_MASK_LOCK, XCB_MOD_MASK_2,
                                           XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2};
@@ -29,7 +27,44 @@ HotKey& HotKey::shared() {
     return key;
 }
 
-HotKey::HotKey(std::optional<QString> display) : display_(std::move(display)) {}
+HotKey::HotKey(std::optional<QString> display) : display_(std::move(display)) {
+    setKey(QString::fromLatin1(defaultKey));
+}
+
+bool HotKey::setKey(const QString& key) {
+    auto parts = key.split(QLatin1Char('+'), Qt::SkipEmptyParts);
+    if (parts.size() < 2) return false; // a key alone would be typed into every window
+    const auto name = parts.takeLast().trimmed().toLower();
+    std::uint16_t modifiers = 0;
+    for (const auto& part : parts) {
+        const auto modifier = part.trimmed().toLower();
+        if (modifier == QLatin1String("ctrl") || modifier == QLatin1String("control"))
+            modifiers |= XCB_MOD_MASK_CONTROL;
+        else if (modifier == QLatin1String("alt"))
+            modifiers |= XCB_MOD_MASK_1;
+        else if (modifier == QLatin1String("shift"))
+            modifiers |= XCB_MOD_MASK_SHIFT;
+        else if (modifier == QLatin1String("super") || modifier == QLatin1String("meta"))
+            modifiers |= XCB_MOD_MASK_4;
+        else
+            return false;
+    }
+    std::uint32_t keysym = 0;
+    if (name.size() == 1 && (name[0].isLetter() || name[0].isDigit()) && name[0].unicode() < 0x80)
+        keysym = name[0].unicode(); // X's keysyms for ASCII letters and digits
+    else if (name == QLatin1String("space"))
+        keysym = 0x0020;
+    else if (name.startsWith(QLatin1Char('f')) && name.mid(1).toInt() >= 1 &&
+             name.mid(1).toInt() <= 12)
+        keysym = 0xFFBD + name.mid(1).toInt(); // XK_F1 is 0xFFBE
+    if (keysym == 0) return false;
+    unregisterKey(); // the old key's grab goes with it
+    key_ = key.trimmed();
+    modifiers_ = modifiers;
+    keysym_ = keysym;
+    keycode_ = 0; // looked up again at the next registration
+    return true;
+}
 
 HotKey::~HotKey() {
     unregisterKey();
@@ -49,13 +84,6 @@ bool HotKey::connect() {
     for (int i = 0; i < screenNumber && screens.rem; ++i)
         xcb_screen_next(&screens);
     root_ = screens.data->root;
-
-    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection_);
-    if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, keysymT)) {
-        keycode_ = codes[0];
-        std::free(codes);
-    }
-    xcb_key_symbols_free(symbols);
 
     // A held key then repeats as presses only, without releases in between.
     auto* extension =
@@ -78,7 +106,7 @@ bool HotKey::connect() {
 bool HotKey::grab(bool on) {
     bool ok = true;
     for (const auto locks : lockVariants) {
-        const auto modifiers = static_cast<std::uint16_t>(controlAlt | locks);
+        const auto modifiers = static_cast<std::uint16_t>(modifiers_ | locks);
         const auto cookie = on ? xcb_grab_key_checked(connection_, 1, root_, modifiers, keycode_,
                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)
                                : xcb_ungrab_key_checked(connection_, keycode_, root_, modifiers);
@@ -97,7 +125,14 @@ bool HotKey::registerKey() {
     // X11 windows: not a global hot key, so none is offered.
     if (!display_ && qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland"))
         return false;
-    if (!connect() || keycode_ == 0) return false;
+    if (!connect()) return false;
+    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection_);
+    if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, keysym_)) {
+        keycode_ = codes[0];
+        std::free(codes);
+    }
+    xcb_key_symbols_free(symbols);
+    if (keycode_ == 0) return false;
     if (!grab(true)) {
         grab(false);
         return false;

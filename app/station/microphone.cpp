@@ -93,7 +93,13 @@ void Microphone::started(MicInput::Started result) {
     key.onRelease = [self = QPointer<Microphone>(this)] {
         if (self) self->hold(false);
     };
-    assign(*this, hotKeyOK_, key.registerKey(), &Microphone::hotKeyOKChanged);
+    // The setting "talkKey" names another key; one that cannot be read, or
+    // that another program holds, is not offered.
+    const auto chosen = settings_.string(QStringLiteral("talkKey"))
+                            .value_or(QString::fromLatin1(HotKey::defaultKey));
+    const bool ok = (chosen == key.key() || key.setKey(chosen)) && key.registerKey();
+    assign(*this, hotKeyText_, ok ? key.key() : QString(), &Microphone::hotKeyOKChanged);
+    assign(*this, hotKeyOK_, ok, &Microphone::hotKeyOKChanged);
 }
 
 void Microphone::setTalkOn(bool on) {

@@ -27,6 +27,8 @@ class Microphone : public QObject {
     Q_PROPERTY(float musicLevel READ musicLevel NOTIFY musicLevelChanged)
     Q_PROPERTY(QString device READ device NOTIFY deviceChanged)
     Q_PROPERTY(bool hotKeyOK READ hotKeyOK NOTIFY hotKeyOKChanged)
+    // The hold-to-talk key as the user types it ("Ctrl+Alt+Space"), while it works.
+    Q_PROPERTY(QString hotKey READ hotKey NOTIFY hotKeyOKChanged)
 public:
     Microphone(Settings& settings, std::shared_ptr<Shared> shared);
     ~Microphone() override;
@@ -40,6 +42,7 @@ public:
     // The chosen input's id; empty for the system default input.
     const QString& device() const { return device_; }
     bool hotKeyOK() const { return hotKeyOK_; }
+    const QString& hotKey() const { return hotKeyText_; }
     MicInput& input() { return *input_; }
 
     Q_INVOKABLE void setMic(bool on);
@@ -76,6 +79,7 @@ private:
     float voiceLevel_ = 0, musicLevel_ = 1.0f;
     QString device_;
     bool hotKeyOK_ = false;
+    QString hotKeyText_;
     bool want_ = false;         // the user's latest choice
     bool starting_ = false;     // a start is under way
     bool closePending_ = false; // off with the panel open: the device still runs

@@ -41,9 +41,9 @@ TEST(HotKey, AHeldKeyIsOnePressAndOneRelease) {
     Counts counts(key);
     ASSERT_TRUE(key.registerKey());
     EXPECT_TRUE(key.registerKey()) << "a second registration must succeed as well";
-    xdotool({"keydown", "ctrl+alt+t"});
+    xdotool({"keydown", "ctrl+alt+space"});
     settle(1200ms); // longer than the server's auto-repeat delay
-    xdotool({"keyup", "ctrl+alt+t"});
+    xdotool({"keyup", "ctrl+alt+space"});
     ASSERT_TRUE(eventually([&] { return counts.releases >= 1; }, 3s));
     settle(300ms);
     EXPECT_EQ(counts.presses, 1);
@@ -51,26 +51,33 @@ TEST(HotKey, AHeldKeyIsOnePressAndOneRelease) {
     EXPECT_EQ(counts.inline_, 0) << "a callback ran inside the X event's handling";
 }
 
-// Only Control+Alt+T, Caps Lock on or not; nothing once unregistered; new
-// callbacks take effect at the next registration.
+// Only its key (Ctrl+Alt+Space unless set), Caps Lock on or not; nothing
+// once unregistered; new callbacks and a new key take effect at the next
+// registration, and a key that cannot be read is refused.
 TEST(HotKey, OnlyItsKeyAndOnlyWhileRegistered) {
     HotKey key(World::display());
     Counts first(key);
     ASSERT_TRUE(key.registerKey());
-    xdotool({"key", "ctrl+alt+y", "ctrl+t", "alt+t"});
+    xdotool({"key", "ctrl+alt+t", "ctrl+space", "alt+space"});
     settle(500ms);
     EXPECT_EQ(first.presses + first.releases, 0);
-    xdotool({"key", "Caps_Lock", "ctrl+alt+t", "Caps_Lock"});
+    xdotool({"key", "Caps_Lock", "ctrl+alt+space", "Caps_Lock"});
     EXPECT_TRUE(eventually([&] { return first.presses == 1 && first.releases == 1; }, 3s));
     key.unregisterKey();
-    xdotool({"key", "ctrl+alt+t"});
+    xdotool({"key", "ctrl+alt+space"});
     settle(500ms);
     EXPECT_EQ(first.presses, 1);
     Counts second(key);
+    ASSERT_TRUE(key.setKey("Super+Shift+F5"));
     ASSERT_TRUE(key.registerKey());
-    xdotool({"key", "ctrl+alt+t"});
+    xdotool({"key", "ctrl+alt+space", "super+shift+F5"});
     EXPECT_TRUE(eventually([&] { return second.releases == 1; }, 3s));
+    settle(300ms);
+    EXPECT_EQ(second.presses, 1) << "the old key still works";
     EXPECT_EQ(first.presses, 1);
+    for (const char* unreadable : {"T", "Ctrl+", "Ctrl+Alt+Return", "Hyper+T", "Ctrl+Alt+F13"})
+        EXPECT_FALSE(key.setKey(unreadable)) << unreadable;
+    EXPECT_EQ(key.key(), "Super+Shift+F5");
 }
 
 // Taken by another program, or without a display: not registered (and the

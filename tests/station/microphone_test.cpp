@@ -118,16 +118,19 @@ TEST_F(MicrophoneTest, ThePickerAndTheLineFollowTheSoundServer) {
     EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none) << s.status().toStdString();
 }
 
-// Holding Control+Alt+T talks while the microphone is on, and not after.
+// Holding the key of the setting "talkKey" talks while the microphone is on,
+// and not after; the hint names that key.
 TEST_F(MicrophoneTest, TheHotKeyHoldsToTalk) {
     test::World::display();
     const auto keys = [](const char* action) {
-        test::runProgram({"xdotool", action, "ctrl+alt+t"}, std::chrono::seconds(10));
+        test::runProgram({"xdotool", action, "ctrl+shift+F7"}, std::chrono::seconds(10));
     };
+    settings.setValue("talkKey", "Ctrl+Shift+F7");
     auto& s = make();
     s.mic().setMic(true);
     ASSERT_TRUE(on(s));
     EXPECT_TRUE(s.mic().hotKeyOK());
+    EXPECT_EQ(s.mic().hotKey(), "Ctrl+Shift+F7");
     keys("keydown");
     EXPECT_TRUE(eventually([&] { return s.mic().talking(); }, 3s));
     keys("keyup");

@@ -82,7 +82,7 @@ ColumnLayout {
             }
         }
         Text {
-            text: Station.mic.talking ? "music dips" : Station.mic.hotKeyOK ? "or hold Ctrl+Alt+T" : "your voice"
+            text: Station.mic.talking ? "music dips" : Station.mic.hotKeyOK ? "or hold " + Station.mic.hotKey : "your voice"
             font.pixelSize: 11
             color: Lantern.faint
             wrapMode: Text.Wrap

@@ -49,13 +49,14 @@ double adtsSeconds(std::span<const std::uint8_t> bytes) {
     return seconds;
 }
 
-std::string titleOf(std::string_view station, std::chrono::system_clock::time_point began) {
-    const auto time = std::chrono::system_clock::to_time_t(began);
+// `at` in local time, as strftime's `format` puts it.
+std::string localTime(std::chrono::system_clock::time_point at, const char* format) {
+    const auto time = std::chrono::system_clock::to_time_t(at);
     std::tm local{};
     ::localtime_r(&time, &local);
-    std::array<char, 32> date{};
-    std::strftime(date.data(), date.size(), "%Y-%m-%d", &local);
-    return std::string(station) + ", " + date.data();
+    std::array<char, 32> text{};
+    std::strftime(text.data(), text.size(), format, &local);
+    return text.data();
 }
 
 // A journal's text, bounded and free of what could end its line.
@@ -109,11 +110,6 @@ void removeWork(const std::filesystem::path& file) {
 
 std::filesystem::path recordingPath(const std::filesystem::path& folder, std::string_view station,
                                     std::chrono::system_clock::time_point began) {
-    const auto time = std::chrono::system_clock::to_time_t(began);
-    std::tm local{};
-    ::localtime_r(&time, &local);
-    std::array<char, 32> stamp{};
-    std::strftime(stamp.data(), stamp.size(), "%Y-%m-%d %H-%M", &local);
     // What a file name cannot hold, or hides it, or other systems refuse.
     std::string name(station.substr(0, 120));
     for (char& c : name)
@@ -122,7 +118,8 @@ std::filesystem::path recordingPath(const std::filesystem::path& folder, std::st
             c = '_';
     while (!name.empty() && (name.front() == '.' || name.front() == ' '))
         name.erase(0, 1);
-    const auto base = (name.empty() ? std::string("Lantern FM") : name) + " " + stamp.data();
+    const auto base = (name.empty() ? std::string("Lantern FM") : name) + " " +
+                      localTime(began, "%Y-%m-%d %H-%M");
     std::error_code error;
     for (int n = 1;; ++n) {
         auto path = folder / (base + (n > 1 ? " " + std::to_string(n) : "") + ".m4a");
@@ -184,12 +181,14 @@ bool Recorder::open(std::string& problem) {
         problem = errno == ENOSPC
                       ? "the disk is full"
                       : "can't write to " + folder_.string() + " (" + std::strerror(errno) + ")";
-        if (audio_ >= 0) ::close(audio_);
-        removeWork(file_);
+        if (audio_ >= 0) { // only what this recorder made goes
+            ::close(audio_);
+            std::filesystem::remove(beside(file_, ".aac"), error);
+        }
         audio_ = journal_ = -1;
         return false;
     }
-    note(nlohmann::json{{"title", titleOf(source_.station, began_)}}.dump());
+    note(nlohmann::json{{"title", source_.station + ", " + localTime(began_, "%Y-%m-%d")}}.dump());
     return true;
 }
 

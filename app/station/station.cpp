@@ -438,7 +438,9 @@ void Station::onRecording(const Recorder::Report& report) {
     const auto name = QString::fromStdString(report.saved->stem().string());
     QPointer self(this);
     env_.notify(QStringLiteral("Saved %1 \u2014 %2").arg(name, length),
-                QStringLiteral("In %1").arg(recordingsFolder()), [self] {
+                QStringLiteral("In ") +
+                    QString::fromStdString(report.saved->parent_path().string()),
+                [self] {
                     if (self) self->showRecordings();
                 });
 }

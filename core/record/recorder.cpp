@@ -248,7 +248,7 @@ void Recorder::run() {
                 note(nlohmann::json{{"at", seconds_.load()}, {"chapter", *now}}.dump());
                 chapter = std::move(now);
             }
-            if (!coverKept && chapter && *chapter != "Talk" && source_.cover) {
+            if (!coverKept && chapter && source_.cover) {
                 if (auto cover = source_.cover()) {
                     std::string ignored;
                     const int fd =

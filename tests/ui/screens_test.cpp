@@ -124,6 +124,7 @@ TEST_F(Screens, EveryScreenAndState) {
                        Cover{coverArt(), "image/png"});
     s.mic().setMic(true);
     ASSERT_TRUE(eventually([&] { return s.mic().on(); }));
+    shoot("on-air-mic-on");
     s.mic().setTalkOn(true);
     QTemporaryDir shows;
     settings.setValue("recordingsFolder", shows.path());

@@ -81,12 +81,14 @@ ColumnLayout {
                 }
             }
         }
+        // The key's name stays on one line.
+        TextMetrics { id: keyName; font.pixelSize: 11; text: Station.mic.hotKey }
         Text {
             text: Station.mic.talking ? "music dips" : Station.mic.hotKeyOK ? "or hold " + Station.mic.hotKey : "your voice"
             font.pixelSize: 11
             color: Lantern.faint
-            wrapMode: Text.Wrap
-            Layout.preferredWidth: 72
+            wrapMode: Text.WordWrap
+            Layout.preferredWidth: Math.max(72, Math.ceil(keyName.advanceWidth) + 1)
         }
     }
 }

@@ -4,9 +4,12 @@
 #include "core/system/sockets.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace lantern::test {
@@ -34,8 +37,19 @@ pid_t startProgram(const std::vector<std::string>& arguments,
 void endProgram(pid_t pid) {
     if (pid <= 0) return;
     ::kill(pid, SIGTERM);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    // A program that does not end holds the test until its time-out, which
+    // says nothing of why: it is named, then killed.
+    for (int waited = 0; waited < 400; ++waited) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::ifstream name("/proc/" + std::to_string(pid) + "/comm");
+    std::string program;
+    std::getline(name, program);
+    std::fprintf(stderr, "%s (pid %d) did not end 20 s after SIGTERM: killed\n", program.c_str(),
+                 static_cast<int>(pid));
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
 

@@ -27,7 +27,8 @@ ProgramResult runProgram(const std::vector<std::string>& arguments,
 pid_t startProgram(const std::vector<std::string>& arguments,
                    const std::vector<std::string>& environment = {},
                    const std::string* input = nullptr, int* output = nullptr);
-// Ends a program started by startProgram (SIGTERM, then waits for it).
+// Ends a program started by startProgram: SIGTERM, then SIGKILL (and a line
+// naming it) when it has not ended within 20 s.
 void endProgram(pid_t pid);
 // Whether a process has ended: gone, or a zombie nobody reaped yet (an
 // orphan whose new parent does not reap).

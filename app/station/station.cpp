@@ -403,8 +403,9 @@ QString Station::recordingsFolder() const {
 }
 
 void Station::showRecordings() {
-    QDir().mkpath(recordingsFolder());
-    QDesktopServices::openUrl(QUrl::fromLocalFile(recordingsFolder()));
+    const auto folder = recordingsFolder();
+    QDir().mkpath(folder);
+    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
 }
 
 void Station::startRecording() {

@@ -1,6 +1,7 @@
 #include "core/record/recorder.h"
 
 #include "core/record/m4a.h"
+#include "core/stream/aac_encoder.h"
 
 #include <algorithm>
 #include <asio/use_future.hpp>
@@ -34,17 +35,11 @@ std::filesystem::path beside(const std::filesystem::path& file, const char* what
 
 // The seconds of audio in `bytes`: whole ADTS frames of 1,024 samples each.
 double adtsSeconds(std::span<const std::uint8_t> bytes) {
-    static constexpr std::array<int, 13> rates{96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                               22050, 16000, 12000, 11025, 8000,  7350};
     double seconds = 0;
-    std::size_t at = 0;
-    while (at + 7 <= bytes.size() && bytes[at] == 0xFF && (bytes[at + 1] & 0xF6) == 0xF0) {
-        const std::size_t length =
-            ((bytes[at + 3] & 3U) << 11) | (bytes[at + 4] << 3U) | (bytes[at + 5] >> 5U);
-        const std::size_t rate = (bytes[at + 2] >> 2U) & 0xFU;
-        if (length < 7 || rate >= rates.size()) break;
-        seconds += 1024.0 / rates[rate];
-        at += length;
+    for (auto frame = adtsFrameAt(bytes); frame && frame->length <= bytes.size();
+         frame = adtsFrameAt(bytes)) {
+        seconds += 1024.0 / frame->sampleRate;
+        bytes = bytes.subspan(frame->length);
     }
     return seconds;
 }

@@ -1,5 +1,6 @@
 #include "core/stream/relay.h"
 
+#include "core/stream/aac_encoder.h"
 #include "core/stream/http.h"
 #include "core/stream/text.h"
 
@@ -277,15 +278,13 @@ std::vector<std::span<const std::uint8_t>> framedParts(std::span<const std::uint
     constexpr std::size_t most = 2048;
     std::vector<std::span<const std::uint8_t>> parts;
     std::size_t begin = 0, at = 0;
-    while (at + 7 <= bytes.size() && bytes[at] == 0xFF && (bytes[at + 1] & 0xF6) == 0xF0) {
-        const std::size_t length =
-            ((bytes[at + 3] & 3U) << 11) | (bytes[at + 4] << 3U) | (bytes[at + 5] >> 5U);
-        if (length < 7 || at + length > bytes.size()) break;
-        if (at + length - begin > most && at > begin) {
+    for (auto frame = adtsFrameAt(bytes); frame && at + frame->length <= bytes.size();
+         frame = adtsFrameAt(bytes.subspan(at))) {
+        if (at + frame->length - begin > most && at > begin) {
             parts.push_back(bytes.subspan(begin, at - begin));
             begin = at;
         }
-        at += length;
+        at += frame->length;
     }
     if (begin < bytes.size()) parts.push_back(bytes.subspan(begin)); // the rest as it is
     return parts;

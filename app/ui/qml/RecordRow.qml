@@ -11,15 +11,6 @@ RowLayout {
     Accessible.role: Accessible.Grouping
     Accessible.name: "Record"
 
-    // 4:05, or 1:02:13 past an hour.
-    function clock(seconds) {
-        const s = Math.floor(seconds)
-        const two = n => (n < 10 ? "0" : "") + n
-        const minutes = Math.floor(s / 60)
-        return (minutes >= 60 ? Math.floor(minutes / 60) + ":" + two(minutes % 60) : minutes)
-               + ":" + two(s % 60)
-    }
-
     Item {
         implicitWidth: 16
         implicitHeight: 16
@@ -42,7 +33,7 @@ RowLayout {
     Text {
         objectName: "recordedLength"
         visible: Station.recorded >= 0
-        text: row.clock(Station.recorded)
+        text: PanelText.clock(Station.recorded)
         font.pixelSize: 12
         color: Lantern.dim
     }

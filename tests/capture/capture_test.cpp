@@ -154,16 +154,22 @@ TEST(AudioTap, ALostOutputIsReportedUntilCaptureWorksAgain) {
     }
     sound.pactl({"load-module", "module-null-sink", "sink_name=speakers", "rate=44100"});
     sound.pactl({"set-default-sink", "speakers"});
-    // The tone must go where the capture goes: a stream started before a busy
-    // server has made the new sink the default lands on the old one.
     ASSERT_TRUE(
         eventually([&] { return sound.pactl({"get-default-sink"}).starts_with("speakers"); }, 10s));
-    sound.play("comeback", 440);
+    // Played on the new sink by name: a busy session manager can still route a
+    // new stream to the stand-in sink after the default has moved.
+    sound.play("comeback", 440, SoundDaemon::Play::on("speakers"));
     EXPECT_TRUE(eventually([&] {
         std::lock_guard lock(recording.mutex);
         return recording.problems.empty() || recording.problems.back() == AudioTap::Problem::none;
     }));
-    EXPECT_TRUE(eventually([&] { return sounds(recording.fresh(0.3), 44100, 440, 2); }, 10s));
+    EXPECT_TRUE(eventually([&] { return sounds(recording.fresh(0.3), 44100, 440, 2); }, 10s))
+        << "capturing at " <<
+        [&] {
+            std::lock_guard lock(recording.mutex);
+            return recording.rate;
+        }()
+        << " Hz";
 }
 
 TEST(AudioSources, PlayingFirstThenSpotifyThenByName) { // (no sound server needed)

@@ -1,10 +1,14 @@
 #include "capture/hot_key.h"
 
+#include "capture/shortcut_portal.h"
+
 #include <QMetaObject>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QStringList>
 #include <QtGlobal>
 #include <cstdlib>
+#include <utility>
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
 // xkb.h names a member "explicit", which C++ reserves.
@@ -36,16 +40,17 @@ bool HotKey::setKey(const QString& key) {
     if (parts.size() < 2) return false; // a key alone would be typed into every window
     const auto name = parts.takeLast().trimmed().toLower();
     std::uint16_t modifiers = 0;
+    QStringList trigger;
     for (const auto& part : parts) {
         const auto modifier = part.trimmed().toLower();
         if (modifier == QLatin1String("ctrl") || modifier == QLatin1String("control"))
-            modifiers |= XCB_MOD_MASK_CONTROL;
+            modifiers |= XCB_MOD_MASK_CONTROL, trigger << QStringLiteral("CTRL");
         else if (modifier == QLatin1String("alt"))
-            modifiers |= XCB_MOD_MASK_1;
+            modifiers |= XCB_MOD_MASK_1, trigger << QStringLiteral("ALT");
         else if (modifier == QLatin1String("shift"))
-            modifiers |= XCB_MOD_MASK_SHIFT;
+            modifiers |= XCB_MOD_MASK_SHIFT, trigger << QStringLiteral("SHIFT");
         else if (modifier == QLatin1String("super") || modifier == QLatin1String("meta"))
-            modifiers |= XCB_MOD_MASK_4;
+            modifiers |= XCB_MOD_MASK_4, trigger << QStringLiteral("LOGO");
         else
             return false;
     }
@@ -59,6 +64,9 @@ bool HotKey::setKey(const QString& key) {
         keysym = 0xFFBD + name.mid(1).toInt(); // XK_F1 is 0xFFBE
     if (keysym == 0) return false;
     unregisterKey(); // the old key's grab goes with it
+    // Key names as the keysyms have them: "space", "t", "F5".
+    trigger << (name.startsWith(QLatin1Char('f')) && name.size() > 1 ? name.toUpper() : name);
+    trigger_ = trigger.join(QLatin1Char('+'));
     key_ = key.trimmed();
     modifiers_ = modifiers;
     keysym_ = keysym;
@@ -119,12 +127,27 @@ bool HotKey::grab(bool on) {
     return ok;
 }
 
+// In a Wayland session a grab through XWayland sees only keys typed into X11
+// windows: not a global hot key, so the portal's shortcut serves instead.
+bool HotKey::wayland() const {
+    return !display_ && qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
+}
+
 bool HotKey::registerKey() {
     if (registered_) return true;
-    // In a Wayland session a grab through XWayland sees only keys typed into
-    // X11 windows: not a global hot key, so none is offered.
-    if (!display_ && qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland"))
-        return false;
+    if (wayland()) {
+        if (!portal_) {
+            portal_ = std::make_unique<ShortcutPortal>();
+            QObject::connect(portal_.get(), &ShortcutPortal::changed, this,
+                             [this] { portalChanged(); });
+            portal_->onActive = [this](bool down) { pressed(down); };
+        }
+        portalWanted_ = true;
+        portal_->bind(trigger_); // once; a rebind is the user's, in the desktop's settings
+        registered_ = portal_->bound();
+        down_ = false;
+        return registered_;
+    }
     if (!connect()) return false;
     xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection_);
     if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, keysym_)) {
@@ -143,10 +166,30 @@ bool HotKey::registerKey() {
 }
 
 void HotKey::unregisterKey() {
+    const bool portal = std::exchange(portalWanted_, false);
     if (!registered_) return;
-    grab(false);
+    if (!portal) grab(false);
     registered_ = false;
     down_ = false;
+}
+
+void HotKey::portalChanged() {
+    if (!portalWanted_) return;
+    const bool bound = portal_->bound();
+    if (bound != registered_ && down_) pressed(false);
+    registered_ = bound;
+    Q_EMIT changed();
+}
+
+QString HotKey::shown() const {
+    return portal_ && wayland() ? portal_->trigger() : key_;
+}
+
+// A held key is one press: later presses are its auto-repeat.
+void HotKey::pressed(bool down) {
+    if (!registered_ || down == down_) return;
+    down_ = down;
+    post(down);
 }
 
 void HotKey::readEvents() {
@@ -154,15 +197,7 @@ void HotKey::readEvents() {
         const auto type = event->response_type & 0x7F;
         if (registered_ && (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE)) {
             const auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
-            if (key->detail == keycode_) {
-                if (type == XCB_KEY_RELEASE) {
-                    down_ = false;
-                    post(false);
-                } else if (!down_) { // later presses of a held key are its auto-repeat
-                    down_ = true;
-                    post(true);
-                }
-            }
+            if (key->detail == keycode_) pressed(type == XCB_KEY_PRESS);
         }
         std::free(event);
     }

@@ -22,6 +22,8 @@ Microphone::Microphone(Settings& settings, std::shared_ptr<Shared> shared)
         assign(*this, musicLevel_, shared_->get(&SharedState::gain),
                &Microphone::musicLevelChanged);
     });
+    // The portal answers later, and the user may rebind its shortcut.
+    connect(&HotKey::shared(), &HotKey::changed, this, &Microphone::showHotKey);
 }
 
 Microphone::~Microphone() {
@@ -44,6 +46,7 @@ void Microphone::setMic(bool on) {
         else
             input_->stop();
         HotKey::shared().unregisterKey();
+        showHotKey();
         const bool before = talking();
         assign(*this, on_, false, &Microphone::onChanged);
         assign(*this, talkOn_, false, &Microphone::talkOnChanged);
@@ -97,8 +100,15 @@ void Microphone::started(MicInput::Started result) {
     // that another program holds, is not offered.
     const auto chosen = settings_.string(QStringLiteral("talkKey"))
                             .value_or(QString::fromLatin1(HotKey::defaultKey));
-    const bool ok = (chosen == key.key() || key.setKey(chosen)) && key.registerKey();
-    assign(*this, hotKeyText_, ok ? key.key() : QString(), &Microphone::hotKeyOKChanged);
+    if (chosen == key.key() || key.setKey(chosen)) key.registerKey();
+    showHotKey();
+}
+
+// The hint promises the key only while it is registered.
+void Microphone::showHotKey() {
+    const auto& key = HotKey::shared();
+    const bool ok = on_ && key.registered();
+    assign(*this, hotKeyText_, ok ? key.shown() : QString(), &Microphone::hotKeyOKChanged);
     assign(*this, hotKeyOK_, ok, &Microphone::hotKeyOKChanged);
 }
 

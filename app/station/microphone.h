@@ -70,6 +70,7 @@ Q_SIGNALS:
 private:
     void setTalk(bool& flag, bool on, void (Microphone::*changed)());
     void started(MicInput::Started started);
+    void showHotKey();
 
     Settings& settings_;
     std::shared_ptr<Shared> shared_;

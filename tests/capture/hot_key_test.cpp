@@ -2,6 +2,8 @@
 #include "capture/hot_key.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
+#include "support/session_bus.h"
+#include "support/shortcut_portal.h"
 #include "support/world.h"
 
 #include <QEvent>
@@ -83,6 +85,7 @@ TEST(HotKey, OnlyItsKeyAndOnlyWhileRegistered) {
 // Taken by another program, or without a display: not registered (and the
 // panel says nothing about the key then).
 TEST(HotKey, TakenOrWithoutADisplayIsNotRegistered) {
+    World::bus(); // no portal on it
     HotKey holder(World::display()), other(World::display());
     ASSERT_TRUE(holder.registerKey());
     EXPECT_FALSE(other.registerKey());
@@ -91,7 +94,7 @@ TEST(HotKey, TakenOrWithoutADisplayIsNotRegistered) {
     EXPECT_FALSE(HotKey(QStringLiteral(":999")).registerKey());
     other.unregisterKey();
     // A Wayland session's X server (here the Xvfb) would only see keys typed
-    // into X11 windows: no hot key is offered there.
+    // into X11 windows: without a shortcut portal no hot key is offered there.
     qputenv("XDG_SESSION_TYPE", "wayland");
     EXPECT_FALSE(HotKey().registerKey());
     qputenv("XDG_SESSION_TYPE", "x11");
@@ -99,3 +102,23 @@ TEST(HotKey, TakenOrWithoutADisplayIsNotRegistered) {
 }
 
 } // namespace
+
+// A portal that answers the binding with the user's refusal registers no key,
+// and its session is closed; it is not asked again.
+TEST(HotKey, OnWaylandARefusedShortcutIsNotRegistered) {
+    World::bus();
+    const auto portal = startProgram({FAKE_SHORTCUT_PORTAL, "refuse"});
+    ASSERT_TRUE(eventually([] { return World::bus().hasOwner(portalName); }));
+    qputenv("XDG_SESSION_TYPE", "wayland");
+    HotKey key;
+    EXPECT_FALSE(key.registerKey());
+    EXPECT_TRUE(eventually([] {
+        return portalCall("Calls") == "CreateSession BindShortcuts Close";
+    })) << portalCall("Calls").toStdString();
+    EXPECT_FALSE(key.registered());
+    key.unregisterKey();
+    EXPECT_FALSE(key.registerKey());
+    settle(300ms);
+    EXPECT_EQ(portalCall("Calls"), "CreateSession BindShortcuts Close");
+    endProgram(portal);
+}

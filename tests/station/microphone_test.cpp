@@ -2,11 +2,13 @@
 // hears whatever plays on the "mic" sink.
 #include "core/signal/mixing.h"
 #include "station/station_fixture.h"
+#include "support/shortcut_portal.h"
 
 namespace lantern {
 namespace {
 
 using test::eventually;
+using test::portalCall;
 
 class MicrophoneTest : public StationTest {
 protected:
@@ -139,6 +141,42 @@ TEST_F(MicrophoneTest, TheHotKeyHoldsToTalk) {
     keys("key");
     test::settle(300ms);
     EXPECT_FALSE(s.mic().holding());
+}
+
+// In a Wayland session the portal's "talk" shortcut holds to talk, offered
+// under the trigger the portal reports once it has bound it (the key of the
+// setting its preferred one); a rebind in the desktop's settings shows in the
+// hint; the session outlives the microphone going off; a portal that goes away
+// takes the promise along.
+TEST_F(MicrophoneTest, OnWaylandThePortalsShortcutHoldsToTalk) {
+    const auto portal = test::startProgram({FAKE_SHORTCUT_PORTAL, "grant"});
+    ASSERT_TRUE(eventually([] { return test::World::bus().hasOwner(test::portalName); }));
+    qputenv("XDG_SESSION_TYPE", "wayland");
+    auto& s = make();
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s));
+    ASSERT_TRUE(eventually([&] { return s.mic().hotKeyOK(); }, 5s));
+    EXPECT_EQ(s.mic().hotKey(), "Ctrl+Alt+Space");
+    portalCall("Press");
+    EXPECT_TRUE(eventually([&] { return s.mic().talking(); }, 3s));
+    portalCall("Release");
+    EXPECT_TRUE(eventually([&] { return !s.mic().holding(); }, 3s));
+    portalCall("Rebind", {QStringLiteral("Meta+F9")});
+    EXPECT_TRUE(eventually([&] { return s.mic().hotKey() == "Meta+F9"; }, 3s));
+
+    s.mic().setMic(false);
+    portalCall("Press");
+    test::settle(300ms);
+    EXPECT_FALSE(s.mic().holding());
+    EXPECT_FALSE(s.mic().hotKeyOK());
+    portalCall("Release");
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s));
+    EXPECT_TRUE(s.mic().hotKeyOK());
+    EXPECT_EQ(portalCall("Calls"), "CreateSession BindShortcuts") << "bound a second time";
+
+    test::endProgram(portal);
+    EXPECT_TRUE(eventually([&] { return !s.mic().hotKeyOK(); }, 3s));
 }
 
 // Talking mixes the voice in over music dipped to 0.3; the music comes back

@@ -33,7 +33,7 @@ QString names(const QStringList& list) {
 } // namespace
 
 void prepareOutput() {
-    for (const char* key : {"debugCapture", "debugOnAir", "debugPanelWindow"})
+    for (const char* key : {"debugCapture", "debugOnAir", "debugPanelWindow", "debugPanelTiming"})
         if (settings().value(QLatin1String(key)).isValid()) {
             std::setvbuf(stdout, nullptr, _IONBF, 0);
             return;
@@ -107,6 +107,16 @@ void goOnAirIfAsked(Station& station) {
         print(QStringLiteral("share: ") +
               (link.isEmpty() ? QStringLiteral("-") : link.toString(QUrl::FullyEncoded)));
     }(station, mode, *claim, passcode, stopAfter);
+}
+
+bool timesPanel() {
+    return settings().flag(QStringLiteral("debugPanelTiming"));
+}
+
+void reportPanelFrame(double milliseconds, bool built) {
+    print(QStringLiteral("panel: first frame after %1 ms (%2)")
+              .arg(milliseconds, 0, 'f', 1)
+              .arg(built ? QStringLiteral("scene built") : QStringLiteral("scene kept")));
 }
 
 void reportPanelWindow(unsigned long long windowNumber) {

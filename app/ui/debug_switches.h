@@ -14,6 +14,8 @@ class Station;
 //                        "private") first claims an address, with
 //                        debugPasscode; debugStopAfter=SECONDS sets the stop
 //   debugPanelWindow     (handled by the desktop app) the panel in a window
+//   debugPanelTiming     prints how long the panel took from being asked for
+//                        to its first frame
 //   debugShowChoice      (handled by the panel) opens on who can listen
 namespace DebugSwitches {
 
@@ -21,6 +23,9 @@ namespace DebugSwitches {
 void prepareOutput();
 void startCaptureIfAsked();
 void goOnAirIfAsked(Station& station);
+bool timesPanel();
+// "panel: first frame after N ms (scene built|scene kept)".
+void reportPanelFrame(double milliseconds, bool built);
 // The panel window's line: "window: N inputs: A, B default: C".
 void reportPanelWindow(unsigned long long windowNumber);
 

@@ -12,6 +12,7 @@
 #include <QQmlEngine>
 #include <QQuickStyle>
 #include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QTimer>
 
 namespace lantern {
@@ -39,6 +40,10 @@ void DesktopApp::setUpEngine(QQmlEngine& engine, Station& station) {
     ui::useStation(&station);
     // The panel draws every control itself, over the Basic style's logic.
     QQuickStyle::setStyle(QStringLiteral("Basic"));
+    // Flat shapes, text and images need no GPU: drawn in software the panel
+    // costs no graphics driver in a process that stays up all day (a GL
+    // driver, once loaded, stays mapped after its last window is gone).
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
     engine.addImageProvider(QStringLiteral("lantern"), new CoverProvider(station));
 }

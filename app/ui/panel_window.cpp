@@ -1,6 +1,7 @@
 #include "ui/panel_window.h"
 
 #include "station/station.h"
+#include "ui/debug_switches.h"
 
 #include <QGuiApplication>
 #include <QQmlEngine>
@@ -8,6 +9,8 @@
 #include <QQuickView>
 #include <QScreen>
 #include <algorithm>
+#include <malloc.h>
+#include <utility>
 
 namespace lantern {
 
@@ -17,7 +20,22 @@ constexpr int gap = 6; // between the click and the panel
 } // namespace
 
 PanelWindow::PanelWindow(QQmlEngine& engine, Station& station, Kind kind)
-    : station_(&station), kind_(kind), view_(std::make_unique<QQuickView>(&engine, nullptr)) {
+    : engine_(engine), station_(&station), kind_(kind) {
+    release_.setSingleShot(true);
+    release_.setInterval(keepClosed);
+    connect(&release_, &QTimer::timeout, this, &PanelWindow::release);
+}
+
+PanelWindow::~PanelWindow() {
+    if (view_) view_->disconnect(this); // a window that closes as it goes is not news
+    view_.reset();
+    if (open_ && station_) station_->panel(false);
+}
+
+QQuickView& PanelWindow::view() {
+    if (view_) return *view_;
+    view_ = std::make_unique<QQuickView>(&engine_, nullptr);
+    builtForShow_ = true;
     view_->setTitle(QStringLiteral("Lantern FM"));
     view_->setColor(QColor(0x17, 0x18, 0x1D));
     view_->setResizeMode(QQuickView::SizeViewToRootObject);
@@ -37,18 +55,32 @@ PanelWindow::PanelWindow(QQmlEngine& engine, Station& station, Kind kind)
             !(station_ && station_->presence().changing()))
             hide();
     });
+    if (DebugSwitches::timesPanel())
+        connect(view_.get(), &QQuickWindow::frameSwapped, this, [this] {
+            if (!asked_.isValid()) return;
+            DebugSwitches::reportPanelFrame(double(asked_.nsecsElapsed()) / 1e6,
+                                            std::exchange(builtForShow_, false));
+            asked_.invalidate();
+        });
+    return *view_;
 }
 
-PanelWindow::~PanelWindow() {
-    if (open_ && station_) station_->panel(false);
+// The scene, its window and what the engine cached for them go; the next
+// show builds them again.
+void PanelWindow::release() {
+    if (!view_ || view_->isVisible()) return;
+    view_.reset();
+    engine_.collectGarbage();
+    engine_.trimComponentCache();
+    ::malloc_trim(0); // give the freed scene back to the system, not only to malloc
 }
 
-QQuickWindow* PanelWindow::window() const {
-    return view_.get();
+QQuickWindow* PanelWindow::window() {
+    return &view();
 }
 
 bool PanelWindow::visible() const {
-    return view_->isVisible();
+    return view_ && view_->isVisible();
 }
 
 int PanelWindow::maximumHeight(QRect available, Kind kind) {
@@ -57,7 +89,7 @@ int PanelWindow::maximumHeight(QRect available, Kind kind) {
 }
 
 void PanelWindow::fitTo(const QScreen* screen) {
-    if (auto* root = view_->rootObject(); root && screen)
+    if (auto* root = view().rootObject(); root && screen)
         root->setProperty("maximumHeight", maximumHeight(screen->availableGeometry(), kind_));
 }
 
@@ -73,6 +105,7 @@ QPoint PanelWindow::place(QPoint anchor, QSize panel, QRect available) {
 }
 
 void PanelWindow::showAt(QPoint anchor) {
+    if (!asked_.isValid()) asked_.start();
     if (kind_ == Kind::dropDown) {
         auto* screen = QGuiApplication::screenAt(anchor);
         if (!screen) screen = QGuiApplication::primaryScreen();
@@ -83,12 +116,13 @@ void PanelWindow::showAt(QPoint anchor) {
 }
 
 void PanelWindow::setGeometry(QRect geometry) {
-    view_->setResizeMode(QQuickView::SizeRootObjectToView);
+    view().setResizeMode(QQuickView::SizeRootObjectToView);
     view_->setGeometry(geometry);
 }
 
 void PanelWindow::show() {
-    if (kind_ == Kind::window) fitTo(view_->screen());
+    if (!asked_.isValid()) asked_.start();
+    if (kind_ == Kind::window) fitTo(view().screen());
     // A window minimised or unmapped behind Qt's back is still "visible" to
     // it: hide it first so that showing maps it again.
     if (view_->isVisible() && !view_->isExposed()) view_->hide();
@@ -101,17 +135,21 @@ void PanelWindow::show() {
 }
 
 void PanelWindow::hide() {
-    view_->hide();
+    if (view_) view_->hide();
 }
 
 void PanelWindow::toggleAt(QPoint anchor) {
-    if (view_->isVisible())
+    if (visible())
         hide();
     else
         showAt(anchor);
 }
 
 void PanelWindow::shown(bool visible) {
+    if (visible)
+        release_.stop();
+    else
+        release_.start();
     if (visible == open_) return;
     open_ = visible;
     if (station_) station_->panel(visible);

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPoint>
 #include <QPointer>
 #include <QRect>
 #include <QSize>
+#include <QTimer>
+#include <chrono>
 #include <memory>
 
 class QQmlEngine;
@@ -19,6 +22,10 @@ class Station;
 // The panel in its window: frameless and dropped from the tray icon (hidden
 // on Escape or when it loses focus), or an ordinary window where there is no
 // tray. The window follows the panel's height.
+//
+// The panel's scene is built when it is first shown and released once it
+// has been closed for `keepClosed`: a tray app runs all day with its panel
+// closed, and holds only what a closed panel needs.
 class PanelWindow : public QObject {
     Q_OBJECT
 
@@ -27,6 +34,10 @@ public:
 
     PanelWindow(QQmlEngine& engine, Station& station, Kind kind);
     ~PanelWindow() override;
+
+    static constexpr std::chrono::seconds keepClosed{30};
+    // Another time to keep a closed panel's scene.
+    void keepClosedFor(std::chrono::milliseconds time) { release_.setInterval(time); }
 
     // Shows the drop-down under (or above) `anchor`, the point the user
     // clicked; the window kind shows itself where the desktop puts it.
@@ -37,7 +48,10 @@ public:
     // A fixed place and size; the panel fills it.
     void setGeometry(QRect geometry);
     bool visible() const;
-    QQuickWindow* window() const;
+    // The panel's window, its scene built if it was not.
+    QQuickWindow* window();
+    // Whether the scene is built now.
+    bool built() const { return view_ != nullptr; }
 
     // Where a `panel`-sized drop-down goes for a click at `anchor` on a
     // screen whose free area is `available`: centred under the point, or
@@ -47,13 +61,19 @@ public:
     static int maximumHeight(QRect available, Kind kind);
 
 private:
+    QQuickView& view();
+    void release();
     void shown(bool visible);
     // Fits the panel to the screen it shows on.
     void fitTo(const QScreen* screen);
 
+    QQmlEngine& engine_;
     QPointer<Station> station_; // may go first at the end of the process
     Kind kind_;
     std::unique_ptr<QQuickView> view_;
+    QTimer release_;
+    QElapsedTimer asked_; // since the panel was asked for, while its first frame is due
+    bool builtForShow_ = false;
     bool open_ = false;
 };
 

@@ -205,6 +205,30 @@ TEST_F(Screens, TheLinkAsItStands) {
     shoot("sheet-with-own-address-and-no-address-service");
 }
 
+// A panel closed a while lets go of its scene, none before it is first shown;
+// opened again it is whole and shows the station as it is now.
+TEST_F(Screens, AClosedPanelLetsGoOfItsSceneAndComesBackAsTheStationIsNow) {
+    auto& s = make();
+    engine = DesktopApp::makeEngine(s);
+    panel = std::make_unique<PanelWindow>(*engine, s, PanelWindow::Kind::window);
+    EXPECT_FALSE(panel->built());
+    panel->keepClosedFor(200ms);
+    panel->show();
+    ASSERT_TRUE(eventually([&] { return panel->window()->isExposed(); }));
+    const auto goOffAir = [&] {
+        return panel->window()->contentItem()->findChildren<QQuickItem*>("goOffAir").size();
+    };
+    EXPECT_EQ(goOffAir(), 0);
+    test::settle(400ms);
+    EXPECT_TRUE(panel->built()) << "released while open";
+    panel->hide();
+    ASSERT_TRUE(eventually([&] { return !panel->built(); }, 3s));
+    onAir(s);
+    panel->show();
+    ASSERT_TRUE(eventually([&] { return panel->window()->isExposed(); }));
+    EXPECT_TRUE(eventually([&] { return goOffAir() > 0; }));
+}
+
 // At twice the scale a 1280 x 800 screen has 640 x 400 points: the panel
 // fits them, its middle scrolls, and Go Off Air stays in reach.
 TEST_F(Screens, AShortScreenKeepsGoOffAirInReach) {

@@ -88,7 +88,7 @@ void Microphone::started(MicInput::Started result) {
     const bool before = talking();
     assign(*this, on_, true, &Microphone::onChanged);
     if (talking() != before) Q_EMIT talkingChanged();
-    meter_.start();
+    if (panelOpen_) meter_.start(); // the meter is only looked at in the panel
     auto& key = HotKey::shared();
     key.onPress = [self = QPointer<Microphone>(this)] {
         if (self) self->hold(true);
@@ -139,7 +139,11 @@ void Microphone::chooseMic(const QString& uid) {
 
 void Microphone::setPanelOpen(bool open) {
     panelOpen_ = open;
-    if (open) return;
+    if (open) {
+        if (on_) meter_.start();
+        return;
+    }
+    meter_.stop();
     if (holding_) hold(false);
     if (closePending_ && !on_) {
         input_->stop();

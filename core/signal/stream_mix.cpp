@@ -62,18 +62,21 @@ void StreamMix::push(std::uint32_t stream, std::span<const float> samples, Clock
     anchor(now);
 }
 
-void StreamMix::tick(Clock::time_point now, const Emit& emit) {
+bool StreamMix::tick(Clock::time_point now, const Emit& emit) {
     if (std::any_of(inputs_.begin(), inputs_.end(),
                     [&](const auto& entry) { return live(entry.second, now); }))
-        return; // the streams keep the time
-    if (!anchor_) return anchor(now);
+        return true; // the streams keep the time
+    if (!anchor_) {
+        anchor(now);
+        return false;
+    }
     const auto elapsed = std::chrono::duration<double>(now - *anchor_).count();
     const auto due = static_cast<std::uint64_t>(std::max(0.0, elapsed * rate_));
-    if (due <= sinceAnchor_) return;
+    if (due <= sinceAnchor_) return false;
     auto behind = due - sinceAnchor_;
     if (static_cast<double>(behind) > rate_ * mostBehind) {
         anchor(now);
-        return;
+        return false;
     }
     while (behind > 0) {
         const auto frames = static_cast<std::size_t>(std::min<std::uint64_t>(behind, blockFrames));
@@ -81,6 +84,7 @@ void StreamMix::tick(Clock::time_point now, const Emit& emit) {
         sinceAnchor_ += frames;
         behind -= frames;
     }
+    return false;
 }
 
 void StreamMix::emitFrames(std::size_t frames, const Emit& emit) {

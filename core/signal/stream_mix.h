@@ -48,8 +48,9 @@ public:
     void push(std::uint32_t stream, std::span<const float> samples, Clock::time_point now,
               const Emit& emit);
     // The clock: while no stream is live, emits silence (after what stale
-    // streams still hold) up to `now`.
-    void tick(Clock::time_point now, const Emit& emit);
+    // streams still hold) up to `now`. True while a live stream keeps the
+    // time, when the next tick may wait until a stream could go stale.
+    bool tick(Clock::time_point now, const Emit& emit);
 
 private:
     struct Input {

@@ -102,6 +102,7 @@ struct StreamServer::Lane {
     // memory of a larger one, so that a lane that has just caught up does
     // not admit a crowd at once. Only on the lane's thread.
     std::chrono::steady_clock::duration behind{};
+    bool beating = false; // the pulse is armed: the lane has had connections
     // Connections on this lane; touched only on its thread (or once it ended).
     std::unordered_set<Connection*> connections;
     // Bytes of a head are read into this buffer first, then copied to the
@@ -161,7 +162,8 @@ public:
 
     // Closes a lane's streams whose listener has taken no byte for the stall time-out.
     void sweep(Lane& lane);
-    // Measures how far behind the lane's loop runs, every heartbeat.
+    // Measures how far behind the lane's loop runs, every heartbeat while
+    // the lane has connections: an idle lane's thread sleeps.
     void beat(Lane& lane, std::chrono::steady_clock::time_point due);
     // Gathers what every lane knows of its listeners through the tunnel, once
     // a second, and acts on the uplink watch's verdict.
@@ -177,6 +179,8 @@ public:
     Connection(Impl& server, Lane& lane, tcp::socket socket)
         : server_(server), lane_(lane), socket_(std::move(socket)), deadline_(*lane.io) {
         lane_.connections.insert(this);
+        if (!std::exchange(lane_.beating, true))
+            server_.beat(lane_, std::chrono::steady_clock::now());
     }
 
     // Whatever way the connection ends (its handlers finished, one threw, the
@@ -608,7 +612,6 @@ StreamServer::Impl::Impl(std::shared_ptr<Fanout> listeners, std::string pageHTML
         lane->thread = std::thread([this, lane = lane.get()] { run(*lane); });
         asio::post(*lane->io, [this, lane = lane.get()] {
             sweep(*lane);
-            beat(*lane, std::chrono::steady_clock::now());
             if (lane->index == 0) watchUplink();
         });
     }
@@ -660,6 +663,11 @@ void StreamServer::Impl::sweep(Lane& lane) {
 
 void StreamServer::Impl::beat(Lane& lane, std::chrono::steady_clock::time_point due) {
     const auto at = std::chrono::steady_clock::now();
+    if (lane.connections.empty()) {
+        lane.beating = false; // until the next connection
+        lane.behind = {};
+        return;
+    }
     lane.behind = std::max(at - due, lane.behind * 9 / 10);
     // The next beat is due a heartbeat from now, not from `due`: a lane that
     // fell behind is not made to run beats back to back.
@@ -677,28 +685,34 @@ void StreamServer::Impl::watchUplink() {
         std::map<std::uint64_t, std::weak_ptr<Connection>> connections;
     };
     auto gathering = std::make_shared<Gathering>();
-    gathering->pending = lanes.size();
-    for (auto& lane : lanes)
-        asio::post(*lane->io, [this, gathering, lane = lane.get()] {
-            {
-                std::lock_guard lock(gathering->mutex);
-                for (auto* connection : lane->connections)
-                    if (const auto sample = connection->uplinkSample()) {
-                        gathering->listeners.push_back(*sample);
-                        gathering->connections[sample->id] = connection->weak_from_this();
-                    }
-                if (--gathering->pending > 0) return;
-            }
-            // The last lane to report hands the whole picture to the first.
-            asio::post(acceptorIO(), [this, gathering] {
-                const auto verdict = uplink.update(std::chrono::steady_clock::now(),
-                                                   fanout->published(), gathering->listeners);
-                admitThroughTunnel = verdict.admit;
-                room = uplink.room().value_or(0);
-                for (const auto id : verdict.letGo)
-                    if (auto connection = gathering->connections[id].lock()) connection->letGo();
+    // The first lane acts on the whole picture.
+    auto judge = [this, gathering] {
+        const auto verdict = uplink.update(std::chrono::steady_clock::now(), fanout->published(),
+                                           gathering->listeners);
+        admitThroughTunnel = verdict.admit;
+        room = uplink.room().value_or(0);
+        for (const auto id : verdict.letGo)
+            if (auto connection = gathering->connections[id].lock()) connection->letGo();
+    };
+    // Without a connection no lane has anything to tell, and none is woken.
+    if (connections.load() == 0) {
+        judge();
+    } else {
+        gathering->pending = lanes.size();
+        for (auto& lane : lanes)
+            asio::post(*lane->io, [this, gathering, judge, lane = lane.get()] {
+                {
+                    std::lock_guard lock(gathering->mutex);
+                    for (auto* connection : lane->connections)
+                        if (const auto sample = connection->uplinkSample()) {
+                            gathering->listeners.push_back(*sample);
+                            gathering->connections[sample->id] = connection->weak_from_this();
+                        }
+                    if (--gathering->pending > 0) return;
+                }
+                asio::post(acceptorIO(), judge); // the last lane to report hands it over
             });
-        });
+    }
     auto& first = *lanes.front();
     first.watcher->expires_after(uplinkEvery);
     first.watcher->async_wait([this](std::error_code error) {

@@ -185,6 +185,7 @@ TEST_F(MicrophoneTest, TalkingMixesTheVoiceInAndDipsTheMusic) {
     sound->play("talk-music", 500);
     sound->play("talk-voice", 1500, test::SoundDaemon::Play::on("mic"));
     auto& s = make();
+    s.panel(true); // where the levels are shown
     StreamEar ear(onAir(s));
     s.mic().setMic(true);
     ASSERT_TRUE(on(s) && ear.waitForAudio());

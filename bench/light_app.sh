@@ -3,7 +3,7 @@
 # tray (xfce4-panel under openbox on Xvfb) with a private PulseAudio playing a
 # tone, all threads counted, 20-second windows.
 #
-#   bench/light_app.sh [BUILD_DIR] [RUNS]
+#   [PLAYER=tone] bench/light_app.sh [BUILD_DIR] [RUNS]
 #
 # Prints, per run: resident memory off air before the panel was ever opened,
 # the panel's open-to-first-frame time (first and reopened), resident memory
@@ -49,8 +49,14 @@ start pulseaudio -n --daemonize=no --use-pid-file=no --exit-idle-time=-1 --log-l
     -L "module-null-sink sink_name=speakers rate=44100"
 export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
 for _ in $(seq 50); do pactl info > /dev/null 2>&1 && break; sleep 0.1; done
-# A music player, as listeners hear one: mpv playing a tone through PulseAudio.
-start mpv --no-config --really-quiet --no-video --ao=pulse --loop=inf "av://lavfi:sine=frequency=440:sample_rate=44100"
+# What plays: mpv (a music player's buffering), or with PLAYER=tone the
+# tests' low-latency tone player, which makes the server deliver every 12 ms.
+if [ "${PLAYER:-mpv}" = tone ]; then
+    start "$build/tests/tone-player" 440
+else
+    start mpv --no-config --really-quiet --no-video --ao=pulse --loop=inf \
+        "av://lavfi:sine=frequency=440:sample_rate=44100"
+fi
 sleep 2
 
 # CPU (percent of one core) and context switches per second of `pid`, all

@@ -73,7 +73,7 @@ measure() {
     sleep "$window"
     t1=$(ticks "$pid") s1=$(switches "$pid")
     awk -v t=$((t1 - t0)) -v s=$((s1 - s0)) -v hz="$hz" -v w="$window" \
-        'BEGIN {printf "%.2f %.0f", 100 * t / hz / w, s / w}'
+        'BEGIN {printf "%.2f %.0f", 100 * t / hz / w, (s > 0 ? s : 0) / w}'
 }
 # One line per thread: its id, switches, CPU ticks as percent-seconds, name.
 threads() {

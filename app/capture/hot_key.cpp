@@ -7,6 +7,7 @@
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QtGlobal>
+#include <algorithm>
 #include <cstdlib>
 #include <utility>
 #include <xcb/xcb.h>
@@ -39,20 +40,27 @@ bool HotKey::setKey(const QString& key) {
     auto parts = key.split(QLatin1Char('+'), Qt::SkipEmptyParts);
     if (parts.size() < 2) return false; // a key alone would be typed into every window
     const auto name = parts.takeLast().trimmed().toLower();
+    // Each modifier's names, its X mask and its name in the portal's shortcuts format.
+    struct Modifier {
+        const char* name;
+        const char* alias;
+        std::uint16_t mask;
+        const char* trigger;
+    };
+    static constexpr Modifier known[] = {{"ctrl", "control", XCB_MOD_MASK_CONTROL, "CTRL"},
+                                         {"alt", "alt", XCB_MOD_MASK_1, "ALT"},
+                                         {"shift", "shift", XCB_MOD_MASK_SHIFT, "SHIFT"},
+                                         {"super", "meta", XCB_MOD_MASK_4, "LOGO"}};
     std::uint16_t modifiers = 0;
     QStringList trigger;
     for (const auto& part : parts) {
-        const auto modifier = part.trimmed().toLower();
-        if (modifier == QLatin1String("ctrl") || modifier == QLatin1String("control"))
-            modifiers |= XCB_MOD_MASK_CONTROL, trigger << QStringLiteral("CTRL");
-        else if (modifier == QLatin1String("alt"))
-            modifiers |= XCB_MOD_MASK_1, trigger << QStringLiteral("ALT");
-        else if (modifier == QLatin1String("shift"))
-            modifiers |= XCB_MOD_MASK_SHIFT, trigger << QStringLiteral("SHIFT");
-        else if (modifier == QLatin1String("super") || modifier == QLatin1String("meta"))
-            modifiers |= XCB_MOD_MASK_4, trigger << QStringLiteral("LOGO");
-        else
-            return false;
+        const auto word = part.trimmed().toLower();
+        const auto* modifier = std::find_if(std::begin(known), std::end(known), [&](const auto& m) {
+            return word == QLatin1String(m.name) || word == QLatin1String(m.alias);
+        });
+        if (modifier == std::end(known)) return false;
+        modifiers |= modifier->mask;
+        trigger << QLatin1String(modifier->trigger);
     }
     std::uint32_t keysym = 0;
     if (name.size() == 1 && (name[0].isLetter() || name[0].isDigit()) && name[0].unicode() < 0x80)

@@ -163,6 +163,11 @@ TEST_F(MicrophoneTest, OnWaylandThePortalsShortcutHoldsToTalk) {
     EXPECT_TRUE(eventually([&] { return !s.mic().holding(); }, 3s));
     portalCall("Rebind", {QStringLiteral("Meta+F9")});
     EXPECT_TRUE(eventually([&] { return s.mic().hotKey() == "Meta+F9"; }, 3s));
+    // The portal's text is the desktop's to make: taken as characters, cut short.
+    const auto markup = QStringLiteral("<img src=\"https://tracker.example/k.png\">").repeated(4);
+    portalCall("Rebind", {markup});
+    EXPECT_TRUE(eventually([&] { return s.mic().hotKey() == markup.left(64); }, 3s));
+    portalCall("Rebind", {QStringLiteral("Meta+F9")});
 
     s.mic().setMic(false);
     portalCall("Press");

@@ -85,6 +85,7 @@ ColumnLayout {
         TextMetrics { id: keyName; font.pixelSize: 11; text: Station.mic.hotKey }
         Text {
             text: Station.mic.talking ? "music dips" : Station.mic.hotKeyOK ? "or hold " + Station.mic.hotKey : "your voice"
+            textFormat: Text.PlainText // the key's name may come from the desktop's portal
             font.pixelSize: 11
             color: Lantern.faint
             wrapMode: Text.WordWrap

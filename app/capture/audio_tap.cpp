@@ -335,10 +335,9 @@ private:
         auto* core = static_cast<Core*>(data);
         // While streams deliver they keep the time: the clock only needs to
         // look again when one of them could have gone quiet.
-        const auto period =
-            core->mix_.tick(StreamMix::Clock::now(), core->emit())
-                ? std::chrono::duration_cast<std::chrono::microseconds>(StreamMix::staleAfter)
-                : std::chrono::duration_cast<std::chrono::microseconds>(clockPeriod);
+        const std::chrono::microseconds period =
+            core->mix_.tick(StreamMix::Clock::now(), core->emit()) ? StreamMix::staleAfter
+                                                                   : clockPeriod;
         timeval when{};
         pa_timeval_add(pa_gettimeofday(&when), period.count());
         api->time_restart(event, &when);

@@ -61,11 +61,10 @@ ShortcutPortal::ShortcutPortal() {
     qDBusRegisterMetaType<PortalShortcut>();
     qDBusRegisterMetaType<QList<PortalShortcut>>();
     auto bus = QDBusConnection::sessionBus();
-    watcher_ =
+    auto* watcher =
         new QDBusServiceWatcher(service, bus, QDBusServiceWatcher::WatchForUnregistration, this);
     // A portal that went away took its session along; the next bind() starts over.
-    connect(watcher_, &QDBusServiceWatcher::serviceUnregistered, this,
-            [this] { end(State::idle); });
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] { end(State::idle); });
     const auto on = [&](const char* name, const char* slot) {
         bus.connect(service, desktopPath, shortcutsInterface, QString::fromLatin1(name), this,
                     slot);

@@ -6,7 +6,6 @@
 #include <functional>
 
 class QDBusMessage;
-class QDBusServiceWatcher;
 
 namespace lantern {
 
@@ -62,7 +61,6 @@ private:
     QString session_;
     QString requestPath_; // the request whose Response is awaited
     int tokens_ = 0;
-    QDBusServiceWatcher* watcher_ = nullptr;
 };
 
 } // namespace lantern

@@ -101,8 +101,6 @@ TEST(HotKey, TakenOrWithoutADisplayIsNotRegistered) {
     EXPECT_TRUE(HotKey().registerKey());
 }
 
-} // namespace
-
 // A portal that answers the binding with the user's refusal registers no key,
 // and its session is closed; it is not asked again.
 TEST(HotKey, OnWaylandARefusedShortcutIsNotRegistered) {
@@ -122,3 +120,5 @@ TEST(HotKey, OnWaylandARefusedShortcutIsNotRegistered) {
     EXPECT_EQ(portalCall("Calls"), "CreateSession BindShortcuts Close");
     endProgram(portal);
 }
+
+} // namespace

@@ -29,7 +29,7 @@ LanternRun::LanternRun(const QTemporaryDir& home, std::vector<std::string> argum
     edge_ = TunnelMetrics::freePort().value_or(0);
     const auto edge = "http://127.0.0.1:" + std::to_string(edge_);
     environment.push_back("FAKE_TUNNEL_EDGE=" + std::to_string(edge_));
-    environment.push_back("FAKE_TUNNEL_EDGE_AFTER=" + std::to_string(options.edgeAfter));
+    environment.push_back("FAKE_TUNNEL_EDGE_AFTER=0");
     environment.push_back("LANTERN_LINK_CHECK=" +
                           (options.linkCheck.empty() ? edge : options.linkCheck));
     if (options.headless && !options.sessionBus)

@@ -61,9 +61,8 @@ public:
         std::string cloudflared = FAKE_CLOUDFLARED;
         std::vector<std::string> environment; // more "NAME=value" entries
         // Where the link's self-check asks: the stand-in tool's public side
-        // (which opens `edgeAfter` seconds after the tool starts) unless given.
+        // (open from the start) unless given.
         std::string linkCheck;
-        double edgeAfter = 0;
         bool sessionBus = false; // headless on the test's bus (players' titles), not off it
     };
     LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments, Options options);

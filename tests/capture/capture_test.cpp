@@ -59,19 +59,6 @@ struct Recording {
         std::lock_guard lock(mutex);
         return samples;
     }
-    // Frames per second over `seconds` of wall time, and whether `hertz` sounded.
-    std::pair<double, bool> listen(double seconds, double hertz) {
-        {
-            std::lock_guard lock(mutex);
-            samples.clear();
-        }
-        const auto start = std::chrono::steady_clock::now();
-        settle(std::chrono::milliseconds(int(seconds * 1000)));
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::lock_guard lock(mutex);
-        return {double(samples.size() / 2) / elapsed, rate > 0 && sounds(samples, rate, hertz, 2)};
-    }
 };
 
 AudioSource application(const std::string& id) {

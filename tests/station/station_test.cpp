@@ -133,25 +133,6 @@ TEST_F(StationTest, AServerThatStartsAfterGoingOffAirOpensNoTunnel) {
     EXPECT_TRUE(launches().empty());
 }
 
-// In fresh mode the user hears of a new tunnel URL only when it changed
-// within a broadcast; a tunnel that went down says so until the next URL.
-TEST_F(StationTest, TellsTheUserWhenTheFreshLinkChanges) {
-    qputenv("LANTERN_CLOUDFLARED", home.filePath("none").toUtf8());
-    auto& s = make();
-    ASSERT_NE(onAir(s), 0);
-    StationProbe::tunnelUp(s, "https://first-one.trycloudflare.com");
-    StationProbe::tunnelUp(s, "https://first-one.trycloudflare.com");
-    EXPECT_TRUE(notices.empty());
-    StationProbe::tunnelDown(s);
-    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::broadcast);
-    StationProbe::tick(s); // a silence line does not replace it
-    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::broadcast);
-    StationProbe::tunnelUp(s, "https://second-one.trycloudflare.com");
-    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none);
-    EXPECT_EQ(notices, std::vector<QString>{"Your link changed / Share the new one: "
-                                            "second-one.trycloudflare.com"});
-}
-
 // The ticker's lines: an application that is not running, silence in its
 // kinds; each taken back when it no longer applies, and none of them over a
 // line about the capture itself.

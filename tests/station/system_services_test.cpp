@@ -132,6 +132,9 @@ TEST_F(SystemServicesTest, TheStationGoesOffAirBeforeTheMachineSleeps) {
     EXPECT_FALSE(s.onAir());
 }
 
+// In fresh mode the user hears of a new tunnel URL, as a desktop
+// notification, only when it changed within a broadcast; a tunnel that went
+// down says so until the next URL.
 TEST_F(SystemServicesTest, AChangedLinkIsADesktopNotification) {
     qputenv("LANTERN_CLOUDFLARED", home.filePath("none").toUtf8());
     Station::Environment environment;
@@ -139,9 +142,16 @@ TEST_F(SystemServicesTest, AChangedLinkIsADesktopNotification) {
     environment.addresses = &addresses;
     environment.watchSystem = false; // notify is the real one
     station = std::make_unique<Station>(environment);
-    ASSERT_NE(onAir(*station), 0);
-    StationProbe::tunnelUp(*station, "https://first-one.trycloudflare.com");
-    StationProbe::tunnelUp(*station, "https://second-one.trycloudflare.com");
+    auto& s = *station;
+    ASSERT_NE(onAir(s), 0);
+    StationProbe::tunnelUp(s, "https://first-one.trycloudflare.com");
+    StationProbe::tunnelUp(s, "https://first-one.trycloudflare.com");
+    StationProbe::tunnelDown(s);
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::broadcast);
+    StationProbe::tick(s); // a silence line does not replace it
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::broadcast);
+    StationProbe::tunnelUp(s, "https://second-one.trycloudflare.com");
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none);
     ASSERT_TRUE(eventually([&] { return !notifications.shown.empty(); }));
     EXPECT_EQ(notifications.shown[0].first, "Your link changed");
     EXPECT_EQ(notifications.shown[0].second, "Share the new one: second-one.trycloudflare.com");

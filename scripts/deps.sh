@@ -37,10 +37,10 @@ LANTERN_APP_PACKAGES=(
 # PulseAudio), Qt Quick Test, a QR reader, the desktop-file and AppStream
 # validators, the Debian packaging tools, the font the screenshots are taken
 # in, the house's formatter and linter, and a real tray (xfce4-panel under
-# openbox).
+# openbox), and Python's D-Bus bindings for the stand-in services on the bus.
 LANTERN_TEST_PACKAGES=(chromium firefox-esr pipewire pipewire-pulse wireplumber qml6-module-qttest
     zbar-tools desktop-file-utils appstream dpkg-dev fakeroot fonts-cantarell x11-utils systemd
-    clang-format clang-tidy xfce4-panel openbox mpv icecast2 openssl)
+    clang-format clang-tidy xfce4-panel openbox mpv icecast2 openssl python3-dbus python3-gi)
 
 # Node.js and npm for the script that drives the browsers (puppeteer-core, from
 # npm, over the installed browsers); Debian's when the machine has none.

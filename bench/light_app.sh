@@ -102,7 +102,7 @@ open_panel() {
 results=()
 for run in $(seq "$runs"); do
     rm -rf "$XDG_CONFIG_HOME/Lantern FM" "$XDG_DATA_HOME/Lantern FM"
-    LANTERN_CLOUDFLARED="$build/tests/fake-cloudflared" "$app" --debugPanelTiming=true \
+    LANTERN_CLOUDFLARED="$here/tests/fixtures/fake-cloudflared.py" "$app" --debugPanelTiming=true \
         > "$work/out" 2>&1 &
     pid=$!
     sleep 10
@@ -119,7 +119,7 @@ for run in $(seq "$runs"); do
     rss_closed=$(rss "$pid")
 
     kill "$pid"; wait "$pid" 2>/dev/null || true
-    LANTERN_CLOUDFLARED="$build/tests/fake-cloudflared" "$app" --debugOnAir=true \
+    LANTERN_CLOUDFLARED="$here/tests/fixtures/fake-cloudflared.py" "$app" --debugOnAir=true \
         > "$work/out" 2>&1 &
     pid=$!
     sleep 10

@@ -147,26 +147,6 @@ TEST_F(CaptureOnAir, ASoundServerRestartKeepsTheListeners) {
     EXPECT_EQ(sound->recordStreamsOn("fakemic"), 1);
 }
 
-// The capture follows the application's streams by itself: its launch only
-// takes the "isn't running" line away, its quitting puts it up, and nothing
-// restarts the capture.
-TEST_F(CaptureOnAir, TheChosenApplicationLaunchingAndQuitting) {
-    auto& s = make(nullptr, true); // with the sound server's application events
-    s.choose({"late-player", "Late Player", QString()});
-    ASSERT_NE(onAir(s), 0);
-    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::running);
-    const auto other = sound->play("bystander", 300);
-    test::settle(500ms);
-    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::running);
-    const auto player = sound->play("late-player", 700);
-    EXPECT_TRUE(eventually([&] { return s.status().isEmpty(); }, 3s));
-    sound->end(player);
-    EXPECT_TRUE(
-        eventually([&] { return StationProbe::statusKind(s) == StatusLine::Kind::running; }, 5s));
-    EXPECT_EQ(captures(), 1);
-    sound->end(other);
-}
-
 // A sound server that hangs never holds up the panel: every operation the
 // panel calls returns at once, and the station goes on air all the same.
 TEST_F(CaptureOnAir, AHungSoundServerNeverBlocksThePanel) {

@@ -154,18 +154,13 @@ TEST_F(CaptureOnAir, AHungSoundServerNeverBlocksThePanel) {
     ASSERT_TRUE(eventually([] { return !AudioProcesses::of("stuck").empty(); }));
     auto& s = make(nullptr, true);
     sound->freeze(true);
-    const auto timed = [](const char* what, const std::function<void()>& call) {
-        const auto begin = now();
-        call();
-        EXPECT_LT(now() - begin, 100ms) << what;
-    };
-    timed("choose", [&] { s.choose({"stuck", "Stuck", QString()}); });
-    timed("go on air", [&] { s.goOnAir(); });
-    timed("microphone on", [&] { s.mic().setMic(true); });
-    timed("sources", [] { AudioSources::current(); });
-    timed("inputs", [] { AudioInputs::list(); });
+    returnsAtOnce("choose", [&] { s.choose({"stuck", "Stuck", QString()}); });
+    returnsAtOnce("go on air", [&] { s.goOnAir(); });
+    returnsAtOnce("microphone on", [&] { s.mic().setMic(true); });
+    returnsAtOnce("sources", [] { AudioSources::current(); });
+    returnsAtOnce("inputs", [] { AudioInputs::list(); });
     for (const auto end = now() + 1500ms; now() < end;) // its timers and callbacks
-        timed("the station's own work", [] { QCoreApplication::processEvents(); });
+        returnsAtOnce("the station's own work", [] { QCoreApplication::processEvents(); });
     sound->freeze(false);
     EXPECT_TRUE(s.onAir());
     EXPECT_TRUE(eventually([&] { return s.mic().on(); }));

@@ -170,6 +170,14 @@ private:
     std::vector<std::pair<Time, std::size_t>> arrivals_;
 };
 
+// Runs `call`, which the panel makes and which must return at once (under
+// 100 ms) whatever the services behind it do.
+inline void returnsAtOnce(const char* what, const std::function<void()>& call) {
+    const auto begin = std::chrono::steady_clock::now();
+    call();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 100ms) << what;
+}
+
 // A station with its own settings, secrets and clock over the private sound
 // server and bus; the tunnel tool is the stand-in unless a test says otherwise.
 class StationTest : public ::testing::Test {

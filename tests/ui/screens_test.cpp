@@ -56,6 +56,13 @@ protected:
     template <typename T> T* find() const {
         return panel->window()->contentItem()->findChild<T*>();
     }
+    // The item of that name the screen shows, not one of a screen going away.
+    QQuickItem* shown(const QString& name) const {
+        QQuickItem* found = nullptr;
+        for (auto* item : panel->window()->contentItem()->findChildren<QQuickItem*>(name))
+            if (item->isVisible()) found = item;
+        return found;
+    }
 
     std::unique_ptr<QQmlEngine> engine;
     std::unique_ptr<PanelWindow> panel;
@@ -140,9 +147,7 @@ TEST_F(Screens, EveryScreenAndState) {
     const QStringList shots{"qr-popover", "menu-stop-after", "menu-share", "menu-gear"};
     for (int i = 0; i < 4; ++i) {
         const auto [button, name] = popups[i];
-        QQuickItem* opener = nullptr; // the screen's own, not one of a screen going away
-        for (auto* item : panel->window()->contentItem()->findChildren<QQuickItem*>(button))
-            if (item->isVisible()) opener = item;
+        auto* opener = shown(button);
         auto* popup = opener ? opener->findChild<QObject*>(name) : nullptr;
         ASSERT_TRUE(popup) << button;
         QMetaObject::invokeMethod(opener, "clicked");
@@ -195,13 +200,13 @@ TEST_F(Screens, TheLinkAsItStands) {
     ASSERT_NE(onAir(s), 0);
     ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::ToolMissing; }));
     shoot("on-air-without-cloudflared");
-    QString shown; // the card on screen, not one of a screen going away
-    for (auto* item : panel->window()->contentItem()->findChildren<QQuickItem*>("listenHere"))
-        if (item->isVisible()) shown = item->property("text").toString();
-    EXPECT_TRUE(shown.contains(s.localAddress().toString())) << shown.toStdString();
+    ASSERT_TRUE(shown("listenHere"));
+    const auto card = shown("listenHere")->property("text").toString();
+    EXPECT_TRUE(card.contains(s.localAddress().toString())) << card.toStdString();
     find<PanelState>()->change();
-    for (auto* pill : panel->window()->contentItem()->findChildren<QQuickItem*>("useService"))
-        if (pill->isVisible()) QMetaObject::invokeMethod(pill, "clicked");
+    test::settle(300ms);
+    ASSERT_TRUE(shown("useService"));
+    QMetaObject::invokeMethod(shown("useService"), "clicked");
     shoot("sheet-with-own-address-and-no-address-service");
 }
 
@@ -240,9 +245,7 @@ TEST_F(Screens, AShortScreenKeepsGoOffAirInReach) {
     ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::Ready; }));
     shoot("on-air-short-screen");
     EXPECT_LE(panel->window()->height(), most);
-    QQuickItem* off = nullptr;
-    for (auto* item : panel->window()->contentItem()->findChildren<QQuickItem*>("goOffAir"))
-        if (item->isVisible()) off = item;
+    auto* off = shown("goOffAir");
     ASSERT_TRUE(off);
     const auto centre = off->mapToScene({off->width() / 2, off->height() / 2}).toPoint();
     ASSERT_TRUE(QRect({}, panel->window()->size()).contains(centre))

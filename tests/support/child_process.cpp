@@ -22,16 +22,12 @@ ProgramResult runProgram(const std::vector<std::string>& arguments, std::chrono:
 }
 
 pid_t startProgram(const std::vector<std::string>& arguments,
-                   const std::vector<std::string>& environment, const std::string* input,
-                   int* output) {
+                   const std::vector<std::string>& environment, const std::string* input) {
     ChildOptions options;
     options.searchPath = true;
-    options.pipeOutput = output != nullptr;
     if (input) options.input = *input;
     options.environment = environment;
-    const auto child = startChild(arguments, options);
-    if (output) *output = child.output;
-    return child.pid;
+    return startChild(arguments, options).pid;
 }
 
 void endProgram(pid_t pid) {

@@ -21,12 +21,11 @@ ProgramResult runProgram(const std::vector<std::string>& arguments,
 
 // Starts a program in the background with extra environment entries
 // ("NAME=value", replacing inherited ones); the pid, or -1.
-// `input`, when given, is what the program reads on its standard input.
-// With `output`, its standard output is a pipe whose reading end is stored
-// there (the caller closes it); otherwise output is discarded.
+// `input`, when given, is what the program reads on its standard input; its
+// output is discarded.
 pid_t startProgram(const std::vector<std::string>& arguments,
                    const std::vector<std::string>& environment = {},
-                   const std::string* input = nullptr, int* output = nullptr);
+                   const std::string* input = nullptr);
 // Ends a program started by startProgram: SIGTERM, then SIGKILL (and a line
 // naming it) when it has not ended within 20 s.
 void endProgram(pid_t pid);

@@ -66,9 +66,11 @@ class Station {
       this.exited.then(() => found(0));
     });
   }
+  // As a user quits it: SIGTERM, so that it ends its tunnel tool too.
   async stop() {
     this.child.kill("SIGTERM");
     await Promise.race([this.exited, sleep(10000)]);
+    this.child.kill("SIGKILL");
   }
 }
 
@@ -282,7 +284,7 @@ async function withStation(name, body) {
     await body({ browser, tunnel, tunnelPort, start });
   } finally {
     await shut(browser);
-    for (const station of stations) station.child.kill("SIGKILL");
+    for (const station of stations) await station.stop();
     player.kill();
     await Promise.race([new Promise((done) => player.on("exit", done)), sleep(5000)]);
     tunnel.server.close();

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <regex>
 #include <sys/wait.h>
@@ -26,6 +27,7 @@ LanternRun::LanternRun(const QTemporaryDir& home, std::vector<std::string> argum
     std::vector<std::string> environment = {
         "XDG_DATA_HOME=" + path("data"), "XDG_CONFIG_HOME=" + path("config"),
         "LANTERN_CLOUDFLARED=" + options.cloudflared, "FAKE_TUNNEL_RECORD=" + path("launches")};
+    launches_ = path("launches");
     edge_ = TunnelMetrics::freePort().value_or(0);
     const auto edge = "http://127.0.0.1:" + std::to_string(edge_);
     environment.push_back("FAKE_TUNNEL_EDGE=" + std::to_string(edge_));
@@ -60,8 +62,22 @@ void ProgramRun::start(const std::vector<std::string>& arguments,
 }
 
 ProgramRun::~ProgramRun() {
-    if (pid_ > 0) endProgram(pid_);
+    end();
     if (output_ >= 0) ::close(output_);
+}
+
+void ProgramRun::end() {
+    if (pid_ > 0) endProgram(std::exchange(pid_, -1));
+}
+
+LanternRun::~LanternRun() {
+    end();
+    std::ifstream launches(launches_);
+    for (std::string pid, rest; launches >> pid && std::getline(launches, rest);) {
+        std::ifstream command("/proc/" + pid + "/cmdline");
+        const std::string line(std::istreambuf_iterator<char>(command), {});
+        if (line.find("fake-cloudflared") != std::string::npos) ::kill(std::stoi(pid), SIGTERM);
+    }
 }
 
 void ProgramRun::closeOutput() {

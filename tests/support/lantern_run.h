@@ -22,6 +22,8 @@ public:
     ProgramRun& operator=(const ProgramRun&) = delete;
 
     pid_t pid() const { return pid_; }
+    // Ends it now (SIGTERM, then SIGKILL).
+    void end();
     void closeOutput();
     // The first line beginning with `prefix` (without it), waiting at most `wait`.
     std::optional<std::string> line(const std::string& prefix,
@@ -68,6 +70,11 @@ public:
     LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments, Options options);
     LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments)
         : LanternRun(home, std::move(arguments), Options()) {}
+    // Ends it, and the stand-in tunnel tools it left running (a station
+    // killed outright cannot end its own).
+    ~LanternRun();
+    LanternRun(const LanternRun&) = delete;
+    LanternRun& operator=(const LanternRun&) = delete;
 
     // The local port from "listen locally: http://127.0.0.1:PORT/".
     std::uint16_t port();
@@ -76,6 +83,7 @@ public:
 
 private:
     std::uint16_t edge_ = 0;
+    std::string launches_; // where the stand-in tool notes each start
 };
 
 // The real address service on 127.0.0.1 at a port of its choosing, with its

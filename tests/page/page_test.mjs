@@ -268,6 +268,11 @@ async function withStation(name, body) {
   const player = spawn(process.env.FAKE_MPRIS_PLAYER,
     [process.env.TONE_SOURCE, "Playing", "Harbour Lights|The Gulls|Low Tide|",
      "Night Ferry|The Gulls|Low Tide|"], { stdio: "ignore" });
+  // Named on the bus before a station looks for it.
+  const named = () => execFileSync("dbus-send", ["--session", "--print-reply",
+    "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+    `string:org.mpris.MediaPlayer2.${process.env.TONE_SOURCE}`]).toString().includes("true");
+  await waitFor(named, 5000);
   const tunnel = new Tunnel();
   const tunnelPort = await tunnel.listen();
   const stations = [];

@@ -1,7 +1,8 @@
 // Media players as listeners run them, against the headless station on the
 // test's sound server and bus: mpv (no config, no scripts) shows the title a
 // real MPRIS player plays and follows a change where the audio carries it;
-// ffmpeg asking for titles decodes without an error.
+// ffmpeg asking for titles decodes without an error; mpv opens the player
+// link through the tunnel's public side.
 #include "station/playing_station.h"
 #include "support/child_process.h"
 #include "support/lantern_run.h"
@@ -86,22 +87,19 @@ private:
     std::string pending_;
 };
 
-// The player link, opened in mpv through the tunnel's public side, names the
-// stream there with the passcode. A title change is carried by the audio the
-// station captured when it read it: where mpv's reading stood at that moment.
-// mpv shows it within 1 s of reading that far; a title with a quote, a
-// semicolon, an emoji and 300 characters arrives whole.
-TEST(MediaPlayers, MpvPlaysThePlayerLinkAndShowsEachTitleWhereItsAudioBegins) {
+// The change is carried by the audio the station captured when it read it:
+// where mpv's reading stood at that moment. mpv shows it within 1 s of
+// reading that far; a title with a quote, a semicolon, an emoji and 300
+// characters arrives whole.
+TEST(MediaPlayers, MpvShowsEachTitleWhereItsAudioBegins) {
     const std::string next = "Don't Stop; Ferry \xF0\x9F\x8E\xB5 " + std::string(280, 'a');
     PlayingStation station({"Harbour Lights|The Gulls|Low Tide|", next + "|The Gulls|Low Tide|"});
     ASSERT_NE(station.port, 0);
     ASSERT_TRUE(eventually([&] { return nowTitle(station.port) == "Harbour Lights"; }, 10s));
-    const auto edge = "http://127.0.0.1:" + std::to_string(station.station->edgePort());
     QTemporaryDir folder;
-    Mpv mpv(edge + "/listen.m3u?k=pw", folder);
+    Mpv mpv(station.url("/stream"), folder);
     ASSERT_TRUE(eventually([&] { return mpv.title() == "The Gulls - Harbour Lights"; }, 15s))
         << "mpv shows \"" << mpv.title() << "\"";
-    EXPECT_EQ(mpv.get("path"), edge + "/stream?k=pw");
     EXPECT_EQ(mpv.get("metadata/by-key/icy-name"), "Attic Waves");
     std::this_thread::sleep_for(3s); // past the burst: mpv reads as the station sends
 
@@ -135,6 +133,26 @@ TEST(MediaPlayers, MpvPlaysThePlayerLinkAndShowsEachTitleWhereItsAudioBegins) {
                                     60s);
     EXPECT_EQ(decoded.status, 0);
     EXPECT_EQ(decoded.error, "") << "ffmpeg, reading titles, met errors";
+}
+
+// The player link, opened in mpv through the tunnel's public side: the
+// playlist names the stream there, with the passcode, and it plays.
+TEST(MediaPlayers, MpvPlaysThePlayerLinkThroughTheTunnel) {
+    PlayingStation station({"Harbour Lights|The Gulls|Low Tide|"});
+    ASSERT_NE(station.port, 0);
+    const auto edge = "http://127.0.0.1:" + std::to_string(station.station->edgePort());
+    QTemporaryDir folder;
+    Mpv mpv(edge + "/listen.m3u?k=pw", folder);
+    ASSERT_TRUE(eventually([&] { return mpv.get("path") == edge + "/stream?k=pw"; }, 15s))
+        << mpv.get("path");
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto played = mpv.get("time-pos");
+            return played.is_number() && played.get<double>() > 3;
+        },
+        20s))
+        << "mpv did not play it";
+    EXPECT_EQ(mpv.title(), "The Gulls - Harbour Lights");
 }
 
 } // namespace

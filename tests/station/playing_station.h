@@ -33,6 +33,9 @@ struct PlayingStation {
         std::vector<std::string> command{FAKE_MPRIS_PLAYER, "playertone", "Playing"};
         command.insert(command.end(), tracks.begin(), tracks.end());
         player = startProgram(command);
+        // Named on the bus before the station looks for it.
+        EXPECT_TRUE(
+            eventually([] { return World::bus().hasOwner("org.mpris.MediaPlayer2.playertone"); }));
         QDir().mkpath(home.filePath("data/lantern-fm"));
         QFile secret(home.filePath("data/lantern-fm/passcode"));
         if (secret.open(QIODevice::WriteOnly)) secret.write("pw");

@@ -70,16 +70,32 @@ double lagOf(std::string_view target) {
 
 std::string_view reasonPhrase(int status) {
     switch (status) {
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 206:
+        return "Partial Content";
+    case 400:
+        return "Bad Request";
     case 404:
         return "Not Found";
     case 405:
         return "Method Not Allowed";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Content Too Large";
+    case 415:
+        return "Unsupported Media Type";
+    case 416:
+        return "Range Not Satisfiable";
     case 429:
         return "Too Many Requests";
     case 503:
         return "Service Unavailable";
     default:
-        return "OK";
+        return "Unknown";
     }
 }
 

@@ -119,6 +119,21 @@ TEST(HTTP, VisitorsAndHeaderFields) {
         EXPECT_EQ(visitorKey(header, peer), expected) << header.value_or("<none>");
 }
 
+// Every answer carries its reason and the fields that keep a browser from
+// sniffing, framing or leaking it, in one order; the tests of the server
+// compare with this function, so it is written out here once.
+TEST(HTTP, AResponseHeadIsWrittenOutWhole) {
+    EXPECT_EQ(responseHead(206, "audio/aac", 2, {{"Content-Range", "bytes 0-1/*"}}),
+              "HTTP/1.1 206 Partial Content\r\nAccess-Control-Allow-Origin: *\r\nConnection: "
+              "close\r\nReferrer-Policy: no-referrer\r\nX-Content-Type-Options: nosniff\r\n"
+              "Content-Type: audio/aac\r\nContent-Length: 2\r\nContent-Range: bytes 0-1/*\r\n\r\n");
+    for (const auto& [status, line] :
+         {std::pair(400, "400 Bad Request"), std::pair(416, "416 Range Not Satisfiable")})
+        EXPECT_TRUE(responseHead(status, std::nullopt, 0)
+                        .starts_with("HTTP/1.1 " + std::string(line) + "\r\n"))
+            << status;
+}
+
 // The page may run only its own script and style: each by its hash.
 TEST(HTTP, ThePagePolicyAllowsItsOwnInlineCodeAlone) {
     const auto policy = pagePolicy("<style>a{}</style><script>go()</script><script>x</script>");

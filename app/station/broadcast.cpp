@@ -5,6 +5,7 @@
 #include "core/link/tunnel_supervisor.h"
 #include "core/station/audio_path.h"
 #include "core/stream/http.h"
+#include "core/system/sockets.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -92,6 +93,9 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
     if (const auto origin = relayOrigin_) server_->allowMedia(*origin);
     // Players that ask for titles are told what played in the audio they get.
     server_->setTitles({[shared] { return shared->stationName(); }, titleAt(shared)});
+    // Visitors are who the tunnel says only on the tunnel tool's own connections.
+    server_->trustTunnel([tunnel = tunnelPid_, owner = std::make_shared<Sockets::PeerOwner>()](
+                             int socket) { return owner->owns(tunnel->load(), socket); });
     server_->start(own_ ? own_->port : 0, [this](std::error_code error, std::uint16_t port) {
         onMain([this, error, port] {
             if (error) return Q_EMIT serverFailed(QString::fromStdString(error.message()));
@@ -160,6 +164,7 @@ void Broadcast::openTunnel(std::uint16_t port) {
                                        "http://127.0.0.1:" + std::to_string(port)};
     TunnelSupervisor::Options options;
     options.metrics = true;
+    options.onChild = [tunnel = tunnelPid_](pid_t pid) { *tunnel = pid; };
     if (const auto& own = own_) {
         // The token goes through the environment the program reads it from:
         // a command line is there for every user of the computer to see.

@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -114,6 +115,8 @@ private:
     Parts parts_;
     std::shared_ptr<StreamServer> server_;
     std::unique_ptr<TunnelSupervisor> tunnel_;
+    // The running tunnel tool's pid (0: none), for the server's threads.
+    std::shared_ptr<std::atomic<pid_t>> tunnelPid_ = std::make_shared<std::atomic<pid_t>>(0);
     std::unique_ptr<Relay> relay_;
     std::unique_ptr<Recorder> recorder_;
     std::optional<std::string> relayOrigin_; // where the page may play the relay from

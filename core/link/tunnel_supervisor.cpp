@@ -119,6 +119,7 @@ private:
             current_->current = false;
             ::kill(current_->pid, SIGTERM);
             current_ = nullptr;
+            tellChild(0);
         }
     }
 
@@ -154,6 +155,7 @@ private:
         if (pidfd >= 0) child->exitWatch.assign(pidfd);
         children_.push_back(child);
         current_ = child.get();
+        tellChild(pid);
         watchExit(child);
         polls_ = 0;
         if (metricsPort_) pollAfter(pollEvery);
@@ -223,6 +225,10 @@ private:
                            });
     }
 
+    void tellChild(pid_t pid) {
+        if (options_.onChild) options_.onChild(pid);
+    }
+
     // The one URL of the current launch.
     void deliver(std::string url) {
         if (stopped_ || delivered_) return;
@@ -240,6 +246,7 @@ private:
                 if (error) return;
                 int status = 0;
                 if (::waitpid(child->pid, &status, WNOHANG) == 0) return watchExit(child);
+                if (current_ == child.get()) tellChild(0);
                 exited(child);
             });
             return;
@@ -247,6 +254,7 @@ private:
         child->exitWatch.async_wait(
             asio::posix::stream_descriptor::wait_read, [this, child](std::error_code error) {
                 if (error) return;
+                if (current_ == child.get()) tellChild(0); // before its pid can be reused
                 int status = 0;
                 while (::waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
                 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace lantern {
@@ -24,6 +25,9 @@ struct TunnelOptions {
     // from the tool.
     std::optional<std::string> fixedURL;
     std::chrono::milliseconds fixedAfter{3000};
+    // Told the running child's pid at each launch, and 0 once it is no
+    // longer the tunnel (ended or stopped), before it is reaped.
+    std::function<void(pid_t)> onChild;
 };
 
 // Runs the tunnel tool as a child process, reports the public URL of each

@@ -135,6 +135,7 @@ public:
     const Limits limits;
     std::string pagePolicy; // set before the server starts
     Titles titles;
+    std::function<bool(int)> fromTunnel;
     GuessLimit guesses;
     // When wrong passcodes were last reported; only on the first lane's thread.
     std::chrono::steady_clock::time_point guessesReportedAt{};
@@ -187,7 +188,7 @@ public:
     // server went), its seat in the fan-out is given up with it.
     ~Connection() {
         if (readingHead_) --server_.readingHeads;
-        if (streaming_) --server_.streams;
+        if (placed_) --server_.streams;
         --server_.connections;
         --lane_.load;
         lane_.connections.erase(this);
@@ -273,9 +274,11 @@ private:
                         server_.page);
 
         const auto pairs = query(requestTarget(requestLine));
-        // The tunnel names every visitor it brings; a listener on this
-        // computer comes without that.
-        remote_ = headerField(head, "Cf-Connecting-IP").has_value();
+        // The tunnel names every visitor it brings; anyone else could name
+        // any visitor, so it is believed from the tunnel alone.
+        auto connectingIP = headerField(head, "Cf-Connecting-IP");
+        remote_ = connectingIP && server_.fromTunnel && server_.fromTunnel(socket_.native_handle());
+        if (!remote_) connectingIP.reset();
         const auto access = server_.access();
         if (access.heldBack) return refuse(503, heldBody, "30");
         const auto given = pairs.find("k");
@@ -283,7 +286,7 @@ private:
         if (access.passcode) {
             // One visitor's guessing is theirs alone to wait out: a visitor
             // refused gets no answer about any passcode, right or wrong.
-            const auto visitor = visitorKey(headerField(head, "Cf-Connecting-IP"), peer());
+            const auto visitor = visitorKey(connectingIP, peer());
             const auto wait = server_.guesses.refused(visitor, std::chrono::steady_clock::now());
             if (wait > std::chrono::steady_clock::duration::zero()) {
                 const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
@@ -339,9 +342,11 @@ private:
     }
 
     // A bounded range of the stream (Safari's first request asks for two
-    // bytes): those bytes of the stream as it would start, the burst's, and
-    // no place among the listeners.
+    // bytes): those bytes of the stream as it would start, the burst's. It
+    // holds a listener's place while it is sent, so that a full station (or
+    // uplink) refuses a flood of probes as it refuses streams.
     void probe(std::pair<std::uint64_t, std::uint64_t> range) {
+        if (!takePlace()) return full();
         const auto bytes = server_.fanout->burstBytes(range.first, range.second - range.first + 1);
         if (bytes.empty())
             return send(responseHead(416, std::nullopt, 0, {{"Content-Range", "bytes */*"}}));
@@ -427,6 +432,7 @@ private:
         do {
             if (held >= server_.limits.maxListeners) return false;
         } while (!server_.streams.compare_exchange_weak(held, held + 1));
+        placed_ = true;
         return true;
     }
 
@@ -576,6 +582,7 @@ private:
     std::string head_;            // the request's head, then a stream's response head
     bool readingHead_ = true;
     bool streaming_ = false;
+    bool placed_ = false;  // it holds one of the listeners' places
     bool writing_ = false; // waiting for a full socket to take more
     bool remote_ = false;  // it came through the tunnel
     std::uint64_t id_ = 0; // the stream's number, in the order they started
@@ -859,6 +866,10 @@ void StreamServer::setTitles(Titles titles) {
 
 void StreamServer::allowMedia(const std::string& origin) {
     impl_->pagePolicy = pagePolicy(impl_->page, origin);
+}
+
+void StreamServer::trustTunnel(std::function<bool(int socket)> fromTunnel) {
+    impl_->fromTunnel = std::move(fromTunnel);
 }
 
 void StreamServer::stop() {

@@ -108,6 +108,12 @@ public:
     void setTitles(Titles titles);
     // Lets the page play media from `origin` too (the relay's server). Before start().
     void allowMedia(const std::string& origin);
+    // Tells whether a connection (its socket) comes from the tunnel tool:
+    // only there is the tunnel's word on who the visitor is (Cf-Connecting-IP)
+    // believed; everyone else counts by their own address and as a listener
+    // on this computer. Without it, nobody comes through a tunnel. Before
+    // start(); called on the sending threads.
+    void trustTunnel(std::function<bool(int socket)> fromTunnel);
 
     // Closes the listening socket, if any. Accepted connections are not touched:
     // streams end when the fan-out closes them.

@@ -4,6 +4,7 @@
 #include "core/stream/stream_server.h"
 #include "core/stream/uplink_watch.h"
 #include "core/system/sockets.h"
+#include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/raw_client.h"
 
@@ -15,6 +16,8 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <map>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sstream>
 
 using namespace lantern;
@@ -69,6 +72,7 @@ public:
               },
               limits)) {
         server->setTitles(std::move(titles));
+        server->trustTunnel([this](int) { return viaTunnel.load(); });
         auto started = server->start(asio::use_future);
         if (started.wait_for(5s) == std::future_status::ready) port = started.get();
     }
@@ -89,6 +93,7 @@ public:
     std::unique_ptr<StreamServer> server;
     std::uint16_t port = 0;
     std::thread::id nowThread;
+    std::atomic<bool> viaTunnel{false}; // whether connections come from the tunnel tool
 
 private:
     std::mutex mutex;
@@ -159,13 +164,51 @@ TEST(StreamServer, ThePasscodeGuardsEveryRouteButThePageAndAnUnknownOneLetsNobod
     EXPECT_EQ(fetch(station.port, "/"), pageAnswer);
 }
 
+// The tunnel is told from everyone else by whose socket is at the other end
+// of a connection: the child's own connection is the child's, the test's is not.
+TEST(Sockets, APeerIsOwnedByTheProcessHoldingItsSocket) {
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ::listen(server, 4);
+    ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &size);
+    const auto port = ntohs(address.sin_port);
+    const auto acceptOne = [&] {
+        pollfd ready{server, POLLIN, 0};
+        return ::poll(&ready, 1, 5000) == 1 ? ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC)
+                                            : -1;
+    };
+    const pid_t child = startProgram(
+        {"python3", "-c",
+         "import socket,sys,time; s=socket.create_connection(('127.0.0.1',int(sys.argv[1]))); "
+         "time.sleep(30)",
+         std::to_string(port)});
+    const int fromChild = acceptOne();
+    RawClient own(port);
+    const int fromUs = acceptOne();
+    ASSERT_GE(fromChild, 0);
+    ASSERT_GE(fromUs, 0);
+    Sockets::PeerOwner owner;
+    EXPECT_TRUE(owner.owns(child, fromChild));
+    EXPECT_FALSE(owner.owns(child, fromUs)) << "a local peer passed for the tunnel tool";
+    EXPECT_FALSE(owner.owns(0, fromChild));
+    endProgram(child);
+    for (const int fd : {fromChild, fromUs, server})
+        ::close(fd);
+}
+
 // Guessing the passcode: a visitor (the tunnel's Cf-Connecting-IP, else the
 // peer; an IPv6 /64 as one) gets ten wrong tries a minute, then 429 for a
 // minute whatever they send; a missing passcode is not a guess, and nobody
-// else is slowed by it.
+// else is slowed by it. A local peer that names visitors of its own is
+// counted by its own address.
 TEST(StreamServer, AGuesserIsRefusedForAMinuteAndNobodyElseIsSlowed) {
     Station station;
     station.set("right", std::nullopt);
+    station.viaTunnel = true;
     const auto from = [&](const std::string& address, const std::string& target) {
         return fetch(station.port, target, "GET", "Cf-Connecting-IP: " + address + "\r\n");
     };
@@ -187,6 +230,11 @@ TEST(StreamServer, AGuesserIsRefusedForAMinuteAndNobodyElseIsSlowed) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << other;
     }
     EXPECT_EQ(fetch(station.port, "/now?k=right"), json("{\"lag\":0}"));
+    station.viaTunnel = false;
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(from("192.0.2." + std::to_string(i), "/now?k=wrong"), notHere);
+    EXPECT_TRUE(from("192.0.2.99", "/now?k=right").starts_with("HTTP/1.1 429"))
+        << "a local peer escaped the limit by naming other visitors";
 
     GuessLimit limit({.tries = 2, .visitors = 3}); // the table keeps the latest visitors
     const auto now = GuessLimit::Clock::now();
@@ -364,11 +412,12 @@ TEST(StreamServer, StreamsTheBurstThenLiveChunksUntilTheyEnd) {
 
 // Safari first asks for two bytes of the stream, then streams beside that
 // request: a bounded range gets exactly those bytes of the stream as it would
-// start and takes no place (even at a full station); an open range streams.
-TEST(StreamServer, ARangeProbeGetsItsBytesAndTakesNoPlace) {
-    StreamServer::Limits one = StreamServer::Limits::forDescriptors(4096);
-    one.maxListeners = 1;
-    Station station(one);
+// start and is no listener; an open range streams. A probe holds a place while
+// it is answered, so a full station refuses a flood of them.
+TEST(StreamServer, ARangeProbeGetsItsBytesButNotPastAFullStation) {
+    StreamServer::Limits two = StreamServer::Limits::forDescriptors(4096);
+    two.maxListeners = 2;
+    Station station(two);
     station.fanout->publish(chunkOf("0123456789"));
     RawClient phone(station.port);
     phone.send("GET /stream?l=phone HTTP/1.1\r\nRange: bytes=0-\r\n\r\n");
@@ -376,7 +425,6 @@ TEST(StreamServer, ARangeProbeGetsItsBytesAndTakesNoPlace) {
     station.fanout->publish(chunkOf("live"));
     EXPECT_EQ(phone.readAtLeast(4), "live");
 
-    // The open range holds the only place; a probe still gets its bytes.
     const auto probe = [&](const std::string& target, const std::string& range) {
         return fetch(station.port, target, "GET",
                      "Range: " + range + "\r\nX-Playback-Session-Id: 5C0A\r\n");
@@ -387,11 +435,13 @@ TEST(StreamServer, ARangeProbeGetsItsBytesAndTakesNoPlace) {
                   "01");
     EXPECT_TRUE(probe("/stream", "bytes=4-400").ends_with("bytes 4-13/*\r\n\r\n456789live"));
     EXPECT_TRUE(probe("/stream", "bytes=14-15").starts_with("HTTP/1.1 416 "));
-    EXPECT_EQ(probe("/stream", "bytes=0-"), fullHead + full) << "an open range is a listener";
-    EXPECT_EQ(station.fanout->count(), 1u);
+    EXPECT_EQ(station.fanout->count(), 1u) << "a probe was counted as a listener";
+    const auto second = station.listen("/stream?l=second");
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(probe("/stream", "bytes=0-1"), fullHead + full) << "a probe past a full station";
     phone.reset();
-    EXPECT_TRUE(eventually([&] { return station.fanout->count() == 0u; }))
-        << "a probe was left among the listeners";
+    EXPECT_TRUE(eventually([&] { return probe("/stream", "bytes=0-1").ends_with("01"); }))
+        << "a place freed is not found by a probe";
 }
 
 // A player's playlist names the stream at the address the visitor used, with

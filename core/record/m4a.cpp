@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <unistd.h>
 #include <utility>
 
 extern "C" {
@@ -36,6 +38,35 @@ struct OutputCloser {
 };
 struct PacketFreer {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+
+// The work file beside `out`, made new: never through a link planted there
+// (by whoever else may write the folder) and never over a file that is
+// there, which only moves it to the next free name. Removed when it goes,
+// unless kept.
+struct WorkFile {
+    explicit WorkFile(const std::filesystem::path& out) {
+        for (int n = 1; fd < 0 && n <= 100; ++n) {
+            path = out;
+            path.replace_filename("." + out.stem().string() +
+                                  (n > 1 ? " " + std::to_string(n) : "") + ".part" +
+                                  out.extension().string());
+            fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0 && errno != EEXIST) break;
+        }
+        if (fd < 0) path.clear();
+    }
+    ~WorkFile() {
+        if (fd >= 0) ::close(fd);
+        std::error_code ignored;
+        if (!kept && !path.empty()) std::filesystem::remove(path, ignored);
+    }
+    WorkFile(const WorkFile&) = delete;
+    WorkFile& operator=(const WorkFile&) = delete;
+
+    std::filesystem::path path;
+    int fd = -1;
+    bool kept = false;
 };
 
 // An image's width and height from its header: PNG's IHDR, or a JPEG's frame
@@ -131,10 +162,14 @@ std::optional<std::string> writeM4A(const std::filesystem::path& adts,
         return "can't read the recorded audio: " + averror(failed);
     const AVStream* source = input->streams[0];
 
-    auto part = out;
-    part.replace_filename("." + out.stem().string() + ".part" + out.extension().string());
+    WorkFile part(out);
+    if (part.fd < 0) return averror(AVERROR(errno));
+    // libavformat opens (and, to move the index to the front, opens again)
+    // the file it writes by name: the name of the descriptor's own file,
+    // which no link in the folder can redirect.
+    const auto opened = "/proc/self/fd/" + std::to_string(part.fd);
     AVFormatContext* made = nullptr;
-    if (avformat_alloc_output_context2(&made, nullptr, "mp4", part.c_str()) < 0)
+    if (avformat_alloc_output_context2(&made, nullptr, "mp4", opened.c_str()) < 0)
         return std::string("MP4 can't be written here");
     const std::unique_ptr<AVFormatContext, OutputCloser> output(made);
     AVStream* audio = avformat_new_stream(output.get(), nullptr);
@@ -147,7 +182,7 @@ std::optional<std::string> writeM4A(const std::filesystem::path& adts,
         (contents.cover && !addCover(output.get(), *contents.cover)))
         return std::string("out of memory");
 
-    if (const int failed = avio_open(&output->pb, part.c_str(), AVIO_FLAG_WRITE); failed < 0)
+    if (const int failed = avio_open(&output->pb, opened.c_str(), AVIO_FLAG_WRITE); failed < 0)
         return averror(failed);
     AVDictionary* options = nullptr;
     av_dict_set(&options, "movflags", "faststart", 0); // players start before the whole file
@@ -171,17 +206,11 @@ std::optional<std::string> writeM4A(const std::filesystem::path& adts,
     if (failed >= 0) failed = av_write_trailer(output.get());
     if (failed >= 0 && output->pb->error < 0) failed = output->pb->error;
     if (failed >= 0) failed = avio_closep(&output->pb);
-    std::error_code ignored;
-    if (failed < 0) {
-        std::filesystem::remove(part, ignored);
-        return averror(failed);
-    }
+    if (failed < 0) return averror(failed);
     std::error_code error;
-    std::filesystem::rename(part, out, error);
-    if (error) {
-        std::filesystem::remove(part, ignored);
-        return error.message();
-    }
+    std::filesystem::rename(part.path, out, error);
+    if (error) return error.message();
+    part.kept = true;
     return std::nullopt;
 }
 

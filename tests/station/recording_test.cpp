@@ -1,6 +1,7 @@
 // Shows kept as files: what ffprobe and a decoder find in them, after a
 // normal end and after a crash, and a full disk that stops the recording but
 // never the broadcast.
+#include "core/record/m4a.h"
 #include "core/record/recorder.h"
 #include "station/playing_station.h"
 #include "support/tone.h"
@@ -153,7 +154,9 @@ TEST(Recording, AFullDiskStopsTheRecordingNotTheBroadcast) {
 
 // Names: the station's name and the minute on air; what a file name cannot
 // hold or would hide the file is replaced, and a name in use gets a number.
-TEST(Recording, NamesAreSafeAndNeverReused) {
+// A link planted where the file is being made is never written through: the
+// file is still made, beside it.
+TEST(Recording, NamesAreSafeNeverReusedAndNoLinkIsFollowed) {
     QTemporaryDir folder;
     const std::filesystem::path where = folder.path().toStdString();
     const auto at = std::chrono::system_clock::now();
@@ -165,6 +168,19 @@ TEST(Recording, NamesAreSafeAndNeverReused) {
     EXPECT_EQ(second.stem().string(), first.stem().string() + " 2");
     EXPECT_TRUE(
         recordingPath(where, ".hidden\nname", at).filename().string().starts_with("hidden_name "));
+
+    const auto audio = where / "show.aac", victim = where / "victim", out = where / "show.m4a";
+    ASSERT_EQ(runProgram({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=d=2", "-c:a", "aac",
+                          "-f", "adts", audio.string()})
+                  .status,
+              0);
+    std::ofstream(victim) << "keep me";
+    std::filesystem::create_symlink(victim, where / ".show.part.m4a");
+    EXPECT_EQ(writeM4A(audio, out, {}), std::nullopt);
+    EXPECT_NE(probe(out.string())["format"].value("format_name", "").find("mp4"),
+              std::string::npos);
+    std::ifstream kept(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep me");
 }
 
 } // namespace

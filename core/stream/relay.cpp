@@ -40,8 +40,10 @@ using Milliseconds = std::chrono::milliseconds;
 
 // A server that takes no audio, or gives no answer, for this long is gone.
 constexpr Milliseconds ioTimeout = 10s;
-// How often the mount's listeners are counted.
+// How often the mount's listeners are counted, and how long an answer about
+// them (or to a title update) may take.
 constexpr auto countEvery = 10s;
+constexpr Milliseconds asideTimeout = 5s;
 
 std::string hostInURL(const std::string& host) {
     return host.find(':') == std::string::npos ? host : "[" + host + "]";
@@ -364,6 +366,7 @@ Relay::Relay(std::shared_ptr<Fanout> fanout, RelayTarget target, Source source,
         SSL_CTX_set_min_proto_version(tls_.get(), TLS1_2_VERSION);
     }
     thread_ = std::thread([this] { run(); });
+    asideThread_ = std::thread([this] { runAside(); });
 }
 
 std::unique_ptr<Connection> Relay::connect(std::string& error, bool* untrusted) {
@@ -376,7 +379,9 @@ Relay::~Relay() {
         stopping_ = true;
     }
     wake_.notify_all();
+    asideWake_.notify_all();
     thread_.join();
+    asideThread_.join();
 }
 
 void Relay::say(State state, std::string detail) {
@@ -466,14 +471,26 @@ bool Relay::relay(Connection& connection, std::string& detail) {
     Fanout::Seat seat(fanout_, std::nullopt, false);
     std::vector<Chunk> chunks;
     std::optional<std::string> title;
-    auto counted = std::chrono::steady_clock::now() - countEvery + 2s;
+    {
+        std::lock_guard lock(mutex_);
+        aside_ = Aside{};
+        aside_.session = ++sessions_;
+    }
+    asideWake_.notify_all();
     say(State::relaying, {});
+    const auto ended = [this](bool stopped) {
+        {
+            std::lock_guard lock(mutex_);
+            aside_ = Aside{};
+        }
+        return stopped;
+    };
     while (!stopping_) {
         auto next = seat->next(asio::use_future);
         while (next.wait_for(200ms) != std::future_status::ready)
-            if (stopping_) return true;
+            if (stopping_) return ended(true);
         auto chunk = next.get();
-        if (!chunk) return true; // the broadcast is over
+        if (!chunk) return ended(true); // the broadcast is over
         chunks.clear();
         chunks.push_back(std::move(*chunk));
         seat->takeAll(chunks);
@@ -483,27 +500,73 @@ bool Relay::relay(Connection& connection, std::string& detail) {
                 if (!connection.sendAll(
                         {reinterpret_cast<const char*>(part.data()), part.size()})) {
                     detail = "the server stopped taking the stream";
-                    return stopping_;
+                    return ended(stopping_);
                 }
+        reportCount();
         if (chunks.empty()) continue;
         // The mount's title follows the audio just sent.
         if (const auto at = chunks.back().publishedAt(0); at && source_.titleAt) {
             auto now = source_.titleAt(*at);
-            if (now && now != title) updateTitle(*now);
+            if (now && now != title) wantTitle(*now);
             title = std::move(now);
         }
-        if (std::chrono::steady_clock::now() - counted >= countEvery) {
-            counted = std::chrono::steady_clock::now();
-            auto listeners = countListeners();
-            auto burst = last_.burst ? last_.burst : measureBurst();
-            if (listeners != last_.listeners || burst != last_.burst) {
-                last_.listeners = listeners;
-                last_.burst = burst;
-                report_(last_);
-            }
-        }
     }
-    return true;
+    return ended(true);
+}
+
+void Relay::wantTitle(std::string title) {
+    {
+        std::lock_guard lock(mutex_);
+        aside_.title = std::move(title);
+    }
+    asideWake_.notify_all();
+}
+
+void Relay::reportCount() {
+    std::unique_lock lock(mutex_);
+    if (!std::exchange(aside_.counted, false)) return;
+    const auto listeners = aside_.listeners;
+    const auto burst = aside_.burst;
+    lock.unlock();
+    if (listeners != last_.listeners || burst != last_.burst) {
+        last_.listeners = listeners;
+        last_.burst = burst;
+        report_(last_);
+    }
+}
+
+void Relay::runAside() {
+    std::unique_lock lock(mutex_);
+    auto counted = std::chrono::steady_clock::now() - countEvery + 2s;
+    std::uint64_t session = 0;
+    while (!stopping_) {
+        asideWake_.wait_until(lock, counted + countEvery, [&] {
+            return stopping_ || aside_.title || aside_.session != session;
+        });
+        if (stopping_) break;
+        if (aside_.session != session) { // a new session counts from its start
+            session = aside_.session;
+            counted = std::chrono::steady_clock::now() - countEvery + 2s;
+        }
+        if (session == 0) continue;
+        if (auto title = std::exchange(aside_.title, std::nullopt)) {
+            lock.unlock();
+            updateTitle(*title);
+            lock.lock();
+            continue;
+        }
+        if (std::chrono::steady_clock::now() < counted + countEvery) continue;
+        counted = std::chrono::steady_clock::now();
+        const auto known = aside_.burst;
+        lock.unlock();
+        const auto listeners = countListeners();
+        const auto burst = known ? known : measureBurst();
+        lock.lock();
+        if (aside_.session != session) continue; // that session is over
+        aside_.listeners = listeners;
+        aside_.burst = burst;
+        aside_.counted = true;
+    }
 }
 
 void Relay::updateTitle(const std::string& title) {
@@ -560,8 +623,12 @@ std::optional<std::size_t> Relay::countListeners() {
     std::string answer;
     if (connection->sendAll("GET /status-json.xsl HTTP/1.0\r\nUser-Agent: Lantern FM\r\n\r\n")) {
         std::array<char, 4096> bytes{};
+        const auto until = std::chrono::steady_clock::now() + asideTimeout;
         while (answer.size() < (1U << 20)) {
-            const auto got = connection->receive(bytes, ioTimeout);
+            const auto left =
+                std::chrono::duration_cast<Milliseconds>(until - std::chrono::steady_clock::now());
+            if (left <= Milliseconds::zero()) return std::nullopt; // too slow to count on
+            const auto got = connection->receive(bytes, left);
             if (got <= 0) break;
             answer.append(bytes.data(), static_cast<std::size_t>(got));
         }

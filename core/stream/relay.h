@@ -50,7 +50,9 @@ std::variant<RelayTarget, std::string> parseRelayURL(std::string_view url);
 // with back-off when the server cannot be reached, the connection is lost or
 // the mount is taken; after a refused password or an https server whose
 // certificate is not trusted (the password is never sent) it waits a minute. It keeps
-// the mount's title with the audio it sends, and reads how many listen there.
+// the mount's title with the audio it sends, and reads how many listen there:
+// both on connections and a thread of their own, each bounded in time, so a
+// server slow to answer them never holds the audio.
 class Relay {
 public:
     enum class State { connecting, relaying, retrying, refused, untrusted };
@@ -85,6 +87,8 @@ private:
     enum class Ended { stopped, unreachable, lost, taken, refused, untrusted };
 
     void run();
+    // The title updates and the listener counts, while relaying.
+    void runAside();
     Ended session(std::string& detail);
     bool relay(Connection& connection, std::string& detail);
     // A connection to the server (over TLS for https), or null with `error`.
@@ -92,6 +96,10 @@ private:
     void say(State state, std::string detail);
     // Waits `time` unless stopped first; false when stopped.
     bool pause(std::chrono::milliseconds time);
+    // Has the mount's title changed to `title` (soon, aside).
+    void wantTitle(std::string title);
+    // Reports what was counted aside since the last report, if anything.
+    void reportCount();
     void updateTitle(const std::string& title);
     std::optional<std::size_t> countListeners();
     std::optional<double> measureBurst();
@@ -104,10 +112,22 @@ private:
     const Source source_;
     const std::function<void(const Report&)> report_;
     Report last_;
+    std::uint64_t sessions_ = 0; // relaying sessions so far
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
+    // Shared with the thread aside, under mutex_: whether a session relays
+    // now, the title it is to set, and what it counted for this session.
+    struct Aside {
+        std::uint64_t session = 0; // 0: not relaying
+        std::optional<std::string> title;
+        std::optional<std::size_t> listeners;
+        std::optional<double> burst;
+        bool counted = false; // not yet reported
+    } aside_;
+    std::condition_variable asideWake_;
     std::thread thread_;
+    std::thread asideThread_;
 };
 
 } // namespace lantern

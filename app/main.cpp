@@ -32,6 +32,7 @@ namespace {
 const char* usage =
     "usage: lantern-fm [--headless] [--source=ID] [--KEY=VALUE...]\n"
     "       lantern-fm --set-tunnel=HOST < TOKEN-FILE\n"
+    "       lantern-fm --set-relay=icecast://[USER@]HOST:PORT/MOUNT < PASSWORD-FILE\n"
     "  (no option)   the tray icon and its panel, where a display is available\n"
     "  --headless    no panel: go on air at once and report in the terminal\n"
     "  --source=ID   what goes on air: \"all\" (everything the computer plays, the\n"
@@ -43,6 +44,10 @@ const char* usage =
     "                vendor, whose public host name is HOST; its token is read from\n"
     "                standard input (never give it on a command line). An empty\n"
     "                HOST forgets it.\n"
+    "  --set-relay=URL  relay to an Icecast server from now on; its source password\n"
+    "                is read from standard input (never give it on a command line).\n"
+    "                --relayURL=URL (without a password) relays for one run. An\n"
+    "                empty URL stops relaying.\n"
     "Ctrl+C goes off air and quits.\n";
 
 AudioSource sourceFor(const QString& id, const std::vector<AudioSource>& sources) {
@@ -57,30 +62,33 @@ AudioSource sourceFor(const QString& id, const std::vector<AudioSource>& sources
     return {id, id, QString()}; // not running yet: the station says so and waits for it
 }
 
-// Reads the tunnel's token from standard input (without echo on a terminal)
-// and keeps it with the host; 0 when kept.
+// A secret read from standard input (without echo on a terminal): a command
+// line is there for every user of the computer to see.
+QString readSecret(const char* prompt) {
+    const bool terminal = ::isatty(STDIN_FILENO) == 1;
+    termios saved{};
+    if (terminal) {
+        std::fputs(prompt, stderr);
+        ::tcgetattr(STDIN_FILENO, &saved);
+        auto quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    std::string line;
+    std::getline(std::cin, line);
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::fputs("\n", stderr);
+    }
+    return QString::fromStdString(line).trimmed();
+}
+
+// Reads the tunnel's token and keeps it with the host; 0 when kept.
 int setTunnel(int argc, char** argv, const QString& host) {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("lantern-fm"));
-    QString token;
-    if (!host.isEmpty()) {
-        const bool terminal = ::isatty(STDIN_FILENO) == 1;
-        termios saved{};
-        if (terminal) {
-            std::fputs("Paste the tunnel's token, then press Enter: ", stderr);
-            ::tcgetattr(STDIN_FILENO, &saved);
-            auto quiet = saved;
-            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-            ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-        }
-        std::string line;
-        std::getline(std::cin, line);
-        if (terminal) {
-            ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-            std::fputs("\n", stderr);
-        }
-        token = QString::fromStdString(line).trimmed();
-    }
+    const auto token =
+        host.isEmpty() ? QString() : readSecret("Paste the tunnel's token, then press Enter: ");
     if (const auto problem = LinkPresence::setOwnTunnel(Settings::shared(), host, token)) {
         std::fprintf(stderr, "lantern-fm: %s\n", problem->toUtf8().constData());
         return 1;
@@ -96,6 +104,28 @@ int setTunnel(int argc, char** argv, const QString& host) {
                         .value(QStringLiteral("tunnelPort"), Broadcast::OwnTunnel::defaultPort)
                         .toInt());
     return 0;
+}
+
+// Reads the relay server's source password and keeps it with the address; 0 when kept.
+int setRelay(int argc, char** argv, const QString& address) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("lantern-fm"));
+    const auto password = address.isEmpty() ? QString()
+                                            : readSecret("Type the relay server's source "
+                                                         "password, then press Enter: ");
+    if (const auto problem = RelayControl::store(Settings::shared(), address, password)) {
+        std::fprintf(stderr, "lantern-fm: %s\n", problem->toUtf8().constData());
+        return 1;
+    }
+    std::puts(address.isEmpty() ? "Relaying is off." : "Lantern FM relays to that server now.");
+    return 0;
+}
+
+// Whether a relay address on the command line carries a password.
+bool carriesPassword(const QString& url) {
+    auto parsed = parseRelayURL(url.toStdString());
+    const auto* target = std::get_if<RelayTarget>(&parsed);
+    return target && !target->password.empty();
 }
 
 int runHeadless(int argc, char** argv, const QStringList& arguments, const QString& sourceID) {
@@ -147,7 +177,7 @@ int main(int argc, char** argv) {
     prepareProcess();
     routeCoreLog();
     QString sourceID;
-    std::optional<QString> tunnelHost;
+    std::optional<QString> tunnelHost, relayAddress;
     bool headless = false;
     QStringList arguments;
     for (int i = 1; i < argc; ++i) {
@@ -162,10 +192,19 @@ int main(int argc, char** argv) {
                        stderr);
             return 2;
         }
+        if (argument.startsWith(QLatin1String("--relayURL=")) &&
+            carriesPassword(argument.mid(11))) {
+            std::fputs("lantern-fm: the relay server's password is a secret: give it to "
+                       "--set-relay=URL on standard input, not on a command line\n",
+                       stderr);
+            return 2;
+        }
         if (argument == QLatin1String("--headless"))
             headless = true;
         else if (argument.startsWith(QLatin1String("--set-tunnel=")))
             tunnelHost = argument.mid(13).trimmed().toLower();
+        else if (argument.startsWith(QLatin1String("--set-relay=")))
+            relayAddress = argument.mid(12).trimmed();
         else if (argument.startsWith(QLatin1String("--source="))) {
             sourceID = argument.mid(9);
             if (sourceID.isEmpty()) {
@@ -180,6 +219,7 @@ int main(int argc, char** argv) {
         }
     }
     if (tunnelHost) return setTunnel(argc, argv, *tunnelHost);
+    if (relayAddress) return setRelay(argc, argv, *relayAddress);
     const bool display =
         !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     if (!headless && !display)

@@ -39,12 +39,6 @@ namespace {
 const QString goingOnAir = QStringLiteral("Going on air\u2026");
 const QString reconnecting = QStringLiteral("Reconnecting\u2026");
 const QString soundServerGone = QStringLiteral("Reconnecting to the sound server\u2026");
-const QString couldNotRelay = QStringLiteral("Couldn't reach the relay server \u2014 retrying");
-const QString relayRefused = QStringLiteral("The relay server refused the password");
-const QString relayUntrusted =
-    QStringLiteral("The relay server's certificate isn't trusted \u2014 nothing was sent");
-// The keychain entry of the relay server's password.
-const QString relayAccount = QStringLiteral("relay.password");
 const QString heldBackLine =
     QStringLiteral("Couldn't read your passcode from the keyring \u2014 listeners are held back");
 constexpr int announceEvery = 60; // ticks between live calls to the address service
@@ -77,6 +71,7 @@ Station::Station(Environment environment)
       fanout_(std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit)),
       presence_(std::make_unique<LinkPresence>(settings_, addresses_, shared_, env_.passcodeRetry)),
       mic_(std::make_unique<Microphone>(settings_, shared_)),
+      relay_(std::make_unique<RelayControl>(settings_, *presence_, env_.passcodeRetry)),
       check_(std::make_unique<LinkCheck>(env_.linkCheckVia, env_.linkCheckTiming)) {
     if (!env_.notify) env_.notify = postNotification;
     if (!env_.terminate) env_.terminate = [] { QCoreApplication::exit(0); };
@@ -104,6 +99,9 @@ Station::Station(Environment environment)
     connect(check_.get(), &LinkCheck::unreachable, this,
             [this] { setLinkState(LinkState::Unreachable); });
 
+    connect(relay_.get(), &RelayControl::status, this, [this](const QString& line) {
+        line.isEmpty() ? clear(StatusLine::Kind::relay) : show(StatusLine::Kind::relay, line);
+    });
     connect(mic_.get(), &Microphone::problem, this,
             [this](const QString& message) { show(StatusLine::Kind::microphone, message); });
     // A microphone that works says more than why an earlier one did not.
@@ -255,7 +253,6 @@ void Station::goOnAir() {
     });
     connect(broadcast, &Broadcast::captureProblem, this, &Station::captureProblem);
     connect(broadcast, &Broadcast::encoderFailureChanged, this, &Station::showEncoder);
-    connect(broadcast, &Broadcast::relayChanged, this, &Station::onRelay);
     if (recordShows()) startRecording();
     Q_EMIT onAirChanged();
     assign(*this, onAirSince_, env_.clock(), &Station::onAirSinceChanged);
@@ -285,94 +282,8 @@ void Station::startServing() {
     std::optional<Broadcast::OwnTunnel> own;
     if (const auto tunnel = presence_->ownInUse())
         own = Broadcast::OwnTunnel{tunnel->host, tunnel->token, ownPort()};
-    startRelay();
+    relay_->start(*broadcast_);
     broadcast_->serve(limits, std::move(own));
-}
-
-// With the setting "relayURL", the station goes to that Icecast server too,
-// with the password the address holds or else the one the keychain keeps.
-// The page may play from there as soon as the local server starts.
-QCoro::Task<> Station::startRelay() {
-    const auto run = ++relayRun_;
-    const auto url = settings_.string(QStringLiteral("relayURL")).value_or(QString()).trimmed();
-    if (url.isEmpty() || !broadcast_) co_return;
-    auto parsed = parseRelayURL(url.toStdString());
-    if (const auto* problem = std::get_if<std::string>(&parsed)) {
-        show(StatusLine::Kind::relay, QString::fromStdString(*problem));
-        co_return;
-    }
-    auto target = std::get<RelayTarget>(std::move(parsed));
-    const auto listen =
-        relayListenAddress().isEmpty() ? target.listenURL() : relayListenAddress().toStdString();
-    broadcast_->allowRelayListening(listen);
-    if (target.password.empty()) {
-        QPointer self(this);
-        auto reading = SecretStore::shared().run([] { return Keychain::read(relayAccount); });
-        const auto password = co_await reading;
-        // Gone, off air, or started again meanwhile.
-        if (!self || run != relayRun_ || !broadcast_) co_return;
-        target.password = password.value_or(QByteArray()).toStdString();
-    }
-    broadcast_->relayTo(std::move(target), listen);
-}
-
-QString Station::relayAddress() const {
-    const auto url = settings_.string(QStringLiteral("relayURL")).value_or(QString());
-    auto parsed = parseRelayURL(url.toStdString());
-    if (const auto* target = std::get_if<RelayTarget>(&parsed))
-        return QString::fromStdString(target->withoutPassword());
-    return url;
-}
-
-QString Station::relayListenAddress() const {
-    return settings_.string(QStringLiteral("relayListenURL")).value_or(QString());
-}
-
-QCoro::Task<std::optional<QString>> Station::setRelay(QString address, QString password,
-                                                      QString listenAddress) {
-    address = address.trimmed();
-    listenAddress = listenAddress.trimmed();
-    std::string plain;
-    if (!address.isEmpty()) {
-        auto parsed = parseRelayURL(address.toStdString());
-        if (const auto* problem = std::get_if<std::string>(&parsed))
-            co_return QString::fromStdString(*problem);
-        auto& target = std::get<RelayTarget>(parsed);
-        if (!password.isEmpty()) target.password = password.toStdString();
-        if (target.password.empty())
-            co_return QStringLiteral("The relay server needs its password");
-        if (!listenAddress.isEmpty() && !originOf(listenAddress.toStdString()))
-            co_return QStringLiteral("The listen address begins with http:// or https://");
-        // The password goes to the keychain, never to the settings file.
-        auto keeping =
-            SecretStore::shared().run([password = QByteArray::fromStdString(target.password)] {
-                return Keychain::write(relayAccount, password);
-            });
-        co_await keeping;
-        plain = target.withoutPassword();
-    }
-    if (plain.empty()) {
-        settings_.remove(QStringLiteral("relayURL"));
-        auto forgetting = SecretStore::shared().run([] {
-            Keychain::remove(relayAccount);
-            return true;
-        });
-        co_await forgetting;
-    } else {
-        settings_.setValue(QStringLiteral("relayURL"), QString::fromStdString(plain));
-    }
-    if (listenAddress.isEmpty())
-        settings_.remove(QStringLiteral("relayListenURL"));
-    else
-        settings_.setValue(QStringLiteral("relayListenURL"), listenAddress);
-    Q_EMIT relayChanged();
-    if (broadcast_) {
-        broadcast_->stopRelay();
-        setRelayLine({});
-        clear(StatusLine::Kind::relay);
-        startRelay();
-    }
-    co_return std::nullopt;
 }
 
 // ---- Recordings ----
@@ -465,38 +376,6 @@ void Station::finishLeftRecordings() {
     });
 }
 
-void Station::setRelayLine(const QString& line) {
-    if (relayLine_ == line) return;
-    relayLine_ = line;
-    Q_EMIT relayChanged();
-}
-
-void Station::onRelay(const Relay::Report& report) {
-    using State = Relay::State;
-    if (!report.detail.empty())
-        console(QStringLiteral("relay: ") + QString::fromStdString(report.detail));
-    switch (report.state) {
-    case State::connecting:
-        return setRelayLine(QStringLiteral("Connecting to the relay server\u2026"));
-    case State::relaying: {
-        clear(StatusLine::Kind::relay);
-        const auto count = report.listeners.value_or(0);
-        return setRelayLine(QStringLiteral("Relaying \u00B7 ") +
-                            (count == 1 ? QStringLiteral("1 listener there")
-                                        : QStringLiteral("%1 listeners there").arg(count)));
-    }
-    case State::retrying:
-        setRelayLine(couldNotRelay);
-        return show(StatusLine::Kind::relay, couldNotRelay);
-    case State::refused:
-        setRelayLine(relayRefused);
-        return show(StatusLine::Kind::relay, relayRefused);
-    case State::untrusted:
-        setRelayLine(relayUntrusted);
-        return show(StatusLine::Kind::relay, relayUntrusted);
-    }
-}
-
 void Station::tunnelUp(const QUrl& url, bool changed) {
     if (!broadcast_) return;
     setLink(url);
@@ -585,8 +464,7 @@ void Station::goOffAir() {
     // the event loop.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     assign(*this, recorded_, -1.0, &Station::recordedChanged);
-    ++relayRun_;
-    setRelayLine({});
+    relay_->stop();
     assign(*this, onAirSince_, QDateTime(), &Station::onAirSinceChanged);
     console(QStringLiteral("off air"));
     Q_EMIT onAirChanged();

@@ -13,6 +13,7 @@
 #include "station/cover_art.h"
 #include "station/link_presence.h"
 #include "station/microphone.h"
+#include "station/relay_control.h"
 #include "station/status_line.h"
 
 #include <QCoro/QCoroTask>
@@ -55,12 +56,8 @@ class Workspace;
 // they use the lock-protected Shared state, or hop here with a queued call.
 class Station : public QObject {
     Q_OBJECT
-    // The Icecast server the station is relayed to: its address without the
-    // password, where listeners play it (empty: the server's own), and one
-    // line on how it goes while on air.
-    Q_PROPERTY(QString relayAddress READ relayAddress NOTIFY relayChanged)
-    Q_PROPERTY(QString relayListenAddress READ relayListenAddress NOTIFY relayChanged)
-    Q_PROPERTY(QString relayLine READ relayLine NOTIFY relayChanged)
+    // The Icecast server the station is relayed to.
+    Q_PROPERTY(lantern::RelayControl* relay READ relayObject CONSTANT)
     // Whether broadcasts are kept as files, and how long this one's is so far
     // (seconds; -1 while none is being kept).
     Q_PROPERTY(bool recordShows READ recordShows WRITE setRecordShows NOTIFY recordShowsChanged)
@@ -183,9 +180,8 @@ public:
     setLinkMode(LinkMode mode, QString name, std::optional<QString> passcode, QString stationName);
     Q_INVOKABLE void rename(const QString& name);
     Q_INVOKABLE void copyLink();
-    QString relayAddress() const;
-    QString relayListenAddress() const;
-    QString relayLine() const { return relayLine_; }
+    RelayControl& relay() const { return *relay_; }
+    RelayControl* relayObject() const { return relay_.get(); }
 
     // ---- Recordings ----
     bool recordShows() const;
@@ -197,10 +193,6 @@ public:
     QString recordingsFolder() const;
     // Opens that folder in the desktop's file manager.
     Q_INVOKABLE void showRecordings();
-    // Relays to `address` (its password in the keychain), or to nothing
-    // when empty; takes effect at once when on air. What is wrong, or nothing.
-    QCoro::Task<std::optional<QString>> setRelay(QString address, QString password,
-                                                 QString listenAddress);
 
     // The link a media player opens: the station's playlist (/listen.m3u) on
     // its public URL, the passcode in its query (a player never sees a
@@ -240,7 +232,6 @@ Q_SIGNALS:
     void roomChanged();
     void listenersChanged();
     void statusChanged();
-    void relayChanged();
     void recordShowsChanged();
     // A recording was finished into `path`.
     void recordingSaved(const QString& path);
@@ -272,9 +263,6 @@ private:
     void showHeldBack();
     // Emits shareLinkChanged and keptChanged when what they are made of changed.
     void linkPartsChanged();
-    QCoro::Task<> startRelay();
-    void setRelayLine(const QString& line);
-    void onRelay(const Relay::Report& report);
     void startRecording();
     void onRecording(const Recorder::Report& report);
     void finishLeftRecordings();
@@ -298,6 +286,7 @@ private:
     std::unique_ptr<LinkPresence> presence_;
     std::unique_ptr<Microphone> mic_;
     std::unique_ptr<CoverArt> cover_ = std::make_unique<CoverArt>();
+    std::unique_ptr<RelayControl> relay_;
     std::unique_ptr<NowPlayingReader> reader_;
     std::unique_ptr<SleepGuard> sleep_;
     std::unique_ptr<Workspace> workspace_;
@@ -315,9 +304,7 @@ private:
     std::unique_ptr<LinkCheck> check_;
     qint64 listeners_ = 0;
     StatusLine status_;
-    QString relayLine_;
     double recorded_ = -1;
-    int relayRun_ = 0; // which start of the relay a password read belongs to
     QDateTime stopAt_;
     QStringList sounding_;
     std::vector<AudioInput> inputs_;

@@ -20,6 +20,11 @@ class RelaySheet : public QObject {
     Q_PROPERTY(bool working READ working NOTIFY stateChanged)
     Q_PROPERTY(QString problem READ problem NOTIFY stateChanged)
     Q_PROPERTY(bool relaying READ relaying CONSTANT)
+    // Said while the station has a passcode: the relay server's listeners need none.
+    Q_PROPERTY(QString passcodeNote READ passcodeNote CONSTANT)
+    // Said after saving, before the screen closes: where the password went
+    // when the keyring refused it.
+    Q_PROPERTY(QString notice READ notice NOTIFY stateChanged)
 
 public:
     explicit RelaySheet(QObject* parent = nullptr);
@@ -29,8 +34,11 @@ public:
     const QString& problem() const { return problem_; }
     // Whether a server was set when the screen opened.
     bool relaying() const { return relaying_; }
+    QString passcodeNote() const;
+    const QString& notice() const { return notice_; }
 
-    // Keeps what was typed (the password in the keychain), or says what is wrong.
+    // Keeps what was typed (the password in the keychain), or says what is
+    // wrong; once a notice is shown, closes the screen.
     Q_INVOKABLE void save();
     // Relays to no server any more.
     Q_INVOKABLE void stopRelaying();
@@ -44,7 +52,7 @@ private:
     void apply(QString address, QString password, QString listenAddress);
 
     QPointer<Station> station_;
-    QString address_, password_, listenAddress_, problem_;
+    QString address_, password_, listenAddress_, problem_, notice_;
     bool working_ = false;
     bool relaying_ = false;
 };

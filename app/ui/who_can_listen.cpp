@@ -34,6 +34,11 @@ QString WhoCanListenModel::keyringHint() const {
                           "ask you to choose or type its password.");
 }
 
+QString WhoCanListenModel::relayNote() const {
+    if (!usePasscode_ || !station_ || station_->relay().address().isEmpty()) return {};
+    return RelayControl::passcodeNote();
+}
+
 void WhoCanListenModel::useService(const QString& url) {
     if (checkingService_ || !station_) return;
     checkingService_ = true;

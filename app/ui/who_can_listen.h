@@ -42,6 +42,9 @@ class WhoCanListenModel : public QObject {
     // Said before a new passcode is kept: the desktop's keyring may ask for
     // its password. Empty when no keyring will be asked.
     Q_PROPERTY(QString keyringHint READ keyringHint NOTIFY derivedChanged)
+    // Said while a passcode is chosen and the station is relayed: the relay
+    // server's listeners need none.
+    Q_PROPERTY(QString relayNote READ relayNote NOTIFY derivedChanged)
     // Said after saving, before the sheet closes: where the passcode went
     // when the keyring refused it.
     Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
@@ -77,6 +80,7 @@ public:
     bool checkingService() const { return checkingService_; }
     const QString& serviceProblem() const { return serviceProblem_; }
     QString keyringHint() const;
+    QString relayNote() const;
     const QString& notice() const { return notice_; }
     QString ownHost() const;
 

@@ -23,10 +23,11 @@ inline std::string nowTitle(std::uint16_t port) {
 }
 
 // A station playing "playertone", which a real MPRIS player of that name
-// plays, with the passcode "pw".
+// plays, with the passcode "pw"; `prepare` may set up more in its home first.
 struct PlayingStation {
     explicit PlayingStation(const std::vector<std::string>& tracks,
-                            std::vector<std::string> arguments = {}) {
+                            std::vector<std::string> arguments = {},
+                            const std::function<void(const QTemporaryDir& home)>& prepare = {}) {
         World::bus();
         World::sound().play("playertone", 440);
         EXPECT_TRUE(eventually([] { return !AudioProcesses::of("playertone").empty(); }));
@@ -40,6 +41,7 @@ struct PlayingStation {
         QFile secret(home.filePath("data/lantern-fm/passcode"));
         if (secret.open(QIODevice::WriteOnly)) secret.write("pw");
         secret.close();
+        if (prepare) prepare(home);
         LanternRun::Options options;
         options.sessionBus = true;
         arguments.insert(arguments.end(), {"--source=playertone", "--stationName=Attic Waves"});

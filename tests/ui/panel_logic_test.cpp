@@ -10,6 +10,7 @@
 #include "ui/panel_state.h"
 #include "ui/panel_text.h"
 #include "ui/panel_window.h"
+#include "ui/relay_sheet.h"
 #include "ui/tray.h"
 #include "ui/who_can_listen.h"
 
@@ -254,8 +255,9 @@ TEST_F(Sheet, AnAddressServiceIsCheckedBeforeItIsUsed) {
 
 // A keyring that refuses the passcode (here, one without a collection to keep
 // it in): the sheet said beforehand that the keyring would be asked, and
-// after saving says that the passcode went to the private file, which holds it.
-TEST_F(Sheet, APasscodeTheKeyringRefusesIsKeptAndSaidSo) {
+// after saving says that the passcode went to the private file, which holds it;
+// the relay's screen does the same for its password.
+TEST_F(Sheet, APasscodeOrPasswordTheKeyringRefusesIsKeptAndSaidSo) {
     qputenv("HOME", home.path().toUtf8());
     const pid_t keyring =
         test::startProgram({"gnome-keyring-daemon", "--foreground", "--components=secrets"},
@@ -279,6 +281,20 @@ TEST_F(Sheet, APasscodeTheKeyringRefusesIsKeptAndSaidSo) {
     QFile kept(home.filePath("data/lantern-fm/passcode"));
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
     EXPECT_EQ(kept.readAll(), "harbour-lights");
+
+    // The relay server's password likewise, never dropped for an empty one.
+    RelaySheet relay(s, nullptr);
+    QSignalSpy relayDone(&relay, &RelaySheet::done);
+    relay.setProperty("address", "icecast://radio.example.org:8000/live");
+    relay.setProperty("password", "hackme");
+    relay.save();
+    ASSERT_TRUE(eventually([&] { return !relay.notice().isEmpty(); }, 10s))
+        << relay.problem().toStdString();
+    EXPECT_TRUE(relay.notice().contains("private file"));
+    EXPECT_EQ(relayDone.count(), 0);
+    relay.save();
+    EXPECT_EQ(relayDone.count(), 1);
+    EXPECT_EQ(Keychain::read("relay.password"), "hackme");
     test::endProgram(keyring);
 }
 

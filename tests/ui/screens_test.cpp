@@ -164,6 +164,7 @@ TEST_F(Screens, EveryScreenAndState) {
     StationProbe::room(s, 10);
     shoot("on-air-with-the-uplinks-room");
 
+    settings.setValue("relayURL", "icecast://radio.example.org:8000/live"); // from the next start
     state->change();
     WhoCanListenModel* sheet = nullptr; // the new sheet's, not the closed one's
     for (auto* model : panel->window()->contentItem()->findChildren<WhoCanListenModel*>())
@@ -176,7 +177,16 @@ TEST_F(Screens, EveryScreenAndState) {
     sheet->save(); // the address service at port 9 does not answer
     ASSERT_TRUE(eventually([&] { return !sheet->problem().isEmpty(); }, 10s));
     EXPECT_TRUE(sheet->problem().endsWith(" Nothing changed."));
+    EXPECT_TRUE(shown("relayNote")) << "a passcode beside a relay is not explained";
     shoot("sheet-with-problem");
+
+    state->sheetCancelled();
+    ASSERT_EQ(QCoro::waitFor(s.setLinkMode(LinkMode::Fresh, {}, "0412-harbor", "Attic Waves")),
+              std::nullopt);
+    state->relay();
+    test::settle(300ms);
+    EXPECT_TRUE(shown("relayPasscodeNote")) << "the relay's screen does not say the passcode stays";
+    shoot("relay-with-a-passcode");
 }
 
 // The link card as the link stands: being checked, not reachable yet, and

@@ -37,12 +37,12 @@ ColumnLayout {
         // status line is not said twice).
         Text {
             objectName: "relayState"
-            visible: Station.relayLine !== "" && Station.relayLine !== Station.status
-            text: Station.relayLine
+            visible: Station.relay.line !== "" && Station.relay.line !== Station.status
+            text: Station.relay.line
             textFormat: Text.PlainText
             font.pixelSize: 12
             color: Lantern.dim
-            elide: Text.ElideRight
+            wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
 

@@ -71,9 +71,27 @@ ColumnLayout {
     }
 
     Text {
+        objectName: "relayPasscodeNote"
+        visible: sheet.passcodeNote !== "" && sheet.address.trim() !== ""
+        text: sheet.passcodeNote
+        font.pixelSize: 12
+        color: Lantern.red
+        wrapMode: Text.Wrap
+        Layout.fillWidth: true
+    }
+    Text {
+        objectName: "relayNotice"
+        visible: sheet.notice !== ""
+        text: sheet.notice
+        font.pixelSize: 12
+        color: Lantern.text
+        wrapMode: Text.Wrap
+        Layout.fillWidth: true
+    }
+    Text {
         objectName: "relayLine"
         visible: text !== ""
-        text: sheet.problem !== "" ? sheet.problem : Station.relayLine
+        text: sheet.problem !== "" ? sheet.problem : Station.relay.line
         font.pixelSize: 12
         color: sheet.problem !== "" ? Lantern.pink : Lantern.dim
         wrapMode: Text.Wrap
@@ -121,7 +139,7 @@ ColumnLayout {
         PanelButton {
             id: save
             objectName: "relaySave"
-            text: "Relay"
+            text: sheet.notice !== "" ? "OK" : "Relay"
             enabled: !sheet.working
             Layout.fillWidth: true
             implicitHeight: 40

@@ -244,6 +244,15 @@ ColumnLayout {
             wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
+        Text {
+            objectName: "relayNote"
+            visible: model.relayNote !== ""
+            text: model.relayNote
+            font.pixelSize: 11
+            color: Lantern.red
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
 
         RowLayout {
             spacing: 10

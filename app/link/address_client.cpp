@@ -28,11 +28,58 @@ const QString privateAccount = QStringLiteral("address.private");
 const QString oldAccount = QStringLiteral("address");
 const QString passcodeAccount = QStringLiteral("passcode");
 
-QString accountFor(const QString& path) {
-    return path.startsWith("/s/") ? privateAccount : namedAccount;
+bool isKept(const QString& path) {
+    return path.startsWith("/s/");
+}
+
+// Claims are filed by kind and by the service that issued them.
+QString accountFor(bool named, const QString& service) {
+    return (named ? namedAccount : privateAccount) + u'@' + service;
+}
+
+// The service a record filed before claims were filed by service came from:
+// its address less its path.
+std::optional<QString> issuerOf(const SavedAddress& record) {
+    const QUrl address(record.address, QUrl::StrictMode);
+    auto path = address.path();
+    if (!address.isValid() || address.host().isEmpty() || !path.endsWith(record.path)) return {};
+    auto base = address;
+    base.setPath(path.chopped(record.path.size()));
+    if (QString::fromStdString(keptLinkAddress(base.toString().toStdString(),
+                                               record.path.toStdString())) != record.address)
+        return {};
+    return serviceKey(base);
+}
+
+// Moves the records of the accounts before claims were filed by service to
+// the service each came from. One that cannot be read, or names no service,
+// stays where it is, used by none.
+void fileOldRecords() {
+    for (const auto& account : {oldAccount, namedAccount, privateAccount}) {
+        const auto bytes = Keychain::read(account);
+        const auto record = bytes ? decodeSavedAddress(*bytes) : std::nullopt;
+        const auto service = record ? issuerOf(*record) : std::nullopt;
+        if (!service) continue;
+        if (Keychain::write(accountFor(!isKept(record->path), *service), encode(*record)) !=
+            Keychain::Kept::nowhere)
+            Keychain::remove(account);
+    }
 }
 
 } // namespace
+
+QString serviceKey(const QUrl& base) {
+    auto key = base.adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment |
+                             QUrl::NormalizePathSegments);
+    auto path = key.path();
+    while (path.endsWith(u'/'))
+        path.chop(1);
+    key.setPath(path);
+    if ((key.scheme() == QLatin1String("https") && key.port() == 443) ||
+        (key.scheme() == QLatin1String("http") && key.port() == 80))
+        key.setPort(-1);
+    return key.toString(QUrl::FullyEncoded);
+}
 
 QByteArray encode(const SavedAddress& saved) {
     const json object{{"path", saved.path.toStdString()},
@@ -54,7 +101,7 @@ std::optional<SavedAddress> decodeSavedAddress(const QByteArray& bytes) {
     const auto showLast = object.find("showLast");
     if (!path || !address || !secret || showLast == object.end() || !showLast->is_boolean())
         return std::nullopt;
-    return SavedAddress{*path, *address, *secret, showLast->get<bool>()};
+    return SavedAddress{*path, *address, *secret, showLast->get<bool>(), {}};
 }
 
 AddressError::AddressError(Kind kind, int status) : kind_(kind), status_(status) {
@@ -107,20 +154,18 @@ QString AddressClient::addressOf(const QString& path) const {
 }
 
 QCoro::Task<std::optional<SavedAddress>> AddressClient::saved(bool named) {
-    auto reading = SecretStore::shared().run([named] {
-        // A record under the former single account moves to its own account.
-        if (const auto old = Keychain::read(oldAccount)) {
-            if (const auto record = decodeSavedAddress(*old)) {
-                Keychain::write(accountFor(record->path), encode(*record));
-                Keychain::remove(oldAccount);
-            }
-        }
-        return Keychain::read(named ? namedAccount : privateAccount);
+    const auto service = serviceKey(base_);
+    auto reading = SecretStore::shared().run([named, service] {
+        fileOldRecords();
+        return Keychain::read(accountFor(named, service));
     });
     const auto bytes = co_await reading;
     if (!bytes) co_return std::nullopt;
     auto record = decodeSavedAddress(*bytes);
-    if (record) record->address = addressOf(record->path);
+    if (record) {
+        record->address = addressOf(record->path);
+        record->service = service;
+    }
     co_return record;
 }
 
@@ -143,8 +188,9 @@ QCoro::Task<std::optional<QString>> AddressClient::probe(QUrl base) {
     co_return std::nullopt;
 }
 
-QCoro::Task<AddressClient::Reply> AddressClient::send(QString method, QString path, json body) {
-    QUrl url(addressOf(path));
+QCoro::Task<AddressClient::Reply> AddressClient::send(QString service, QString method, QString path,
+                                                      json body) {
+    QUrl url(QString::fromStdString(keptLinkAddress(service.toStdString(), path.toStdString())));
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     request.setTransferTimeout(static_cast<int>(timeout_.count()));
@@ -165,7 +211,8 @@ QCoro::Task<SavedAddress> AddressClient::claim(std::optional<QString> name, bool
     body["showLast"] = showLast;
     if (name) body["name"] = name->toStdString();
     body["hasPasscode"] = hasPasscode;
-    const auto reply = co_await send("POST", "/api/claim", std::move(body));
+    const auto service = serviceKey(base_);
+    const auto reply = co_await send(service, "POST", "/api/claim", std::move(body));
     switch (reply.status) {
     case 201:
         break;
@@ -187,20 +234,21 @@ QCoro::Task<SavedAddress> AddressClient::claim(std::optional<QString> name, bool
     SavedAddress saved{QString::fromStdString(path->get<std::string>()),
                        {},
                        QString::fromStdString(secret->get<std::string>()),
-                       showLast};
+                       showLast,
+                       service};
     saved.address = addressOf(saved.path);
     auto storing =
-        SecretStore::shared().run([account = accountFor(saved.path), bytes = encode(saved)] {
-            Keychain::write(account, bytes);
-        });
+        SecretStore::shared().run([account = accountFor(!isKept(saved.path), service),
+                                   bytes = encode(saved)] { Keychain::write(account, bytes); });
     co_await storing;
     co_return saved;
 }
 
-QCoro::Task<void> AddressClient::announce(QString method, QString path, json body) {
+QCoro::Task<void> AddressClient::announce(QString service, QString method, QString path,
+                                          json body) {
     QString outcome;
     try {
-        const auto reply = co_await send(method, path, std::move(body));
+        const auto reply = co_await send(std::move(service), method, path, std::move(body));
         if (reply.status <= 299) co_return;
         outcome = QString::number(reply.status);
     } catch (const AddressError& error) {
@@ -217,14 +265,14 @@ QCoro::Task<void> AddressClient::live(QUrl url, SavedAddress at, QString name) {
     body["name"] = name.toStdString();
     body["path"] = at.path.toStdString();
     body["secret"] = at.secret.toStdString();
-    co_await announce("PUT", "/api/live", std::move(body));
+    co_await announce(at.service, "PUT", "/api/live", std::move(body));
 }
 
 QCoro::Task<void> AddressClient::off(SavedAddress at) {
     json body;
     body["path"] = at.path.toStdString();
     body["secret"] = at.secret.toStdString();
-    co_await announce("DELETE", "/api/live", std::move(body));
+    co_await announce(at.service, "DELETE", "/api/live", std::move(body));
 }
 
 QCoro::Task<void> AddressClient::update(bool hasPasscode, SavedAddress at) {
@@ -233,7 +281,7 @@ QCoro::Task<void> AddressClient::update(bool hasPasscode, SavedAddress at) {
     body["secret"] = at.secret.toStdString();
     body["hasPasscode"] = hasPasscode;
     body["showLast"] = at.showLast;
-    const auto reply = co_await send("PATCH", "/api/settings", std::move(body));
+    const auto reply = co_await send(at.service, "PATCH", "/api/settings", std::move(body));
     if (reply.status == 204) co_return;
     if (reply.status == 429) throw AddressError(AddressError::Kind::tooMany);
     throw AddressError(AddressError::Kind::server, reply.status);

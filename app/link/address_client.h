@@ -17,7 +17,8 @@ class QNetworkAccessManager;
 
 namespace lantern {
 
-// A claimed stable address.
+// A claimed stable address. It and its secret belong to the service that
+// issued it, and are only ever sent there.
 struct SavedAddress {
     Q_GADGET
     Q_PROPERTY(QString path MEMBER path)
@@ -29,11 +30,17 @@ public:
     QString address; // the public address: the path under the service's base
     QString secret;  // proves ownership to the service; never shown
     bool showLast = false;
+    QString service; // the issuing service's base (see serviceKey); kept in the account's name
 
     friend bool operator==(const SavedAddress&, const SavedAddress&) = default;
 };
 
-// JSON with exactly "path", "address", "secret" and "showLast".
+// A service's base as claims are filed under it: scheme, host, a port other
+// than the scheme's own, and the path without a trailing slash.
+QString serviceKey(const QUrl& base);
+
+// JSON with exactly "path", "address", "secret" and "showLast" (the service
+// is the name it is filed under).
 QByteArray encode(const SavedAddress& saved);
 // Nothing unless all four keys are there with the right types.
 std::optional<SavedAddress> decodeSavedAddress(const QByteArray& bytes);
@@ -80,13 +87,15 @@ public:
     // (a host under .invalid) stands for none.
     bool configured() const;
 
-    // The claimed address of the kind asked for, read from the keychain.
+    // The claimed address of the kind asked for from this base's service,
+    // read from the keychain; a claim of another service is none of its.
     QCoro::Task<std::optional<SavedAddress>> saved(bool named);
     // The service learns only whether the station has a passcode, never the
     // passcode. Throws AddressError, or nlohmann::json::parse_error for a
     // reply that is not JSON.
     QCoro::Task<SavedAddress> claim(std::optional<QString> name, bool hasPasscode, bool showLast);
-    // Never throw; a refusal or failure is logged.
+    // To the service that issued `at`, whatever the base is now. Never
+    // throw; a refusal or failure is logged.
     QCoro::Task<void> live(QUrl url, SavedAddress at, QString name);
     QCoro::Task<void> off(SavedAddress at);
     // Throws AddressError.
@@ -103,8 +112,9 @@ private:
         QByteArray body;
         int status = 0;
     };
-    QCoro::Task<Reply> send(QString method, QString path, nlohmann::json body);
-    QCoro::Task<void> announce(QString method, QString path, nlohmann::json body);
+    // `path` of the service at `service` (a serviceKey).
+    QCoro::Task<Reply> send(QString service, QString method, QString path, nlohmann::json body);
+    QCoro::Task<void> announce(QString service, QString method, QString path, nlohmann::json body);
     QString addressOf(const QString& path) const;
 
     QUrl base_;

@@ -39,8 +39,10 @@ QString folder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/lantern-fm";
 }
 
+// An account's file: its name with whatever could leave the folder or hide
+// the file (an account may name a service's address) percent-encoded.
 QString fileOf(const QString& account) {
-    return folder() + "/" + account;
+    return folder() + "/" + QString::fromLatin1(account.toUtf8().toPercentEncoding("@"));
 }
 
 std::optional<QByteArray> readSecretService(const QString& account) {

@@ -270,12 +270,14 @@ QCoro::Task<std::optional<QString>> LinkPresence::useService(QUrl base) {
     if (!self) co_return std::nullopt;
     addresses.setBase(base);
     settings_.setValue(QStringLiteral("addressBase"), base.toString());
-    // Addresses kept from before are read again: they live under this base now.
+    // This service's own claims, if it issued any; another's stay filed
+    // under that one, and one announced there is withdrawn there.
     const auto named = co_await addresses.saved(true);
     const auto kept = co_await addresses.saved(false);
     if (!self) co_return std::nullopt;
     assign(*this, named_, named, &LinkPresence::namedChanged);
     assign(*this, kept_, kept, &LinkPresence::keptChanged);
+    announce();
     Q_EMIT serviceChanged();
     co_return std::nullopt;
 }

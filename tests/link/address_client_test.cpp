@@ -88,11 +88,10 @@ TEST_F(AddressClientTest, ClaimsStoresAndUpdates) {
     EXPECT_EQ(service.requests()[0].json(), (json{{"showLast", true}, {"hasPasscode", false}}));
     EXPECT_EQ(service.requests()[1].json(),
               (json{{"showLast", false}, {"name", "my-name"}, {"hasPasscode", true}}));
-    EXPECT_EQ(kept, (SavedAddress{"/s/abc", service.base() + "/s/abc", "kept-secret", true}));
+    EXPECT_EQ(kept, (SavedAddress{"/s/abc", service.base() + "/s/abc", "kept-secret", true,
+                                  service.base()}));
     EXPECT_EQ(run(client.saved(false)), kept);
     EXPECT_EQ(run(client.saved(true))->secret, "named-secret");
-    AddressClient moved(QUrl("https://new.example/base"));
-    EXPECT_EQ(run(moved.saved(false))->address, "https://new.example/base/s/abc");
     EXPECT_FALSE(decodeSavedAddress(R"({"path":"/s/a","address":"x","secret":"s"})"));
 
     service.answer({204, {}});
@@ -110,6 +109,19 @@ TEST_F(AddressClientTest, ClaimsStoresAndUpdates) {
                     {"name", "My Station"},
                     {"path", "/s/abc"},
                     {"secret", "kept-secret"}}));
+
+    // A claim belongs to the service that issued it: another one sees none of
+    // them, and the claim still goes to its own service alone; switching back
+    // finds it again.
+    FakeAddressService other;
+    client.setBase(QUrl(other.base()));
+    EXPECT_FALSE(run(client.saved(false)));
+    EXPECT_FALSE(run(client.saved(true)));
+    run(client.off(kept));
+    EXPECT_TRUE(other.requests().empty()) << "another service was sent the secret";
+    EXPECT_EQ(service.requests().size(), 6u);
+    client.setBase(QUrl(service.base() + "/"));
+    EXPECT_EQ(run(client.saved(false)), kept);
 }
 
 // Replies the real service never gives (a wrong status, a malformed body, no
@@ -191,7 +203,10 @@ TEST_F(RealServiceTest, AClaimOutlivesAKill) {
     const auto kept = run(real.claim(std::nullopt, false, false));
     ::kill(daemon.pid(), SIGKILL);
     EXPECT_EQ(daemon.exitStatus(std::chrono::seconds(5)), -1);
-    AddressDaemon again(data, {"--allow-origin=http://127.0.0.1:8000"});
+    AddressDaemon again(
+        data,
+        {"--allow-origin=http://127.0.0.1:8000",
+         "--listen=" + QUrl(QString::fromStdString(daemon.base())).authority().toStdString()});
     const auto base = QString::fromStdString(again.base());
     ASSERT_FALSE(base.isEmpty());
     AddressClient restarted{QUrl(base), std::chrono::seconds(3)};
@@ -228,11 +243,19 @@ TEST_F(AddressClientTest, TheKeychainFallsBackToPrivateFiles) {
     EXPECT_FALSE(QFile::exists(file));
     EXPECT_FALSE(run(client.passcode()));
 
-    Keychain::write("address", encode({"/s/old", "https://elsewhere/s/old", "olds", false}));
-    EXPECT_EQ(run(client.saved(false))->address, service.base() + "/s/old");
+    // Records filed before claims were filed by service move to the service
+    // each came from.
+    Keychain::write("address", encode({"/s/old", "https://elsewhere/s/old", "olds", false, {}}));
+    Keychain::write("address.named",
+                    encode({"/mine", service.base() + "/mine", "mines", false, {}}));
+    EXPECT_FALSE(run(client.saved(false))) << "another service's claim was taken for this one's";
+    EXPECT_EQ(run(client.saved(true))->secret, "mines");
+    AddressClient elsewhere(QUrl("https://elsewhere/"));
+    EXPECT_EQ(run(elsewhere.saved(false))->secret, "olds");
     EXPECT_FALSE(Keychain::read("address"));
+    EXPECT_FALSE(Keychain::read("address.named"));
     Keychain::write("address", "{broken");
-    EXPECT_TRUE(run(client.saved(false)));
+    EXPECT_FALSE(run(client.saved(false)));
     EXPECT_EQ(Keychain::read("address"), QByteArray("{broken")) << "an undecodable record was lost";
 }
 

@@ -27,7 +27,7 @@ TEST_F(StationTest, StartsFromItsSettingsAndKeychain) {
         EXPECT_TRUE(s.source() && s.source()->whole());
     }
     const auto store = [](const char* account, const QString& path) {
-        Keychain::write(account, encode({path, "https://lantern.example" + path, "secret", false}));
+        Keychain::write(account, encode({path, "http://127.0.0.1:9" + path, "secret", false, {}}));
     };
     store("address.named", "/myname");
     store("address.private", "/s/abc123");
@@ -41,7 +41,7 @@ TEST_F(StationTest, StartsFromItsSettingsAndKeychain) {
     // A stored mode wins even without its address; a malformed one counts as none.
     settings.setValue("linkMode", "sideways");
     EXPECT_EQ(make().presence().mode(), Mode::Named);
-    Keychain::remove("address.private");
+    Keychain::remove("address.private@http://127.0.0.1:9"); // where it was filed
     settings.setValue("linkMode", "kept");
     EXPECT_FALSE(make().usesKept());
 }
@@ -378,7 +378,7 @@ protected:
         return QCoro::waitFor(station->setLinkMode(mode, name, std::move(passcode), stationName));
     }
     void saved(const char* account, const QString& path) {
-        Keychain::write(account, encode({path, service.base() + path, "secret" + path, false}));
+        Keychain::write(account, encode({path, service.base() + path, "secret" + path, false, {}}));
     }
     std::vector<QString> calls(std::size_t atLeast = 0) const {
         eventually([&] { return service.requests().size() >= atLeast; }, 3s);

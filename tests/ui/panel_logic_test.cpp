@@ -62,8 +62,9 @@ TEST(PanelText, TheClockTheShownLinkTitlesAndTheMicrophone) {
                     .hasMatch());
     QLocale::setDefault(QLocale::system());
     EXPECT_EQ(panel::line(Track{"T", "Band", "LP", "", true, ""}), "Band \u00B7 LP");
-    EXPECT_EQ(panel::linkSummary(LinkMode::Named, SavedAddress{"/night", "x", "s", false}, true),
-              "Your name /night \u00B7 passcode");
+    EXPECT_EQ(
+        panel::linkSummary(LinkMode::Named, SavedAddress{"/night", "x", "s", false, {}}, true),
+        "Your name /night \u00B7 passcode");
 
     const std::vector<AudioInput> inputs{{"usb", "USB Mic", 1}};
     EXPECT_EQ(panel::micName("", inputs, "Built-in"), "Built-in");
@@ -118,7 +119,8 @@ TEST(Autostart, AValidEntryThatComesAndGoes) {
 class Sheet : public StationTest {
 protected:
     void named(const QString& path) {
-        Keychain::write("address.named", encode({path, "https://a.example" + path, "s", false}));
+        Keychain::write("address.named",
+                        encode({path, "http://127.0.0.1:9" + path, "s", false, {}}));
     }
 };
 

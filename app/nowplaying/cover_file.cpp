@@ -77,7 +77,10 @@ std::optional<Cover> coverFromFile(const QString& path) {
     }
     if (held > largest || held <= 8) return std::nullopt; // it grew meanwhile
     bytes.truncate(held);
+    return coverFromBytes(std::move(bytes));
+}
 
+std::optional<Cover> coverFromBytes(QByteArray bytes) {
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);

@@ -2,6 +2,7 @@
 
 #include "core/nowplaying/cover.h"
 
+#include <QByteArray>
 #include <QString>
 #include <optional>
 
@@ -14,5 +15,10 @@ namespace lantern {
 // PNG when it has transparency), at most 1024 pixels on its longer side, never
 // the file's own bytes. Anything else gives nothing. Any thread.
 std::optional<Cover> coverFromFile(const QString& path);
+
+// Image bytes from anywhere else (a download, a companion's note) as a cover
+// to serve, the same way: decoded, at most 1024 pixels on its longer side,
+// encoded afresh; nothing when they are not an image. Any thread.
+std::optional<Cover> coverFromBytes(QByteArray bytes);
 
 } // namespace lantern

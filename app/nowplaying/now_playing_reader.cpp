@@ -140,7 +140,7 @@ private:
             *readable_ = true;
             if (const auto note = note_->get())
                 if (auto parsed = parseLanternNote(note->toStdString(), source.name.toStdString()))
-                    return onRead_(std::move(parsed->first), std::move(parsed->second));
+                    return onRead_(std::move(parsed->first), noteCover(parsed->second));
             return onRead_(emptyRecord(source.name, true), std::nullopt);
         }
         if (source.id == AudioSource::wholeMac().id) {
@@ -190,6 +190,19 @@ private:
         onRead_(std::move(record), std::move(cover));
     }
 
+    // The companion's cover as it is served: decoded and encoded afresh, as a
+    // file's is, once for each image it sends.
+    std::optional<Cover> noteCover(const std::optional<Cover>& sent) {
+        if (!sent) return std::nullopt;
+        if (sent->bytes != noteCoverSent_) {
+            noteCoverSent_ = sent->bytes;
+            noteCover_ =
+                coverFromBytes(QByteArray(reinterpret_cast<const char*>(sent->bytes.data()),
+                                          static_cast<qsizetype>(sent->bytes.size())));
+        }
+        return noteCover_;
+    }
+
     // The MPRIS player for a source: named as its id, or as its id, "." and more.
     static std::optional<QString> playerFor(const QString& id) {
         const auto names = QDBusConnection::sessionBus().interface()->registeredServiceNames();
@@ -231,6 +244,8 @@ private:
     std::optional<AudioSource> source_;
     QString lastTitle_;
     std::optional<Cover> cover_;
+    std::vector<std::uint8_t> noteCoverSent_;
+    std::optional<Cover> noteCover_;
     QString watched_;
 };
 

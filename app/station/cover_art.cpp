@@ -1,18 +1,18 @@
 #include "station/cover_art.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QUrl>
+#include "nowplaying/cover_file.h"
+
+#include <QPointer>
+#include <QThreadPool>
 
 namespace lantern {
 
-CoverArt::CoverArt(QObject* parent)
-    : QObject(parent), network_(std::make_unique<QNetworkAccessManager>()) {
-    network_->setTransferTimeout(15000);
-}
+CoverArt::CoverArt(FetchLimits limits, QObject* parent)
+    : QObject(parent), limits_(std::move(limits)) {}
 
-CoverArt::~CoverArt() = default;
+CoverArt::~CoverArt() {
+    *gone_ = true;
+}
 
 void CoverArt::set(const QImage& image) {
     if (image.isNull() && image_.isNull()) return;
@@ -27,28 +27,48 @@ void CoverArt::clear() {
     set(QImage());
 }
 
+namespace {
+QImage imageOf(const Cover& cover) {
+    return QImage::fromData(QByteArray(reinterpret_cast<const char*>(cover.bytes.data()),
+                                       static_cast<qsizetype>(cover.bytes.size())));
+}
+} // namespace
+
 void CoverArt::follow(const NowPlaying& record, const std::optional<Cover>& cover) {
     if (following_ && record.title == title_ && record.coverURL == url_) return;
     following_ = true;
     title_ = record.title;
     url_ = record.coverURL;
-    if (cover) {
-        const QByteArray bytes(reinterpret_cast<const char*>(cover->bytes.data()),
-                               static_cast<qsizetype>(cover->bytes.size()));
-        return set(QImage::fromData(bytes));
-    }
+    if (cover) return set(imageOf(*cover));
     set(QImage());
-    if (!record.coverURL) return;
-    const QUrl url(QString::fromStdString(*record.coverURL), QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty()) return;
-    auto* reply = network_->get(QNetworkRequest(url));
-    connect(reply, &QNetworkReply::finished, this, [this, reply, wanted = *record.coverURL] {
-        reply->deleteLater();
-        if (reply->error() != QNetworkReply::NoError) return;
-        // A download for a track that has changed meanwhile is dropped.
-        if (!following_ || url_ != wanted) return;
-        set(QImage::fromData(reply->readAll()));
-    });
+    if (record.coverURL) download(*record.coverURL);
+}
+
+void CoverArt::download(const std::string& url) {
+    if (downloading_) {
+        next_ = url;
+        return;
+    }
+    downloading_ = true;
+    QThreadPool::globalInstance()->start(
+        [self = QPointer(this), url, limits = limits_, gone = gone_] {
+            // An address that gives no image is no cover; why is nobody's business.
+            auto body = fetch(url, limits, *gone);
+            std::optional<Cover> cover;
+            if (auto* bytes = std::get_if<std::string>(&body))
+                cover = coverFromBytes(QByteArray::fromStdString(*bytes));
+            QMetaObject::invokeMethod(self, [self, url, cover] {
+                if (self) self->downloaded(url, cover);
+            });
+        });
+}
+
+void CoverArt::downloaded(const std::string& url, const std::optional<Cover>& cover) {
+    downloading_ = false;
+    // A download for a track that has changed meanwhile is dropped.
+    if (following_ && url_ == url && cover) set(imageOf(*cover));
+    if (const auto next = std::exchange(next_, std::nullopt); next && following_ && url_ == next)
+        download(*next);
 }
 
 } // namespace lantern

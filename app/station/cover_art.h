@@ -1,23 +1,25 @@
 #pragma once
 
+#include "core/net/fetch.h"
 #include "core/nowplaying/cover.h"
 #include "core/nowplaying/now_playing.h"
 #include "core/system/guarded.h"
 
 #include <QImage>
 #include <QObject>
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
 
-class QNetworkAccessManager;
-
 namespace lantern {
 
 // The cover of what is playing, for the panel: from the reader's bytes, or
-// fetched from the player's http(s) address; a fetch for a track that has
-// changed meanwhile is dropped. Main thread, but the image provider on QML's
-// image thread reads the shared copy.
+// fetched from the player's http(s) address, one fetch at a time, within
+// `limits` (a player may name any address: a body without end, this
+// computer's network) and decoded and encoded afresh as a file's is; a fetch
+// for a track that has changed meanwhile is dropped. Main thread, but the
+// image provider on QML's image thread reads the shared copy.
 class CoverArt : public QObject {
     Q_OBJECT
     Q_PROPERTY(QImage image READ image NOTIFY changed)
@@ -25,7 +27,7 @@ class CoverArt : public QObject {
     // Changes with every new cover, for the image provider's address.
     Q_PROPERTY(int version READ version NOTIFY changed)
 public:
-    explicit CoverArt(QObject* parent = nullptr);
+    explicit CoverArt(FetchLimits limits = {}, QObject* parent = nullptr);
     ~CoverArt() override;
 
     const QImage& image() const { return image_; }
@@ -45,6 +47,9 @@ Q_SIGNALS:
 
 private:
     void set(const QImage& image);
+    // Fetches `url` away from this thread, or after the fetch under way.
+    void download(const std::string& url);
+    void downloaded(const std::string& url, const std::optional<Cover>& cover);
 
     QImage image_;
     std::shared_ptr<Guarded<QImage>> shared_ = std::make_shared<Guarded<QImage>>();
@@ -52,7 +57,11 @@ private:
     std::string title_; // of the record the cover is for
     std::optional<std::string> url_;
     bool following_ = false;
-    std::unique_ptr<QNetworkAccessManager> network_;
+    const FetchLimits limits_;
+    bool downloading_ = false;
+    std::optional<std::string> next_; // wanted once the fetch under way ends
+    // Set when this object goes: a fetch under way gives up.
+    std::shared_ptr<std::atomic<bool>> gone_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 } // namespace lantern

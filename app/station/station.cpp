@@ -72,6 +72,7 @@ Station::Station(Environment environment)
       presence_(std::make_unique<LinkPresence>(settings_, addresses_, shared_, env_.passcodeRetry)),
       mic_(std::make_unique<Microphone>(settings_, shared_)),
       relay_(std::make_unique<RelayControl>(settings_, *presence_, env_.passcodeRetry)),
+      cover_(std::make_unique<CoverArt>(env_.coverLimits)),
       check_(std::make_unique<LinkCheck>(env_.linkCheckVia, env_.linkCheckTiming)) {
     if (!env_.notify) env_.notify = postNotification;
     if (!env_.terminate) env_.terminate = [] { QCoreApplication::exit(0); };

@@ -134,6 +134,8 @@ public:
         // how patiently.
         QUrl linkCheckVia = QUrl(qEnvironmentVariable("LANTERN_LINK_CHECK"));
         LinkCheck::Timing linkCheckTiming;
+        // How far a player's artwork address is fetched.
+        FetchLimits coverLimits;
     };
 
     static Station& shared();
@@ -285,8 +287,8 @@ private:
     std::shared_ptr<Fanout> fanout_;
     std::unique_ptr<LinkPresence> presence_;
     std::unique_ptr<Microphone> mic_;
-    std::unique_ptr<CoverArt> cover_ = std::make_unique<CoverArt>();
     std::unique_ptr<RelayControl> relay_;
+    std::unique_ptr<CoverArt> cover_;
     std::unique_ptr<NowPlayingReader> reader_;
     std::unique_ptr<SleepGuard> sleep_;
     std::unique_ptr<Workspace> workspace_;

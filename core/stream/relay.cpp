@@ -1,29 +1,20 @@
 #include "core/stream/relay.h"
 
+#include "core/net/connection.h"
 #include "core/stream/aac_encoder.h"
 #include "core/stream/http.h"
 #include "core/stream/text.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <array>
 #include <asio/use_future.hpp>
 #include <boost/url/parse.hpp>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <future>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <nlohmann/json.hpp>
-#include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-#include <poll.h>
 #include <span>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -49,195 +40,7 @@ std::string hostInURL(const std::string& host) {
     return host.find(':') == std::string::npos ? host : "[" + host + "]";
 }
 
-bool isAddress(const std::string& host) {
-    in6_addr bytes{};
-    return ::inet_pton(AF_INET, host.c_str(), &bytes) == 1 ||
-           ::inet_pton(AF_INET6, host.c_str(), &bytes) == 1;
-}
-
-// A socket connected to host:port within ioTimeout, or -1 with `error`.
-int connectTo(const std::string& host, std::uint16_t port, std::string& error) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (const int failed =
-            ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-        failed != 0) {
-        error = ::gai_strerror(failed);
-        return -1;
-    }
-    int fd = -1;
-    for (const auto* address = found; address && fd < 0; address = address->ai_next) {
-        fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                      address->ai_protocol);
-        if (fd < 0) continue;
-        int problem = 0;
-        if (::connect(fd, address->ai_addr, address->ai_addrlen) != 0) {
-            problem = errno;
-            if (problem == EINPROGRESS) {
-                pollfd ready{fd, POLLOUT, 0};
-                socklen_t size = sizeof problem;
-                problem = ::poll(&ready, 1, static_cast<int>(ioTimeout.count())) == 1 &&
-                                  ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &problem, &size) == 0
-                              ? problem
-                              : ETIMEDOUT;
-            }
-        }
-        if (problem != 0) {
-            error = std::strerror(problem);
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    ::freeaddrinfo(found);
-    return fd;
-}
-
 } // namespace
-
-// One connection to the server, plain or over TLS, on a non-blocking socket:
-// every wait is bounded and ends early when the relay stops.
-class Connection {
-public:
-    // Connected (and, with `tls`, through a handshake whose certificate
-    // names the host), or null with `error` (and `untrusted` set when the
-    // failure was the certificate).
-    static std::unique_ptr<Connection> open(const RelayTarget& target, SSL_CTX* tls,
-                                            const std::atomic<bool>& stopping, std::string& error,
-                                            bool* untrusted) {
-        const int fd = connectTo(target.host, target.port, error);
-        if (fd < 0) return nullptr;
-        auto connection = std::unique_ptr<Connection>(new Connection(fd, stopping));
-        if (tls && !connection->secure(tls, target.host, error, untrusted)) return nullptr;
-        return connection;
-    }
-    ~Connection() {
-        if (tls_) SSL_free(tls_);
-        ::close(fd_);
-    }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    // Each write in a segment of its own.
-    void sendPromptly() {
-        const int on = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    }
-
-    // Sends all of `bytes`; false when the peer is gone, takes nothing for
-    // ioTimeout, or the relay stops.
-    bool sendAll(std::string_view bytes) {
-        auto quiet = Milliseconds::zero();
-        while (!bytes.empty() && !stopping_) {
-            short want = POLLOUT;
-            const auto sent = write(bytes, want);
-            if (sent > 0) {
-                bytes.remove_prefix(static_cast<std::size_t>(sent));
-                quiet = Milliseconds::zero();
-                continue;
-            }
-            if (sent < 0) return false;
-            pollfd ready{fd_, want, 0};
-            if (::poll(&ready, 1, 200) == 0 && (quiet += 200ms) >= ioTimeout) return false;
-        }
-        return bytes.empty();
-    }
-
-    // What arrives within `wait` (at most `buffer`'s size): the count, 0 when
-    // nothing came in time or the relay stops, -1 when the peer is gone.
-    std::ptrdiff_t receive(std::span<char> buffer, Milliseconds wait) {
-        const auto until = std::chrono::steady_clock::now() + wait;
-        while (!stopping_) {
-            short want = POLLIN;
-            const auto got = read(buffer, want);
-            if (got != 0) return got;
-            const auto left =
-                std::chrono::duration_cast<Milliseconds>(until - std::chrono::steady_clock::now());
-            if (left <= Milliseconds::zero()) return 0;
-            pollfd ready{fd_, want, 0};
-            ::poll(&ready, 1, static_cast<int>(std::min<Milliseconds>(left, 200ms).count()));
-        }
-        return 0;
-    }
-
-private:
-    Connection(int fd, const std::atomic<bool>& stopping) : fd_(fd), stopping_(stopping) {}
-
-    bool secure(SSL_CTX* context, const std::string& host, std::string& error, bool* untrusted) {
-        tls_ = SSL_new(context);
-        if (!tls_ || SSL_set_fd(tls_, fd_) != 1) {
-            error = "TLS could not start";
-            return false;
-        }
-        // The certificate must name the host the user gave, by name or address.
-        if (isAddress(host))
-            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls_), host.c_str());
-        else if (SSL_set_tlsext_host_name(tls_, host.c_str()) != 1 ||
-                 SSL_set1_host(tls_, host.c_str()) != 1) {
-            error = "TLS could not start";
-            return false;
-        }
-        for (auto waited = Milliseconds::zero(); waited < ioTimeout && !stopping_;) {
-            const int done = SSL_connect(tls_);
-            if (done == 1) return true;
-            const int why = SSL_get_error(tls_, done);
-            if (why != SSL_ERROR_WANT_READ && why != SSL_ERROR_WANT_WRITE) break;
-            pollfd ready{fd_, static_cast<short>(why == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
-            if (::poll(&ready, 1, 200) == 0) waited += 200ms;
-        }
-        const auto verified = SSL_get_verify_result(tls_);
-        if (verified != X509_V_OK) {
-            error = std::string("its certificate can't be trusted: ") +
-                    X509_verify_cert_error_string(verified);
-            if (untrusted) *untrusted = true;
-        } else
-            error = "the secure connection failed";
-        ERR_clear_error();
-        return false;
-    }
-
-    // Bytes written (> 0), 0 to wait for `want`, -1 when the peer is gone.
-    std::ptrdiff_t write(std::string_view bytes, short& want) {
-        if (!tls_) {
-            const auto sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (sent >= 0) return sent;
-            return errno == EAGAIN || errno == EINTR ? 0 : -1;
-        }
-        std::size_t sent = 0;
-        if (SSL_write_ex(tls_, bytes.data(), bytes.size(), &sent) == 1)
-            return static_cast<std::ptrdiff_t>(sent);
-        return waitFor(SSL_get_error(tls_, 0), want);
-    }
-
-    // Bytes read (> 0), 0 to wait for `want`, -1 when the peer is gone.
-    std::ptrdiff_t read(std::span<char> buffer, short& want) {
-        if (!tls_) {
-            const auto got = ::recv(fd_, buffer.data(), buffer.size(), 0);
-            if (got > 0) return got;
-            return got < 0 && (errno == EAGAIN || errno == EINTR) ? 0 : -1;
-        }
-        std::size_t got = 0;
-        if (SSL_read_ex(tls_, buffer.data(), buffer.size(), &got) == 1)
-            return static_cast<std::ptrdiff_t>(got);
-        return waitFor(SSL_get_error(tls_, 0), want);
-    }
-
-    std::ptrdiff_t waitFor(int why, short& want) {
-        if (why == SSL_ERROR_WANT_READ)
-            want = POLLIN;
-        else if (why == SSL_ERROR_WANT_WRITE)
-            want = POLLOUT;
-        else {
-            ERR_clear_error();
-            return -1;
-        }
-        return 0;
-    }
-
-    int fd_;
-    SSL* tls_ = nullptr;
-    const std::atomic<bool>& stopping_;
-};
 
 namespace {
 
@@ -357,20 +160,15 @@ Relay::Relay(std::shared_ptr<Fanout> fanout, RelayTarget target, Source source,
              std::function<void(const Report&)> report)
     : fanout_(std::move(fanout)), target_(std::move(target)),
       credentials_("Basic " + base64(target_.user + ":" + target_.password)),
-      tls_(target_.secure ? SSL_CTX_new(TLS_client_method()) : nullptr, &SSL_CTX_free),
+      tls_(target_.secure ? clientTLS() : TLSContext(nullptr, &SSL_CTX_free)),
       source_(std::move(source)), report_(std::move(report)) {
-    if (tls_) {
-        // The system's trusted authorities, and nothing older than TLS 1.2.
-        SSL_CTX_set_verify(tls_.get(), SSL_VERIFY_PEER, nullptr);
-        SSL_CTX_set_default_verify_paths(tls_.get());
-        SSL_CTX_set_min_proto_version(tls_.get(), TLS1_2_VERSION);
-    }
     thread_ = std::thread([this] { run(); });
     asideThread_ = std::thread([this] { runAside(); });
 }
 
 std::unique_ptr<Connection> Relay::connect(std::string& error, bool* untrusted) {
-    return Connection::open(target_, tls_.get(), stopping_, error, untrusted);
+    return Connection::open({target_.host, target_.port, tls_.get(), {}}, stopping_, ioTimeout,
+                            error, untrusted);
 }
 
 Relay::~Relay() {

@@ -255,17 +255,36 @@ TEST(NowPlayingReader, CompanionNotesAskAndCommands) {
     EXPECT_EQ(reading->record, empty("Hearken", true));
     EXPECT_TRUE(eventually([&] { return listener.asks == 1; }, 2s));
 
-    auto note =
-        QDBusMessage::createSignal("/com/brindle/lanternfm", "com.brindle.lanternfm", "nowPlaying");
-    note.setArguments({QString(
-        R"({"title":"Note","artist":"Band","album":"LP","playing":false,"cover":"iVBORw0KGgoA"})")});
-    QDBusConnection::sessionBus().send(note);
-    ASSERT_TRUE(eventually(
-        [&] { return !r.readings().empty() && r.readings().back().record.title == "Note"; }, 5s));
-    const auto noted = r.readings().back();
+    // Its cover is served as a file's is: decoded and encoded afresh, or none.
+    const auto send = [&](const QString& title, const QByteArray& cover) {
+        auto note = QDBusMessage::createSignal("/com/brindle/lanternfm", "com.brindle.lanternfm",
+                                               "nowPlaying");
+        note.setArguments({QString(R"({"title":"%1","artist":"Band","album":"LP","playing":)"
+                                   R"(false,"cover":"%2"})")
+                               .arg(title, QString::fromLatin1(cover.toBase64()))});
+        QDBusConnection::sessionBus().send(note);
+        EXPECT_TRUE(eventually(
+            [&] {
+                return !r.readings().empty() &&
+                       r.readings().back().record.title == title.toStdString();
+            },
+            5s));
+        return r.readings().back();
+    };
+    QImage clear(2, 2, QImage::Format_ARGB32);
+    clear.fill(Qt::transparent);
+    QByteArray image;
+    QBuffer buffer(&image);
+    clear.save(&buffer, "PNG", 0);
+    const auto noted = send("Note", image);
     EXPECT_EQ(noted.record, (NowPlaying{"Note", "Band", "LP", std::nullopt, false, "Hearken"}));
     ASSERT_TRUE(noted.cover);
     EXPECT_EQ(noted.cover->type, "image/png");
+    EXPECT_NE(QByteArray(reinterpret_cast<const char*>(noted.cover->bytes.data()),
+                         qsizetype(noted.cover->bytes.size())),
+              image)
+        << "the companion's own bytes were served";
+    EXPECT_FALSE(send("Junk", QByteArray("\x89PNG\r\n\x1a\n<script>", 18)).cover);
 
     const auto count = r.readings().size();
     r.reader.send(NowPlayingReader::Command::next);

@@ -212,6 +212,7 @@ protected:
         if (makeEncoder) environment.makeEncoder = makeEncoder;
         environment.linkCheckVia = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(edge));
         environment.linkCheckTiming = linkCheckTiming;
+        environment.coverLimits = coverLimits;
         station = std::make_unique<Station>(environment);
         EXPECT_TRUE(test::eventually([&] { return station->presence().ready(); }))
             << "no secrets read";
@@ -243,6 +244,7 @@ protected:
     // The stand-in tunnel's public side, where the link's self-check asks.
     const std::uint16_t edge = TunnelMetrics::freePort().value_or(0);
     LinkCheck::Timing linkCheckTiming;
+    FetchLimits coverLimits;
     std::vector<QString> notices;
     int terminated = 0;
     std::unique_ptr<Station> station;

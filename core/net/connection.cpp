@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <netdb.h>
@@ -106,13 +107,14 @@ bool isPublicAddress(const sockaddr& address) {
     if (address.sa_family != AF_INET6) return false;
     const auto& bytes = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr.s6_addr;
     // An IPv4 address written as IPv6 (mapped, or the translation prefix) is judged as IPv4.
-    static constexpr std::uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-    static constexpr std::uint8_t translated[12] = {0, 0x64, 0xFF, 0x9B};
+    static constexpr std::array<std::uint8_t, 12> mapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    static constexpr std::array<std::uint8_t, 12> translated{0, 0x64, 0xFF, 0x9B};
     const auto v4 = [&](int at) {
         return static_cast<std::uint32_t>(bytes[at]) << 24 | bytes[at + 1] << 16 |
                bytes[at + 2] << 8 | bytes[at + 3];
     };
-    if (std::equal(bytes, bytes + 12, mapped) || std::equal(bytes, bytes + 12, translated))
+    if (std::equal(mapped.begin(), mapped.end(), bytes) ||
+        std::equal(translated.begin(), translated.end(), bytes))
         return publicV4(v4(12));
     if (bytes[0] == 0x20 && bytes[1] == 0x02) return publicV4(v4(2)); // 6to4
     // Only the global unicast range, less documentation and the old site-local

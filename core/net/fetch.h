@@ -14,9 +14,9 @@ namespace lantern {
 
 // How far a fetch of an address someone else named (a player's artwork) may go.
 struct FetchLimits {
-    std::size_t bytes = 10 * 1024 * 1024;  // of the body; beyond, it is dropped
-    std::chrono::milliseconds time{10000}; // for the whole fetch, redirects included
-    int redirects = 3;                     // each to the same host
+    std::size_t bytes = std::size_t{10} << 20; // of the body; beyond, it is dropped
+    std::chrono::milliseconds time{10000};     // for the whole fetch, redirects included
+    int redirects = 3;                         // each to the same host
     // The addresses the host may be reached at.
     std::function<bool(const sockaddr&)> allowed = isPublicAddress;
 };

@@ -284,7 +284,7 @@ TEST(NowPlayingReader, CompanionNotesAskAndCommands) {
                          qsizetype(noted.cover->bytes.size())),
               image)
         << "the companion's own bytes were served";
-    EXPECT_FALSE(send("Junk", QByteArray("\x89PNG\r\n\x1a\n<script>", 18)).cover);
+    EXPECT_FALSE(send("Junk", QByteArray("\x89PNG\r\n\x1a\n<script>")).cover);
 
     const auto count = r.readings().size();
     r.reader.send(NowPlayingReader::Command::next);

@@ -236,6 +236,8 @@ public:
 
     void close() {
         endHeadPhase();
+        // The place is free once the client can tell the answer is over.
+        if (std::exchange(placed_, false)) --server_.streams;
         std::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);

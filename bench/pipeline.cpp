@@ -9,7 +9,8 @@
 //   pipeline [seconds per round = 60] [N ... = 1 10 100]
 //
 // With PIPELINE_RECORD=1 in the environment the station also keeps the show
-// as a file (in a temporary folder), as with "Record" on.
+// as a file (in a temporary folder), as with "Record" on; with PIPELINE_EVEN=0
+// it leaves loudness as it comes ("Even Out Loudness" off).
 //
 // Each round runs in a fresh process (this program started again with
 // --round), so rounds do not share threads, sockets or memory.
@@ -34,6 +35,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <numbers>
+#include <numeric>
 #include <poll.h>
 #include <pulse/error.h>
 #include <pulse/simple.h>
@@ -276,6 +278,8 @@ int round(int seconds, int count, int argc, char** argv) {
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/lantern-bench-bus");
     Settings settings(home.filePath("settings.ini"));
     const bool recording = qEnvironmentVariableIntValue("PIPELINE_RECORD") == 1;
+    const bool even = qgetenv("PIPELINE_EVEN") != "0";
+    settings.setValue("evenLoudness", even);
     if (recording) {
         settings.setValue("recordShows", true);
         settings.setValue("recordingsFolder", home.filePath("shows"));
@@ -337,11 +341,16 @@ int round(int seconds, int count, int argc, char** argv) {
     for (int i = 0; i < board->delays.load(); ++i)
         delays.push_back(double(board->delay[i]) / 1e6);
     std::lock_guard lock(costsMutex);
-    std::printf("N=%-4d %s blocks %zu  callback p50 %.1f µs  p99 %.1f µs  max %.1f µs | "
+    const double mean =
+        costs.empty() ? 0.0
+                      : std::accumulate(costs.begin(), costs.end(), 0.0) / double(costs.size());
+    std::printf("N=%-4d %s, %s blocks %zu  callback mean %.1f µs  p50 %.1f µs  p99 %.1f µs  "
+                "max %.1f µs | "
                 "CPU %.3f s/s (user %.3f, system %.3f) | RSS %.1f MiB | "
                 "click→listener p50 %.0f ms  p99 %.0f ms (%zu clicks) | "
                 "%.1f kbit/s per listener, %d connected\n",
-                count, recording ? "recording" : "no recording", costs.size(),
+                count, recording ? "recording" : "no recording",
+                even ? "even loudness" : "loudness as it comes", costs.size(), mean,
                 percentile(costs, 0.5), percentile(costs, 0.99),
                 costs.empty() ? 0.0 : *std::max_element(costs.begin(), costs.end()),
                 (user + system) / wall, user / wall, system / wall, double(rss) / 1024.0,

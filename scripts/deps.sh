@@ -18,6 +18,7 @@ lantern_install_packages() {
 LANTERN_CORE_PACKAGES=(
     g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
     libasio-dev libboost-url1.81-dev libutf8proc-dev nlohmann-json3-dev libavcodec-dev libavformat-dev libssl-dev
+    libebur128-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     curl ffmpeg locales
 )

@@ -221,7 +221,7 @@ void Broadcast::capture(const AudioSource& source) {
                 Q_EMIT encoderFailureChanged();
             });
         },
-        parts_.makeEncoder);
+        parts_.makeEncoder, parts_.evenLoudness);
     AudioTap::OnAudio audio = [path = path_](std::span<const float> samples, double rate) {
         (*path)(samples, rate);
     };

@@ -49,6 +49,8 @@ public:
         // When set, told what each captured block cost the audio path.
         std::function<void(std::chrono::nanoseconds)> blockCost;
         AudioPath::MakeEncoder makeEncoder = AACEncoder::make;
+        // Whether loudness is evened out; the audio path reads it as it goes.
+        std::shared_ptr<const std::atomic<bool>> evenLoudness;
     };
 
     Broadcast(Parts parts, const AudioSource& source);

@@ -69,6 +69,9 @@ Station::Station(Environment environment)
       addresses_(env_.addresses ? *env_.addresses : AddressClient::shared()),
       shared_(std::make_shared<Shared>()),
       fanout_(std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit)),
+      evenLoudness_(
+          std::make_shared<std::atomic<bool>>(!settings_.string(QStringLiteral("evenLoudness")) ||
+                                              settings_.flag(QStringLiteral("evenLoudness")))),
       presence_(std::make_unique<LinkPresence>(settings_, addresses_, shared_, env_.passcodeRetry)),
       mic_(std::make_unique<Microphone>(settings_, shared_)),
       relay_(std::make_unique<RelayControl>(settings_, *presence_, env_.passcodeRetry)),
@@ -225,10 +228,10 @@ void Station::goOnAir() {
     mic_->stopTalking();
     reader_->follow(*source_);
     shared_->set(&SharedState::heardEver, false);
-    broadcast_ = std::make_unique<Broadcast>(Broadcast::Parts{fanout_, shared_, mic_->input(),
-                                                              std::string(listeningPage()),
-                                                              env_.blockCost, env_.makeEncoder},
-                                             *source_);
+    broadcast_ = std::make_unique<Broadcast>(
+        Broadcast::Parts{fanout_, shared_, mic_->input(), std::string(listeningPage()),
+                         env_.blockCost, env_.makeEncoder, evenLoudness_},
+        *source_);
     auto* broadcast = broadcast_.get();
     connect(broadcast, &Broadcast::listening, this, [this](quint16 port) {
         assign(*this, localAddress_, QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port)),
@@ -285,6 +288,13 @@ void Station::startServing() {
         own = Broadcast::OwnTunnel{tunnel->host, tunnel->token, ownPort()};
     relay_->start(*broadcast_);
     broadcast_->serve(limits, std::move(own));
+}
+
+void Station::setEvenLoudness(bool on) {
+    if (on == evenLoudness()) return;
+    settings_.setValue(QStringLiteral("evenLoudness"), on);
+    *evenLoudness_ = on;
+    Q_EMIT evenLoudnessChanged();
 }
 
 // ---- Recordings ----

@@ -26,6 +26,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVariant>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -61,6 +62,9 @@ class Station : public QObject {
     // Whether broadcasts are kept as files, and how long this one's is so far
     // (seconds; -1 while none is being kept).
     Q_PROPERTY(bool recordShows READ recordShows WRITE setRecordShows NOTIFY recordShowsChanged)
+    // Every source and the voice at one loudness, no peak over the line (the
+    // setting "evenLoudness", on unless set off); takes effect at once.
+    Q_PROPERTY(bool evenLoudness READ evenLoudness WRITE setEvenLoudness NOTIFY evenLoudnessChanged)
     Q_PROPERTY(double recorded READ recorded NOTIFY recordedChanged)
     Q_PROPERTY(bool onAir READ onAir NOTIFY onAirChanged)
     Q_PROPERTY(QVariantList sources READ sourceList NOTIFY sourcesChanged)
@@ -185,6 +189,9 @@ public:
     RelayControl& relay() const { return *relay_; }
     RelayControl* relayObject() const { return relay_.get(); }
 
+    bool evenLoudness() const { return evenLoudness_->load(); }
+    void setEvenLoudness(bool on);
+
     // ---- Recordings ----
     bool recordShows() const;
     // Keeps this broadcast (from now on) and the next ones, or stops.
@@ -235,6 +242,7 @@ Q_SIGNALS:
     void listenersChanged();
     void statusChanged();
     void recordShowsChanged();
+    void evenLoudnessChanged();
     // A recording was finished into `path`.
     void recordingSaved(const QString& path);
     void recordedChanged();
@@ -285,6 +293,8 @@ private:
     AddressClient& addresses_;
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<Fanout> fanout_;
+    // Read by the audio path as it goes.
+    std::shared_ptr<std::atomic<bool>> evenLoudness_;
     std::unique_ptr<LinkPresence> presence_;
     std::unique_ptr<Microphone> mic_;
     std::unique_ptr<RelayControl> relay_;

@@ -7,9 +7,11 @@
 namespace lantern {
 
 AudioPath::AudioPath(std::shared_ptr<Shared> shared, std::shared_ptr<Fanout> fanout, Voice voice,
-                     int bitrate, OnEncoder onEncoder, MakeEncoder makeEncoder)
+                     int bitrate, OnEncoder onEncoder, MakeEncoder makeEncoder,
+                     std::shared_ptr<const std::atomic<bool>> evenLoudness)
     : shared_(std::move(shared)), fanout_(std::move(fanout)), voice_(std::move(voice)),
-      bitrate_(bitrate), onEncoder_(std::move(onEncoder)), makeEncoder_(std::move(makeEncoder)) {}
+      bitrate_(bitrate), onEncoder_(std::move(onEncoder)), makeEncoder_(std::move(makeEncoder)),
+      evenLoudness_(std::move(evenLoudness)) {}
 
 void AudioPath::operator()(std::span<const float> samples, double rate) {
     if (!(rate > 0)) return;
@@ -20,6 +22,8 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
         encoder_ = std::move(made.encoder); // a failed one is tried again only at another rate
         rate_ = rate;
         report(made.error);
+        evening_ = std::make_unique<Evening>(rate);
+        evened_ = false;
     }
     if (micRate_ != rate) {
         micRate_ = rate;
@@ -30,25 +34,26 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
     const double seconds = static_cast<double>(frames) / rate;
     const bool talking = shared_->get(&SharedState::talking);
 
-    float blockPeak = musicPeak;
-    if (talking) {
-        voiceBlock_.resize(samples.size());
-        voice_.ring.take(voiceBlock_);
-        const float voicePeak = peakOf(voiceBlock_);
-        const float gain = ducker_.next(voicePeak, seconds);
-        shared_->set(&SharedState::gain, gain);
-        mixInto(samples, voiceBlock_, gain, mixed_);
-        if (encoder_) encoder_->encode(mixed_, pending_);
-        blockPeak = std::max(voicePeak, musicPeak);
-    } else {
-        voice_.ring.clear(); // voice captured while nobody talks is thrown away
-        const float gain = ducker_.next(0, seconds);
-        shared_->set(&SharedState::gain, gain);
-        // At full gain the block is encoded as it came, without a copy.
-        if (gain < 0.999f) mixInto(samples, {}, gain, mixed_);
-        if (encoder_)
-            encoder_->encode(gain < 0.999f ? std::span<const float>(mixed_) : samples, pending_);
+    float voicePeak = 0;
+    const bool evenly = evenLoudness_ && evenLoudness_->load(std::memory_order_relaxed);
+    if (evenly != evened_) {
+        evened_ = evenly;
+        if (evenly) evening_->limiter.reset();
+        const auto delay = evenly ? std::chrono::duration<double>(
+                                        static_cast<double>(evening_->limiter.delay()) / rate)
+                                  : std::chrono::duration<double>::zero();
+        delay_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(delay);
+        shared_->set(&SharedState::delay, delay.count());
     }
+    std::span<const float> out;
+    if (evenly) {
+        even(samples, seconds, talking, voicePeak);
+        out = mixed_;
+    } else {
+        out = plain(samples, seconds, talking, voicePeak);
+    }
+    const float blockPeak = std::max(voicePeak, musicPeak);
+    if (encoder_) encoder_->encode(out, pending_);
     if (encoder_) report(encoder_->stopped());
     pendingSeconds_ += seconds;
     // Blocks arrive steadily but hold varying amounts of audio, so counting
@@ -60,6 +65,54 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
     shared_->feedSilence(blockPeak, seconds);
 }
 
+std::span<const float> AudioPath::plain(std::span<const float> samples, double seconds,
+                                        bool talking, float& voicePeak) {
+    if (talking) {
+        voiceBlock_.resize(samples.size());
+        voice_.ring.take(voiceBlock_);
+        voicePeak = peakOf(voiceBlock_);
+        const float gain = ducker_.next(voicePeak, seconds);
+        shared_->set(&SharedState::gain, gain);
+        mixInto(samples, voiceBlock_, gain, mixed_);
+        return mixed_;
+    }
+    voice_.ring.clear(); // voice captured while nobody talks is thrown away
+    const float gain = ducker_.next(0, seconds);
+    shared_->set(&SharedState::gain, gain);
+    // At full gain the block is encoded as it came, without a copy.
+    if (gain >= 0.999f) return samples;
+    mixInto(samples, {}, gain, mixed_);
+    return mixed_;
+}
+
+// The music levelled, dipped under the voice (levelled too) as the voice's
+// own peak asks, summed, and held under the ceiling by the limiter.
+void AudioPath::even(std::span<const float> samples, double seconds, bool talking,
+                     float& voicePeak) {
+    mixed_.assign(samples.begin(), samples.end());
+    sanitize(mixed_);
+    evening_->music.level(mixed_);
+    float gain = 1.0f;
+    if (talking) {
+        voiceBlock_.resize(samples.size());
+        voice_.ring.take(voiceBlock_);
+        voicePeak = peakOf(voiceBlock_);
+        gain = ducker_.next(voicePeak, seconds);
+        sanitize(voiceBlock_);
+        evening_->voice.level(voiceBlock_);
+        for (std::size_t i = 0; i < mixed_.size(); ++i)
+            mixed_[i] = mixed_[i] * gain + voiceBlock_[i];
+    } else {
+        voice_.ring.clear();
+        gain = ducker_.next(0, seconds);
+        if (gain < 0.999f)
+            for (float& sample : mixed_)
+                sample *= gain;
+    }
+    shared_->set(&SharedState::gain, gain);
+    evening_->limiter.limit(mixed_);
+}
+
 void AudioPath::report(const std::optional<AACEncoderError>& failure) {
     if (failure == failure_) return;
     failure_ = failure;
@@ -67,7 +120,9 @@ void AudioPath::report(const std::optional<AACEncoderError>& failure) {
 }
 
 void AudioPath::publish(std::chrono::steady_clock::time_point now) {
-    if (!pending_.empty()) fanout_->publish(Chunk(std::exchange(pending_, Bytes()), now));
+    // Stamped with when its audio was captured, so that titles, chapters and
+    // title blocks are matched to what is heard in it.
+    if (!pending_.empty()) fanout_->publish(Chunk(std::exchange(pending_, Bytes()), now - delay_));
     pendingSeconds_ = 0;
     lastPublish_ = now;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/signal/loudness.h"
 #include "core/signal/mixing.h"
 #include "core/signal/voice_ring.h"
 #include "core/station/shared.h"
@@ -17,8 +18,11 @@ namespace lantern {
 
 // Every captured block on its way to the listeners: the voice mixed in while
 // the user talks, the music dipped by the ducker, encoded and published, the
-// silence detector fed. One per capture; called on the capture's thread only,
-// it never waits for the network or for the main thread.
+// silence detector fed. With even loudness on, the music and the voice are
+// each levelled first, and the mix goes through a true-peak limiter instead
+// of the soft one. One per capture; called on the capture's thread only, it
+// never waits for the network or for the main thread, and allocates only
+// when the capture's rate changes.
 class AudioPath {
 public:
     // Where the voice comes from: the microphone's ring, and how to tell the
@@ -34,8 +38,15 @@ public:
     // is encoded again after a failure (nullopt).
     using OnEncoder = std::function<void(const std::optional<AACEncoderError>& failure)>;
 
+    // `evenLoudness`, when given, switches the levellers and the limiter on
+    // and off from any thread; without it they are off.
     AudioPath(std::shared_ptr<Shared> shared, std::shared_ptr<Fanout> fanout, Voice voice,
-              int bitrate, OnEncoder onEncoder = {}, MakeEncoder makeEncoder = AACEncoder::make);
+              int bitrate, OnEncoder onEncoder = {}, MakeEncoder makeEncoder = AACEncoder::make,
+              std::shared_ptr<const std::atomic<bool>> evenLoudness = {});
+
+    // The true peak the limiter lets through, before the encoder: AAC's own
+    // overshoot stays under -1 dBTP as listeners decode it.
+    static constexpr double ceiling = -3.0; // dBTP
 
     void operator()(std::span<const float> samples, double rate);
 
@@ -51,6 +62,12 @@ public:
     int encodersMade() const { return encodersMade_.load(); }
 
 private:
+    // The block evened out into mixed_; the music's and voice's peaks as
+    // they came, for the ducker and the silence detector.
+    void even(std::span<const float> samples, double seconds, bool talking, float& voicePeak);
+    // Today's path: the block, or mixed_ when the voice or the ducker changed it.
+    std::span<const float> plain(std::span<const float> samples, double seconds, bool talking,
+                                 float& voicePeak);
     void publish(std::chrono::steady_clock::time_point now);
     void report(const std::optional<AACEncoderError>& failure);
 
@@ -67,6 +84,17 @@ private:
     double rate_ = 0;                        // the rate `encoder_` was made for
     double micRate_ = 0;
     Ducker ducker_;
+    const std::shared_ptr<const std::atomic<bool>> evenLoudness_;
+    // The levellers and the limiter for the capture's rate, made with its encoder.
+    struct Evening {
+        Evening(double rate) : music(rate, 2), voice(rate, 2), limiter(rate, 2, ceiling) {}
+        Leveller music, voice;
+        PeakLimiter limiter;
+    };
+    std::unique_ptr<Evening> evening_;
+    bool evened_ = false; // the last block went through them
+    // How long ago the audio now leaving was captured: the limiter's look-ahead.
+    std::chrono::steady_clock::duration delay_{};
     // Reused from block to block: the capture thread does not allocate for them.
     std::vector<float> voiceBlock_, mixed_;
     Bytes pending_;             // encoded, not yet published

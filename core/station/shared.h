@@ -23,6 +23,8 @@ struct SharedState {
     Access access;
     bool talking = false;
     float gain = 1.0f;
+    double delay =
+        0; // seconds between capturing audio and publishing it (the limiter's look-ahead)
     std::string name;
     // How many listeners the uplink carries, once it was full this broadcast.
     std::optional<std::size_t> room;
@@ -87,10 +89,16 @@ public:
             std::optional<double> relayBurst;
         };
         const auto seen = with([&](const SharedState& state) {
-            return Seen{
-                state.name,      state.history.at(at), state.coverData.has_value(),
-                state.room,      state.relay,          state.relay ? state.relayListeners : 0,
-                state.relayBurst};
+            // What is heard now was captured the audio path's delay earlier still.
+            const auto heard = at - std::chrono::duration_cast<NowPlayingHistory::Clock::duration>(
+                                        std::chrono::duration<double>(state.delay));
+            return Seen{state.name,
+                        state.history.at(heard),
+                        state.coverData.has_value(),
+                        state.room,
+                        state.relay,
+                        state.relay ? state.relayListeners : 0,
+                        state.relayBurst};
         });
         const auto& entry = seen.entry;
         nlohmann::json body;

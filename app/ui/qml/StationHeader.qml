@@ -108,6 +108,13 @@ RowLayout {
                 onTriggered: Station.showRecordings()
             }
             PanelMenuItem {
+                objectName: "evenLoudness"
+                text: "Even Out Loudness"
+                checkable: true
+                checked: Station.evenLoudness
+                onTriggered: Station.evenLoudness = checked
+            }
+            PanelMenuItem {
                 id: atLogin
                 text: "Open at Login"
                 checkable: true

@@ -166,32 +166,66 @@ int main(int argc, char** argv) {
                     perOutput(cppAllocations), perOutput(allocations - cppAllocations));
     }
 
-    // The whole audio path per 10 ms capture block, talking and not: what it
-    // allocates besides the encoder's own, and a chunk per publish.
-    for (const bool talking : {false, true}) {
-        auto shared = std::make_shared<Shared>();
-        shared->set(&SharedState::talking, talking);
-        auto fanout = std::make_shared<Fanout>(1 << 20, 1 << 20);
-        VoiceRing ring(38400);
-        AudioPath path(shared, fanout, {ring, [](double) {}}, 192000);
-        std::size_t at = 0;
-        const std::vector<float> voice(piece, 0.2f);
-        auto feed = [&] {
-            if (at + piece > audio.size()) at = 0;
-            ring.push(voice);
-            path(std::span(audio).subspan(at, piece), rate);
-            at += piece;
-        };
-        for (int i = 0; i < 500; ++i)
-            feed();
-        constexpr int blocks = 3000;
-        allocations = 0;
-        counting = true;
-        for (int i = 0; i < blocks; ++i)
-            feed();
-        counting = false;
-        std::printf("audio path, %s: %.2f heap allocations per 10 ms block (%.0f publishes)\n",
-                    talking ? "talking" : "music only", static_cast<double>(allocations) / blocks,
-                    blocks * 0.01 / AudioPath::publishEvery);
+    // The levellers and the limiter alone, as the audio path runs them while
+    // the user talks (music and voice levelled, the mix limited), per 10 ms
+    // block: their share of one core at 48 kHz stereo.
+    {
+        std::vector<double> shares;
+        for (int run = 0; run < runs; ++run) {
+            Leveller music(rate, 2), voice(rate, 2);
+            PeakLimiter limiter(rate, 2, AudioPath::ceiling);
+            std::vector<float> block(piece), talk(piece);
+            const double start = cpuSeconds();
+            for (std::size_t at = 0; at + piece <= audio.size(); at += piece) {
+                std::copy_n(audio.begin() + static_cast<std::ptrdiff_t>(at), piece, block.begin());
+                std::copy_n(audio.begin() + static_cast<std::ptrdiff_t>(at), piece, talk.begin());
+                music.level(block);
+                voice.level(talk);
+                for (std::size_t i = 0; i < piece; ++i)
+                    block[i] = 0.3f * block[i] + talk[i];
+                limiter.limit(block);
+            }
+            shares.push_back(100 * (cpuSeconds() - start) / seconds);
+        }
+        std::sort(shares.begin(), shares.end());
+        std::printf("levellers and limiter: median %.2f%% of a core (48 kHz stereo, %d runs)\n",
+                    shares[shares.size() / 2], runs);
     }
+
+    // The whole audio path per 10 ms capture block, talking and not, with
+    // loudness evened out and as it comes: what it allocates besides the
+    // encoder's own, a chunk per publish, and its share of one core.
+    for (const bool even : {false, true})
+        for (const bool talking : {false, true}) {
+            auto shared = std::make_shared<Shared>();
+            shared->set(&SharedState::talking, talking);
+            auto fanout = std::make_shared<Fanout>(1 << 20, 1 << 20);
+            VoiceRing ring(38400);
+            AudioPath path(shared, fanout, {ring, [](double) {}}, 192000, {}, AACEncoder::make,
+                           std::make_shared<std::atomic<bool>>(even));
+            std::size_t at = 0;
+            const std::vector<float> voice(piece, 0.2f);
+            auto feed = [&] {
+                if (at + piece > audio.size()) at = 0;
+                ring.push(voice);
+                path(std::span(audio).subspan(at, piece), rate);
+                at += piece;
+            };
+            for (int i = 0; i < 500; ++i)
+                feed();
+            constexpr int blocks = 3000;
+            allocations = 0;
+            counting = true;
+            const double start = cpuSeconds();
+            for (int i = 0; i < blocks; ++i)
+                feed();
+            const double cpu = cpuSeconds() - start;
+            counting = false;
+            std::printf("audio path, %s, %s: %.2f heap allocations per 10 ms block (%.0f "
+                        "publishes), %.2f%% of a core\n",
+                        talking ? "talking" : "music only",
+                        even ? "even loudness" : "loudness as it comes",
+                        static_cast<double>(allocations) / blocks,
+                        blocks * 0.01 / AudioPath::publishEvery, 100 * cpu / (blocks * 0.01));
+        }
 }

@@ -5,9 +5,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
-#include <spawn.h>
 #include <string_view>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -32,6 +33,21 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& changes
     }
     entries.insert(entries.end(), changes.begin(), changes.end());
     return entries;
+}
+
+// The first file of that name in a folder of PATH that may be run.
+std::string onPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string_view folders(path ? path : "/usr/local/bin:/usr/bin:/bin");
+    while (!folders.empty()) {
+        const auto end = folders.find(':');
+        const auto folder = folders.substr(0, end);
+        auto candidate = std::string(folder.empty() ? "." : folder) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (end == std::string_view::npos) break;
+        folders.remove_prefix(end + 1);
+    }
+    return name;
 }
 
 void closeBoth(std::array<int, 2>& ends) {
@@ -59,37 +75,6 @@ Child startChild(const std::vector<std::string>& arguments, const ChildOptions& 
     if (options.pipeOutput && ::pipe2(out.data(), O_CLOEXEC) != 0) return fail(errno);
     if (options.pipeError && ::pipe2(err.data(), O_CLOEXEC) != 0) return fail(errno);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (options.input)
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    else
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (options.pipeOutput)
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    else if (options.outputTo >= 0)
-        posix_spawn_file_actions_adddup2(&actions, options.outputTo, 1);
-    else
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (options.pipeError)
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    else if (options.outputTo >= 0)
-        posix_spawn_file_actions_adddup2(&actions, options.outputTo, 2);
-    else
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    // Whatever else is open here (sockets, other pipes, descriptors another
-    // thread opened without close-on-exec) stays here.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 1);
     for (const auto& argument : arguments)
@@ -101,16 +86,70 @@ Child startChild(const std::vector<std::string>& arguments, const ChildOptions& 
     for (auto& entry : environment)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
+    // Found on PATH here: between fork and exec the child may only make
+    // system calls.
+    std::string program = arguments.front();
+    if (options.searchPath && program.find('/') == std::string::npos) program = onPath(program);
 
-    const int spawned =
-        options.searchPath
-            ? posix_spawnp(&child.pid, argv[0], &actions, &attributes, argv.data(), envp.data())
-            : posix_spawn(&child.pid, argv[0], &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) {
+    // Where the child says why exec failed; it closes by itself on success.
+    std::array<int, 2> report{-1, -1};
+    if (::pipe2(report.data(), O_CLOEXEC) != 0) return fail(errno);
+    const pid_t parent = ::getpid();
+    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    child.pid = ::fork();
+    if (child.pid == 0) {
+        const auto die = [&] {
+            const int why = errno;
+            [[maybe_unused]] const auto told = ::write(report[1], &why, sizeof why);
+            ::_exit(127);
+        };
+        // The child ends with the station however the station ends (a kill
+        // -9 included): the kernel sends it SIGKILL when its parent goes, and
+        // a parent gone before that was asked for is noticed here.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) die();
+        if (::getppid() != parent) ::_exit(127);
+        const int outputTo = options.outputTo >= 0 ? options.outputTo : devNull;
+        if (::dup2(in[0] >= 0 ? in[0] : devNull, 0) < 0 ||
+            ::dup2(out[1] >= 0 ? out[1] : outputTo, 1) < 0 ||
+            ::dup2(err[1] >= 0 ? err[1] : outputTo, 2) < 0)
+            die();
+        // Whatever else is open here (sockets, other pipes, descriptors
+        // another thread opened without close-on-exec) stays here; the
+        // report pipe closes only with the exec.
+        if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+            const auto kept = static_cast<unsigned>(report[1]);
+            if (kept > 3) ::close_range(3, kept - 1, 0);
+            ::close_range(kept + 1, ~0U, 0);
+        }
+        // Default signal handling, nothing blocked.
+        struct sigaction standard {};
+        standard.sa_handler = SIG_DFL;
+        for (int signal = 1; signal < NSIG; ++signal)
+            ::sigaction(signal, &standard, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        die();
+    }
+    if (devNull >= 0) ::close(devNull);
+    ::close(report[1]);
+    int why = child.pid < 0 ? errno : 0;
+    if (child.pid > 0) {
+        ssize_t got = 0;
+        while ((got = ::read(report[0], &why, sizeof why)) < 0 && errno == EINTR) {
+        }
+        if (got != sizeof why) why = 0; // closed unwritten: the program runs
+    }
+    ::close(report[0]);
+    if (why != 0) {
+        if (child.pid > 0) {
+            int status = 0;
+            while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
         child.pid = -1;
-        return fail(spawned);
+        return fail(why);
     }
     if (in[0] >= 0) ::close(std::exchange(in[0], -1));
     if (out[1] >= 0) ::close(std::exchange(out[1], -1));

@@ -12,7 +12,8 @@ namespace lantern {
 // standard input from /dev/null unless `input` is given, only descriptors 0, 1
 // and 2 open whatever this process holds (its listening socket, its listeners'
 // sockets, pipes of other children), default signal handling and no signal
-// blocked.
+// blocked; it is killed when the thread that started it ends, and so when
+// this process ends, however it ends.
 struct ChildOptions {
     bool searchPath = false; // look argv[0] up on PATH when it has no slash
     bool pipeOutput = false; // standard output to a pipe (else /dev/null)

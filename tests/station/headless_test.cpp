@@ -139,8 +139,9 @@ TEST(HeadlessRun, TheUsersOwnTunnelKeepsItsTokenSecret) {
 }
 
 // A log line written after its reader went away (a closed terminal, a log
-// collector that stopped) is a failed write, not the end of the station.
-TEST(HeadlessRun, OutputThatGoesAwayDoesNotEndTheStation) {
+// collector that stopped) is a failed write, not the end of the station. A
+// station killed outright takes its tunnel tool with it.
+TEST(HeadlessRun, OutputThatGoesAwayDoesNotEndTheStationButAKillEndsItsTunnel) {
     QTemporaryDir home;
     LanternRun station(home, {});
     const auto port = station.port();
@@ -151,6 +152,13 @@ TEST(HeadlessRun, OutputThatGoesAwayDoesNotEndTheStation) {
     std::this_thread::sleep_for(2500ms);
     EXPECT_EQ(::waitpid(station.pid(), nullptr, WNOHANG), 0) << "the station ended";
     EXPECT_EQ(now(port).first, 200);
+
+    std::ifstream launches(home.filePath("launches").toStdString());
+    std::string tunnel;
+    ASSERT_TRUE(launches >> tunnel);
+    ::kill(station.pid(), SIGKILL);
+    EXPECT_TRUE(eventually([&] { return processGone(std::stoi(tunnel)); }, 1s))
+        << "the tunnel tool outlived a killed station";
 }
 
 // Listeners cannot take the descriptors the station needs for itself: with

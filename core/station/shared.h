@@ -62,10 +62,8 @@ public:
     }
 
     // The station's name as listeners see it: "Lantern FM" when it has none.
-    std::string stationName() const {
-        auto name = get(&SharedState::name);
-        return name.empty() ? "Lantern FM" : name;
-    }
+    static std::string shownName(std::string name) { return name.empty() ? "Lantern FM" : name; }
+    std::string stationName() const { return shownName(get(&SharedState::name)); }
 
     // The now route's body: what the listener `lag` seconds behind is hearing,
     // and, when given, the seconds of audio a listener joining now gets at
@@ -106,7 +104,7 @@ public:
         if (seen.relay) body["relay"] = *seen.relay;
         if (seen.relay && seen.relayBurst)
             body["relayBurst"] = std::round(*seen.relayBurst * 10) / 10;
-        body["station"] = seen.name.empty() ? "Lantern FM" : seen.name;
+        body["station"] = shownName(seen.name);
         body["playing"] = entry ? entry->playing : true;
         if (burst) body["burst"] = std::round(*burst * 10) / 10;
         if (seen.room) body["room"] = *seen.room;
@@ -118,11 +116,8 @@ public:
             if (entry->coverURL) body["coverURL"] = *entry->coverURL;
             body["hasCover"] = seen.hasCover;
         }
-        try {
-            return body.dump();
-        } catch (const nlohmann::json::exception&) {
-            return "{}"; // text that is not UTF-8
-        }
+        // Text that is not UTF-8 is repaired, as the record's own JSON is.
+        return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
 };
 

@@ -1,5 +1,6 @@
 #include "core/stream/stream_server.h"
 
+#include "core/config/station_config.h"
 #include "core/stream/guess_limit.h"
 #include "core/stream/http.h"
 #include "core/stream/text.h"
@@ -452,7 +453,7 @@ private:
         if (icy_) {
             fields["icy-metaint"] = std::to_string(Icy::metaint);
             fields["icy-name"] = stationName();
-            fields["icy-br"] = "192";
+            fields["icy-br"] = std::to_string(StationConfig::bitrate / 1000);
             fields["icy-pub"] = "0";
         }
         head_ = responseHead(200, "audio/aac", std::nullopt, fields);
@@ -738,9 +739,10 @@ void StreamServer::Impl::run(Lane& lane) {
         try {
             lane.io->run();
             return;
-        } catch (const std::exception&) {
+        } catch (const std::exception& error) {
             // A callback threw: that one request is dropped (its connection
             // closes as its handler unwinds); the server keeps serving.
+            logLine(std::string("a request was dropped: ") + error.what());
         }
     }
 }

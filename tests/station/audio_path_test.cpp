@@ -99,6 +99,9 @@ TEST(Shared, NowJSONSaysOnlyWhatIsKnown) {
     EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 0, 6.749))["burst"], 6.7);
     shared.set(&SharedState::room, std::optional<std::size_t>(10));
     EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 0))["room"], 10);
+    shared.record({"Caf\xE9", "A", "B", std::nullopt, true, "P"}, std::nullopt);
+    EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 0))["title"], "Caf\uFFFD")
+        << "a title that is not UTF-8 lost the record";
 }
 
 } // namespace

@@ -51,9 +51,7 @@ const char* usage =
     "Ctrl+C goes off air and quits.\n";
 
 AudioSource sourceFor(const QString& id, const std::vector<AudioSource>& sources) {
-    // "all" for the whole computer; its stored id is accepted too.
-    if (id == QLatin1String("all") || id == AudioSource::wholeMac().id)
-        return AudioSource::wholeMac();
+    if (AudioSource::namesWhole(id)) return AudioSource::wholeMac();
     for (const auto& source : sources)
         if (source.id == id) return source;
     for (const auto& application : AudioSources::runningApplications())

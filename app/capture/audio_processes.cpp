@@ -37,11 +37,4 @@ std::vector<std::uint32_t> AudioProcesses::of(std::string_view bundleID) {
     return objects;
 }
 
-std::optional<std::uint32_t> AudioProcesses::own() {
-    const auto pid = static_cast<std::int32_t>(::getpid());
-    for (const auto& process : all())
-        if (process.pid == pid) return process.object;
-    return std::nullopt;
-}
-
 } // namespace lantern

@@ -30,8 +30,6 @@ std::vector<Process> all();
 std::set<std::string> sounding();
 // Streams of `bundleID`: its own and those of ids that begin with it and ".".
 std::vector<std::uint32_t> of(std::string_view bundleID);
-// A stream of this process, if it plays one.
-std::optional<std::uint32_t> own();
 
 // Whether `candidate` is `bundleID` or a subsidiary of it ("id.something").
 bool belongsTo(std::string_view candidate, std::string_view bundleID);

@@ -24,6 +24,10 @@ bool AudioSource::whole() const {
     return id == wholeMac().id;
 }
 
+bool AudioSource::namesWhole(const QString& id) {
+    return id == QLatin1String("all") || id == wholeMac().id;
+}
+
 namespace {
 
 bool belongs(const QString& candidate, const QString& id) {

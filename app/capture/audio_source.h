@@ -23,6 +23,9 @@ public:
     // The whole computer: id wholeComputerID, name "Everything".
     static const AudioSource& wholeMac();
     bool whole() const;
+    // Whether an id as a user types it ("all") or as it is stored stands for
+    // the whole computer.
+    static bool namesWhole(const QString& id);
 
     friend bool operator==(const AudioSource&, const AudioSource&) = default;
 };

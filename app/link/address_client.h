@@ -91,8 +91,8 @@ public:
     // read from the keychain; a claim of another service is none of its.
     QCoro::Task<std::optional<SavedAddress>> saved(bool named);
     // The service learns only whether the station has a passcode, never the
-    // passcode. Throws AddressError, or nlohmann::json::parse_error for a
-    // reply that is not JSON.
+    // passcode. Throws AddressError, also for a reply that is not the
+    // service's JSON.
     QCoro::Task<SavedAddress> claim(std::optional<QString> name, bool hasPasscode, bool showLast);
     // To the service that issued `at`, whatever the base is now. Never
     // throw; a refusal or failure is logged.

@@ -42,18 +42,12 @@ void post(QObject* context, std::function<void()> work) {
         Qt::QueuedConnection);
 }
 
-} // namespace
-
-namespace {
 // What played at a moment, as players show it: "Artist - Title".
 std::function<std::optional<std::string>(Chunk::Clock::time_point)>
 titleAt(std::shared_ptr<Shared> shared) {
-    return [shared](Chunk::Clock::time_point at) -> std::optional<std::string> {
-        const auto entry = shared->playingAt(at);
-        if (!entry || entry->title.empty()) return std::nullopt;
-        return entry->artist.empty() ? entry->title : entry->artist + " - " + entry->title;
-    };
+    return [shared](Chunk::Clock::time_point at) { return heardAs(shared->playingAt(at)); };
 }
+
 } // namespace
 
 Broadcast::Broadcast(Parts parts, const AudioSource& source) : parts_(std::move(parts)) {
@@ -144,9 +138,7 @@ void Broadcast::record(const std::filesystem::path& folder,
     // Talk over the music is a chapter of its own.
     source.chapterAt = [shared](Chunk::Clock::time_point at) -> std::optional<std::string> {
         if (shared->get(&SharedState::talking)) return "Talk";
-        const auto entry = shared->playingAt(at);
-        if (!entry || entry->title.empty()) return std::nullopt;
-        return entry->artist.empty() ? entry->title : entry->artist + " \u2013 " + entry->title;
+        return heardAs(shared->playingAt(at));
     };
     source.cover = [shared] { return shared->get(&SharedState::coverData); };
     recorder_ = std::make_unique<Recorder>(parts_.fanout, folder, std::move(source),

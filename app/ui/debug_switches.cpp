@@ -43,8 +43,8 @@ void prepareOutput() {
 void startCaptureIfAsked() {
     const auto id = settings().string(QStringLiteral("debugCapture"));
     if (!id) return;
-    const bool whole = *id == QLatin1String("all") || *id == AudioSource::wholeMac().id;
-    const auto source = whole ? AudioSource::wholeMac() : AudioSource{*id, *id, QString()};
+    const auto source =
+        AudioSource::namesWhole(*id) ? AudioSource::wholeMac() : AudioSource{*id, *id, QString()};
     QStringList offered;
     for (const auto& candidate : AudioSources::current())
         offered.append(candidate.name);

@@ -139,4 +139,9 @@ parseLanternNote(std::string_view text, std::string_view source) {
     return std::pair{std::move(*record), std::move(cover)};
 }
 
+std::optional<std::string> heardAs(const std::optional<NowPlaying>& entry) {
+    if (!entry || entry->title.empty()) return std::nullopt;
+    return entry->artist.empty() ? entry->title : entry->artist + " - " + entry->title;
+}
+
 } // namespace lantern

@@ -24,6 +24,10 @@ struct NowPlaying {
     friend bool operator==(const NowPlaying&, const NowPlaying&) = default;
 };
 
+// What plays, as players and chapters name it: "Artist - Title", or the
+// title alone; nothing when no title is known.
+std::optional<std::string> heardAs(const std::optional<NowPlaying>& entry);
+
 // JSON object with "title", "artist", "album", "coverURL" (left out when
 // absent), "playing" and "source".
 std::string toJSON(const NowPlaying& record);

@@ -26,7 +26,7 @@ class Recorder {
 public:
     struct Source {
         std::string station; // the station's name
-        // What the audio published at a moment is ("Artist – Title", "Talk"),
+        // What the audio published at a moment is ("Artist - Title", "Talk"),
         // or nothing known.
         std::function<std::optional<std::string>(Chunk::Clock::time_point)> chapterAt;
         // The cover of what plays now.

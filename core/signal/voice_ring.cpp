@@ -28,12 +28,6 @@ void VoiceRing::push(std::span<const float> samples) {
     size_ += samples.size();
 }
 
-std::vector<float> VoiceRing::take(std::size_t count) {
-    std::vector<float> out(count);
-    take(out);
-    return out;
-}
-
 void VoiceRing::take(std::span<float> out) {
     std::lock_guard lock(mutex_);
     const auto taken = std::min(out.size(), size_);

@@ -15,9 +15,7 @@ public:
     explicit VoiceRing(std::size_t capacity);
 
     void push(std::span<const float> samples);
-    // Exactly `count` samples: the oldest buffered ones, then zeros.
-    std::vector<float> take(std::size_t count);
-    // The same into `out`, filled whole (no allocation).
+    // Fills `out` whole: the oldest buffered samples, then zeros (no allocation).
     void take(std::span<float> out);
     void clear();
 

@@ -122,11 +122,6 @@ void Listener::end() {
     if (waiting_) post(std::move(waiting_), std::nullopt);
 }
 
-bool Listener::ended() const {
-    std::lock_guard lock(mutex_);
-    return ended_;
-}
-
 std::size_t Listener::queued() const {
     std::lock_guard lock(mutex_);
     return queue_.size();

@@ -123,7 +123,6 @@ public:
     // consumer completes with nothing. Later calls do nothing.
     void end();
 
-    bool ended() const;
     std::size_t queued() const;
     // Appends every queued chunk to `into`, oldest first, at once and without
     // waiting (none when the queue is empty): the consumer sends them in one

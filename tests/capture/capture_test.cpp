@@ -222,8 +222,9 @@ TEST(MicInput, TheVoiceArrivesAtTheCapturesRate) {
         EXPECT_TRUE(eventually([&] { return sound.recordStreamsOn("fakemic") == before + 1; }));
         std::vector<float> voice;
         ASSERT_TRUE(eventually([&] {
-            const auto taken = mic.ring.take(mic.ring.size());
-            voice.insert(voice.end(), taken.begin(), taken.end());
+            const auto held = voice.size();
+            voice.resize(held + mic.ring.size());
+            mic.ring.take(std::span(voice).subspan(held));
             return voice.size() >= std::size_t(rate); // half a second of stereo
         }));
         EXPECT_TRUE(sounds(voice, rate, 700, 2)) << rate;

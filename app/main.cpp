@@ -137,7 +137,7 @@ int runHeadless(int argc, char** argv, const QStringList& arguments, const QStri
     Console console(station);
     onTerminationSignal(&station, [&station] { station.quit(); });
     station.choose(
-        sourceFor(sourceID.isEmpty() ? QStringLiteral("all") : sourceID, station.sources()));
+        sourceFor(sourceID.isEmpty() ? QStringLiteral("all") : sourceID, station.sources().all()));
     station.goOnAir();
     return application.exec();
 }
@@ -161,7 +161,7 @@ int runDesktop(int argc, char** argv, const QStringList& arguments, const QStrin
     DebugSwitches::startCaptureIfAsked();
     auto& station = Station::shared();
     onTerminationSignal(&station, [&station] { station.quit(); });
-    if (!sourceID.isEmpty()) station.choose(sourceFor(sourceID, station.sources()));
+    if (!sourceID.isEmpty()) station.choose(sourceFor(sourceID, station.sources().all()));
 
     DesktopApp desktop(station);
     QObject::connect(&instance, &SingleInstance::activated, &desktop, &DesktopApp::activate);

@@ -73,6 +73,10 @@ LinkPresence::LinkPresence(Settings& settings, AddressClient& addresses,
     shared_->set(&SharedState::name, stationName_.toStdString());
     reread_.setSingleShot(true);
     reread_.setInterval(passcodeRetry);
+    for (auto changed :
+         {&LinkPresence::modeChanged, &LinkPresence::namedChanged, &LinkPresence::keptChanged})
+        connect(this, changed, this,
+                [this] { assign(*this, shownInUse_, inUse(), &LinkPresence::inUseChanged); });
     connect(&reread_, &QTimer::timeout, this, [this] { readPasscodeAgain(); });
 }
 
@@ -129,6 +133,11 @@ std::optional<SavedAddress> LinkPresence::inUse() const {
         break;
     }
     return std::nullopt;
+}
+
+QVariant LinkPresence::inUseValue() const {
+    const auto address = inUse();
+    return address ? QVariant::fromValue(*address) : QVariant();
 }
 
 std::optional<LinkPresence::OwnTunnel> LinkPresence::ownInUse() const {

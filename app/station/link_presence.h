@@ -43,6 +43,8 @@ class LinkPresence : public QObject {
     Q_PROPERTY(QString passcode READ passcode NOTIFY passcodeChanged)
     Q_PROPERTY(QVariant named READ namedValue NOTIFY namedChanged)
     Q_PROPERTY(QVariant kept READ keptValue NOTIFY keptChanged)
+    // The stable address of the mode in use (a SavedAddress), or nothing.
+    Q_PROPERTY(QVariant inUse READ inUseValue NOTIFY inUseChanged)
     // The passcode and the saved addresses have been read from the keychain.
     Q_PROPERTY(bool ready READ ready NOTIFY readyChanged)
     Q_PROPERTY(bool changing READ changing NOTIFY changingChanged)
@@ -91,6 +93,8 @@ public:
     QVariant keptValue() const { return kept_ ? QVariant::fromValue(*kept_) : QVariant(); }
     // The stable address of the mode in use, if it has one.
     std::optional<SavedAddress> inUse() const;
+    QVariant inUseValue() const;
+    bool usesKept() const { return inUse().has_value(); }
     // The link to hand out: the address in use, else the tunnel URL; with the
     // passcode. None while held back: without the passcode it would not open.
     std::optional<QUrl> shareLink(const std::optional<QUrl>& tunnel) const;
@@ -110,7 +114,7 @@ public:
     // Nothing on success, else the text to show; on failure nothing changed.
     QCoro::Task<std::optional<QString>>
     setLinkMode(LinkMode mode, QString name, std::optional<QString> passcode, QString stationName);
-    void rename(const QString& name);
+    Q_INVOKABLE void rename(const QString& name);
     // Uses the address service at `base` from now on (kept in the settings),
     // once it answered as one; else says why not and changes nothing.
     QCoro::Task<std::optional<QString>> useService(QUrl base);
@@ -136,6 +140,7 @@ Q_SIGNALS:
     void passcodeChanged();
     void namedChanged();
     void keptChanged();
+    void inUseChanged();
     void changingChanged();
     void ownChanged();
     void serviceChanged();
@@ -160,8 +165,9 @@ private:
     QTimer reread_; // while held back
     std::optional<SavedAddress> named_, kept_;
     bool changing_ = false;
-    std::optional<QUrl> link_;              // the tunnel URL while on air
-    std::optional<SavedAddress> announced_; // the address told to forward to it
+    std::optional<QUrl> link_;               // the tunnel URL while on air
+    std::optional<SavedAddress> announced_;  // the address told to forward to it
+    std::optional<SavedAddress> shownInUse_; // as inUseChanged last told it
     std::optional<OwnTunnel> own_;
     Keychain::Kept passcodeKept_ = Keychain::Kept::keyring;
     const QString noHost_;

@@ -1,7 +1,5 @@
 #include "station/station.h"
 
-#include "capture/audio_processes.h"
-#include "capture/sound_server.h"
 #include "capture/workspace.h"
 #include "core/config/station_config.h"
 #include "core/signal/silence.h"
@@ -9,8 +7,6 @@
 #include "core/stream/fanout.h"
 #include "core/stream/http.h"
 #include "core/stream/text.h"
-#include "link/keychain.h"
-#include "link/secret_store.h"
 #include "nowplaying/now_playing_reader.h"
 #include "nowplaying/track.h"
 #include "settings/settings.h"
@@ -24,13 +20,8 @@
 
 #include <QClipboard>
 #include <QCoreApplication>
-#include <QDesktopServices>
-#include <QDir>
 #include <QGuiApplication>
-#include <QJSEngine>
 #include <QPointer>
-#include <QStandardPaths>
-#include <QThreadPool>
 
 namespace lantern {
 
@@ -76,14 +67,18 @@ Station::Station(Environment environment)
       mic_(std::make_unique<Microphone>(settings_, shared_)),
       relay_(std::make_unique<RelayControl>(settings_, *presence_, env_.passcodeRetry)),
       cover_(std::make_unique<CoverArt>(env_.coverLimits)),
+      recordings_(std::make_unique<Recordings>(
+          settings_,
+          [this](const QString& title, const QString& body, std::function<void()> onClick) {
+              env_.notify(title, body, std::move(onClick));
+          })),
+      sources_(std::make_unique<Sources>()),
       check_(std::make_unique<LinkCheck>(env_.linkCheckVia, env_.linkCheckTiming)) {
     if (!env_.notify) env_.notify = postNotification;
     if (!env_.terminate) env_.terminate = [] { QCoreApplication::exit(0); };
 
-    sources_ = AudioSources::current();
-    if (!sources_.empty()) source_ = sources_.front();
-    refreshSources();
-    finishLeftRecordings();
+    if (!sources_->all().empty()) source_ = sources_->all().front();
+    recordings_->finishLeft();
 
     for (auto changed :
          {&LinkPresence::passcodeChanged, &LinkPresence::namedChanged, &LinkPresence::keptChanged,
@@ -106,21 +101,16 @@ Station::Station(Environment environment)
     connect(relay_.get(), &RelayControl::status, this, [this](const QString& line) {
         line.isEmpty() ? clear(StatusLine::Kind::relay) : show(StatusLine::Kind::relay, line);
     });
+    connect(recordings_.get(), &Recordings::status, this, [this](const QString& line) {
+        line.isEmpty() ? clear(StatusLine::Kind::recording)
+                       : show(StatusLine::Kind::recording, line);
+    });
     connect(mic_.get(), &Microphone::problem, this,
             [this](const QString& message) { show(StatusLine::Kind::microphone, message); });
     // A microphone that works says more than why an earlier one did not.
     connect(mic_.get(), &Microphone::onChanged, this, [this] {
         if (mic_->on()) clear(StatusLine::Kind::microphone);
     });
-    // The microphones follow the sound server: one plugged in shows at once.
-    {
-        std::lock_guard lock{SoundServer::shared()};
-        soundEvents_ = SoundServer::shared().subscribe([this](const SoundServer::Event& event) {
-            if (event.facility == PA_SUBSCRIPTION_EVENT_SOURCE ||
-                event.facility == PA_SUBSCRIPTION_EVENT_SERVER)
-                QMetaObject::invokeMethod(this, &Station::refreshInputs, Qt::QueuedConnection);
-        });
-    }
 
     // The reader's thread records what it read for the now route, then tells
     // the main thread.
@@ -149,44 +139,22 @@ Station::Station(Environment environment)
 }
 
 Station::~Station() {
-    {
-        std::lock_guard lock{SoundServer::shared()};
-        SoundServer::shared().unsubscribe(soundEvents_);
-    }
     broadcast_.reset();
     reader_->stop();
 }
 
 // ---- State ----
 
-std::optional<SavedAddress> Station::kept() const {
-    return presence_->inUse();
-}
 QUrl Station::shareLink() const {
     return presence_->shareLink(link_.isEmpty() ? std::nullopt : std::optional(link_))
         .value_or(QUrl());
 }
 
-QVariantList Station::sourceList() const {
-    QVariantList list;
-    for (const auto& source : sources_)
-        list.append(QVariant::fromValue(source));
-    return list;
-}
 QVariant Station::sourceValue() const {
     return optionalValue(source_);
 }
 QVariant Station::nowValue() const {
     return now_ ? QVariant::fromValue(Track::from(*now_)) : QVariant();
-}
-QVariant Station::keptValue() const {
-    return optionalValue(kept());
-}
-QVariantList Station::micInputs() const {
-    QVariantList list;
-    for (const auto& input : inputs_)
-        list.append(QVariant::fromValue(input));
-    return list;
 }
 
 void Station::show(StatusLine::Kind kind, const QString& text) {
@@ -217,7 +185,6 @@ QUrl Station::toolPage() {
 }
 
 void Station::linkPartsChanged() {
-    assign(*this, shownKept_, kept(), &Station::keptChanged);
     assign(*this, shownShareLink_, shareLink(), &Station::shareLinkChanged);
 }
 
@@ -257,7 +224,7 @@ void Station::goOnAir() {
     });
     connect(broadcast, &Broadcast::captureProblem, this, &Station::captureProblem);
     connect(broadcast, &Broadcast::encoderFailureChanged, this, &Station::showEncoder);
-    if (recordShows()) startRecording();
+    recordings_->follow(broadcast);
     Q_EMIT onAirChanged();
     assign(*this, onAirSince_, env_.clock(), &Station::onAirSinceChanged);
     setLinkState(LinkState::Connecting);
@@ -297,103 +264,13 @@ void Station::setEvenLoudness(bool on) {
     Q_EMIT evenLoudnessChanged();
 }
 
-// ---- Recordings ----
-
-bool Station::recordShows() const {
-    return settings_.flag(QStringLiteral("recordShows"));
-}
-
-void Station::setRecordShows(bool on) {
-    if (on == recordShows()) return;
-    settings_.setValue(QStringLiteral("recordShows"), on);
-    Q_EMIT recordShowsChanged();
-    if (!broadcast_) return;
-    clear(StatusLine::Kind::recording);
-    if (on) return startRecording();
-    broadcast_->stopRecording();
-    assign(*this, recorded_, -1.0, &Station::recordedChanged);
-}
-
-QString Station::recordingsFolder() const {
-    if (const auto chosen = settings_.string(QStringLiteral("recordingsFolder"));
-        chosen && !chosen->trimmed().isEmpty())
-        return QDir::cleanPath(*chosen);
-    // The desktop's music folder (its user-dirs setting), else ~/Music.
-    auto music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
-    if (music.isEmpty()) music = QDir::homePath() + QStringLiteral("/Music");
-    return music + QStringLiteral("/Lantern FM");
-}
-
-void Station::showRecordings() {
-    const auto folder = recordingsFolder();
-    QDir().mkpath(folder);
-    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
-}
-
-void Station::startRecording() {
-    QPointer self(this);
-    broadcast_->record(recordingsFolder().toStdString(), [self](const Recorder::Report& report) {
-        QMetaObject::invokeMethod(self, [self, report] {
-            if (self) self->onRecording(report);
-        });
-    });
-    assign(*this, recorded_, 0.0, &Station::recordedChanged);
-}
-
-// Says why a recording stopped, and where a finished one is.
-void Station::onRecording(const Recorder::Report& report) {
-    if (report.stopped) {
-        const auto line =
-            QStringLiteral("Recording stopped: ") + QString::fromStdString(*report.stopped);
-        console(line);
-        show(StatusLine::Kind::recording, line);
-        if (broadcast_ && !report.saved) broadcast_->stopRecording();
-        assign(*this, recorded_, -1.0, &Station::recordedChanged);
-    }
-    if (!report.saved) return;
-    const auto path = QString::fromStdString(report.saved->string());
-    Q_EMIT recordingSaved(path);
-    const auto seconds = static_cast<qint64>(report.seconds);
-    const auto length = QStringLiteral("%1:%2:%3")
-                            .arg(seconds / 3600)
-                            .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
-                            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    const auto name = QString::fromStdString(report.saved->stem().string());
-    QPointer self(this);
-    env_.notify(QStringLiteral("Saved %1 \u2014 %2").arg(name, length),
-                QStringLiteral("In ") +
-                    QString::fromStdString(report.saved->parent_path().string()),
-                [self] {
-                    if (self) self->showRecordings();
-                });
-}
-
-// Recordings a crash cut short become files at the next start (away from
-// the main thread: each is read and written whole), said once each.
-void Station::finishLeftRecordings() {
-    const auto folder = recordingsFolder().toStdString();
-    QPointer self(this);
-    QThreadPool::globalInstance()->start([self, folder] {
-        const auto finished = lantern::finishLeftRecordings(folder);
-        QMetaObject::invokeMethod(self, [self, finished] {
-            for (const auto& file : finished) {
-                if (!self) return;
-                const auto line = QStringLiteral("Finished the recording of ") +
-                                  QString::fromStdString(file.stem().string());
-                console(line + QStringLiteral(": ") + QString::fromStdString(file.string()));
-                self->show(StatusLine::Kind::recording, line);
-            }
-        });
-    });
-}
-
 void Station::tunnelUp(const QUrl& url, bool changed) {
     if (!broadcast_) return;
     setLink(url);
     console(QStringLiteral("on air: ") + url.toString(QUrl::FullyEncoded));
     clear(StatusLine::Kind::broadcast);
     checkLink();
-    if (usesKept()) {
+    if (presence_->usesKept()) {
         presence_->setOnAirLink(url);
     } else if (changed) {
         const auto host = url.host(QUrl::FullyEncoded);
@@ -422,7 +299,7 @@ void Station::captureProblem(AudioTap::Problem problem, const QString& name) {
 void Station::tick() {
     assign(*this, listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
     if (!broadcast_) return; // the ticker runs on air only
-    assign(*this, recorded_, broadcast_->recorded().value_or(-1.0), &Station::recordedChanged);
+    recordings_->tick();
     const auto room = broadcast_->room();
     shared_->set(&SharedState::room, room);
     assign(*this, room_, static_cast<int>(room.value_or(0)), &Station::roomChanged);
@@ -471,10 +348,7 @@ void Station::showEncoder() {
 void Station::goOffAir() {
     if (!broadcast_) return;
     broadcast_.reset();
-    // Its recording was finished meanwhile: said now, before a quit can end
-    // the event loop.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    assign(*this, recorded_, -1.0, &Station::recordedChanged);
+    recordings_->follow(nullptr);
     relay_->stop();
     assign(*this, onAirSince_, QDateTime(), &Station::onAirSinceChanged);
     console(QStringLiteral("off air"));
@@ -529,7 +403,7 @@ void Station::choose(const AudioSource& source) {
 }
 
 void Station::choose(const QString& id) {
-    for (const auto& source : sources_)
+    for (const auto& source : sources_->all())
         if (source.id == id) return choose(source);
 }
 
@@ -570,10 +444,6 @@ quint16 Station::ownPort() const {
                                     : Broadcast::OwnTunnel::defaultPort;
 }
 
-void Station::rename(const QString& name) {
-    presence_->rename(name);
-}
-
 namespace {
 void copy(const QUrl& link) {
     if (link.isEmpty() || !qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return;
@@ -612,31 +482,8 @@ void Station::panel(bool open) {
         reader_->stop();
     else if (source_)
         reader_->follow(*source_);
-    if (open) refreshSources();
+    if (open) sources_->refresh();
     mic_->setPanelOpen(open);
-}
-
-void Station::refreshSources() {
-    std::vector<AudioSource> fresh = AudioSources::current();
-    if (fresh != sources_) {
-        sources_ = std::move(fresh);
-        Q_EMIT sourcesChanged();
-    }
-    QStringList sounding;
-    for (const auto& id : AudioProcesses::sounding())
-        sounding.append(QString::fromStdString(id));
-    assign(*this, sounding_, sounding, &Station::soundingChanged);
-    refreshInputs();
-}
-
-void Station::refreshInputs() {
-    auto inputs = AudioInputs::list();
-    auto defaultName = AudioInputs::defaultName().value_or(QString());
-    if (inputs != inputs_ || defaultName != defaultInputName_) {
-        inputs_ = std::move(inputs);
-        defaultInputName_ = std::move(defaultName);
-        Q_EMIT micInputsChanged();
-    }
 }
 
 void Station::sendToPlayer(PlayerCommand command) {

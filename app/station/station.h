@@ -13,7 +13,9 @@
 #include "station/cover_art.h"
 #include "station/link_presence.h"
 #include "station/microphone.h"
+#include "station/recordings.h"
 #include "station/relay_control.h"
+#include "station/sources.h"
 #include "station/status_line.h"
 
 #include <QCoro/QCoroTask>
@@ -44,12 +46,13 @@ class Shared;
 class SleepGuard;
 class Workspace;
 
-// The station: the one model the panel binds to. It holds everything the
-// panel shows and turns the user's actions into changes of the broadcast,
-// the microphone and the link; each of those jobs lives in its own class
-// (Broadcast, Microphone, LinkPresence, CoverArt, StatusLine) and this one
-// puts them together. The panel reaches Microphone, LinkPresence and
-// CoverArt as constant sub-objects (Station.mic, .presence, .cover).
+// The station: the one model the panel binds to. It goes on air and off
+// air, holds the link, the source chosen, what plays and the one status line,
+// and puts together the parts that do the rest, each a class of its own that
+// the panel reaches as a constant sub-object: the microphone (Station.mic),
+// who can listen (.presence), the cover (.cover), the relay (.relay), the
+// recordings (.recordings) and the lists of sources and microphones
+// (.sources). A broadcast itself is a Broadcast.
 //
 // Main thread only. Every property notifies only on a real change and has a
 // type QML can bind to; optional values are empty (or null) when absent.
@@ -59,15 +62,14 @@ class Station : public QObject {
     Q_OBJECT
     // The Icecast server the station is relayed to.
     Q_PROPERTY(lantern::RelayControl* relay READ relayObject CONSTANT)
-    // Whether broadcasts are kept as files, and how long this one's is so far
-    // (seconds; -1 while none is being kept).
-    Q_PROPERTY(bool recordShows READ recordShows WRITE setRecordShows NOTIFY recordShowsChanged)
+    // Broadcasts kept as files.
+    Q_PROPERTY(lantern::Recordings* recordings READ recordingsObject CONSTANT)
     // Every source and the voice at one loudness, no peak over the line (the
     // setting "evenLoudness", on unless set off); takes effect at once.
     Q_PROPERTY(bool evenLoudness READ evenLoudness WRITE setEvenLoudness NOTIFY evenLoudnessChanged)
-    Q_PROPERTY(double recorded READ recorded NOTIFY recordedChanged)
     Q_PROPERTY(bool onAir READ onAir NOTIFY onAirChanged)
-    Q_PROPERTY(QVariantList sources READ sourceList NOTIFY sourcesChanged)
+    // What can go on air, and the microphones.
+    Q_PROPERTY(lantern::Sources* sources READ sourcesObject CONSTANT)
     Q_PROPERTY(QVariant source READ sourceValue NOTIFY sourceChanged)
     Q_PROPERTY(QVariant now READ nowValue NOTIFY nowChanged)
     // The source has a player the station can read and control.
@@ -93,15 +95,7 @@ class Station : public QObject {
     Q_PROPERTY(qint64 listeners READ listeners NOTIFY listenersChanged)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     Q_PROPERTY(QDateTime stopAt READ stopAt WRITE setStopAt NOTIFY stopAtChanged)
-    Q_PROPERTY(QVariant kept READ keptValue NOTIFY keptChanged)
-    Q_PROPERTY(bool usesKept READ usesKept NOTIFY keptChanged)
     Q_PROPERTY(QUrl shareLink READ shareLink NOTIFY shareLinkChanged)
-    // Ids of the applications making sound now.
-    Q_PROPERTY(QStringList sounding READ sounding NOTIFY soundingChanged)
-    // The microphones (AudioInput values), and the system default input's name
-    // (empty when there is no real input).
-    Q_PROPERTY(QVariantList micInputs READ micInputs NOTIFY micInputsChanged)
-    Q_PROPERTY(QString defaultInputName READ defaultInputName NOTIFY micInputsChanged)
 
 public:
     using LinkMode = lantern::LinkMode;
@@ -148,7 +142,6 @@ public:
 
     // ---- State ----
     bool onAir() const { return broadcast_ != nullptr; }
-    const std::vector<AudioSource>& sources() const { return sources_; }
     const std::optional<AudioSource>& source() const { return source_; }
     const std::optional<NowPlaying>& now() const { return now_; }
     bool playerFound() const { return playerFound_; }
@@ -161,12 +154,7 @@ public:
     qint64 listeners() const { return listeners_; }
     const QString& status() const { return status_.text(); }
     const QDateTime& stopAt() const { return stopAt_; }
-    std::optional<SavedAddress> kept() const;
-    bool usesKept() const { return kept().has_value(); }
     QUrl shareLink() const;
-    const QStringList& sounding() const { return sounding_; }
-    QVariantList micInputs() const;
-    const QString& defaultInputName() const { return defaultInputName_; }
 
     // ---- On air and off air ----
     Q_INVOKABLE void goOnAir();
@@ -174,7 +162,7 @@ public:
     // Goes off air and ends the application once the address is withdrawn.
     Q_INVOKABLE void quit();
     void choose(const AudioSource& source);
-    // The source with this id from `sources`.
+    // The source with this id among the sources.
     Q_INVOKABLE void choose(const QString& id);
     void setStopAt(const QDateTime& at);
     // Stops after `seconds` from now; 0 or less: don't stop.
@@ -184,7 +172,6 @@ public:
     // Nothing on success, else the text to show; on failure nothing changed.
     QCoro::Task<std::optional<QString>>
     setLinkMode(LinkMode mode, QString name, std::optional<QString> passcode, QString stationName);
-    Q_INVOKABLE void rename(const QString& name);
     Q_INVOKABLE void copyLink();
     RelayControl& relay() const { return *relay_; }
     RelayControl* relayObject() const { return relay_.get(); }
@@ -192,24 +179,17 @@ public:
     bool evenLoudness() const { return evenLoudness_->load(); }
     void setEvenLoudness(bool on);
 
-    // ---- Recordings ----
-    bool recordShows() const;
-    // Keeps this broadcast (from now on) and the next ones, or stops.
-    void setRecordShows(bool on);
-    double recorded() const { return recorded_; }
-    // Where recordings go: the setting "recordingsFolder", else the music
-    // folder's "Lantern FM".
-    QString recordingsFolder() const;
-    // Opens that folder in the desktop's file manager.
-    Q_INVOKABLE void showRecordings();
-
     // The link a media player opens: the station's playlist (/listen.m3u) on
     // its public URL, the passcode in its query (a player never sees a
     // fragment). Empty without a public URL.
     QUrl playerLink() const;
     Q_INVOKABLE void copyPlayerLink();
 
-    // ---- The microphone ----
+    // ---- The parts ----
+    Recordings& recordings() const { return *recordings_; }
+    Recordings* recordingsObject() const { return recordings_.get(); }
+    Sources& sources() const { return *sources_; }
+    Sources* sourcesObject() const { return sources_.get(); }
     LinkPresence& presence() const { return *presence_; }
     LinkPresence* presenceObject() const { return presence_.get(); }
     Microphone& mic() const { return *mic_; }
@@ -220,8 +200,6 @@ public:
     // ---- The panel ----
     // The panel shell reports when the panel opens and closes.
     Q_INVOKABLE void panel(bool open);
-    // Takes the sources, the sounding set and the microphones afresh.
-    Q_INVOKABLE void refreshSources();
     Q_INVOKABLE void sendToPlayer(PlayerCommand command);
 
     NowPlayingReader& reader() { return *reader_; }
@@ -230,7 +208,6 @@ public:
 
 Q_SIGNALS:
     void onAirChanged();
-    void sourcesChanged();
     void sourceChanged();
     void nowChanged();
     void playerFoundChanged();
@@ -241,26 +218,17 @@ Q_SIGNALS:
     void roomChanged();
     void listenersChanged();
     void statusChanged();
-    void recordShowsChanged();
     void evenLoudnessChanged();
-    // A recording was finished into `path`.
-    void recordingSaved(const QString& path);
-    void recordedChanged();
     void stopAtChanged();
-    void keptChanged();
     void shareLinkChanged();
-    void soundingChanged();
-    void micInputsChanged();
     // The local server accepts listeners on this port (each broadcast).
     void listening(quint16 port);
 
 private:
     friend class StationProbe; // tests drive the timers' steps directly
 
-    QVariantList sourceList() const;
     QVariant sourceValue() const;
     QVariant nowValue() const;
-    QVariant keptValue() const;
 
     void show(StatusLine::Kind kind, const QString& text);
     void clear(StatusLine::Kind kind);
@@ -268,14 +236,12 @@ private:
     void setLinkState(LinkState state);
     // Checks the public link afresh, with the passcode in use.
     void checkLink();
-    // The line about listeners held back for want of the passcode, or none.
+    // The line about the encoder's failure, or none.
     void showEncoder();
+    // The line about listeners held back for want of the passcode, or none.
     void showHeldBack();
-    // Emits shareLinkChanged and keptChanged when what they are made of changed.
+    // Emits shareLinkChanged when what it is made of changed.
     void linkPartsChanged();
-    void startRecording();
-    void onRecording(const Recorder::Report& report);
-    void finishLeftRecordings();
     void startServing();
     // The local port the user's own tunnel sends visitors to.
     quint16 ownPort() const;
@@ -285,8 +251,6 @@ private:
     void read(const NowPlaying& record, const std::optional<Cover>& cover);
     void appLaunched(const QString& id);
     void appQuit(const QString& id);
-    // Takes the microphones and the default input afresh.
-    void refreshInputs();
 
     Environment env_;
     Settings& settings_;
@@ -299,12 +263,13 @@ private:
     std::unique_ptr<Microphone> mic_;
     std::unique_ptr<RelayControl> relay_;
     std::unique_ptr<CoverArt> cover_;
+    std::unique_ptr<Recordings> recordings_;
+    std::unique_ptr<Sources> sources_;
     std::unique_ptr<NowPlayingReader> reader_;
     std::unique_ptr<SleepGuard> sleep_;
     std::unique_ptr<Workspace> workspace_;
     std::unique_ptr<Broadcast> broadcast_;
 
-    std::vector<AudioSource> sources_;
     std::optional<AudioSource> source_;
     std::optional<NowPlaying> now_;
     bool playerFound_ = false;
@@ -316,15 +281,9 @@ private:
     std::unique_ptr<LinkCheck> check_;
     qint64 listeners_ = 0;
     StatusLine status_;
-    double recorded_ = -1;
     QDateTime stopAt_;
-    QStringList sounding_;
-    std::vector<AudioInput> inputs_;
-    QString defaultInputName_;
     QUrl shownShareLink_;
-    std::optional<SavedAddress> shownKept_;
 
-    int soundEvents_ = 0; // the subscription to the sound server's changes
     QTimer ticker_;
     bool panelOpen_ = false;
 };

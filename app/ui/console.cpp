@@ -18,7 +18,7 @@ Console::Console(Station& station) : station_(station) {
     connect(&station, &Station::listening, this, [this](quint16 port) {
         line(QStringLiteral("listen locally: http://127.0.0.1:%1/").arg(port));
     });
-    connect(&station, &Station::recordingSaved, this,
+    connect(&station.recordings(), &Recordings::saved, this,
             [this](const QString& path) { line(QStringLiteral("recorded: ") + path); });
     connect(&station, &Station::shareLinkChanged, this, &Console::showLink);
     connect(&station, &Station::linkStateChanged, this, &Console::showLink);

@@ -110,7 +110,7 @@ TEST_F(MicrophoneTest, ThePickerAndTheLineFollowTheSoundServer) {
     sound->pactl(
         {"load-module", "module-remap-source", "master=mic.monitor", "source_name=usbmic"});
     ASSERT_TRUE(eventually([&] {
-        for (const auto& input : s.micInputs())
+        for (const auto& input : s.sources().micInputs())
             if (input.value<AudioInput>().uid == "usbmic") return true;
         return false;
     })) << "the new microphone is not offered";

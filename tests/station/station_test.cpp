@@ -43,7 +43,7 @@ TEST_F(StationTest, StartsFromItsSettingsAndKeychain) {
     EXPECT_EQ(make().presence().mode(), Mode::Named);
     Keychain::remove("address.private@http://127.0.0.1:9"); // where it was filed
     settings.setValue("linkMode", "kept");
-    EXPECT_FALSE(make().usesKept());
+    EXPECT_FALSE(make().presence().usesKept());
 }
 
 // On air once, serving the page and the record, with the tunnel told the

@@ -135,8 +135,8 @@ TEST_F(Screens, EveryScreenAndState) {
     s.mic().setTalkOn(true);
     QTemporaryDir shows;
     settings.setValue("recordingsFolder", shows.path());
-    s.setRecordShows(true);
-    ASSERT_TRUE(eventually([&] { return s.recorded() >= 1; }));
+    s.recordings().setOn(true);
+    ASSERT_TRUE(eventually([&] { return s.recordings().seconds() >= 1; }));
     shoot("on-air-talking-and-recording");
 
     // Every popup lies whole inside the panel's window, wherever its button is.

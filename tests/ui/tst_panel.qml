@@ -212,12 +212,12 @@ TestCase {
     // Record: the switch keeps the show, whose length shows on air, and
     // Show Recordings opens the folder the files go to.
     function test_8_recordKeepsTheShow() {
-        Station.recordShows = false // as the earlier tests' presses left it
+        Station.recordings.on = false // as the earlier tests' presses left it
         const panel = openPanel()
         click(panel, "record")
-        verify(Station.recordShows, "the switch did not turn recording on")
+        verify(Station.recordings.on, "the switch did not turn recording on")
         click(panel, "goOnAir")
-        tryVerify(() => Station.recorded >= 1, 5000, "no recording on air")
+        tryVerify(() => Station.recordings.seconds >= 1, 5000, "no recording on air")
         const gear = find(panel, "gear")
         mouseClick(gear)
         tryVerify(() => openMenu(gear) !== null, 2000)
@@ -226,6 +226,6 @@ TestCase {
             if (menu.itemAt(i).text === "Show Recordings") mouseClick(menu.itemAt(i))
         const opened = Probe.opened()
         compare(opened[opened.length - 1], "file://" + Probe.environment("HOME") + "/Music/Lantern FM")
-        Station.recordShows = false
+        Station.recordings.on = false
     }
 }

@@ -6,7 +6,7 @@ import Lantern
 // Which microphone: the system default or one of the inputs.
 SelectRow {
     id: picker
-    text: PanelText.micName(Station.mic.device, Station.micInputs, Station.defaultInputName)
+    text: PanelText.micName(Station.mic.device, Station.sources.micInputs, Station.sources.defaultInputName)
     tip: "Which microphone"
     popupOpen: menu.visible
     onClicked: menu.popup(picker, 0, picker.height + 4)
@@ -32,7 +32,7 @@ SelectRow {
         PanelMenuItem {
             checkable: true
             checked: Station.mic.device === ""
-            text: PanelText.systemDefault(Station.defaultInputName)
+            text: PanelText.systemDefault(Station.sources.defaultInputName)
             onTriggered: {
                 checked = Qt.binding(() => Station.mic.device === "")
                 Station.mic.chooseMic("")
@@ -42,7 +42,7 @@ SelectRow {
             contentItem: Rectangle { implicitHeight: 1; color: Lantern.line }
         }
         Instantiator {
-            model: Station.micInputs
+            model: Station.sources.micInputs
             delegate: PanelMenuItem {
                 required property var modelData
                 checkable: true

@@ -61,7 +61,7 @@ ColumnLayout {
             Layout.fillWidth: true
             implicitHeight: row.implicitHeight + 20
             radius: 10
-            text: PanelText.linkSummary(Station.presence.mode, Station.kept, Station.presence.passcode !== "")
+            text: PanelText.linkSummary(Station.presence.mode, Station.presence.inUse, Station.presence.passcode !== "")
             tip: "Who can listen, the passcode, your station's name"
             onClicked: view.change()
             contentItem: RowLayout {

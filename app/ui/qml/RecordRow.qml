@@ -19,8 +19,8 @@ RowLayout {
             width: 10
             height: 10
             radius: 5
-            color: Station.recorded >= 0 ? Lantern.red : "transparent"
-            border.color: Station.recorded >= 0 ? Lantern.red : Lantern.faint
+            color: Station.recordings.seconds >= 0 ? Lantern.red : "transparent"
+            border.color: Station.recordings.seconds >= 0 ? Lantern.red : Lantern.faint
             border.width: 1.5
         }
     }
@@ -32,18 +32,18 @@ RowLayout {
     }
     Text {
         objectName: "recordedLength"
-        visible: Station.recorded >= 0
-        text: PanelText.clock(Station.recorded)
+        visible: Station.recordings.seconds >= 0
+        text: PanelText.clock(Station.recordings.seconds)
         font.pixelSize: 12
         color: Lantern.dim
     }
     Toggle {
         objectName: "record"
-        checked: Station.recordShows
-        tip: Station.recordShows ? "Stop recording the show" : "Record the show to a file"
+        checked: Station.recordings.on
+        tip: Station.recordings.on ? "Stop recording the show" : "Record the show to a file"
         onToggled: {
-            Station.recordShows = checked
-            checked = Qt.binding(() => Station.recordShows)
+            Station.recordings.on = checked
+            checked = Qt.binding(() => Station.recordings.on)
         }
     }
 }

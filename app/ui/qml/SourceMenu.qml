@@ -29,7 +29,7 @@ SelectRow {
     }
     Glyph {
         id: wave
-        visible: row.chosen && PanelText.sounding(Station.source.id, Station.sounding)
+        visible: row.chosen && PanelText.sounding(Station.source.id, Station.sources.sounding)
         icon: "waveform"
         size: 12
         color: Lantern.pink
@@ -43,13 +43,13 @@ SelectRow {
         objectName: "sourceMenu"
         width: row.width
         Instantiator {
-            model: Station.sources
+            model: Station.sources.list
             delegate: PanelMenuItem {
                 required property var modelData
                 checkable: true
                 checked: row.chosen && modelData.id === Station.source.id
                 iconName: modelData.icon
-                text: modelData.name + (PanelText.sounding(modelData.id, Station.sounding)
+                text: modelData.name + (PanelText.sounding(modelData.id, Station.sources.sounding)
                                         ? "  \u00B7  making sound" : "")
                 // Turning the chosen one off does nothing.
                 onTriggered: {

@@ -105,7 +105,7 @@ RowLayout {
             }
             PanelMenuItem {
                 text: "Show Recordings"
-                onTriggered: Station.showRecordings()
+                onTriggered: Station.recordings.show()
             }
             PanelMenuItem {
                 objectName: "evenLoudness"

@@ -62,7 +62,9 @@ public:
     }
 
     // The station's name as listeners see it: "Lantern FM" when it has none.
-    static std::string shownName(std::string name) { return name.empty() ? "Lantern FM" : name; }
+    static std::string shownName(const std::string& name) {
+        return name.empty() ? "Lantern FM" : name;
+    }
     std::string stationName() const { return shownName(get(&SharedState::name)); }
 
     // The now route's body: what the listener `lag` seconds behind is hearing,

@@ -1,0 +1,287 @@
+#include "core/config/station_config.h"
+#include "core/stream/http.h"
+#include "core/stream/server_lanes.h"
+#include "core/stream/text.h"
+
+#include <asio/post.hpp>
+#include <asio/write.hpp>
+
+namespace lantern {
+
+using asio::ip::tcp;
+
+namespace {
+
+constexpr std::string_view headEnd = "\r\n\r\n";
+constexpr std::size_t tagCharacters = 64;
+constexpr std::string_view fullBody = "The station is full right now\n";
+constexpr std::string_view heldBody = "The station isn't letting listeners in right now\n";
+constexpr std::string_view guessedBody = "Too many wrong passcodes. Try again in a minute.\n";
+
+} // namespace
+
+StreamServer::Connection::Connection(Impl& server, Lane& lane, tcp::socket socket)
+    : server_(server), lane_(lane), socket_(std::move(socket)), deadline_(*lane.io) {
+    lane_.connections.insert(this);
+    if (!std::exchange(lane_.beating, true)) server_.beat(lane_, std::chrono::steady_clock::now());
+}
+
+StreamServer::Connection::~Connection() {
+    if (readingHead_) --server_.readingHeads;
+    if (placed_) --server_.streams;
+    --server_.connections;
+    --lane_.load;
+    lane_.connections.erase(this);
+}
+
+void StreamServer::Connection::start() {
+    std::error_code ignored;
+    socket_.non_blocking(true, ignored);
+    deadline_.expires_after(server_.limits.headTimeout);
+    deadline_.async_wait([weak = weak_from_this()](std::error_code error) {
+        auto self = weak.lock();
+        if (!error && self && self->readingHead_) self->close();
+    });
+    readHead();
+}
+
+void StreamServer::Connection::abandon() {
+    if (session_) session_->abandon();
+}
+
+bool StreamServer::Connection::stalledSince(std::chrono::steady_clock::time_point before) const {
+    return session_ && session_->stalledSince(before);
+}
+
+std::optional<UplinkWatch::Listener> StreamServer::Connection::uplinkSample() {
+    if (!session_ || !remote_) return std::nullopt;
+    return session_->uplinkSample();
+}
+
+void StreamServer::Connection::letGo() {
+    asio::post(*lane_.io, [self = shared_from_this()] {
+        if (self->session_) self->session_->letGo();
+    });
+}
+
+void StreamServer::Connection::recheck() {
+    if (!session_ || !session_->ongoing()) return;
+    const auto access = server_.access();
+    if (access.heldBack || (access.passcode && !passcodeMatches(*access.passcode, presented_)))
+        session_->finish();
+}
+
+void StreamServer::Connection::close() {
+    endHeadPhase();
+    // The place is free once the client can tell the answer is over.
+    if (std::exchange(placed_, false)) --server_.streams;
+    std::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+}
+
+void StreamServer::Connection::readHead() {
+    socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](std::error_code error) {
+        self->onReadable(error);
+    });
+}
+
+void StreamServer::Connection::onReadable(std::error_code error) {
+    std::size_t received = 0;
+    if (!error) received = socket_.read_some(asio::buffer(lane_.scratch), error);
+    if (error == asio::error::would_block) return readHead();
+
+    const auto searchFrom = head_.size() < 3 ? 0 : head_.size() - 3;
+    head_.append(lane_.scratch.data(), received);
+    if (const auto end = head_.find(headEnd, searchFrom); end != std::string::npos) {
+        return answer(decodeUtf8Lossy(std::string_view(head_).substr(0, end)));
+    }
+    // Anything else ends the connection unanswered: an error, the peer
+    // finished sending (read_some reports that as an error too), or too much.
+    if (error || head_.size() > server_.limits.maxHeadBytes) return close();
+    readHead();
+}
+
+void StreamServer::Connection::answer(const std::string& head) {
+    endHeadPhase();
+    const auto requestLine = std::string_view(head).substr(0, head.find("\r\n"));
+    const auto request = route(requestLine);
+    if (request.kind == Route::Kind::page)
+        return send(responseHead(200, "text/html; charset=utf-8", server_.page.size(),
+                                 {{"Content-Security-Policy", server_.pagePolicy}}) +
+                    server_.page);
+
+    const auto pairs = query(requestTarget(requestLine));
+    // The tunnel names every visitor it brings; anyone else could name
+    // any visitor, so it is believed from the tunnel alone.
+    auto connectingIP = headerField(head, "Cf-Connecting-IP");
+    remote_ = connectingIP && server_.fromTunnel && server_.fromTunnel(socket_.native_handle());
+    if (!remote_) connectingIP.reset();
+    const auto access = server_.access();
+    if (access.heldBack) return refuse(503, heldBody, "30");
+    const auto given = pairs.find("k");
+    if (given != pairs.end()) presented_ = given->second;
+    if (access.passcode) {
+        // One visitor's guessing is theirs alone to wait out: a visitor
+        // refused gets no answer about any passcode, right or wrong.
+        const auto visitor = visitorKey(connectingIP, peer());
+        const auto wait = server_.guesses.refused(visitor, std::chrono::steady_clock::now());
+        if (wait > std::chrono::steady_clock::duration::zero()) {
+            const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
+            return refuse(429, guessedBody, std::to_string(seconds));
+        }
+        if (!passcodeMatches(*access.passcode, presented_)) {
+            // A missing passcode is not a guess: the page asks without one.
+            if (presented_) server_.guesses.wrong(visitor, std::chrono::steady_clock::now());
+            return notFound();
+        }
+    }
+
+    switch (request.kind) {
+    case Route::Kind::now: {
+        const auto body = server_.now(request.lag);
+        return send(
+            responseHead(200, "application/json", body.size(), {{"Cache-Control", "no-store"}}) +
+            body);
+    }
+    case Route::Kind::cover: {
+        const auto image = server_.cover();
+        if (!image) return notFound();
+        auto bytes =
+            responseHead(200, image->type, image->bytes.size(), {{"Cache-Control", "no-store"}});
+        bytes.append(image->bytes.begin(), image->bytes.end());
+        return send(std::move(bytes));
+    }
+    case Route::Kind::playlist:
+        return playlist(head, access.passcode.has_value());
+    case Route::Kind::streamCheck:
+        // The head a stream request would get now, without taking a place.
+        if (server_.streams.load() >= server_.limits.maxListeners || laneOverloaded() ||
+            !uplinkAdmits())
+            return send(fullHead());
+        return send(responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
+    case Route::Kind::stream: {
+        if (const auto range = boundedRange(head)) return probe(*range);
+        const bool titles = headerField(head, "Icy-MetaData") == "1" && server_.titles.at;
+        const auto label = pairs.find("l");
+        if (label == pairs.end()) return stream(std::nullopt, titles);
+        return stream(prefixGraphemes(label->second, tagCharacters), titles);
+    }
+    default:
+        return notFound();
+    }
+}
+
+void StreamServer::Connection::notFound() {
+    send(responseHead(404, "text/plain; charset=utf-8", 9) + "Not here\n");
+}
+
+std::string StreamServer::Connection::stationName() const {
+    return headerValue(server_.titles.station ? server_.titles.station() : "Lantern FM");
+}
+
+void StreamServer::Connection::probe(std::pair<std::uint64_t, std::uint64_t> range) {
+    if (!takePlace()) return full();
+    const auto bytes = server_.fanout->burstBytes(range.first, range.second - range.first + 1);
+    if (bytes.empty())
+        return send(responseHead(416, std::nullopt, 0, {{"Content-Range", "bytes */*"}}));
+    const auto last = range.first + bytes.size() - 1;
+    auto answer = responseHead(206, "audio/aac", bytes.size(),
+                               {{"Cache-Control", "no-store"},
+                                {"Content-Range", "bytes " + std::to_string(range.first) + "-" +
+                                                      std::to_string(last) + "/*"}});
+    answer.append(bytes.begin(), bytes.end());
+    send(std::move(answer));
+}
+
+void StreamServer::Connection::playlist(std::string_view head, bool passcode) {
+    const auto origin = visitedOrigin(head);
+    if (!origin) return send(responseHead(400, "text/plain; charset=utf-8", 12) + "Bad request\n");
+    auto stream = *origin + "/stream";
+    if (passcode && presented_) stream += "?k=" + percentEncoded(*presented_);
+    const auto body = "#EXTM3U\n#EXTINF:-1," + stationName() + "\n" + stream + "\n";
+    send(responseHead(200, "audio/x-mpegurl", body.size(), {{"Cache-Control", "no-store"}}) + body);
+}
+
+void StreamServer::Connection::refuse(int status, std::string_view body,
+                                      const std::string& retryAfter) {
+    send(responseHead(status, "text/plain; charset=utf-8", body.size(),
+                      {{"Retry-After", retryAfter}}) +
+         std::string(body));
+}
+
+std::string StreamServer::Connection::peer() const {
+    std::error_code error;
+    const auto endpoint = socket_.remote_endpoint(error);
+    return error ? std::string() : endpoint.address().to_string();
+}
+
+void StreamServer::Connection::send(std::string bytes) {
+    auto owned = std::make_shared<const std::string>(std::move(bytes));
+    deadline_.expires_after(server_.limits.sendTimeout);
+    deadline_.async_wait([weak = weak_from_this()](std::error_code error) {
+        if (auto self = weak.lock(); self && !error) self->close();
+    });
+    asio::async_write(socket_, asio::buffer(*owned),
+                      [self = shared_from_this(), owned](std::error_code, std::size_t) {
+                          self->deadline_.cancel();
+                          self->close();
+                      });
+}
+
+void StreamServer::Connection::full() {
+    send(fullHead() + std::string(fullBody));
+}
+
+std::string StreamServer::Connection::fullHead() {
+    return responseHead(503, "text/plain; charset=utf-8", fullBody.size(), {{"Retry-After", "10"}});
+}
+
+bool StreamServer::Connection::laneOverloaded() const {
+    return lane_.behind >= Lane::overloaded;
+}
+
+bool StreamServer::Connection::uplinkAdmits() const {
+    return !remote_ || server_.admitThroughTunnel.load();
+}
+
+bool StreamServer::Connection::takePlace() {
+    if (laneOverloaded() || !uplinkAdmits()) return false;
+    auto held = server_.streams.load();
+    do {
+        if (held >= server_.limits.maxListeners) return false;
+    } while (!server_.streams.compare_exchange_weak(held, held + 1));
+    placed_ = true;
+    return true;
+}
+
+void StreamServer::Connection::stream(std::optional<std::string> tag, bool titles) {
+    if (!takePlace()) return full();
+    const auto id = ++server_.streamsStarted;
+    std::error_code ignored;
+    socket_.set_option(asio::socket_base::send_buffer_size(server_.limits.streamSendBuffer),
+                       ignored);
+    Fanout::Seat seat(server_.fanout, std::move(tag));
+    HeaderFields fields{{"Cache-Control", "no-store"}};
+    if (titles) {
+        fields["icy-metaint"] = std::to_string(Icy::metaint);
+        fields["icy-name"] = stationName();
+        fields["icy-br"] = std::to_string(StationConfig::bitrate / 1000);
+        fields["icy-pub"] = "0";
+    }
+    session_.emplace(socket_, *lane_.io, asio::buffer(lane_.scratch), weak_from_this(),
+                     [this] { close(); });
+    // The head goes out in the same write as the burst that join() queued.
+    session_->start(id, std::move(seat), responseHead(200, "audio/aac", std::nullopt, fields),
+                    titles ? &server_.titles.at : nullptr);
+}
+
+void StreamServer::Connection::endHeadPhase() {
+    if (!readingHead_) return;
+    readingHead_ = false;
+    --server_.readingHeads;
+    deadline_.cancel();
+    head_ = std::string();
+}
+
+} // namespace lantern

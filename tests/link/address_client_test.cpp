@@ -1,3 +1,4 @@
+#include "core/stream/http.h"
 #include "link/address_client.h"
 #include "link/keychain.h"
 #include "settings/settings.h"
@@ -10,13 +11,11 @@
 
 #include <QCoro/QCoroTask>
 #include <QFile>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace lantern;
 using namespace lantern::test;
@@ -28,25 +27,32 @@ namespace {
 // wait forever on a task that throws).
 template <typename T> T run(QCoro::Task<T> task) {
     std::exception_ptr thrown;
-    auto guarded = [](QCoro::Task<T> inner,
-                      std::exception_ptr& error) -> QCoro::Task<std::optional<T>> {
+    const auto guarded = [&]() -> QCoro::Task<T> {
         try {
-            co_return co_await std::move(inner);
+            co_return co_await std::move(task);
         } catch (...) {
-            error = std::current_exception();
-            co_return std::nullopt;
+            thrown = std::current_exception();
         }
+        co_return T();
     };
-    auto result = QCoro::waitFor(guarded(std::move(task), thrown));
-    if (thrown) std::rethrow_exception(thrown);
-    return std::move(*result);
+    if constexpr (std::is_void_v<T>) {
+        QCoro::waitFor(guarded());
+        if (thrown) std::rethrow_exception(thrown);
+    } else {
+        auto result = QCoro::waitFor(guarded());
+        if (thrown) std::rethrow_exception(thrown);
+        return result;
+    }
 }
 
-void run(QCoro::Task<void> task) {
-    run([](QCoro::Task<void> inner) -> QCoro::Task<bool> {
-        co_await std::move(inner);
-        co_return true;
-    }(std::move(task)));
+// How a claim was refused, as the user is told: the status and the words.
+std::pair<int, QString> refusal(QCoro::Task<SavedAddress> claim) {
+    try {
+        run(std::move(claim));
+        return {-1, "claimed"};
+    } catch (const AddressError& error) {
+        return {error.status(), error.description()};
+    }
 }
 
 // A client of a stand-in service, with settings and secret files of its own
@@ -57,16 +63,6 @@ protected:
         qputenv("XDG_DATA_HOME", home.filePath("data").toUtf8());
         qputenv("XDG_CONFIG_HOME", home.filePath("config").toUtf8());
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
-    }
-    AddressError claimError(FakeAddressService::Reply reply) {
-        service.answer(std::move(reply));
-        try {
-            run(client.claim(std::nullopt, false, false));
-        } catch (const AddressError& error) {
-            return error;
-        }
-        ADD_FAILURE() << "the claim did not fail";
-        return AddressError(AddressError::Kind::server, -1);
     }
 
     QTemporaryDir home;
@@ -83,10 +79,11 @@ TEST_F(AddressClientTest, ClaimsStoresAndUpdates) {
     service.answer({201, R"({"path":"/my-name","secret":"named-secret","extra":1})"});
     const auto kept = run(client.claim(std::nullopt, false, true));
     run(client.claim(QString("my-name"), true, false));
-    ASSERT_EQ(service.requests().size(), 2u);
-    EXPECT_EQ(service.requests()[0].headers.at("content-type"), "application/json");
-    EXPECT_EQ(service.requests()[0].json(), (json{{"showLast", true}, {"hasPasscode", false}}));
-    EXPECT_EQ(service.requests()[1].json(),
+    const auto& sent = service.requests();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(headerField(sent[0].head, "Content-Type"), "application/json");
+    EXPECT_EQ(sent[0].json(), (json{{"showLast", true}, {"hasPasscode", false}}));
+    EXPECT_EQ(sent[1].json(),
               (json{{"showLast", false}, {"name", "my-name"}, {"hasPasscode", true}}));
     EXPECT_EQ(kept, (SavedAddress{"/s/abc", service.base() + "/s/abc", "kept-secret", true,
                                   service.base()}));
@@ -96,30 +93,25 @@ TEST_F(AddressClientTest, ClaimsStoresAndUpdates) {
 
     service.answer({204, {}});
     run(client.update(false, kept));
-    EXPECT_EQ(service.requests()[2].json(), (json{{"path", "/s/abc"},
-                                                  {"secret", "kept-secret"},
-                                                  {"hasPasscode", false},
-                                                  {"showLast", true}}));
+    EXPECT_EQ(sent[2].json(), json::parse(R"({"path":"/s/abc","secret":"kept-secret",
+                                              "hasPasscode":false,"showLast":true})"));
     service.answer({500, {}});
     service.answer({0, {}, true});
     run(client.live(QUrl("https://quiet-river-4821.trycloudflare.com"), kept, "My Station"));
     run(client.off(kept));
-    EXPECT_EQ(service.requests()[3].json(),
-              (json{{"url", "https://quiet-river-4821.trycloudflare.com"},
-                    {"name", "My Station"},
-                    {"path", "/s/abc"},
-                    {"secret", "kept-secret"}}));
+    EXPECT_EQ(sent[3].json(), json::parse(R"({"url":"https://quiet-river-4821.trycloudflare.com",
+                        "name":"My Station","path":"/s/abc","secret":"kept-secret"})"));
 
     // A claim belongs to the service that issued it: another one sees none of
     // them, and the claim still goes to its own service alone; switching back
-    // finds it again.
+    // (its base spelt with a trailing slash) finds it again.
     FakeAddressService other;
     client.setBase(QUrl(other.base()));
     EXPECT_FALSE(run(client.saved(false)));
     EXPECT_FALSE(run(client.saved(true)));
     run(client.off(kept));
     EXPECT_TRUE(other.requests().empty()) << "another service was sent the secret";
-    EXPECT_EQ(service.requests().size(), 6u);
+    EXPECT_EQ(sent.size(), 6u);
     client.setBase(QUrl(service.base() + "/"));
     EXPECT_EQ(run(client.saved(false)), kept);
 }
@@ -137,9 +129,9 @@ TEST_F(AddressClientTest, RefusalsAreTheUsersWords) {
         {{0, {}, true}, 0, "Couldn't reach the address service."},
     };
     for (const auto& [reply, status, description] : rows) {
-        const auto error = claimError(reply);
-        EXPECT_EQ(error.status(), status) << description.toStdString();
-        EXPECT_EQ(error.description(), description);
+        service.answer(reply);
+        EXPECT_EQ(refusal(client.claim(std::nullopt, false, false)),
+                  std::pair(status, description));
     }
     EXPECT_FALSE(run(client.saved(false))) << "a refused claim was stored";
 }
@@ -170,20 +162,14 @@ TEST_F(RealServiceTest, ClaimAnnounceWithdrawAndRefusals) {
     EXPECT_EQ(run(real.saved(false)), kept);
     const auto named = run(real.claim(QString("porch-radio"), false, false));
     EXPECT_EQ(named.path, "/porch-radio");
-
-    const auto refusal = [&](std::optional<QString> name) {
-        try {
-            run(real.claim(name, false, false));
-        } catch (const AddressError& error) {
-            return error.description();
-        }
-        return QString("claimed");
+    const std::pair<std::optional<QString>, QString> refusals[] = {
+        {"porch-radio", "That name is taken. Try another."},
+        {"-porch",
+         "3\u201330 lowercase letters, numbers or dashes (not starting or ending with a dash)."},
+        {std::nullopt, "Too many tries for now. Try again in an hour."},
     };
-    EXPECT_EQ(refusal(QString("porch-radio")), "That name is taken. Try another.");
-    EXPECT_EQ(
-        refusal(QString("-porch")),
-        "3\u201330 lowercase letters, numbers or dashes (not starting or ending with a dash).");
-    EXPECT_EQ(refusal(std::nullopt), "Too many tries for now. Try again in an hour.");
+    for (const auto& [name, words] : refusals)
+        EXPECT_EQ(refusal(real.claim(name, false, false)).second, words);
 
     EXPECT_EQ(visit(kept.address), "200 ");
     run(real.live(QUrl("http://127.0.0.1:8000"), kept, "Porch"));
@@ -203,10 +189,8 @@ TEST_F(RealServiceTest, AClaimOutlivesAKill) {
     const auto kept = run(real.claim(std::nullopt, false, false));
     ::kill(daemon.pid(), SIGKILL);
     EXPECT_EQ(daemon.exitStatus(std::chrono::seconds(5)), -1);
-    AddressDaemon again(
-        data,
-        {"--allow-origin=http://127.0.0.1:8000",
-         "--listen=" + QUrl(QString::fromStdString(daemon.base())).authority().toStdString()});
+    AddressDaemon again(data, {"--allow-origin=http://127.0.0.1:8000",
+                               "--listen=" + real.base().authority().toStdString()});
     const auto base = QString::fromStdString(again.base());
     ASSERT_FALSE(base.isEmpty());
     AddressClient restarted{QUrl(base), std::chrono::seconds(3)};
@@ -227,18 +211,15 @@ TEST_F(AddressClientTest, TheKeychainFallsBackToPrivateFiles) {
     struct stat info {};
     ASSERT_EQ(::stat(file.toUtf8().constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600);
-    {
-        // A disk that takes no more (as a crash would) cannot lose the old secret.
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit before{};
-        ::getrlimit(RLIMIT_FSIZE, &before);
-        rlimit tiny = before;
-        tiny.rlim_cur = 4;
-        ::setrlimit(RLIMIT_FSIZE, &tiny);
-        Keychain::write("passcode", QByteArray(64, 'n'));
-        ::setrlimit(RLIMIT_FSIZE, &before);
-        EXPECT_EQ(run(client.passcode()), QString("s3 cr\u00E9t")) << "a failed write lost it";
-    }
+    // A disk that takes no more (as a crash would) cannot lose the old secret.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    const rlimit tiny{4, before.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &tiny);
+    Keychain::write("passcode", QByteArray(64, 'n'));
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_EQ(run(client.passcode()), QString("s3 cr\u00E9t")) << "a failed write lost it";
     run(client.setPasscode(QString("")));
     EXPECT_FALSE(QFile::exists(file));
     EXPECT_FALSE(run(client.passcode()));
@@ -283,14 +264,15 @@ TEST(Keychain, UsesTheSecretServiceWhenOneAnswers) {
 
 TEST(Settings, TheCommandLineWinsForTheRunOnly) {
     QTemporaryDir folder;
+    const auto file = folder.filePath("settings.ini");
     {
-        Settings settings(folder.filePath("settings.ini"));
+        Settings settings(file);
         settings.setValue("stationName", "Stored");
         settings.applyArguments(
             {"lantern-fm", "--stationName=From the command line", "-x", "--=bad"});
         EXPECT_EQ(settings.string("stationName"), QString("From the command line"));
     }
-    EXPECT_EQ(Settings(folder.filePath("settings.ini")).string("stationName"), QString("Stored"));
+    EXPECT_EQ(Settings(file).string("stationName"), QString("Stored"));
 }
 
 } // namespace

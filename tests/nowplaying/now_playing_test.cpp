@@ -7,9 +7,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-NowPlaying song(std::string title, bool playing = true, std::string source = "Music") {
-    return NowPlaying{std::move(title), "Artist", "Album",
-                      std::nullopt,     playing,  std::move(source)};
+NowPlaying song(std::string title, bool playing = true) {
+    return NowPlaying{std::move(title), "Artist", "Album", std::nullopt, playing, "Music"};
 }
 
 TEST(NowPlaying, JSONLeavesOutAnAbsentCoverAndNeedsEveryOtherKey) {
@@ -48,9 +47,9 @@ TEST(NowPlaying, ParsesTheCompanionsNote) {
     const auto note = [](const std::string& extra) {
         return R"({"title":"Song","artist":"Singer","album":"Record","playing":true)" + extra + "}";
     };
-    const auto plain = parseLanternNote(note(""), "Hearken");
-    ASSERT_TRUE(plain);
-    EXPECT_EQ(plain->first, (NowPlaying{"Song", "Singer", "Record", {}, true, "Hearken"}));
+    EXPECT_EQ(parseLanternNote(note(""), "Hearken"),
+              std::pair(NowPlaying{"Song", "Singer", "Record", {}, true, "Hearken"},
+                        std::optional<Cover>()));
     for (const char* broken : {R"({"title":"Song","album":"Record","playing":true})",
                                R"({"title":"","artist":"S","album":"R","playing":true})", "{"})
         EXPECT_FALSE(parseLanternNote(broken, "H")) << broken;

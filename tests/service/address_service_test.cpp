@@ -13,38 +13,35 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace lantern::addressd;
+using namespace lantern::test;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
 namespace {
 
-class Folder {
-public:
-    Folder() {
-        char pattern[] = "/tmp/addressd-test-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~Folder() { std::filesystem::remove_all(path_); }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
+struct Folder {
+    std::filesystem::path path = ::mkdtemp((testing::TempDir() + "addressd-XXXXXX").data());
+    ~Folder() { std::filesystem::remove_all(path); }
+    std::string file(const std::string& name) const { return path / name; }
 };
+
+// `body` with the keys of `more` set.
+json with(json body, const json& more) {
+    body.update(more);
+    return body;
+}
 
 class AddressServiceTest : public testing::Test {
 protected:
     Config config() {
-        Config c;
-        c.database = folder.file("addresses.db");
-        c.claimsPerHour = 3;
-        c.claimsPerHourTotal = 14;
-        c.updatesPerHour = 6;
-        c.trustedProxies = {"10.0.0.1"};
-        c.allowedOrigins = {"http://127.0.0.1:8000"};
-        return c;
+        return {.database = folder.file("addresses.db"),
+                .claimsPerHour = 3,
+                .claimsPerHourTotal = 14,
+                .updatesPerHour = 6,
+                .trustedProxies = {"10.0.0.1"},
+                .allowedOrigins = {"http://127.0.0.1:8000"}};
     }
     Response ask(const std::string& method, const std::string& target, const json& body = {},
                  const std::string& peer = "192.0.2.1", const std::string& forwardedFor = "") {
@@ -59,17 +56,11 @@ protected:
     int claimStatus(const std::string& peer, const std::string& forwardedFor = "") {
         return ask("POST", "/api/claim", {{"showLast", false}}, peer, forwardedFor).status;
     }
-    // Announces `url` for a claimed address; the status.
-    int live(const json& claimed, const std::string& url = "http://127.0.0.1:8000") {
+    // Announces a claimed address; the status.
+    int live(const json& claimed) {
         return ask("PUT", "/api/live",
-                   {{"url", url},
-                    {"name", "P"},
-                    {"path", claimed["path"]},
-                    {"secret", claimed["secret"]}})
+                   with(claimed, {{"url", "http://127.0.0.1:8000"}, {"name", "P"}}))
             .status;
-    }
-    int off(const json& path, const json& secret) {
-        return ask("DELETE", "/api/live", {{"path", path}, {"secret", secret}}).status;
     }
     static std::string header(const Response& response, const std::string& name) {
         for (const auto& [key, value] : response.headers)
@@ -82,41 +73,30 @@ protected:
     AddressService service{config(), [this] { return now; }};
 };
 
-TEST(AddressRules, NamesAndAnnouncedAddresses) {
-    const std::pair<std::string, bool> names[] = {
-        {"abc", true},          {std::string(30, 'a'), true},
-        {"ab", false},          {"-abc", false},
-        {"Abc", false},         {"a_b", false},
-        {"caf\xC3\xA9", false},
-    };
+using AddressRules = AddressServiceTest;
+
+TEST_F(AddressRules, NamesAndAnnouncedAddresses) {
+    EXPECT_TRUE(AddressService::validName(std::string(30, 'a')));
+    EXPECT_FALSE(AddressService::validName(std::string(31, 'a')));
+    const std::pair<const char*, bool> names[] = {
+        {"abc", true},  {"ab", false},  {"-abc", false},       {"abc-", false},
+        {"Abc", false}, {"a_b", false}, {"caf\xC3\xA9", false}};
     for (const auto& [name, valid] : names)
         EXPECT_EQ(AddressService::validName(name), valid) << name;
-    EXPECT_FALSE(AddressService::validName(std::string(31, 'a')));
 
-    Folder folder;
-    Config config;
-    config.database = folder.file("a.db");
-    config.allowedOrigins = {"http://127.0.0.1:8000"};
-    const AddressService service(config);
-    const std::pair<const char*, bool> urls[] = {
-        {"https://quiet-river-4821.trycloudflare.com", true},
-        {"https://quiet-river-4821.trycloudflare.com/", true},
-        {"https://QUIET-river.TryCloudflare.com", true},
-        {"http://quiet-river-4821.trycloudflare.com", false},
-        {"https://trycloudflare.com", false},
-        {"https://quiet.trycloudflare.com.evil.example", false},
-        {"https://eviltrycloudflare.com", false},
-        {"https://user@quiet-river.trycloudflare.com", false},
-        {"https://quiet-river.trycloudflare.com:8443", false},
-        {"https://quiet-river.trycloudflare.com/elsewhere", false},
-        {"https://quiet-river.trycloudflare.com/?next=x", false},
-        {"javascript:alert(1)", false},
-        {"http://127.0.0.1:8000", true},
-        {"http://127.0.0.1:8001", false},
-        {"not a url", false},
-    };
-    for (const auto& [url, allowed] : urls)
-        EXPECT_EQ(service.allowedURL(url), allowed) << url;
+    for (const char* url : {"https://quiet-river-4821.trycloudflare.com",
+                            "https://quiet-river-4821.trycloudflare.com/",
+                            "https://QUIET-river.TryCloudflare.com", "http://127.0.0.1:8000"})
+        EXPECT_TRUE(service.allowedURL(url)) << url;
+    for (const char* url :
+         {"http://quiet-river-4821.trycloudflare.com", "https://trycloudflare.com",
+          "https://quiet.trycloudflare.com.evil.example", "https://eviltrycloudflare.com",
+          "https://user@quiet-river.trycloudflare.com",
+          "https://quiet-river.trycloudflare.com:8443",
+          "https://quiet-river.trycloudflare.com/elsewhere",
+          "https://quiet-river.trycloudflare.com/?next=x", "javascript:alert(1)",
+          "http://127.0.0.1:8001", "not a url"})
+        EXPECT_FALSE(service.allowedURL(url)) << url;
 }
 
 // Claimed, announced, visited, gone stale, withdrawn: what visitors get at
@@ -134,10 +114,8 @@ TEST_F(AddressServiceTest, AnAddressFromClaimToVisitors) {
     EXPECT_NE(before.body.find("This station is off air"), std::string::npos);
     EXPECT_NE(before.body.find("http-equiv=\"refresh\" content=\"30\""), std::string::npos);
 
-    const json announce = {{"url", "https://quiet-river-4821.trycloudflare.com"},
-                           {"name", "<Porch> & \"Co\""},
-                           {"path", path},
-                           {"secret", kept["secret"]}};
+    const auto announce = with(kept, {{"url", "https://quiet-river-4821.trycloudflare.com"},
+                                      {"name", "<Porch> & \"Co\""}});
     EXPECT_EQ(ask("PUT", "/api/live", announce).status, 204);
     for (const auto& visited : {path, path + "?from=qr", std::string("/S/") + path.substr(3)}) {
         const auto live = ask("GET", visited);
@@ -152,32 +130,25 @@ TEST_F(AddressServiceTest, AnAddressFromClaimToVisitors) {
     EXPECT_EQ(stale.body.find("<Porch>"), std::string::npos);
     EXPECT_EQ(ask("PUT", "/api/live", announce).status, 204);
     EXPECT_EQ(ask("GET", path).status, 302);
-    EXPECT_EQ(ask("DELETE", "/api/live", {{"path", path}, {"secret", kept["secret"]}}).status, 204);
+    EXPECT_EQ(ask("DELETE", "/api/live", kept).status, 204);
     EXPECT_EQ(ask("GET", path).status, 200);
     EXPECT_EQ(ask("GET", "/s/nobodyhere").status, 404);
     EXPECT_EQ(json::parse(ask("GET", "/api").body)["service"], "lantern-addressd");
 
-    auto forged = announce;
-    forged["secret"] = "not-the-secret";
-    auto elsewhere = announce;
-    elsewhere["url"] = "https://phishing.example";
-    auto unknown = announce;
-    unknown["path"] = "/s/nobodyhere";
+    const auto forged = with(announce, {{"secret", "not-the-secret"}}).dump();
     const std::tuple<std::string, std::string, std::string, int> mistakes[] = {
-        {"PUT", "/api/live", forged.dump(), 403},
-        {"DELETE", "/api/live", forged.dump(), 403},
+        {"PUT", "/api/live", forged, 403},
+        {"DELETE", "/api/live", forged, 403},
         {"PATCH", "/api/settings",
-         json{{"path", path}, {"secret", "x"}, {"passcode", ""}, {"showLast", true}}.dump(), 403},
-        {"PUT", "/api/live", elsewhere.dump(), 400},
-        {"PUT", "/api/live", unknown.dump(), 404},
+         with(kept, {{"secret", "x"}, {"passcode", ""}, {"showLast", true}}).dump(), 403},
+        {"PUT", "/api/live", with(announce, {{"url", "https://phishing.example"}}).dump(), 400},
+        {"PUT", "/api/live", with(announce, {{"path", "/s/nobodyhere"}}).dump(), 404},
         {"PUT", "/api/live", "{\"path\":", 400},
         {"PUT", "/api/live", "[1,2]", 400},
-        {"PATCH", "/api/settings", json{{"path", path}, {"secret", kept["secret"]}}.dump(), 400},
-        {"POST", "/api/claim", json{{"showLast", "yes"}}.dump(), 400},
-        {"POST", "/api/claim", json{{"hasPasscode", "yes"}}.dump(), 400},
-        {"PATCH", "/api/settings",
-         json{{"path", path}, {"secret", kept["secret"]}, {"hasPasscode", 1}, {"showLast", true}}
-             .dump(),
+        {"PATCH", "/api/settings", kept.dump(), 400},
+        {"POST", "/api/claim", R"({"showLast":"yes"})", 400},
+        {"POST", "/api/claim", R"({"hasPasscode":"yes"})", 400},
+        {"PATCH", "/api/settings", with(kept, {{"hasPasscode", 1}, {"showLast", true}}).dump(),
          400},
         {"POST", "/api/claim", std::string(AddressService::maxBody + 1, ' '), 413},
         {"POST", "/api/nothing", "{}", 404},
@@ -187,32 +158,25 @@ TEST_F(AddressServiceTest, AnAddressFromClaimToVisitors) {
         EXPECT_EQ(service.handle({method, target, body, "", "192.0.2.9"}).status, status)
             << method << " " << target << " " << body.substr(0, 60);
     EXPECT_EQ(ask("GET", path).status, 200) << "a refused request changed the address";
-    EXPECT_EQ(ask("PATCH", "/api/settings",
-                  {{"path", path},
-                   {"secret", kept["secret"]},
-                   {"hasPasscode", true},
-                   {"showLast", false}})
-                  .status,
-              204);
+    EXPECT_EQ(
+        ask("PATCH", "/api/settings", with(kept, {{"hasPasscode", true}, {"showLast", false}}))
+            .status,
+        204);
 }
 
 TEST_F(AddressServiceTest, NamesAreClaimedOnce) {
     EXPECT_EQ(claim({{"showLast", false}, {"name", "porch-radio"}})["path"], "/porch-radio");
     const std::pair<json, int> rows[] = {
-        {{{"showLast", false}, {"name", "porch-radio"}}, 409},
-        {{{"showLast", false}, {"name", "api"}}, 409},
-        {{{"showLast", false}, {"name", "www"}}, 409},
-        {{{"showLast", false}, {"name", "admin"}}, 409},
-        {{{"showLast", false}, {"name", "status"}}, 409},
-        {{{"showLast", false}, {"name", "Porch"}}, 400},
-        {{{"showLast", false}, {"name", ""}}, 400},
-        {{{"showLast", false}, {"name", 7}}, 400},
+        {"porch-radio", 409}, {"api", 409},   {"www", 409}, {"admin", 409},
+        {"status", 409},      {"Porch", 400}, {"", 400},    {7, 400}};
+    int client = 0; // each from a client of its own
+    const auto named = [&](const json& name) {
+        return ask("POST", "/api/claim", {{"showLast", false}, {"name", name}},
+                   "192.0.2." + std::to_string(++client))
+            .status;
     };
-    int client = 0;
-    for (const auto& [body, status] : rows)
-        EXPECT_EQ(ask("POST", "/api/claim", body, "192.0.2." + std::to_string(++client)).status,
-                  status)
-            << body;
+    for (const auto& [name, status] : rows)
+        EXPECT_EQ(named(name), status) << name;
 
     // A name nobody has announced for 180 days goes to whoever claims it
     // next; the old secret proves nothing then. One announced stays taken.
@@ -220,12 +184,10 @@ TEST_F(AddressServiceTest, NamesAreClaimedOnce) {
     now += 100 * 24 * 3600;
     ASSERT_EQ(live(busy), 204);
     now += 100 * 24 * 3600;
-    EXPECT_EQ(ask("POST", "/api/claim", {{"showLast", false}, {"name", "busy-radio"}}, "192.0.2.51")
-                  .status,
-              409);
+    EXPECT_EQ(named("busy-radio"), 409);
     const auto again = claim({{"showLast", false}, {"name", "porch-radio"}}, "192.0.2.52");
-    EXPECT_EQ(off("/porch-radio", "x"), 403);
-    EXPECT_EQ(off("/porch-radio", again["secret"]), 204);
+    EXPECT_EQ(ask("DELETE", "/api/live", with(again, {{"secret", "x"}})).status, 403);
+    EXPECT_EQ(ask("DELETE", "/api/live", again).status, 204);
 }
 
 // Claims are limited per client (the proxy's word counts only for a trusted
@@ -265,7 +227,7 @@ TEST_F(AddressServiceTest, LimitsPerClientAndPerAddress) {
 }
 
 // The database holds neither a secret nor a passcode in any form a reader of
-// the file could use.
+// the file could use; the secret still proves ownership after a restart.
 TEST_F(AddressServiceTest, SecretsAreNotKeptInTheClear) {
     const auto kept = claim({{"showLast", true}, {"passcode", "porch-passcode-123"}});
     const std::string secret = kept["secret"];
@@ -275,16 +237,10 @@ TEST_F(AddressServiceTest, SecretsAreNotKeptInTheClear) {
         bytes.append(std::istreambuf_iterator<char>(in), {});
     }
     ASSERT_NE(bytes.find(kept["path"].get<std::string>()), std::string::npos) << "nothing written";
-    EXPECT_EQ(bytes.find(secret), std::string::npos);
-    EXPECT_EQ(bytes.find(secret.substr(0, 16)), std::string::npos);
-    EXPECT_EQ(bytes.find("porch-passcode-123"), std::string::npos);
-    // The secret still proves ownership after a restart.
+    for (const auto& clear : {secret, secret.substr(0, 16), std::string("porch-passcode-123")})
+        EXPECT_EQ(bytes.find(clear), std::string::npos) << clear;
     AddressService again(config(), [this] { return now; });
-    EXPECT_EQ(again
-                  .handle({"DELETE", "/api/live",
-                           json{{"path", kept["path"]}, {"secret", secret}}.dump(), "", "x"})
-                  .status,
-              204);
+    EXPECT_EQ(again.handle({"DELETE", "/api/live", kept.dump(), "", "x"}).status, 204);
 }
 
 // Another connection holding the database's write lock fails that request
@@ -312,13 +268,13 @@ TEST_F(AddressServiceTest, ConnectionsBeyondTheCapAreClosed) {
     HttpFront front(io, service, "127.0.0.1", 0, 2);
     std::thread serving([&] { io.run(); });
     {
-        auto first = std::make_unique<lantern::test::RawClient>(front.port());
-        lantern::test::RawClient second(front.port()), third(front.port());
+        auto first = std::make_unique<RawClient>(front.port());
+        RawClient second(front.port()), third(front.port());
         EXPECT_TRUE(third.closedByPeer(2s));
         EXPECT_FALSE(second.closedByPeer(100ms));
         first.reset();
-        EXPECT_TRUE(lantern::test::eventually([&] {
-            return lantern::test::fetch(front.port(), "/nobody", "GET", "Connection: close\r\n")
+        EXPECT_TRUE(eventually([&] {
+            return fetch(front.port(), "/nobody", "GET", "Connection: close\r\n")
                 .starts_with("HTTP/1.1 404");
         }));
     }

@@ -1,12 +1,27 @@
+// The signal's building blocks (the voice ring, the ducker and the mix, the
+// silence hint, the timeline of several streams) and captured blocks on their
+// way to the listeners. Even loudness is judged as listeners hear it: the
+// stream decoded and measured by ffmpeg's own meter (ebur128=peak=true),
+// independent of the library the station measures with.
+#include "core/config/station_config.h"
 #include "core/signal/mixing.h"
 #include "core/signal/silence.h"
+#include "core/signal/stream_mix.h"
 #include "core/signal/voice_ring.h"
+#include "core/station/audio_path.h"
+#include "support/child_process.h"
 
 #include <cmath>
+#include <ebur128.h>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <random>
+#include <regex>
 #include <thread>
 
 using namespace lantern;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -36,21 +51,19 @@ TEST(VoiceRing, ConcurrentPushAndTakeKeepOrder) {
     VoiceRing ring(38400);
     constexpr int total = 200000;
     std::thread producer([&] {
+        std::vector<float> block(100);
         for (int i = 0; i < total; i += 100) {
-            std::vector<float> block(100);
             for (int j = 0; j < 100; ++j)
                 block[static_cast<std::size_t>(j)] = static_cast<float>(i + j + 1);
             ring.push(block);
         }
     });
-    for (float last = 0; last < total;) {
+    for (float last = 0; last < total; std::this_thread::yield())
         for (const float sample : take(ring, 64)) {
             if (sample == 0) continue; // padding: the producer is behind
             ASSERT_GT(sample, last);
             last = sample;
         }
-        std::this_thread::yield();
-    }
     producer.join();
 }
 
@@ -99,13 +112,12 @@ TEST(Silence, TenSecondsOfExactZerosAndTheLineThatSaysWhy) {
 
     const std::string permission =
         "No sound from Music \xE2\x80\x94 check that it plays through the default sound output";
-    struct Row {
+    const struct {
         bool running;
         std::optional<bool> playing;
         bool silent, heard;
         std::optional<std::string> line;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {false, false, false, true, "Music isn't running"},
         {true, false, false, false, std::nullopt},
         {true, false, true, true, "Music isn't playing"},
@@ -120,6 +132,307 @@ TEST(Silence, TenSecondsOfExactZerosAndTheLineThatSaysWhy) {
     EXPECT_FALSE(SourceWatch::shouldReattach("whole-mac", "whole-mac"));
     EXPECT_TRUE(SourceWatch::shouldReattach("org.app", "org.app"));
     EXPECT_FALSE(SourceWatch::shouldReattach("org.app", "org.App"));
+}
+
+// A mix at 1000 frames a second from time 0, and everything it emitted.
+struct Timeline {
+    StreamMix mix{1000};
+    std::vector<float> samples;
+    std::size_t frames() const { return samples.size() / 2; }
+    StreamMix::Emit emit = [this](std::span<const float> block) {
+        samples.insert(samples.end(), block.begin(), block.end());
+    };
+    void push(std::uint32_t stream, std::size_t count, float value, std::chrono::milliseconds at) {
+        mix.push(stream, std::vector<float>(count * 2, value), StreamMix::Clock::time_point(at),
+                 emit);
+    }
+    void tick(std::chrono::milliseconds at) { mix.tick(StreamMix::Clock::time_point(at), emit); }
+};
+
+// Two live streams: what both delivered is summed sample by sample, and
+// what only one has delivered waits for the other (never A's block, then B's).
+TEST(StreamMix, LiveStreamsAreSummedAligned) {
+    Timeline out;
+    out.push(1, 10, 0.25f, 0ms);
+    EXPECT_EQ(out.frames(), 10u); // alone, it is emitted at once
+    out.push(2, 4, 0.5f, 10ms);
+    out.push(1, 4, 0.25f, 10ms);
+    EXPECT_EQ(out.frames(), 14u);
+    out.push(2, 6, 0.5f, 20ms);
+    ASSERT_EQ(out.frames(), 14u) << "stream 2's extra frames must wait for stream 1";
+    EXPECT_EQ(out.samples[2 * 10], 0.75f);
+    EXPECT_EQ(out.samples.back(), 0.75f);
+}
+
+// A stream that stops delivering (paused, ended without a word) holds the
+// others back no longer than the stale bound, and then counts as silence.
+TEST(StreamMix, AStaleStreamStopsHoldingTheOthersBack) {
+    Timeline out;
+    out.push(1, 10, 0.25f, 0ms);
+    out.push(2, 10, 0.5f, 0ms);
+    const auto held = out.frames();
+    out.push(1, 50, 0.25f, 50ms);
+    EXPECT_EQ(out.frames(), held + 10); // the rest waits: stream 2 may still deliver
+    out.push(1, 60, 0.25f, StreamMix::staleAfter + 10ms);
+    EXPECT_EQ(out.frames(), held + 110);
+    EXPECT_EQ(out.samples.back(), 0.25f);
+}
+
+// With no live stream the clock keeps the timeline at the wall clock's pace
+// with silence, from where the streams left it; a long stall starts afresh.
+TEST(StreamMix, TheClockFillsSilenceWhileNoStreamDelivers) {
+    Timeline out;
+    out.tick(0ms); // nothing yet: the clock starts here
+    out.tick(250ms);
+    EXPECT_EQ(out.frames(), 250u);
+    out.push(1, 100, 0.5f, 300ms);
+    out.tick(350ms); // the stream keeps the time
+    EXPECT_EQ(out.frames(), 350u);
+    out.tick(600ms); // stale since 300 ms
+    EXPECT_EQ(out.frames(), 650u);
+    EXPECT_EQ(out.samples.back(), 0.0f);
+    out.tick(5000ms); // the thread stalled: no 4-second burst
+    EXPECT_EQ(out.frames(), 650u);
+    out.tick(5100ms);
+    EXPECT_EQ(out.frames(), 750u);
+}
+
+constexpr double rate = 48000;
+
+// A path over its own fan-out and voice ring, evening loudness or not, fed
+// blocks of 1024 frames as fast as it takes them; a listener there from the
+// start keeps what it hears.
+struct Path {
+    explicit Path(bool evenly = false) : even(std::make_shared<std::atomic<bool>>(evenly)) {}
+    std::shared_ptr<Shared> shared = std::make_shared<Shared>();
+    std::shared_ptr<Fanout> fanout = std::make_shared<Fanout>(1 << 20, 1 << 20);
+    std::shared_ptr<std::atomic<bool>> even;
+    VoiceRing ring{38400};
+    std::vector<double> micRates;
+    std::vector<std::optional<AACEncoderError>> reports;
+    AudioPath path{shared,
+                   fanout,
+                   {ring, [this](double micRate) { micRates.push_back(micRate); }},
+                   StationConfig::bitrate,
+                   [this](const auto& failure) { reports.push_back(failure); },
+                   AACEncoder::make,
+                   even};
+    std::shared_ptr<Listener> ear = fanout->join(std::nullopt);
+    std::vector<Chunk> heard;
+
+    // The music at `at`; the voice, when given, as the user talks, pushed to
+    // the ring block by block.
+    void play(std::span<const float> music, std::span<const float> voice = {}, double at = rate) {
+        if (!voice.empty()) shared->set(&SharedState::talking, true);
+        for (std::size_t from = 0; from < music.size(); from += 2048) {
+            const auto size = std::min<std::size_t>(2048, music.size() - from);
+            if (!voice.empty()) ring.push(voice.subspan(from, size));
+            path(music.subspan(from, size), at);
+            ear->takeAll(heard);
+        }
+    }
+    // `blocks` blocks of music at `level`.
+    void feed(int blocks, double at, float level) {
+        play(std::vector<float>(2048 * static_cast<std::size_t>(blocks), level), {}, at);
+    }
+
+    // What ffmpeg's meter says of the stream so far: the short-term loudness
+    // every tenth of a second (momentary in `momentary`), and the true peak.
+    struct Measured {
+        std::vector<double> shortTerm, momentary;
+        double truePeak = 0;
+        double at(double second) const { return shortTerm.at(std::size_t(second * 10)); }
+    };
+    Measured measure() {
+        const auto file = std::filesystem::temp_directory_path() /
+                          ("lantern-loudness-" + std::to_string(::getpid()) + ".aac");
+        std::ofstream out(file, std::ios::binary);
+        for (const auto& chunk : heard)
+            out.write(reinterpret_cast<const char*>(chunk.bytes().data()),
+                      static_cast<std::streamsize>(chunk.size()));
+        out.close();
+        const auto run = test::runProgram({"ffmpeg", "-nostats", "-i", file.string(), "-af",
+                                           "ebur128=peak=true", "-f", "null", "-"});
+        std::filesystem::remove(file);
+        Measured measured;
+        static const std::regex frame(R"(t: *[0-9.]+ .*M: *(-?[0-9.]+) +S: *(-?[0-9.]+))");
+        static const std::regex peak(R"(\n +Peak: +(-?[0-9.]+|-inf) dBFS)");
+        for (std::sregex_iterator it(run.error.begin(), run.error.end(), frame), end; it != end;
+             ++it) {
+            measured.momentary.push_back(std::stod((*it)[1]));
+            measured.shortTerm.push_back(std::stod((*it)[2]));
+        }
+        std::smatch found;
+        EXPECT_TRUE(std::regex_search(run.error, found, peak)) << run.error.substr(0, 2000);
+        measured.truePeak = found.empty() ? 0 : std::stod(found[1]);
+        return measured;
+    }
+};
+
+TEST(AudioPath, TheVoiceIsUsedOnlyWhileTalkingAndDipsTheMusic) {
+    Path p;
+    p.ring.push(std::vector<float>(4096, 0.5f));
+    p.feed(2, 48000, 0.5f);
+    EXPECT_EQ(p.ring.size(), 0u) << "voice captured while nobody talks was kept";
+    EXPECT_FLOAT_EQ(p.shared->get(&SharedState::gain), 1.0f);
+
+    p.shared->set(&SharedState::talking, true);
+    p.ring.push(std::vector<float>(8192, 0.5f));
+    p.feed(2, 48000, 0.5f);
+    EXPECT_EQ(p.ring.size(), 4096u) << "the voice of each block is taken from the ring";
+    EXPECT_LT(p.shared->get(&SharedState::gain), 0.5f);
+    p.shared->set(&SharedState::talking, false);
+    p.feed(100, 48000, 0.5f); // two seconds: the music comes back up
+    EXPECT_GT(p.shared->get(&SharedState::gain), 0.99f);
+}
+
+// One encoder per capture rate: a new rate makes a new one and tells the
+// microphone; a rate the codec cannot take publishes nothing and is reported
+// once, until a rate it takes comes back.
+TEST(AudioPath, EachCaptureRateGetsItsEncoder) {
+    Path p;
+    auto listener = p.fanout->join(std::nullopt);
+    p.feed(10, 48000, 0.5f); // 0.21 s
+    EXPECT_EQ(listener->queued(), 2u) << "a chunk per tenth of a second";
+    p.feed(10, 44100, 0.5f);
+    EXPECT_EQ(p.path.encodersMade(), 2);
+    EXPECT_EQ(p.micRates, (std::vector<double>{48000, 44100}));
+    auto late = p.fanout->join(std::nullopt); // holds the burst so far
+    p.feed(1, 12345, 0.5f);                   // the last 44.1 kHz frames go out first
+    const auto before = late->queued();
+    p.feed(10, 12345, 0.5f);
+    EXPECT_EQ(late->queued(), before) << "a rate without an encoder published audio";
+    ASSERT_EQ(p.reports.size(), 1u);
+    EXPECT_TRUE(p.reports[0]) << "the failed encoder was not told";
+    p.feed(10, 48000, 0.5f);
+    EXPECT_EQ(p.reports.size(), 2u);
+    EXPECT_FALSE(p.reports.back()) << "the encoder working again was not told";
+}
+
+TEST(AudioPath, FeedsTheSilenceDetector) {
+    Path p;
+    p.feed(470, 48000, 0.0f); // 10.03 s of exact zeros
+    EXPECT_TRUE(p.shared->get(&SharedState::silentNow));
+    EXPECT_FALSE(p.shared->get(&SharedState::heardEver));
+    p.feed(1, 48000, 0.001f);
+    EXPECT_FALSE(p.shared->get(&SharedState::silentNow));
+    EXPECT_TRUE(p.shared->get(&SharedState::heardEver));
+}
+
+// The now route's body: the station's name ("Lantern FM" when it has none)
+// and, only when something is known, the record.
+TEST(Shared, NowJSONSaysOnlyWhatIsKnown) {
+    Shared shared;
+    EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 3)),
+              (nlohmann::json{{"listeners", 3}, {"station", "Lantern FM"}, {"playing", true}}));
+    shared.set(&SharedState::name, std::string("Attic"));
+    shared.record({"T", "A", "B", std::nullopt, false, "P"}, std::nullopt);
+    const auto body = nlohmann::json::parse(shared.nowJSON(0, 0));
+    EXPECT_EQ(body["station"], "Attic");
+    EXPECT_EQ(body["title"], "T");
+    EXPECT_EQ(body["hasCover"], false);
+    EXPECT_FALSE(body.contains("coverURL"));
+    EXPECT_FALSE(body.contains("burst") || body.contains("room"));
+    EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 0, 6.749))["burst"], 6.7);
+    shared.set(&SharedState::room, std::optional<std::size_t>(10));
+    EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 0))["room"], 10);
+    shared.record({"Caf\xE9", "A", "B", std::nullopt, true, "P"}, std::nullopt);
+    EXPECT_EQ(nlohmann::json::parse(shared.nowJSON(0, 0))["title"], "Caf\uFFFD")
+        << "a title that is not UTF-8 lost the record";
+}
+
+// Music-like sound: pink noise (Paul Kellet's filter), the same on both
+// channels but for a little decorrelation, `seconds` long; or in syllables,
+// as speech comes: 0.3 s on, 0.2 s off.
+std::vector<float> pink(double seconds, unsigned seed, bool syllables = false) {
+    std::minstd_rand random(seed);
+    std::uniform_real_distribution<float> white(-1, 1);
+    std::vector<float> samples(static_cast<std::size_t>(seconds * rate) * 2);
+    float b0 = 0, b1 = 0, b2 = 0;
+    for (std::size_t i = 0; i < samples.size(); i += 2) {
+        const float w = white(random);
+        b0 = 0.99765f * b0 + w * 0.0990460f;
+        b1 = 0.96300f * b1 + w * 0.2965164f;
+        b2 = 0.57000f * b2 + w * 1.0526913f;
+        const float p = (b0 + b1 + b2 + w * 0.1848f) * 0.2f;
+        samples[i] = p;
+        samples[i + 1] = 0.9f * p + 0.1f * white(random) * 0.2f;
+        if (syllables && std::fmod(static_cast<double>(i / 2) / rate, 0.5) >= 0.3)
+            samples[i] = samples[i + 1] = 0;
+    }
+    return samples;
+}
+
+// `samples` scaled to `lufs` (integrated, as BS.1770 gates it), then held
+// within full scale as a loud master is.
+std::vector<float> at(std::vector<float> samples, double lufs) {
+    ebur128_state* meter = ebur128_init(2, static_cast<unsigned long>(rate), EBUR128_MODE_I);
+    ebur128_add_frames_float(meter, samples.data(), samples.size() / 2);
+    double measured = 0;
+    ebur128_loudness_global(meter, &measured);
+    ebur128_destroy(&meter);
+    const auto gain = static_cast<float>(std::pow(10, (lufs - measured) / 20));
+    for (float& sample : samples)
+        sample = std::clamp(sample * gain, -0.99f, 0.99f);
+    return samples;
+}
+
+// A quiet source, a pause with only its noise, then a loud one with peaks at
+// full scale: from ten seconds after each change the stream is at -16 LUFS,
+// its true peak never over -1 dBTP, and the pause's noise is not raised.
+// Switched off, the stream follows the source as it always did.
+TEST(EvenLoudness, AQuietThenALoudSourceComeOutAtOneLevelWithNoPeakOverTheLine) {
+    const auto quiet = at(pink(20, 1), -26);
+    const auto pause = at(pink(3, 2), -62);
+    const auto loud = at(pink(20, 3), -9);
+    for (const bool even : {true, false}) {
+        Path station(even);
+        station.play(quiet);
+        station.play(pause);
+        station.play(loud);
+        const auto heard = station.measure();
+        ASSERT_GT(heard.shortTerm.size(), 420u);
+        if (!even) {
+            EXPECT_NEAR(heard.at(15), -26, 1.5) << "switched off, the level changed";
+            EXPECT_NEAR(heard.at(40), -9, 1.5) << "switched off, the level changed";
+            continue;
+        }
+        for (const double second : {10.0, 12.5, 15.0, 17.5, 20.0, 33.0, 35.5, 38.0, 40.5, 42.5})
+            EXPECT_NEAR(heard.at(second), -16, 1.5) << "at " << second << " s";
+        EXPECT_LE(heard.truePeak, -1.0) << "a peak over the line";
+        EXPECT_LE(heard.momentary.at(228), heard.momentary.at(204) + 0.5)
+            << "the pause's noise was raised";
+    }
+}
+
+// Talking over the music: a quiet microphone and a loud one come out alike.
+TEST(EvenLoudness, AQuietAndALoudMicrophoneSoundAlike) {
+    Path station(true);
+    const auto music = at(pink(10, 4), -16);
+    station.play(music, at(pink(10, 5, true), -30));
+    station.play(music, at(pink(10, 6, true), -6));
+    const auto heard = station.measure();
+    ASSERT_GT(heard.shortTerm.size(), 195u);
+    EXPECT_NEAR(heard.at(9.9), heard.at(19.8), 3) << "the microphones are not levelled";
+    EXPECT_LE(heard.truePeak, -1.0) << "the loud microphone put a peak over the line";
+}
+
+// A broken source (NaN, infinities, huge values) reaches no listener as
+// anything but silence or bounded sound, and leaves the gain free: ten
+// seconds of music afterwards are at the level again.
+TEST(EvenLoudness, ABrokenSourceNeverSticksTheGain) {
+    Path station(true);
+    std::vector<float> broken(static_cast<std::size_t>(rate) * 2);
+    for (std::size_t i = 0; i < broken.size(); ++i)
+        broken[i] = i % 3 == 0   ? std::numeric_limits<float>::quiet_NaN()
+                    : i % 3 == 1 ? std::numeric_limits<float>::infinity()
+                                 : 1e9f;
+    station.play(at(pink(5, 7), -16));
+    station.play(broken);
+    station.play(at(pink(12, 8), -16));
+    const auto heard = station.measure();
+    ASSERT_GT(heard.shortTerm.size(), 175u);
+    EXPECT_NEAR(heard.at(17.5), -16, 1.5);
 }
 
 } // namespace

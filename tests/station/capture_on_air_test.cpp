@@ -9,7 +9,8 @@ namespace lantern {
 namespace {
 
 using test::eventually;
-using Time = StreamEar::Time;
+using Kind = StatusLine::Kind;
+const auto now = StreamEar::now;
 
 class CaptureOnAir : public StationTest {
 protected:
@@ -17,31 +18,21 @@ protected:
     StreamEar& listenTo(const QString& id, bool watchSystem = false) {
         auto& s = make(nullptr, watchSystem);
         s.choose({id, id, QString()});
-        const auto port = onAir(s);
-        EXPECT_NE(port, 0);
-        ear = std::make_unique<StreamEar>(port);
+        ear = std::make_unique<StreamEar>(onAir(s));
         EXPECT_TRUE(ear->waitForAudio());
         return *ear;
     }
     // Whether every 100 ms of what arrived between `from` and `to` holds each tone.
-    bool everyWindowHolds(Time from, Time to, std::vector<double> tones) {
-        const auto samples = ear->heard(home.filePath("slice.aac"), from, to);
-        if (samples.size() < 8000) return false;
-        for (std::size_t at = 800; at + 800 <= samples.size() - 800; at += 800) {
-            const std::span window(samples.data() + at, 800);
+    ::testing::AssertionResult everyWindowHolds(StreamEar::Time from, StreamEar::Time to,
+                                                std::vector<double> tones) {
+        const auto samples = ear->heard(from, to);
+        if (samples.size() < 8000) return ::testing::AssertionFailure() << "too little heard";
+        for (std::size_t at = 800; at + 800 <= samples.size() - 800; at += 800)
             for (const auto hertz : tones)
-                if (!test::sounds(window, 8000, hertz)) {
-                    ADD_FAILURE() << hertz << " Hz missing at " << at / 8000.0 << " s";
-                    return false;
-                }
-        }
-        return true;
+                if (!test::sounds(std::span(samples.data() + at, 800), 8000, hertz))
+                    return ::testing::AssertionFailure() << hertz << " Hz missing at " << at / 8e3;
+        return ::testing::AssertionSuccess();
     }
-    bool holds(Time from, Time to, double hertz) {
-        const auto samples = ear->heard(home.filePath("slice.aac"), from, to);
-        return samples.size() > 2000 && test::sounds(samples, 8000, hertz);
-    }
-    static Time now() { return StreamEar::now(); }
     int captures() const { return station->broadcast()->captures(); }
 
     std::unique_ptr<StreamEar> ear;
@@ -58,13 +49,12 @@ TEST_F(CaptureOnAir, StreamsOfOneApplicationAreHeardTogetherInRealTime) {
     auto& listener = listenTo("duo");
     const auto started = captures();
     const auto from = now();
-    listener.listen(2s);
-    sound->play("duo", 2500, test::SoundDaemon::Play::lasting(0.4));
-    listener.listen(2500ms);
-    const auto to = now();
-    EXPECT_LT(listener.longestGap(from), 300ms);
-    EXPECT_NEAR(listener.pace(from, to), 1.0, 0.05);
-    EXPECT_TRUE(everyWindowHolds(from + 500ms, to, {440, 1500}));
+    EXPECT_TRUE(listener.realTime(
+        {.warmUp = 0ms, .window = 2500ms, .slowest = 0.95, .fastest = 1.05, .maxGap = 300ms}, [&] {
+            listener.listen(2s);
+            sound->play("duo", 2500, test::SoundDaemon::Play::lasting(0.4));
+        }));
+    EXPECT_TRUE(everyWindowHolds(from + 500ms, now(), {440, 1500}));
     EXPECT_EQ(captures(), started);
 }
 
@@ -90,21 +80,19 @@ TEST_F(CaptureOnAir, PausedOrClosedTheStreamGoesOnAndTheSoundComesBack) {
     };
     for (const auto& step : steps) {
         step.stop();
-        const auto stopped = now();
-        listener.listen(2s);
-        EXPECT_NEAR(listener.pace(stopped + 500ms, now()), 1.0, 0.05) << step.what;
-        EXPECT_FALSE(holds(stopped + 500ms, now(), 660)) << step.what;
-        const auto deadline = now() + std::chrono::seconds(int(SilenceHint::after) + 3);
-        while (station->status() != step.line && now() < deadline)
-            listener.listen(200ms);
-        EXPECT_EQ(station->status(), step.line) << step.what;
-
+        EXPECT_TRUE(listener.realTime(
+            {.warmUp = 500ms, .window = 1500ms, .slowest = 0.95, .fastest = 1.05}))
+            << step.what;
+        EXPECT_FALSE(listener.sounds(660, now() - 1500ms, now())) << step.what;
+        EXPECT_TRUE(listener.listenUntil([&] { return station->status() == step.line; },
+                                         std::chrono::seconds(int(SilenceHint::after) + 3), 200ms))
+            << step.what << ": " << station->status().toStdString();
         step.resume();
-        const auto resumed = now();
         listener.listen(1500ms);
-        EXPECT_TRUE(holds(resumed + 1s, resumed + 1500ms, 660)) << step.what;
-        listener.listen(1500ms); // the next tick sees sound again
-        EXPECT_EQ(StationProbe::statusKind(*station), StatusLine::Kind::none) << step.what;
+        EXPECT_TRUE(listener.sounds(660, now() - 500ms, now())) << step.what;
+        EXPECT_TRUE(listener.listenUntil(
+            [&] { return StationProbe::statusKind(*station) == Kind::none; }, 3s))
+            << step.what << ": the line stayed";
     }
     EXPECT_FALSE(listener.closed());
     EXPECT_EQ(captures(), started);
@@ -123,28 +111,22 @@ TEST_F(CaptureOnAir, ASoundServerRestartKeepsTheListeners) {
     EXPECT_EQ(station->listeners(), 1);
 
     sound->kill();
-    const auto killed = now();
-    listener.listen(2500ms);
-    EXPECT_EQ(StationProbe::statusKind(*station), StatusLine::Kind::capture);
-    EXPECT_NEAR(listener.pace(killed + 500ms, now()), 1.0, 0.05);
+    EXPECT_TRUE(
+        listener.realTime({.warmUp = 500ms, .window = 2s, .slowest = 0.95, .fastest = 1.05}));
+    EXPECT_EQ(StationProbe::statusKind(*station), Kind::capture);
 
     ASSERT_TRUE(sound->start());
     sound->play("survivor", 880);
-    const auto back = now();
-    bool heard = false;
-    while (!heard && now() < back + 5s) {
-        listener.listen(250ms);
-        heard = holds(now() - 500ms, now(), 880);
-    }
-    EXPECT_TRUE(heard) << "no music 5 s after the server came back";
-    const auto steady = now();
+    EXPECT_TRUE(
+        listener.listenUntil([&] { return listener.sounds(880, now() - 500ms, now()); }, 5s, 250ms))
+        << "no music 5 s after the server came back";
     listener.listen(1s);
-    EXPECT_TRUE(holds(steady, now(), 880)) << "the music did not stay";
-    EXPECT_EQ(StationProbe::statusKind(*station), StatusLine::Kind::none);
-    EXPECT_FALSE(listener.closed());
-    EXPECT_EQ(station->listeners(), 1);
-    EXPECT_TRUE(station->mic().on()); // the microphone came back with the server
-    EXPECT_EQ(sound->recordStreamsOn("fakemic"), 1);
+    EXPECT_TRUE(listener.sounds(880, now() - 1s, now())) << "the music did not stay";
+    EXPECT_EQ(StationProbe::statusKind(*station), Kind::none);
+    EXPECT_TRUE(!listener.closed() && station->listeners() == 1);
+    // The microphone comes back with the server.
+    EXPECT_TRUE(
+        eventually([&] { return station->mic().on() && sound->recordStreamsOn("fakemic") == 1; }));
 }
 
 // A sound server that hangs never holds up the panel: every operation the
@@ -159,8 +141,9 @@ TEST_F(CaptureOnAir, AHungSoundServerNeverBlocksThePanel) {
     returnsAtOnce("microphone on", [&] { s.mic().setMic(true); });
     returnsAtOnce("sources", [] { AudioSources::current(); });
     returnsAtOnce("inputs", [] { AudioInputs::list(); });
-    for (const auto end = now() + 1500ms; now() < end;) // its timers and callbacks
-        returnsAtOnce("the station's own work", [] { QCoreApplication::processEvents(); });
+    // Its timers and callbacks.
+    returnsAtOnce(
+        "the station's own work", [] { QCoreApplication::processEvents(); }, 1500ms);
     sound->freeze(false);
     EXPECT_TRUE(s.onAir());
     EXPECT_TRUE(eventually([&] { return s.mic().on(); }));

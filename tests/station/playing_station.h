@@ -1,5 +1,6 @@
-// The headless station on the test's sound server and bus, playing a tone
-// that a real MPRIS player names, as listeners' players and servers meet it.
+// The headless station as the out-of-process cases run it: on the test's
+// sound server and bus, playing a tone that a real MPRIS player names, with
+// the passcode "pw"; and the check that a listener hears real time.
 #pragma once
 
 #include "capture/audio_processes.h"
@@ -11,39 +12,34 @@
 
 namespace lantern::test {
 
-// The station's own record of what plays now (with the passcode "pw").
-inline nlohmann::json nowRecord(std::uint16_t port) {
-    const auto answer = fetch(port, "/now?lag=0&k=pw");
-    const auto json = nlohmann::json::parse(
-        answer.substr(std::min(answer.size(), answer.find("\r\n\r\n") + 4)), nullptr, false);
-    return json.is_object() ? json : nlohmann::json::object();
+// The station's own record of what plays now; {} without an answer.
+inline nlohmann::json nowRecord(std::uint16_t port, const std::string& query = "&k=pw") {
+    return fetchJSON(port, "/now?lag=0" + query).second;
 }
 inline std::string nowTitle(std::uint16_t port) {
     return nowRecord(port).value("title", "");
 }
 
+inline const std::vector<std::string> twoTracks{"Harbour Lights|The Gulls|Low Tide|",
+                                                "Night Ferry|The Gulls|Low Tide|"};
+
 // A station playing "playertone", which a real MPRIS player of that name
-// plays, with the passcode "pw"; `prepare` may set up more in its home first.
+// plays from `tracks`; `options` adds to how it is started.
 struct PlayingStation {
-    explicit PlayingStation(const std::vector<std::string>& tracks,
+    explicit PlayingStation(const std::vector<std::string>& tracks = twoTracks,
                             std::vector<std::string> arguments = {},
-                            const std::function<void(const QTemporaryDir& home)>& prepare = {}) {
+                            LanternRun::Options options = {}) {
         World::bus();
         World::sound().play("playertone", 440);
         EXPECT_TRUE(eventually([] { return !AudioProcesses::of("playertone").empty(); }));
-        std::vector<std::string> command{FAKE_MPRIS_PLAYER, "playertone", "Playing"};
+        std::vector<std::string> command{DBUS_STANDIN, "player", "playertone", "Playing"};
         command.insert(command.end(), tracks.begin(), tracks.end());
         player = startProgram(command);
         // Named on the bus before the station looks for it.
         EXPECT_TRUE(
             eventually([] { return World::bus().hasOwner("org.mpris.MediaPlayer2.playertone"); }));
-        QDir().mkpath(home.filePath("data/lantern-fm"));
-        QFile secret(home.filePath("data/lantern-fm/passcode"));
-        if (secret.open(QIODevice::WriteOnly)) secret.write("pw");
-        secret.close();
-        if (prepare) prepare(home);
-        LanternRun::Options options;
         options.sessionBus = true;
+        options.passcode = "pw";
         arguments.insert(arguments.end(), {"--source=playertone", "--stationName=Attic Waves"});
         station = std::make_unique<LanternRun>(home, std::move(arguments), options);
         port = station->port();
@@ -54,6 +50,12 @@ struct PlayingStation {
     }
     std::string url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(port) + path + "?k=pw";
+    }
+    // The player goes on to its next track.
+    static void next() {
+        runProgram({"dbus-send", "--session", "--print-reply",
+                    "--dest=org.mpris.MediaPlayer2.playertone", "/org/mpris/MediaPlayer2",
+                    "org.mpris.MediaPlayer2.Player.Next"});
     }
 
     QTemporaryDir home;

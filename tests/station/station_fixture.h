@@ -3,7 +3,6 @@
 // notes when each byte arrived.
 #pragma once
 
-#include "core/link/tunnel_metrics.h"
 #include "core/station/shared.h"
 #include "core/stream/aac_encoder.h"
 #include "settings/settings.h"
@@ -12,6 +11,7 @@
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/raw_client.h"
+#include "support/reserved_port.h"
 #include "support/session_bus.h"
 #include "support/sound_daemon.h"
 #include "support/tone.h"
@@ -19,9 +19,11 @@
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
+#include <ranges>
 #include <vector>
 
 namespace lantern {
@@ -67,18 +69,48 @@ public:
     // Reads for `span`, running the event loop meanwhile.
     void listen(std::chrono::milliseconds span) {
         for (const auto end = now() + span; now() < end && !client_.peerClosed();) {
-            received(client_.readAtLeast(1, 20ms));
+            if (const auto bytes = client_.readAtLeast(1, 20ms); !bytes.empty())
+                arrivals_.emplace_back(now(), (stream_ += bytes).size());
             QCoreApplication::processEvents();
         }
     }
+    // Listens, `step` at a time, until `done()` holds or `wait` passes.
+    template <typename Predicate>
+    bool listenUntil(Predicate done, std::chrono::milliseconds wait,
+                     std::chrono::milliseconds step = 20ms) {
+        return test::eventually([&] { return listen(step), done(); }, wait);
+    }
     bool waitForAudio(std::chrono::milliseconds wait = 15s) {
-        for (const auto end = now() + wait; body_.size() < 2000 && now() < end && !closed();)
-            listen(50ms);
-        return body_.size() >= 2000;
+        listenUntil([&] { return audioBytes() >= 2000 || closed(); }, wait, 50ms);
+        return audioBytes() >= 2000;
     }
     bool closed() const { return client_.peerClosed(); }
     static Time now() { return std::chrono::steady_clock::now(); }
 
+    // How audio must arrive: once it flows and `warmUp` has passed (its
+    // burst), over `window` at `slowest` to `fastest` times real time with no
+    // wait over `maxGap`.
+    struct Pace {
+        std::chrono::milliseconds warmUp = 2s, window = 10s;
+        double slowest = 0.9, fastest = 1.1;
+        std::chrono::milliseconds maxGap = 1s;
+    };
+    // Whether the audio arrives at `want` on a connection that stays open;
+    // `meanwhile` (which keeps listening, as anything it waits for must) runs
+    // at the window's start, which it extends.
+    ::testing::AssertionResult realTime(Pace want, const std::function<void()>& meanwhile = {}) {
+        if (!waitForAudio()) return ::testing::AssertionFailure() << "no audio";
+        listen(want.warmUp);
+        const auto from = now();
+        if (meanwhile) meanwhile();
+        listen(want.window);
+        const auto speed = pace(from, now());
+        const auto gap = longestGap(from);
+        return ::testing::AssertionResult(speed >= want.slowest && speed <= want.fastest &&
+                                          gap <= want.maxGap && !closed())
+               << "audio at " << speed << " times real time, a wait of " << gap.count() << " ms"
+               << (closed() ? ", then closed" : "");
+    }
     // Seconds of audio per second of wall time that arrived between `from`
     // and `to`, counted in whole ADTS frames (1024 samples each): 1 is real
     // time, whether the audio is music (large frames) or silence (tiny ones).
@@ -87,13 +119,10 @@ public:
     // wherever the window happens to fall; a wait of over 300 ms at the end
     // still counts, so a stall shows.
     double pace(Time from, Time to) const {
-        const std::pair<Time, std::size_t>*first = nullptr, *last = nullptr;
-        for (const auto& arrival : arrivals_)
-            if (arrival.first > from && arrival.first <= to) {
-                if (!first) first = &arrival;
-                last = &arrival;
-            }
-        if (!first || first == last) return 0;
+        const auto within = [&](auto& a) { return a.first > from && a.first <= to; };
+        const auto first = std::ranges::find_if(arrivals_, within);
+        const auto last = std::ranges::find_if(arrivals_ | std::views::reverse, within);
+        if (first == arrivals_.end() || &*first == &*last) return 0;
         const auto end = to - last->first > 300ms ? to : last->first;
         double seconds = 0;
         for (const auto& frame : frames())
@@ -103,44 +132,40 @@ public:
     }
     // The longest wait between two arrivals after `from`.
     std::chrono::milliseconds longestGap(Time from) const {
-        std::chrono::milliseconds longest{0};
+        std::chrono::nanoseconds longest{0};
         for (Time last = from; const auto& [at, size] : arrivals_)
-            if (at > from) {
-                longest = std::max(
-                    longest, std::chrono::duration_cast<std::chrono::milliseconds>(at - last));
-                last = at;
-            }
-        return longest;
+            if (at > from) longest = std::max(longest, at - std::exchange(last, at));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
     }
     // What arrived between `from` and `to`, decoded to mono at `rate`.
     std::vector<float> heard(const QString& file, Time from, Time to, int rate = 8000) const {
         // From a frame start: a decoder left to find one by itself can lock
         // onto a sync word inside a frame and decode noise.
-        auto begin = offset(from);
-        for (const auto& frame : frames())
-            if (frame.at >= begin) {
-                begin = frame.at;
-                break;
-            }
+        const auto frames = this->frames();
+        const auto first =
+            std::ranges::find_if(frames, [&](auto& f) { return f.at >= offset(from); });
+        const auto begin = first == frames.end() ? offset(from) : first->at;
         std::ofstream(file.toStdString(), std::ios::binary)
-            .write(body_.data() + begin, std::streamsize(offset(to) - begin));
+            .write(stream_.data() + begin, std::streamsize(offset(to) - begin));
         return test::decodeMono(file.toStdString(), rate);
+    }
+    std::vector<float> heard(Time from, Time to) const {
+        return heard(scratch_.filePath("heard.aac"), from, to);
+    }
+    // Whether `hertz` sounds in what arrived between `from` and `to`, at
+    // least a quarter second of it.
+    bool sounds(double hertz, Time from, Time to) const {
+        const auto samples = heard(from, to);
+        return samples.size() > 2000 && test::sounds(samples, 8000, hertz);
     }
 
 private:
-    void received(const std::string& bytes) {
-        if (bytes.empty()) return;
-        if (!headDone_) {
-            head_ += bytes;
-            const auto end = head_.find("\r\n\r\n");
-            if (end == std::string::npos) return;
-            headDone_ = true;
-            body_ = head_.substr(end + 4);
-        } else {
-            body_ += bytes;
-        }
-        arrivals_.emplace_back(now(), body_.size());
+    // Where the body begins, past the head; the end of what came while none.
+    std::size_t body() const {
+        const auto end = stream_.find("\r\n\r\n");
+        return end == std::string::npos ? stream_.size() : end + 4;
     }
+    std::size_t audioBytes() const { return stream_.size() - body(); }
     struct Frame {
         std::size_t at, length;
         double seconds;
@@ -149,33 +174,38 @@ private:
     // burst is whole chunks of whole frames), so they follow one another.
     std::vector<Frame> frames() const {
         std::vector<Frame> found;
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(body_.data());
-        for (std::size_t at = 0;;) {
-            const auto frame = adtsFrameAt({bytes + at, body_.size() - at});
-            if (!frame || at + frame->length > body_.size()) return found;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(stream_.data());
+        for (std::size_t at = body(); at < stream_.size();) {
+            const auto frame = adtsFrameAt({bytes + at, stream_.size() - at});
+            if (!frame || at + frame->length > stream_.size()) break;
             found.push_back({at, frame->length, 1024.0 / frame->sampleRate});
             at += frame->length;
         }
+        return found;
     }
+    // How much had arrived at `at`.
     std::size_t offset(Time at) const {
-        std::size_t size = 0;
-        for (const auto& [when, total] : arrivals_)
-            if (when <= at) size = total;
-        return size;
+        const auto after = std::ranges::upper_bound(arrivals_, at, {}, &Arrival::first);
+        return after == arrivals_.begin() ? 0 : std::prev(after)->second;
     }
 
     test::RawClient client_;
-    std::string head_, body_;
-    bool headDone_ = false;
-    std::vector<std::pair<Time, std::size_t>> arrivals_;
+    std::string stream_;                          // head and body as they came
+    using Arrival = std::pair<Time, std::size_t>; // when, and how much had come then
+    std::vector<Arrival> arrivals_;
+    QTemporaryDir scratch_;
 };
 
 // Runs `call`, which the panel makes and which must return at once (under
-// 100 ms) whatever the services behind it do.
-inline void returnsAtOnce(const char* what, const std::function<void()>& call) {
-    const auto begin = std::chrono::steady_clock::now();
-    call();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 100ms) << what;
+// 100 ms) whatever the services behind it do; again and again for `span`.
+inline void returnsAtOnce(const char* what, const std::function<void()>& call,
+                          std::chrono::milliseconds span = 0ms) {
+    for (const auto end = StreamEar::now() + span;;) {
+        const auto begin = StreamEar::now();
+        call();
+        EXPECT_LT(StreamEar::now() - begin, 100ms) << what;
+        if (StreamEar::now() >= end) return;
+    }
 }
 
 // A station with its own settings, secrets and clock over the private sound
@@ -189,7 +219,7 @@ protected:
         qputenv("XDG_CONFIG_HOME", home.filePath("config").toUtf8());
         qputenv("LANTERN_CLOUDFLARED", FAKE_CLOUDFLARED);
         qputenv("FAKE_TUNNEL_RECORD", home.filePath("launches").toUtf8());
-        qputenv("FAKE_TUNNEL_EDGE", QByteArray::number(edge));
+        qputenv("FAKE_TUNNEL_EDGE", QByteArray::number(edge.port()));
     }
     void TearDown() override {
         if (station) station->goOffAir();
@@ -197,23 +227,27 @@ protected:
         test::settle(100ms); // answers to the address service still on their way
     }
 
+    // The station's surroundings: this test's pieces.
+    Station::Environment environment(AddressClient* client = nullptr, bool watchSystem = false) {
+        return {
+            .settings = &settings,
+            .addresses = client ? client : &addresses,
+            .clock = [this] { return clock; },
+            .notify =
+                [this](const QString& title, const QString& body, const std::function<void()>&) {
+                    notices.push_back(title + " / " + body);
+                },
+            .terminate = [this] { ++terminated; },
+            .watchSystem = watchSystem,
+            .passcodeRetry = passcodeRetry,
+            .blockCost = {},
+            .makeEncoder = makeEncoder,
+            .linkCheckVia = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(edge.port())),
+            .linkCheckTiming = linkCheckTiming,
+            .coverLimits = coverLimits};
+    }
     Station& make(AddressClient* client = nullptr, bool watchSystem = false) {
-        Station::Environment environment;
-        environment.settings = &settings;
-        environment.addresses = client ? client : &addresses;
-        environment.clock = [this] { return clock; };
-        environment.notify = [this](const QString& title, const QString& body,
-                                    const std::function<void()>&) {
-            notices.push_back(title + " / " + body);
-        };
-        environment.terminate = [this] { ++terminated; };
-        environment.watchSystem = watchSystem;
-        environment.passcodeRetry = passcodeRetry;
-        if (makeEncoder) environment.makeEncoder = makeEncoder;
-        environment.linkCheckVia = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(edge));
-        environment.linkCheckTiming = linkCheckTiming;
-        environment.coverLimits = coverLimits;
-        station = std::make_unique<Station>(environment);
+        station = std::make_unique<Station>(environment(client, watchSystem));
         EXPECT_TRUE(test::eventually([&] { return station->presence().ready(); }))
             << "no secrets read";
         return *station;
@@ -240,9 +274,10 @@ protected:
     AddressClient addresses{QUrl("http://127.0.0.1:9"), 2s};
     QDateTime clock = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC);
     std::chrono::milliseconds passcodeRetry = 30s;
-    AudioPath::MakeEncoder makeEncoder;
-    // The stand-in tunnel's public side, where the link's self-check asks.
-    const std::uint16_t edge = TunnelMetrics::freePort().value_or(0);
+    AudioPath::MakeEncoder makeEncoder = AACEncoder::make;
+    // The stand-in tunnel's public side, where the link's self-check asks:
+    // held for this test so that no other one is handed it.
+    test::ReservedPort edge;
     LinkCheck::Timing linkCheckTiming;
     FetchLimits coverLimits;
     std::vector<QString> notices;

@@ -39,9 +39,8 @@ void endProgram(pid_t pid) {
         if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::ifstream name("/proc/" + std::to_string(pid) + "/comm");
     std::string program;
-    std::getline(name, program);
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), program);
     std::fprintf(stderr, "%s (pid %d) did not end 20 s after SIGTERM: killed\n", program.c_str(),
                  static_cast<int>(pid));
     ::kill(pid, SIGKILL);
@@ -49,8 +48,8 @@ void endProgram(pid_t pid) {
     }
 }
 
-std::set<int> listeningPorts() {
-    const auto mine = Sockets::heldBy(::getpid());
+std::set<int> listeningPorts(pid_t pid) {
+    const auto mine = Sockets::heldBy(pid > 0 ? pid : ::getpid());
     std::set<int> ports;
     for (const auto& listener : Sockets::tcpListeners())
         if (mine.contains(listener.inode)) ports.insert(listener.port);
@@ -59,9 +58,8 @@ std::set<int> listeningPorts() {
 
 bool processGone(pid_t pid) {
     if (::kill(pid, 0) != 0) return true;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    std::getline(stat, line);
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), line);
     const auto state = line.rfind(") ");
     return state == std::string::npos || line.compare(state + 2, 1, "Z") == 0;
 }

@@ -33,7 +33,7 @@ void endProgram(pid_t pid);
 // orphan whose new parent does not reap).
 bool processGone(pid_t pid);
 
-// The TCP ports this process listens on (IPv4).
-std::set<int> listeningPorts();
+// The TCP ports process `pid` (this one unless given) listens on (IPv4).
+std::set<int> listeningPorts(pid_t pid = 0);
 
 } // namespace lantern::test

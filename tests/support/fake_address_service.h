@@ -1,12 +1,9 @@
 #pragma once
 
-#include <QByteArray>
-#include <QObject>
-#include <QString>
 #include <QTcpServer>
 #include <deque>
-#include <map>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <vector>
 
 namespace lantern::test {
@@ -17,9 +14,8 @@ namespace lantern::test {
 class FakeAddressService : public QObject {
 public:
     struct Request {
-        QString method;
-        QString path;
-        std::map<QString, QString> headers; // names in lower case
+        QString method, path;
+        std::string head; // the request line and header fields, for headerField()
         QByteArray body;
         nlohmann::json json() const {
             return nlohmann::json::parse(body.toStdString(), nullptr, false);
@@ -32,13 +28,11 @@ public:
     };
 
     FakeAddressService();
-    QString base() const;
+    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort()); }
     void answer(Reply reply) { replies_.push_back(std::move(reply)); }
     const std::vector<Request>& requests() const { return requests_; }
 
 private:
-    void serve(class QTcpSocket* socket);
-
     QTcpServer server_;
     std::deque<Reply> replies_;
     std::vector<Request> requests_;

@@ -26,9 +26,9 @@ public:
     std::string certificate() const { return folder_.filePath("certificate.pem").toStdString(); }
     // Whether it answers its status page (waiting up to 10 s).
     bool ready();
-    // Its status page's mounts, by mount ("/live").
-    nlohmann::json mounts();
-    // Killed at once, as by a crash (SIGKILL), and started again on the same port.
+    // Its status page's record of the mount at `path`; {} while there is none.
+    nlohmann::json mount(const std::string& path = "/live");
+    // Killed at once, as by a crash (SIGKILL), and started again on the same ports.
     void kill();
     void start();
 
@@ -36,6 +36,7 @@ private:
     QTemporaryDir folder_;
     std::uint16_t port_ = 0;
     std::uint16_t tlsPort_ = 0;
+    Tls tls_;
     pid_t pid_ = -1;
 };
 

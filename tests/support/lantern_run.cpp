@@ -1,43 +1,64 @@
 #include "support/lantern_run.h"
 
-#include "core/link/tunnel_metrics.h"
-#include "core/system/child_process.h"
 #include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/raw_client.h"
 #include "support/world.h"
 
+#include <QDir>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <regex>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 
 namespace lantern::test {
+namespace {
+
+// Its settings and data under `home`.
+std::vector<std::string> homeIn(const QTemporaryDir& home) {
+    return {"XDG_DATA_HOME=" + home.filePath("data").toStdString(),
+            "XDG_CONFIG_HOME=" + home.filePath("config").toStdString()};
+}
+const std::string offTheBus = "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus";
+
+} // namespace
 
 LanternRun::LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments,
-                       Options options) {
+                       Options options)
+    : launches_(home.filePath("launches").toStdString()) {
     World::sound();
+    if (!options.passcode.empty()) {
+        QDir().mkpath(home.filePath("data/lantern-fm"));
+        std::ofstream(home.filePath("data/lantern-fm/passcode").toStdString()) << options.passcode;
+    }
+    if (options.prepare) options.prepare(home);
     if (options.headless) arguments.insert(arguments.begin(), "--headless");
     arguments.insert(arguments.begin(), LANTERN_FM);
     arguments.insert(arguments.begin(), options.under.begin(), options.under.end());
-    const auto path = [&](const char* name) { return home.filePath(name).toStdString(); };
-    std::vector<std::string> environment = {
-        "XDG_DATA_HOME=" + path("data"), "XDG_CONFIG_HOME=" + path("config"),
-        "LANTERN_CLOUDFLARED=" + options.cloudflared, "FAKE_TUNNEL_RECORD=" + path("launches")};
-    launches_ = path("launches");
-    edge_ = TunnelMetrics::freePort().value_or(0);
-    const auto edge = "http://127.0.0.1:" + std::to_string(edge_);
-    environment.push_back("FAKE_TUNNEL_EDGE=" + std::to_string(edge_));
-    environment.push_back("FAKE_TUNNEL_EDGE_AFTER=0");
-    environment.push_back("LANTERN_LINK_CHECK=" +
-                          (options.linkCheck.empty() ? edge : options.linkCheck));
-    if (options.headless && !options.sessionBus)
-        environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus");
+    const auto edge = "http://127.0.0.1:" + std::to_string(edgePort());
+    auto environment = homeIn(home);
+    environment.insert(
+        environment.end(),
+        {"LANTERN_CLOUDFLARED=" + options.cloudflared, "FAKE_TUNNEL_RECORD=" + launches_,
+         "FAKE_TUNNEL_EDGE=" + std::to_string(edgePort()), "FAKE_TUNNEL_EDGE_AFTER=0",
+         "LANTERN_LINK_CHECK=" + (options.linkCheck.empty() ? edge : options.linkCheck)});
+    if (options.headless && !options.sessionBus) environment.push_back(offTheBus);
     environment.insert(environment.end(), options.environment.begin(), options.environment.end());
     start(arguments, std::move(environment), options.terminal);
+}
+
+ChildResult LanternRun::once(const QTemporaryDir& home, const std::string& argument,
+                             const std::string& input) {
+    ChildOptions options;
+    options.input = input + "\n";
+    options.pipeOutput = options.pipeError = true;
+    options.environment = homeIn(home);
+    options.environment.push_back(offTheBus);
+    return runChild({LANTERN_FM, argument}, std::chrono::seconds(20), options);
 }
 
 void ProgramRun::start(const std::vector<std::string>& arguments,
@@ -45,20 +66,19 @@ void ProgramRun::start(const std::vector<std::string>& arguments,
     ChildOptions child;
     child.searchPath = true;
     child.environment = std::move(environment);
-    int terminalEnd = -1;
+    child.pipeOutput = !terminal;
     if (terminal) {
         output_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         ::grantpt(output_);
         ::unlockpt(output_);
-        terminalEnd = ::open(::ptsname(output_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        child.outputTo = terminalEnd;
-    } else {
-        child.pipeOutput = true;
+        child.outputTo = ::open(::ptsname(output_), O_RDWR | O_NOCTTY | O_CLOEXEC);
     }
     const auto started = startChild(arguments, child);
     pid_ = started.pid;
-    if (!terminal) output_ = started.output;
-    if (terminalEnd >= 0) ::close(terminalEnd);
+    if (terminal)
+        ::close(child.outputTo);
+    else
+        output_ = started.output;
 }
 
 ProgramRun::~ProgramRun() {
@@ -72,52 +92,50 @@ void ProgramRun::end() {
 
 LanternRun::~LanternRun() {
     end();
-    std::ifstream launches(launches_);
-    for (std::string pid, rest; launches >> pid && std::getline(launches, rest);) {
-        std::ifstream command("/proc/" + pid + "/cmdline");
+    for (const auto& [pid, what] : tunnels()) {
+        std::ifstream command("/proc/" + std::to_string(pid) + "/cmdline");
         const std::string line(std::istreambuf_iterator<char>(command), {});
-        if (line.find("fake-cloudflared") != std::string::npos) ::kill(std::stoi(pid), SIGTERM);
+        if (line.find("fake-cloudflared") != std::string::npos) ::kill(pid, SIGTERM);
     }
+}
+
+std::vector<std::pair<pid_t, std::string>> LanternRun::tunnels() const {
+    std::vector<std::pair<pid_t, std::string>> started;
+    std::ifstream launches(launches_);
+    for (std::string pid, what; launches >> pid >> what;)
+        started.emplace_back(std::stoi(pid), what);
+    return started;
 }
 
 void ProgramRun::closeOutput() {
     ::close(std::exchange(output_, -1));
 }
 
-bool ProgramRun::readMore(std::chrono::milliseconds wait) {
-    pollfd ready{output_, POLLIN, 0};
-    char buffer[4096];
-    if (output_ < 0 || wait.count() <= 0 || ::poll(&ready, 1, int(wait.count())) <= 0) return false;
-    const auto got = ::read(output_, buffer, sizeof buffer);
-    if (got <= 0) return false;
-    pending_.append(buffer, std::size_t(got));
-    for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
-        auto text = pending_.substr(0, end);
-        if (text.ends_with('\r')) text.pop_back(); // a terminal ends lines with CR LF
-        lines_.push_back(std::move(text));
-        pending_.erase(0, end + 1);
+std::vector<std::string> ProgramRun::lines(const std::string& prefix, std::size_t atLeast,
+                                           std::chrono::seconds wait) {
+    char bytes[4096];
+    for (const auto deadline = std::chrono::steady_clock::now() + wait;;) {
+        std::vector<std::string> found;
+        for (const auto& seen : lines_)
+            if (seen.starts_with(prefix)) found.push_back(seen.substr(prefix.size()));
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{output_, POLLIN, 0};
+        if (found.size() >= atLeast || output_ < 0 || left.count() <= 0 ||
+            ::poll(&ready, 1, int(left.count())) <= 0)
+            return found;
+        const auto got = ::read(output_, bytes, sizeof bytes);
+        for (auto& text : pending_.add({bytes, std::size_t(std::max<ssize_t>(got, 0))})) {
+            if (text.ends_with('\r')) text.pop_back(); // a terminal ends lines with CR LF
+            lines_.push_back(std::move(text));
+        }
+        if (got <= 0) return found;
     }
-    return true;
 }
 
 std::optional<std::string> ProgramRun::line(const std::string& prefix, std::chrono::seconds wait) {
     auto found = lines(prefix, 1, wait);
-    if (found.empty()) return std::nullopt;
-    return std::move(found.front());
-}
-
-std::vector<std::string> ProgramRun::lines(const std::string& prefix, std::size_t atLeast,
-                                           std::chrono::seconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    for (;;) {
-        std::vector<std::string> found;
-        for (const auto& seen : lines_)
-            if (seen.starts_with(prefix)) found.push_back(seen.substr(prefix.size()));
-        if (found.size() >= atLeast ||
-            !readMore(std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now())))
-            return found;
-    }
+    return found.empty() ? std::nullopt : std::optional(std::move(found.front()));
 }
 
 std::uint16_t LanternRun::port() {
@@ -126,17 +144,19 @@ std::uint16_t LanternRun::port() {
     return std::regex_search(local, match, std::regex(R"(:(\d+)/)")) ? std::stoi(match[1]) : 0;
 }
 
+std::pair<int, nlohmann::json> fetchJSON(std::uint16_t port, const std::string& target) {
+    const auto answer = fetch(port, target);
+    auto json = nlohmann::json::parse(
+        answer.substr(std::min(answer.size(), answer.find("\r\n\r\n") + 4)), nullptr, false);
+    if (!json.is_object()) json = nlohmann::json::object();
+    return {answer.size() > 12 ? std::atoi(answer.substr(9, 3).c_str()) : 0, json};
+}
+
 int ProgramRun::exitStatus(std::chrono::seconds wait) {
-    for (const auto deadline = std::chrono::steady_clock::now() + wait;
-         std::chrono::steady_clock::now() < deadline;
-         std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-    }
-    return -1;
+    int status = 0;
+    if (!eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, wait)) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int ProgramRun::stop(int signal) {

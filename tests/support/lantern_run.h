@@ -2,9 +2,15 @@
 // by line: lantern-fm, and the address service.
 #pragma once
 
+#include "core/link/tunnel_log.h"
+#include "core/system/child_process.h"
+#include "support/reserved_port.h"
+
 #include <QTemporaryDir>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -44,11 +50,9 @@ protected:
                bool terminal = false);
 
 private:
-    bool readMore(std::chrono::milliseconds wait);
-
     pid_t pid_ = -1;
     int output_ = -1;
-    std::string pending_;
+    LineBuffer pending_;
     std::vector<std::string> lines_;
 };
 
@@ -59,13 +63,15 @@ public:
     struct Options {
         bool headless = true;
         bool terminal = false;
-        std::vector<std::string> under; // a program it runs under (prlimit, say)
+        std::vector<std::string> under = {}; // a program it runs under (prlimit, say)
         std::string cloudflared = FAKE_CLOUDFLARED;
-        std::vector<std::string> environment; // more "NAME=value" entries
+        std::vector<std::string> environment = {}; // more "NAME=value" entries
         // Where the link's self-check asks: the stand-in tool's public side
         // (open from the start) unless given.
-        std::string linkCheck;
-        bool sessionBus = false; // headless on the test's bus (players' titles), not off it
+        std::string linkCheck = {};
+        bool sessionBus = false;   // headless on the test's bus (players' titles), not off it
+        std::string passcode = {}; // its passcode, kept before it starts
+        std::function<void(const QTemporaryDir& home)> prepare = {}; // more set-up first
     };
     LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments, Options options);
     LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments)
@@ -73,18 +79,26 @@ public:
     // Ends it, and the stand-in tunnel tools it left running (a station
     // killed outright cannot end its own).
     ~LanternRun();
-    LanternRun(const LanternRun&) = delete;
-    LanternRun& operator=(const LanternRun&) = delete;
 
+    // Runs lantern-fm once in `home`, off the bus, with `input` (a line) on
+    // its standard input, as "--set-relay=URL" or "--set-tunnel=HOST" is run.
+    static ChildResult once(const QTemporaryDir& home, const std::string& argument,
+                            const std::string& input);
     // The local port from "listen locally: http://127.0.0.1:PORT/".
     std::uint16_t port();
     // The stand-in tunnel's public side on 127.0.0.1.
-    std::uint16_t edgePort() const { return edge_; }
+    std::uint16_t edgePort() const { return edge_.port(); }
+    // The tunnel tool's starts in its home, first to last: the pid, and what
+    // it was told (the address it forwards to, or "run").
+    std::vector<std::pair<pid_t, std::string>> tunnels() const;
 
 private:
-    std::uint16_t edge_ = 0;
+    ReservedPort edge_;    // held as long as the stand-in tool may listen there
     std::string launches_; // where the stand-in tool notes each start
 };
+
+// An HTTP answer's status and its body as JSON ({} when it is not JSON).
+std::pair<int, nlohmann::json> fetchJSON(std::uint16_t port, const std::string& target);
 
 // The real address service on 127.0.0.1 at a port of its choosing, with its
 // database in `folder`.

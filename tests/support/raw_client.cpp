@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace lantern::test {
 
@@ -18,10 +19,7 @@ RawClient::RawClient(std::uint16_t port, int receiveBufferBytes) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) reset();
 }
 
 RawClient::~RawClient() {
@@ -50,10 +48,10 @@ void RawClient::reset() {
     fd_ = -1;
 }
 
-std::string RawClient::readAtLeast(std::size_t count, std::chrono::milliseconds wait) {
+void RawClient::receive(const std::function<bool()>& enough, std::chrono::milliseconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     char buffer[65536];
-    while (pending_.size() < count && !peerClosed_ && fd_ >= 0) {
+    while (!enough() && !peerClosed_ && fd_ >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
@@ -61,24 +59,22 @@ std::string RawClient::readAtLeast(std::size_t count, std::chrono::milliseconds 
         if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
         const auto got = ::recv(fd_, buffer, sizeof buffer, 0);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            peerClosed_ = true;
-            break;
-        }
-        pending_.append(buffer, static_cast<std::size_t>(got));
+        peerClosed_ = got <= 0;
+        if (got > 0) pending_.append(buffer, static_cast<std::size_t>(got));
     }
-    std::string out;
-    out.swap(pending_);
-    return out;
 }
 
-std::string RawClient::readUntilClosed(std::chrono::milliseconds wait) {
-    return readAtLeast(std::string::npos, wait);
+std::string RawClient::readAtLeast(std::size_t count, std::chrono::milliseconds wait) {
+    receive([&] { return pending_.size() >= count; }, wait);
+    return std::exchange(pending_, {});
 }
 
-bool RawClient::closedByPeer(std::chrono::milliseconds wait) {
-    pending_ += readUntilClosed(wait);
-    return peerClosed_;
+std::string RawClient::readHead(std::chrono::milliseconds wait) {
+    receive([&] { return pending_.find("\r\n\r\n") != std::string::npos; }, wait);
+    const auto end = pending_.find("\r\n\r\n");
+    auto head = pending_.substr(0, end == std::string::npos ? end : end + 4);
+    pending_.erase(0, head.size());
+    return head;
 }
 
 std::string fetch(std::uint16_t port, std::string_view target, std::string_view method,

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -23,16 +24,26 @@ public:
     void finishSending();
     // Drops the connection with a reset, as a crowd of clients killed at once does.
     void reset();
-    // Reads until the peer closes or `wait` passes; what arrived.
-    std::string readUntilClosed(std::chrono::milliseconds wait = std::chrono::seconds(5));
     // Reads until at least `count` bytes arrived, the peer closed or `wait` passes.
     std::string readAtLeast(std::size_t count,
                             std::chrono::milliseconds wait = std::chrono::seconds(5));
+    // Reads until the peer closes or `wait` passes; what arrived.
+    std::string readUntilClosed(std::chrono::milliseconds wait = std::chrono::seconds(5)) {
+        return readAtLeast(std::string::npos, wait);
+    }
+    // A response head through its blank line; what follows it stays to be read.
+    std::string readHead(std::chrono::milliseconds wait = std::chrono::seconds(5));
     // True when the peer has closed (or reset) the connection within `wait`.
-    bool closedByPeer(std::chrono::milliseconds wait);
+    bool closedByPeer(std::chrono::milliseconds wait) {
+        pending_ += readUntilClosed(wait);
+        return peerClosed_;
+    }
     bool peerClosed() const { return peerClosed_; }
 
 private:
+    // Receives into pending_ until `enough()`, the peer closes or `wait` passes.
+    void receive(const std::function<bool()>& enough, std::chrono::milliseconds wait);
+
     int fd_ = -1;
     bool peerClosed_ = false;
     std::string pending_;

@@ -8,7 +8,7 @@
 
 namespace lantern::test {
 
-// The stand-in portal (fixtures/fake-shortcut-portal.py) and its controls.
+// The stand-in portal (fixtures/dbus-standin.py portal) and its controls.
 inline const char* const portalName = "org.freedesktop.portal.Desktop";
 
 // Calls the stand-in portal's test method; what it returned.

@@ -14,23 +14,21 @@ namespace lantern::test {
 
 namespace {
 
-const std::vector<std::vector<std::string>> modules = {
-    {"module-null-sink", "sink_name=speakers", "rate=44100"},
-    {"module-null-sink", "sink_name=other", "rate=48000"},
-    {"module-null-sink", "sink_name=mic", "rate=48000"},
-    {"module-remap-source", "master=mic.monitor", "source_name=fakemic"},
+// Each module and its arguments.
+const std::pair<std::string, std::string> modules[] = {
+    {"module-null-sink", "sink_name=speakers rate=44100"},
+    {"module-null-sink", "sink_name=other rate=48000"},
+    {"module-null-sink", "sink_name=mic rate=48000"},
+    {"module-remap-source", "master=mic.monitor source_name=fakemic"},
 };
 
 // "index name ..." lines of `pactl list short`, as (first, second) pairs.
-std::vector<std::pair<std::string, std::string>> rows(const std::string& listing) {
-    std::vector<std::pair<std::string, std::string>> out;
+using Row = std::pair<std::string, std::string>;
+std::vector<Row> rows(const std::string& listing) {
+    std::vector<Row> out;
     std::istringstream lines(listing);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        std::string first, second;
-        fields >> first >> second;
+    for (std::string first, second, rest; lines >> first >> second; std::getline(lines, rest))
         out.emplace_back(first, second);
-    }
     return out;
 }
 
@@ -79,21 +77,13 @@ bool SoundDaemon::start() {
 }
 
 bool SoundDaemon::startPulseAudio() {
-    std::vector<std::string> command{"pulseaudio",
-                                     "-n",
-                                     "--daemonize=no",
-                                     "--use-pid-file=no",
-                                     "--exit-idle-time=-1",
-                                     "--log-level=error",
-                                     "-L",
-                                     "module-native-protocol-unix socket=" + folder_ +
-                                         "/pulse/native auth-anonymous=1"};
-    for (const auto& module : modules) {
-        std::string line;
-        for (const auto& word : module)
-            line += (line.empty() ? "" : " ") + word;
-        command.insert(command.end(), {"-L", line});
-    }
+    std::vector<std::string> command{
+        "pulseaudio",        "-n", "--daemonize=no", "--use-pid-file=no", "--exit-idle-time=-1",
+        "--log-level=error", "-L"};
+    command.push_back("module-native-protocol-unix auth-anonymous=1 socket=" + folder_ +
+                      "/pulse/native");
+    for (const auto& [module, arguments] : modules)
+        command.insert(command.end(), {"-L", module + " " + arguments});
     if (!launch(command) || !eventually([&] { return answers(); })) return false;
     // PulseAudio's null sink renders in blocks of up to two seconds unless
     // someone asks for low latency, and notices a new request only after its
@@ -117,11 +107,8 @@ bool SoundDaemon::startPipeWire() {
     if (!launch({"wireplumber"}) || !launch({"pipewire-pulse"}) ||
         !eventually([&] { return answers(); }))
         return false;
-    for (const auto& module : modules) {
-        std::vector<std::string> load{"load-module"};
-        load.insert(load.end(), module.begin(), module.end());
-        pactl(load);
-    }
+    for (const auto& [module, arguments] : modules)
+        pactl({"load-module", module, arguments});
     // The session manager makes the new nodes known; wait for the microphone.
     return eventually([&] {
         return pactl({"list", "short", "sources"}).find("fakemic") != std::string::npos;
@@ -154,13 +141,11 @@ void SoundDaemon::unload(const std::string& module) const {
 }
 
 int SoundDaemon::recordStreamsOn(const std::string& source) const {
-    std::string index;
-    for (const auto& [number, name] : rows(pactl({"list", "short", "sources"})))
-        if (name == source) index = number;
     const auto outputs = rows(pactl({"list", "short", "source-outputs"}));
-    return static_cast<int>(std::count_if(outputs.begin(), outputs.end(), [&](const auto& row) {
-        return !index.empty() && row.second == index;
-    }));
+    for (const auto& [number, name] : rows(pactl({"list", "short", "sources"})))
+        if (name == source)
+            return static_cast<int>(std::ranges::count(outputs, number, &Row::second));
+    return 0;
 }
 
 std::string SoundDaemon::pactl(const std::vector<std::string>& arguments) const {
@@ -180,14 +165,6 @@ pid_t SoundDaemon::play(const std::string& id, double hertz, const Play& how) {
     const auto pid = startProgram(command, environment);
     players_.push_back(pid);
     return pid;
-}
-
-pid_t SoundDaemon::play(const std::string& id, double hertz) {
-    return play(id, hertz, Play());
-}
-
-void SoundDaemon::pause(pid_t player) const {
-    ::kill(player, SIGUSR1);
 }
 
 void SoundDaemon::end(pid_t player) {

@@ -2,6 +2,7 @@
 
 #include "support/session_bus.h"
 
+#include <csignal>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -9,20 +10,28 @@
 
 namespace lantern::test {
 
+// How SoundDaemon::play plays.
+struct PlayOptions {
+    std::string sink;    // the default when empty
+    bool corked = false; // starts paused
+    double seconds = 0;  // closes its stream after this, when not 0
+    static PlayOptions on(std::string sink) { return {std::move(sink), false, 0}; }
+    static PlayOptions paused() { return {{}, true, 0}; }
+    static PlayOptions lasting(double seconds) { return {{}, false, seconds}; }
+};
+
 // A private sound server with no hardware, in its own runtime folder:
 // PulseAudio, or PipeWire with its pulse server (LANTERN_TEST_SOUND_SERVER=
 // pipewire), holding "speakers" (null sink, 44100 Hz, the default), "other"
 // (null sink, 48000 Hz), "mic" (null sink, 48000 Hz) and "fakemic", a source
 // fed by the mic sink's monitor (the default source). Sets PULSE_SERVER for
-// this process; stops what it started by pid.
+// this process; stops what it started by pid. Not copied (it owns processes).
 class SoundDaemon {
 public:
     enum class Kind { pulseaudio, pipewire };
 
     SoundDaemon();
     ~SoundDaemon();
-    SoundDaemon(const SoundDaemon&) = delete;
-    SoundDaemon& operator=(const SoundDaemon&) = delete;
 
     Kind kind() const { return kind_; }
     const char* name() const { return kind_ == Kind::pipewire ? "PipeWire" : "PulseAudio"; }
@@ -38,19 +47,11 @@ public:
     void unload(const std::string& module) const;
     int recordStreamsOn(const std::string& source) const;
 
-    struct Play {
-        std::string sink;    // the default when empty
-        bool corked = false; // starts paused
-        double seconds = 0;  // closes its stream after this, when not 0
-        static Play on(std::string sink) { return {std::move(sink), false, 0}; }
-        static Play paused() { return {{}, true, 0}; }
-        static Play lasting(double seconds) { return {{}, false, seconds}; }
-    };
+    using Play = PlayOptions;
     // Plays a sine of `hertz` as the program whose id (process binary) is `id`.
-    pid_t play(const std::string& id, double hertz, const Play& how);
-    pid_t play(const std::string& id, double hertz);
+    pid_t play(const std::string& id, double hertz, const Play& how = {});
     // Pauses a playing player, or resumes a paused one.
-    void pause(pid_t player) const;
+    void pause(pid_t player) const { ::kill(player, SIGUSR1); }
     void end(pid_t player);
 
 private:

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <utility>
 
 namespace lantern::test {
 
@@ -31,11 +32,8 @@ double tonePower(std::span<const float> samples, double rate, double hertz, int 
     for (std::size_t start = 0; start < samples.size(); start += block * step) {
         double previous = 0, before = 0;
         std::size_t count = 0;
-        for (std::size_t i = start; i < samples.size() && count < block; i += step, ++count) {
-            const double current = samples[i] + coefficient * previous - before;
-            before = previous;
-            previous = current;
-        }
+        for (std::size_t i = start; i < samples.size() && count < block; i += step, ++count)
+            before = std::exchange(previous, samples[i] + coefficient * previous - before);
         // A short tail would weigh as much as a whole block: leave it out
         // unless it is all there is.
         if (count < block && blocks > 0) break;

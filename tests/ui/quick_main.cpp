@@ -1,9 +1,9 @@
 // The panel's QML driven by Qt Quick Test (tst_*.qml), offscreen, over a
 // station of its own: private settings and keychain files, the stand-in
 // tunnel tool, no sound server.
-#include "core/link/tunnel_metrics.h"
 #include "settings/settings.h"
 #include "station/station.h"
+#include "tests/support/reserved_port.h"
 #include "ui/desktop_app.h"
 
 #include <QAccessible>
@@ -75,7 +75,7 @@ public Q_SLOTS:
         qputenv("LANTERN_CLOUDFLARED", FAKE_CLOUDFLARED);
         qputenv("FAKE_TUNNEL_RECORD", home_.filePath("launches").toUtf8());
         // The stand-in tool's public side answers the link's self-check.
-        const auto edge = QByteArray::number(TunnelMetrics::freePort().value_or(0));
+        const auto edge = QByteArray::number(edge_.port());
         qputenv("FAKE_TUNNEL_EDGE", edge);
         qputenv("LANTERN_LINK_CHECK", "http://127.0.0.1:" + edge);
         settings_ = std::make_unique<Settings>(home_.filePath("settings.ini"));
@@ -92,6 +92,7 @@ public Q_SLOTS:
 
 private:
     QTemporaryDir runtime_, home_;
+    test::ReservedPort edge_; // held for the stand-in tunnel's public side, all run long
     std::unique_ptr<Settings> settings_;
     std::unique_ptr<Station> station_;
     Probe probe_;

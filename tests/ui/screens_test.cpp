@@ -1,15 +1,20 @@
-// The panel's screens in real windows, saved as PNG files into the build
-// folder's screenshots/ for people to look at, and checked for what must
-// hold in them.
+// The panel: its logic without windows (what the views say, the sheet's
+// rules, which screen shows, the tray icon's pulse, the panel's place), and
+// its screens in real windows, saved as PNG files into the build folder's
+// screenshots/ for people to look at and checked for what must hold in them.
 #include "link/keychain.h"
 #include "nowplaying/now_playing_reader.h"
 #include "station/station_fixture.h"
-#include "support/child_process.h"
+#include "support/fake_address_service.h"
+#include "support/lantern_run.h"
+#include "system/autostart.h"
 #include "ui/desktop_app.h"
 #include "ui/menu_icon.h"
 #include "ui/panel_state.h"
+#include "ui/panel_text.h"
 #include "ui/panel_window.h"
 #include "ui/qr_code.h"
+#include "ui/relay_sheet.h"
 #include "ui/tray.h"
 #include "ui/who_can_listen.h"
 
@@ -21,12 +26,281 @@
 #include <QQuickItem>
 #include <QQuickView>
 #include <QQuickWindow>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTest>
+#include <cmath>
 
 namespace lantern {
 namespace {
 
 using test::eventually;
+
+// The texts that are worked out (the rest are the views' words as they stand).
+TEST(PanelText, TheClockTheShownLinkTitlesAndTheMicrophone) {
+    const AudioSource player{"player", "Player", {}};
+    const Track song{"Song", "Band", "", "", true, "Player"}, blank{};
+    const std::vector<AudioInput> usb{{"usb", "USB Mic", 1}};
+    const QString tunnel = "quiet-river-4821.trycloudflare.com";
+    const std::pair<QString, QString> texts[] = {
+        {panel::clock(0), "0:00"},
+        {panel::clock(59.9), "0:59"},
+        {panel::clock(3599), "59:59"},
+        {panel::clock(3600), "1:00:00"},
+        {panel::clock(36061), "10:01:01"},
+        {panel::shown(QUrl("https://" + tunnel + "/#k=pw")), tunnel},
+        {panel::shown(QUrl("https://" + tunnel)), tunnel},
+        {panel::shown(QUrl("https://a.example/myname#k=pw")), "a.example/myname"},
+        {panel::shown(QUrl("https://a.example/s/x7y2")), "a.example/s/x7y2"},
+        {panel::title(song, player, true, true), "Song"},
+        {panel::title(blank, std::nullopt, false, true), "Choose what plays"},
+        {panel::title(blank, AudioSource::wholeMac(), false, true), "Listeners hear what you play"},
+        {panel::title(blank, player, true, true), "Nothing playing"},
+        {panel::title(std::nullopt, player, false, true), "Listeners hear Player"},
+        {panel::title(std::nullopt, player, false, false), "Listeners will hear Player"},
+        {panel::line(Track{"T", "Band", "LP", "", true, ""}), "Band \u00B7 LP"},
+        {panel::linkSummary(LinkMode::Named, SavedAddress{"/night", "x", "s", false, {}}, true),
+         "Your name /night \u00B7 passcode"},
+        {panel::micName("", usb, "Built-in"), "Built-in"},
+        {panel::micName("usb", usb, "Built-in"), "USB Mic"},
+        {panel::micName("gone", usb, "Built-in"), "Mic not connected"},
+    };
+    for (const auto& [got, want] : texts)
+        EXPECT_EQ(got, want);
+    QLocale::setDefault(QLocale::c()); // whose short time has seconds
+    EXPECT_TRUE(panel::stopLabel(QDateTime::currentDateTime())
+                    .contains(QRegularExpression("^Stops \\d\\d?:\\d\\d$")));
+    QLocale::setDefault(QLocale::system());
+    EXPECT_TRUE(panel::sounding("firefox", {"firefox.bin"}));
+    EXPECT_FALSE(panel::sounding("fire", {"firefox"}));
+}
+
+// The tray icon's pulse: only on air, only with motion allowed (its pixels
+// are checked with the screenshots).
+TEST(MenuIcon, ThePulse) {
+    // {on air, motion reduced, seconds into the pulse, frame}
+    const std::tuple<bool, bool, double, int> frames[] = {
+        {false, false, 0.1, 2}, {true, true, 0.1, 2},  {true, false, 0.1, 0},
+        {true, false, 0.7, 1},  {true, false, 1.4, 2}, {true, false, 2.1, 0},
+        {true, false, -0.5, 0}, {true, false, NAN, 0}};
+    for (const auto& [onAir, still, seconds, frame] : frames)
+        EXPECT_EQ(Tray::frameAt(onAir, still, seconds), frame) << onAir << still << seconds;
+}
+
+TEST(PanelWindow, DropsUnderOrAboveTheClickAndStaysOnScreen) {
+    const QRect screen(0, 0, 1920, 1080);
+    const QSize panel(356, 600);
+    EXPECT_EQ(PanelWindow::place({1500, 12}, panel, screen), QPoint(1322, 18));
+    EXPECT_EQ(PanelWindow::place({1500, 1070}, panel, screen), QPoint(1322, 464));
+    EXPECT_EQ(PanelWindow::place({1910, 12}, panel, screen), QPoint(1564, 18));
+    EXPECT_EQ(PanelWindow::place({5, 1070}, panel, {0, 40, 1920, 1040}), QPoint(0, 464));
+    EXPECT_EQ(PanelWindow::place({900, 500}, {356, 900}, screen), QPoint(722, 180));
+}
+
+// "Open at Login" writes an autostart entry the desktop accepts, starting
+// this very program even from a folder with spaces, and takes it away again.
+TEST(Autostart, AValidEntryThatComesAndGoes) {
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    ASSERT_TRUE(Autostart::setEnabled(true, "/opt/My Apps/lantern-fm"));
+    EXPECT_TRUE(Autostart::enabled());
+    const auto entry = Autostart::entryPath();
+    EXPECT_EQ(entry, config.filePath("autostart/lantern-fm.desktop"));
+    const auto check = test::runProgram({"desktop-file-validate", entry.toStdString()});
+    EXPECT_EQ(check.status, 0) << check.output;
+    QFile file(entry);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().contains("\nExec=\"/opt/My Apps/lantern-fm\"\n"));
+    ASSERT_TRUE(Autostart::setEnabled(false, {}));
+    EXPECT_FALSE(Autostart::enabled());
+    EXPECT_FALSE(QFile::exists(entry));
+}
+
+using Sheet = StationTest;
+
+// The sheet opens on what the station holds; names are compared as the
+// service will see them; confirming needs a name and a passcode when they are
+// asked for; "Make One Up" is four digits, a hyphen and a word.
+TEST_F(Sheet, StartsFromTheStationAndKnowsWhenItCanConfirm) {
+    Keychain::write("address.named",
+                    encode({"/night-shift", "http://127.0.0.1:9/night-shift", "s", false, {}}));
+    settings.setValue("linkMode", "named");
+    settings.setValue("stationName", "Attic");
+    auto& s = make();
+    WhoCanListenModel sheet(s);
+    EXPECT_EQ(sheet.mode(), LinkMode::Named);
+    EXPECT_EQ(sheet.name(), "night-shift");
+    EXPECT_EQ(sheet.stationName(), "Attic");
+    EXPECT_FALSE(sheet.usePasscode());
+    EXPECT_EQ(sheet.confirmLabel(), "Done");
+    sheet.setFirstTime(true);
+    EXPECT_EQ(sheet.confirmLabel(), "Go On Air");
+
+    const std::pair<const char*, const char*> warnings[] = {
+        {"night-shift", ""},
+        {"  Night-Shift\t", ""},
+        {"day-shift",
+         "This replaces 127.0.0.1/night-shift \u2014 that name won't be yours any more."},
+    };
+    for (const auto& [name, warning] : warnings) {
+        sheet.setName(name);
+        EXPECT_EQ(sheet.warning(), warning) << name;
+    }
+    sheet.setName("");
+    EXPECT_EQ(sheet.nameHint(), "Type the name you want after 127.0.0.1/ to finish.");
+    EXPECT_TRUE(sheet.namedDetail().startsWith("127.0.0.1/yourname \u2014 easy to say"));
+
+    // {mode, name, passcode asked for, passcode, can confirm}
+    const std::tuple<LinkMode, const char*, bool, const char*, bool> rules[] = {
+        {LinkMode::Named, "", false, "", false}, {LinkMode::Named, "  ", false, "", true},
+        {LinkMode::Fresh, "", true, "", false},  {LinkMode::Fresh, "", false, "left over", true},
+        {LinkMode::Kept, "", true, "x", true},
+    };
+    for (const auto& [mode, name, usePasscode, passcode, canConfirm] : rules) {
+        sheet.setMode(mode);
+        sheet.setName(name);
+        sheet.setUsePasscode(usePasscode);
+        sheet.setPasscode(passcode);
+        EXPECT_EQ(sheet.canConfirm(), canConfirm)
+            << rawValue(mode).toStdString() << " '" << name << "'";
+    }
+    // Suggestions carry 80 bits: 16 characters of 32, all of them used.
+    const QRegularExpression madeUp("^[0-9a-hjkmnp-tv-z]{4}(-[0-9a-hjkmnp-tv-z]{4}){3}$");
+    QSet<QChar> seen;
+    for (int i = 0; i < 200; ++i) {
+        const auto suggestion = WhoCanListenModel::suggestion();
+        EXPECT_TRUE(madeUp.match(suggestion).hasMatch()) << suggestion.toStdString();
+        seen += QSet<QChar>(suggestion.begin(), suggestion.end());
+    }
+    EXPECT_EQ(seen.size(), 33); // the alphabet and the dash
+}
+
+// A refusal shows the station's words and " Nothing changed."; a passcode
+// switched off hands none over; the first-run sheet goes on air when it is
+// accepted and not when it is cancelled.
+TEST_F(Sheet, SavingAndTheFirstRun) {
+    auto& s = make();
+    PanelState panel(s);
+    panel.goOnAir(); // never asked
+    EXPECT_EQ(panel.screen(), PanelState::Screen::Sheet);
+    panel.sheetCancelled();
+    EXPECT_EQ(panel.screen(), PanelState::Screen::OffAir);
+    EXPECT_FALSE(s.onAir());
+
+    WhoCanListenModel refused(s);
+    refused.setMode(LinkMode::Named);
+    refused.setName("taken");
+    refused.save(); // nothing answers at 127.0.0.1:9
+    EXPECT_TRUE(refused.working());
+    EXPECT_FALSE(refused.canConfirm()) << "a second change could start";
+    ASSERT_TRUE(eventually([&] { return !refused.working(); }, 10s));
+    EXPECT_EQ(refused.problem(), "Couldn't reach the address service. Nothing changed.");
+
+    panel.goOnAir();
+    WhoCanListenModel sheet(s);
+    sheet.setFirstTime(panel.firstRunAsked());
+    sheet.setPasscode("typed but switched off");
+    sheet.setStationName("Porch");
+    QObject::connect(&sheet, &WhoCanListenModel::done, &panel, &PanelState::sheetDone);
+    sheet.save();
+    ASSERT_TRUE(eventually([&] { return s.onAir(); })) << "the first-run sheet did not go on air";
+    EXPECT_TRUE(s.presence().passcode().isEmpty());
+    EXPECT_EQ(s.presence().stationName(), "Porch");
+    EXPECT_EQ(panel.screen(), PanelState::Screen::OnAir);
+    s.goOffAir();
+    panel.goOnAir(); // asked now: straight on air
+    EXPECT_TRUE(s.onAir());
+}
+
+// The address service is set in the sheet: only once it answers as one
+// (not another server, not a wrong address), kept for the next start, and
+// the stable links can then be chosen.
+TEST_F(Sheet, AnAddressServiceIsCheckedBeforeItIsUsed) {
+    QTemporaryDir data;
+    test::AddressDaemon daemon(data);
+    test::FakeAddressService other; // some other server
+    other.answer({404, "Not found"});
+    AddressClient none{QUrl("https://address.lantern-fm.invalid"), 3s}; // as built, none set
+    auto& s = make(&none);
+    WhoCanListenModel sheet(s);
+    ASSERT_FALSE(sheet.serviceConfigured());
+    const auto use = [&](const QString& url) {
+        sheet.useService(url);
+        EXPECT_TRUE(eventually([&] { return !sheet.checkingService(); }, 10s));
+        return sheet.serviceProblem();
+    };
+    EXPECT_FALSE(use("ftp://links.example.org").isEmpty());
+    EXPECT_EQ(use(other.base()), "127.0.0.1 isn't an address service.");
+    EXPECT_FALSE(sheet.serviceConfigured());
+    EXPECT_EQ(use(QString::fromStdString(daemon.base())), "");
+    EXPECT_TRUE(sheet.serviceConfigured());
+    EXPECT_EQ(settings.string("addressBase"), QString::fromStdString(daemon.base()));
+    sheet.setMode(LinkMode::Kept);
+    EXPECT_EQ(sheet.mode(), LinkMode::Kept);
+}
+
+// A keyring that refuses the passcode (here, one without a collection to keep
+// it in): the sheet said beforehand that the keyring would be asked, and
+// after saving says that the passcode went to the private file, which holds it;
+// the relay's screen does the same for its password.
+TEST_F(Sheet, APasscodeOrPasswordTheKeyringRefusesIsKeptAndSaidSo) {
+    qputenv("HOME", home.path().toUtf8());
+    const pid_t keyring =
+        test::startProgram({"gnome-keyring-daemon", "--foreground", "--components=secrets"},
+                           {"XDG_RUNTIME_DIR=" + home.path().toStdString()});
+    ASSERT_TRUE(eventually([] { return test::World::bus().hasOwner("org.freedesktop.secrets"); }));
+    auto& s = make();
+    WhoCanListenModel sheet(s);
+    sheet.setUsePasscode(true);
+    sheet.setPasscode("harbour-lights");
+    EXPECT_TRUE(sheet.keyringHint().contains("keyring"))
+        << "the keyring's question comes unannounced";
+    QSignalSpy done(&sheet, &WhoCanListenModel::done);
+    sheet.save();
+    ASSERT_TRUE(eventually([&] { return !sheet.notice().isEmpty(); }, 10s));
+    EXPECT_TRUE(sheet.notice().contains("private file"));
+    EXPECT_EQ(done.count(), 0) << "the sheet closed before saying where the passcode went";
+    EXPECT_EQ(sheet.confirmLabel(), "OK");
+    sheet.save();
+    EXPECT_EQ(done.count(), 1);
+    EXPECT_EQ(s.presence().passcode(), "harbour-lights");
+    QFile kept(home.filePath("data/lantern-fm/passcode"));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "harbour-lights");
+
+    // The relay server's password likewise, never dropped for an empty one.
+    RelaySheet relay(s, nullptr);
+    QSignalSpy relayDone(&relay, &RelaySheet::done);
+    relay.setProperty("address", "icecast://radio.example.org:8000/live");
+    relay.setProperty("password", "hackme");
+    relay.save();
+    ASSERT_TRUE(eventually([&] { return !relay.notice().isEmpty(); }, 10s))
+        << relay.problem().toStdString();
+    EXPECT_TRUE(relay.notice().contains("private file"));
+    EXPECT_EQ(relayDone.count(), 0);
+    relay.save();
+    EXPECT_EQ(relayDone.count(), 1);
+    EXPECT_EQ(Keychain::read("relay.password"), "hackme");
+    test::endProgram(keyring);
+}
+
+// With talking locked on, a press of the hold-to-talk button unlocks it and
+// holds nothing; later presses hold while pressed.
+TEST_F(Sheet, HoldToTalkWhileLatched) {
+    auto& s = make();
+    s.mic().setMic(true);
+    ASSERT_TRUE(eventually([&] { return s.mic().on(); }));
+    s.mic().setTalkOn(true);
+    panel::holdToTalk(s, true);
+    EXPECT_FALSE(s.mic().talkOn());
+    EXPECT_FALSE(s.mic().holding());
+    panel::holdToTalk(s, false);
+    EXPECT_FALSE(s.mic().holding());
+    panel::holdToTalk(s, true);
+    EXPECT_TRUE(s.mic().holding());
+    panel::holdToTalk(s, false);
+    EXPECT_FALSE(s.mic().holding());
+}
 
 QString shotPath(const QString& name) {
     QDir().mkpath(SCREENSHOTS);
@@ -40,26 +314,29 @@ protected:
         engine.reset();
         StationTest::TearDown();
     }
-    void open(Station& s) {
+    // A panel for `s`, shown; none is built before it is first shown.
+    void open(Station& s, std::chrono::milliseconds keepClosed = PanelWindow::keepClosed) {
         engine = DesktopApp::makeEngine(s);
         panel = std::make_unique<PanelWindow>(*engine, s, PanelWindow::Kind::window);
+        EXPECT_FALSE(panel->built());
+        panel->keepClosedFor(keepClosed);
+        show();
+    }
+    void show() {
         panel->show();
         ASSERT_TRUE(eventually([&] { return panel->window()->isExposed(); }));
     }
     // Saves what the window shows now as screenshots/NAME.png.
-    QImage shoot(const QString& name) {
+    void shoot(const QString& name) {
         test::settle(400ms); // bindings, images and animations settle
-        const auto image = panel->window()->grabWindow();
-        EXPECT_TRUE(image.save(shotPath(name))) << name.toStdString();
-        return image;
+        EXPECT_TRUE(panel->window()->grabWindow().save(shotPath(name))) << name.toStdString();
     }
-    template <typename T> T* find() const {
-        return panel->window()->contentItem()->findChild<T*>();
-    }
+    QQuickItem* root() const { return panel->window()->contentItem(); }
+    template <typename T> T* find() const { return root()->findChild<T*>(); }
     // The item of that name the screen shows, not one of a screen going away.
     QQuickItem* shown(const QString& name) const {
         QQuickItem* found = nullptr;
-        for (auto* item : panel->window()->contentItem()->findChildren<QQuickItem*>(name))
+        for (auto* item : root()->findChildren<QQuickItem*>(name))
             if (item->isVisible()) found = item;
         return found;
     }
@@ -72,18 +349,16 @@ Bytes coverArt() {
     QImage image(120, 120, QImage::Format_RGB32);
     QPainter painter(&image);
     QLinearGradient sky(0, 0, 120, 120);
-    sky.setColorAt(0, QColor(0xF7, 0xA3, 0x6B));
-    sky.setColorAt(1, QColor(0x6B, 0x3F, 0xA0));
+    sky.setStops({{0, QColor(0xF7, 0xA3, 0x6B)}, {1, QColor(0x6B, 0x3F, 0xA0)}});
     painter.fillRect(image.rect(), sky);
     painter.setBrush(QColor(0xFF, 0xE3, 0xA8));
     painter.setPen(Qt::NoPen);
     painter.drawEllipse(QPointF(60, 70), 26, 26);
     painter.fillRect(QRect(0, 84, 120, 36), QColor(0x23, 0x2A, 0x4A));
     painter.end();
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    image.save(&buffer, "PNG");
-    return Bytes(bytes.begin(), bytes.end());
+    QBuffer png;
+    image.save(&png, "PNG");
+    return Bytes(png.data().begin(), png.data().end());
 }
 
 // Off air, on air (a cover, the microphone on and talking), and the sheet
@@ -119,11 +394,12 @@ TEST_F(Screens, EveryScreenAndState) {
     // never as markup that styles the panel or loads an image.
     const QString markup = "<b>Hi</b><img src=\"https://tracker.example/p.png\">";
     StationProbe::read(s, {markup.toStdString(), "A", "B", std::nullopt, true, "P"}, std::nullopt);
-    test::settle(200ms);
     QQuickItem* title = nullptr;
-    for (auto* item : panel->window()->contentItem()->findChildren<QQuickItem*>())
-        if (item->property("text").toString() == markup) title = item;
-    ASSERT_TRUE(title) << "the title is not shown";
+    ASSERT_TRUE(eventually([&] {
+        for (auto* item : root()->findChildren<QQuickItem*>())
+            if (item->property("text").toString() == markup) title = item;
+        return title;
+    })) << "the title is not shown";
     EXPECT_GT(title->property("contentWidth").toReal(),
               QFontMetricsF(title->property("font").value<QFont>()).horizontalAdvance("Hi") * 3);
     shoot("on-air-title-with-markup");
@@ -140,13 +416,12 @@ TEST_F(Screens, EveryScreenAndState) {
     shoot("on-air-talking-and-recording");
 
     // Every popup lies whole inside the panel's window, wherever its button is.
-    const std::pair<const char*, const char*> popups[] = {{"showQR", "qrPopover"},
-                                                          {"stopAfter", "stopMenu"},
-                                                          {"share", "shareMenu"},
-                                                          {"gear", "gearMenu"}};
-    const QStringList shots{"qr-popover", "menu-stop-after", "menu-share", "menu-gear"};
-    for (int i = 0; i < 4; ++i) {
-        const auto [button, name] = popups[i];
+    const std::tuple<const char*, const char*, const char*> popups[] = {
+        {"showQR", "qrPopover", "qr-popover"},
+        {"stopAfter", "stopMenu", "menu-stop-after"},
+        {"share", "shareMenu", "menu-share"},
+        {"gear", "gearMenu", "menu-gear"}};
+    for (const auto& [button, name, shot] : popups) {
         auto* opener = shown(button);
         auto* popup = opener ? opener->findChild<QObject*>(name) : nullptr;
         ASSERT_TRUE(popup) << button;
@@ -154,9 +429,8 @@ TEST_F(Screens, EveryScreenAndState) {
         ASSERT_TRUE(eventually([&] { return popup->property("opened").toBool(); })) << name;
         auto* content = popup->property("contentItem").value<QQuickItem*>()->parentItem();
         const auto shown = content->mapRectToScene(content->boundingRect());
-        EXPECT_TRUE(panel->window()->contentItem()->boundingRect().contains(shown))
-            << name << " lies outside the window";
-        shoot(shots[i]);
+        EXPECT_TRUE(root()->boundingRect().contains(shown)) << name << " lies outside the window";
+        shoot(shot);
         QMetaObject::invokeMethod(popup, "close");
         ASSERT_TRUE(eventually([&] { return !popup->property("visible").toBool(); }));
     }
@@ -167,7 +441,7 @@ TEST_F(Screens, EveryScreenAndState) {
     settings.setValue("relayURL", "icecast://radio.example.org:8000/live"); // from the next start
     state->change();
     WhoCanListenModel* sheet = nullptr; // the new sheet's, not the closed one's
-    for (auto* model : panel->window()->contentItem()->findChildren<WhoCanListenModel*>())
+    for (auto* model : root()->findChildren<WhoCanListenModel*>())
         if (!model->firstTime()) sheet = model;
     ASSERT_TRUE(sheet);
     sheet->setMode(LinkMode::Named);
@@ -176,7 +450,6 @@ TEST_F(Screens, EveryScreenAndState) {
     sheet->setPasscode("0412-harbor");
     sheet->save(); // the address service at port 9 does not answer
     ASSERT_TRUE(eventually([&] { return !sheet->problem().isEmpty(); }, 10s));
-    EXPECT_TRUE(sheet->problem().endsWith(" Nothing changed."));
     EXPECT_TRUE(shown("relayNote")) << "a passcode beside a relay is not explained";
     shoot("sheet-with-problem");
 
@@ -184,8 +457,8 @@ TEST_F(Screens, EveryScreenAndState) {
     ASSERT_EQ(QCoro::waitFor(s.setLinkMode(LinkMode::Fresh, {}, "0412-harbor", "Attic Waves")),
               std::nullopt);
     state->relay();
-    test::settle(300ms);
-    EXPECT_TRUE(shown("relayPasscodeNote")) << "the relay's screen does not say the passcode stays";
+    EXPECT_TRUE(eventually([&] { return shown("relayPasscodeNote"); }))
+        << "the relay's screen does not say the passcode stays";
     shoot("relay-with-a-passcode");
 }
 
@@ -210,12 +483,8 @@ TEST_F(Screens, TheLinkAsItStands) {
     ASSERT_NE(onAir(s), 0);
     ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::ToolMissing; }));
     shoot("on-air-without-cloudflared");
-    ASSERT_TRUE(shown("listenHere"));
-    const auto card = shown("listenHere")->property("text").toString();
-    EXPECT_TRUE(card.contains(s.localAddress().toString())) << card.toStdString();
     find<PanelState>()->change();
-    test::settle(300ms);
-    ASSERT_TRUE(shown("useService"));
+    ASSERT_TRUE(eventually([&] { return shown("useService"); }));
     QMetaObject::invokeMethod(shown("useService"), "clicked");
     shoot("sheet-with-own-address-and-no-address-service");
 }
@@ -224,23 +493,15 @@ TEST_F(Screens, TheLinkAsItStands) {
 // opened again it is whole and shows the station as it is now.
 TEST_F(Screens, AClosedPanelLetsGoOfItsSceneAndComesBackAsTheStationIsNow) {
     auto& s = make();
-    engine = DesktopApp::makeEngine(s);
-    panel = std::make_unique<PanelWindow>(*engine, s, PanelWindow::Kind::window);
-    EXPECT_FALSE(panel->built());
-    panel->keepClosedFor(200ms);
-    panel->show();
-    ASSERT_TRUE(eventually([&] { return panel->window()->isExposed(); }));
-    const auto goOffAir = [&] {
-        return panel->window()->contentItem()->findChildren<QQuickItem*>("goOffAir").size();
-    };
+    open(s, 200ms);
+    const auto goOffAir = [&] { return root()->findChildren<QQuickItem*>("goOffAir").size(); };
     EXPECT_EQ(goOffAir(), 0);
     test::settle(400ms);
     EXPECT_TRUE(panel->built()) << "released while open";
     panel->hide();
     ASSERT_TRUE(eventually([&] { return !panel->built(); }, 3s));
     onAir(s);
-    panel->show();
-    ASSERT_TRUE(eventually([&] { return panel->window()->isExposed(); }));
+    show();
     EXPECT_TRUE(eventually([&] { return goOffAir() > 0; }));
 }
 
@@ -268,64 +529,51 @@ TEST_F(Screens, AShortScreenKeepsGoOffAirInReach) {
 // and a light panel: square, the dot red on air only, the arcs lit one by
 // one through the pulse, the tint on the rest.
 TEST(TrayImages, ReadableInASquareSlotInEachState) {
-    struct State {
-        bool onAir;
-        int frame;
-        bool innerLit, outerLit;
-    };
-    const State states[] = {{false, 2, true, true},
-                            {true, 0, false, false},
-                            {true, 1, true, false},
-                            {true, 2, true, true}};
-    const QColor tints[] = {QColor(0xF2, 0xF2, 0xF2), QColor(0x23, 0x24, 0x2A)};
+    // {on air, frame, inner arc lit, outer arc lit}
+    const std::tuple<bool, int, bool, bool> states[] = {{false, 2, true, true},
+                                                        {true, 0, false, false},
+                                                        {true, 1, true, false},
+                                                        {true, 2, true, true}};
     for (const auto& [onAir, frame, innerLit, outerLit] : states) {
         QImage strip(8 * 80, 2 * 80, QImage::Format_RGB32);
         QPainter painter(&strip);
         painter.fillRect(0, 0, strip.width(), 80, QColor(0x1E, 0x1E, 0x22));
         painter.fillRect(0, 80, strip.width(), 80, QColor(0xEE, 0xEE, 0xF0));
-        int column = 0;
-        for (const qreal ratio : {1.0, 2.0})
-            for (const int size : {16, 22, 24, 32}) {
-                for (int row = 0; row < 2; ++row) {
-                    const auto image = MenuIcon::image(onAir, frame, size, ratio, tints[row]);
-                    const auto what = QStringLiteral("on air %1 frame %2 at %3 x%4")
-                                          .arg(onAir)
-                                          .arg(frame)
-                                          .arg(size)
-                                          .arg(ratio)
-                                          .toStdString();
-                    ASSERT_EQ(image.width(), image.height()) << what;
-                    ASSERT_EQ(image.width(), std::lround(size * ratio)) << what;
-                    // Points in the 16-unit design: the dot at (8, 8), the arcs
-                    // where they cross its line, 3.9 and 6.6 to the right.
-                    const auto at = [&](qreal x) {
-                        int most = 0;
-                        QRgb strongest = 0;
-                        for (int dx = -1; dx <= 1; ++dx)
-                            for (int dy = -1; dy <= 1; ++dy) {
-                                const auto pixel =
-                                    image.pixel(static_cast<int>(x * size * ratio / 16) + dx,
-                                                static_cast<int>(8 * size * ratio / 16) + dy);
-                                if (qAlpha(pixel) > most) most = qAlpha(pixel), strongest = pixel;
-                            }
-                        return std::pair(most, QColor::fromRgba(strongest));
-                    };
-                    const auto lit = [](int alpha, bool on) {
-                        return on ? alpha > 200 : alpha > 50 && alpha < 130;
-                    };
-                    EXPECT_TRUE(lit(at(11.9).first, innerLit)) << what << " inner arc";
-                    EXPECT_TRUE(lit(at(14.6).first, outerLit)) << what << " outer arc";
-                    const auto dot = at(8).second;
-                    const bool red = dot.red() > 200 && dot.green() < 100 && dot.blue() < 100;
-                    EXPECT_EQ(red, onAir) << what << " dot";
-                    painter.drawImage(QPointF(column * 80 + 24, row * 80 + 24), image);
-                }
-                ++column;
+        // Columns: 16, 22, 24 and 32 at 1x, then at 2x; rows: the tint for a
+        // dark panel, then for a light one.
+        for (int column = 0; column < 8; ++column)
+            for (int row = 0; row < 2; ++row) {
+                const int points = std::array{16, 22, 24, 32}[column % 4];
+                const qreal ratio = column < 4 ? 1 : 2, size = points * ratio;
+                const auto tint = row ? QColor(0x23, 0x24, 0x2A) : QColor(0xF2, 0xF2, 0xF2);
+                const auto image = MenuIcon::image(onAir, frame, points, ratio, tint);
+                SCOPED_TRACE(testing::Message() << "on air " << onAir << " frame " << frame
+                                                << " at " << points << " x" << ratio);
+                ASSERT_EQ(image.size(), QSize(std::lround(size), std::lround(size)));
+                // The strongest pixel by a point on the dot's line in the
+                // 16-unit design: the dot at 8, the arcs at 11.9 and 14.6.
+                const auto at = [&](qreal x) {
+                    QRgb strongest = 0;
+                    for (int d = 0; d < 9; ++d) {
+                        const auto pixel = image.pixel(static_cast<int>(x * size / 16) + d % 3 - 1,
+                                                       static_cast<int>(size / 2) + d / 3 - 1);
+                        if (qAlpha(pixel) > qAlpha(strongest)) strongest = pixel;
+                    }
+                    return QColor::fromRgba(strongest);
+                };
+                const auto lit = [&](qreal x, bool on) {
+                    const int alpha = at(x).alpha();
+                    return on ? alpha > 200 : alpha > 50 && alpha < 130;
+                };
+                EXPECT_TRUE(lit(11.9, innerLit)) << "inner arc";
+                EXPECT_TRUE(lit(14.6, outerLit)) << "outer arc";
+                const auto dot = at(8);
+                EXPECT_EQ(dot.red() > 200 && dot.green() < 100 && dot.blue() < 100, onAir) << "dot";
+                painter.drawImage(QPointF(column * 80 + 24, row * 80 + 24), image);
             }
         painter.end();
-        const auto name = onAir ? QStringLiteral("tray-on-air-frame-%1").arg(frame)
-                                : QStringLiteral("tray-off-air");
-        EXPECT_TRUE(strip.save(shotPath(name)));
+        EXPECT_TRUE(strip.save(shotPath(onAir ? QStringLiteral("tray-on-air-frame-%1").arg(frame)
+                                              : QStringLiteral("tray-off-air"))));
     }
 }
 

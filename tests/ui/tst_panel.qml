@@ -5,7 +5,7 @@ import LanternTest
 
 // The real panel, clicked through: the first go on air asks who can listen
 // first; later ones go straight on air; Copy Link copies the share link; the
-// keyboard reaches and names every control.
+// keyboard reaches and names every control; every control can be pressed.
 TestCase {
     id: test
     name: "Panel"
@@ -16,9 +16,12 @@ TestCase {
 
     Component { id: panelComponent; Panel {} }
 
-    function openPanel() {
-        const panel = createTemporaryObject(panelComponent, test)
-        verify(panel)
+    function openPanel() { return createTemporaryObject(panelComponent, test) }
+    // A panel on air, its link ready, whether or not who can listen was asked.
+    function onAirPanel() {
+        const panel = openPanel()
+        Station.goOnAir()
+        tryVerify(() => Station.linkState === Station.Ready, 10000)
         return panel
     }
     function click(panel, name) {
@@ -27,11 +30,9 @@ TestCase {
         mouseClick(item)
     }
 
-    function cleanup() {
-        Station.goOffAir()
-    }
+    function cleanup() { Station.goOffAir() }
 
-    function test_1_theFirstGoOnAirAsksWhoCanListen() {
+    function test_1_theFirstGoOnAirAsksWhoCanListenLaterOnesGoStraightOn() {
         verify(!Station.presence.asked)
         const panel = openPanel()
         click(panel, "goOnAir")
@@ -44,10 +45,7 @@ TestCase {
         click(panel, "confirm")
         tryVerify(() => Station.onAir, 5000)
         verify(Station.presence.asked)
-    }
-
-    function test_2_laterTheButtonGoesOnAir() {
-        const panel = openPanel()
+        Station.goOffAir()
         click(panel, "goOnAir")
         tryVerify(() => Station.onAir, 5000)
     }
@@ -61,9 +59,7 @@ TestCase {
     }
 
     function test_3_copyLinkCopiesTheShareLink() {
-        const panel = openPanel()
-        click(panel, "goOnAir")
-        tryVerify(() => Station.linkState === Station.Ready, 10000)
+        const panel = onAirPanel()
         click(panel, "copyLink")
         const pill = findChild(panel, "copyLink")
         compare(pill.text, "Copied")
@@ -74,17 +70,14 @@ TestCase {
     // Tab walks every control of the on-air screen, each with a name for a
     // screen reader, and comes round again; Space on a focused button acts.
     function test_4_everyControlIsReachedByTabAndNamed() {
-        const panel = openPanel()
-        click(panel, "goOnAir")
-        tryVerify(() => Station.linkState === Station.Ready, 10000)
+        const panel = onAirPanel()
         panel.forceActiveFocus()
         const seen = []
         for (let step = 0; step < 40; ++step) {
             keyClick(Qt.Key_Tab)
             const item = panel.Window.activeFocusItem
             verify(item, "Tab left the panel")
-            if (seen.indexOf(item) >= 0)
-                break
+            if (seen.indexOf(item) >= 0) break
             seen.push(item)
             verify(Probe.accessibleName(item) !== "", "a control without a name: " + item)
         }
@@ -107,8 +100,7 @@ TestCase {
         compare(Probe.opened(), [Station.toolPage.toString()])
         const here = findChild(panel, "listenHere")
         let x = here.width
-        while (x > 0 && here.linkAt(x, here.height / 2) === "")
-            --x
+        while (x > 0 && here.linkAt(x, here.height / 2) === "") --x
         mouseClick(here, x - 2, here.height / 2)
         compare(Probe.opened()[1], Station.localAddress.toString())
         Probe.setEnvironment("LANTERN_CLOUDFLARED", tool)
@@ -127,9 +119,7 @@ TestCase {
         }
         return found
     }
-    function named(control) {
-        return control.objectName || control.Accessible.name || control.text
-    }
+    function named(control) { return control.objectName || control.Accessible.name || control.text }
     function find(panel, name) { return buttons(panel, []).find(b => named(b) === name) }
     function openMenu(button) {
         for (let i = 0; i < button.data.length; ++i)
@@ -164,54 +154,50 @@ TestCase {
         return pressed
     }
 
-    function test_6_everyControlOfEveryScreenCanBePressed() {
-        const panel = openPanel()
-        const state = findChild(panel, "panelState")
-        const offAir = () => { if (Station.onAir) Station.goOffAir(); state.sheetCancelled(); state.back() }
+    // Each screen: what must not be pressed there (it changes the screen or
+    // ends the app), what it must offer, the button that leaves it, if any.
+    function test_6_everyControlOfEveryScreenCanBePressed_data() {
         const leaving = ["Quit Lantern FM", "goOnAir", "goOffAir", "confirm", "Cancel"]
-        const off = pressEverything(panel, leaving.concat(["Change"]), offAir)
-        verify(off.length >= 5, "off air: " + off)
-
-        state.change()
-        const sheet = () => { if (state.screen !== PanelState.Sheet) state.change() }
-        const inSheet = pressEverything(panel, leaving, sheet)
-        verify(inSheet.indexOf("makeOneUp") >= 0, "the sheet: " + inSheet)
-        state.sheetCancelled()
-
-        click(panel, "goOnAir")
-        tryVerify(() => Station.linkState === Station.Ready, 10000)
-        const onAir = () => {
-            state.sheetCancelled()
-            state.back()
-            if (!Station.onAir) Station.goOnAir()
-            tryVerify(() => Station.linkState === Station.Ready, 10000)
-        }
-        const on = pressEverything(panel, leaving.concat(["Change"]), onAir)
-        verify(["copyLink", "showQR", "share", "stopAfter"].every(n => on.indexOf(n) >= 0), "on air: " + on)
-
-        state.about()
-        click(panel, "aboutBack")
-        tryVerify(() => state.screen !== PanelState.About, 2000, "Back leaves About")
+        return [
+            {tag: "off air", screen: PanelState.OffAir, leaving: leaving.concat(["Change"]), least: 5},
+            {tag: "sheet", screen: PanelState.Sheet, open: "change", leaving: leaving,
+             reached: ["makeOneUp"]},
+            {tag: "on air", screen: PanelState.OnAir, onAir: true, leaving: leaving.concat(["Change"]),
+             reached: ["copyLink", "showQR", "share", "stopAfter"]},
+            {tag: "about", screen: PanelState.About, open: "about", leaving: ["aboutBack"],
+             leave: "aboutBack"},
+            // Saving without an address says what is missing.
+            {tag: "relay", screen: PanelState.Relay, open: "relay", leaving: ["relayCancel"],
+             reached: ["relaySave"], leave: "relayCancel",
+             line: "Type the server's address, like icecast://host:8000/live"},
+        ]
     }
-
-    // The relay screen: every control pressed; saving without an address
-    // says what is missing, and Cancel leaves.
-    function test_7_theRelayScreen() {
+    function test_6_everyControlOfEveryScreenCanBePressed(data) {
         const panel = openPanel()
         const state = findChild(panel, "panelState")
-        state.relay()
-        const relay = () => { if (state.screen !== PanelState.Relay) { state.back(); state.relay() } }
-        const inRelay = pressEverything(panel, ["relayCancel"], relay)
-        verify(inRelay.indexOf("relaySave") >= 0, "the relay screen: " + inRelay)
-        compare(findChild(panel, "relayLine").text,
-                "Type the server's address, like icecast://host:8000/live")
-        click(panel, "relayCancel")
-        tryVerify(() => state.screen !== PanelState.Relay, 2000, "Cancel leaves the relay screen")
+        const show = () => { // the row's screen, again after each press
+            if (Station.onAir !== !!data.onAir) data.onAir ? Station.goOnAir() : Station.goOffAir()
+            if (state.screen !== data.screen) {
+                state.sheetCancelled()
+                state.back()
+                if (data.open) state[data.open]()
+            }
+            if (data.onAir) tryVerify(() => Station.linkState === Station.Ready, 10000)
+        }
+        show()
+        const pressed = pressEverything(panel, data.leaving, show)
+        verify(pressed.length >= (data.least || 0), data.tag + ": " + pressed)
+        for (const name of data.reached || []) verify(pressed.indexOf(name) >= 0, name + ": " + pressed)
+        if (data.line) compare(findChild(panel, "relayLine").text, data.line)
+        if (data.leave) {
+            click(panel, data.leave)
+            tryVerify(() => state.screen !== data.screen, 2000, data.leave + " does not leave")
+        }
     }
 
     // Record: the switch keeps the show, whose length shows on air, and
     // Show Recordings opens the folder the files go to.
-    function test_8_recordKeepsTheShow() {
+    function test_7_recordKeepsTheShow() {
         Station.recordings.on = false // as the earlier tests' presses left it
         const panel = openPanel()
         click(panel, "record")

@@ -10,8 +10,7 @@ trap 'rm -rf "$scratch"' EXIT
 fail() { echo "install check: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$scratch/usr" >/dev/null
-root=$scratch/usr
-id=com.brindle.lanternfm
+root=$scratch/usr id=com.brindle.lanternfm
 for file in bin/lantern-fm share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
             share/icons/hicolor/scalable/apps/$id.svg; do
     [ -f "$root/$file" ] || fail "$file is not installed"
@@ -21,8 +20,7 @@ for size in 16 22 24 32 48 64 128 256; do
     png=$root/share/icons/hicolor/${size}x${size}/apps/$id.png
     [ -f "$png" ] || fail "no ${size}px icon"
     # The PNG header's width and height (big-endian, bytes 17 to 24).
-    dims=$(od -An -tu1 -j16 -N8 "$png" | tr -s ' ' | sed 's/^ //')
-    set -- $dims
+    set -- $(od -An -tu1 -j16 -N8 "$png")
     [ $(( ($3 << 8) | $4 )) -eq "$size" ] && [ $(( ($7 << 8) | $8 )) -eq "$size" ] ||
         fail "the ${size}px icon is not ${size}x${size}"
 done
@@ -51,6 +49,4 @@ grep -q "^ExecStart=/.*/lantern-addressd --listen=127.0.0.1:8470 " "$unit" ||
 # The unit confines the service as far as systemd's own rating calls "OK".
 systemd-analyze security --offline=yes --threshold=29 "$unit" >/dev/null ||
     fail "the unit's exposure is above 2.9: $(systemd-analyze security --offline=yes "$unit" | tail -n 1)"
-if dpkg-deb -c "$deb" | grep -q lantern-addressd; then
-    fail "the desktop package carries the address service"
-fi
+! dpkg-deb -c "$deb" | grep -q lantern-addressd || fail "the desktop package carries the address service"

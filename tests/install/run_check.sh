@@ -11,8 +11,7 @@ cd "$(dirname "$0")/../.."
 scratch=$(mktemp -d)
 fail() { echo "run check: $*" >&2; cat "$scratch"/output.* >&2; exit 1; }
 if command -v cloudflared >/dev/null; then fail "cloudflared is installed here: nothing to check"; fi
-bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1 --address="unix:path=$scratch/bus")
-bus_pid=$(echo "$bus" | sed -n 2p)
+bus_pid=$(dbus-daemon --session --fork --print-pid=1 --address="unix:path=$scratch/bus")
 runs=""
 trap 'for run in $runs; do kill -TERM -$run 2>/dev/null || true; wait $run 2>/dev/null || true; done
       kill $bus_pid 2>/dev/null || true; rm -rf "$scratch"' EXIT

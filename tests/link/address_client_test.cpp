@@ -15,7 +15,6 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 using namespace lantern;
 using namespace lantern::test;
@@ -208,9 +207,8 @@ TEST_F(AddressClientTest, TheKeychainFallsBackToPrivateFiles) {
     run(client.setPasscode(QString("s3 cr\u00E9t")));
     EXPECT_EQ(run(client.passcode()), QString("s3 cr\u00E9t"));
     const auto file = home.filePath("data/lantern-fm/passcode");
-    struct stat info {};
-    ASSERT_EQ(::stat(file.toUtf8().constData(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600);
+    EXPECT_EQ(QFile::permissions(file),
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser); // 0600
     // A disk that takes no more (as a crash would) cannot lose the old secret.
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit before{};

@@ -1,20 +1,30 @@
+#include "address_service.h"
 #include "core/link/share_link.h"
 #include "core/link/tunnel_log.h"
 #include "core/link/tunnel_metrics.h"
 #include "core/link/tunnel_supervisor.h"
+#include "http_front.h"
+#include "options.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
+#include "support/raw_client.h"
 
 #include <asio/ip/tcp.hpp>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <sqlite3.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace lantern;
 using namespace lantern::test;
+using namespace lantern::addressd;
+using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using Seconds = TunnelSupervisor::Seconds;
 
@@ -160,11 +170,8 @@ public:
         return locked([&] { return downs_; });
     }
     std::vector<pid_t> launches() const {
-        std::vector<pid_t> pids;
         std::ifstream file(record_);
-        for (std::string line; std::getline(file, line);)
-            pids.push_back(std::stoi(line));
-        return pids;
+        return {std::istream_iterator<pid_t>(file), {}};
     }
 
     std::unique_ptr<TunnelSupervisor> supervisor;
@@ -259,16 +266,13 @@ TEST(TunnelSupervisor, RestartsAfterTheBackOff) {
         << "restarts waited the later delays: the URL did not reset the walk";
 }
 
-std::size_t openDescriptors() {
-    return static_cast<std::size_t>(
-        std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                      std::filesystem::directory_iterator()));
-}
-
 // Stopping ends the child, reports nothing more and starts nothing after it;
 // a new start begins afresh. Releasing without stopping leaves the child
 // running but leaks no descriptor and reaps it once it ends.
 TEST(TunnelSupervisor, StopEndsTheChildAndEverythingAfterIt) {
+    const auto openDescriptors = [] {
+        return std::ranges::distance(std::filesystem::directory_iterator("/proc/self/fd"));
+    };
     const auto descriptors = openDescriptors();
     {
         Tunnel quick({"FAKE_TUNNEL_SPLIT=1"});
@@ -293,9 +297,299 @@ TEST(TunnelSupervisor, StopEndsTheChildAndEverythingAfterIt) {
     const auto second = tunnel.launches().back();
     tunnel.supervisor.reset();
     EXPECT_EQ(openDescriptors(), descriptors);
-    EXPECT_FALSE(processGone(second)) << "releasing must not end the child";
-    ::kill(second, SIGTERM);
-    EXPECT_TRUE(eventually([&] { return processGone(second); }));
+    // Its death signal follows the thread that started it.
+    EXPECT_TRUE(eventually([&] { return processGone(second); }, 1s)) << "a child outlived it";
+}
+
+// ---- The address service's answers, without sockets: its rules as tables, the
+// claim/announce/withdraw cycle as a visitor sees it, limits on a clock of
+// the test's own, and secrets at rest.
+
+struct Folder {
+    std::filesystem::path path = ::mkdtemp((testing::TempDir() + "addressd-XXXXXX").data());
+    ~Folder() { std::filesystem::remove_all(path); }
+    std::string file(const std::string& name) const { return path / name; }
+};
+
+// `body` with the keys of `more` set.
+json with(json body, const json& more) {
+    body.update(more);
+    return body;
+}
+
+class AddressServiceTest : public testing::Test {
+protected:
+    Config config() {
+        return {.database = folder.file("addresses.db"),
+                .claimsPerHour = 3,
+                .claimsPerHourTotal = 14,
+                .updatesPerHour = 6,
+                .trustedProxies = {"10.0.0.1"},
+                .allowedOrigins = {"http://127.0.0.1:8000"}};
+    }
+    Response ask(const std::string& method, const std::string& target, const json& body = {},
+                 const std::string& peer = "192.0.2.1", const std::string& forwardedFor = "") {
+        return service.handle(
+            {method, target, body.is_null() ? std::string() : body.dump(), forwardedFor, peer});
+    }
+    json claim(const json& body, const std::string& peer = "192.0.2.1") {
+        const auto response = ask("POST", "/api/claim", body, peer);
+        EXPECT_EQ(response.status, 201) << response.body;
+        return json::parse(response.body, nullptr, false);
+    }
+    int claimStatus(const std::string& peer, const std::string& forwardedFor = "") {
+        return ask("POST", "/api/claim", {{"showLast", false}}, peer, forwardedFor).status;
+    }
+    // Announces a claimed address; the status.
+    int live(const json& claimed) {
+        return ask("PUT", "/api/live",
+                   with(claimed, {{"url", "http://127.0.0.1:8000"}, {"name", "P"}}))
+            .status;
+    }
+    static std::string header(const Response& response, const std::string& name) {
+        for (const auto& [key, value] : response.headers)
+            if (key == name) return value;
+        return {};
+    }
+
+    Folder folder;
+    std::int64_t now = 1'800'000'000;
+    AddressService service{config(), [this] { return now; }};
+};
+
+using AddressRules = AddressServiceTest;
+
+TEST_F(AddressRules, NamesAndAnnouncedAddresses) {
+    EXPECT_TRUE(AddressService::validName(std::string(30, 'a')));
+    EXPECT_FALSE(AddressService::validName(std::string(31, 'a')));
+    const std::pair<const char*, bool> names[] = {
+        {"abc", true},  {"ab", false},  {"-abc", false},       {"abc-", false},
+        {"Abc", false}, {"a_b", false}, {"caf\xC3\xA9", false}};
+    for (const auto& [name, valid] : names)
+        EXPECT_EQ(AddressService::validName(name), valid) << name;
+
+    for (const char* url : {"https://quiet-river-4821.trycloudflare.com",
+                            "https://quiet-river-4821.trycloudflare.com/",
+                            "https://QUIET-river.TryCloudflare.com", "http://127.0.0.1:8000"})
+        EXPECT_TRUE(service.allowedURL(url)) << url;
+    for (const char* url :
+         {"http://quiet-river-4821.trycloudflare.com", "https://trycloudflare.com",
+          "https://quiet.trycloudflare.com.evil.example", "https://eviltrycloudflare.com",
+          "https://user@quiet-river.trycloudflare.com",
+          "https://quiet-river.trycloudflare.com:8443",
+          "https://quiet-river.trycloudflare.com/elsewhere",
+          "https://quiet-river.trycloudflare.com/?next=x", "javascript:alert(1)",
+          "http://127.0.0.1:8001", "not a url"})
+        EXPECT_FALSE(service.allowedURL(url)) << url;
+}
+
+// Claimed, announced, visited, gone stale, withdrawn: what visitors get at
+// each step, and what the station gets for mistakes.
+TEST_F(AddressServiceTest, AnAddressFromClaimToVisitors) {
+    const auto kept = claim({{"showLast", true}, {"passcode", "pw"}});
+    const std::string path = kept["path"];
+    EXPECT_TRUE(path.starts_with("/s/") && path.size() == 13) << path;
+    EXPECT_EQ(path.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789", 3), std::string::npos);
+    EXPECT_EQ(kept["secret"].get<std::string>().size(), 43u); // 32 bytes, base64url
+    EXPECT_NE(claim({{"showLast", true}})["path"], path);
+
+    const auto before = ask("GET", path);
+    EXPECT_EQ(before.status, 200);
+    EXPECT_NE(before.body.find("This station is off air"), std::string::npos);
+    EXPECT_NE(before.body.find("http-equiv=\"refresh\" content=\"30\""), std::string::npos);
+
+    const auto announce = with(kept, {{"url", "https://quiet-river-4821.trycloudflare.com"},
+                                      {"name", "<Porch> & \"Co\""}});
+    EXPECT_EQ(ask("PUT", "/api/live", announce).status, 204);
+    for (const auto& visited : {path, path + "?from=qr", std::string("/S/") + path.substr(3)}) {
+        const auto live = ask("GET", visited);
+        EXPECT_EQ(live.status, 302) << visited;
+        EXPECT_EQ(header(live, "Location"), "https://quiet-river-4821.trycloudflare.com");
+        EXPECT_EQ(header(live, "Cache-Control"), "no-store");
+    }
+    now += AddressService::liveFor + 1; // a station that stopped announcing
+    const auto stale = ask("GET", path);
+    EXPECT_EQ(stale.status, 200);
+    EXPECT_NE(stale.body.find("<h1>&lt;Porch&gt; &amp; &quot;Co&quot;</h1>"), std::string::npos);
+    EXPECT_EQ(stale.body.find("<Porch>"), std::string::npos);
+    EXPECT_EQ(ask("PUT", "/api/live", announce).status, 204);
+    EXPECT_EQ(ask("GET", path).status, 302);
+    EXPECT_EQ(ask("DELETE", "/api/live", kept).status, 204);
+    EXPECT_EQ(ask("GET", path).status, 200);
+    EXPECT_EQ(ask("GET", "/s/nobodyhere").status, 404);
+    EXPECT_EQ(json::parse(ask("GET", "/api").body)["service"], "lantern-addressd");
+
+    const auto forged = with(announce, {{"secret", "not-the-secret"}}).dump();
+    const std::tuple<std::string, std::string, std::string, int> mistakes[] = {
+        {"PUT", "/api/live", forged, 403},
+        {"DELETE", "/api/live", forged, 403},
+        {"PATCH", "/api/settings",
+         with(kept, {{"secret", "x"}, {"passcode", ""}, {"showLast", true}}).dump(), 403},
+        {"PUT", "/api/live", with(announce, {{"url", "https://phishing.example"}}).dump(), 400},
+        {"PUT", "/api/live", with(announce, {{"path", "/s/nobodyhere"}}).dump(), 404},
+        {"PUT", "/api/live", "{\"path\":", 400},
+        {"PUT", "/api/live", "[1,2]", 400},
+        {"PATCH", "/api/settings", kept.dump(), 400},
+        {"POST", "/api/claim", R"({"showLast":"yes"})", 400},
+        {"POST", "/api/claim", R"({"hasPasscode":"yes"})", 400},
+        {"PATCH", "/api/settings", with(kept, {{"hasPasscode", 1}, {"showLast", true}}).dump(),
+         400},
+        {"POST", "/api/claim", std::string(AddressService::maxBody + 1, ' '), 413},
+        {"POST", "/api/nothing", "{}", 404},
+        {"GET", "/api/claim", "", 405},
+    };
+    for (const auto& [method, target, body, status] : mistakes)
+        EXPECT_EQ(service.handle({method, target, body, "", "192.0.2.9"}).status, status)
+            << method << " " << target << " " << body.substr(0, 60);
+    EXPECT_EQ(ask("GET", path).status, 200) << "a refused request changed the address";
+    EXPECT_EQ(
+        ask("PATCH", "/api/settings", with(kept, {{"hasPasscode", true}, {"showLast", false}}))
+            .status,
+        204);
+}
+
+TEST_F(AddressServiceTest, NamesAreClaimedOnce) {
+    EXPECT_EQ(claim({{"showLast", false}, {"name", "porch-radio"}})["path"], "/porch-radio");
+    const std::pair<json, int> rows[] = {
+        {"porch-radio", 409}, {"api", 409},   {"www", 409}, {"admin", 409},
+        {"status", 409},      {"Porch", 400}, {"", 400},    {7, 400}};
+    int client = 0; // each from a client of its own
+    const auto named = [&](const json& name) {
+        return ask("POST", "/api/claim", {{"showLast", false}, {"name", name}},
+                   "192.0.2." + std::to_string(++client))
+            .status;
+    };
+    for (const auto& [name, status] : rows)
+        EXPECT_EQ(named(name), status) << name;
+
+    // A name nobody has announced for 180 days goes to whoever claims it
+    // next; the old secret proves nothing then. One announced stays taken.
+    const auto busy = claim({{"showLast", false}, {"name", "busy-radio"}}, "192.0.2.50");
+    now += 100 * 24 * 3600;
+    ASSERT_EQ(live(busy), 204);
+    now += 100 * 24 * 3600;
+    EXPECT_EQ(named("busy-radio"), 409);
+    const auto again = claim({{"showLast", false}, {"name", "porch-radio"}}, "192.0.2.52");
+    EXPECT_EQ(ask("DELETE", "/api/live", with(again, {{"secret", "x"}})).status, 403);
+    EXPECT_EQ(ask("DELETE", "/api/live", again).status, 204);
+}
+
+// Claims are limited per client (the proxy's word counts only for a trusted
+// proxy; an IPv6 /64 is one client) and from everyone together, updates per
+// address; all come back after an hour.
+TEST_F(AddressServiceTest, LimitsPerClientAndPerAddress) {
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(claimStatus("192.0.2.7"), 201);
+    EXPECT_EQ(claimStatus("192.0.2.7"), 429);
+    EXPECT_EQ(claimStatus("192.0.2.8"), 201);
+    // Behind the trusted proxy each client is counted apart; an untrusted
+    // peer cannot dodge its limit with the header.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(claimStatus("10.0.0.1", "198.51.100." + std::to_string(i) + ", 10.0.0.1"), 201);
+    EXPECT_EQ(claimStatus("192.0.2.7", "198.51.100.99"), 429);
+    now += 3600;
+    EXPECT_EQ(claimStatus("192.0.2.7"), 201);
+
+    const auto kept = claim({{"showLast", false}}, "192.0.2.60");
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(live(kept), 204);
+    EXPECT_EQ(live(kept), 429);
+    now += 3600;
+    EXPECT_EQ(live(kept), 204);
+    // One IPv6 subscriber (a /64) is one client; everyone together has a budget.
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_EQ(claimStatus("2001:db8:1:2::" + std::to_string(i)), 201);
+    EXPECT_EQ(claimStatus("2001:db8:1:2:ffff::9"), 429);
+    for (int i = 0; i < 11; ++i)
+        EXPECT_EQ(claimStatus("198.51.101." + std::to_string(i)), 201);
+    EXPECT_EQ(claimStatus("198.51.102.1"), 429)
+        << "the claims of many clients together are not bounded";
+    RateLimit flood(1, 100); // a flood of clients is remembered within a bound
+    for (int i = 0; i < 1000; ++i)
+        flood.allow(std::to_string(i), now);
+    EXPECT_EQ(flood.remembered(), 100u);
+}
+
+// The database holds neither a secret nor a passcode in any form a reader of
+// the file could use; the secret still proves ownership after a restart.
+TEST_F(AddressServiceTest, SecretsAreNotKeptInTheClear) {
+    const auto kept = claim({{"showLast", true}, {"passcode", "porch-passcode-123"}});
+    const std::string secret = kept["secret"];
+    std::string bytes;
+    for (const auto* name : {"addresses.db", "addresses.db-wal"}) {
+        std::ifstream in(folder.file(name), std::ios::binary);
+        bytes.append(std::istreambuf_iterator<char>(in), {});
+    }
+    ASSERT_NE(bytes.find(kept["path"].get<std::string>()), std::string::npos) << "nothing written";
+    for (const auto& clear : {secret, secret.substr(0, 16), std::string("porch-passcode-123")})
+        EXPECT_EQ(bytes.find(clear), std::string::npos) << clear;
+    AddressService again(config(), [this] { return now; });
+    EXPECT_EQ(again.handle({"DELETE", "/api/live", kept.dump(), "", "x"}).status, 204);
+}
+
+// Another connection holding the database's write lock fails that request
+// alone, with 503, after a short wait; the service keeps serving (visitors
+// are still sent on) and the next request once the lock is free succeeds.
+TEST_F(AddressServiceTest, ALockedDatabaseFailsOneRequestNotTheService) {
+    const auto kept = claim({{"showLast", false}});
+    ASSERT_EQ(live(kept), 204);
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(folder.file("addresses.db").c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const auto busy = ask("POST", "/api/claim", {{"showLast", false}}, "192.0.2.30");
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(header(busy, "Retry-After"), "5");
+    EXPECT_EQ(ask("GET", kept["path"]).status, 302);
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_EQ(claimStatus("192.0.2.30"), 201);
+}
+
+// Connections beyond the cap are closed at accept; a place that frees up is
+// taken again.
+TEST_F(AddressServiceTest, ConnectionsBeyondTheCapAreClosed) {
+    boost::asio::io_context io(1);
+    HttpFront front(io, service, "127.0.0.1", 0, 2);
+    std::thread serving([&] { io.run(); });
+    {
+        auto first = std::make_unique<RawClient>(front.port());
+        RawClient second(front.port()), third(front.port());
+        EXPECT_TRUE(third.closedByPeer(2s));
+        EXPECT_FALSE(second.closedByPeer(100ms));
+        first.reset();
+        EXPECT_TRUE(eventually([&] {
+            return fetch(front.port(), "/nobody", "GET", "Connection: close\r\n")
+                .starts_with("HTTP/1.1 404");
+        }));
+    }
+    io.stop();
+    serving.join();
+}
+
+TEST(AddressOptions, CommandLineOverConfigFile) {
+    Folder folder;
+    std::ofstream(folder.file("conf"))
+        << "# hosted\nlisten = 0.0.0.0:9000\n"
+           "claims-per-hour = 5\ntrusted-proxy = 10.0.0.1, 10.0.0.2\n";
+    bool help = false;
+    const auto config = parseOptions(
+        {"--config=" + folder.file("conf"), "--claims-per-hour=7", "--database=/x.db"}, &help);
+    EXPECT_EQ(config.listen, "0.0.0.0:9000");
+    EXPECT_EQ(config.claimsPerHour, 7);
+    EXPECT_EQ(config.database, "/x.db");
+    EXPECT_EQ(config.trustedProxies, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+    for (const auto& bad :
+         {"--claims-per-hour=0", "--claims-per-hour=x", "--nope=1", "listen", "--listen=8470"})
+        EXPECT_THROW(parseOptions({bad}, &help), std::invalid_argument) << bad;
+    std::ofstream(folder.file("broken")) << "listen 0.0.0.0:1\n";
+    try {
+        parseOptions({"--config=" + folder.file("broken")}, &help);
+        ADD_FAILURE() << "a broken line was accepted";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_NE(std::string(error.what()).find("broken:1:"), std::string::npos) << error.what();
+    }
+    parseOptions({"--help"}, &help);
+    EXPECT_TRUE(help);
 }
 
 } // namespace

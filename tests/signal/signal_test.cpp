@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <random>
 #include <regex>
 #include <thread>
@@ -53,8 +54,7 @@ TEST(VoiceRing, ConcurrentPushAndTakeKeepOrder) {
     std::thread producer([&] {
         std::vector<float> block(100);
         for (int i = 0; i < total; i += 100) {
-            for (int j = 0; j < 100; ++j)
-                block[static_cast<std::size_t>(j)] = static_cast<float>(i + j + 1);
+            std::iota(block.begin(), block.end(), static_cast<float>(i + 1));
             ring.push(block);
         }
     });

@@ -33,17 +33,16 @@ using namespace std::chrono_literals;
 // What timers and threads would do, done by the test at the moment it chooses.
 class StationProbe {
 public:
-    static void tick(Station& station) { station.tick(); }
-    static void tunnelUp(Station& station, const QString& url) {
-        station.broadcast()->onTunnelUp(QUrl(url));
+    static void tick(Station& s, int times = 1) {
+        while (times--)
+            s.tick();
     }
-    static void tunnelDown(Station& station) { station.broadcast()->onTunnelDown(); }
-    static void record(Station& station, NowPlaying record, std::optional<Cover> cover) {
-        station.shared_->record(std::move(record), std::move(cover));
+    static void tunnelUp(Station& s, const QString& url) { s.broadcast()->onTunnelUp(QUrl(url)); }
+    static void tunnelDown(Station& s) { s.broadcast()->onTunnelDown(); }
+    static void record(Station& s, NowPlaying record, std::optional<Cover> cover) {
+        s.shared_->record(std::move(record), std::move(cover));
     }
-    static void read(Station& station, const NowPlaying& record, std::optional<Cover> cover) {
-        station.read(record, cover);
-    }
+    static void read(Station& s, const NowPlaying& r, std::optional<Cover> c) { s.read(r, c); }
     static StatusLine::Kind statusKind(const Station& station) { return station.status_.kind(); }
     // The uplink's room as if measured, with the ticker held so that it stays.
     static void room(Station& station, int room) {
@@ -51,9 +50,11 @@ public:
         station.room_ = room;
         Q_EMIT station.roomChanged();
     }
-    static void silence(Station& station, bool silentNow, bool heardEver) {
-        station.shared_->set(&SharedState::silentNow, silentNow);
-        station.shared_->set(&SharedState::heardEver, heardEver);
+    // The capture's silence as if heard, and the ticker's turn to tell of it.
+    static void silence(Station& s, bool silentNow, bool heardEver) {
+        s.shared_->set(&SharedState::silentNow, silentNow);
+        s.shared_->set(&SharedState::heardEver, heardEver);
+        s.tick();
     }
 };
 
@@ -81,8 +82,8 @@ public:
         return test::eventually([&] { return listen(step), done(); }, wait);
     }
     bool waitForAudio(std::chrono::milliseconds wait = 15s) {
-        listenUntil([&] { return audioBytes() >= 2000 || closed(); }, wait, 50ms);
-        return audioBytes() >= 2000;
+        return listenUntil([&] { return audioBytes() >= 2000 || closed(); }, wait, 50ms) &&
+               audioBytes() >= 2000;
     }
     bool closed() const { return client_.peerClosed(); }
     static Time now() { return std::chrono::steady_clock::now(); }

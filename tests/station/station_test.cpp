@@ -1,25 +1,82 @@
 // The station over the private sound server and bus, with the tunnel tool's
-// stand-in and a clock of the test's own where timing matters.
+// stand-in and a clock of the test's own where timing matters: its link, the
+// microphone ("fakemic" hears whatever plays on the "mic" sink), the desktop's
+// services over D-Bus, and what listeners hear while the captured application
+// does what applications do (run on PulseAudio and on PipeWire).
 #include "capture/audio_processes.h"
+#include "capture/mic_input.h"
+#include "core/signal/mixing.h"
 #include "link/keychain.h"
 #include "nowplaying/now_playing_reader.h"
 #include "station/station_fixture.h"
 #include "support/fake_address_service.h"
 #include "support/lantern_run.h"
+#include "support/shortcut_portal.h"
 
 #include <QBuffer>
 #include <QClipboard>
+#include <QDBusUnixFileDescriptor>
 #include <QDir>
 #include <QGuiApplication>
-#include <nlohmann/json.hpp>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace lantern {
+
+// logind's manager: hands out inhibitor descriptors (pipes whose other end it
+// keeps, so it sees when one is closed) and announces sleep.
+class FakeLogin : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
+public:
+    struct Lock {
+        QString what, mode;
+        int watch = -1; // our end: hung up once the station closes its end
+        bool released() const {
+            pollfd ready{watch, POLLIN, 0};
+            return ::poll(&ready, 1, 0) > 0 && (ready.revents & POLLHUP);
+        }
+    };
+    std::vector<Lock> locks;
+
+public Q_SLOTS:
+    QDBusUnixFileDescriptor Inhibit(const QString& what, const QString& who, const QString& why,
+                                    const QString& mode) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return {};
+        EXPECT_EQ(who, "Lantern FM");
+        EXPECT_EQ(why, "Lantern FM is on air");
+        locks.push_back({what, mode, ends[0]});
+        QDBusUnixFileDescriptor handed(ends[1]); // duplicates it
+        ::close(ends[1]);
+        return handed;
+    }
+};
+
+class FakeNotifications : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    std::vector<std::pair<QString, QString>> shown;
+
+public Q_SLOTS:
+    uint Notify(const QString& app, uint, const QString&, const QString& summary,
+                const QString& body, const QStringList&, const QVariantMap&, int) {
+        EXPECT_EQ(app, "Lantern FM");
+        shown.emplace_back(summary, body);
+        return uint(shown.size());
+    }
+};
+
 namespace {
 
 using test::eventually;
+using test::portalCall;
 using Mode = Station::LinkMode;
 using State = Station::LinkState;
 using Kind = StatusLine::Kind;
+const auto now = StreamEar::now;
 const QString firstURL = "https://quiet-river-4821.trycloudflare.com";
 
 // An address claimed from the service at `base`, as the keychain keeps it.
@@ -73,9 +130,8 @@ TEST_F(StationTest, GoesOnAirOnceAndOffAirCompletely) {
     ASSERT_EQ(launches().size(), 1u);
     EXPECT_EQ(launches()[0].second, "http://127.0.0.1:" + std::to_string(port));
 
-    test::RawClient listener(port);
-    listener.send("GET /stream HTTP/1.1\r\n\r\n");
-    ASSERT_FALSE(listener.readAtLeast(100).empty());
+    StreamEar listener(port, "/stream");
+    ASSERT_TRUE(listener.waitForAudio());
     s.stopAfter(1800);
     clock = clock.addSecs(1799);
     StationProbe::tick(s);
@@ -84,7 +140,7 @@ TEST_F(StationTest, GoesOnAirOnceAndOffAirCompletely) {
     StationProbe::tick(s);
     EXPECT_TRUE(!s.onAir() && !s.onAirSince().isValid() && s.link().isEmpty() &&
                 !s.stopAt().isValid() && s.listeners() == 0);
-    EXPECT_TRUE(listener.closedByPeer(2s));
+    EXPECT_TRUE(listener.listenUntil([&] { return listener.closed(); }, 2s));
     EXPECT_FALSE(test::RawClient(port).connected());
     EXPECT_TRUE(eventually([&] { return test::processGone(launches()[0].first); }, 3s));
 }
@@ -146,13 +202,10 @@ TEST_F(StationTest, TheTickerShowsAndTakesBackTheSilenceLines) {
         << "the tunnel took a line it did not put up";
     s.choose(AudioSource::wholeMac());
     StationProbe::silence(s, true, true);
-    StationProbe::tick(s);
     EXPECT_EQ(StationProbe::statusKind(s), Kind::silence);
     StationProbe::silence(s, true, false);
-    StationProbe::tick(s);
     EXPECT_TRUE(s.status().startsWith("No sound from Everything \u2014 check"));
     StationProbe::silence(s, false, true);
-    StationProbe::tick(s);
     EXPECT_EQ(StationProbe::statusKind(s), Kind::none);
 }
 
@@ -283,8 +336,8 @@ TEST_F(StationTest, AnUnreadablePasscodeHoldsListenersBackUntilItIsRead) {
         EXPECT_TRUE(test::fetch(port, target).starts_with("HTTP/1.1 503")) << target;
     EXPECT_NE(test::fetch(port, "/").find("<audio"), std::string::npos);
     ASSERT_TRUE(eventually([&] { return !s.link().isEmpty(); }));
-    EXPECT_TRUE(s.shareLink().isEmpty()) << "a link without the passcode was handed out";
-    EXPECT_TRUE(s.playerLink().isEmpty());
+    EXPECT_TRUE(s.shareLink().isEmpty() && s.playerLink().isEmpty())
+        << "a link without the passcode was handed out";
 
     Keychain::write("passcode", "pw"); // the keyring answers at last
     ASSERT_TRUE(eventually([&] { return s.status() != held; }, 3s));
@@ -331,8 +384,7 @@ TEST_F(StationTest, TheCoverFollowsTheTrack) {
         QImage image(4, 4, QImage::Format_RGB32);
         image.fill(color);
         QBuffer buffer;
-        image.save(&buffer, "PNG");
-        return buffer.data();
+        return image.save(&buffer, "PNG"), buffer.data();
     };
     const auto track = [&](const char* title, const char* cover) {
         return NowPlaying{title, "A", "B", images.base().toStdString() + cover, true, "Player"};
@@ -429,13 +481,11 @@ TEST_F(LinkTest, TheStableAddressFollowsTheBroadcast) {
     EXPECT_EQ(service.requests()[0].json()["url"], firstURL.toStdString());
     EXPECT_EQ(s.shareLink().toString(), service.base() + "/s/abc");
     StationProbe::tunnelDown(s);
-    for (int i = 0; i < 60; ++i)
-        StationProbe::tick(s);
+    StationProbe::tick(s, 60);
     test::settle(200ms);
     EXPECT_EQ(calls().size(), 1u) << "re-announced while the tunnel was down";
     StationProbe::tunnelUp(s, firstURL);
-    for (int i = 0; i < 60; ++i)
-        StationProbe::tick(s);
+    StationProbe::tick(s, 60);
     EXPECT_EQ(calls(3).size(), 3u);
 
     EXPECT_EQ(apply(Mode::Fresh, "", std::nullopt, ""), std::nullopt);
@@ -521,5 +571,419 @@ TEST_F(LinkTest, AVisitorOfTheKeptAddressReachesTheStation) {
     EXPECT_EQ(check.status, 0) << check.output << check.error;
 }
 
+// ---- The microphone and talking ----
+
+class MicrophoneTest : public StationTest {
+protected:
+    void SetUp() override {
+        StationTest::SetUp();
+        settings.setValue("micDevice", "fakemic");
+    }
+    bool on(Station& s) {
+        return eventually([&] { return s.mic().on(); });
+    }
+    // Whether `device` comes to have `count` record streams, and still has once
+    // late completions had their turn.
+    bool streams(int count, const std::string& device = "fakemic") {
+        const auto reached = [&] { return sound->recordStreamsOn(device) == count; };
+        return eventually(reached) && (test::settle(500ms), reached());
+    }
+};
+
+// Quick successions of on and off end as the last one says, with one device
+// stream when on: on twice starts it once; off before the start finished
+// leaves it stopped; on, off, on ends on although the first start was cancelled.
+TEST_F(MicrophoneTest, TheLastChoiceWinsWithOneDeviceStream) {
+    auto& s = make();
+    QSignalSpy changes(&s.mic(), &Microphone::onChanged);
+    s.mic().setMic(true);
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s) && streams(1));
+    EXPECT_EQ(changes.count(), 1);
+    const std::pair<std::vector<bool>, bool> rows[] = {
+        {{false}, false}, {{true, false}, false}, {{true, false, true, true}, true}};
+    for (const auto& [choices, last] : rows) {
+        for (const bool choice : choices)
+            s.mic().setMic(choice);
+        EXPECT_TRUE(eventually([&] { return s.mic().on() == last; }) && streams(last) &&
+                    s.mic().on() == last && StationProbe::statusKind(s) == StatusLine::Kind::none)
+            << choices.size() << " choices";
+    }
+}
+
+// Switched off with the panel open, the device runs on until the panel
+// closes (on again reuses it); closing the panel ends a hold; holding with the
+// microphone off is not talking.
+TEST_F(MicrophoneTest, ThePanelKeepsTheDeviceAndEndsAHold) {
+    auto& s = make();
+    s.mic().hold(true);
+    EXPECT_TRUE(s.mic().holding() && !s.mic().talking());
+    s.mic().hold(false);
+    s.panel(true);
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s));
+    s.mic().hold(true);
+    EXPECT_TRUE(s.mic().talking());
+    s.mic().setMic(false);
+    EXPECT_TRUE(!s.mic().holding() && s.mic().voiceLevel() == 0.0f && streams(1));
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s) && streams(1));
+    s.mic().hold(true);
+    s.panel(false);
+    EXPECT_TRUE(!s.mic().holding() && s.mic().on());
+    s.mic().setMic(false);
+    EXPECT_TRUE(streams(0));
+}
+
+TEST_F(MicrophoneTest, ChoosingAnotherDeviceRestartsTheMicrophoneOnIt) {
+    sound->pactl(
+        {"load-module", "module-remap-source", "master=other.monitor", "source_name=othermic"});
+    auto& s = make();
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s));
+    s.mic().chooseMic("othermic");
+    EXPECT_EQ(settings.string("micDevice"), "othermic");
+    EXPECT_TRUE(on(s) && streams(0) && streams(1, "othermic"));
+    s.mic().chooseMic(QString()); // the default forgets the choice
+    EXPECT_FALSE(settings.string("micDevice"));
+    EXPECT_TRUE(on(s) && streams(0, "othermic"));
+}
+
+// A microphone plugged in shows in the list at once, with the panel closed
+// and the microphone off; once one works, the line about none being found goes.
+TEST_F(MicrophoneTest, ThePickerAndTheLineFollowTheSoundServer) {
+    settings.remove("micDevice");
+    sound->unload("module-remap-source"); // no real input: only monitors
+    auto& s = make();
+    s.mic().setMic(true);
+    ASSERT_TRUE(eventually([&] { return s.status() == "No microphone found"; }));
+    sound->pactl(
+        {"load-module", "module-remap-source", "master=mic.monitor", "source_name=usbmic"});
+    const auto usbmic = [](const QVariant& input) {
+        return input.value<AudioInput>().uid == "usbmic";
+    };
+    ASSERT_TRUE(eventually([&] { return std::ranges::any_of(s.sources().micInputs(), usbmic); }))
+        << "the new microphone is not offered";
+    s.mic().chooseMic("usbmic");
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s));
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none) << s.status().toStdString();
+}
+
+// Holding the key of the setting "talkKey" talks while the microphone is on,
+// and not after; the hint names that key.
+TEST_F(MicrophoneTest, TheHotKeyHoldsToTalk) {
+    test::World::display();
+    const auto keys = [](const char* how) {
+        test::runProgram({"xdotool", how, "ctrl+shift+F7"}, 10s);
+    };
+    settings.setValue("talkKey", "Ctrl+Shift+F7");
+    auto& s = make();
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s) && s.mic().hotKeyOK());
+    EXPECT_EQ(s.mic().hotKey(), "Ctrl+Shift+F7");
+    keys("keydown");
+    EXPECT_TRUE(eventually([&] { return s.mic().talking(); }, 3s));
+    keys("keyup");
+    EXPECT_TRUE(eventually([&] { return !s.mic().holding(); }, 3s));
+    s.mic().setMic(false);
+    keys("key");
+    test::settle(300ms);
+    EXPECT_FALSE(s.mic().holding());
+}
+
+// In a Wayland session the portal's "talk" shortcut holds to talk, offered
+// under the trigger the portal reports once it has bound it (the key of the
+// setting its preferred one); a rebind in the desktop's settings shows in the
+// hint; the session outlives the microphone going off; a portal that goes away
+// takes the promise along.
+TEST_F(MicrophoneTest, OnWaylandThePortalsShortcutHoldsToTalk) {
+    const auto portal = test::startProgram({DBUS_STANDIN, "portal", "grant"});
+    ASSERT_TRUE(eventually([] { return test::World::bus().hasOwner(test::portalName); }));
+    qputenv("XDG_SESSION_TYPE", "wayland");
+    auto& s = make();
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s));
+    ASSERT_TRUE(eventually([&] { return s.mic().hotKeyOK(); }, 5s));
+    EXPECT_EQ(s.mic().hotKey(), "Ctrl+Alt+Space");
+    portalCall("Press");
+    EXPECT_TRUE(eventually([&] { return s.mic().talking(); }, 3s));
+    portalCall("Release");
+    EXPECT_TRUE(eventually([&] { return !s.mic().holding(); }, 3s));
+    portalCall("Rebind", {QStringLiteral("Meta+F9")});
+    EXPECT_TRUE(eventually([&] { return s.mic().hotKey() == "Meta+F9"; }, 3s));
+    // The portal's text is the desktop's to make: taken as characters, cut short.
+    const auto markup = QStringLiteral("<img src=\"https://tracker.example/k.png\">").repeated(4);
+    portalCall("Rebind", {markup});
+    EXPECT_TRUE(eventually([&] { return s.mic().hotKey() == markup.left(64); }, 3s));
+
+    s.mic().setMic(false);
+    portalCall("Press");
+    test::settle(300ms);
+    EXPECT_TRUE(!s.mic().holding() && !s.mic().hotKeyOK());
+    portalCall("Release");
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s) && s.mic().hotKeyOK());
+    EXPECT_EQ(portalCall("Calls"), "CreateSession BindShortcuts") << "bound a second time";
+
+    test::endProgram(portal);
+    EXPECT_TRUE(eventually([&] { return !s.mic().hotKeyOK(); }, 3s));
+}
+
+// Talking mixes the voice in over music dipped to 0.3; the music comes back
+// when the talking stops.
+TEST_F(MicrophoneTest, TalkingMixesTheVoiceInAndDipsTheMusic) {
+    sound->play("talk-music", 500);
+    sound->play("talk-voice", 1500, test::SoundDaemon::Play::on("mic"));
+    auto& s = make();
+    s.panel(true); // where the levels are shown
+    StreamEar ear(onAir(s));
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s) && ear.waitForAudio());
+    ear.listen(1s);
+    EXPECT_NEAR(s.mic().musicLevel(), 1.0f, 0.01f);
+    s.mic().setTalkOn(true);
+    // Measured from when the voice is first mixed in: opening the microphone
+    // takes its own while on a loaded machine.
+    ASSERT_TRUE(ear.listenUntil([&] { return s.mic().voiceLevel() > 0.1f; }, 5s));
+    const auto talking = StreamEar::now();
+    ear.listen(2000ms);
+    EXPECT_NEAR(s.mic().musicLevel(), Ducker::dipped, 0.05f);
+    const auto heard = ear.heard(talking + 500ms, StreamEar::now());
+    EXPECT_TRUE(test::sounds(heard, 8000, 1500));
+    EXPECT_GT(test::tonePower(heard, 8000, 1500), 2 * test::tonePower(heard, 8000, 500))
+        << "the music was not dipped under the voice";
+    s.mic().setTalkOn(false);
+    EXPECT_TRUE(eventually([&] { return s.mic().musicLevel() > 0.9f; }, 3s));
+}
+
+// ---- The desktop's services: logind's sleep inhibitors and signal, notifications ----
+
+class SystemServicesTest : public StationTest {
+protected:
+    void SetUp() override {
+        StationTest::SetUp();
+        bus = QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"),
+                                            "system-services");
+        for (const auto& [name, object] : services)
+            ASSERT_TRUE(bus.registerObject("/" + QString(name).replace('.', '/'), object,
+                                           QDBusConnection::ExportAllSlots) &&
+                        bus.registerService(name));
+    }
+    ~SystemServicesTest() override { // after the station went
+        for (const auto& [name, object] : services)
+            bus.unregisterService(name);
+        QDBusConnection::disconnectFromBus("system-services");
+    }
+    void announceSleep(bool sleeping) {
+        bus.send(QDBusMessage::createSignal("/org/freedesktop/login1",
+                                            "org.freedesktop.login1.Manager", "PrepareForSleep")
+                 << sleeping);
+    }
+    const FakeLogin::Lock* lock(const QString& what, std::size_t nth = 0) {
+        for (const auto& held : login.locks)
+            if (held.what == what && nth-- == 0) return &held;
+        return nullptr;
+    }
+
+    QDBusConnection bus{QString()};
+    FakeLogin login;
+    FakeNotifications notifications;
+    const std::pair<const char*, QObject*> services[2] = {
+        {"org.freedesktop.login1", &login}, {"org.freedesktop.Notifications", &notifications}};
+};
+
+// The machine does not fall asleep under a broadcast, and when it sleeps
+// anyway the station goes off air first.
+TEST_F(SystemServicesTest, TheStationGoesOffAirBeforeTheMachineSleeps) {
+    auto& s = make(nullptr, true);
+    // A delay lock from the start, so the station hears of sleep in time.
+    ASSERT_TRUE(eventually([&] { return lock("sleep") && lock("sleep")->mode == "delay"; }));
+    EXPECT_FALSE(lock("idle"));
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return lock("idle") != nullptr; }));
+    s.goOffAir();
+    EXPECT_TRUE(eventually([&] { return lock("idle")->released(); }));
+    EXPECT_FALSE(lock("sleep")->released()); // held for the next broadcast
+
+    ASSERT_NE(onAir(s), 0);
+    ASSERT_TRUE(eventually([&] { return lock("idle", 1) && lock("idle", 1)->mode == "block"; }));
+
+    announceSleep(true);
+    ASSERT_TRUE(eventually([&] { return !s.onAir(); }));
+    // Both let go, so sleep may go ahead.
+    EXPECT_TRUE(
+        eventually([&] { return lock("idle", 1)->released() && lock("sleep")->released(); }));
+
+    // Awake again: a new delay lock; the station stays off air.
+    announceSleep(false);
+    ASSERT_TRUE(eventually([&] { return lock("sleep", 1) != nullptr; }));
+    EXPECT_FALSE(s.onAir());
+}
+
+// In fresh mode the user hears of a new tunnel URL, as a desktop
+// notification, only when it changed within a broadcast; a tunnel that went
+// down says so until the next URL.
+TEST_F(SystemServicesTest, AChangedLinkIsADesktopNotification) {
+    qputenv("LANTERN_CLOUDFLARED", home.filePath("none").toUtf8());
+    auto real = environment();
+    real.notify = nullptr; // the desktop's
+    auto& s = *(station = std::make_unique<Station>(real));
+    ASSERT_NE(onAir(s), 0);
+    StationProbe::tunnelUp(s, "https://first-one.trycloudflare.com");
+    StationProbe::tunnelUp(s, "https://first-one.trycloudflare.com");
+    StationProbe::tunnelDown(s);
+    StationProbe::tick(s); // the line about it stays over a silence line
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::broadcast);
+    StationProbe::tunnelUp(s, "https://second-one.trycloudflare.com");
+    EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none);
+    ASSERT_TRUE(eventually([&] { return !notifications.shown.empty(); }));
+    EXPECT_EQ(notifications.shown[0].first, "Your link changed");
+    EXPECT_EQ(notifications.shown[0].second, "Share the new one: second-one.trycloudflare.com");
+    test::settle(300ms);
+    EXPECT_EQ(notifications.shown.size(), 1u);
+}
+
+// ---- What listeners hear while the captured application plays, pauses, closes ----
+
+class CaptureOnAir : public StationTest {
+protected:
+    // On air with `id` as the source and one listener hearing audio.
+    StreamEar& listenTo(const QString& id, bool watchSystem = false) {
+        auto& s = make(nullptr, watchSystem);
+        s.choose({id, id, QString()});
+        ear = std::make_unique<StreamEar>(onAir(s));
+        EXPECT_TRUE(ear->waitForAudio());
+        return *ear;
+    }
+    // Whether every 100 ms of what arrived between `from` and `to` holds each tone.
+    ::testing::AssertionResult everyWindowHolds(StreamEar::Time from, StreamEar::Time to,
+                                                std::vector<double> tones) {
+        const auto samples = ear->heard(from, to);
+        if (samples.size() < 8000) return ::testing::AssertionFailure() << "too little heard";
+        for (std::size_t at = 800; at + 800 <= samples.size() - 800; at += 800)
+            for (const auto hertz : tones)
+                if (!test::sounds(std::span(samples.data() + at, 800), 8000, hertz))
+                    return ::testing::AssertionFailure() << hertz << " Hz missing at " << at / 8e3;
+        return ::testing::AssertionSuccess();
+    }
+    int captures() const { return station->broadcast()->captures(); }
+
+    std::unique_ptr<StreamEar> ear;
+};
+
+// Two streams of one application (two tabs, a player and its notification):
+// the station's stream still runs at real time, both are heard at once, not
+// one block of each in turn, and a short third one (a notification) comes and
+// goes without a gap and without restarting the capture.
+TEST_F(CaptureOnAir, StreamsOfOneApplicationAreHeardTogetherInRealTime) {
+    sound->play("duo", 440);
+    sound->play("duo", 1500);
+    ASSERT_TRUE(eventually([] { return AudioProcesses::of("duo").size() == 2; }));
+    auto& listener = listenTo("duo");
+    const auto started = captures();
+    const auto from = now();
+    EXPECT_TRUE(listener.realTime(
+        {.warmUp = 0ms, .window = 2500ms, .slowest = 0.95, .fastest = 1.05, .maxGap = 300ms}, [&] {
+            listener.listen(2s);
+            sound->play("duo", 2500, test::SoundDaemon::Play::lasting(0.4));
+        }));
+    EXPECT_TRUE(everyWindowHolds(from + 500ms, now(), {440, 1500}));
+    EXPECT_EQ(captures(), started);
+}
+
+// Paused (PipeWire then sends nothing at all) or closed: listeners keep a live
+// stream of silence, the line says why, and the sound is back within a
+// second of playing again, on the same connection.
+TEST_F(CaptureOnAir, PausedOrClosedTheStreamGoesOnAndTheSoundComesBack) {
+    auto player = sound->play("pauser", 660);
+    ASSERT_TRUE(eventually([] { return !AudioProcesses::of("pauser").empty(); }));
+    auto& listener = listenTo("pauser", true);
+    ASSERT_TRUE(eventually([&] { return !station->link().isEmpty(); }));
+    const auto started = captures();
+
+    struct Step {
+        const char* what;
+        std::function<void()> stop, resume;
+        QString line;
+    };
+    const Step steps[] = {
+        {"paused", [&] { sound->pause(player); }, [&] { sound->pause(player); }, "pauser is quiet"},
+        {"closed", [&] { sound->end(player); }, [&] { player = sound->play("pauser", 660); },
+         "pauser isn't running"},
+    };
+    for (const auto& step : steps) {
+        step.stop();
+        EXPECT_TRUE(listener.realTime(
+            {.warmUp = 500ms, .window = 1500ms, .slowest = 0.95, .fastest = 1.05}))
+            << step.what;
+        EXPECT_FALSE(listener.sounds(660, now() - 1500ms, now())) << step.what;
+        EXPECT_TRUE(listener.listenUntil([&] { return station->status() == step.line; },
+                                         std::chrono::seconds(int(SilenceHint::after) + 3), 200ms))
+            << step.what << ": " << station->status().toStdString();
+        step.resume();
+        listener.listen(1500ms);
+        EXPECT_TRUE(listener.sounds(660, now() - 500ms, now())) << step.what;
+        EXPECT_TRUE(listener.listenUntil(
+            [&] { return StationProbe::statusKind(*station) == Kind::none; }, 3s))
+            << step.what << ": the line stayed";
+    }
+    EXPECT_FALSE(listener.closed());
+    EXPECT_EQ(captures(), started);
+}
+
+// The sound server restarts (a user restarts it, or it crashed): listeners
+// stay connected to a live stream, the line says so, and the music is back
+// within five seconds of the server.
+TEST_F(CaptureOnAir, ASoundServerRestartKeepsTheListeners) {
+    sound->play("survivor", 880);
+    ASSERT_TRUE(eventually([] { return !AudioProcesses::of("survivor").empty(); }));
+    auto& listener = listenTo("survivor");
+    station->mic().setMic(true);
+    ASSERT_TRUE(eventually([&] { return station->mic().on(); }));
+    listener.listen(1s);
+    EXPECT_EQ(station->listeners(), 1);
+
+    sound->kill();
+    EXPECT_TRUE(
+        listener.realTime({.warmUp = 500ms, .window = 2s, .slowest = 0.95, .fastest = 1.05}));
+    EXPECT_EQ(StationProbe::statusKind(*station), Kind::capture);
+
+    ASSERT_TRUE(sound->start());
+    sound->play("survivor", 880);
+    EXPECT_TRUE(
+        listener.listenUntil([&] { return listener.sounds(880, now() - 500ms, now()); }, 5s, 250ms))
+        << "no music 5 s after the server came back";
+    listener.listen(1s);
+    EXPECT_TRUE(listener.sounds(880, now() - 1s, now())) << "the music did not stay";
+    EXPECT_EQ(StationProbe::statusKind(*station), Kind::none);
+    EXPECT_TRUE(!listener.closed() && station->listeners() == 1);
+    // The microphone comes back with the server.
+    EXPECT_TRUE(
+        eventually([&] { return station->mic().on() && sound->recordStreamsOn("fakemic") == 1; }));
+}
+
+// A sound server that hangs never holds up the panel: every operation the
+// panel calls returns at once, and the station goes on air all the same.
+TEST_F(CaptureOnAir, AHungSoundServerNeverBlocksThePanel) {
+    sound->play("stuck", 440);
+    ASSERT_TRUE(eventually([] { return !AudioProcesses::of("stuck").empty(); }));
+    auto& s = make(nullptr, true);
+    sound->freeze(true);
+    returnsAtOnce("choose", [&] { s.choose({"stuck", "Stuck", QString()}); });
+    returnsAtOnce("go on air", [&] { s.goOnAir(); });
+    returnsAtOnce("microphone on", [&] { s.mic().setMic(true); });
+    returnsAtOnce("sources", [] { AudioSources::current(); });
+    returnsAtOnce("inputs", [] { AudioInputs::list(); });
+    // Its timers and callbacks.
+    returnsAtOnce(
+        "the station's own work", [] { QCoreApplication::processEvents(); }, 1500ms);
+    sound->freeze(false);
+    EXPECT_TRUE(s.onAir());
+    EXPECT_TRUE(eventually([&] { return s.mic().on(); }));
+}
+
 } // namespace
 } // namespace lantern
+
+#include "station_test.moc"

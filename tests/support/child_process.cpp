@@ -1,33 +1,25 @@
 #include "support/child_process.h"
 
-#include "core/system/child_process.h"
 #include "core/system/sockets.h"
+#include "support/eventually.h"
 
-#include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
 namespace lantern::test {
 
-ProgramResult runProgram(const std::vector<std::string>& arguments, std::chrono::seconds limit) {
-    ChildOptions options;
-    options.searchPath = true;
-    auto result = runChild(arguments, limit, options);
-    return {result.status, std::move(result.output), std::move(result.error)};
+ChildResult runProgram(const std::vector<std::string>& arguments, std::chrono::seconds limit) {
+    return runChild(arguments, limit, {.searchPath = true, .input = {}, .environment = {}});
 }
 
 pid_t startProgram(const std::vector<std::string>& arguments,
                    const std::vector<std::string>& environment, const std::string* input) {
-    ChildOptions options;
-    options.searchPath = true;
-    if (input) options.input = *input;
-    options.environment = environment;
-    return startChild(arguments, options).pid;
+    return startChild(arguments, {.searchPath = true,
+                                  .input = input ? std::optional(*input) : std::nullopt,
+                                  .environment = environment})
+        .pid;
 }
 
 void endProgram(pid_t pid) {
@@ -35,17 +27,14 @@ void endProgram(pid_t pid) {
     ::kill(pid, SIGTERM);
     // A program that does not end holds the test until its time-out, which
     // says nothing of why: it is named, then killed.
-    for (int waited = 0; waited < 400; ++waited) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    if (eventually([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 20s)) return;
     std::string program;
     std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), program);
     std::fprintf(stderr, "%s (pid %d) did not end 20 s after SIGTERM: killed\n", program.c_str(),
-                 static_cast<int>(pid));
+                 pid);
     ::kill(pid, SIGKILL);
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR)
+        continue;
 }
 
 std::set<int> listeningPorts(pid_t pid) {

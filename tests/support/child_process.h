@@ -1,23 +1,15 @@
 #pragma once
 
-#include <chrono>
+#include "core/system/child_process.h"
+
 #include <set>
-#include <string>
-#include <sys/types.h>
-#include <vector>
 
 namespace lantern::test {
 
-struct ProgramResult {
-    int status = -1; // exit status, or -1 when it did not exit normally in time
-    std::string output;
-    std::string error;
-};
-
 // Runs a program (found on PATH) with an explicit argument vector and no
 // input, gathering what it writes; kills it if it outlives `limit`.
-ProgramResult runProgram(const std::vector<std::string>& arguments,
-                         std::chrono::seconds limit = std::chrono::seconds(60));
+ChildResult runProgram(const std::vector<std::string>& arguments,
+                       std::chrono::seconds limit = std::chrono::seconds(60));
 
 // Starts a program in the background with extra environment entries
 // ("NAME=value", replacing inherited ones); the pid, or -1.

@@ -44,6 +44,8 @@ Icecast::Icecast(Tls tls) : tls_(tls) {
             kill();
     }
     EXPECT_GT(pid_, 0) << "icecast2 did not listen";
+    EXPECT_TRUE(eventually([&] { return fetchJSON(port_, "/status-json.xsl").first == 200; }, 10s))
+        << "icecast2 did not answer";
 }
 
 Icecast::~Icecast() {
@@ -86,14 +88,9 @@ void Icecast::kill() {
     pid_ = -1;
 }
 
-bool Icecast::ready() {
-    return eventually([&] { return fetchJSON(port_, "/status-json.xsl").first == 200; }, 10s);
-}
-
 nlohmann::json Icecast::mount(const std::string& path) {
     auto sources = fetchJSON(port_, "/status-json.xsl")
-                       .second.value("icestats", nlohmann::json::object())
-                       .value("source", nlohmann::json::array());
+                       .second.value("/icestats/source"_json_pointer, nlohmann::json::array());
     if (sources.is_object()) sources = nlohmann::json::array({sources}); // one is not in a list
     for (const auto& source : sources)
         if (source.value("listenurl", "").ends_with(path)) return source;

@@ -1,13 +1,12 @@
 // A real Icecast server (Debian's icecast2) for tests: on 127.0.0.1 at a port
 // of its own, with its configuration and logs in a private folder, the source
-// password "hackme"; stopped by its pid. With TLS it also listens for https
-// at a second port, with a certificate of its own for "localhost".
+// password "hackme"; answering its status page once made; stopped by its pid.
+// With TLS it also listens for https at a second port, with a certificate of
+// its own for "localhost".
 #pragma once
 
 #include <QTemporaryDir>
-#include <cstdint>
 #include <nlohmann/json.hpp>
-#include <string>
 #include <sys/types.h>
 
 namespace lantern::test {
@@ -24,8 +23,6 @@ public:
     std::uint16_t tlsPort() const { return tlsPort_; }
     // The https port's certificate, to trust (PEM).
     std::string certificate() const { return folder_.filePath("certificate.pem").toStdString(); }
-    // Whether it answers its status page (waiting up to 10 s).
-    bool ready();
     // Its status page's record of the mount at `path`; {} while there is none.
     nlohmann::json mount(const std::string& path = "/live");
     // Killed at once, as by a crash (SIGKILL), and started again on the same ports.

@@ -10,20 +10,20 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
-#include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utility>
 
 namespace lantern::test {
 namespace {
 
-// Its settings and data under `home`.
-std::vector<std::string> homeIn(const QTemporaryDir& home) {
-    return {"XDG_DATA_HOME=" + home.filePath("data").toStdString(),
-            "XDG_CONFIG_HOME=" + home.filePath("config").toStdString()};
+// Its settings and data under `home`; off the bus unless it is to use the test's.
+std::vector<std::string> homeIn(const QTemporaryDir& home, bool offTheBus) {
+    std::vector<std::string> environment{"XDG_DATA_HOME=" + home.filePath("data").toStdString(),
+                                         "XDG_CONFIG_HOME=" +
+                                             home.filePath("config").toStdString()};
+    if (offTheBus) environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus");
+    return environment;
 }
-const std::string offTheBus = "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus";
 
 } // namespace
 
@@ -40,45 +40,42 @@ LanternRun::LanternRun(const QTemporaryDir& home, std::vector<std::string> argum
     arguments.insert(arguments.begin(), LANTERN_FM);
     arguments.insert(arguments.begin(), options.under.begin(), options.under.end());
     const auto edge = "http://127.0.0.1:" + std::to_string(edgePort());
-    auto environment = homeIn(home);
+    auto environment = homeIn(home, options.headless && !options.sessionBus);
     environment.insert(
         environment.end(),
         {"LANTERN_CLOUDFLARED=" + options.cloudflared, "FAKE_TUNNEL_RECORD=" + launches_,
          "FAKE_TUNNEL_EDGE=" + std::to_string(edgePort()), "FAKE_TUNNEL_EDGE_AFTER=0",
          "LANTERN_LINK_CHECK=" + (options.linkCheck.empty() ? edge : options.linkCheck)});
-    if (options.headless && !options.sessionBus) environment.push_back(offTheBus);
     environment.insert(environment.end(), options.environment.begin(), options.environment.end());
     start(arguments, std::move(environment), options.terminal);
 }
 
 ChildResult LanternRun::once(const QTemporaryDir& home, const std::string& argument,
                              const std::string& input) {
-    ChildOptions options;
-    options.input = input + "\n";
-    options.pipeOutput = options.pipeError = true;
-    options.environment = homeIn(home);
-    options.environment.push_back(offTheBus);
-    return runChild({LANTERN_FM, argument}, std::chrono::seconds(20), options);
+    return runChild({LANTERN_FM, argument}, 20s,
+                    {.pipeOutput = true,
+                     .pipeError = true,
+                     .input = input + "\n",
+                     .environment = homeIn(home, true)});
 }
 
 void ProgramRun::start(const std::vector<std::string>& arguments,
                        std::vector<std::string> environment, bool terminal) {
-    ChildOptions child;
-    child.searchPath = true;
-    child.environment = std::move(environment);
-    child.pipeOutput = !terminal;
+    int terminalSide = -1;
     if (terminal) {
         output_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         ::grantpt(output_);
         ::unlockpt(output_);
-        child.outputTo = ::open(::ptsname(output_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        terminalSide = ::open(::ptsname(output_), O_RDWR | O_NOCTTY | O_CLOEXEC);
     }
-    const auto started = startChild(arguments, child);
+    const auto started = startChild(arguments, {.searchPath = true,
+                                                .pipeOutput = !terminal,
+                                                .outputTo = terminalSide,
+                                                .input = {},
+                                                .environment = std::move(environment)});
     pid_ = started.pid;
-    if (terminal)
-        ::close(child.outputTo);
-    else
-        output_ = started.output;
+    if (!terminal) output_ = started.output;
+    ::close(terminalSide); // -1 without a terminal
 }
 
 ProgramRun::~ProgramRun() {
@@ -139,9 +136,8 @@ std::optional<std::string> ProgramRun::line(const std::string& prefix, std::chro
 }
 
 std::uint16_t LanternRun::port() {
-    std::smatch match;
-    const auto local = line("listen locally: ").value_or("");
-    return std::regex_search(local, match, std::regex(R"(:(\d+)/)")) ? std::stoi(match[1]) : 0;
+    const auto local = line("listen locally: ").value_or(""); // http://127.0.0.1:PORT/
+    return local.empty() ? 0 : std::atoi(local.c_str() + local.rfind(':') + 1);
 }
 
 std::pair<int, nlohmann::json> fetchJSON(std::uint16_t port, const std::string& target) {

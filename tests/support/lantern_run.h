@@ -7,14 +7,8 @@
 #include "support/reserved_port.h"
 
 #include <QTemporaryDir>
-#include <chrono>
-#include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
-#include <sys/types.h>
-#include <vector>
 
 namespace lantern::test {
 

@@ -15,11 +15,8 @@ RawClient::RawClient(std::uint16_t port, int receiveBufferBytes) {
     if (fd_ < 0) return;
     if (receiveBufferBytes > 0)
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) reset();
+    const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) reset();
 }
 
 RawClient::~RawClient() {
@@ -49,14 +46,14 @@ void RawClient::reset() {
 }
 
 void RawClient::receive(const std::function<bool()>& enough, std::chrono::milliseconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + wait;
     char buffer[65536];
     while (!enough() && !peerClosed_ && fd_ >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) break;
         pollfd entry{fd_, POLLIN, 0};
-        if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
+        if (::poll(&entry, 1, static_cast<int>(left)) <= 0) continue;
         const auto got = ::recv(fd_, buffer, sizeof buffer, 0);
         if (got < 0 && errno == EINTR) continue;
         peerClosed_ = got <= 0;

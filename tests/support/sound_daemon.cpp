@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <ranges>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -32,6 +33,8 @@ std::vector<Row> rows(const std::string& listing) {
     return out;
 }
 
+const auto answers = [] { return runProgram({"pactl", "info"}, 5s).status == 0; };
+
 } // namespace
 
 SoundDaemon::SoundDaemon() {
@@ -46,16 +49,10 @@ SoundDaemon::SoundDaemon() {
 }
 
 SoundDaemon::~SoundDaemon() {
-    for (const auto player : players_)
-        endProgram(player);
-    for (auto server = servers_.rbegin(); server != servers_.rend(); ++server)
-        endProgram(*server);
+    std::ranges::for_each(players_, endProgram);
+    std::ranges::for_each(servers_ | std::views::reverse, endProgram);
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
-}
-
-bool SoundDaemon::answers() const {
-    return runProgram({"pactl", "info"}, std::chrono::seconds(5)).status == 0;
 }
 
 bool SoundDaemon::launch(const std::vector<std::string>& command) {
@@ -121,9 +118,7 @@ void SoundDaemon::kill() {
         ::waitpid(server, nullptr, 0);
     }
     servers_.clear();
-    for (const auto player : players_)
-        endProgram(player);
-    players_.clear();
+    std::ranges::for_each(std::exchange(players_, {}), endProgram);
     ready_ = false;
     for (const char* file : {"/pulse/native", "/pipewire-0", "/pipewire-0.lock"})
         std::filesystem::remove(folder_ + file);
@@ -149,9 +144,9 @@ int SoundDaemon::recordStreamsOn(const std::string& source) const {
 }
 
 std::string SoundDaemon::pactl(const std::vector<std::string>& arguments) const {
-    std::vector<std::string> command{"pactl"};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return runProgram(command, std::chrono::seconds(10)).output;
+    auto command = arguments;
+    command.insert(command.begin(), "pactl");
+    return runProgram(command, 10s).output;
 }
 
 pid_t SoundDaemon::play(const std::string& id, double hertz, const Play& how) {

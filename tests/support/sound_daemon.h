@@ -57,7 +57,6 @@ public:
 private:
     bool startPulseAudio();
     bool startPipeWire();
-    bool answers() const;
     // Starts a server process with this daemon's folders.
     bool launch(const std::vector<std::string>& command);
 

@@ -1,17 +1,14 @@
 #include "support/world.h"
 
-#include "core/system/child_process.h"
 #include "support/child_process.h"
 #include "support/session_bus.h"
 #include "support/sound_daemon.h"
 
+#include <cstdio>
 #include <cstdlib>
-#include <gtest/gtest.h>
-#include <memory>
 #include <unistd.h>
 
 namespace lantern::test {
-
 namespace {
 
 [[noreturn]] void missing(const char* what) {
@@ -24,12 +21,10 @@ struct Display {
     Display() {
         // -displayfd: Xvfb picks a free display and writes its number there;
         // -noreset: it keeps serving when its last client goes.
-        ChildOptions options;
-        options.searchPath = true;
-        options.pipeOutput = true;
-        const auto child = startChild({"Xvfb", "-displayfd", "1", "-noreset", "-nolisten", "tcp",
-                                       "-screen", "0", "1280x800x24"},
-                                      options);
+        const auto child =
+            startChild({"Xvfb", "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0",
+                        "1280x800x24"},
+                       {.searchPath = true, .pipeOutput = true, .input = {}, .environment = {}});
         pid = child.pid;
         std::string number;
         for (char c; child.output >= 0 && ::read(child.output, &c, 1) == 1 && c != '\n';)

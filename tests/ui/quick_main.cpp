@@ -27,13 +27,10 @@ class Probe : public QObject {
     Q_OBJECT
 public:
     Probe() {
-        for (const auto* scheme : {"http", "https", "file"})
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
+        for (const auto& scheme : schemes)
+            QDesktopServices::setUrlHandler(scheme, this, "open");
     }
-    ~Probe() override {
-        for (const auto* scheme : {"http", "https", "file"})
-            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
-    }
+    ~Probe() override { std::ranges::for_each(schemes, &QDesktopServices::unsetUrlHandler); }
     Q_INVOKABLE QStringList opened() const { return opened_; }
     Q_INVOKABLE QString environment(const QString& name) const {
         return qEnvironmentVariable(name.toUtf8().constData());
@@ -51,6 +48,7 @@ public Q_SLOTS:
     void open(const QUrl& url) { opened_.append(url.toString()); }
 
 private:
+    const QStringList schemes{"http", "https", "file"};
     QStringList opened_;
 };
 

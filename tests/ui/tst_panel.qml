@@ -10,8 +10,7 @@ TestCase {
     id: test
     name: "Panel"
     when: windowShown
-    width: 356
-    height: 800
+    width: 356; height: 800
     visible: true
 
     Component { id: panelComponent; Panel {} }
@@ -110,9 +109,7 @@ TestCase {
 
     // The buttons under `item` that can be pressed now: visible and enabled.
     function buttons(item, found) {
-        for (let i = 0; i < item.children.length; ++i) {
-            const child = item.children[i]
-            if (!child.visible) continue
+        for (const child of Array.from(item.children).filter(c => c.visible)) {
             if (child.enabled && child.checkable !== undefined && child.pressed !== undefined)
                 found.push(child)
             buttons(child, found)
@@ -122,9 +119,7 @@ TestCase {
     function named(control) { return control.objectName || control.Accessible.name || control.text }
     function find(panel, name) { return buttons(panel, []).find(b => named(b) === name) }
     function openMenu(button) {
-        for (let i = 0; i < button.data.length; ++i)
-            if (button.data[i].itemAt !== undefined && button.data[i].opened) return button.data[i]
-        return null
+        return Array.from(button.data).find(d => d.itemAt !== undefined && d.opened) || null
     }
 
     // Presses each control of the screen shown now once, and each item of
@@ -208,8 +203,8 @@ TestCase {
         mouseClick(gear)
         tryVerify(() => openMenu(gear) !== null, 2000)
         const menu = openMenu(gear)
-        for (let i = 0; i < menu.count; ++i)
-            if (menu.itemAt(i).text === "Show Recordings") mouseClick(menu.itemAt(i))
+        mouseClick(Array.from({length: menu.count}, (_, i) => menu.itemAt(i))
+                   .find(item => item.text === "Show Recordings"))
         const opened = Probe.opened()
         compare(opened[opened.length - 1], "file://" + Probe.environment("HOME") + "/Music/Lantern FM")
         Station.recordings.on = false

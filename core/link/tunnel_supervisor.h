@@ -48,8 +48,9 @@ public:
     TunnelSupervisor(std::string executable, std::vector<std::string> arguments,
                      std::vector<Seconds> backoff, std::function<void(std::string url)> onURL,
                      std::function<void()> onDown, Options options = {});
-    // Does not end a running child (call stop() for that) but closes every
-    // descriptor the supervisor holds; a child still alive is reaped when it exits.
+    // Closes every descriptor the supervisor holds. A running child is not
+    // sent SIGTERM (call stop() for that) but gets SIGKILL as the supervisor's
+    // thread, which started it, ends; it is reaped.
     ~TunnelSupervisor();
     TunnelSupervisor(const TunnelSupervisor&) = delete;
     TunnelSupervisor& operator=(const TunnelSupervisor&) = delete;

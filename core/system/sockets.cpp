@@ -15,21 +15,39 @@
 
 namespace lantern::Sockets {
 
-std::vector<Listener> tcpListeners() {
-    std::vector<Listener> found;
+namespace {
+
+// A row of /proc/net/tcp: addresses as "HEXADDR:HEXPORT", the state in hex.
+struct TcpRow {
+    std::string local, remote, state, inode;
+};
+
+std::vector<TcpRow> tcpTable() {
+    std::vector<TcpRow> rows;
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line); // the heading
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-            timeout >> inode;
-        const auto colon = local.find(':');
-        if (state != "0A" || colon == std::string::npos) continue; // 0A: listening
+        std::string slot, queues, timer, retransmits, uid, timeout;
+        auto& row = rows.emplace_back();
+        fields >> slot >> row.local >> row.remote >> row.state >> queues >> timer >> retransmits >>
+            uid >> timeout >> row.inode;
+    }
+    return rows;
+}
+
+} // namespace
+
+std::vector<Listener> tcpListeners() {
+    std::vector<Listener> found;
+    for (const auto& row : tcpTable()) {
+        const auto colon = row.local.find(':');
+        if (row.state != "0A" || colon == std::string::npos) continue; // 0A: listening
         found.push_back(
-            {local.substr(0, colon),
-             static_cast<std::uint16_t>(std::stoul(local.substr(colon + 1), nullptr, 16)), inode});
+            {row.local.substr(0, colon),
+             static_cast<std::uint16_t>(std::stoul(row.local.substr(colon + 1), nullptr, 16)),
+             row.inode});
     }
     return found;
 }
@@ -95,16 +113,8 @@ std::optional<std::string> diagnosedInode(const sockaddr_in& self, const sockadd
 // The same from /proc/net/tcp, where the diagnostics are not offered.
 std::optional<std::string> tabledInode(const sockaddr_in& self, const sockaddr_in& other) {
     const auto local = tableAddress(self), remote = tableAddress(other);
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line); // the heading
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, from, to, state, queues, timer, retransmits, uid, timeout, inode;
-        fields >> slot >> from >> to >> state >> queues >> timer >> retransmits >> uid >> timeout >>
-            inode;
-        if (from == local && to == remote) return inode;
-    }
+    for (const auto& row : tcpTable())
+        if (row.local == local && row.remote == remote) return row.inode;
     return std::nullopt;
 }
 

@@ -68,13 +68,10 @@ struct Recording {
     }
 };
 
-AudioSource application(const std::string& id) {
-    return AudioSource{QString::fromStdString(id), QString::fromStdString(id), QString()};
-}
-
-bool streamsOf(const std::string& id, std::size_t count) {
+const auto application = [](const char* id) { return AudioSource{id, id, QString()}; };
+const auto streamsOf = [](const std::string& id, std::size_t count) {
     return eventually([&] { return AudioProcesses::of(id).size() == count; });
-}
+};
 
 // The whole computer hears every player, at the default sink's rate, and
 // follows the default when it changes; an application hears only itself (and
@@ -298,10 +295,9 @@ ServerState::Stream stream(std::uint32_t index, const std::string& binary) {
 }
 
 // A model past its first load.
-void load(ServerModel& model) {
-    for (const auto& question : model.load())
-        model.finished(question);
-}
+const auto pastLoad = [](ServerModel& model) {
+    std::ranges::for_each(model.load(), [&](auto& q) { model.finished(q); });
+};
 
 // The streams a model holds: index and binary.
 std::map<std::uint32_t, std::string> held(const ServerModel& model) {
@@ -333,7 +329,7 @@ TEST(ServerModel, ARemovalWinsOverEveryReplyStillOnItsWay) {
     };
     for (const auto& row : rows) {
         ServerModel model;
-        load(model);
+        pastLoad(model);
         std::map<std::uint32_t, std::vector<ServerModel::Question>> asked; // per stream
         std::string told;
         const auto note = [&](const std::optional<ServerModel::Change>& change) {
@@ -397,7 +393,7 @@ TEST(ServerModel, ConvergesOnTheServersTruthUnderAnyInterleaving) {
             return std::uniform_int_distribution<int>(0, 99)(random) < percent;
         };
         ServerModel model;
-        load(model);
+        pastLoad(model);
         std::map<std::uint32_t, std::string> truth;
         std::deque<std::pair<std::uint32_t, bool>> events; // index, removed
         std::deque<std::pair<ServerModel::Question, std::uint32_t>> requests;

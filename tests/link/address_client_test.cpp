@@ -26,22 +26,19 @@ namespace {
 // wait forever on a task that throws).
 template <typename T> T run(QCoro::Task<T> task) {
     std::exception_ptr thrown;
-    const auto guarded = [&]() -> QCoro::Task<T> {
+    auto result = QCoro::waitFor([&]() -> QCoro::Task<T> {
         try {
             co_return co_await std::move(task);
         } catch (...) {
             thrown = std::current_exception();
         }
         co_return T();
-    };
-    if constexpr (std::is_void_v<T>) {
-        QCoro::waitFor(guarded());
-        if (thrown) std::rethrow_exception(thrown);
-    } else {
-        auto result = QCoro::waitFor(guarded());
-        if (thrown) std::rethrow_exception(thrown);
-        return result;
-    }
+    }());
+    if (thrown) std::rethrow_exception(thrown);
+    return result;
+}
+void run(QCoro::Task<> task) {
+    run([&]() -> QCoro::Task<int> { co_return (co_await std::move(task), 0); }());
 }
 
 // How a claim was refused, as the user is told: the status and the words.
@@ -56,8 +53,7 @@ std::pair<int, QString> refusal(QCoro::Task<SavedAddress> claim) {
 
 // A client of a stand-in service, with settings and secret files of its own
 // and no session bus, so the keychain's file fallback holds the secrets.
-class AddressClientTest : public testing::Test {
-protected:
+struct AddressClientTest : testing::Test {
     void SetUp() override {
         qputenv("XDG_DATA_HOME", home.filePath("data").toUtf8());
         qputenv("XDG_CONFIG_HOME", home.filePath("config").toUtf8());
@@ -144,8 +140,7 @@ std::string visit(const QString& address) {
         .output;
 }
 
-class RealServiceTest : public AddressClientTest {
-protected:
+struct RealServiceTest : AddressClientTest {
     QTemporaryDir data;
     AddressDaemon daemon{data, {"--allow-origin=http://127.0.0.1:8000", "--claims-per-hour=4"}};
     AddressClient real{QUrl(QString::fromStdString(daemon.base())), std::chrono::seconds(3)};

@@ -143,8 +143,7 @@ TEST(TunnelMetrics, TheAnswerMustBeAQuickTunnelFromTheTool) {
 
 // A supervisor over the fake tool, with what it reports recorded; `behaviour`
 // holds the tool's FAKE_TUNNEL_* settings (see fake-cloudflared.py).
-class Tunnel {
-public:
+struct Tunnel {
     explicit Tunnel(std::vector<std::string> behaviour = {},
                     std::vector<Seconds> backoff = {Seconds(0.05)},
                     std::string executable = FAKE_CLOUDFLARED,
@@ -176,7 +175,6 @@ public:
 
     std::unique_ptr<TunnelSupervisor> supervisor;
 
-private:
     template <typename F> auto locked(F f) -> decltype(f()) {
         std::lock_guard lock(mutex_);
         return f();
@@ -252,14 +250,12 @@ TEST(TunnelSupervisor, RestartsAfterTheBackOff) {
     };
     gaps({Seconds(0.05), Seconds(0.1), Seconds(0.2)}, {0.25, 0.3, 0.4, 0.4}, 0.2);
     gaps({}, {1.3}, 0.3);
-    {
-        Tunnel tunnel({}, {Seconds(0.2)}, "/nonexistent/cloudflared");
-        tunnel.supervisor->start();
-        settle(1000ms);
-        tunnel.supervisor->stop();
-        EXPECT_GE(tunnel.downs().size(), 3u);
-        EXPECT_LE(tunnel.downs().size(), 6u);
-    }
+    Tunnel missing({}, {Seconds(0.2)}, "/nonexistent/cloudflared");
+    missing.supervisor->start();
+    settle(1000ms);
+    missing.supervisor->stop();
+    EXPECT_GE(missing.downs().size(), 3u);
+    EXPECT_LE(missing.downs().size(), 6u);
     Tunnel tunnel({"FAKE_TUNNEL_EXIT=now"}, {Seconds(0.05), Seconds(2)});
     tunnel.supervisor->start();
     EXPECT_TRUE(eventually([&] { return tunnel.downs().size() >= 4; }, 3s))
@@ -312,13 +308,9 @@ struct Folder {
 };
 
 // `body` with the keys of `more` set.
-json with(json body, const json& more) {
-    body.update(more);
-    return body;
-}
+const auto with = [](json body, const json& more) { return body.update(more), body; };
 
-class AddressServiceTest : public testing::Test {
-protected:
+struct AddressServiceTest : testing::Test {
     Config config() {
         return {.database = folder.file("addresses.db"),
                 .claimsPerHour = 3,

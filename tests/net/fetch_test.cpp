@@ -18,8 +18,7 @@ namespace {
 // A hostile web server on 127.0.0.1, one connection at a time: /endless is a
 // body without end, /trickle one that comes a byte every 50 ms, /elsewhere a
 // redirect to another host, /moved one to /image on this host; else 404.
-class WebServer {
-public:
+struct WebServer {
     WebServer() : thread_([this] { serve(); }) {}
     ~WebServer() {
         stopping_ = true;
@@ -33,7 +32,6 @@ public:
     std::atomic<int> connections{0};
     std::atomic<std::size_t> sent{0}; // bytes of body without end sent
 
-private:
     void serve() {
         while (true) {
             tcp::socket client(io_);
@@ -55,13 +53,12 @@ private:
                     sent += piece.size();
                     if (path == "/trickle") std::this_thread::sleep_for(50ms);
                 }
-            } else if (path == "/elsewhere") {
-                send("HTTP/1.0 302 Found\r\nLocation: " + url("/image", "localhost") + "\r\n\r\n");
-            } else if (path == "/moved") {
-                send("HTTP/1.0 301 Moved\r\nLocation: /image\r\n\r\n");
             } else {
-                send(path == "/image" ? "HTTP/1.0 200 OK\r\n\r\nPNG"
-                                      : "HTTP/1.0 404 Not Found\r\n\r\n");
+                send(path == "/elsewhere" ? "HTTP/1.0 302 Found\r\nLocation: " +
+                                                url("/image", "localhost") + "\r\n\r\n"
+                     : path == "/moved" ? "HTTP/1.0 301 Moved\r\nLocation: /image\r\n\r\n"
+                     : path == "/image" ? "HTTP/1.0 200 OK\r\n\r\nPNG"
+                                        : "HTTP/1.0 404 Not Found\r\n\r\n");
             }
         }
     }

@@ -33,8 +33,7 @@ struct Reading {
 struct Reader {
     ~Reader() {
         reader.stop();
-        for (auto pid : players)
-            endProgram(pid);
+        std::ranges::for_each(players, endProgram);
     }
     // The first reading after `act`, once it came.
     template <typename Act> Reading after(Act act, std::chrono::milliseconds wait = 4s) {

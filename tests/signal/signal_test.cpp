@@ -422,11 +422,9 @@ TEST(EvenLoudness, AQuietAndALoudMicrophoneSoundAlike) {
 // seconds of music afterwards are at the level again.
 TEST(EvenLoudness, ABrokenSourceNeverSticksTheGain) {
     Path station(true);
-    std::vector<float> broken(static_cast<std::size_t>(rate) * 2);
-    for (std::size_t i = 0; i < broken.size(); ++i)
-        broken[i] = i % 3 == 0   ? std::numeric_limits<float>::quiet_NaN()
-                    : i % 3 == 1 ? std::numeric_limits<float>::infinity()
-                                 : 1e9f;
+    std::vector<float> broken;
+    for (int i = 0; i < rate * 2 / 3; ++i)
+        broken.insert(broken.end(), {NAN, INFINITY, 1e9f});
     station.play(at(pink(5, 7), -16));
     station.play(broken);
     station.play(at(pink(12, 8), -16));

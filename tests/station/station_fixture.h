@@ -76,8 +76,7 @@ public:
         }
     }
     // Listens, `step` at a time, until `done()` holds or `wait` passes.
-    template <typename Predicate>
-    bool listenUntil(Predicate done, std::chrono::milliseconds wait,
+    bool listenUntil(auto done, std::chrono::milliseconds wait,
                      std::chrono::milliseconds step = 20ms) {
         return test::eventually([&] { return listen(step), done(); }, wait);
     }
@@ -230,22 +229,18 @@ protected:
 
     // The station's surroundings: this test's pieces.
     Station::Environment environment(AddressClient* client = nullptr, bool watchSystem = false) {
-        return {
-            .settings = &settings,
-            .addresses = client ? client : &addresses,
-            .clock = [this] { return clock; },
-            .notify =
-                [this](const QString& title, const QString& body, const std::function<void()>&) {
-                    notices.push_back(title + " / " + body);
-                },
-            .terminate = [this] { ++terminated; },
-            .watchSystem = watchSystem,
-            .passcodeRetry = passcodeRetry,
-            .blockCost = {},
-            .makeEncoder = makeEncoder,
-            .linkCheckVia = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(edge.port())),
-            .linkCheckTiming = linkCheckTiming,
-            .coverLimits = coverLimits};
+        return {.settings = &settings,
+                .addresses = client ? client : &addresses,
+                .clock = [this] { return clock; },
+                .notify = [this](auto&& t, auto&& b, auto&&) { notices.push_back(t + " / " + b); },
+                .terminate = [this] { ++terminated; },
+                .watchSystem = watchSystem,
+                .passcodeRetry = passcodeRetry,
+                .blockCost = {},
+                .makeEncoder = makeEncoder,
+                .linkCheckVia = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(edge.port())),
+                .linkCheckTiming = linkCheckTiming,
+                .coverLimits = coverLimits};
     }
     Station& make(AddressClient* client = nullptr, bool watchSystem = false) {
         station = std::make_unique<Station>(environment(client, watchSystem));

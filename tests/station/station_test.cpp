@@ -4,7 +4,6 @@
 // services over D-Bus, and what listeners hear while the captured application
 // does what applications do (run on PulseAudio and on PipeWire).
 #include "capture/audio_processes.h"
-#include "capture/mic_input.h"
 #include "core/signal/mixing.h"
 #include "link/keychain.h"
 #include "nowplaying/now_playing_reader.h"
@@ -382,9 +381,8 @@ TEST_F(StationTest, TheCoverFollowsTheTrack) {
     test::FakeAddressService images; // any local HTTP server will do
     const auto png = [](Qt::GlobalColor color) {
         QImage image(4, 4, QImage::Format_RGB32);
-        image.fill(color);
         QBuffer buffer;
-        return image.save(&buffer, "PNG"), buffer.data();
+        return image.fill(color), image.save(&buffer, "PNG"), buffer.data();
     };
     const auto track = [&](const char* title, const char* cover) {
         return NowPlaying{title, "A", "B", images.base().toStdString() + cover, true, "Player"};
@@ -423,10 +421,9 @@ protected:
     }
     std::vector<QString> calls(std::size_t atLeast = 0) const {
         eventually([&] { return service.requests().size() >= atLeast; }, 3s);
-        std::vector<QString> result;
-        for (const auto& request : service.requests())
-            result.push_back(request.method + " " + request.path);
-        return result;
+        const auto all = service.requests() |
+                         std::views::transform([](auto& r) { return r.method + " " + r.path; });
+        return {all.begin(), all.end()};
     }
 
     test::FakeAddressService service;
@@ -575,10 +572,7 @@ TEST_F(LinkTest, AVisitorOfTheKeptAddressReachesTheStation) {
 
 class MicrophoneTest : public StationTest {
 protected:
-    void SetUp() override {
-        StationTest::SetUp();
-        settings.setValue("micDevice", "fakemic");
-    }
+    MicrophoneTest() { settings.setValue("micDevice", "fakemic"); }
     bool on(Station& s) {
         return eventually([&] { return s.mic().on(); });
     }
@@ -674,9 +668,7 @@ TEST_F(MicrophoneTest, ThePickerAndTheLineFollowTheSoundServer) {
 // and not after; the hint names that key.
 TEST_F(MicrophoneTest, TheHotKeyHoldsToTalk) {
     test::World::display();
-    const auto keys = [](const char* how) {
-        test::runProgram({"xdotool", how, "ctrl+shift+F7"}, 10s);
-    };
+    const auto keys = [](auto how) { test::runProgram({"xdotool", how, "ctrl+shift+F7"}, 10s); };
     settings.setValue("talkKey", "Ctrl+Shift+F7");
     auto& s = make();
     s.mic().setMic(true);
@@ -902,31 +894,26 @@ TEST_F(CaptureOnAir, PausedOrClosedTheStreamGoesOnAndTheSoundComesBack) {
     ASSERT_TRUE(eventually([&] { return !station->link().isEmpty(); }));
     const auto started = captures();
 
-    struct Step {
-        const char* what;
-        std::function<void()> stop, resume;
-        QString line;
-    };
-    const Step steps[] = {
+    const std::tuple<const char*, std::function<void()>, std::function<void()>, QString> steps[] = {
         {"paused", [&] { sound->pause(player); }, [&] { sound->pause(player); }, "pauser is quiet"},
         {"closed", [&] { sound->end(player); }, [&] { player = sound->play("pauser", 660); },
          "pauser isn't running"},
     };
-    for (const auto& step : steps) {
-        step.stop();
+    for (const auto& [what, stop, resume, line] : steps) {
+        stop();
         EXPECT_TRUE(listener.realTime(
             {.warmUp = 500ms, .window = 1500ms, .slowest = 0.95, .fastest = 1.05}))
-            << step.what;
-        EXPECT_FALSE(listener.sounds(660, now() - 1500ms, now())) << step.what;
-        EXPECT_TRUE(listener.listenUntil([&] { return station->status() == step.line; },
+            << what;
+        EXPECT_FALSE(listener.sounds(660, now() - 1500ms, now())) << what;
+        EXPECT_TRUE(listener.listenUntil([&] { return station->status() == line; },
                                          std::chrono::seconds(int(SilenceHint::after) + 3), 200ms))
-            << step.what << ": " << station->status().toStdString();
-        step.resume();
+            << what << ": " << station->status().toStdString();
+        resume();
         listener.listen(1500ms);
-        EXPECT_TRUE(listener.sounds(660, now() - 500ms, now())) << step.what;
+        EXPECT_TRUE(listener.sounds(660, now() - 500ms, now())) << what;
         EXPECT_TRUE(listener.listenUntil(
             [&] { return StationProbe::statusKind(*station) == Kind::none; }, 3s))
-            << step.what << ": the line stayed";
+            << what << ": the line stayed";
     }
     EXPECT_FALSE(listener.closed());
     EXPECT_EQ(captures(), started);

@@ -15,9 +15,7 @@ class Icecast {
 public:
     enum class Tls { off, on };
     explicit Icecast(Tls tls = Tls::off);
-    ~Icecast();
-    Icecast(const Icecast&) = delete;
-    Icecast& operator=(const Icecast&) = delete;
+    ~Icecast(); // not copied: its folder cannot be
 
     std::uint16_t port() const { return port_; }
     std::uint16_t tlsPort() const { return tlsPort_; }

@@ -14,18 +14,15 @@
 #include <unistd.h>
 
 namespace lantern::test {
-namespace {
 
 // Its settings and data under `home`; off the bus unless it is to use the test's.
-std::vector<std::string> homeIn(const QTemporaryDir& home, bool offTheBus) {
+static std::vector<std::string> homeIn(const QTemporaryDir& home, bool offTheBus) {
     std::vector<std::string> environment{"XDG_DATA_HOME=" + home.filePath("data").toStdString(),
                                          "XDG_CONFIG_HOME=" +
                                              home.filePath("config").toStdString()};
     if (offTheBus) environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus");
     return environment;
 }
-
-} // namespace
 
 LanternRun::LanternRun(const QTemporaryDir& home, std::vector<std::string> arguments,
                        Options options)

@@ -23,18 +23,12 @@
 
 #include <QApplication>
 #include <QBuffer>
-#include <QDir>
-#include <QFontMetricsF>
 #include <QPainter>
-#include <QQmlEngine>
-#include <QQuickItem>
 #include <QQuickView>
 #include <QRegularExpression>
 #include <QScreen>
-#include <QSet>
 #include <QTest>
 #include <QtQml/qqmlextensionplugin.h>
-#include <cmath>
 #include <filesystem>
 
 Q_IMPORT_QML_PLUGIN(LanternPlugin)
@@ -342,10 +336,9 @@ protected:
     template <typename T> T* find() const { return root()->findChild<T*>(); }
     // The item of that name the screen shows, not one of a screen going away.
     QQuickItem* shown(const QString& name) const {
-        QQuickItem* found = nullptr;
-        for (auto* item : root()->findChildren<QQuickItem*>(name))
-            if (item->isVisible()) found = item;
-        return found;
+        const auto items = root()->findChildren<QQuickItem*>(name);
+        const auto it = std::ranges::find_if(items.rbegin(), items.rend(), &QQuickItem::isVisible);
+        return it == items.rend() ? nullptr : *it;
     }
 
     std::unique_ptr<QQmlEngine> engine;
@@ -560,17 +553,15 @@ TEST(TrayImages, ReadableInASquareSlotInEachState) {
                 // The strongest pixel by a point on the dot's line in the
                 // 16-unit design: the dot at 8, the arcs at 11.9 and 14.6.
                 const auto at = [&](qreal x) {
-                    QRgb strongest = 0;
-                    for (int d = 0; d < 9; ++d) {
-                        const auto pixel = image.pixel(static_cast<int>(x * size / 16) + d % 3 - 1,
-                                                       static_cast<int>(size / 2) + d / 3 - 1);
-                        if (qAlpha(pixel) > qAlpha(strongest)) strongest = pixel;
-                    }
-                    return QColor::fromRgba(strongest);
+                    const int cx = x * size / 16, cy = size / 2;
+                    return QColor::fromRgba(
+                        std::ranges::max(std::views::iota(0, 9) | std::views::transform([&](int d) {
+                                             return image.pixel(cx + d % 3 - 1, cy + d / 3 - 1);
+                                         }),
+                                         {}, [](QRgb p) { return qAlpha(p); }));
                 };
                 const auto lit = [&](qreal x, bool on) {
-                    const int alpha = at(x).alpha();
-                    return on ? alpha > 200 : alpha > 50 && alpha < 130;
+                    return on ? at(x).alpha() > 200 : at(x).alpha() > 50 && at(x).alpha() < 130;
                 };
                 EXPECT_TRUE(lit(11.9, innerLit)) << "inner arc";
                 EXPECT_TRUE(lit(14.6, outerLit)) << "outer arc";
@@ -601,8 +592,7 @@ TEST(QrCode, DecodesBackToTheLink) {
 }
 
 // The desktop's tray: the panel, its settings daemon and a window manager.
-class TrayHost {
-public:
+struct TrayHost {
     explicit TrayHost(int scale) {
         test::World::bus(); // first: the programs find it in the environment
         test::World::display();
@@ -620,15 +610,10 @@ public:
         ready = eventually(
             [&] { return test::World::bus().hasOwner("org.kde.StatusNotifierWatcher"); }, 10s);
     }
-    ~TrayHost() {
-        for (const auto pid : pids_ | std::views::reverse)
-            test::endProgram(pid);
-    }
-    bool ready = false;
-
-private:
+    ~TrayHost() { std::ranges::for_each(pids_ | std::views::reverse, test::endProgram); }
     QTemporaryDir config_;
     std::vector<pid_t> pids_;
+    bool ready = false;
 };
 
 const auto screen = [] { return QGuiApplication::primaryScreen()->grabWindow(0).toImage(); };
@@ -655,10 +640,12 @@ void keepAround(QRect icon, const QString& name) {
     screen().copy(area).scaled(area.size() * 3).save(shotPath(name));
 }
 
-// The visible windows titled "Lantern FM", one id a line.
-const auto lanternWindows = [] {
-    return test::runProgram({"xdotool", "search", "--onlyvisible", "--name", "^Lantern FM$"})
-        .output;
+// The visible windows titled "Lantern FM": one id a line, or what `then` asks.
+const auto lanternWindows = [](const std::vector<std::string>& then = {}) {
+    std::vector<std::string> command{"xdotool", "search", "--onlyvisible", "--name",
+                                     "^Lantern FM$"};
+    command.insert(command.end(), then.begin(), then.end());
+    return test::runProgram(command).output;
 };
 const auto visibleWindows = [] { return std::ranges::count(lanternWindows(), '\n'); };
 
@@ -692,9 +679,7 @@ TEST(TrayHost, TheIconInARealTrayOpensThePanelUnderIt) {
         // only while no panel is showing.
         std::string geometry;
         const auto panelShown = [&] {
-            geometry = test::runProgram({"xdotool", "search", "--onlyvisible", "--name",
-                                         "^Lantern FM$", "getwindowgeometry", "--shell"})
-                           .output;
+            geometry = lanternWindows({"getwindowgeometry", "--shell"});
             return geometry.find("WIDTH=") != std::string::npos;
         };
         bool opened = false;

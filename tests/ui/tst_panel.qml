@@ -8,10 +8,8 @@ import LanternTest
 // keyboard reaches and names every control; every control can be pressed.
 TestCase {
     id: test
-    name: "Panel"
-    when: windowShown
-    width: 356; height: 800
-    visible: true
+    name: "Panel"; when: windowShown
+    width: 356; height: 800; visible: true
 
     Component { id: panelComponent; Panel {} }
 
@@ -201,12 +199,11 @@ TestCase {
         tryVerify(() => Station.recordings.seconds >= 1, 5000, "no recording on air")
         const gear = find(panel, "gear")
         mouseClick(gear)
-        tryVerify(() => openMenu(gear) !== null, 2000)
-        const menu = openMenu(gear)
+        let menu = null
+        tryVerify(() => (menu = openMenu(gear)) !== null, 2000)
         mouseClick(Array.from({length: menu.count}, (_, i) => menu.itemAt(i))
                    .find(item => item.text === "Show Recordings"))
-        const opened = Probe.opened()
-        compare(opened[opened.length - 1], "file://" + Probe.environment("HOME") + "/Music/Lantern FM")
+        compare(Probe.opened().slice(-1)[0], "file://" + Probe.environment("HOME") + "/Music/Lantern FM")
         Station.recordings.on = false
     }
 }

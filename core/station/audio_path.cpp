@@ -15,7 +15,9 @@ AudioPath::AudioPath(std::shared_ptr<Shared> shared, std::shared_ptr<Fanout> fan
 
 void AudioPath::operator()(std::span<const float> samples, double rate) {
     if (!(rate > 0)) return;
-    if (!encoder_ || rate_ != rate) {
+    // Made once per rate: a failed one (and the levellers) is not made again
+    // for every block, which would starve whoever waits on the capture.
+    if (rate_ != rate) {
         publish(std::chrono::steady_clock::now()); // the old rate's frames before the new one's
         ++encodersMade_;
         auto made = makeEncoder_(rate, 2, bitrate_);

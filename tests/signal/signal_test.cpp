@@ -302,6 +302,7 @@ TEST(AudioPath, EachCaptureRateGetsItsEncoder) {
     const auto before = late->queued();
     p.feed(10, 12345, 0.5f);
     EXPECT_EQ(late->queued(), before) << "a rate without an encoder published audio";
+    EXPECT_EQ(p.path.encodersMade(), 3) << "a failed encoder was made again for each block";
     ASSERT_EQ(p.reports.size(), 1u);
     EXPECT_TRUE(p.reports[0]) << "the failed encoder was not told";
     p.feed(10, 48000, 0.5f);

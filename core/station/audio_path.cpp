@@ -67,51 +67,41 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
     shared_->feedSilence(blockPeak, seconds);
 }
 
-std::span<const float> AudioPath::plain(std::span<const float> samples, double seconds,
-                                        bool talking, float& voicePeak) {
+float AudioPath::duck(std::size_t count, double seconds, bool talking, float& voicePeak) {
+    voiceBlock_.clear();
     if (talking) {
-        voiceBlock_.resize(samples.size());
+        voiceBlock_.resize(count);
         voice_.ring.take(voiceBlock_);
         voicePeak = peakOf(voiceBlock_);
-        const float gain = ducker_.next(voicePeak, seconds);
-        shared_->set(&SharedState::gain, gain);
-        mixInto(samples, voiceBlock_, gain, mixed_);
-        return mixed_;
+    } else {
+        voice_.ring.clear(); // voice captured while nobody talks is thrown away
     }
-    voice_.ring.clear(); // voice captured while nobody talks is thrown away
-    const float gain = ducker_.next(0, seconds);
+    const float gain = ducker_.next(talking ? voicePeak : 0, seconds);
     shared_->set(&SharedState::gain, gain);
-    // At full gain the block is encoded as it came, without a copy.
-    if (gain >= 0.999f) return samples;
-    mixInto(samples, {}, gain, mixed_);
+    return gain;
+}
+
+std::span<const float> AudioPath::plain(std::span<const float> samples, double seconds,
+                                        bool talking, float& voicePeak) {
+    const float gain = duck(samples.size(), seconds, talking, voicePeak);
+    // At full gain and without a voice the block is encoded as it came, without a copy.
+    if (!talking && gain >= 0.999f) return samples;
+    mixInto(samples, voiceBlock_, gain, mixed_);
     return mixed_;
 }
 
-// The music levelled, dipped under the voice (levelled too) as the voice's
-// own peak asks, summed, and held under the ceiling by the limiter.
 void AudioPath::even(std::span<const float> samples, double seconds, bool talking,
                      float& voicePeak) {
     mixed_.assign(samples.begin(), samples.end());
     sanitize(mixed_);
     evening_->music.level(mixed_);
-    float gain = 1.0f;
+    const float gain = duck(samples.size(), seconds, talking, voicePeak);
     if (talking) {
-        voiceBlock_.resize(samples.size());
-        voice_.ring.take(voiceBlock_);
-        voicePeak = peakOf(voiceBlock_);
-        gain = ducker_.next(voicePeak, seconds);
         sanitize(voiceBlock_);
         evening_->voice.level(voiceBlock_);
-        for (std::size_t i = 0; i < mixed_.size(); ++i)
-            mixed_[i] = mixed_[i] * gain + voiceBlock_[i];
-    } else {
-        voice_.ring.clear();
-        gain = ducker_.next(0, seconds);
-        if (gain < 0.999f)
-            for (float& sample : mixed_)
-                sample *= gain;
     }
-    shared_->set(&SharedState::gain, gain);
+    for (std::size_t i = 0; i < mixed_.size(); ++i)
+        mixed_[i] = mixed_[i] * gain + (talking ? voiceBlock_[i] : 0.0f);
     evening_->limiter.limit(mixed_);
 }
 

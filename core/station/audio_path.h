@@ -62,6 +62,9 @@ public:
     int encodersMade() const { return encodersMade_.load(); }
 
 private:
+    // Takes the block's voice into voiceBlock_ while talking (empty otherwise)
+    // and returns the music's gain under it.
+    float duck(std::size_t count, double seconds, bool talking, float& voicePeak);
     // The block evened out into mixed_; the music's and voice's peaks as
     // they came, for the ducker and the silence detector.
     void even(std::span<const float> samples, double seconds, bool talking, float& voicePeak);

@@ -108,6 +108,7 @@ Child startChild(const std::vector<std::string>& arguments, const ChildOptions& 
         // a parent gone before that was asked for is noticed here.
         if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) die();
         if (::getppid() != parent) ::_exit(127);
+        if (options.ownGroup && ::setpgid(0, 0) != 0) die();
         const int outputTo = options.outputTo >= 0 ? options.outputTo : devNull;
         if (::dup2(in[0] >= 0 ? in[0] : devNull, 0) < 0 ||
             ::dup2(out[1] >= 0 ? out[1] : outputTo, 1) < 0 ||
@@ -212,6 +213,9 @@ ChildResult runChild(const std::vector<std::string>& arguments, std::chrono::mil
     }
     for (auto& fd : fds)
         if (fd.fd >= 0) ::close(fd.fd);
+    // Until it is reaped the child's pid names its group, so this cannot
+    // reach anyone else's.
+    if (options.ownGroup) ::kill(-child.pid, SIGKILL);
     int status = 0;
     while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -21,6 +21,9 @@ struct ChildOptions {
     int outputTo = -1;       // standard output and error to this descriptor (a terminal, say)
     std::optional<std::string> input;     // written to standard input, which is then closed
     std::vector<std::string> environment; // "NAME=value" entries replacing inherited ones
+    // The child leads a process group of its own, which runChild ends whole
+    // (the child's own children too) once the child has ended or overstayed.
+    bool ownGroup = false;
 };
 
 struct Child {

@@ -5,6 +5,11 @@
 // waits for the whole burst, and what one publish() costs.
 //
 //   fanout_load [seconds per round = 30] [N ... = 100 1000 5000]
+//
+// WINDOW_MINUTES=M keeps M minutes of audio for listeners behind live, filled
+// before the round with chunks stamped as if published over those minutes;
+// BEHIND=1 then spreads the listeners evenly over the window (listener i of
+// N asks for behind=i*M*60/N).
 
 #include "core/config/station_config.h"
 #include "core/station/audio_path.h"
@@ -96,10 +101,15 @@ void writeLine(int fd, const std::string& line) {
     if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::exit(3);
 }
 
-Chunk makeChunk(std::uint64_t sequence) {
+Chunk makeChunk(std::uint64_t sequence, Clock::time_point at = Clock::now()) {
     Bytes bytes(chunkBytes, static_cast<std::uint8_t>(sequence));
     bytes[0] = 0xFF; // looks like the start of an ADTS frame; content is irrelevant here
-    return Chunk(std::move(bytes));
+    return Chunk(std::move(bytes), at);
+}
+
+int windowMinutes() {
+    const char* value = std::getenv("WINDOW_MINUTES");
+    return value ? std::atoi(value) : 0;
 }
 
 // The server process: serve, publish at the encoder's pace, and measure the
@@ -113,6 +123,11 @@ Chunk makeChunk(std::uint64_t sequence) {
     const auto port = server.start(asio::use_future).get();
 
     std::uint64_t sequence = 0;
+    const auto window = std::chrono::minutes(windowMinutes());
+    fanout->setWindow(window);
+    const auto filledFrom = Clock::now() - window;
+    for (auto at = filledFrom; at < Clock::now(); at += chunkInterval)
+        fanout->publish(makeChunk(sequence++, at));
     while (static_cast<int>(sequence * chunkBytes) < StationConfig::burstBytes)
         fanout->publish(makeChunk(sequence++));
 
@@ -167,14 +182,22 @@ struct Stream {
     std::uint64_t bodyBytes = 0;
     Clock::time_point connectStarted;
     double burstMillis = -1;
+    double firstByteMillis = -1;
+    std::string request;
 };
 
 class Client {
 public:
     Client(std::uint16_t port, std::size_t count)
         : endpoint_(asio::ip::address_v4::loopback(), port) {
-        for (std::size_t i = 0; i < count; ++i)
-            streams_.push_back(std::make_unique<Stream>(io_));
+        const bool behind = std::getenv("BEHIND") != nullptr;
+        const double window = windowMinutes() * 60.0;
+        for (std::size_t i = 0; i < count; ++i) {
+            auto& stream = *streams_.emplace_back(std::make_unique<Stream>(io_));
+            const auto seconds = behind ? window * double(i) / double(count) : 0.0;
+            stream.request = "GET /stream?behind=" + std::to_string(int(seconds)) +
+                             " HTTP/1.1\r\nHost: bench\r\n\r\n";
+        }
     }
 
     // Connects every listener and returns once each has its whole burst.
@@ -198,10 +221,11 @@ public:
         return bytes;
     }
 
-    std::vector<double> burstMillis() const {
+    std::vector<double> burstMillis(bool first = false) const {
         std::vector<double> millis;
         for (const auto& stream : streams_)
-            if (stream->burstMillis >= 0) millis.push_back(stream->burstMillis);
+            if (const auto took = first ? stream->firstByteMillis : stream->burstMillis; took >= 0)
+                millis.push_back(took);
         return millis;
     }
 
@@ -214,8 +238,7 @@ private:
         stream->connectStarted = Clock::now();
         stream->socket.async_connect(endpoint_, [this, stream](std::error_code error) {
             if (error) return fail();
-            static const std::string request = "GET /stream HTTP/1.1\r\nHost: bench\r\n\r\n";
-            asio::async_write(stream->socket, asio::buffer(request),
+            asio::async_write(stream->socket, asio::buffer(stream->request),
                               [this, stream](std::error_code written, std::size_t) {
                                   if (written) return fail();
                                   stream->socket.non_blocking(true);
@@ -252,6 +275,9 @@ private:
             bytes = std::string_view(stream.head).substr(end + 4);
             stream.bodyBytes += bytes.size();
             stream.head.clear();
+            stream.firstByteMillis =
+                std::chrono::duration<double, std::milli>(Clock::now() - stream.connectStarted)
+                    .count();
         } else {
             stream.bodyBytes += bytes.size();
         }
@@ -314,11 +340,12 @@ void runRound(std::size_t listeners, double seconds) {
     std::printf(
         "N=%-5zu server CPU %.3f s/s (%.0f%% in the kernel)  RSS %.1f MiB (peak %.1f)  >=99%% of "
         "bytes: %.1f%% of "
-        "listeners  burst p50 %.1f ms p99 %.1f ms  publish p50 %.1f us p99 %.1f us  (client CPU "
-        "%.3f s/s)%s\n",
+        "listeners  burst p50 %.1f ms p99 %.1f ms (first byte p99 %.1f ms)  publish p50 %.1f us "
+        "p99 %.1f us  (client CPU %.3f s/s)%s\n",
         listeners, cpuPerSecond, 100 * kernelPerSecond / std::max(cpuPerSecond, 1e-9), rss, peak,
         100.0 * static_cast<double>(complete) / static_cast<double>(listeners),
-        percentile(burst, 0.5), percentile(burst, 0.99), publishP50, publishP99, clientCpuPerSecond,
+        percentile(burst, 0.5), percentile(burst, 0.99),
+        percentile(client.burstMillis(true), 0.99), publishP50, publishP99, clientCpuPerSecond,
         allJoined ? "" : "  (not every listener got its burst)");
     std::fflush(stdout);
 }

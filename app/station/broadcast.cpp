@@ -63,6 +63,7 @@ Broadcast::~Broadcast() {
     if (tunnel_) tunnel_->stop();
     tunnel_.reset();
     parts_.fanout->closeAll();
+    parts_.fanout->forget(); // nobody steps back into an earlier broadcast
     if (server_) server_->stop();
     server_.reset();
 }
@@ -79,7 +80,7 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
         fanout, parts_.page,
         [shared, fanout](double lag) {
             const double burst = double(fanout->burstSize()) / (StationConfig::bitrate / 8);
-            return shared->nowJSON(lag, fanout->count(), burst);
+            return shared->nowJSON(lag, fanout->count(), burst, fanout->reach());
         },
         [shared] { return shared->get(&SharedState::coverData); },
         [shared] { return shared->get(&SharedState::access); }, limits);
@@ -87,6 +88,8 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
     if (const auto origin = relayOrigin_) server_->allowMedia(*origin);
     // Players that ask for titles are told what played in the audio they get.
     server_->setTitles({[shared] { return shared->stationName(); }, titleAt(shared)});
+    server_->setTracks({[shared, fanout] { return shared->historyJSON(fanout->reach()); },
+                        [shared](std::uint64_t track) { return shared->coverOf(track); }});
     // Visitors are who the tunnel says only on the tunnel tool's own connections.
     server_->trustTunnel([tunnel = tunnelPid_, owner = std::make_shared<Sockets::PeerOwner>()](
                              int socket) { return owner->owns(tunnel->load(), socket); });

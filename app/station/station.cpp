@@ -195,6 +195,8 @@ void Station::goOnAir() {
     mic_->stopTalking();
     reader_->follow(*source_);
     shared_->set(&SharedState::heardEver, false);
+    shared_->restart();
+    applyWindow();
     broadcast_ = std::make_unique<Broadcast>(
         Broadcast::Parts{fanout_, shared_, mic_->input(), std::string(listeningPage()),
                          env_.blockCost, env_.makeEncoder, evenLoudness_},
@@ -296,7 +298,29 @@ void Station::captureProblem(AudioTap::Problem problem, const QString& name) {
     }
 }
 
+int Station::rewindMinutes() const {
+    const auto value = settings_.value(QStringLiteral("rewindMinutes"));
+    return value.isValid() ? std::clamp(value.toInt(), 0, 240) : 30;
+}
+
+void Station::applyWindow() {
+    const auto window = std::chrono::minutes(rewindMinutes());
+    fanout_->setWindow(window);
+    shared_->setWindow(window);
+}
+
+void Station::setCatchUp(bool on) {
+    if (on == catchUp()) return;
+    const auto last = settings_.value(QStringLiteral("lastRewindMinutes")).toInt();
+    if (!on) settings_.setValue(QStringLiteral("lastRewindMinutes"), rewindMinutes());
+    settings_.setValue(QStringLiteral("rewindMinutes"), on ? (last > 0 ? last : 30) : 0);
+    applyWindow();
+    Q_EMIT catchUpChanged();
+}
+
 void Station::tick() {
+    assign(*this, catchingUp_, static_cast<qint64>(fanout_->behindCount()),
+           &Station::listenersChanged);
     assign(*this, listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
     if (!broadcast_) return; // the ticker runs on air only
     recordings_->tick();
@@ -361,6 +385,7 @@ void Station::goOffAir() {
     shared_->set(&SharedState::room, std::optional<std::size_t>());
     assign(*this, room_, 0, &Station::roomChanged);
     setLink({});
+    assign(*this, catchingUp_, qint64(0), &Station::listenersChanged);
     assign(*this, listeners_, qint64(0), &Station::listenersChanged);
     setStopAt({});
     presence_->setOnAirLink(std::nullopt);

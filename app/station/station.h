@@ -93,6 +93,12 @@ class Station : public QObject {
     // Where to get the tunnel program.
     Q_PROPERTY(QUrl toolPage READ toolPage CONSTANT)
     Q_PROPERTY(qint64 listeners READ listeners NOTIFY listenersChanged)
+    // Of them, how many listen behind live.
+    Q_PROPERTY(qint64 catchingUp READ catchingUp NOTIFY listenersChanged)
+    // Whether listeners may start behind live (the setting "rewindMinutes",
+    // 30 unless set; 0 is off). Off lets the kept audio go at once; on
+    // restores the last length above 0.
+    Q_PROPERTY(bool catchUp READ catchUp WRITE setCatchUp NOTIFY catchUpChanged)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     Q_PROPERTY(QDateTime stopAt READ stopAt WRITE setStopAt NOTIFY stopAtChanged)
     Q_PROPERTY(QUrl shareLink READ shareLink NOTIFY shareLinkChanged)
@@ -152,6 +158,9 @@ public:
     int room() const { return room_; }
     static QUrl toolPage();
     qint64 listeners() const { return listeners_; }
+    qint64 catchingUp() const { return catchingUp_; }
+    bool catchUp() const { return rewindMinutes() > 0; }
+    void setCatchUp(bool on);
     const QString& status() const { return status_.text(); }
     const QDateTime& stopAt() const { return stopAt_; }
     QUrl shareLink() const;
@@ -217,6 +226,7 @@ Q_SIGNALS:
     void localAddressChanged();
     void roomChanged();
     void listenersChanged();
+    void catchUpChanged();
     void statusChanged();
     void evenLoudnessChanged();
     void stopAtChanged();
@@ -280,6 +290,10 @@ private:
     int room_ = 0;
     std::unique_ptr<LinkCheck> check_;
     qint64 listeners_ = 0;
+    qint64 catchingUp_ = 0;
+    int rewindMinutes() const;
+    // Keeps what the setting says of the broadcast's audio and tracks.
+    void applyWindow();
     StatusLine status_;
     QDateTime stopAt_;
     QUrl shownShareLink_;

@@ -71,13 +71,26 @@ std::optional<NowPlaying> nowPlayingFromJSON(std::string_view text) {
 
 void NowPlayingHistory::record(NowPlaying value, Clock::time_point at) {
     if (!entries_.empty() && entries_.back().value == value) return;
-    entries_.push_back({at, std::move(value)});
-    const auto cut = at - keep;
+    std::uint64_t track = 0;
+    if (!value.title.empty()) {
+        const auto* last = entries_.empty() ? nullptr : &entries_.back();
+        const bool same = last && last->track != 0 && last->value.title == value.title &&
+                          last->value.artist == value.artist && last->value.album == value.album;
+        track = same ? last->track : ++tracks_;
+    }
+    entries_.push_back({at, std::move(value), track});
+    const auto cut = at - keep_;
     // The newest entry at or before the cut is what was current `keep` ago:
     // it stays, everything older goes.
     const auto current = std::find_if(entries_.rbegin(), entries_.rend(),
                                       [&](const Entry& entry) { return entry.at <= cut; });
     if (current != entries_.rend()) entries_.erase(entries_.begin(), std::prev(current.base()));
+}
+
+void NowPlayingHistory::restart(Clock::time_point at) {
+    if (entries_.empty()) return;
+    entries_.erase(entries_.begin(), std::prev(entries_.end()));
+    entries_.back().at = at;
 }
 
 std::optional<NowPlaying> NowPlayingHistory::at(Clock::time_point time) const {

@@ -2,7 +2,9 @@
 
 #include "core/nowplaying/cover.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
@@ -35,21 +37,29 @@ nlohmann::ordered_json toJSONValue(const NowPlaying& record);
 // Nothing when a key other than "coverURL" is missing or of the wrong type.
 std::optional<NowPlaying> nowPlayingFromJSON(std::string_view text);
 
-// Records of the last minute, so that each listener can be told what was
-// playing when its audio was played. Not locked: its owner guards it.
+// Records of the last minute or longer, so that each listener can be told
+// what was playing when its audio was played, and the tracks they formed.
+// Not locked: its owner guards it.
 class NowPlayingHistory {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::seconds keep{60};
 
     struct Entry {
         Clock::time_point at;
         NowPlaying value;
+        // The track it belongs to: a run of records with one title, artist
+        // and album (a pause or a resume is no new track); 0 without a title.
+        std::uint64_t track = 0;
     };
 
+    // How far back look-ups reach: `keep`, and never less than a minute.
+    void setKeep(std::chrono::seconds keep) { keep_ = std::max(keep, std::chrono::seconds(60)); }
+    std::chrono::seconds keep() const { return keep_; }
     // Adds a record read at `at` (times only go forward), unless it equals
-    // the newest one, and forgets what no look-up within `keep` can need.
+    // the newest one, and forgets what no look-up within keep() can need.
     void record(NowPlaying value, Clock::time_point at);
+    // A new broadcast: only the newest record stays, as read at `at`.
+    void restart(Clock::time_point at);
     // The record current at `time`, if the history reaches back that far.
     std::optional<NowPlaying> at(Clock::time_point time) const;
 
@@ -58,6 +68,8 @@ public:
 
 private:
     std::vector<Entry> entries_;
+    std::chrono::seconds keep_{60};
+    std::uint64_t tracks_ = 0; // tracks numbered so far
 };
 
 // A record and its cover from the companion player's JSON note. Nothing when

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -17,6 +18,8 @@ namespace lantern {
 struct SharedState {
     NowPlayingHistory history;
     std::optional<Cover> coverData;
+    // The covers of the broadcast's recent tracks, oldest first, by track.
+    std::deque<std::pair<std::uint64_t, Cover>> covers;
     SilenceHint silence;
     bool silentNow = false;
     bool heardEver = false;
@@ -39,11 +42,80 @@ struct SharedState {
 // and never held while calling out.
 class Shared : public Guarded<SharedState> {
 public:
+    // A track that began with the broadcast is dated a moment before its
+    // first kept audio, and still starts from the top.
+    static constexpr double replaySlack = 2;
+    // Covers of earlier tracks kept at most.
+    static constexpr std::size_t keptCovers = 30;
+
     void record(NowPlaying value, std::optional<Cover> cover) {
         with([&](SharedState& state) {
             state.history.record(std::move(value), NowPlayingHistory::Clock::now());
             state.coverData = std::move(cover);
+            const auto track = state.history.entries().back().track;
+            auto& covers = state.covers;
+            if (!state.coverData || track == 0) return;
+            if (!covers.empty() && covers.back().first == track) covers.pop_back();
+            covers.emplace_back(track, *state.coverData);
+            if (covers.size() > keptCovers) covers.pop_front();
         });
+    }
+    std::optional<Cover> coverOf(std::uint64_t track) const {
+        return with([&](const SharedState& state) -> std::optional<Cover> {
+            for (const auto& [id, cover] : state.covers)
+                if (id == track) return cover;
+            return std::nullopt;
+        });
+    }
+    // How far back look-ups reach: the rewind window, and at least a minute.
+    void setWindow(std::chrono::seconds window) {
+        with([&](SharedState& state) { state.history.setKeep(window + std::chrono::seconds(60)); });
+    }
+    // A new broadcast: the tracks and covers of the last are forgotten.
+    void restart() {
+        with([](SharedState& state) {
+            state.history.restart(NowPlayingHistory::Clock::now());
+            const auto track =
+                state.history.count() ? state.history.entries().back().track : std::uint64_t{0};
+            std::erase_if(state.covers, [&](const auto& kept) { return kept.first != track; });
+        });
+    }
+    // The broadcast's tracks for /history, newest first: when each started
+    // and ended in seconds before now, and whether its start is within
+    // `reach` seconds (a listener can start it from the top).
+    std::string historyJSON(double reach) const {
+        const auto now = NowPlayingHistory::Clock::now();
+        const auto ago = [&](NowPlayingHistory::Clock::time_point at) {
+            return std::round(std::chrono::duration<double>(now - at).count() * 10) / 10;
+        };
+        auto tracks = nlohmann::json::array();
+        with([&](const SharedState& state) {
+            const auto& entries = state.history.entries();
+            for (std::size_t i = 0; i < entries.size();) {
+                auto end = i + 1;
+                while (end < entries.size() && entries[end].track == entries[i].track)
+                    ++end;
+                const auto& entry = entries[i];
+                if (entry.track != 0) {
+                    const auto& value = entries[end - 1].value;
+                    const bool hasCover = std::ranges::any_of(
+                        state.covers, [&](const auto& kept) { return kept.first == entry.track; });
+                    tracks.push_back(
+                        {{"id", entry.track},
+                         {"title", value.title},
+                         {"artist", value.artist},
+                         {"album", value.album},
+                         {"startedAgo", ago(entry.at)},
+                         {"endedAgo", end < entries.size() ? ago(entries[end].at) : 0.0},
+                         {"hasCover", hasCover},
+                         {"replayable", ago(entry.at) <= reach + replaySlack}});
+                }
+                i = end;
+            }
+        });
+        std::reverse(tracks.begin(), tracks.end());
+        return nlohmann::json{{"tracks", tracks}}.dump(-1, ' ', false,
+                                                       nlohmann::json::error_handler_t::replace);
     }
     std::optional<NowPlaying> playingAt(NowPlayingHistory::Clock::time_point at) const {
         return with([&](const SharedState& state) { return state.history.at(at); });
@@ -69,13 +141,15 @@ public:
 
     // The now route's body: what the listener `lag` seconds behind is hearing,
     // and, when given, the seconds of audio a listener joining now gets at
-    // once (the page adds them to how long it has played to know its lag).
-    // Read in one hold of the lock, so that a track never goes out with
-    // another one's cover.
+    // once (the page adds them to how long it has played to know its lag)
+    // and how far back a listener can start. Read in one hold of the lock,
+    // so that a track never goes out with another one's cover.
     std::string nowJSON(double lag, std::size_t listeners,
-                        std::optional<double> burst = std::nullopt) const {
-        // The route gives lags of 0 to 60 s; other callers are bounded alike.
-        const double behind = std::clamp(std::isfinite(lag) ? lag : 0.0, 0.0, 60.0);
+                        std::optional<double> burst = std::nullopt,
+                        std::optional<double> rewind = std::nullopt) const {
+        const auto keep =
+            with([](const SharedState& state) { return double(state.history.keep().count()); });
+        const double behind = std::clamp(std::isfinite(lag) ? lag : 0.0, 0.0, keep);
         const auto at = NowPlayingHistory::Clock::now() -
                         std::chrono::duration_cast<NowPlayingHistory::Clock::duration>(
                             std::chrono::duration<double>(behind));
@@ -109,6 +183,7 @@ public:
         body["station"] = shownName(seen.name);
         body["playing"] = entry ? entry->playing : true;
         if (burst) body["burst"] = std::round(*burst * 10) / 10;
+        if (rewind) body["rewind"] = std::floor(*rewind);
         if (seen.room) body["room"] = *seen.room;
         if (entry) {
             body["title"] = entry->title;

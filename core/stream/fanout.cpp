@@ -4,9 +4,6 @@
 
 namespace lantern {
 
-BurstBuffer::BurstBuffer(std::ptrdiff_t capacity)
-    : capacity_(static_cast<std::size_t>(std::max<std::ptrdiff_t>(capacity, 0))) {}
-
 std::optional<Chunk::Clock::time_point> Chunk::publishedAt(std::size_t offset) const {
     if (!marks_) return at_;
     std::optional<Clock::time_point> at;
@@ -15,103 +12,59 @@ std::optional<Chunk::Clock::time_point> Chunk::publishedAt(std::size_t offset) c
     return at;
 }
 
-void BurstBuffer::append(std::span<const std::uint8_t> bytes,
-                         std::optional<Chunk::Clock::time_point> at) {
-    if (capacity_ == 0 || bytes.empty()) return;
-    starts_.push_back(store_.size());
-    times_.push_back(at);
-    store_.insert(store_.end(), bytes.begin(), bytes.end());
-    // Whole chunks go, as long as what stays still fills the capacity: the
-    // burst always begins where a chunk (whole audio frames) began, and a
-    // listener gets at least `capacity` bytes of it.
-    while (starts_.size() > 1 && store_.size() - starts_[1] >= capacity_) {
-        starts_.pop_front();
-        times_.pop_front();
-        start_ = starts_.front();
-    }
-    if (start_ >= capacity_) {
-        store_.erase(store_.begin(), store_.begin() + static_cast<std::ptrdiff_t>(start_));
-        for (auto& start : starts_)
-            start -= start_;
-        start_ = 0;
-    }
-}
-
-Bytes BurstBuffer::contents() const {
-    return {store_.begin() + static_cast<std::ptrdiff_t>(start_), store_.end()};
-}
-
-Bytes BurstBuffer::slice(std::size_t from, std::size_t count) const {
-    from = std::min(from, size());
-    count = std::min(count, size() - from);
-    const auto begin = store_.begin() + static_cast<std::ptrdiff_t>(start_ + from);
-    return {begin, begin + static_cast<std::ptrdiff_t>(count)};
-}
-
-std::vector<Chunk::Mark> BurstBuffer::marks() const {
-    std::vector<Chunk::Mark> marks;
-    for (std::size_t i = 0; i < starts_.size(); ++i)
-        if (times_[i]) marks.push_back({starts_[i] - start_, *times_[i]});
-    return marks;
-}
-
-void Listener::post(std::unique_ptr<Waiter> waiter, std::optional<Chunk> chunk) {
-    auto* poster = waiter.get();
-    std::vector<std::unique_ptr<Waiter>> alone;
-    alone.push_back(std::move(waiter));
-    poster->postAll(std::move(alone), std::move(chunk));
+void Listener::post(Wakeup wakeup) {
+    auto* poster = wakeup.first.get();
+    std::vector<Wakeup> alone;
+    alone.push_back(std::move(wakeup));
+    poster->postAll(std::move(alone));
 }
 
 void Listener::Wakeups::post() {
     while (!waiters_.empty()) {
         // Nearly always a single executor (the stream server's); group by it anyway.
-        auto* first = waiters_.front().get();
-        std::vector<std::unique_ptr<Waiter>> group;
-        std::erase_if(waiters_, [&](std::unique_ptr<Waiter>& waiter) {
-            if (waiter.get() != first && !first->sharesExecutor(*waiter)) return false;
-            group.push_back(std::move(waiter));
+        auto* first = waiters_.front().first.get();
+        std::vector<Wakeup> group;
+        std::erase_if(waiters_, [&](Wakeup& wakeup) {
+            if (wakeup.first.get() != first && !first->sharesExecutor(*wakeup.first)) return false;
+            group.push_back(std::move(wakeup));
             return true;
         });
-        first->postAll(std::move(group), chunk_);
+        first->postAll(std::move(group));
     }
+}
+
+Listener::Wakeup Listener::wake() {
+    Wakeup wakeup{std::move(waiting_), std::move(queue_.front())};
+    queue_.erase(queue_.begin());
+    woken_ = Chunk::Clock::now();
+    return wakeup;
 }
 
 void Listener::wait(std::unique_ptr<Waiter> waiter) {
-    std::optional<Chunk> chunk;
-    {
-        std::lock_guard lock(mutex_);
-        if (queue_.empty() && !ended_) {
-            waiting_ = std::move(waiter);
-            return;
-        }
-        if (!queue_.empty()) {
-            chunk = std::move(queue_.front());
-            queue_.erase(queue_.begin());
-        }
-    }
-    post(std::move(waiter), std::move(chunk));
+    std::lock_guard lock(mutex_);
+    waiting_ = std::move(waiter);
+    if (!queue_.empty())
+        post(wake());
+    else if (ended_)
+        post({std::move(waiting_), std::nullopt});
 }
 
-// The completion is posted while the lock is held: posting only queues it on
-// the consumer's executor (it runs later, on that executor, without our lock),
-// and doing it here means that once end() has returned no completion can still
-// be on its way to that executor, so its owner may tear it down.
+// Completions are posted while the lock is held: posting only queues them on
+// the consumer's executor (they run later, on that executor, without our
+// lock), and doing it here means that once end() has returned no completion
+// can still be on its way to that executor, so its owner may tear it down.
 void Listener::push(Chunk chunk) {
     std::lock_guard lock(mutex_);
-    if (ended_) return;
-    if (waiting_)
-        post(std::move(waiting_), std::move(chunk));
-    else if (queue_.size() < limit_)
-        queue_.push_back(std::move(chunk));
+    if (ended_ || queue_.size() >= limit_) return;
+    queue_.push_back(std::move(chunk));
+    if (waiting_) post(wake());
 }
 
-void Listener::push(const Chunk& chunk, Wakeups& wakeups) {
+void Listener::push(const Chunk& chunk, Wakeups& wakeups, Chunk::Clock::time_point now) {
     std::lock_guard lock(mutex_);
-    if (ended_) return;
-    if (waiting_)
-        wakeups.add(std::move(waiting_));
-    else if (queue_.size() < limit_)
-        queue_.push_back(chunk);
+    if (ended_ || queue_.size() >= limit_) return;
+    queue_.push_back(chunk);
+    if (waiting_ && (now - woken_ >= batch || queue_.size() >= wakeAt)) wakeups.add(wake());
 }
 
 void Listener::end() {
@@ -119,7 +72,7 @@ void Listener::end() {
     if (ended_) return;
     ended_ = true;
     queue_.clear();
-    if (waiting_) post(std::move(waiting_), std::nullopt);
+    if (waiting_) post({std::move(waiting_), std::nullopt});
 }
 
 std::size_t Listener::queued() const {
@@ -135,23 +88,73 @@ void Listener::takeAll(std::vector<Chunk>& into) {
 }
 
 Fanout::Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit)
-    : burst_(burstBytes), perListenerLimit_(perListenerLimit) {}
+    : burstBytes_(static_cast<std::size_t>(std::max<std::ptrdiff_t>(burstBytes, 0))),
+      perListenerLimit_(perListenerLimit) {}
+
+void Fanout::setWindow(std::chrono::seconds window) {
+    std::lock_guard delivering(deliveryMutex_);
+    std::lock_guard lock(mutex_);
+    window_ = std::max(window, std::chrono::seconds(0));
+    trim();
+}
+
+void Fanout::forget() {
+    std::lock_guard delivering(deliveryMutex_);
+    std::lock_guard lock(mutex_);
+    first_ += kept_.size();
+    kept_.clear();
+    keptBytes_ = 0;
+    burstChunk_.reset();
+}
+
+void Fanout::trim() {
+    // The burst always begins where a chunk (whole audio frames) began, and
+    // holds at least its size; the window holds whatever is newer than its
+    // length before the newest chunk.
+    const auto newest = kept_.empty() ? Clock::time_point() : kept_.back().at;
+    while (kept_.size() > 1 && keptBytes_ - kept_.front().chunk.size() >= burstBytes_ &&
+           (window_ == Clock::duration::zero() || kept_.front().at < newest - window_)) {
+        keptBytes_ -= kept_.front().chunk.size();
+        kept_.pop_front();
+        ++first_;
+    }
+    if (burstBytes_ == 0 && window_ == Clock::duration::zero()) {
+        first_ += kept_.size();
+        kept_.clear();
+        keptBytes_ = 0;
+    }
+}
 
 void Fanout::publish(const Chunk& chunk) {
     if (chunk.size() == 0) return;
     published_.fetch_add(chunk.size(), std::memory_order_relaxed);
+    const auto now = Clock::now();
     std::lock_guard delivering(deliveryMutex_);
     {
         std::lock_guard lock(mutex_);
-        burst_.append(chunk.bytes(), chunk.publishedAt(0));
+        kept_.push_back({chunk, chunk.publishedAt(0).value_or(now)});
+        keptBytes_ += chunk.size();
+        trim();
         burstChunk_.reset();
         snapshot_.reserve(listeners_.size());
-        for (const auto& entry : listeners_)
-            snapshot_.push_back(entry.second);
+        for (const auto& [key, listener] : listeners_) {
+            auto& cursor = listener->cursor_;
+            if (cursor && *cursor < first_) {
+                // Its place went with the window: it continues live.
+                cursor.reset();
+                --behind_;
+            }
+            if (!cursor) {
+                snapshot_.emplace_back(listener, &chunk);
+            } else if (*cursor - first_ < kept_.size()) {
+                snapshot_.emplace_back(listener, &kept_[*cursor - first_].chunk);
+                ++*cursor;
+            }
+        }
     }
-    Listener::Wakeups wakeups(chunk);
-    for (const auto& listener : snapshot_)
-        listener->push(chunk, wakeups);
+    Listener::Wakeups wakeups;
+    for (const auto& [listener, handed] : snapshot_)
+        listener->push(*handed, wakeups, now);
     wakeups.post();
     snapshot_.clear();
 }
@@ -160,15 +163,62 @@ void Fanout::settle() {
     std::lock_guard waitForDelivery(deliveryMutex_);
 }
 
-std::shared_ptr<Listener> Fanout::join(std::optional<std::string> tag, bool counts) {
+std::pair<std::size_t, std::size_t> Fanout::burst(double behind) const {
+    const auto start = startOf(behind);
+    std::size_t first = start, last = start, bytes = 0;
+    if (start < kept_.size()) {
+        // Whole chunks from the start on, at least the burst's size of them.
+        while (last < kept_.size() && (last == start || bytes < burstBytes_))
+            bytes += kept_[last++].chunk.size();
+    } else {
+        // Live: the fewest newest chunks that hold the burst's size.
+        while (first > 0 && bytes < burstBytes_)
+            bytes += kept_[--first].chunk.size();
+        last = kept_.size();
+    }
+    return {first, last};
+}
+
+std::size_t Fanout::startOf(double behind) const {
+    if (!(behind > 0) || kept_.empty() || window_ == Clock::duration::zero()) return kept_.size();
+    const auto since = Clock::now() - std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(std::min(behind, 1e7)));
+    const auto found = std::lower_bound(kept_.begin(), kept_.end(), since,
+                                        [](const Kept& kept, auto at) { return kept.at < at; });
+    return static_cast<std::size_t>(found - kept_.begin());
+}
+
+Chunk Fanout::joined(std::size_t first, std::size_t last) const {
+    Bytes bytes;
+    std::vector<Chunk::Mark> marks;
+    for (auto i = first; i < last; ++i) {
+        marks.push_back({bytes.size(), kept_[i].chunk.publishedAt(0).value_or(kept_[i].at)});
+        const auto piece = kept_[i].chunk.bytes();
+        bytes.insert(bytes.end(), piece.begin(), piece.end());
+    }
+    return {std::move(bytes), std::move(marks)};
+}
+
+std::shared_ptr<Listener> Fanout::join(std::optional<std::string> tag, bool counts, double behind) {
     auto listener = std::make_shared<Listener>(perListenerLimit_, std::move(tag), counts);
     std::lock_guard lock(mutex_);
     listeners_.emplace(listener.get(), listener);
     counted(*listener, true);
-    if (burst_.size() > 0) {
-        if (!burstChunk_) burstChunk_.emplace(burst_.contents(), burst_.marks());
-        // Pushed before the lock is released, so that no chunk published after
-        // the registration can reach the listener ahead of the burst.
+    const auto [first, last] = burst(behind);
+    // Pushed before the lock is released, so that no chunk published after
+    // the registration can reach the listener ahead of the burst.
+    if (first == last) return listener;
+    if (last < kept_.size()) {
+        listener->push(joined(first, last));
+        listener->cursor_ = first_ + last;
+        ++behind_;
+        return listener;
+    }
+    // Live, or so near it that its burst reaches the newest chunk.
+    if (startOf(behind) < kept_.size()) {
+        listener->push(joined(first, last));
+    } else {
+        if (!burstChunk_) burstChunk_ = joined(first, last);
         listener->push(*burstChunk_);
     }
     return listener;
@@ -189,6 +239,7 @@ void Fanout::closeAll() {
         std::lock_guard lock(mutex_);
         taken.swap(listeners_);
         untagged_ = 0;
+        behind_ = 0;
         tags_.clear();
     }
     for (const auto& entry : taken)
@@ -200,18 +251,50 @@ std::size_t Fanout::count() const {
     return untagged_ + tags_.size();
 }
 
-std::size_t Fanout::burstSize() const {
+std::size_t Fanout::behindCount() const {
     std::lock_guard lock(mutex_);
-    return burst_.size();
+    return behind_;
 }
 
-Bytes Fanout::burstBytes(std::size_t from, std::size_t count) const {
+double Fanout::reach() const {
     std::lock_guard lock(mutex_);
-    return burst_.slice(from, count);
+    if (window_ == Clock::duration::zero() || kept_.empty()) return 0;
+    return std::chrono::duration<double>(kept_.back().at - kept_.front().at).count();
+}
+
+std::size_t Fanout::keptBytes() const {
+    std::lock_guard lock(mutex_);
+    return keptBytes_;
+}
+
+std::size_t Fanout::burstSize(double behind) const {
+    std::lock_guard lock(mutex_);
+    const auto [first, last] = burst(behind);
+    std::size_t bytes = 0;
+    for (auto i = first; i < last; ++i)
+        bytes += kept_[i].chunk.size();
+    return bytes;
+}
+
+Bytes Fanout::burstBytes(std::size_t from, std::size_t count, double behind) const {
+    std::lock_guard lock(mutex_);
+    const auto [first, last] = burst(behind);
+    Bytes bytes;
+    std::size_t at = 0;
+    for (auto i = first; i < last && bytes.size() < count; ++i) {
+        const auto piece = kept_[i].chunk.bytes();
+        const auto skip = std::min(piece.size(), from > at ? from - at : 0);
+        const auto take = std::min(piece.size() - skip, count - bytes.size());
+        bytes.insert(bytes.end(), piece.begin() + static_cast<std::ptrdiff_t>(skip),
+                     piece.begin() + static_cast<std::ptrdiff_t>(skip + take));
+        at += piece.size();
+    }
+    return bytes;
 }
 
 // Under mutex_.
 void Fanout::counted(const Listener& listener, bool joined) {
+    if (!joined && listener.cursor_) --behind_;
     const auto& tag = listener.tag();
     if (!listener.counted()) return;
     if (!tag) {

@@ -59,35 +59,6 @@ private:
     std::shared_ptr<const std::vector<Mark>> marks_;
 };
 
-// The most recent encoded bytes, oldest first: `capacity` of them and less
-// than one chunk more.
-class BurstBuffer {
-public:
-    explicit BurstBuffer(std::ptrdiff_t capacity);
-
-    // Appends one chunk and keeps the fewest most recent whole chunks that
-    // hold at least `capacity` bytes (all of them while they hold less): the
-    // burst starts where a chunk (whole audio frames) starts.
-    void append(std::span<const std::uint8_t> bytes, std::optional<Chunk::Clock::time_point> at);
-    Bytes contents() const;
-    // Up to `count` bytes of contents() from `from` on.
-    Bytes slice(std::size_t from, std::size_t count) const;
-    // When each kept chunk was published, by its offset in contents().
-    std::vector<Chunk::Mark> marks() const;
-    std::size_t size() const { return store_.size() - start_; }
-    std::size_t capacity() const { return capacity_; }
-
-private:
-    std::size_t capacity_;
-    // Kept bytes are store_[start_, end). Trimming moves start_; the dead
-    // prefix is compacted away once it is as large as the capacity, so an
-    // append costs amortised O(its size) however full the burst is.
-    Bytes store_;
-    std::size_t start_ = 0;
-    std::deque<std::size_t> starts_; // where each kept chunk starts in store_
-    std::deque<std::optional<Chunk::Clock::time_point>> times_; // and when it was published
-};
-
 // One connected listener's bounded queue of chunks, drained by exactly one
 // consumer through next().
 class Listener {
@@ -116,8 +87,8 @@ public:
             token);
     }
 
-    // Hands a chunk to the waiting consumer, or queues it; drops it when the
-    // queue is full (the oldest audio stays) or the listener has ended.
+    // Hands a chunk to the waiting consumer at once, or queues it; drops it
+    // when the queue is full (the oldest audio stays) or the listener has ended.
     void push(Chunk chunk);
     // Ends the listener for good: queued chunks are discarded and a waiting
     // consumer completes with nothing. Later calls do nothing.
@@ -132,15 +103,16 @@ public:
 private:
     friend class Fanout;
 
+    struct Waiter;
+    using Wakeup = std::pair<std::unique_ptr<Waiter>, std::optional<Chunk>>;
     // A consumer suspended in next().
     struct Waiter {
         virtual ~Waiter() = default;
         // Whether `other` completes on the same executor as this one.
         virtual bool sharesExecutor(const Waiter& other) const = 0;
         // Posts one job to this waiter's executor that completes every waiter of
-        // `group` (this one among them, all sharing its executor) with `chunk`.
-        virtual void postAll(std::vector<std::unique_ptr<Waiter>> group,
-                             std::optional<Chunk> chunk) = 0;
+        // `group` (this one among them, all sharing its executor), each with its chunk.
+        virtual void postAll(std::vector<Wakeup> group) = 0;
         // Runs the completion; only ever called on the waiter's executor.
         virtual void complete(std::optional<Chunk> chunk) = 0;
         virtual const std::type_info& executorType() const = 0;
@@ -162,12 +134,11 @@ private:
             return other.executorType() == typeid(Executor) &&
                    *static_cast<const Executor*>(other.executorAddress()) == target;
         }
-        void postAll(std::vector<std::unique_ptr<Waiter>> group,
-                     std::optional<Chunk> chunk) override {
+        void postAll(std::vector<Wakeup> group) override {
             auto executor = target;
-            asio::post(executor, [group = std::move(group), chunk = std::move(chunk)]() mutable {
-                for (auto& waiter : group)
-                    waiter->complete(chunk);
+            asio::post(executor, [group = std::move(group)]() mutable {
+                for (auto& [waiter, chunk] : group)
+                    waiter->complete(std::move(chunk));
             });
         }
         void complete(std::optional<Chunk> chunk) override {
@@ -186,58 +157,91 @@ private:
     // rather than one per listener keeps the audio thread's work small.
     class Wakeups {
     public:
-        explicit Wakeups(Chunk chunk) : chunk_(std::move(chunk)) {}
-        void add(std::unique_ptr<Waiter> waiter) { waiters_.push_back(std::move(waiter)); }
+        void add(Wakeup wakeup) { waiters_.push_back(std::move(wakeup)); }
         void post();
 
     private:
-        Chunk chunk_;
-        std::vector<std::unique_ptr<Waiter>> waiters_;
+        std::vector<Wakeup> waiters_;
     };
 
-    static void post(std::unique_ptr<Waiter> waiter, std::optional<Chunk> chunk);
+    static void post(Wakeup wakeup);
     void wait(std::unique_ptr<Waiter> waiter);
-    // push() for a publish: a waiting consumer joins `wakeups` instead of being
-    // posted on its own.
-    void push(const Chunk& chunk, Wakeups& wakeups);
+    // push() for a publish. A waiting consumer is woken (joining `wakeups`)
+    // only every `batch`, or sooner once a few chunks wait: each wake costs
+    // the consumer a write, so one write then carries what it is owed.
+    void push(const Chunk& chunk, Wakeups& wakeups, Chunk::Clock::time_point now);
+    // The waiting consumer with the oldest queued chunk, taken off the
+    // queue; under mutex_.
+    Wakeup wake();
+
+    static constexpr auto batch = std::chrono::milliseconds(250);
+    static constexpr std::size_t wakeAt = 3; // queued chunks that wake a consumer sooner
 
     mutable std::mutex mutex_;
     // A vector rather than a deque: it holds a few chunks at most while the
     // listener keeps up, and a deque's first block alone would cost every
     // listener half a kilobyte.
     std::vector<Chunk> queue_;
-    std::unique_ptr<Waiter> waiting_; // present only while queue_ is empty and not ended_
+    // A consumer suspended in next(); chunks may be queued meanwhile until
+    // the next wake is due.
+    std::unique_ptr<Waiter> waiting_;
+    Chunk::Clock::time_point woken_; // when the consumer last got chunks
     bool ended_ = false;
+    // Behind live: the number of the window's chunk it gets next (the fan-out's, under its lock).
+    std::optional<std::uint64_t> cursor_;
     const std::size_t limit_;
     const std::optional<std::string> tag_;
     const bool counted_;
 };
 
-// Distributes published chunks to every joined listener and keeps the burst
-// that a newly joined listener receives first. Safe to call from any thread.
+// Distributes published chunks to every joined listener, and keeps the
+// recent ones: the burst a listener joining live receives first, and the
+// rewind window from which a listener may start behind live. Safe to call
+// from any thread.
 class Fanout {
 public:
+    using Clock = Chunk::Clock;
+
     Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit);
     Fanout(const Fanout&) = delete;
     Fanout& operator=(const Fanout&) = delete;
 
-    // Appends to the burst and hands the chunk to every listener. Never waits on
-    // a consumer; empty chunks are ignored.
+    // How far back listeners may start (0: only the burst is kept). A smaller
+    // window lets the older chunks go at once, and a listener whose place
+    // goes with them continues live.
+    void setWindow(std::chrono::seconds window);
+    // Keeps the chunk and hands it (or, to a listener behind live, the one
+    // its place has reached) to every listener. Never waits on a consumer;
+    // empty chunks are ignored.
     void publish(const Chunk& chunk);
-    // A new registered listener whose first chunk is the current burst;
-    // `counts` says whether count() includes it.
-    std::shared_ptr<Listener> join(std::optional<std::string> tag, bool counts = true);
+    // A new registered listener whose first chunk is the burst; `counts`
+    // says whether count() includes it. With `behind` > 0 it starts at the
+    // first chunk published that many seconds ago or later (at the oldest
+    // one kept for more), gets the burst from there, and then one kept chunk
+    // per chunk published, so it stays as far behind.
+    std::shared_ptr<Listener> join(std::optional<std::string> tag, bool counts = true,
+                                   double behind = 0);
     void leave(const std::shared_ptr<Listener>& listener);
+    // Ends every listener; what is kept stays.
     void closeAll();
+    // Lets every kept chunk go: a new broadcast starts from nothing.
+    void forget();
     // Listeners without a tag count once each; tagged ones once per distinct
     // tag. Constant time: the counts are kept as listeners join and leave.
     std::size_t count() const;
-    // Bytes a listener joining now gets at once.
-    std::size_t burstSize() const;
+    // Listeners behind live.
+    std::size_t behindCount() const;
+    // Seconds of audio kept before the newest chunk: how far back a listener
+    // can start now (0 without a window).
+    double reach() const;
+    // Bytes a listener joining now (`behind` seconds back) gets at once.
+    std::size_t burstSize(double behind = 0) const;
     // Up to `count` of those bytes from `from` on.
-    Bytes burstBytes(std::size_t from, std::size_t count) const;
+    Bytes burstBytes(std::size_t from, std::size_t count, double behind = 0) const;
     // Bytes published so far.
     std::uint64_t published() const { return published_.load(std::memory_order_relaxed); }
+    // Bytes kept.
+    std::size_t keptBytes() const;
 
     // A listener's place: joined when made, left when destroyed, so a
     // connection that goes away by any path (an error, an exception) never
@@ -245,8 +249,10 @@ public:
     class Seat {
     public:
         Seat() = default;
-        Seat(std::shared_ptr<Fanout> fanout, std::optional<std::string> tag, bool counts = true)
-            : fanout_(std::move(fanout)), listener_(fanout_->join(std::move(tag), counts)) {}
+        Seat(std::shared_ptr<Fanout> fanout, std::optional<std::string> tag, bool counts = true,
+             double behind = 0)
+            : fanout_(std::move(fanout)), listener_(fanout_->join(std::move(tag), counts, behind)) {
+        }
         Seat(Seat&& other) noexcept = default;
         Seat& operator=(Seat&& other) noexcept {
             leave();
@@ -273,23 +279,47 @@ public:
     void settle();
 
 private:
+    struct Kept {
+        Chunk chunk;
+        Clock::time_point at; // when it was published
+    };
+    // The kept chunks [first, last) a listener `behind` seconds back gets at
+    // once: whole chunks holding at least the burst's bytes (all there are
+    // when they hold less).
+    std::pair<std::size_t, std::size_t> burst(double behind) const;
+    // Where a listener `behind` seconds back starts, as an index into kept_;
+    // kept_.size() for live.
+    std::size_t startOf(double behind) const;
+    // Kept chunks [first, last) as one chunk.
+    Chunk joined(std::size_t first, std::size_t last) const;
+    // Lets go of the kept chunks the window no longer needs; under both locks.
+    void trim();
+    void counted(const Listener& listener, bool joined);
+
     mutable std::mutex mutex_;
-    // Held by publish() while it delivers outside mutex_; only settle() waits for it.
+    // Held by publish() while it delivers outside mutex_, and by whatever
+    // lets kept chunks go, so that those being delivered stay.
     std::mutex deliveryMutex_;
-    // The listeners a publish delivers to, copied under mutex_; kept between
-    // publishes (under deliveryMutex_) so that a publish allocates nothing.
-    std::vector<std::shared_ptr<Listener>> snapshot_;
-    BurstBuffer burst_;
-    // The burst as a chunk, built by the first join after a publish and shared
-    // by every listener that joins before the next one.
+    // The listeners a publish delivers to and what each gets, copied under
+    // mutex_; kept between publishes (under deliveryMutex_) so that a publish
+    // allocates nothing.
+    std::vector<std::pair<std::shared_ptr<Listener>, const Chunk*>> snapshot_;
+    // The window, oldest first: the chunks as published (shared, not copied).
+    // The oldest is chunk number first_ of the broadcast.
+    std::deque<Kept> kept_;
+    std::uint64_t first_ = 0;
+    std::size_t keptBytes_ = 0;
+    const std::size_t burstBytes_;
+    Clock::duration window_{0};
+    // The live burst as a chunk, built by the first live join after a
+    // publish and shared by every one that joins before the next.
     std::optional<Chunk> burstChunk_;
     std::unordered_map<const Listener*, std::shared_ptr<Listener>> listeners_;
     std::size_t untagged_ = 0;
+    std::size_t behind_ = 0;                            // listeners with a place in the window
     std::unordered_map<std::string, std::size_t> tags_; // listeners per tag
     const std::size_t perListenerLimit_;
     std::atomic<std::uint64_t> published_{0};
-
-    void counted(const Listener& listener, bool joined);
 };
 
 } // namespace lantern

@@ -65,7 +65,7 @@ double lagOf(std::string_view target) {
     if (found == pairs.end()) return 0;
     const auto value = parseCDouble(found->second);
     if (!value || !std::isfinite(*value)) return 0;
-    return std::clamp(*value, 0.0, 60.0);
+    return std::clamp(*value, 0.0, Route::farthest);
 }
 
 std::string_view reasonPhrase(int status) {
@@ -114,11 +114,45 @@ Route route(std::string_view requestLine) {
     const auto path = targetPieces.empty() ? target : targetPieces[0];
     if (pieces[0] == "HEAD") return path == "/stream" ? Route::streamCheck() : Route::notFound();
     if (path == "/" || path == "/index.html") return Route::page();
-    if (path == "/stream") return Route::stream();
-    if (path == "/cover") return Route::cover();
     if (path == "/listen.m3u") return Route::playlist();
     if (path == "/now") return Route::now(lagOf(target));
-    return Route::notFound();
+    if (path == "/history") return {Route::Kind::history};
+    if (path != "/stream" && path != "/cover") return Route::notFound();
+    // How far behind live, or which track's cover: plain decimals only.
+    const auto pairs = query(target);
+    if (path == "/cover") {
+        const auto track = pairs.find("track");
+        if (track == pairs.end()) return Route::cover();
+        const auto number = plainDecimal(track->second);
+        if (!number || *number < 0 || std::floor(*number) != *number) return Route::badRequest();
+        return {.kind = Route::Kind::cover, .track = static_cast<std::uint64_t>(*number)};
+    }
+    const auto behind = pairs.find("behind");
+    if (behind == pairs.end()) return Route::stream();
+    const auto seconds = plainDecimal(behind->second);
+    if (!seconds) return Route::badRequest();
+    return {.kind = Route::Kind::stream, .behind = std::clamp(*seconds, 0.0, Route::farthest)};
+}
+
+std::optional<double> plainDecimal(std::string_view text) {
+    // An optional minus, at most nine digits, and at most six after a point:
+    // no signs elsewhere, exponents, hex, spaces or values too large to mean
+    // anything here.
+    std::size_t at = text.starts_with('-') ? 1 : 0;
+    const auto digits = [&] {
+        const auto from = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9')
+            ++at;
+        return at - from;
+    };
+    const auto whole = digits();
+    if (whole == 0 || whole > 9) return std::nullopt;
+    if (at < text.size()) {
+        if (text[at++] != '.') return std::nullopt;
+        const auto fraction = digits();
+        if (fraction == 0 || fraction > 6 || at != text.size()) return std::nullopt;
+    }
+    return parseCDouble(std::string(text));
 }
 
 Query query(std::string_view target) {

@@ -13,10 +13,25 @@ namespace lantern {
 struct Route {
     // streamCheck: HEAD /stream, whether a listener would be let in now.
     // playlist: /listen.m3u, the stream's address for a media player.
-    enum class Kind { now, page, stream, streamCheck, cover, playlist, notFound };
+    // history: the broadcast's tracks. badRequest: a number that is not one.
+    enum class Kind {
+        now,
+        page,
+        stream,
+        streamCheck,
+        cover,
+        playlist,
+        history,
+        badRequest,
+        notFound
+    };
+    // The most seconds a lag or a place behind live is taken to mean.
+    static constexpr double farthest = 86400;
 
     Kind kind = Kind::notFound;
     double lag = 0;
+    double behind = 0;                  // a stream's seconds behind live
+    std::optional<std::uint64_t> track; // a cover's track
 
     static constexpr Route now(double lag) { return {Kind::now, lag}; }
     static constexpr Route page() { return {Kind::page, 0}; }
@@ -25,10 +40,9 @@ struct Route {
     static constexpr Route cover() { return {Kind::cover, 0}; }
     static constexpr Route playlist() { return {Kind::playlist, 0}; }
     static constexpr Route notFound() { return {Kind::notFound, 0}; }
+    static constexpr Route badRequest() { return {Kind::badRequest, 0}; }
 
-    friend constexpr bool operator==(const Route& a, const Route& b) {
-        return a.kind == b.kind && (a.kind != Kind::now || a.lag == b.lag);
-    }
+    friend constexpr bool operator==(const Route& a, const Route& b) = default;
 };
 
 using Query = std::map<std::string, std::string>;
@@ -36,6 +50,9 @@ using HeaderFields = std::map<std::string, std::string>;
 
 // Maps the first line of a request head (without its line ending) to a route.
 Route route(std::string_view requestLine);
+
+// A plain decimal number ("90", "-5", "12.25"); nothing for anything else.
+std::optional<double> plainDecimal(std::string_view text);
 
 // Decodes the query part of a request target; later keys replace earlier ones.
 Query query(std::string_view target);

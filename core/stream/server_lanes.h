@@ -96,6 +96,7 @@ public:
     const Limits limits;
     std::string pagePolicy; // set before the server starts
     Titles titles;
+    Tracks tracks;
     std::function<bool(int)> fromTunnel;
     GuessLimit guesses;
     // When wrong passcodes were last reported; only on the first lane's thread.
@@ -170,12 +171,13 @@ private:
     void onReadable(std::error_code error);
     void answer(const std::string& head);
     void notFound();
+    void badRequest();
     std::string stationName() const;
     // A bounded range of the stream (Safari's first request asks for two
     // bytes): those bytes of the stream as it would start, the burst's. It
     // holds a listener's place while it is sent, so that a full station (or
     // uplink) refuses a flood of probes as it refuses streams.
-    void probe(std::pair<std::uint64_t, std::uint64_t> range);
+    void probe(std::pair<std::uint64_t, std::uint64_t> range, double behind);
     // An extended M3U playlist naming the station and its stream at the
     // address the visitor used, with the passcode in the stream's query (a
     // player never sees a link's fragment).
@@ -198,7 +200,7 @@ private:
     // refuses at once, before any audio is queued for the connection.
     bool takePlace();
     // Starts the stream, with title blocks when `titles` (the player asks for them).
-    void stream(std::optional<std::string> tag, bool titles);
+    void stream(std::optional<std::string> tag, bool titles, double behind);
     void endHeadPhase();
 
     Impl& server_;

@@ -144,8 +144,17 @@ void StreamServer::Connection::answer(const std::string& head) {
             responseHead(200, "application/json", body.size(), {{"Cache-Control", "no-store"}}) +
             body);
     }
+    case Route::Kind::history: {
+        if (!server_.tracks.history) return notFound();
+        const auto body = server_.tracks.history();
+        return send(
+            responseHead(200, "application/json", body.size(), {{"Cache-Control", "no-store"}}) +
+            body);
+    }
     case Route::Kind::cover: {
-        const auto image = server_.cover();
+        const auto image = !request.track         ? server_.cover()
+                           : server_.tracks.cover ? server_.tracks.cover(*request.track)
+                                                  : std::nullopt;
         if (!image) return notFound();
         auto bytes =
             responseHead(200, image->type, image->bytes.size(), {{"Cache-Control", "no-store"}});
@@ -161,12 +170,14 @@ void StreamServer::Connection::answer(const std::string& head) {
             return send(fullHead());
         return send(responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
     case Route::Kind::stream: {
-        if (const auto range = boundedRange(head)) return probe(*range);
+        if (const auto range = boundedRange(head)) return probe(*range, request.behind);
         const bool titles = headerField(head, "Icy-MetaData") == "1" && server_.titles.at;
         const auto label = pairs.find("l");
-        if (label == pairs.end()) return stream(std::nullopt, titles);
-        return stream(prefixGraphemes(label->second, tagCharacters), titles);
+        if (label == pairs.end()) return stream(std::nullopt, titles, request.behind);
+        return stream(prefixGraphemes(label->second, tagCharacters), titles, request.behind);
     }
+    case Route::Kind::badRequest:
+        return badRequest();
     default:
         return notFound();
     }
@@ -180,9 +191,14 @@ std::string StreamServer::Connection::stationName() const {
     return headerValue(server_.titles.station ? server_.titles.station() : "Lantern FM");
 }
 
-void StreamServer::Connection::probe(std::pair<std::uint64_t, std::uint64_t> range) {
+void StreamServer::Connection::badRequest() {
+    send(responseHead(400, "text/plain; charset=utf-8", 12) + "Bad request\n");
+}
+
+void StreamServer::Connection::probe(std::pair<std::uint64_t, std::uint64_t> range, double behind) {
     if (!takePlace()) return full();
-    const auto bytes = server_.fanout->burstBytes(range.first, range.second - range.first + 1);
+    const auto bytes =
+        server_.fanout->burstBytes(range.first, range.second - range.first + 1, behind);
     if (bytes.empty())
         return send(responseHead(416, std::nullopt, 0, {{"Content-Range", "bytes */*"}}));
     const auto last = range.first + bytes.size() - 1;
@@ -196,7 +212,7 @@ void StreamServer::Connection::probe(std::pair<std::uint64_t, std::uint64_t> ran
 
 void StreamServer::Connection::playlist(std::string_view head, bool passcode) {
     const auto origin = visitedOrigin(head);
-    if (!origin) return send(responseHead(400, "text/plain; charset=utf-8", 12) + "Bad request\n");
+    if (!origin) return badRequest();
     auto stream = *origin + "/stream";
     if (passcode && presented_) stream += "?k=" + percentEncoded(*presented_);
     const auto body = "#EXTM3U\n#EXTINF:-1," + stationName() + "\n" + stream + "\n";
@@ -255,13 +271,13 @@ bool StreamServer::Connection::takePlace() {
     return true;
 }
 
-void StreamServer::Connection::stream(std::optional<std::string> tag, bool titles) {
+void StreamServer::Connection::stream(std::optional<std::string> tag, bool titles, double behind) {
     if (!takePlace()) return full();
     const auto id = ++server_.streamsStarted;
     std::error_code ignored;
     socket_.set_option(asio::socket_base::send_buffer_size(server_.limits.streamSendBuffer),
                        ignored);
-    Fanout::Seat seat(server_.fanout, std::move(tag));
+    Fanout::Seat seat(server_.fanout, std::move(tag), true, behind);
     HeaderFields fields{{"Cache-Control", "no-store"}};
     if (titles) {
         fields["icy-metaint"] = std::to_string(Icy::metaint);

@@ -313,6 +313,10 @@ void StreamServer::setTitles(Titles titles) {
     impl_->titles = std::move(titles);
 }
 
+void StreamServer::setTracks(Tracks tracks) {
+    impl_->tracks = std::move(tracks);
+}
+
 void StreamServer::allowMedia(const std::string& origin) {
     impl_->pagePolicy = pagePolicy(impl_->page, origin);
 }

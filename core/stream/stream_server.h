@@ -106,6 +106,14 @@ public:
         std::function<std::optional<std::string>(Chunk::Clock::time_point)> at;
     };
     void setTitles(Titles titles);
+    // The broadcast's tracks for /history (JSON), and the cover of one of
+    // them for /cover?track=ID; both answer "Not here" without. Set before
+    // start(); called on the sending threads.
+    struct Tracks {
+        std::function<std::string()> history;
+        std::function<std::optional<Cover>(std::uint64_t id)> cover;
+    };
+    void setTracks(Tracks tracks);
     // Lets the page play media from `origin` too (the relay's server). Before start().
     void allowMedia(const std::string& origin);
     // Tells whether a connection (its socket) comes from the tunnel tool:

@@ -2,6 +2,7 @@
 // someone else named: bounded in size, time and where it may lead.
 #include "core/net/fetch.h"
 #include "core/nowplaying/now_playing.h"
+#include "core/station/shared.h"
 #include "core/stream/http.h"
 
 #include <asio/ip/tcp.hpp>
@@ -149,6 +150,48 @@ TEST(NowPlaying, HistoryAnswersForTheMomentAListenerHears) {
     EXPECT_EQ(history.at(start + 100s), song("ninety"));
     EXPECT_EQ(history.at(start + 50s), song("thirty"));
     EXPECT_FALSE(history.at(start + 10s));
+}
+
+// The broadcast's tracks: a pause or a resume is no new track; each says
+// when it started and ended before now and whether its start is still kept;
+// the covers of the last 30 stay for /cover?track=, and a new broadcast
+// starts with what plays now.
+TEST(NowPlaying, TheBroadcastsTracksWithTheirTimesAndCovers) {
+    Shared shared;
+    const auto now = NowPlayingHistory::Clock::now();
+    shared.setWindow(600s);
+    shared.with([&](SharedState& state) {
+        for (const auto& [title, playing, ago] : {std::tuple{"one", true, 300s},
+                                                  {"one", false, 250s},
+                                                  {"one", true, 240s},
+                                                  {"two", true, 100s}})
+            state.history.record(song(title, playing), now - ago);
+    });
+    const Cover cover{{1, 2, 3}, "image/png"};
+    shared.record(song("three"), cover);
+    const auto tracks = nlohmann::json::parse(shared.historyJSON(200))["tracks"];
+    ASSERT_EQ(tracks.size(), 3u) << tracks;
+    const std::tuple<const char*, double, double, bool, bool> rows[] = {
+        {"three", 0, 0, true, true}, {"two", 100, 0, false, true}, {"one", 300, 100, false, false}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto& [title, started, ended, hasCover, replayable] = rows[i];
+        EXPECT_EQ(tracks[i]["title"], title);
+        EXPECT_NEAR(tracks[i]["startedAgo"].get<double>(), started, 0.5) << title;
+        EXPECT_NEAR(tracks[i]["endedAgo"].get<double>(), ended, 0.5) << title;
+        EXPECT_EQ(tracks[i]["hasCover"], hasCover) << title;
+        EXPECT_EQ(tracks[i]["replayable"], replayable) << title;
+    }
+    const auto first = tracks[0]["id"].get<std::uint64_t>();
+    EXPECT_EQ(shared.coverOf(first)->bytes, cover.bytes);
+    EXPECT_FALSE(shared.coverOf(tracks[1]["id"].get<std::uint64_t>()));
+    for (int i = 0; i < 30; ++i)
+        shared.record(song("more " + std::to_string(i)), cover);
+    EXPECT_FALSE(shared.coverOf(first)) << "more than 30 covers kept";
+    EXPECT_TRUE(shared.coverOf(first + 30));
+    shared.restart();
+    const auto after = nlohmann::json::parse(shared.historyJSON(200))["tracks"];
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0]["title"], "more 29");
 }
 
 // The companion player's note: every key but the cover required, a title

@@ -6,6 +6,8 @@
 //       screen, track changes when heard, restart, off air, full, 320 px.
 //   node page_test.mjs relay chromium|firefox
 //       Plays from the station's Icecast relay (at ICECAST_PORT), falls back.
+//   node page_test.mjs catchup chromium|firefox
+//       Plays a song aired earlier from its top, behind live, and back to live.
 //   node page_test.mjs visit chromium|firefox URL STATION TITLE LANDING
 //       Opens URL, expects to land on LANDING with STATION and TITLE shown
 //       and the audio playing.
@@ -89,11 +91,12 @@ class AudioClock {
 }
 
 // Stands where the tunnel stands: listeners reach `target` through it at
-// `base`. It counts stream requests per station port, answers 502 as a tunnel
-// does when the station is gone, measures the last stream it delivered, and
-// can cut the streams it carries.
+// `base`. It counts stream requests per station port and keeps their paths,
+// answers 502 as a tunnel does when the station is gone, measures the last
+// stream it delivered, and can cut the streams it carries.
 class Tunnel {
   streams = new Map();
+  streamPaths = [];
   open = new Set();
   server = http.createServer((request, response) => this.forward(request, response));
   constructor(target) { this.target = target; }
@@ -113,7 +116,10 @@ class Tunnel {
     if (this.down) return refuse();
     const port = this.target;
     const stream = request.method === "GET" && /^\/(stream|live)/.test(request.url);
-    if (stream) this.streams.set(port, (this.streams.get(port) || 0) + 1);
+    if (stream) {
+      this.streams.set(port, (this.streams.get(port) || 0) + 1);
+      this.streamPaths.push(request.url);
+    }
     const upstream = http.request({ host: "127.0.0.1", port, method: request.method,
                                     path: request.url, headers: request.headers }, (answer) => {
       response.writeHead(answer.statusCode, answer.headers);
@@ -163,6 +169,7 @@ const state = (page) => page.evaluate(() => {
     time: audio.currentTime, paused: audio.paused, source: audio.src,
     playing: $("dot").classList.contains("on"), note: $("note").textContent,
     title: $("title").textContent, station: $("station").textContent,
+    behind: $("behind")?.getClientRects().length > 0 && $("behind").textContent,
     lockedLine: document.body.classList.contains("locked") &&
       getComputedStyle($("locked")).display !== "none" && $("locked-line").textContent,
     session: navigator.mediaSession?.metadata?.title,
@@ -373,6 +380,52 @@ const relay = (name) => withStation(name, async ({ browser, tunnel, start, home,
   await screenshot(page, "relayed", name);
 });
 
+// Catch-up: a song aired earlier, listed under Earlier, plays from its top
+// with the page showing it and how far behind live it is; Back to Live
+// returns to the live stream.
+const catchup = (name) => withStation(name, async ({ browser, tunnel, start }) => {
+  const { port } = await start();
+  const page = await openPage(browser, `${tunnel.base}/#k=pw`);
+  await comes(page, (s) => s.title === "Harbour Lights", 10000, "the page shows the station's track");
+  await page.click("#play");
+  await comes(page, (s) => s.time > 0, 8000, "the page plays live");
+  await sleep(10000);
+  bus(`--dest=${MPRIS}`, "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Player.Next");
+  await sleep(8000);
+  const replay = await waitFor(async () => (await page.evaluateHandle(() =>
+    [...document.querySelectorAll("#earlier-list li")]
+      .find((row) => row.querySelector(".song").textContent === "Harbour Lights")
+      ?.querySelector("button[data-track]"))).asElement(), 10000, 250);
+  if (!check(replay, "Earlier lists Harbour Lights with a play button")) return;
+  const history = await fetch(`http://127.0.0.1:${port}/history?k=pw`).then((r) => r.json());
+  const top = history.tracks.find((track) => track.title === "Harbour Lights")?.startedAgo;
+  await replay.click();
+
+  // What the page shows is what is heard: Harbour Lights, from the stream of its top.
+  const behind = await shows(page, (s) => s.title === "Harbour Lights" &&
+    s.session === "Harbour Lights" && /^\d+ s behind$/.test(s.behind) && s.time > 0, 10000);
+  const asked = Number(new URL(tunnel.streamPaths.at(-1), tunnel.base).searchParams.get("behind"));
+  check(Math.abs(asked - top) <= 1.5, `the stream starts at the song's top (behind=${asked}, ${
+    top} s ago)`);
+  const said = parseInt(behind.behind, 10);
+  check(behind && said >= asked - 1 && said <= asked + 4,
+        `Harbour Lights shows, on the lock screen too, "${behind.behind}" (asked ${asked})`);
+  const before = (await state(page)).time;
+  await sleep(3000);
+  const after = await state(page);
+  check(!after.paused && after.time - before >= 2.5,
+        `it plays at real time (${(after.time - before).toFixed(2)} s in 3 s)`);
+  await page.setViewport({ width: 320, height: 640 });
+  check((await state(page)).scrollWidth <= 320, "nothing is wider than 320 px behind live");
+  await screenshot(page, "catchup", name);
+
+  await page.click("#to-live");
+  await comes(page, (s) => s.title === "Night Ferry" && s.behind === false && s.time > 0, 10000,
+              "Back to Live: Night Ferry plays and no behind line");
+  check(!/[?&]behind=/.test(tunnel.streamPaths.at(-1)), `on the live stream (${
+    tunnel.streamPaths.at(-1)})`);
+});
+
 const visit = (name, url, station, title, landing) => withBrowser(name, async (browser) => {
   const page = await openPage(browser, url);
   await comes(page, (s) => s.url.startsWith(landing) && s.station === station && s.title === title,
@@ -383,8 +436,8 @@ const visit = (name, url, station, title, landing) => withBrowser(name, async (b
 
 const [command, name, ...rest] = process.argv.slice(2);
 try {
-  const scenario = { listen, relay, visit }[command];
-  if (!scenario) throw new Error("usage: page_test.mjs listen|relay|visit BROWSER ...");
+  const scenario = { listen, relay, catchup, visit }[command];
+  if (!scenario) throw new Error("usage: page_test.mjs listen|relay|catchup|visit BROWSER ...");
   await scenario(name, ...rest);
 } catch (error) {
   check(false, error?.stack ?? error);

@@ -710,6 +710,64 @@ TEST(MediaPlayers, MpvPlaysThePlayerLinkThroughTheTunnel) {
     EXPECT_EQ(mpv.title(), "The Gulls - Harbour Lights");
 }
 
+// ---- Catching up ----
+
+// A listener 90 s behind gets what was live 90 s before, byte for byte, as
+// far behind all along: the tone that played then, and the change to
+// another tone 90 s after it was live. The station names the tracks played
+// then and when they started.
+TEST(CatchUp, AListenerNinetySecondsBehindHearsWhatWasLiveThen) {
+    PlayingStation station;
+    StreamEar live(station.port, "/stream?k=pw");
+    ASSERT_TRUE(live.waitForAudio());
+    const auto start = StreamEar::now();
+    live.listen(5s);
+    PlayingStation::next(); // "Night Ferry"
+    const auto changed = StreamEar::now();
+    live.listen(5s);
+    const auto before = AudioProcesses::all();
+    World::sound().play("playertone", 880);
+    for (const auto& process : before)
+        if (process.bundleID == "playertone") World::sound().end(process.pid);
+    live.listen(
+        std::chrono::duration_cast<std::chrono::milliseconds>(start + 92s - StreamEar::now()));
+    StreamEar behind(station.port, "/stream?k=pw&behind=90");
+    for (const auto end = StreamEar::now() + 16s; StreamEar::now() < end;)
+        live.listen(50ms), behind.listen(50ms);
+
+    const auto heard = behind.audio(), all = live.audio();
+    const auto at = all.find(heard.substr(0, 4096));
+    ASSERT_NE(at, std::string_view::npos) << "not the audio that was live";
+    EXPECT_TRUE(all.substr(at, heard.size()) == heard) << "the audio differs from what was live";
+    std::vector<double> lags; // each piece is played 90 s after it came live
+    for (std::size_t offset = 0; offset + 4096 < heard.size(); offset += 4096)
+        lags.push_back(
+            std::chrono::duration<double>(behind.playedAt(offset) - live.arrivedAt(at + offset))
+                .count());
+    ASSERT_GT(lags.size(), 10u);
+    std::ranges::nth_element(lags, lags.begin() + lags.size() / 2);
+    EXPECT_NEAR(lags[lags.size() / 2], 90, 0.5);
+    QTemporaryDir scratch;
+    const auto samples = behind.heard(scratch.filePath("behind.aac"), start, StreamEar::now());
+    const std::span<const float> decoded(samples);
+    ASSERT_GT(decoded.size(), 8000u * 12) << "too little to judge";
+    EXPECT_TRUE(sounds(decoded.first(8000 * 2), 8000, 440)) << "not the tone of 90 s ago";
+    EXPECT_TRUE(sounds(decoded.last(8000 * 2), 8000, 880)) << "the change never came";
+
+    const auto tracks = fetchJSON(station.port, "/history?k=pw").second["tracks"];
+    ASSERT_EQ(tracks.size(), 2u) << tracks;
+    EXPECT_EQ(tracks[0]["title"], "Night Ferry");
+    EXPECT_NEAR(tracks[0]["startedAgo"].get<double>(),
+                std::chrono::duration<double>(StreamEar::now() - changed).count(), 1.5);
+    EXPECT_EQ(tracks[1]["title"], "Harbour Lights");
+    EXPECT_EQ(tracks[1]["replayable"], true);
+    const auto lag = std::to_string(tracks[0]["startedAgo"].get<double>() + 3);
+    EXPECT_EQ(nowRecord(station.port, "&lag=" + lag + "&k=pw").value("title", ""),
+              "Harbour Lights");
+    EXPECT_EQ(fetch(station.port, "/stream?k=pw&behind=1e3").substr(0, 24),
+              "HTTP/1.1 400 Bad Request");
+}
+
 // ---- Browsers ----
 
 // Runs page_test.mjs's `scenario` in `browser` with the tone it plays.
@@ -736,6 +794,10 @@ TEST_P(Page, PlaysLocksFollowsTheTrackAndComesBack) {
 }
 INSTANTIATE_TEST_SUITE_P(Browsers, Page, testing::Values("chromium", "firefox"),
                          [](const auto& test) { return std::string(test.param); });
+// "Earlier" starts a song from the top, 20 s behind, and "Back to Live" returns.
+TEST(CatchUpPage, StartsAnEarlierSongFromTheTopAndComesBackToLive) {
+    runPage("catchup", "chromium", "pagetone", std::chrono::seconds(180));
+}
 
 // The station relayed to a real Icecast server: the page plays from there.
 class RelayPage : public testing::TestWithParam<const char*> {};

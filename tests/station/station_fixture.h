@@ -85,6 +85,19 @@ public:
                audioBytes() >= 2000;
     }
     bool closed() const { return client_.peerClosed(); }
+    // The audio as it came, and when its byte at `offset` had come.
+    std::string_view audio() const { return std::string_view(stream_).substr(body()); }
+    Time arrivedAt(std::size_t offset) const {
+        return std::ranges::upper_bound(arrivals_, body() + offset, {}, &Arrival::second)->first;
+    }
+    // When a player that starts as the audio comes plays its byte at `offset`.
+    Time playedAt(std::size_t offset) const {
+        double seconds = 0;
+        for (const auto& frame : frames())
+            if (frame.at < body() + offset) seconds += frame.seconds;
+        return arrivedAt(0) +
+               std::chrono::duration_cast<Time::duration>(std::chrono::duration<double>(seconds));
+    }
     static Time now() { return std::chrono::steady_clock::now(); }
 
     // How audio must arrive: once it flows and `warmUp` has passed (its

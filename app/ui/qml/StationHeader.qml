@@ -75,6 +75,14 @@ RowLayout {
                 color: Lantern.faint
             }
         }
+        Text {
+            objectName: "catchingUp"
+            visible: Station.onAir && Station.catchingUp > 0
+            text: Station.catchingUp + " catching up"
+            Layout.leftMargin: 22 // under the listener count
+            font.pixelSize: 12
+            color: Lantern.faint
+        }
     }
 
     PanelButton {
@@ -113,6 +121,13 @@ RowLayout {
                 checkable: true
                 checked: Station.evenLoudness
                 onTriggered: Station.evenLoudness = checked
+            }
+            PanelMenuItem {
+                objectName: "catchUp"
+                text: "Let Listeners Catch Up"
+                checkable: true
+                checked: Station.catchUp
+                onTriggered: Station.catchUp = checked
             }
             PanelMenuItem {
                 id: atLogin

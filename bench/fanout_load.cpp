@@ -300,6 +300,31 @@ private:
     std::array<char, 65536> buffer_{};
 };
 
+// Milliseconds from connecting to the first byte of audio for `count`
+// listeners joining one at a time while the crowd plays, each asking for a
+// place behind live as the crowd's do; every one leaves at once.
+std::vector<double> singleJoins(std::uint16_t port, int count) {
+    std::vector<double> millis;
+    asio::io_context io;
+    const double window = windowMinutes() * 60.0;
+    for (int i = 0; i < count; ++i) {
+        const auto behind = std::getenv("BEHIND") ? window * (i + 0.5) / count : 0.0;
+        const auto request = "GET /stream?behind=" + std::to_string(int(behind)) +
+                             " HTTP/1.1\r\nHost: bench\r\n\r\n";
+        const auto start = Clock::now();
+        asio::ip::tcp::socket socket(io);
+        socket.connect({asio::ip::address_v4::loopback(), port});
+        asio::write(socket, asio::buffer(request));
+        std::string got;
+        std::array<char, 4096> buffer{};
+        for (std::size_t end = std::string::npos; end == std::string::npos || got.size() <= end + 4;
+             end = got.find("\r\n\r\n"))
+            got.append(buffer.data(), socket.read_some(asio::buffer(buffer)));
+        millis.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    return millis;
+}
+
 void runRound(std::size_t listeners, double seconds) {
     int toServer[2], fromServer[2];
     if (pipe(toServer) != 0 || pipe(fromServer) != 0) std::exit(2);
@@ -318,7 +343,9 @@ void runRound(std::size_t listeners, double seconds) {
     const auto before = client.received();
     const auto clientCpuAtGo = cpuSeconds();
     writeLine(toServer[1], "go");
-    client.runFor(std::chrono::duration<double>(seconds));
+    client.runFor(std::chrono::duration<double>(seconds / 2));
+    const auto joins = singleJoins(port, 100);
+    client.runFor(std::chrono::duration<double>(seconds / 2));
     const auto clientCpuPerSecond = (cpuSeconds() - clientCpuAtGo) / seconds;
     writeLine(toServer[1], "stop");
     client.runFor(std::chrono::seconds(2)); // let queued chunks drain
@@ -347,6 +374,8 @@ void runRound(std::size_t listeners, double seconds) {
         percentile(burst, 0.5), percentile(burst, 0.99),
         percentile(client.burstMillis(true), 0.99), publishP50, publishP99, clientCpuPerSecond,
         allJoined ? "" : "  (not every listener got its burst)");
+    std::printf("        one listener joining the crowd: first audio byte p50 %.1f ms p99 %.1f ms\n",
+                percentile(joins, 0.5), percentile(joins, 0.99));
     std::fflush(stdout);
 }
 

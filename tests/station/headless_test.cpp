@@ -794,10 +794,14 @@ TEST_P(Page, PlaysLocksFollowsTheTrackAndComesBack) {
 }
 INSTANTIATE_TEST_SUITE_P(Browsers, Page, testing::Values("chromium", "firefox"),
                          [](const auto& test) { return std::string(test.param); });
-// "Earlier" starts a song from the top, 20 s behind, and "Back to Live" returns.
-TEST(CatchUpPage, StartsAnEarlierSongFromTheTopAndComesBackToLive) {
-    runPage("catchup", "chromium", "pagetone", std::chrono::seconds(180));
+// Earlier's button and From the Top start a song over behind live, and
+// "Back to Live" returns.
+class CatchUpPage : public testing::TestWithParam<const char*> {};
+TEST_P(CatchUpPage, StartsAnEarlierSongFromTheTopAndComesBackToLive) {
+    runPage("catchup", GetParam(), "pagetone", std::chrono::seconds(180));
 }
+INSTANTIATE_TEST_SUITE_P(Browsers, CatchUpPage, testing::Values("chromium", "firefox"),
+                         [](const auto& test) { return std::string(test.param); });
 
 // The station relayed to a real Icecast server: the page plays from there.
 class RelayPage : public testing::TestWithParam<const char*> {};

@@ -44,8 +44,7 @@ public Q_SLOTS:
                                     const QString& mode) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0) return {};
-        EXPECT_EQ(who, "Lantern FM");
-        EXPECT_EQ(why, "Lantern FM is on air");
+        EXPECT_EQ(who + ": " + why, "Lantern FM: Lantern FM is on air");
         locks.push_back({what, mode, ends[0]});
         QDBusUnixFileDescriptor handed(ends[1]); // duplicates it
         ::close(ends[1]);
@@ -71,7 +70,6 @@ public Q_SLOTS:
 namespace {
 
 using test::eventually;
-using test::portalCall;
 using Mode = Station::LinkMode;
 using State = Station::LinkState;
 using Kind = StatusLine::Kind;
@@ -116,7 +114,6 @@ TEST_F(StationTest, GoesOnAirOnceAndOffAirCompletely) {
     auto& s = make();
     QSignalSpy listening(&s, &Station::listening);
     const auto port = onAir(s);
-    ASSERT_NE(port, 0);
     EXPECT_EQ(s.onAirSince(), clock);
     EXPECT_EQ(StationProbe::statusKind(s), Kind::broadcast);
     s.goOnAir();
@@ -252,9 +249,8 @@ TEST_F(StationTest, ASinkRateChangeMidBroadcastRebuildsTheEncoder) {
 // the status line says why, and says it again once a passing line is over.
 TEST_F(StationTest, AnEncoderThatFailsIsShown) {
     sound->play("steady", 700);
-    makeEncoder = [](double rate, int channels, int) {
-        return AACEncoder::make(rate, channels, 10'000'000); // more than AAC-LC can carry
-    };
+    // A bit rate more than AAC-LC can carry.
+    makeEncoder = [](double r, int c, int) { return AACEncoder::make(r, c, 10'000'000); };
     auto& s = make();
     ASSERT_NE(onAir(s), 0);
     ASSERT_TRUE(eventually([&] { return s.broadcast()->encoderFailure().has_value(); }));
@@ -329,7 +325,6 @@ TEST_F(StationTest, AnUnreadablePasscodeHoldsListenersBackUntilItIsRead) {
     auto& s = make();
     EXPECT_EQ(s.status(), held);
     const auto port = onAir(s);
-    ASSERT_NE(port, 0);
     EXPECT_EQ(s.status(), held);
     for (const char* target : {"/now", "/now?k=pw", "/stream", "/cover?k=pw"})
         EXPECT_TRUE(test::fetch(port, target).starts_with("HTTP/1.1 503")) << target;
@@ -441,7 +436,6 @@ TEST_F(LinkTest, ModesClaimOrUpdateAndAFailureChangesNothing) {
     service.answer({409, {}});
     make(&client);
     EXPECT_EQ(apply(Mode::Named, "  MyName\t", QString("pw"), " Porch "), std::nullopt);
-    EXPECT_EQ(station->presence().passcode(), "pw");
     EXPECT_EQ(station->presence().stationName(), "Porch");
     EXPECT_EQ(station->shareLink().toString(), service.base() + "/myname#k=pw");
     EXPECT_EQ(apply(Mode::Named, " New-Name ", std::nullopt, "Porch"), std::nullopt);
@@ -457,8 +451,7 @@ TEST_F(LinkTest, ModesClaimOrUpdateAndAFailureChangesNothing) {
 
     EXPECT_EQ(apply(Mode::Named, "taken", QString("other"), "After"),
               QString("That name is taken. Try another."));
-    EXPECT_EQ(station->presence().mode(), Mode::Kept);
-    EXPECT_TRUE(station->presence().passcode().isEmpty());
+    EXPECT_EQ(station->shareLink().toString(), service.base() + "/s/x7y"); // kept, no passcode
     EXPECT_EQ(station->presence().stationName(), "Porch");
     EXPECT_EQ(station->presence().named()->path, "/new-name");
     EXPECT_EQ(settings.string("linkMode"), "kept");
@@ -520,8 +513,12 @@ TEST_F(LinkTest, TheTunnelsLogCannotHandTheLinkToAVisitor) {
 
 // A passcode chosen while on air guards the routes from the next request on
 // and lets go of every listener who did not bring it; the link to share and
-// copy carries it.
+// copy carries it. A visitor of the kept address (the real address service)
+// is sent on to the station and keeps the passcode of the link's fragment
+// across the redirect: the page shows the title, which the station tells only
+// with the passcode.
 TEST_F(LinkTest, APasscodeChosenOnAirGuardsTheRoutesAtOnce) {
+    sound->play("visited-player", 440);
     auto* clipboard = QGuiApplication::clipboard();
     clipboard->setText("untouched");
     auto& s = make(&client);
@@ -541,16 +538,6 @@ TEST_F(LinkTest, APasscodeChosenOnAirGuardsTheRoutesAtOnce) {
     EXPECT_TRUE(test::fetch(port, "/now?k=a+b%26c").starts_with("HTTP/1.1 200"));
     s.copyLink();
     EXPECT_EQ(clipboard->text(), firstURL + "#k=a%20b%26c");
-}
-
-// A visitor of the kept address (the real address service) is sent on to the
-// station and keeps the passcode of the link's fragment across the redirect:
-// the page shows the title, which the station tells only with the passcode.
-TEST_F(LinkTest, AVisitorOfTheKeptAddressReachesTheStation) {
-    sound->play("visited-player", 440);
-    auto& s = make(&client);
-    const auto port = onAir(s);
-    ASSERT_NE(port, 0);
     ASSERT_EQ(apply(Mode::Fresh, "", QString("pw"), "Attic Waves"), std::nullopt);
     s.reader().stop();
     StationProbe::record(s, {"Harbour Lights", "The Gulls", "Low Tide", std::nullopt, true, "P"},
@@ -584,31 +571,13 @@ protected:
     }
 };
 
-// Quick successions of on and off end as the last one says, with one device
-// stream when on: on twice starts it once; off before the start finished
-// leaves it stopped; on, off, on ends on although the first start was cancelled.
-TEST_F(MicrophoneTest, TheLastChoiceWinsWithOneDeviceStream) {
-    auto& s = make();
-    QSignalSpy changes(&s.mic(), &Microphone::onChanged);
-    s.mic().setMic(true);
-    s.mic().setMic(true);
-    ASSERT_TRUE(on(s) && streams(1));
-    EXPECT_EQ(changes.count(), 1);
-    const std::pair<std::vector<bool>, bool> rows[] = {
-        {{false}, false}, {{true, false}, false}, {{true, false, true, true}, true}};
-    for (const auto& [choices, last] : rows) {
-        for (const bool choice : choices)
-            s.mic().setMic(choice);
-        EXPECT_TRUE(eventually([&] { return s.mic().on() == last; }) && streams(last) &&
-                    s.mic().on() == last && StationProbe::statusKind(s) == StatusLine::Kind::none)
-            << choices.size() << " choices";
-    }
-}
-
 // Switched off with the panel open, the device runs on until the panel
 // closes (on again reuses it); closing the panel ends a hold; holding with the
-// microphone off is not talking.
-TEST_F(MicrophoneTest, ThePanelKeepsTheDeviceAndEndsAHold) {
+// microphone off is not talking. Quick successions of on and off end as the
+// last one says, with one device stream when on: on twice starts it once; off
+// before the start finished leaves it stopped; on, off, on ends on although
+// the first start was cancelled. Another device restarts the microphone on it.
+TEST_F(MicrophoneTest, TheLastChoiceWinsWithOneDeviceStream) {
     auto& s = make();
     s.mic().hold(true);
     EXPECT_TRUE(s.mic().holding() && !s.mic().talking());
@@ -627,14 +596,22 @@ TEST_F(MicrophoneTest, ThePanelKeepsTheDeviceAndEndsAHold) {
     EXPECT_TRUE(!s.mic().holding() && s.mic().on());
     s.mic().setMic(false);
     EXPECT_TRUE(streams(0));
-}
-
-TEST_F(MicrophoneTest, ChoosingAnotherDeviceRestartsTheMicrophoneOnIt) {
+    QSignalSpy changes(&s.mic(), &Microphone::onChanged);
+    s.mic().setMic(true);
+    s.mic().setMic(true);
+    ASSERT_TRUE(on(s) && streams(1));
+    EXPECT_EQ(changes.count(), 1);
+    const std::pair<std::vector<bool>, bool> rows[] = {
+        {{false}, false}, {{true, false}, false}, {{true, false, true, true}, true}};
+    for (const auto& [choices, last] : rows) {
+        for (const bool choice : choices)
+            s.mic().setMic(choice);
+        EXPECT_TRUE(eventually([&] { return s.mic().on() == last; }) && streams(last) &&
+                    s.mic().on() == last && StationProbe::statusKind(s) == StatusLine::Kind::none)
+            << choices.size() << " choices";
+    }
     sound->pactl(
         {"load-module", "module-remap-source", "master=other.monitor", "source_name=othermic"});
-    auto& s = make();
-    s.mic().setMic(true);
-    ASSERT_TRUE(on(s));
     s.mic().chooseMic("othermic");
     EXPECT_EQ(settings.string("micDevice"), "othermic");
     EXPECT_TRUE(on(s) && streams(0) && streams(1, "othermic"));
@@ -698,25 +675,25 @@ TEST_F(MicrophoneTest, OnWaylandThePortalsShortcutHoldsToTalk) {
     ASSERT_TRUE(on(s));
     ASSERT_TRUE(eventually([&] { return s.mic().hotKeyOK(); }, 5s));
     EXPECT_EQ(s.mic().hotKey(), "Ctrl+Alt+Space");
-    portalCall("Press");
+    test::portalCall("Press");
     EXPECT_TRUE(eventually([&] { return s.mic().talking(); }, 3s));
-    portalCall("Release");
+    test::portalCall("Release");
     EXPECT_TRUE(eventually([&] { return !s.mic().holding(); }, 3s));
-    portalCall("Rebind", {QStringLiteral("Meta+F9")});
+    test::portalCall("Rebind", {QStringLiteral("Meta+F9")});
     EXPECT_TRUE(eventually([&] { return s.mic().hotKey() == "Meta+F9"; }, 3s));
     // The portal's text is the desktop's to make: taken as characters, cut short.
     const auto markup = QStringLiteral("<img src=\"https://tracker.example/k.png\">").repeated(4);
-    portalCall("Rebind", {markup});
+    test::portalCall("Rebind", {markup});
     EXPECT_TRUE(eventually([&] { return s.mic().hotKey() == markup.left(64); }, 3s));
 
     s.mic().setMic(false);
-    portalCall("Press");
+    test::portalCall("Press");
     test::settle(300ms);
     EXPECT_TRUE(!s.mic().holding() && !s.mic().hotKeyOK());
-    portalCall("Release");
+    test::portalCall("Release");
     s.mic().setMic(true);
     ASSERT_TRUE(on(s) && s.mic().hotKeyOK());
-    EXPECT_EQ(portalCall("Calls"), "CreateSession BindShortcuts") << "bound a second time";
+    EXPECT_EQ(test::portalCall("Calls"), "CreateSession BindShortcuts") << "bound a second time";
 
     test::endProgram(portal);
     EXPECT_TRUE(eventually([&] { return !s.mic().hotKeyOK(); }, 3s));
@@ -830,10 +807,10 @@ TEST_F(SystemServicesTest, AChangedLinkIsADesktopNotification) {
     StationProbe::tunnelUp(s, "https://second-one.trycloudflare.com");
     EXPECT_EQ(StationProbe::statusKind(s), StatusLine::Kind::none);
     ASSERT_TRUE(eventually([&] { return !notifications.shown.empty(); }));
-    EXPECT_EQ(notifications.shown[0].first, "Your link changed");
-    EXPECT_EQ(notifications.shown[0].second, "Share the new one: second-one.trycloudflare.com");
-    test::settle(300ms);
-    EXPECT_EQ(notifications.shown.size(), 1u);
+    test::settle(300ms); // and no other
+    EXPECT_EQ(notifications.shown,
+              (std::vector<std::pair<QString, QString>>{
+                  {"Your link changed", "Share the new one: second-one.trycloudflare.com"}}));
 }
 
 // ---- What listeners hear while the captured application plays, pauses, closes ----
@@ -848,18 +825,6 @@ protected:
         EXPECT_TRUE(ear->waitForAudio());
         return *ear;
     }
-    // Whether every 100 ms of what arrived between `from` and `to` holds each tone.
-    ::testing::AssertionResult everyWindowHolds(StreamEar::Time from, StreamEar::Time to,
-                                                std::vector<double> tones) {
-        const auto samples = ear->heard(from, to);
-        if (samples.size() < 8000) return ::testing::AssertionFailure() << "too little heard";
-        for (std::size_t at = 800; at + 800 <= samples.size() - 800; at += 800)
-            for (const auto hertz : tones)
-                if (!test::sounds(std::span(samples.data() + at, 800), 8000, hertz))
-                    return ::testing::AssertionFailure() << hertz << " Hz missing at " << at / 8e3;
-        return ::testing::AssertionSuccess();
-    }
-    int captures() const { return station->broadcast()->captures(); }
 
     std::unique_ptr<StreamEar> ear;
 };
@@ -873,15 +838,20 @@ TEST_F(CaptureOnAir, StreamsOfOneApplicationAreHeardTogetherInRealTime) {
     sound->play("duo", 1500);
     ASSERT_TRUE(eventually([] { return AudioProcesses::of("duo").size() == 2; }));
     auto& listener = listenTo("duo");
-    const auto started = captures();
+    const auto started = station->broadcast()->captures();
     const auto from = now();
     EXPECT_TRUE(listener.realTime(
         {.warmUp = 0ms, .window = 2500ms, .slowest = 0.95, .fastest = 1.05, .maxGap = 300ms}, [&] {
             listener.listen(2s);
             sound->play("duo", 2500, test::SoundDaemon::Play::lasting(0.4));
         }));
-    EXPECT_TRUE(everyWindowHolds(from + 500ms, now(), {440, 1500}));
-    EXPECT_EQ(captures(), started);
+    const auto heard = listener.heard(from + 500ms, now()); // every 100 ms holds both tones
+    ASSERT_GE(heard.size(), 8000u);
+    for (std::size_t at = 800; at + 1600 <= heard.size(); at += 800)
+        for (const double hertz : {440.0, 1500.0})
+            ASSERT_TRUE(test::sounds(std::span(heard.data() + at, 800), 8000, hertz))
+                << hertz << " Hz missing at " << at / 8e3;
+    EXPECT_EQ(station->broadcast()->captures(), started);
 }
 
 // Paused (PipeWire then sends nothing at all) or closed: listeners keep a live
@@ -892,7 +862,7 @@ TEST_F(CaptureOnAir, PausedOrClosedTheStreamGoesOnAndTheSoundComesBack) {
     ASSERT_TRUE(eventually([] { return !AudioProcesses::of("pauser").empty(); }));
     auto& listener = listenTo("pauser", true);
     ASSERT_TRUE(eventually([&] { return !station->link().isEmpty(); }));
-    const auto started = captures();
+    const auto started = station->broadcast()->captures();
 
     const std::tuple<const char*, std::function<void()>, std::function<void()>, QString> steps[] = {
         {"paused", [&] { sound->pause(player); }, [&] { sound->pause(player); }, "pauser is quiet"},
@@ -916,7 +886,7 @@ TEST_F(CaptureOnAir, PausedOrClosedTheStreamGoesOnAndTheSoundComesBack) {
             << what << ": the line stayed";
     }
     EXPECT_FALSE(listener.closed());
-    EXPECT_EQ(captures(), started);
+    EXPECT_EQ(station->broadcast()->captures(), started);
 }
 
 // The sound server restarts (a user restarts it, or it crashed): listeners
@@ -929,8 +899,6 @@ TEST_F(CaptureOnAir, ASoundServerRestartKeepsTheListeners) {
     station->mic().setMic(true);
     ASSERT_TRUE(eventually([&] { return station->mic().on(); }));
     listener.listen(1s);
-    EXPECT_EQ(station->listeners(), 1);
-
     sound->kill();
     EXPECT_TRUE(
         listener.realTime({.warmUp = 500ms, .window = 2s, .slowest = 0.95, .fastest = 1.05}));

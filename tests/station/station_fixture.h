@@ -44,11 +44,15 @@ public:
     }
     static void read(Station& s, const NowPlaying& r, std::optional<Cover> c) { s.read(r, c); }
     static StatusLine::Kind statusKind(const Station& station) { return station.status_.kind(); }
-    // The uplink's room as if measured, with the ticker held so that it stays.
-    static void room(Station& station, int room) {
+    // The uplink's room and the listeners behind live as if measured, with
+    // the ticker held so that they stay.
+    static void room(Station& station, int room, int listeners = 0, int catchingUp = 0) {
         station.ticker_.stop();
         station.room_ = room;
+        station.listeners_ = listeners;
+        station.catchingUp_ = catchingUp;
         Q_EMIT station.roomChanged();
+        Q_EMIT station.listenersChanged();
     }
     // The capture's silence as if heard, and the ticker's turn to tell of it.
     static void silence(Station& s, bool silentNow, bool heardEver) {

@@ -128,6 +128,16 @@ TEST_F(StationTest, GoesOnAirOnceAndOffAirCompletely) {
 
     StreamEar listener(port, "/stream");
     ASSERT_TRUE(listener.waitForAudio());
+    // Catching up turned off lets the kept audio go at once; on, it has its last length.
+    const auto kept = [&] {
+        return test::fetch(port, "/now").find(R"("rewind":0)") == std::string::npos;
+    };
+    ASSERT_TRUE(eventually(kept, 5s)) << "nothing kept to catch up with";
+    settings.setValue("rewindMinutes", 12);
+    s.setCatchUp(false);
+    EXPECT_FALSE(kept());
+    s.setCatchUp(true);
+    EXPECT_EQ(settings.value("rewindMinutes").toInt(), 12);
     s.stopAfter(1800);
     clock = clock.addSecs(1799);
     StationProbe::tick(s);

@@ -435,7 +435,7 @@ TEST_F(Screens, EveryScreenAndState) {
         ASSERT_TRUE(eventually([&] { return !popup->property("visible").toBool(); }));
     }
     ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::Ready; }));
-    StationProbe::room(s, 10);
+    StationProbe::room(s, 10, 5, 2);
     shoot("on-air-with-the-uplinks-room");
 
     settings.setValue("relayURL", "icecast://radio.example.org:8000/live"); // from the next start

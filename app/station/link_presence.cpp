@@ -1,11 +1,14 @@
 #include "station/link_presence.h"
 
 #include "core/link/share_link.h"
+#include "core/stream/text.h"
 #include "link/keychain.h"
 #include "link/secret_store.h"
 #include "settings/settings.h"
 #include "station/assign.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QPointer>
 #include <QRegularExpression>
 
@@ -176,6 +179,25 @@ QCoro::Task<void> LinkPresence::readPasscodeAgain() {
     assign(*this, passcode_, *passcode, &LinkPresence::passcodeChanged);
     assign(*this, heldBack_, false, &LinkPresence::heldBackChanged);
     publishAccess();
+}
+
+QUrl LinkPresence::playerLink(const QUrl& tunnel) const {
+    if (tunnel.isEmpty() || heldBack_) return {};
+    auto link = tunnel;
+    link.setPath(QStringLiteral("/listen.m3u"));
+    link.setFragment({});
+    link.setQuery(passcode_.isEmpty()
+                      ? QString()
+                      : QStringLiteral("k=") +
+                            QString::fromStdString(percentEncoded(passcode_.toStdString())));
+    return link;
+}
+
+void LinkPresence::copy(const QUrl& link) {
+    if (link.isEmpty() || !qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return;
+    auto* clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(link.toString(QUrl::FullyEncoded));
 }
 
 std::optional<QUrl> LinkPresence::shareLink(const std::optional<QUrl>& tunnel) const {

@@ -98,6 +98,11 @@ public:
     // The link to hand out: the address in use, else the tunnel URL; with the
     // passcode. None while held back: without the passcode it would not open.
     std::optional<QUrl> shareLink(const std::optional<QUrl>& tunnel) const;
+    // The playlist a media player opens at the tunnel's `link`, with the
+    // passcode in its query; none without a link or while held back.
+    QUrl playerLink(const QUrl& link) const;
+    // Puts `link` on the clipboard (nothing for none, or without a display).
+    static void copy(const QUrl& link);
     const QString& ownHost() const { return own_ ? own_->host : noHost_; }
     // The own tunnel, while it is the link in use.
     std::optional<OwnTunnel> ownInUse() const;

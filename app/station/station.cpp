@@ -5,8 +5,6 @@
 #include "core/signal/silence.h"
 #include "core/station/shared.h"
 #include "core/stream/fanout.h"
-#include "core/stream/http.h"
-#include "core/stream/text.h"
 #include "nowplaying/now_playing_reader.h"
 #include "nowplaying/track.h"
 #include "settings/settings.h"
@@ -18,9 +16,7 @@
 #include "system/notifications.h"
 #include "system/sleep_guard.h"
 
-#include <QClipboard>
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QPointer>
 
 namespace lantern {
@@ -469,34 +465,16 @@ quint16 Station::ownPort() const {
                                     : Broadcast::OwnTunnel::defaultPort;
 }
 
-namespace {
-void copy(const QUrl& link) {
-    if (link.isEmpty() || !qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return;
-    auto* clipboard = QGuiApplication::clipboard();
-    clipboard->clear();
-    clipboard->setText(link.toString(QUrl::FullyEncoded));
-}
-} // namespace
-
 void Station::copyLink() {
-    copy(shareLink());
+    LinkPresence::copy(shareLink());
 }
 
 QUrl Station::playerLink() const {
-    if (link_.isEmpty() || presence_->heldBack()) return {};
-    auto link = link_;
-    link.setPath(QStringLiteral("/listen.m3u"));
-    link.setFragment({});
-    const auto& passcode = presence_->passcode();
-    link.setQuery(passcode.isEmpty()
-                      ? QString()
-                      : QStringLiteral("k=") +
-                            QString::fromStdString(percentEncoded(passcode.toStdString())));
-    return link;
+    return presence_->playerLink(link_);
 }
 
 void Station::copyPlayerLink() {
-    copy(playerLink());
+    LinkPresence::copy(playerLink());
 }
 
 // ---- The panel and events ----

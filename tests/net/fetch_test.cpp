@@ -182,16 +182,14 @@ TEST(NowPlaying, TheBroadcastsTracksWithTheirTimesAndCovers) {
         EXPECT_EQ(tracks[i]["replayable"], replayable) << title;
     }
     const auto first = tracks[0]["id"].get<std::uint64_t>();
-    EXPECT_EQ(shared.coverOf(first)->bytes, cover.bytes);
-    EXPECT_FALSE(shared.coverOf(tracks[1]["id"].get<std::uint64_t>()));
+    EXPECT_TRUE(shared.coverOf(first) == cover && !shared.coverOf(tracks[1]["id"]));
     for (int i = 0; i < 30; ++i)
         shared.record(song("more " + std::to_string(i)), cover);
     EXPECT_FALSE(shared.coverOf(first)) << "more than 30 covers kept";
     EXPECT_TRUE(shared.coverOf(first + 30));
     shared.restart();
     const auto after = nlohmann::json::parse(shared.historyJSON(200))["tracks"];
-    ASSERT_EQ(after.size(), 1u);
-    EXPECT_EQ(after[0]["title"], "more 29");
+    EXPECT_TRUE(after.size() == 1 && after[0]["title"] == "more 29") << after;
 }
 
 // The companion player's note: every key but the cover required, a title

@@ -729,8 +729,7 @@ TEST(CatchUp, AListenerNinetySecondsBehindHearsWhatWasLiveThen) {
     World::sound().play("playertone", 880);
     for (const auto& process : before)
         if (process.bundleID == "playertone") World::sound().end(process.pid);
-    live.listen(
-        std::chrono::duration_cast<std::chrono::milliseconds>(start + 92s - StreamEar::now()));
+    live.listen(std::chrono::ceil<std::chrono::milliseconds>(start + 92s - StreamEar::now()));
     StreamEar behind(station.port, "/stream?k=pw&behind=90");
     for (const auto end = StreamEar::now() + 16s; StreamEar::now() < end;)
         live.listen(50ms), behind.listen(50ms);
@@ -741,31 +740,25 @@ TEST(CatchUp, AListenerNinetySecondsBehindHearsWhatWasLiveThen) {
     EXPECT_TRUE(all.substr(at, heard.size()) == heard) << "the audio differs from what was live";
     std::vector<double> lags; // each piece is played 90 s after it came live
     for (std::size_t offset = 0; offset + 4096 < heard.size(); offset += 4096)
-        lags.push_back(
-            std::chrono::duration<double>(behind.playedAt(offset) - live.arrivedAt(at + offset))
-                .count());
+        lags.push_back((behind.playedAt(offset) - live.arrivedAt(at + offset)) / 1.0s);
     ASSERT_GT(lags.size(), 10u);
     std::ranges::nth_element(lags, lags.begin() + lags.size() / 2);
     EXPECT_NEAR(lags[lags.size() / 2], 90, 0.5);
-    QTemporaryDir scratch;
-    const auto samples = behind.heard(scratch.filePath("behind.aac"), start, StreamEar::now());
+    const auto samples = behind.heard(start, StreamEar::now());
     const std::span<const float> decoded(samples);
     ASSERT_GT(decoded.size(), 8000u * 12) << "too little to judge";
     EXPECT_TRUE(sounds(decoded.first(8000 * 2), 8000, 440)) << "not the tone of 90 s ago";
     EXPECT_TRUE(sounds(decoded.last(8000 * 2), 8000, 880)) << "the change never came";
 
     const auto tracks = fetchJSON(station.port, "/history?k=pw").second["tracks"];
-    ASSERT_EQ(tracks.size(), 2u) << tracks;
-    EXPECT_EQ(tracks[0]["title"], "Night Ferry");
-    EXPECT_NEAR(tracks[0]["startedAgo"].get<double>(),
-                std::chrono::duration<double>(StreamEar::now() - changed).count(), 1.5);
-    EXPECT_EQ(tracks[1]["title"], "Harbour Lights");
-    EXPECT_EQ(tracks[1]["replayable"], true);
+    ASSERT_TRUE(tracks.size() == 2 && tracks[0]["title"] == "Night Ferry" &&
+                tracks[1]["title"] == "Harbour Lights" && tracks[1]["replayable"] == true)
+        << tracks;
+    EXPECT_NEAR(tracks[0]["startedAgo"].get<double>(), (StreamEar::now() - changed) / 1.0s, 1.5);
     const auto lag = std::to_string(tracks[0]["startedAgo"].get<double>() + 3);
     EXPECT_EQ(nowRecord(station.port, "&lag=" + lag + "&k=pw").value("title", ""),
               "Harbour Lights");
-    EXPECT_EQ(fetch(station.port, "/stream?k=pw&behind=1e3").substr(0, 24),
-              "HTTP/1.1 400 Bad Request");
+    EXPECT_TRUE(fetch(station.port, "/stream?k=pw&behind=1e3").starts_with("HTTP/1.1 400 "));
 }
 
 // ---- Browsers ----

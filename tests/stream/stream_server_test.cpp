@@ -242,8 +242,8 @@ TEST(Fanout, AListenerBehindLiveStaysAsFarBehindInABoundedWindow) {
         const auto text = "s" + std::to_string(100 + second);
         fanout.publish(Chunk(Bytes(text.begin(), text.end()), at(second)));
     }
-    EXPECT_EQ(fanout.keptBytes(), 11u * 4) << "the window is ten seconds and the newest chunk";
-    EXPECT_NEAR(fanout.reach(), 10, 0.01);
+    EXPECT_TRUE(fanout.keptBytes() == 11u * 4 && fanout.reach() == 10)
+        << "the window is ten seconds and the newest chunk";
 
     auto ninety = fanout.join("far", true, 5.5), oldest = fanout.join("old", true, 3600);
     auto live = fanout.join("live");
@@ -251,8 +251,7 @@ TEST(Fanout, AListenerBehindLiveStaysAsFarBehindInABoundedWindow) {
     EXPECT_EQ(nextText(*ninety), "s115s116") << "from the first chunk 5.5 s old on";
     EXPECT_EQ(nextText(*oldest), "s110s111") << "past the window: its oldest chunk";
     EXPECT_EQ(nextText(*live), "s119s120");
-    EXPECT_EQ(fanout.burstSize(5.5), 8u);
-    EXPECT_EQ(fanout.burstBytes(1, 5, 5.5), Bytes({'1', '1', '5', 's', '1'}));
+    EXPECT_EQ(fanout.burstBytes(1, 99, 5.5), Bytes({'1', '1', '5', 's', '1', '1', '6'}));
     fanout.publish(Chunk(Bytes{'n', 'e', 'w', '!'}, Chunk::Clock::now()));
     EXPECT_EQ(nextText(*ninety), "s117");
     EXPECT_EQ(nextText(*live), "new!");

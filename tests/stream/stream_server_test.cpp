@@ -787,9 +787,12 @@ TEST(StreamServer, PlayersThatAskForTitlesGetEachWhereItsAudioBegins) {
     const auto expected = audio.substr(0, 16000) + Icy::block("The Gulls - Harbour Lights") +
                           audio.substr(16000, 16000) + Icy::block("Night Ferry") +
                           audio.substr(32000, 16000) + '\0' + audio.substr(48000);
-    EXPECT_TRUE(player.readAtLeast(expected.size()) == expected)
+    const auto sent = audio;
+    for (int chunk = 50; chunk < 53; ++chunk) // on air, publishing goes on and wakes the last
+        publish(chunk);
+    EXPECT_TRUE(player.readAtLeast(expected.size()).starts_with(expected))
         << "the blocks are not where their audio begins";
-    EXPECT_TRUE(plain->readAtLeast(audio.size()) == audio)
+    EXPECT_TRUE(plain->readAtLeast(sent.size()).starts_with(sent))
         << "a client that did not ask got more than the audio";
 }
 

@@ -371,11 +371,12 @@ void runRound(std::size_t listeners, double seconds) {
         "p99 %.1f us  (client CPU %.3f s/s)%s\n",
         listeners, cpuPerSecond, 100 * kernelPerSecond / std::max(cpuPerSecond, 1e-9), rss, peak,
         100.0 * static_cast<double>(complete) / static_cast<double>(listeners),
-        percentile(burst, 0.5), percentile(burst, 0.99),
-        percentile(client.burstMillis(true), 0.99), publishP50, publishP99, clientCpuPerSecond,
+        percentile(burst, 0.5), percentile(burst, 0.99), percentile(client.burstMillis(true), 0.99),
+        publishP50, publishP99, clientCpuPerSecond,
         allJoined ? "" : "  (not every listener got its burst)");
-    std::printf("        one listener joining the crowd: first audio byte p50 %.1f ms p99 %.1f ms\n",
-                percentile(joins, 0.5), percentile(joins, 0.99));
+    std::printf(
+        "        one listener joining the crowd: first audio byte p50 %.1f ms p99 %.1f ms\n",
+        percentile(joins, 0.5), percentile(joins, 0.99));
     std::fflush(stdout);
 }
 

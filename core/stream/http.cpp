@@ -116,7 +116,7 @@ Route route(std::string_view requestLine) {
     if (path == "/" || path == "/index.html") return Route::page();
     if (path == "/listen.m3u") return Route::playlist();
     if (path == "/now") return Route::now(lagOf(target));
-    if (path == "/history") return {Route::Kind::history};
+    if (path == "/history") return {.kind = Route::Kind::history};
     if (path != "/stream" && path != "/cover") return Route::notFound();
     // How far behind live, or which track's cover: plain decimals only.
     const auto pairs = query(target);

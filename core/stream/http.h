@@ -33,14 +33,14 @@ struct Route {
     double behind = 0;                  // a stream's seconds behind live
     std::optional<std::uint64_t> track; // a cover's track
 
-    static constexpr Route now(double lag) { return {Kind::now, lag}; }
-    static constexpr Route page() { return {Kind::page, 0}; }
-    static constexpr Route stream() { return {Kind::stream, 0}; }
-    static constexpr Route streamCheck() { return {Kind::streamCheck, 0}; }
-    static constexpr Route cover() { return {Kind::cover, 0}; }
-    static constexpr Route playlist() { return {Kind::playlist, 0}; }
-    static constexpr Route notFound() { return {Kind::notFound, 0}; }
-    static constexpr Route badRequest() { return {Kind::badRequest, 0}; }
+    static constexpr Route now(double lag) { return {.kind = Kind::now, .lag = lag}; }
+    static constexpr Route page() { return {.kind = Kind::page}; }
+    static constexpr Route stream() { return {.kind = Kind::stream}; }
+    static constexpr Route streamCheck() { return {.kind = Kind::streamCheck}; }
+    static constexpr Route cover() { return {.kind = Kind::cover}; }
+    static constexpr Route playlist() { return {.kind = Kind::playlist}; }
+    static constexpr Route notFound() { return {.kind = Kind::notFound}; }
+    static constexpr Route badRequest() { return {.kind = Kind::badRequest}; }
 
     friend constexpr bool operator==(const Route& a, const Route& b) = default;
 };

@@ -14,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto line = lantern::decodeUtf8Lossy(bytes);
     if (!lantern::isValidUtf8(line)) std::abort();
     const auto request = lantern::route(line);
-    if (request.kind == lantern::Route::Kind::now && !(request.lag >= 0 && request.lag <= 60))
+    constexpr auto farthest = lantern::Route::farthest;
+    if (!(request.lag >= 0 && request.lag <= farthest && request.behind >= 0 &&
+          request.behind <= farthest))
         std::abort();
     for (const auto& [key, value] : lantern::query(lantern::requestTarget(line))) {
         const auto tag = lantern::prefixGraphemes(value, 64);

@@ -30,8 +30,8 @@ struct Route {
 
     Kind kind = Kind::notFound;
     double lag = 0;
-    double behind = 0;                  // a stream's seconds behind live
-    std::optional<std::uint64_t> track; // a cover's track
+    double behind = 0;                    // a stream's seconds behind live
+    std::optional<std::uint64_t> track{}; // a cover's track
 
     static constexpr Route now(double lag) { return {.kind = Kind::now, .lag = lag}; }
     static constexpr Route page() { return {.kind = Kind::page}; }

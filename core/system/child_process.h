@@ -19,8 +19,8 @@ struct ChildOptions {
     bool pipeOutput = false; // standard output to a pipe (else /dev/null)
     bool pipeError = false;  // standard error to a pipe (else /dev/null)
     int outputTo = -1;       // standard output and error to this descriptor (a terminal, say)
-    std::optional<std::string> input;     // written to standard input, which is then closed
-    std::vector<std::string> environment; // "NAME=value" entries replacing inherited ones
+    std::optional<std::string> input{};     // written to standard input, which is then closed
+    std::vector<std::string> environment{}; // "NAME=value" entries replacing inherited ones
     // The child leads a process group of its own, which runChild ends whole
     // (the child's own children too) once the child has ended or overstayed.
     bool ownGroup = false;

@@ -485,6 +485,7 @@ TEST(Recording, AShowIsOneFileWithAChapterPerTrack) {
          twoTracks[1]},
         recordingInto(shows));
     ASSERT_TRUE(eventually([&] { return nowTitle(station.port) == "Harbour Lights"; }, 10s));
+    const auto heard = since(); // on air by now: the start-up before it varies with load
     ASSERT_TRUE(eventually([&] { return written(shows) >= 4; }, 15s)) << "nothing recorded";
     PlayingStation::next();
     ASSERT_TRUE(eventually([&] { return nowTitle(station.port) == "Night Ferry"; }, 8s));
@@ -509,10 +510,13 @@ TEST(Recording, AShowIsOneFileWithAChapterPerTrack) {
             << where;
     EXPECT_EQ(found["chapters"].size(), 2u) << found["chapters"].dump();
     EXPECT_NEAR(std::stod(found["streams"][0].value("bit_rate", "0")), 192000, 20000);
-    // On air from a little after the clock above started to a little before it stopped.
-    EXPECT_NEAR(std::stod(found["format"].value("duration", "0")), onAir, 1.5);
+    // As long as the time on air: at least from when it was heard, at most the whole run.
+    const auto duration = std::stod(found["format"].value("duration", "0"));
+    EXPECT_TRUE(duration > onAir - heard - 0.5 && duration < onAir + 0.5)
+        << duration << " s recorded, on air " << onAir - heard << " to " << onAir << " s";
     EXPECT_NEAR(std::stod(found["chapters"][0].value("start_time", "9")), 0, 1.5);
-    EXPECT_NEAR(std::stod(found["chapters"][1].value("start_time", "0")), changed, 1.5);
+    EXPECT_NEAR(std::stod(found["chapters"][1].value("start_time", "0")),
+                changed - (onAir - duration), 1.5); // measured from where the file begins
     EXPECT_TRUE(std::ranges::any_of(found["streams"], [](const auto& s) {
         return s["disposition"].value("attached_pic", 0) == 1 && s.value("width", 0) == 64;
     })) << "the cover is not its artwork";
@@ -712,11 +716,11 @@ TEST(MediaPlayers, MpvPlaysThePlayerLinkThroughTheTunnel) {
 
 // ---- Catching up ----
 
-// A listener 90 s behind gets what was live 90 s before, byte for byte, as
+// A listener 40 s behind gets what was live 40 s before, byte for byte, as
 // far behind all along: the tone that played then, and the change to
-// another tone 90 s after it was live. The station names the tracks played
+// another tone 40 s after it was live. The station names the tracks played
 // then and when they started.
-TEST(CatchUp, AListenerNinetySecondsBehindHearsWhatWasLiveThen) {
+TEST(CatchUp, AListenerFortySecondsBehindHearsWhatWasLiveThen) {
     PlayingStation station;
     StreamEar live(station.port, "/stream?k=pw");
     ASSERT_TRUE(live.waitForAudio());
@@ -729,8 +733,8 @@ TEST(CatchUp, AListenerNinetySecondsBehindHearsWhatWasLiveThen) {
     World::sound().play("playertone", 880);
     for (const auto& process : before)
         if (process.bundleID == "playertone") World::sound().end(process.pid);
-    live.listen(std::chrono::ceil<std::chrono::milliseconds>(start + 92s - StreamEar::now()));
-    StreamEar behind(station.port, "/stream?k=pw&behind=90");
+    live.listen(std::chrono::ceil<std::chrono::milliseconds>(start + 42s - StreamEar::now()));
+    StreamEar behind(station.port, "/stream?k=pw&behind=40");
     for (const auto end = StreamEar::now() + 16s; StreamEar::now() < end;)
         live.listen(50ms), behind.listen(50ms);
 
@@ -738,16 +742,16 @@ TEST(CatchUp, AListenerNinetySecondsBehindHearsWhatWasLiveThen) {
     const auto at = all.find(heard.substr(0, 4096));
     ASSERT_NE(at, std::string_view::npos) << "not the audio that was live";
     EXPECT_TRUE(all.substr(at, heard.size()) == heard) << "the audio differs from what was live";
-    std::vector<double> lags; // each piece is played 90 s after it came live
+    std::vector<double> lags; // each piece is played 40 s after it came live
     for (std::size_t offset = 0; offset + 4096 < heard.size(); offset += 4096)
         lags.push_back((behind.playedAt(offset) - live.arrivedAt(at + offset)) / 1.0s);
     ASSERT_GT(lags.size(), 10u);
     std::ranges::nth_element(lags, lags.begin() + lags.size() / 2);
-    EXPECT_NEAR(lags[lags.size() / 2], 90, 0.5);
+    EXPECT_NEAR(lags[lags.size() / 2], 40, 0.5);
     const auto samples = behind.heard(start, StreamEar::now());
     const std::span<const float> decoded(samples);
     ASSERT_GT(decoded.size(), 8000u * 12) << "too little to judge";
-    EXPECT_TRUE(sounds(decoded.first(8000 * 2), 8000, 440)) << "not the tone of 90 s ago";
+    EXPECT_TRUE(sounds(decoded.first(8000 * 2), 8000, 440)) << "not the tone of 40 s ago";
     EXPECT_TRUE(sounds(decoded.last(8000 * 2), 8000, 880)) << "the change never came";
 
     const auto tracks = fetchJSON(station.port, "/history?k=pw").second["tracks"];

@@ -62,8 +62,7 @@ public:
     }
     std::optional<Cover> coverOf(std::uint64_t track) const {
         return with([&](const SharedState& state) -> std::optional<Cover> {
-            for (const auto& [id, cover] : state.covers)
-                if (id == track) return cover;
+            if (const auto* cover = keptCover(state, track)) return *cover;
             return std::nullopt;
         });
     }
@@ -98,8 +97,6 @@ public:
                 const auto& entry = entries[i];
                 if (entry.track != 0) {
                     const auto& value = entries[end - 1].value;
-                    const bool hasCover = std::ranges::any_of(
-                        state.covers, [&](const auto& kept) { return kept.first == entry.track; });
                     tracks.push_back(
                         {{"id", entry.track},
                          {"title", value.title},
@@ -107,7 +104,7 @@ public:
                          {"album", value.album},
                          {"startedAgo", ago(entry.at)},
                          {"endedAgo", end < entries.size() ? ago(entries[end].at) : 0.0},
-                         {"hasCover", hasCover},
+                         {"hasCover", keptCover(state, entry.track) != nullptr},
                          {"replayable", ago(entry.at) <= reach + replaySlack}});
                 }
                 i = end;
@@ -147,12 +144,7 @@ public:
     std::string nowJSON(double lag, std::size_t listeners,
                         std::optional<double> burst = std::nullopt,
                         std::optional<double> rewind = std::nullopt) const {
-        const auto keep =
-            with([](const SharedState& state) { return double(state.history.keep().count()); });
-        const double behind = std::clamp(std::isfinite(lag) ? lag : 0.0, 0.0, keep);
-        const auto at = NowPlayingHistory::Clock::now() -
-                        std::chrono::duration_cast<NowPlayingHistory::Clock::duration>(
-                            std::chrono::duration<double>(behind));
+        const auto now = NowPlayingHistory::Clock::now();
         struct Seen {
             std::string name;
             std::optional<NowPlaying> entry;
@@ -163,9 +155,12 @@ public:
             std::optional<double> relayBurst;
         };
         const auto seen = with([&](const SharedState& state) {
-            // What is heard now was captured the audio path's delay earlier still.
-            const auto heard = at - std::chrono::duration_cast<NowPlayingHistory::Clock::duration>(
-                                        std::chrono::duration<double>(state.delay));
+            // What is heard `lag` seconds behind, within the kept history, was
+            // captured the audio path's delay earlier still.
+            const auto keep = double(state.history.keep().count());
+            const double behind = std::clamp(std::isfinite(lag) ? lag : 0.0, 0.0, keep);
+            const auto heard = now - std::chrono::duration_cast<NowPlayingHistory::Clock::duration>(
+                                         std::chrono::duration<double>(behind + state.delay));
             return Seen{state.name,
                         state.history.at(heard),
                         state.coverData.has_value(),
@@ -195,6 +190,13 @@ public:
         }
         // Text that is not UTF-8 is repaired, as the record's own JSON is.
         return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+
+private:
+    static const Cover* keptCover(const SharedState& state, std::uint64_t track) {
+        const auto kept =
+            std::ranges::find(state.covers, track, &decltype(state.covers)::value_type::first);
+        return kept == state.covers.end() ? nullptr : &kept->second;
     }
 };
 

@@ -64,7 +64,8 @@ void Listener::push(const Chunk& chunk, Wakeups& wakeups, Chunk::Clock::time_poi
     std::lock_guard lock(mutex_);
     if (ended_ || queue_.size() >= limit_) return;
     queue_.push_back(chunk);
-    if (waiting_ && (now - woken_ >= batch || queue_.size() >= wakeAt)) wakeups.add(wake());
+    if (waiting_ && (!counted_ || now - woken_ >= batch || queue_.size() >= wakeAt))
+        wakeups.add(wake());
 }
 
 void Listener::end() {
@@ -101,10 +102,14 @@ void Fanout::setWindow(std::chrono::seconds window) {
 void Fanout::forget() {
     std::lock_guard delivering(deliveryMutex_);
     std::lock_guard lock(mutex_);
+    dropKept();
+    burstChunk_.reset();
+}
+
+void Fanout::dropKept() {
     first_ += kept_.size();
     kept_.clear();
     keptBytes_ = 0;
-    burstChunk_.reset();
 }
 
 void Fanout::trim() {
@@ -118,11 +123,7 @@ void Fanout::trim() {
         kept_.pop_front();
         ++first_;
     }
-    if (burstBytes_ == 0 && window_ == Clock::duration::zero()) {
-        first_ += kept_.size();
-        kept_.clear();
-        keptBytes_ = 0;
-    }
+    if (burstBytes_ == 0 && window_ == Clock::duration::zero()) dropKept();
 }
 
 void Fanout::publish(const Chunk& chunk) {

@@ -166,9 +166,11 @@ private:
 
     static void post(Wakeup wakeup);
     void wait(std::unique_ptr<Waiter> waiter);
-    // push() for a publish. A waiting consumer is woken (joining `wakeups`)
+    // push() for a publish. A waiting listener is woken (joining `wakeups`)
     // only every `batch`, or sooner once a few chunks wait: each wake costs
-    // the consumer a write, so one write then carries what it is owed.
+    // it a write, so one write then carries what it is owed. An uncounted
+    // consumer (the recorder, the relay) is woken for every chunk: there are
+    // few, and what waits in a queue is lost when the broadcast ends.
     void push(const Chunk& chunk, Wakeups& wakeups, Chunk::Clock::time_point now);
     // The waiting consumer with the oldest queued chunk, taken off the
     // queue; under mutex_.
@@ -294,6 +296,8 @@ private:
     Chunk joined(std::size_t first, std::size_t last) const;
     // Lets go of the kept chunks the window no longer needs; under both locks.
     void trim();
+    // Lets go of every kept chunk; under both locks.
+    void dropKept();
     void counted(const Listener& listener, bool joined);
 
     mutable std::mutex mutex_;

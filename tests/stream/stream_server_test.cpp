@@ -268,14 +268,17 @@ TEST(Fanout, AListenerBehindLiveStaysAsFarBehindInABoundedWindow) {
 
 // Every publish waking every listener costs each a write per chunk; a
 // listener is woken at most every quarter second, or once a few chunks wait,
-// and then gets them all.
+// and then gets them all. The recorder and the relay get each chunk at once:
+// one waiting when the broadcast ends would be lost.
 TEST(Fanout, AWaitingListenerIsWokenForSeveralChunksAtOnce) {
     Fanout fanout(0, 256);
-    auto listener = fanout.join(std::nullopt);
+    auto listener = fanout.join(std::nullopt), recorder = fanout.join(std::nullopt, false);
     fanout.publish(chunkOf("a"));
     EXPECT_EQ(nextText(*listener), "a") << "the first goes at once";
-    auto woken = listener->next(asio::use_future);
+    EXPECT_EQ(nextText(*recorder), "a");
+    auto woken = listener->next(asio::use_future), written = recorder->next(asio::use_future);
     fanout.publish(chunkOf("b"));
+    EXPECT_EQ(written.wait_for(2s), std::future_status::ready) << "the recorder was kept waiting";
     fanout.publish(chunkOf("c"));
     EXPECT_EQ(woken.wait_for(100ms), std::future_status::timeout) << "woken for one chunk";
     fanout.publish(chunkOf("d"));

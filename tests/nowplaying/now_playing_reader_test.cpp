@@ -50,8 +50,7 @@ struct Reader {
         const auto name = "org.mpris.MediaPlayer2." + arguments[1];
         if (arguments[0] == "hung") arguments[1] = name;
         std::vector<std::string> command{DBUS_STANDIN};
-        for (const auto& argument : arguments)
-            command.push_back(argument.toStdString());
+        std::ranges::transform(arguments, std::back_inserter(command), &QString::toStdString);
         players.push_back(startProgram(command));
         EXPECT_TRUE(eventually([&] { return bus.hasOwner(name.toUtf8().constData()); }));
     }

@@ -9,19 +9,23 @@
 #include "core/signal/stream_mix.h"
 #include "core/signal/voice_ring.h"
 #include "core/station/audio_path.h"
+#include "core/stream/aac_encoder.h"
 #include "support/child_process.h"
+#include "support/tone.h"
 
 #include <cmath>
 #include <ebur128.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <numbers>
 #include <numeric>
 #include <random>
 #include <regex>
 #include <thread>
 
 using namespace lantern;
+using namespace lantern::test;
 using namespace std::chrono_literals;
 
 namespace {
@@ -44,22 +48,20 @@ TEST(VoiceRing, KeepsTheNewestSamplesAndPadsWithSilence) {
     ring.push(std::vector<float>{1, 2});
     ring.clear();
     EXPECT_EQ(take(ring, 2), (std::vector<float>{0, 0}));
-}
 
-// The microphone's thread pushes while the capture's thread takes: order is
-// kept and nothing is repeated.
-TEST(VoiceRing, ConcurrentPushAndTakeKeepOrder) {
-    VoiceRing ring(38400);
+    // The microphone's thread pushes while the capture's thread takes: order
+    // is kept and nothing is repeated.
+    VoiceRing shared(38400);
     constexpr int total = 200000;
     std::thread producer([&] {
         std::vector<float> block(100);
         for (int i = 0; i < total; i += 100) {
             std::iota(block.begin(), block.end(), static_cast<float>(i + 1));
-            ring.push(block);
+            shared.push(block);
         }
     });
     for (float last = 0; last < total; std::this_thread::yield())
-        for (const float sample : take(ring, 64)) {
+        for (const float sample : take(shared, 64)) {
             if (sample == 0) continue; // padding: the producer is behind
             ASSERT_GT(sample, last);
             last = sample;
@@ -151,7 +153,7 @@ struct Timeline {
 
 // Two live streams: what both delivered is summed sample by sample, and
 // what only one has delivered waits for the other (never A's block, then B's).
-TEST(StreamMix, LiveStreamsAreSummedAligned) {
+TEST(StreamMix, LiveStreamsAreSummedAlignedUntilOneGoesStale) {
     Timeline out;
     out.push(1, 10, 0.25f, 0ms);
     EXPECT_EQ(out.frames(), 10u); // alone, it is emitted at once
@@ -162,20 +164,18 @@ TEST(StreamMix, LiveStreamsAreSummedAligned) {
     ASSERT_EQ(out.frames(), 14u) << "stream 2's extra frames must wait for stream 1";
     EXPECT_EQ(out.samples[2 * 10], 0.75f);
     EXPECT_EQ(out.samples.back(), 0.75f);
-}
 
-// A stream that stops delivering (paused, ended without a word) holds the
-// others back no longer than the stale bound, and then counts as silence.
-TEST(StreamMix, AStaleStreamStopsHoldingTheOthersBack) {
-    Timeline out;
-    out.push(1, 10, 0.25f, 0ms);
-    out.push(2, 10, 0.5f, 0ms);
-    const auto held = out.frames();
-    out.push(1, 50, 0.25f, 50ms);
-    EXPECT_EQ(out.frames(), held + 10); // the rest waits: stream 2 may still deliver
-    out.push(1, 60, 0.25f, StreamMix::staleAfter + 10ms);
-    EXPECT_EQ(out.frames(), held + 110);
-    EXPECT_EQ(out.samples.back(), 0.25f);
+    // A stream that stops delivering (paused, ended without a word) holds the
+    // others back no longer than the stale bound, and then counts as silence.
+    Timeline stale;
+    stale.push(1, 10, 0.25f, 0ms);
+    stale.push(2, 10, 0.5f, 0ms);
+    const auto held = stale.frames();
+    stale.push(1, 50, 0.25f, 50ms);
+    EXPECT_EQ(stale.frames(), held + 10); // the rest waits: stream 2 may still deliver
+    stale.push(1, 60, 0.25f, StreamMix::staleAfter + 10ms);
+    EXPECT_EQ(stale.frames(), held + 110);
+    EXPECT_EQ(stale.samples.back(), 0.25f);
 }
 
 // With no live stream the clock keeps the timeline at the wall clock's pace
@@ -195,6 +195,110 @@ TEST(StreamMix, TheClockFillsSilenceWhileNoStreamDelivers) {
     EXPECT_EQ(out.frames(), 650u);
     out.tick(5100ms);
     EXPECT_EQ(out.frames(), 750u);
+}
+
+// ---- The AAC encoder, judged by ffmpeg.
+
+// Interleaved stereo: a different sine on each channel.
+std::vector<float> stereo(double rate, double seconds, double left, double right) {
+    std::vector<float> samples(static_cast<std::size_t>(rate * seconds) * 2);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<float>(
+            0.5 * std::sin(2 * std::numbers::pi * (i % 2 ? right : left) * double(i / 2) / rate));
+    return samples;
+}
+
+// Encodes in uneven pieces, as capture buffers arrive.
+Bytes encodeAll(AACEncoder& encoder, const std::vector<float>& samples) {
+    Bytes stream;
+    for (std::size_t at = 0, piece = 0; at < samples.size(); ++piece) {
+        const auto size = std::min<std::size_t>(samples.size() - at, 700 + 977 * (piece % 5));
+        const auto out = encoder.encode(std::span(samples).subspan(at, size));
+        stream.insert(stream.end(), out.begin(), out.end());
+        at += size;
+    }
+    return stream;
+}
+
+// ffmpeg's reading of an ADTS stream as interleaved stereo at `rate`: a stream
+// that says another rate comes out resampled (so longer or shorter), a mono one
+// with the same sound on both channels.
+std::vector<float> decode(const Bytes& stream, double rate) {
+    const auto path = testing::TempDir() + "lantern-" + std::to_string(::getpid()) + ".aac";
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
+    const auto pcm = runProgram({"ffmpeg", "-v", "error", "-f", "aac", "-i", path, "-ar",
+                                 std::to_string(int(rate)), "-ac", "2", "-f", "f32le", "-"});
+    std::vector<float> samples(pcm.output.size() / sizeof(float));
+    std::memcpy(samples.data(), pcm.output.data(), samples.size() * sizeof(float));
+    std::remove(path.c_str());
+    return samples;
+}
+
+// Parameters the codec cannot take give the reason as a value, never an encoder.
+TEST(AACEncoder, RefusesWhatItCannotEncodeWithTheReason) {
+    using enum AACEncoderError::Kind;
+    const std::tuple<double, int, int, AACEncoderError::Kind> refused[] = {
+        {12345, 2, 128000, create},
+        {48000.5, 2, 192000, create},
+        {48000, 0, 192000, create},
+        {48000, 2, 0, bitrate},
+        {48000, 2, 10'000'000, bitrate}};
+    for (const auto& [rate, channels, bits, kind] : refused) {
+        const auto made = AACEncoder::make(rate, channels, bits);
+        EXPECT_TRUE(!made.encoder && made.error && made.error->kind == kind)
+            << rate << " " << channels << " " << bits;
+    }
+    EXPECT_TRUE(AACEncoder::make(44100, 2, 192000).encoder);
+}
+
+TEST(AACEncoder, KeepsWhatDoesNotFillABlockAndLosesNoBlockToBadSamples) {
+    const auto encoder = AACEncoder::make(48000, 2, 192000).encoder;
+    std::vector<float> silence(5000, 0.0f);
+    EXPECT_TRUE(encoder->encode(std::span(silence).first(2047)).empty());
+    EXPECT_EQ(encoder->pending(), 2047u);
+    encoder->encode(std::span(silence).first(1));
+    EXPECT_EQ(encoder->pending(), 0u);
+    encoder->encode(silence);
+    EXPECT_EQ(encoder->pending(), 904u);
+
+    // A NaN or infinity from a faulty source must not cost its block (the
+    // library refuses such input): one frame per block all the same.
+    const auto other = AACEncoder::make(48000, 2, 192000).encoder;
+    auto signal = stereo(48000, 1024 * 12 / 48000.0, 440, 660);
+    for (std::size_t i = 0; i < signal.size(); i += 97)
+        signal[i] = i % 2 ? NAN : INFINITY;
+    const auto stream = encodeAll(*other, signal);
+    std::size_t frames = 0;
+    for (std::size_t at = 0; const auto frame = adtsFrameAt(std::span(stream).subspan(at));
+         ++frames)
+        at += frame->length;
+    EXPECT_GE(frames, 10u);
+}
+
+// ffmpeg, as a listener's player, hears both channels in place, at the rate,
+// at about 192 kbit/s, and from wherever a burst's byte cut fell.
+TEST(AACEncoder, WhatItWritesDecodesToTheInput) {
+    for (const double rate : {44100.0, 48000.0}) {
+        const auto input = stereo(rate, 5.0, 441, 1234);
+        const auto stream = encodeAll(*AACEncoder::make(rate, 2, 192000).encoder, input);
+        EXPECT_NEAR(static_cast<double>(stream.size()) * 8 / 5.0, 192000, 19200) << rate;
+        const auto decoded = decode(stream, rate); // a wrong rate in its header: too long or short
+        EXPECT_NEAR(static_cast<double>(decoded.size()), static_cast<double>(input.size()),
+                    4 * AACEncoder::framesPerPacket);
+        // The tones stay on their channels: each is strong on its own and weak on the other.
+        const auto power = [&](std::size_t channel, double hertz) {
+            return test::tonePower(std::span(decoded).subspan(channel), rate, hertz, 2);
+        };
+        EXPECT_GT(power(0, 441), 1000 * power(0, 1234)) << rate;
+        EXPECT_GT(power(1, 1234), 1000 * power(1, 441)) << rate;
+
+        if (rate != 48000) continue;
+        const auto cut = decode(Bytes(stream.begin() + 12345, stream.end()), rate);
+        EXPECT_NEAR(static_cast<double>(cut.size() / 2) / rate,
+                    5.0 * double(stream.size() - 12345) / double(stream.size()), 0.1)
+            << "ffmpeg did not find the frames after a cut inside one";
+    }
 }
 
 constexpr double rate = 48000;
@@ -407,8 +511,8 @@ TEST(EvenLoudness, AQuietThenALoudSourceComeOutAtOneLevelWithNoPeakOverTheLine) 
 }
 
 // Talking over the music: a quiet microphone and a loud one come out alike.
-TEST(EvenLoudness, AQuietAndALoudMicrophoneSoundAlike) {
-    Path station(true);
+TEST(EvenLoudness, MicrophonesComeOutAlikeAndABrokenSourceNeverSticksTheGain) {
+    Path station(true), broken(true);
     const auto music = at(pink(10, 4), -16);
     station.play(music, at(pink(10, 5, true), -30));
     station.play(music, at(pink(10, 6, true), -6));
@@ -416,22 +520,19 @@ TEST(EvenLoudness, AQuietAndALoudMicrophoneSoundAlike) {
     ASSERT_GT(heard.shortTerm.size(), 195u);
     EXPECT_NEAR(heard.at(9.9), heard.at(19.8), 3) << "the microphones are not levelled";
     EXPECT_LE(heard.truePeak, -1.0) << "the loud microphone put a peak over the line";
-}
 
-// A broken source (NaN, infinities, huge values) reaches no listener as
-// anything but silence or bounded sound, and leaves the gain free: ten
-// seconds of music afterwards are at the level again.
-TEST(EvenLoudness, ABrokenSourceNeverSticksTheGain) {
-    Path station(true);
-    std::vector<float> broken;
+    // A broken source (NaN, infinities, huge values) reaches no listener as
+    // anything but silence or bounded sound, and leaves the gain free: ten
+    // seconds of music afterwards are at the level again.
+    std::vector<float> garbage;
     for (int i = 0; i < rate * 2 / 3; ++i)
-        broken.insert(broken.end(), {NAN, INFINITY, 1e9f});
-    station.play(at(pink(5, 7), -16));
-    station.play(broken);
-    station.play(at(pink(12, 8), -16));
-    const auto heard = station.measure();
-    ASSERT_GT(heard.shortTerm.size(), 175u);
-    EXPECT_NEAR(heard.at(17.5), -16, 1.5);
+        garbage.insert(garbage.end(), {NAN, INFINITY, 1e9f});
+    broken.play(at(pink(5, 7), -16));
+    broken.play(garbage);
+    broken.play(at(pink(12, 8), -16));
+    const auto after = broken.measure();
+    ASSERT_GT(after.shortTerm.size(), 175u);
+    EXPECT_NEAR(after.at(17.5), -16, 1.5);
 }
 
 } // namespace

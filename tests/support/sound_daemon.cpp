@@ -67,10 +67,8 @@ bool SoundDaemon::launch(const std::vector<std::string>& command) {
 bool SoundDaemon::start() {
     std::filesystem::create_directories(folder_ + "/pulse");
     ready_ = kind_ == Kind::pipewire ? startPipeWire() : startPulseAudio();
-    if (!ready_) return false;
-    pactl({"set-default-sink", "speakers"});
-    pactl({"set-default-source", "fakemic"});
-    return true;
+    if (ready_) pactl({"set-default-sink", "speakers"}), pactl({"set-default-source", "fakemic"});
+    return ready_;
 }
 
 bool SoundDaemon::startPulseAudio() {
@@ -90,10 +88,9 @@ bool SoundDaemon::startPulseAudio() {
     for (const std::string sink : {"speakers", "other", "mic"})
         launch({"parec", "--raw", "--latency-msec=10", "--device=" + sink + ".monitor"});
     eventually([&] { return rows(pactl({"list", "short", "source-outputs"})).size() >= 4; });
-    for (const char* sink : {"speakers", "other", "mic"}) {
-        pactl({"suspend-sink", sink, "1"});
-        pactl({"suspend-sink", sink, "0"});
-    }
+    for (const char* sink : {"speakers", "other", "mic"})
+        for (const char* suspended : {"1", "0"})
+            pactl({"suspend-sink", sink, suspended});
     return true;
 }
 
@@ -113,11 +110,8 @@ bool SoundDaemon::startPipeWire() {
 }
 
 void SoundDaemon::kill() {
-    for (const auto server : servers_) {
-        ::kill(server, SIGKILL);
-        ::waitpid(server, nullptr, 0);
-    }
-    servers_.clear();
+    for (const auto server : std::exchange(servers_, {}))
+        ::kill(server, SIGKILL), ::waitpid(server, nullptr, 0);
     std::ranges::for_each(std::exchange(players_, {}), endProgram);
     ready_ = false;
     for (const char* file : {"/pulse/native", "/pipewire-0", "/pipewire-0.lock"})

@@ -30,7 +30,7 @@ LANTERN_APP_PACKAGES=(
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
     qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
     qt6-qpa-plugins xvfb xdotool
-    pulseaudio pulseaudio-utils dbus-daemon dbus-bin gnome-keyring
+    pulseaudio pulseaudio-utils dbus-daemon dbus-bin gnome-keyring fonts-noto-color-emoji
 )
 
 # Packages only the tests need: the two browsers that open the listening page,

@@ -76,11 +76,13 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
     own_ = std::move(own);
     auto shared = parts_.shared;
     auto fanout = parts_.fanout;
+    // Names and reactions: at most one entry per listener the server takes.
+    audience_->limitTags(limits.maxListeners);
     server_ = std::make_shared<StreamServer>(
         fanout, parts_.page,
-        [shared, fanout](double lag) {
+        [shared, fanout, audience = audience_](double lag) {
             const double burst = double(fanout->burstSize()) / (StationConfig::bitrate / 8);
-            return shared->nowJSON(lag, fanout->count(), burst, fanout->reach());
+            return shared->nowJSON(lag, fanout->count(), burst, fanout->reach(), audience.get());
         },
         [shared] { return shared->get(&SharedState::coverData); },
         [shared] { return shared->get(&SharedState::access); }, limits);
@@ -90,6 +92,7 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
     server_->setTitles({[shared] { return shared->stationName(); }, titleAt(shared)});
     server_->setTracks({[shared, fanout] { return shared->historyJSON(fanout->reach()); },
                         [shared](std::uint64_t track) { return shared->coverOf(track); }});
+    server_->setAudience(audience_);
     // Visitors are who the tunnel says only on the tunnel tool's own connections.
     server_->trustTunnel([tunnel = tunnelPid_, owner = std::make_shared<Sockets::PeerOwner>()](
                              int socket) { return owner->owns(tunnel->load(), socket); });
@@ -104,6 +107,7 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
 
 void Broadcast::stopRelay() {
     relay_.reset();
+    audience_->setRelayed(false);
     parts_.shared->with([](SharedState& state) {
         state.relay.reset();
         state.relayListeners = 0;
@@ -118,18 +122,23 @@ void Broadcast::relayTo(RelayTarget target, std::string listenURL) {
     source.name = shared->stationName();
     source.bitrate = StationConfig::bitrate / 1000;
     source.titleAt = titleAt(shared);
-    relay_ = std::make_unique<Relay>(
-        parts_.fanout, std::move(target), std::move(source),
-        [this, shared, listenURL = std::move(listenURL)](const Relay::Report& report) {
-            // /now names the relay only while it carries the station.
-            shared->with([&](SharedState& state) {
-                state.relay = report.state == Relay::State::relaying ? std::optional(listenURL)
-                                                                     : std::nullopt;
-                state.relayListeners = report.listeners.value_or(0);
-                state.relayBurst = report.burst;
-            });
-            onMain([this, report] { Q_EMIT relayChanged(report); });
-        });
+    relay_ =
+        std::make_unique<Relay>(parts_.fanout, std::move(target), std::move(source),
+                                [this, shared, audience = audience_,
+                                 listenURL = std::move(listenURL)](const Relay::Report& report) {
+                                    // /now names the relay only while it carries the station.
+                                    // While relayed, the page plays from there: its polls say who
+                                    // listens.
+                                    audience->setRelayed(report.state == Relay::State::relaying);
+                                    shared->with([&](SharedState& state) {
+                                        state.relay = report.state == Relay::State::relaying
+                                                          ? std::optional(listenURL)
+                                                          : std::nullopt;
+                                        state.relayListeners = report.listeners.value_or(0);
+                                        state.relayBurst = report.burst;
+                                    });
+                                    onMain([this, report] { Q_EMIT relayChanged(report); });
+                                });
 }
 
 void Broadcast::record(const std::filesystem::path& folder,

@@ -95,6 +95,8 @@ public:
     std::optional<double> recorded() const {
         return recorder_ ? std::optional(recorder_->seconds()) : std::nullopt;
     }
+    // Who listens and what they react (shown, unless the user turned it off).
+    Audience& audience() const { return *audience_; }
     // Why the listeners get no audio from the encoder, while that lasts.
     const std::optional<QString>& encoderFailure() const { return encoderFailure_; }
 
@@ -120,6 +122,7 @@ private:
     // The running tunnel tool's pid (0: none), for the server's threads.
     std::shared_ptr<std::atomic<pid_t>> tunnelPid_ = std::make_shared<std::atomic<pid_t>>(0);
     std::unique_ptr<Relay> relay_;
+    const std::shared_ptr<Audience> audience_ = std::make_shared<Audience>();
     std::unique_ptr<Recorder> recorder_;
     std::optional<std::string> relayOrigin_; // where the page may play the relay from
     std::optional<OwnTunnel> own_;

@@ -69,6 +69,7 @@ Station::Station(Environment environment)
               env_.notify(title, body, std::move(onClick));
           })),
       sources_(std::make_unique<Sources>()),
+      audience_(std::make_unique<AudienceView>(settings_, fanout_, shared_)),
       check_(std::make_unique<LinkCheck>(env_.linkCheckVia, env_.linkCheckTiming)) {
     if (!env_.notify) env_.notify = postNotification;
     if (!env_.terminate) env_.terminate = [] { QCoreApplication::exit(0); };
@@ -192,12 +193,12 @@ void Station::goOnAir() {
     reader_->follow(*source_);
     shared_->set(&SharedState::heardEver, false);
     shared_->restart();
-    applyWindow();
     broadcast_ = std::make_unique<Broadcast>(
         Broadcast::Parts{fanout_, shared_, mic_->input(), std::string(listeningPage()),
                          env_.blockCost, env_.makeEncoder, evenLoudness_},
         *source_);
     auto* broadcast = broadcast_.get();
+    audience_->follow(broadcast);
     connect(broadcast, &Broadcast::listening, this, [this](quint16 port) {
         assign(*this, localAddress_, QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port)),
                &Station::localAddressChanged);
@@ -294,30 +295,9 @@ void Station::captureProblem(AudioTap::Problem problem, const QString& name) {
     }
 }
 
-int Station::rewindMinutes() const {
-    const auto value = settings_.value(QStringLiteral("rewindMinutes"));
-    return value.isValid() ? std::clamp(value.toInt(), 0, 240) : 30;
-}
-
-void Station::applyWindow() {
-    const auto window = std::chrono::minutes(rewindMinutes());
-    fanout_->setWindow(window);
-    shared_->setWindow(window);
-}
-
-void Station::setCatchUp(bool on) {
-    if (on == catchUp()) return;
-    const auto last = settings_.value(QStringLiteral("lastRewindMinutes")).toInt();
-    if (!on) settings_.setValue(QStringLiteral("lastRewindMinutes"), rewindMinutes());
-    settings_.setValue(QStringLiteral("rewindMinutes"), on ? (last > 0 ? last : 30) : 0);
-    applyWindow();
-    Q_EMIT catchUpChanged();
-}
-
 void Station::tick() {
-    assign(*this, catchingUp_, static_cast<qint64>(fanout_->behindCount()),
-           &Station::listenersChanged);
     assign(*this, listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
+    audience_->tick(listeners_);
     if (!broadcast_) return; // the ticker runs on air only
     recordings_->tick();
     const auto room = broadcast_->room();
@@ -369,6 +349,7 @@ void Station::goOffAir() {
     if (!broadcast_) return;
     broadcast_.reset();
     recordings_->follow(nullptr);
+    audience_->follow(nullptr);
     relay_->stop();
     assign(*this, onAirSince_, QDateTime(), &Station::onAirSinceChanged);
     console(QStringLiteral("off air"));
@@ -381,7 +362,6 @@ void Station::goOffAir() {
     shared_->set(&SharedState::room, std::optional<std::size_t>());
     assign(*this, room_, 0, &Station::roomChanged);
     setLink({});
-    assign(*this, catchingUp_, qint64(0), &Station::listenersChanged);
     assign(*this, listeners_, qint64(0), &Station::listenersChanged);
     setStopAt({});
     presence_->setOnAirLink(std::nullopt);

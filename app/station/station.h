@@ -10,6 +10,7 @@
 #include "core/system/guarded.h"
 #include "link/address_client.h"
 #include "link/link_check.h"
+#include "station/audience_view.h"
 #include "station/cover_art.h"
 #include "station/link_presence.h"
 #include "station/microphone.h"
@@ -93,12 +94,8 @@ class Station : public QObject {
     // Where to get the tunnel program.
     Q_PROPERTY(QUrl toolPage READ toolPage CONSTANT)
     Q_PROPERTY(qint64 listeners READ listeners NOTIFY listenersChanged)
-    // Of them, how many listen behind live.
-    Q_PROPERTY(qint64 catchingUp READ catchingUp NOTIFY listenersChanged)
-    // Whether listeners may start behind live (the setting "rewindMinutes",
-    // 30 unless set; 0 is off). Off lets the kept audio go at once; on
-    // restores the last length above 0.
-    Q_PROPERTY(bool catchUp READ catchUp WRITE setCatchUp NOTIFY catchUpChanged)
+    // Who they are, what they react, how many catch up.
+    Q_PROPERTY(lantern::AudienceView* audience READ audienceObject CONSTANT)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     Q_PROPERTY(QDateTime stopAt READ stopAt WRITE setStopAt NOTIFY stopAtChanged)
     Q_PROPERTY(QUrl shareLink READ shareLink NOTIFY shareLinkChanged)
@@ -158,9 +155,6 @@ public:
     int room() const { return room_; }
     static QUrl toolPage();
     qint64 listeners() const { return listeners_; }
-    qint64 catchingUp() const { return catchingUp_; }
-    bool catchUp() const { return rewindMinutes() > 0; }
-    void setCatchUp(bool on);
     const QString& status() const { return status_.text(); }
     const QDateTime& stopAt() const { return stopAt_; }
     QUrl shareLink() const;
@@ -198,6 +192,8 @@ public:
     Recordings& recordings() const { return *recordings_; }
     Recordings* recordingsObject() const { return recordings_.get(); }
     Sources& sources() const { return *sources_; }
+    AudienceView& audience() const { return *audience_; }
+    AudienceView* audienceObject() const { return audience_.get(); }
     Sources* sourcesObject() const { return sources_.get(); }
     LinkPresence& presence() const { return *presence_; }
     LinkPresence* presenceObject() const { return presence_.get(); }
@@ -226,7 +222,6 @@ Q_SIGNALS:
     void localAddressChanged();
     void roomChanged();
     void listenersChanged();
-    void catchUpChanged();
     void statusChanged();
     void evenLoudnessChanged();
     void stopAtChanged();
@@ -275,6 +270,7 @@ private:
     std::unique_ptr<CoverArt> cover_;
     std::unique_ptr<Recordings> recordings_;
     std::unique_ptr<Sources> sources_;
+    std::unique_ptr<AudienceView> audience_;
     std::unique_ptr<NowPlayingReader> reader_;
     std::unique_ptr<SleepGuard> sleep_;
     std::unique_ptr<Workspace> workspace_;
@@ -290,10 +286,6 @@ private:
     int room_ = 0;
     std::unique_ptr<LinkCheck> check_;
     qint64 listeners_ = 0;
-    qint64 catchingUp_ = 0;
-    int rewindMinutes() const;
-    // Keeps what the setting says of the broadcast's audio and tracks.
-    void applyWindow();
     StatusLine status_;
     QDateTime stopAt_;
     QUrl shownShareLink_;

@@ -22,6 +22,7 @@ Console::Console(Station& station) : station_(station) {
             [this](const QString& path) { line(QStringLiteral("recorded: ") + path); });
     connect(&station, &Station::shareLinkChanged, this, &Console::showLink);
     connect(&station, &Station::linkStateChanged, this, &Console::showLink);
+    connect(&station.audience(), &AudienceView::said, this, &Console::line);
     connect(&station, &Station::listenersChanged, this,
             [this] { line(QStringLiteral("listeners: %1").arg(station_.listeners())); });
     showLink();

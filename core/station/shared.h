@@ -3,6 +3,7 @@
 #include "core/nowplaying/now_playing.h"
 #include "core/signal/silence.h"
 #include "core/stream/access.h"
+#include "core/stream/audience.h"
 #include "core/system/guarded.h"
 
 #include <algorithm>
@@ -141,9 +142,11 @@ public:
     // once (the page adds them to how long it has played to know its lag)
     // and how far back a listener can start. Read in one hold of the lock,
     // so that a track never goes out with another one's cover.
+    // The audience, when given, adds who listens and their recent reactions.
     std::string nowJSON(double lag, std::size_t listeners,
                         std::optional<double> burst = std::nullopt,
-                        std::optional<double> rewind = std::nullopt) const {
+                        std::optional<double> rewind = std::nullopt,
+                        Audience* audience = nullptr) const {
         const auto now = NowPlayingHistory::Clock::now();
         struct Seen {
             std::string name;
@@ -188,6 +191,7 @@ public:
             if (entry->coverURL) body["coverURL"] = *entry->coverURL;
             body["hasCover"] = seen.hasCover;
         }
+        if (audience) audience->describe(body, std::chrono::steady_clock::now());
         // Text that is not UTF-8 is repaired, as the record's own JSON is.
         return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }

@@ -108,10 +108,16 @@ std::string_view requestTarget(std::string_view requestLine) {
 
 Route route(std::string_view requestLine) {
     const auto pieces = split(requestLine, ' ');
-    if (pieces.size() < 2 || (pieces[0] != "GET" && pieces[0] != "HEAD")) return Route::notFound();
+    if (pieces.size() < 2 || (pieces[0] != "GET" && pieces[0] != "HEAD" && pieces[0] != "POST"))
+        return Route::notFound();
     const auto target = pieces[1];
     const auto targetPieces = split(target, '?', 1);
     const auto path = targetPieces.empty() ? target : targetPieces[0];
+    // State changes only by POST, and only these two.
+    if (pieces[0] == "POST")
+        return {.kind = path == "/react"  ? Route::Kind::react
+                        : path == "/name" ? Route::Kind::name
+                                          : Route::Kind::notFound};
     if (pieces[0] == "HEAD") return path == "/stream" ? Route::streamCheck() : Route::notFound();
     if (path == "/" || path == "/index.html") return Route::page();
     if (path == "/listen.m3u") return Route::playlist();

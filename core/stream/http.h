@@ -13,7 +13,8 @@ namespace lantern {
 struct Route {
     // streamCheck: HEAD /stream, whether a listener would be let in now.
     // playlist: /listen.m3u, the stream's address for a media player.
-    // history: the broadcast's tracks. badRequest: a number that is not one.
+    // history: the broadcast's tracks. react, name: a listener's reaction or
+    // name (POST, with a JSON body). badRequest: a number that is not one.
     enum class Kind {
         now,
         page,
@@ -22,6 +23,8 @@ struct Route {
         cover,
         playlist,
         history,
+        react,
+        name,
         badRequest,
         notFound
     };

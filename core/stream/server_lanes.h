@@ -3,6 +3,7 @@
 // The stream server's insides, shared by its own sources under core/stream
 // and included by nothing else.
 
+#include "core/stream/audience.h"
 #include "core/stream/guess_limit.h"
 #include "core/stream/stream_server.h"
 #include "core/stream/stream_session.h"
@@ -97,6 +98,7 @@ public:
     std::string pagePolicy; // set before the server starts
     Titles titles;
     Tracks tracks;
+    std::shared_ptr<Audience> audience; // set before the server starts
     std::function<bool(int)> fromTunnel;
     GuessLimit guesses;
     // When wrong passcodes were last reported; only on the first lane's thread.
@@ -201,6 +203,12 @@ private:
     bool takePlace();
     // Starts the stream, with title blocks when `titles` (the player asks for them).
     void stream(std::optional<std::string> tag, bool titles, double behind);
+    // A listener's name or reaction: checks the head, reads exactly the
+    // body it announces (at most 1 KiB, within the head's time), then
+    // answers what the audience makes of it.
+    void takeBody(std::string_view head, Route::Kind kind);
+    void readBody();
+    void took(std::string_view body);
     void endHeadPhase();
 
     Impl& server_;
@@ -212,6 +220,13 @@ private:
     bool placed_ = false;                  // it holds one of the listeners' places
     bool remote_ = false;                  // it came through the tunnel
     std::optional<std::string> presented_; // the passcode the request carried
+    std::string visitor_;                  // who sent it, for counting what one visitor does
+    std::chrono::steady_clock::time_point opened_ = std::chrono::steady_clock::now();
+    // A POST's body: what came so far, how much it announced, which route.
+    std::string body_;
+    std::size_t bodyWanted_ = 0;
+    Route::Kind bodyKind_ = Route::Kind::notFound;
+    Audience::Stay stay_; // its tag listens while it streams
     // Once it streams. Declared after socket_, which it sends on, so that it goes first.
     std::optional<StreamSession> session_;
 };

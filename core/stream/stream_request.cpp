@@ -3,8 +3,11 @@
 #include "core/stream/server_lanes.h"
 #include "core/stream/text.h"
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
+#include <cctype>
+#include <nlohmann/json.hpp>
 
 namespace lantern {
 
@@ -17,6 +20,7 @@ constexpr std::size_t tagCharacters = 64;
 constexpr std::string_view fullBody = "The station is full right now\n";
 constexpr std::string_view heldBody = "The station isn't letting listeners in right now\n";
 constexpr std::string_view guessedBody = "Too many wrong passcodes. Try again in a minute.\n";
+constexpr std::size_t maxBody = 1024;
 
 } // namespace
 
@@ -94,6 +98,7 @@ void StreamServer::Connection::onReadable(std::error_code error) {
     const auto searchFrom = head_.size() < 3 ? 0 : head_.size() - 3;
     head_.append(lane_.scratch.data(), received);
     if (const auto end = head_.find(headEnd, searchFrom); end != std::string::npos) {
+        body_ = head_.substr(end + headEnd.size(), maxBody + 1);
         return answer(decodeUtf8Lossy(std::string_view(head_).substr(0, end)));
     }
     // Anything else ends the connection unanswered: an error, the peer
@@ -117,14 +122,19 @@ void StreamServer::Connection::answer(const std::string& head) {
     auto connectingIP = headerField(head, "Cf-Connecting-IP");
     remote_ = connectingIP && server_.fromTunnel && server_.fromTunnel(socket_.native_handle());
     if (!remote_) connectingIP.reset();
+    visitor_ = visitorKey(connectingIP, peer());
     const auto access = server_.access();
     if (access.heldBack) return refuse(503, heldBody, "30");
     const auto given = pairs.find("k");
     if (given != pairs.end()) presented_ = given->second;
+    const auto label = pairs.find("l");
+    const auto tag = label == pairs.end()
+                         ? std::nullopt
+                         : std::optional(prefixGraphemes(label->second, tagCharacters));
     if (access.passcode) {
         // One visitor's guessing is theirs alone to wait out: a visitor
         // refused gets no answer about any passcode, right or wrong.
-        const auto visitor = visitorKey(connectingIP, peer());
+        const auto& visitor = visitor_;
         const auto wait = server_.guesses.refused(visitor, std::chrono::steady_clock::now());
         if (wait > std::chrono::steady_clock::duration::zero()) {
             const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
@@ -139,6 +149,8 @@ void StreamServer::Connection::answer(const std::string& head) {
 
     switch (request.kind) {
     case Route::Kind::now: {
+        if (tag && server_.audience)
+            server_.audience->polled(*tag, visitor_, std::chrono::steady_clock::now());
         const auto body = server_.now(request.lag);
         return send(
             responseHead(200, "application/json", body.size(), {{"Cache-Control", "no-store"}}) +
@@ -172,10 +184,12 @@ void StreamServer::Connection::answer(const std::string& head) {
     case Route::Kind::stream: {
         if (const auto range = boundedRange(head)) return probe(*range, request.behind);
         const bool titles = headerField(head, "Icy-MetaData") == "1" && server_.titles.at;
-        const auto label = pairs.find("l");
-        if (label == pairs.end()) return stream(std::nullopt, titles, request.behind);
-        return stream(prefixGraphemes(label->second, tagCharacters), titles, request.behind);
+        return stream(tag, titles, request.behind);
     }
+    case Route::Kind::react:
+    case Route::Kind::name:
+        if (!server_.audience || !server_.audience->shown()) return notFound();
+        return takeBody(head, request.kind);
     case Route::Kind::badRequest:
         return badRequest();
     default:
@@ -277,6 +291,7 @@ void StreamServer::Connection::stream(std::optional<std::string> tag, bool title
     std::error_code ignored;
     socket_.set_option(asio::socket_base::send_buffer_size(server_.limits.streamSendBuffer),
                        ignored);
+    if (tag && server_.audience) stay_ = server_.audience->stay(*tag, visitor_);
     Fanout::Seat seat(server_.fanout, std::move(tag), true, behind);
     HeaderFields fields{{"Cache-Control", "no-store"}};
     if (titles) {
@@ -290,6 +305,87 @@ void StreamServer::Connection::stream(std::optional<std::string> tag, bool title
     // The head goes out in the same write as the burst that join() queued.
     session_->start(id, std::move(seat), responseHead(200, "audio/aac", std::nullopt, fields),
                     titles ? &server_.titles.at : nullptr);
+}
+
+void StreamServer::Connection::takeBody(std::string_view head, Route::Kind kind) {
+    const auto text = [this](int status, std::string_view body) {
+        send(responseHead(status, "text/plain; charset=utf-8", body.size()) + std::string(body));
+    };
+    // No chunked bodies: a length must come first.
+    const auto length = headerField(head, "Content-Length");
+    if (!length || headerField(head, "Transfer-Encoding"))
+        return text(411, "Say how long the body is\n");
+    if (length->empty() || length->size() > 9 ||
+        !std::ranges::all_of(*length, [](char c) { return c >= '0' && c <= '9'; }))
+        return badRequest();
+    bodyWanted_ = std::stoul(std::string(*length));
+    if (bodyWanted_ > maxBody) return text(413, "Too long\n");
+    // Only JSON: a bare form from another site cannot send it.
+    const auto type = headerField(head, "Content-Type").value_or("");
+    const auto media = type.substr(0, type.find(';'));
+    const auto trimmed = media.substr(0, media.find_last_not_of(" \t") + 1);
+    if (!std::ranges::equal(trimmed, std::string_view("application/json"), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == b;
+        }))
+        return text(415, "Send JSON\n");
+    bodyKind_ = kind;
+    // The body has what is left of the head's time.
+    deadline_.expires_at(opened_ + server_.limits.headTimeout);
+    deadline_.async_wait([weak = weak_from_this()](std::error_code error) {
+        if (auto self = weak.lock(); self && !error) self->close();
+    });
+    readBody();
+}
+
+void StreamServer::Connection::readBody() {
+    if (body_.size() >= bodyWanted_) {
+        deadline_.cancel();
+        return took(std::string_view(body_).substr(0, bodyWanted_));
+    }
+    socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](std::error_code error) {
+        std::size_t received = 0;
+        if (!error) received = self->socket_.read_some(asio::buffer(self->lane_.scratch), error);
+        if (error == asio::error::would_block) return self->readBody();
+        if (error) return self->close();
+        self->body_.append(self->lane_.scratch.data(), received);
+        self->readBody();
+    });
+}
+
+void StreamServer::Connection::took(std::string_view body) {
+    const auto json = nlohmann::json::parse(body, nullptr, false);
+    const auto field = [&](const char* name) -> const std::string* {
+        if (!json.is_object()) return nullptr;
+        const auto found = json.find(name);
+        return found != json.end() && found->is_string() ? found->get_ptr<const std::string*>()
+                                                         : nullptr;
+    };
+    const auto* tag = field("l");
+    if (!tag || tag->empty()) return badRequest();
+    const auto label = prefixGraphemes(*tag, tagCharacters);
+    const auto now = std::chrono::steady_clock::now();
+    auto answer = Audience::Answer::notListening;
+    if (bodyKind_ == Route::Kind::react) {
+        const auto* name = field("r");
+        const auto reaction = name ? reactionNamed(*name) : std::nullopt;
+        if (!reaction) return badRequest();
+        answer = server_.audience->react(label, visitor_, *reaction, now);
+    } else {
+        const auto* name = field("name");
+        if (!name) return badRequest();
+        answer = server_.audience->name(label, visitor_, *name, now);
+    }
+    switch (answer) {
+    case Audience::Answer::taken:
+        return send(responseHead(204, std::nullopt, std::nullopt));
+    case Audience::Answer::tooMany:
+        return refuse(429, "Slow down\n", "1");
+    case Audience::Answer::notListening:
+        break;
+    }
+    constexpr std::string_view notListening = "Only a listener can do that\n";
+    send(responseHead(403, "text/plain; charset=utf-8", notListening.size()) +
+         std::string(notListening));
 }
 
 void StreamServer::Connection::endHeadPhase() {

@@ -317,6 +317,10 @@ void StreamServer::setTracks(Tracks tracks) {
     impl_->tracks = std::move(tracks);
 }
 
+void StreamServer::setAudience(std::shared_ptr<Audience> audience) {
+    impl_->audience = std::move(audience);
+}
+
 void StreamServer::allowMedia(const std::string& origin) {
     impl_->pagePolicy = pagePolicy(impl_->page, origin);
 }

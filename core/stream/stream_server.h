@@ -2,6 +2,7 @@
 
 #include "core/nowplaying/cover.h"
 #include "core/stream/access.h"
+#include "core/stream/audience.h"
 #include "core/stream/fanout.h"
 
 #include <asio/any_io_executor.hpp>
@@ -114,6 +115,10 @@ public:
         std::function<std::optional<Cover>(std::uint64_t id)> cover;
     };
     void setTracks(Tracks tracks);
+    // Who listens, for POST /react and /name (answered 404 without, or while
+    // the audience is not shown) and the tags that streams and polls carry.
+    // Before start().
+    void setAudience(std::shared_ptr<Audience> audience);
     // Lets the page play media from `origin` too (the relay's server). Before start().
     void allowMedia(const std::string& origin);
     // Tells whether a connection (its socket) comes from the tunnel tool:

@@ -8,6 +8,9 @@
 //       Plays from the station's Icecast relay (at ICECAST_PORT), falls back.
 //   node page_test.mjs catchup chromium|firefox
 //       Plays a song aired earlier from its top, behind live, and back to live.
+//   node page_test.mjs together chromium|firefox
+//       Two listeners: one names itself and reacts, the other sees both;
+//       with the switch off, no controls.
 //   node page_test.mjs visit chromium|firefox URL STATION TITLE LANDING
 //       Opens URL, expects to land on LANDING with STATION and TITLE shown
 //       and the audio playing.
@@ -416,6 +419,57 @@ const catchup = (name) => withStation(name, async ({ browser, tunnel, start }) =
   check(!/[?&]behind=/.test(tunnel.streamPaths.at(-1)), "on the live stream again");
 });
 
+// Together: two listeners on one station. One takes a hostile name and
+// reacts; the other shows the name as text and the reaction rising within
+// one /now period, with a polite summary for screen readers. With the
+// switch off, the page shows no controls.
+const together = (name) => withStation(name, async ({ browser, tunnel, start }) => {
+  const station = await start();
+  const sam = await openPage(browser, `${tunnel.base}/#k=pw`);
+  const alex = await openPage(browser, `${tunnel.base}/#k=pw`);
+  for (const page of [sam, alex]) {
+    await page.click("#play");
+    await comes(page, (s) => s.playing && s.time > 0.5, 15000, "a listener plays");
+  }
+  const hostile = "<img src=x onerror=window.pwned=1>\u202eSam";
+  const shown = hostile.slice(0, 24);
+  await sam.$eval("#name", (input, text) => {
+    input.value = text;
+    input.dispatchEvent(new Event("change"));
+  }, hostile);
+  const who = (page) => page.evaluate(() => ({ text: document.getElementById("who").textContent,
+    markup: document.querySelector("#together img") !== null || window.pwned === 1 }));
+  const named = await waitFor(async () => (await who(alex)).text.startsWith(shown), 8000);
+  const line = await who(alex);
+  check(named && line.text === `${shown} and 1 more listening` && !line.markup,
+        `the other listener shows the name as text: "${line.text}"`);
+  await alex.evaluate(() => {
+    window.risen = [];
+    new MutationObserver((changes) => changes.forEach((change) => change.addedNodes.forEach(
+      (node) => window.risen.push([Date.now(), node.textContent])))).observe(
+      document.getElementById("floats"), { childList: true });
+  });
+  const [clicked, own] = await sam.evaluate(() => {
+    const at = Date.now();
+    document.querySelector('.react[data-r="fire"]').click();
+    return [at, document.getElementById("floats").textContent];
+  });
+  check(own === "\ud83d\udd25", "the listener's own reaction rises at once");
+  const risen = await waitFor(() => alex.evaluate(() => window.risen[0]), 6000, 50);
+  check(risen && risen[1] === "\ud83d\udd25" && risen[0] - clicked <= 4000,
+        `the other listener sees it rise within one /now period (${risen && risen[0] - clicked} ms)`);
+  const summary = await alex.evaluate(() => document.getElementById("summary").textContent);
+  check(summary === "Listeners reacted: 1 fire", `screen readers hear "${summary}"`);
+  await screenshot(alex, "together", name);
+
+  await station.stop();
+  await start(["--showAudience=false"]);
+  await alex.reload();
+  await comes(alex, (s) => s.title === "Harbour Lights", 15000, "the page shows the station again");
+  check(await alex.evaluate(() => document.getElementById("together").hidden),
+        "with the switch off, no names or reactions");
+});
+
 const visit = (name, url, station, title, landing) => withBrowser(name, async (browser) => {
   const page = await openPage(browser, url);
   await comes(page, (s) => s.url.startsWith(landing) && s.station === station && s.title === title,
@@ -426,8 +480,8 @@ const visit = (name, url, station, title, landing) => withBrowser(name, async (b
 
 const [command, name, ...rest] = process.argv.slice(2);
 try {
-  const scenario = { listen, relay, catchup, visit }[command];
-  if (!scenario) throw new Error("usage: page_test.mjs listen|relay|catchup|visit BROWSER ...");
+  const scenario = { listen, relay, catchup, together, visit }[command];
+  if (!scenario) throw new Error("usage: page_test.mjs listen|relay|catchup|together|visit BROWSER ...");
   await scenario(name, ...rest);
 } catch (error) {
   check(false, error?.stack ?? error);

@@ -765,6 +765,48 @@ TEST(CatchUp, AListenerFortySecondsBehindHearsWhatWasLiveThen) {
     EXPECT_TRUE(fetch(station.port, "/stream?k=pw&behind=1e3").starts_with("HTTP/1.1 400 "));
 }
 
+// ---- Together ----
+
+// A hostile name is plain text on a console line of its own, in /now and
+// gone with its listener; a flood of reactions from one visitor and from
+// many tags is held to the limits while the listener keeps full rate; with
+// the switch off the routes are not there.
+TEST(Together, NamesAndReactionsReachEveryoneAndAFloodSlowsNobody) {
+    PlayingStation station({twoTracks[0]});
+    auto ear = std::make_unique<StreamEar>(station.port, "/stream?k=pw&l=ear");
+    ASSERT_TRUE(ear->waitForAudio());
+    EXPECT_EQ(
+        posted(station.port, "/name?k=pw", R"({"l":"ear","name":"<b>Sam</b>\noff air\u202e"})"),
+        204);
+    EXPECT_EQ(station.station->line("<b>Sam</b> off air ", 5s), "is listening");
+    std::atomic<bool> flooding = true;
+    std::atomic<int> sent = 0, taken = 0;
+    std::thread flood([&] {
+        for (int i = 0; flooding; ++i, ++sent) {
+            const auto tag = i % 2 ? std::string("ear") : "stranger" + std::to_string(i);
+            taken +=
+                posted(station.port, "/react?k=pw", R"({"l":")" + tag + R"(","r":"clap"})") == 204;
+        }
+    });
+    EXPECT_TRUE(ear->realTime({.window = 6s})) << "the flood slowed the listener";
+    flooding = false;
+    flood.join();
+    EXPECT_GT(sent, 1000) << "no flood";
+    EXPECT_TRUE(taken >= 5 && taken <= 10) << taken << " of " << sent << " taken in 8 s";
+    const auto now = nowRecord(station.port);
+    EXPECT_EQ(now["names"], nlohmann::json::array({"<b>Sam</b> off air"}));
+    EXPECT_EQ(now["reactions"].value("clap", 0), taken.load());
+    ear.reset();
+    EXPECT_EQ(station.station->line("<b>Sam</b> off air left", 5s), "");
+    EXPECT_EQ(nowRecord(station.port)["names"], nlohmann::json::array());
+
+    PlayingStation off({twoTracks[0]}, {"--showAudience=false"});
+    StreamEar listening(off.port, "/stream?k=pw&l=ear");
+    ASSERT_TRUE(listening.waitForAudio());
+    EXPECT_EQ(posted(off.port, "/react?k=pw", R"({"l":"ear","r":"clap"})"), 404);
+    EXPECT_FALSE(nowRecord(off.port).contains("names"));
+}
+
 // ---- Browsers ----
 
 // Runs page_test.mjs's `scenario` in `browser` with the tone it plays.
@@ -799,6 +841,11 @@ TEST_P(CatchUpPage, StartsAnEarlierSongFromTheTopAndComesBackToLive) {
 }
 INSTANTIATE_TEST_SUITE_P(Browsers, CatchUpPage, testing::Values("chromium", "firefox"),
                          [](const auto& test) { return std::string(test.param); });
+
+// Two listeners see each other's name and reactions; off, no controls.
+TEST(Browsers, TwoListenersTogether) {
+    runPage("together", "chromium", "pagetone", std::chrono::seconds(150));
+}
 
 // The station relayed to a real Icecast server: the page plays from there.
 class RelayPage : public testing::TestWithParam<const char*> {};

@@ -50,9 +50,10 @@ public:
         station.ticker_.stop();
         station.room_ = room;
         station.listeners_ = listeners;
-        station.catchingUp_ = catchingUp;
+        station.audience_->catchingUp_ = catchingUp;
         Q_EMIT station.roomChanged();
         Q_EMIT station.listenersChanged();
+        Q_EMIT station.audience_->changed();
     }
     // The capture's silence as if heard, and the ticker's turn to tell of it.
     static void silence(Station& s, bool silentNow, bool heardEver) {
@@ -61,6 +62,15 @@ public:
         s.tick();
     }
 };
+
+// A listener's answer to POST `path` with a JSON `body`: its status.
+inline int posted(std::uint16_t port, const std::string& path, const std::string& body) {
+    test::RawClient client(port);
+    client.send("POST " + path + " HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body);
+    const auto answer = client.readUntilClosed();
+    return answer.starts_with("HTTP/1.1 ") ? std::atoi(answer.c_str() + 9) : 0;
+}
 
 // A listener of the station's stream that notes when its bytes arrived, so
 // tests can tell real time, gaps and what was heard when.

@@ -134,9 +134,9 @@ TEST_F(StationTest, GoesOnAirOnceAndOffAirCompletely) {
     };
     ASSERT_TRUE(eventually(kept, 5s)) << "nothing kept to catch up with";
     settings.setValue("rewindMinutes", 12);
-    s.setCatchUp(false);
+    s.audience().setCatchUp(false);
     EXPECT_FALSE(kept());
-    s.setCatchUp(true);
+    s.audience().setCatchUp(true);
     EXPECT_EQ(settings.value("rewindMinutes").toInt(), 12);
     s.stopAfter(1800);
     clock = clock.addSecs(1799);

@@ -1,4 +1,5 @@
 #include "core/config/station_config.h"
+#include "core/stream/audience.h"
 #include "core/stream/guess_limit.h"
 #include "core/stream/http.h"
 #include "core/stream/stream_server.h"
@@ -396,6 +397,7 @@ public:
               [this] { return std::scoped_lock(mutex), cover; }, // copied under the lock
               [this] { return std::scoped_lock(mutex), access; }, limits)) {
         server->setTitles(std::move(titles));
+        server->setAudience(audience);
         server->trustTunnel([this](int) { return viaTunnel.load(); });
         auto started = server->start(asio::use_future);
         if (started.wait_for(5s) == std::future_status::ready) port = started.get();
@@ -415,6 +417,7 @@ public:
     }
 
     std::shared_ptr<Fanout> fanout;
+    std::shared_ptr<Audience> audience = std::make_shared<Audience>();
     std::unique_ptr<StreamServer> server;
     std::uint16_t port = 0;
     std::thread::id nowThread;
@@ -484,6 +487,129 @@ TEST(StreamServer, ThePasscodeGuardsEveryRouteButThePageAndAnUnknownOneLetsNobod
     for (const char* target : {"/stream", "/now", "/cover", "/stream?k=s3+cret"})
         EXPECT_EQ(fetch(station.port, target), heldAnswer) << target;
     EXPECT_EQ(fetch(station.port, "/"), pageAnswer);
+}
+
+// A name is plain text whatever a visitor sends: markup stays text; control,
+// format and direction characters go (a line break cannot forge a console
+// line); white space is one space; 24 characters, and bytes to match.
+// Reactions come from a tag's own visitor while it listens, at most one a
+// second and 20 a minute per tag and 60 a minute per visitor, and no flood
+// of tags grows the tables.
+TEST(Audience, NamesArePlainTextAndReactionsAreLimitedAndBounded) {
+    const std::pair<std::string, std::string> names[] = {
+        {"  Sam \n\t Smith ", "Sam Smith"},
+        {"<img src=x onerror=alert(1)>", "<img src=x onerror=alert"},
+        {"Cafe\u0301", "Caf\u00e9"},
+        {"\u202eevil\u202c\u200dname\u2066\u200b", "evilname"},
+        {"Sam\r\nlantern: off air", "Sam lantern: off air"},
+        {std::string(10000, 'x'), std::string(24, 'x')},
+        {"\xff\xfeok", "\ufffd\ufffdok"},
+        {"\u2028\u00a0", ""},
+    };
+    for (const auto& [given, shown] : names)
+        EXPECT_EQ(cleanName(given), shown) << given;
+    std::string heaped = "e";
+    for (int i = 0; i < 400; ++i)
+        heaped += "\u0301";
+    EXPECT_LE(cleanName(heaped).size(), 24u * 8) << "one character heaped with marks";
+    EXPECT_EQ(listeningLine({"Sam", "Alex", "Kim"}, 5), "Sam, Alex and 3 more listening");
+    EXPECT_EQ(reactionCounts({7, 24, 0, 1, 0}), "24 hearts, 7 claps, 1 laugh");
+
+    using A = Audience::Answer;
+    auto audience = std::make_shared<Audience>(Audience::Rules{.tags = 3, .perVisitorMinute = 30});
+    const auto t = Audience::Clock::now();
+    EXPECT_EQ(audience->react("a", "me", Reaction::clap, t), A::notListening) << "no stream open";
+    auto a = audience->stay("a", "me"), again = audience->stay("a", "you");
+    EXPECT_EQ(audience->react("a", "you", Reaction::clap, t), A::notListening)
+        << "a reaction for another visitor's tag";
+    int taken = 0;
+    for (int i = 0; i < 80; ++i) // every half second for 40 s
+        taken += audience->react("a", "me", Reaction::fire, t + i * 500ms) == A::taken;
+    EXPECT_EQ(taken, 20) << "one a second, 20 a minute per tag";
+    auto b = audience->stay("b", "me");
+    for (int i = 0; i < 20; ++i)
+        taken += audience->react("b", "me", Reaction::heart, t + 40s + i * 1s) == A::taken;
+    EXPECT_EQ(taken, 30) << "30 a minute per visitor, as set";
+    EXPECT_EQ(audience->snapshot(t + 55s).recent[1], 4u) << "not the last 10 s";
+    EXPECT_EQ(audience->name("b", "me", "Sam", t + 70s), A::taken);
+    EXPECT_EQ(audience->name("a", "me", "Alex", t + 70s), A::taken);
+    std::vector<Audience::Stay> flood;
+    for (int i = 0; i < 1000; ++i)
+        flood.push_back(audience->stay("flood" + std::to_string(i), "them"));
+    EXPECT_EQ(audience->known(), 3u) << "a flood of tags grew the table";
+    auto seen = audience->snapshot(t + 70s);
+    ASSERT_EQ(seen.named.size(), 2u);
+    EXPECT_EQ(seen.named[0].name, "Alex") << "not in order of joining";
+    EXPECT_EQ(seen.totals[2], 20u);
+    EXPECT_EQ(seen.recent[1], 0u) << "reactions older than 10 s still counted as recent";
+    a = {};
+    EXPECT_EQ(audience->snapshot(t + 70s).named.size(), 2u) << "gone while a stream of it is open";
+    again = {};
+    EXPECT_EQ(audience->snapshot(t + 70s).named.size(), 1u) << "kept after its last stream";
+    audience->setShown(false);
+    EXPECT_TRUE(audience->snapshot(t + 70s).named.empty()) << "kept while turned off";
+    EXPECT_EQ(audience->name("b", "me", "Sam", t + 90s), A::notListening);
+}
+
+// Names and reactions come by POST with a JSON body, read whole (at most
+// 1 KiB, within the head's time), only from a listener with its stream open
+// and the passcode; anything else is refused clearly and changes nothing.
+TEST(StreamServer, NamesAndReactionsArePostedAsJSONByTheirOwnListener) {
+    Station station({.headTimeout = 2s});
+    station.set("pw", std::nullopt);
+    const auto post = [&](const std::string& line, const std::string& body,
+                          const std::string& fields = "Content-Type: application/json\r\n") {
+        RawClient client(station.port);
+        client.send(line + " HTTP/1.1\r\n" + fields +
+                    "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        return client.readUntilClosed().substr(0, 12);
+    };
+    const std::string clap = R"({"l":"t","r":"clap"})";
+    auto listener = station.listen("/stream?k=pw&l=t");
+    const std::tuple<std::string, std::string, std::string, std::string> rows[] = {
+        {"POST /react", clap, "Content-Type: text/plain\r\n", "415"},
+        {"POST /react", clap, "Content-Type: application/x-www-form-urlencoded\r\n", "415"},
+        {"POST /react", clap, "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n",
+         "411"},
+        {"POST /react", std::string(1025, ' '), "Content-Type: application/json\r\n", "413"},
+        {"POST /react", "not json", "Content-Type: application/json\r\n", "400"},
+        {"POST /react", R"({"l":"t","r":"boo"})", "Content-Type: application/json\r\n", "400"},
+        {"POST /react", R"(["t","clap"])", "Content-Type: application/json\r\n", "400"},
+        {"POST /name", R"({"l":"t","name":7})", "Content-Type: application/json\r\n", "400"},
+        {"POST /react", R"({"l":"nobody","r":"clap"})", "Content-Type: application/json\r\n",
+         "403"},
+        {"POST /stream", clap, "Content-Type: application/json\r\n", "404"},
+        {"PUT /react", clap, "Content-Type: application/json\r\n", "404"},
+        {"GET /react", clap, "Content-Type: application/json\r\n", "404"},
+        {"POST /react", clap, "Content-Type: application/json\r\nCf-Connecting-IP: 1.2.3.4\r\n",
+         "204"}, // believed from the tunnel alone: this is the listener's own peer
+        {"POST /react", clap, "Content-Type: application/json\r\n", "429"}, // a second within 1 s
+    };
+    EXPECT_EQ(post("POST /react", clap), "HTTP/1.1 404") << "taken without the passcode";
+    for (const auto& [line, body, fields, status] : rows)
+        EXPECT_EQ(post(line.starts_with("GET") ? line : line + "?k=pw", body, fields),
+                  "HTTP/1.1 " + status)
+            << line << " " << body << " " << fields;
+    RawClient unsized(station.port);
+    unsized.send("POST /name?k=pw HTTP/1.1\r\nContent-Type: application/json\r\n\r\n{}");
+    EXPECT_EQ(unsized.readUntilClosed().substr(0, 12), "HTTP/1.1 411");
+    // A body that comes in pieces is read whole; one that never ends is cut off.
+    RawClient pieces(station.port), stalled(station.port);
+    const std::string named = R"({"l":"t","name":"Sam"})";
+    for (auto* client : {&pieces, &stalled})
+        client->send("POST /name?k=pw HTTP/1.1\r\nContent-Type: Application/JSON; charset=utf-8\r\n"
+                     "Content-Length: " +
+                     std::to_string(named.size()) + "\r\n\r\n" + named.substr(0, 9));
+    EXPECT_EQ(pieces.readAtLeast(1, 100ms), "");
+    pieces.send(named.substr(9));
+    EXPECT_EQ(pieces.readUntilClosed().substr(0, 12), "HTTP/1.1 204");
+    EXPECT_TRUE(stalled.closedByPeer(3s)) << "a body that never came held the connection";
+    const auto seen = station.audience->snapshot(Audience::Clock::now());
+    ASSERT_EQ(seen.named.size(), 1u);
+    EXPECT_EQ(seen.named[0].name, "Sam");
+    EXPECT_EQ(seen.totals[0], 1u) << "a refused reaction was counted";
+    station.audience->setShown(false);
+    EXPECT_EQ(post("POST /react?k=pw", clap), "HTTP/1.1 404") << "taken while turned off";
 }
 
 // The tunnel is told from everyone else by whose socket is at the other end

@@ -435,7 +435,26 @@ TEST_F(Screens, EveryScreenAndState) {
         ASSERT_TRUE(eventually([&] { return !popup->property("visible").toBool(); }));
     }
     ASSERT_TRUE(eventually([&] { return s.linkState() == Station::LinkState::Ready; }));
+    // Two listeners named themselves and reacted: the panel says who, beside
+    // their reactions rising, with the broadcast's totals in its tooltip.
+    const auto port = s.localAddress().port();
+    StreamEar sam(port, "/stream?l=sam");
+    ASSERT_TRUE(sam.waitForAudio()); // Sam joined first
+    StreamEar alex(port, "/stream?l=alex");
+    ASSERT_TRUE(alex.waitForAudio());
+    for (const auto& [tag, name, reaction] :
+         {std::tuple{"sam", "Sam", "clap"}, {"alex", "Alex", "heart"}})
+        ASSERT_EQ(
+            posted(port, "/name", std::string(R"({"l":")") + tag + R"(","name":")" + name + "\"}") +
+                posted(port, "/react",
+                       std::string(R"({"l":")") + tag + R"(","r":")" + reaction + "\"}"),
+            408);
+    s.audience().tick(5);
     StationProbe::room(s, 10, 5, 2);
+    auto* line = shown("audienceLine");
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->property("text").toString(), "Sam, Alex and 3 more listening");
+    EXPECT_EQ(line->property("totals").toString(), "This broadcast: 1 clap, 1 heart");
     shoot("on-air-with-the-uplinks-room");
 
     settings.setValue("relayURL", "icecast://radio.example.org:8000/live"); // from the next start

@@ -77,11 +77,65 @@ RowLayout {
         }
         Text {
             objectName: "catchingUp"
-            visible: Station.onAir && Station.catchingUp > 0
-            text: Station.catchingUp + " catching up"
+            visible: Station.onAir && Station.audience.catchingUp > 0
+            text: Station.audience.catchingUp + " catching up"
             Layout.leftMargin: 22 // under the listener count
             font.pixelSize: 12
             color: Lantern.faint
+        }
+        // Who named themselves, with their reactions rising beside the line
+        // and this broadcast's totals in its tooltip.
+        RowLayout {
+            objectName: "together"
+            visible: Station.onAir && Station.audience.shown
+                     && (Station.audience.line !== "" || Station.audience.totals !== "")
+            spacing: 6
+            Layout.leftMargin: 22
+            Layout.fillWidth: true
+            Text {
+                objectName: "audienceLine"
+                text: Station.audience.line !== "" ? Station.audience.line : "Listeners reacting"
+                font.pixelSize: 12
+                color: Lantern.faint
+                elide: Text.ElideRight
+                Layout.fillWidth: true
+                Layout.maximumWidth: implicitWidth
+                readonly property string totals: Station.audience.totals !== ""
+                                                 ? "This broadcast: " + Station.audience.totals : ""
+                HoverHandler { id: togetherHover }
+                ToolTip.visible: togetherHover.hovered && totals !== ""
+                ToolTip.delay: 400
+                ToolTip.text: totals
+                Accessible.name: text + (totals !== "" ? ". " + totals : "")
+            }
+            Item {
+                id: rising
+                objectName: "rising"
+                implicitWidth: 44
+                implicitHeight: 14
+                Connections {
+                    target: Station.audience
+                    function onReacted(emoji) {
+                        if (rising.children.length < 8)
+                            riser.createObject(rising, { text: emoji, x: Math.random() * 28 })
+                    }
+                }
+                Component {
+                    id: riser
+                    Text {
+                        id: face
+                        font.family: "Noto Color Emoji"
+                        font.pixelSize: 13
+                        y: 0
+                        ParallelAnimation {
+                            running: true
+                            NumberAnimation { target: face; property: "y"; to: -26; duration: 1600; easing.type: Easing.OutCubic }
+                            NumberAnimation { target: face; property: "opacity"; to: 0; duration: 1600; easing.type: Easing.InQuad }
+                            onFinished: face.destroy()
+                        }
+                    }
+                }
+            }
         }
     }
 
@@ -126,8 +180,15 @@ RowLayout {
                 objectName: "catchUp"
                 text: "Let Listeners Catch Up"
                 checkable: true
-                checked: Station.catchUp
-                onTriggered: Station.catchUp = checked
+                checked: Station.audience.catchUp
+                onTriggered: Station.audience.catchUp = checked
+            }
+            PanelMenuItem {
+                objectName: "showAudience"
+                text: "Show Listeners' Names and Reactions"
+                checkable: true
+                checked: Station.audience.shown
+                onTriggered: Station.audience.shown = checked
             }
             PanelMenuItem {
                 id: atLogin

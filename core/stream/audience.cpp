@@ -63,9 +63,9 @@ std::string cleanName(std::string_view text) {
         }
         if (removed(codePoint)) continue;
         if (std::exchange(pendingSpace, false)) kept += ' ';
-        utf8proc_uint8_t bytes[4];
-        kept.append(reinterpret_cast<const char*>(bytes),
-                    static_cast<std::size_t>(utf8proc_encode_char(codePoint, bytes)));
+        std::array<utf8proc_uint8_t, 4> bytes{};
+        const auto written = utf8proc_encode_char(codePoint, bytes.data());
+        kept.append(reinterpret_cast<const char*>(bytes.data()), static_cast<std::size_t>(written));
     }
     // A character heaped with combining marks still counts as one: the
     // bytes are bounded too, so a name stays a name's length.

@@ -546,6 +546,12 @@ TEST(Audience, NamesArePlainTextAndReactionsAreLimitedAndBounded) {
     EXPECT_EQ(audience->snapshot(t + 70s).named.size(), 2u) << "gone while a stream of it is open";
     again = {};
     EXPECT_EQ(audience->snapshot(t + 70s).named.size(), 1u) << "kept after its last stream";
+    // Relayed, the page plays from the relay server: its polls hold its tag for 10 s.
+    audience->setRelayed(true);
+    audience->polled("b", "me", t + 70s);
+    b = {};
+    EXPECT_EQ(audience->react("b", "me", Reaction::music, t + 79s), A::taken);
+    EXPECT_EQ(audience->react("b", "me", Reaction::music, t + 81s), A::notListening);
     audience->setShown(false);
     EXPECT_TRUE(audience->snapshot(t + 70s).named.empty()) << "kept while turned off";
     EXPECT_EQ(audience->name("b", "me", "Sam", t + 90s), A::notListening);

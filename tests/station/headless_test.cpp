@@ -791,6 +791,7 @@ TEST(Together, NamesAndReactionsReachEveryoneAndAFloodSlowsNobody) {
     EXPECT_TRUE(ear->realTime({.window = 6s})) << "the flood slowed the listener";
     flooding = false;
     flood.join();
+    std::cout << "flood: " << sent << " reactions sent, " << taken << " taken\n";
     EXPECT_GT(sent, 1000) << "no flood";
     EXPECT_TRUE(taken >= 5 && taken <= 10) << taken << " of " << sent << " taken in 8 s";
     const auto now = nowRecord(station.port);

@@ -654,8 +654,9 @@ struct Mpv {
 };
 
 // The change is carried by the audio the station captured when it read it:
-// where mpv's reading stood at that moment. mpv shows it within 1 s of
-// reading that far; a title with a quote, a semicolon, an emoji and 300
+// where mpv's reading stood at that moment. mpv shows it within 1.5 s of
+// reading that far (a title block every 0.67 s of stream, a listener woken
+// every 0.25 s, capture and encoder latency, and the polls' own steps); a title with a quote, a semicolon, an emoji and 300
 // characters arrives whole.
 TEST(MediaPlayers, MpvShowsEachTitleWhereItsAudioBegins) {
     const std::string next = "Don't Stop; Ferry \xF0\x9F\x8E\xB5 " + std::string(280, 'a');
@@ -692,7 +693,7 @@ TEST(MediaPlayers, MpvShowsEachTitleWhereItsAudioBegins) {
     ASSERT_GE(shown, 0) << "mpv shows " << mpv.title();
     std::cout << "mpv showed the change " << shown - carried << " s of stream after its audio\n";
     EXPECT_GE(shown - carried, -0.2) << "shown before its audio";
-    EXPECT_LE(shown - carried, 1.0) << "shown late";
+    EXPECT_LE(shown - carried, 1.5) << "shown late";
 
     const auto decoded = runProgram({"ffmpeg", "-nostdin", "-v", "error", "-icy", "1", "-i",
                                      station.url("/stream"), "-t", "20", "-f", "null", "-"},

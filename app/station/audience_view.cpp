@@ -18,9 +18,8 @@ constexpr std::uint64_t risingAtOnce = 5; // of each reaction per second, so the
 
 } // namespace
 
-AudienceView::AudienceView(Settings& settings, std::shared_ptr<Fanout> fanout,
-                           std::shared_ptr<Shared> shared)
-    : settings_(settings), fanout_(std::move(fanout)), shared_(std::move(shared)),
+AudienceView::AudienceView(Settings& settings, Renditions streams, std::shared_ptr<Shared> shared)
+    : settings_(settings), streams_(std::move(streams)), shared_(std::move(shared)),
       shown_(!settings_.string(QStringLiteral("showAudience")) ||
              settings_.flag(QStringLiteral("showAudience"))) {}
 
@@ -31,7 +30,7 @@ int AudienceView::rewindMinutes() const {
 
 void AudienceView::applyWindow() {
     const auto window = std::chrono::minutes(rewindMinutes());
-    fanout_->setWindow(window);
+    streams_.setWindow(window);
     shared_->setWindow(window);
 }
 
@@ -72,7 +71,7 @@ void AudienceView::clear() {
 }
 
 void AudienceView::tick(qint64 listeners) {
-    assign(*this, catchingUp_, static_cast<qint64>(fanout_->behindCount()), &AudienceView::changed);
+    assign(*this, catchingUp_, static_cast<qint64>(streams_.behindCount()), &AudienceView::changed);
     if (!broadcast_ || !shown_) return;
     const auto seen = broadcast_->audience().snapshot(Audience::Clock::now());
     std::map<std::uint64_t, std::string> named;

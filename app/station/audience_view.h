@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/stream/audience.h"
+#include "core/stream/fanout.h"
 
 #include <QObject>
 #include <QPointer>
@@ -31,8 +32,7 @@ class AudienceView : public QObject {
     // This broadcast's reactions: "24 claps, 7 hearts"; empty before any.
     Q_PROPERTY(QString totals READ totals NOTIFY changed)
 public:
-    AudienceView(Settings& settings, std::shared_ptr<Fanout> fanout,
-                 std::shared_ptr<Shared> shared);
+    AudienceView(Settings& settings, Renditions streams, std::shared_ptr<Shared> shared);
 
     qint64 catchingUp() const { return catchingUp_; }
     bool catchUp() const { return rewindMinutes() > 0; }
@@ -66,7 +66,7 @@ private:
     void clear();
 
     Settings& settings_;
-    const std::shared_ptr<Fanout> fanout_;
+    const Renditions streams_;
     const std::shared_ptr<Shared> shared_;
     QPointer<Broadcast> broadcast_;
     bool shown_;

@@ -62,8 +62,9 @@ Broadcast::~Broadcast() {
     recorder_.reset(); // everything captured is in the file
     if (tunnel_) tunnel_->stop();
     tunnel_.reset();
-    parts_.fanout->closeAll();
-    parts_.fanout->forget(); // nobody steps back into an earlier broadcast
+    // Nobody steps back into an earlier broadcast.
+    for (const auto& form : {parts_.fanout, parts_.light, parts_.opus})
+        if (form) form->closeAll(), form->forget();
     if (server_) server_->stop();
     server_.reset();
 }
@@ -93,6 +94,8 @@ void Broadcast::serve(const StreamServer::Limits& limits, std::optional<OwnTunne
     server_->setTracks({[shared, fanout] { return shared->historyJSON(fanout->reach()); },
                         [shared](std::uint64_t track) { return shared->coverOf(track); }});
     server_->setAudience(audience_);
+    server_->setLight(parts_.light, parts_.opus,
+                      double(StationConfig::lightBitrate) / StationConfig::bitrate);
     // Visitors are who the tunnel says only on the tunnel tool's own connections.
     server_->trustTunnel([tunnel = tunnelPid_, owner = std::make_shared<Sockets::PeerOwner>()](
                              int socket) { return owner->owns(tunnel->load(), socket); });
@@ -225,7 +228,12 @@ void Broadcast::capture(const AudioSource& source) {
                 Q_EMIT encoderFailureChanged();
             });
         },
-        parts_.makeEncoder, parts_.evenLoudness);
+        parts_.makeEncoder, parts_.evenLoudness,
+        AudioPath::Light{parts_.light, parts_.opus, StationConfig::lightBitrate,
+                         [this, context = tapContext_](const std::string& why) {
+                             post(context,
+                                  [this, why] { Q_EMIT lightFailed(QString::fromStdString(why)); });
+                         }});
     AudioTap::OnAudio audio = [path = path_](std::span<const float> samples, double rate) {
         (*path)(samples, rate);
     };

@@ -51,6 +51,8 @@ public:
         AudioPath::MakeEncoder makeEncoder = AACEncoder::make;
         // Whether loudness is evened out; the audio path reads it as it goes.
         std::shared_ptr<const std::atomic<bool>> evenLoudness;
+        // The light stream's fan-outs (as AAC, as Opus), when there is one.
+        std::shared_ptr<Fanout> light, opus;
     };
 
     Broadcast(Parts parts, const AudioSource& source);
@@ -109,6 +111,8 @@ Q_SIGNALS:
     void tunnelDown();
     void captureProblem(AudioTap::Problem problem, const QString& source);
     void encoderFailureChanged();
+    // A light stream's encoder could not start: what the listeners get instead.
+    void lightFailed(const QString& why);
     void relayChanged(const Relay::Report& report);
 
 private:

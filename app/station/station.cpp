@@ -55,10 +55,11 @@ Station::Station(Environment environment)
     : env_(std::move(environment)), settings_(env_.settings ? *env_.settings : Settings::shared()),
       addresses_(env_.addresses ? *env_.addresses : AddressClient::shared()),
       shared_(std::make_shared<Shared>()),
-      fanout_(std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit)),
-      evenLoudness_(
-          std::make_shared<std::atomic<bool>>(!settings_.string(QStringLiteral("evenLoudness")) ||
-                                              settings_.flag(QStringLiteral("evenLoudness")))),
+      streams_(Renditions::make(StationConfig::burstSeconds, StationConfig::bitrate,
+                                StationConfig::lightBitrate, StationConfig::perListenerLimit)),
+      fanout_(streams_.full), evenLoudness_(std::make_shared<std::atomic<bool>>(
+                                  !settings_.string(QStringLiteral("evenLoudness")) ||
+                                  settings_.flag(QStringLiteral("evenLoudness")))),
       presence_(std::make_unique<LinkPresence>(settings_, addresses_, shared_, env_.passcodeRetry)),
       mic_(std::make_unique<Microphone>(settings_, shared_)),
       relay_(std::make_unique<RelayControl>(settings_, *presence_, env_.passcodeRetry)),
@@ -69,7 +70,7 @@ Station::Station(Environment environment)
               env_.notify(title, body, std::move(onClick));
           })),
       sources_(std::make_unique<Sources>()),
-      audience_(std::make_unique<AudienceView>(settings_, fanout_, shared_)),
+      audience_(std::make_unique<AudienceView>(settings_, streams_, shared_)),
       check_(std::make_unique<LinkCheck>(env_.linkCheckVia, env_.linkCheckTiming)) {
     if (!env_.notify) env_.notify = postNotification;
     if (!env_.terminate) env_.terminate = [] { QCoreApplication::exit(0); };
@@ -195,7 +196,8 @@ void Station::goOnAir() {
     shared_->restart();
     broadcast_ = std::make_unique<Broadcast>(
         Broadcast::Parts{fanout_, shared_, mic_->input(), std::string(listeningPage()),
-                         env_.blockCost, env_.makeEncoder, evenLoudness_},
+                         env_.blockCost, env_.makeEncoder, evenLoudness_, streams_.light,
+                         streams_.opus},
         *source_);
     auto* broadcast = broadcast_.get();
     audience_->follow(broadcast);
@@ -223,6 +225,10 @@ void Station::goOnAir() {
     });
     connect(broadcast, &Broadcast::captureProblem, this, &Station::captureProblem);
     connect(broadcast, &Broadcast::encoderFailureChanged, this, &Station::showEncoder);
+    connect(broadcast, &Broadcast::lightFailed, this, [this](const QString& why) {
+        console(why);
+        show(StatusLine::Kind::message, why);
+    });
     recordings_->follow(broadcast);
     Q_EMIT onAirChanged();
     assign(*this, onAirSince_, env_.clock(), &Station::onAirSinceChanged);
@@ -295,7 +301,16 @@ void Station::captureProblem(AudioTap::Problem problem, const QString& name) {
     }
 }
 
+int Station::lightRoom() const {
+    return static_cast<int>(room_ * StationConfig::bitrate / StationConfig::lightBitrate);
+}
+
 void Station::tick() {
+    const auto light = static_cast<qint64>(streams_.lightCount());
+    if (light != lightListeners_) {
+        lightListeners_ = light;
+        Q_EMIT listenersChanged();
+    }
     assign(*this, listeners_, static_cast<qint64>(fanout_->count()), &Station::listenersChanged);
     audience_->tick(listeners_);
     if (!broadcast_) return; // the ticker runs on air only

@@ -94,6 +94,10 @@ class Station : public QObject {
     // Where to get the tunnel program.
     Q_PROPERTY(QUrl toolPage READ toolPage CONSTANT)
     Q_PROPERTY(qint64 listeners READ listeners NOTIFY listenersChanged)
+    // Of them, on the light stream.
+    Q_PROPERTY(qint64 lightListeners READ lightListeners NOTIFY listenersChanged)
+    // The room in light streams; 0 while there is none.
+    Q_PROPERTY(int lightRoom READ lightRoom NOTIFY roomChanged)
     // Who they are, what they react, how many catch up.
     Q_PROPERTY(lantern::AudienceView* audience READ audienceObject CONSTANT)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
@@ -155,6 +159,8 @@ public:
     int room() const { return room_; }
     static QUrl toolPage();
     qint64 listeners() const { return listeners_; }
+    qint64 lightListeners() const { return lightListeners_; }
+    int lightRoom() const;
     const QString& status() const { return status_.text(); }
     const QDateTime& stopAt() const { return stopAt_; }
     QUrl shareLink() const;
@@ -261,7 +267,8 @@ private:
     Settings& settings_;
     AddressClient& addresses_;
     std::shared_ptr<Shared> shared_;
-    std::shared_ptr<Fanout> fanout_;
+    const Renditions streams_;
+    std::shared_ptr<Fanout> fanout_; // the full stream's
     // Read by the audio path as it goes.
     std::shared_ptr<std::atomic<bool>> evenLoudness_;
     std::unique_ptr<LinkPresence> presence_;
@@ -286,6 +293,7 @@ private:
     int room_ = 0;
     std::unique_ptr<LinkCheck> check_;
     qint64 listeners_ = 0;
+    qint64 lightListeners_ = 0;
     StatusLine status_;
     QDateTime stopAt_;
     QUrl shownShareLink_;

@@ -23,8 +23,11 @@ Console::Console(Station& station) : station_(station) {
     connect(&station, &Station::shareLinkChanged, this, &Console::showLink);
     connect(&station, &Station::linkStateChanged, this, &Console::showLink);
     connect(&station.audience(), &AudienceView::said, this, &Console::line);
-    connect(&station, &Station::listenersChanged, this,
-            [this] { line(QStringLiteral("listeners: %1").arg(station_.listeners())); });
+    connect(&station, &Station::listenersChanged, this, [this] {
+        const auto light = station_.lightListeners();
+        line(QStringLiteral("listeners: %1").arg(station_.listeners()) +
+             (light > 0 ? QStringLiteral(", %1 on the light stream").arg(light) : QString()));
+    });
     showLink();
 }
 

@@ -8,10 +8,36 @@ namespace lantern {
 
 AudioPath::AudioPath(std::shared_ptr<Shared> shared, std::shared_ptr<Fanout> fanout, Voice voice,
                      int bitrate, OnEncoder onEncoder, MakeEncoder makeEncoder,
-                     std::shared_ptr<const std::atomic<bool>> evenLoudness)
+                     std::shared_ptr<const std::atomic<bool>> evenLoudness, Light light)
     : shared_(std::move(shared)), fanout_(std::move(fanout)), voice_(std::move(voice)),
       bitrate_(bitrate), onEncoder_(std::move(onEncoder)), makeEncoder_(std::move(makeEncoder)),
-      evenLoudness_(std::move(evenLoudness)) {}
+      evenLoudness_(std::move(evenLoudness)), light_(std::move(light)) {}
+
+void AudioPath::makeLight(double rate) {
+    // Without a full stream there is nothing to lighten: its own failure is what to say.
+    const auto failed = [this](bool& reported, const std::string& why) {
+        if (encoder_ && !std::exchange(reported, true) && light_.onFailure) light_.onFailure(why);
+    };
+    if (light_.aac) {
+        auto made = makeEncoder_(rate, 2, light_.bitrate);
+        lightEncoder_ = std::move(made.encoder);
+        light_.aac->setOffered(lightEncoder_ != nullptr);
+        if (made.error) failed(lightReported_, "No light stream: " + made.error->message());
+    }
+    if (light_.opus) {
+        auto made = OggOpusEncoder::make(rate, 2, light_.bitrate);
+        opusEncoder_ = std::move(made.encoder);
+        light_.opus->setOffered(opusEncoder_ != nullptr);
+        if (opusEncoder_) {
+            // A new rate starts a new Ogg stream: its header pages go out
+            // at once, and to everyone joining from now on.
+            opusPending_ = opusEncoder_->header();
+            light_.opus->setHeader(opusEncoder_->header());
+        } else {
+            failed(opusReported_, "The light stream is AAC only: " + made.error.value_or(""));
+        }
+    }
+}
 
 void AudioPath::operator()(std::span<const float> samples, double rate) {
     if (!(rate > 0)) return;
@@ -24,6 +50,7 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
         encoder_ = std::move(made.encoder); // a failed one is tried again only at another rate
         rate_ = rate;
         report(made.error);
+        makeLight(rate);
         evening_ = std::make_unique<Evening>(rate);
         evened_ = false;
     }
@@ -57,6 +84,8 @@ void AudioPath::operator()(std::span<const float> samples, double rate) {
     const float blockPeak = std::max(voicePeak, musicPeak);
     if (encoder_) encoder_->encode(out, pending_);
     if (encoder_) report(encoder_->stopped());
+    if (lightEncoder_) lightEncoder_->encode(out, lightPending_);
+    if (opusEncoder_) opusEncoder_->encode(out);
     pendingSeconds_ += seconds;
     // Blocks arrive steadily but hold varying amounts of audio, so counting
     // audio alone would sometimes wait a block longer; the clock keeps the
@@ -114,7 +143,13 @@ void AudioPath::report(const std::optional<AACEncoderError>& failure) {
 void AudioPath::publish(std::chrono::steady_clock::time_point now) {
     // Stamped with when its audio was captured, so that titles, chapters and
     // title blocks are matched to what is heard in it.
-    if (!pending_.empty()) fanout_->publish(Chunk(std::exchange(pending_, Bytes()), now - delay_));
+    const auto at = now - delay_;
+    if (!pending_.empty()) fanout_->publish(Chunk(std::exchange(pending_, Bytes()), at));
+    if (!lightPending_.empty())
+        light_.aac->publish(Chunk(std::exchange(lightPending_, Bytes()), at));
+    if (opusEncoder_) opusEncoder_->flush(opusPending_);
+    if (!opusPending_.empty())
+        light_.opus->publish(Chunk(std::exchange(opusPending_, Bytes()), at));
     pendingSeconds_ = 0;
     lastPublish_ = now;
 }

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "core/config/station_config.h"
 #include "core/signal/loudness.h"
 #include "core/signal/mixing.h"
 #include "core/signal/voice_ring.h"
 #include "core/station/shared.h"
 #include "core/stream/aac_encoder.h"
 #include "core/stream/fanout.h"
+#include "core/stream/ogg_opus.h"
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +17,17 @@
 #include <span>
 
 namespace lantern {
+
+// The light stream: the same mix at a low bit rate, as AAC (same rate and
+// channels as the full stream, so a listener can be moved to it between two
+// frames) and as Opus in Ogg. Either fan-out may be missing.
+struct LightOutputs {
+    std::shared_ptr<Fanout> aac, opus;
+    int bitrate = StationConfig::lightBitrate;
+    // Told on the capture thread, once for each encoder that cannot start,
+    // why (in words).
+    std::function<void(const std::string& why)> onFailure;
+};
 
 // Every captured block on its way to the listeners: the voice mixed in while
 // the user talks, the music dipped by the ducker, encoded and published, the
@@ -38,11 +51,13 @@ public:
     // is encoded again after a failure (nullopt).
     using OnEncoder = std::function<void(const std::optional<AACEncoderError>& failure)>;
 
+    using Light = LightOutputs;
+
     // `evenLoudness`, when given, switches the levellers and the limiter on
     // and off from any thread; without it they are off.
     AudioPath(std::shared_ptr<Shared> shared, std::shared_ptr<Fanout> fanout, Voice voice,
               int bitrate, OnEncoder onEncoder = {}, MakeEncoder makeEncoder = AACEncoder::make,
-              std::shared_ptr<const std::atomic<bool>> evenLoudness = {});
+              std::shared_ptr<const std::atomic<bool>> evenLoudness = {}, Light light = {});
 
     // The true peak the limiter lets through, before the encoder: AAC's own
     // overshoot stays under -1 dBTP as listeners decode it.
@@ -72,6 +87,8 @@ private:
     std::span<const float> plain(std::span<const float> samples, double seconds, bool talking,
                                  float& voicePeak);
     void publish(std::chrono::steady_clock::time_point now);
+    // Makes the light encoders for a capture rate.
+    void makeLight(double rate);
     void report(const std::optional<AACEncoderError>& failure);
 
     static constexpr std::chrono::duration<double> publishPeriod{publishEvery};
@@ -100,8 +117,12 @@ private:
     std::chrono::steady_clock::duration delay_{};
     // Reused from block to block: the capture thread does not allocate for them.
     std::vector<float> voiceBlock_, mixed_;
-    Bytes pending_;             // encoded, not yet published
-    double pendingSeconds_ = 0; // of audio fed since the last publish
+    Light light_;
+    std::unique_ptr<AACEncoder> lightEncoder_;
+    std::unique_ptr<OggOpusEncoder> opusEncoder_;
+    bool lightReported_ = false, opusReported_ = false; // failures said once
+    Bytes pending_, lightPending_, opusPending_;        // encoded, not yet published
+    double pendingSeconds_ = 0;                         // of audio fed since the last publish
     std::chrono::steady_clock::time_point lastPublish_ = std::chrono::steady_clock::now();
     std::atomic<int> encodersMade_{0}; // read from other threads
 };

@@ -56,6 +56,7 @@ void Listener::wait(std::unique_ptr<Waiter> waiter) {
 void Listener::push(Chunk chunk) {
     std::lock_guard lock(mutex_);
     if (ended_ || queue_.size() >= limit_) return;
+    if (chunk.size() > 0) lastAt_ = chunk.publishedAt(chunk.size() - 1);
     queue_.push_back(std::move(chunk));
     if (waiting_) post(wake());
 }
@@ -63,6 +64,12 @@ void Listener::push(Chunk chunk) {
 void Listener::push(const Chunk& chunk, Wakeups& wakeups, Chunk::Clock::time_point now) {
     std::lock_guard lock(mutex_);
     if (ended_ || queue_.size() >= limit_) return;
+    const auto at = chunk.publishedAt(0);
+    if (skipThrough_) {
+        if (at && *at <= *skipThrough_) return;
+        skipThrough_.reset();
+    }
+    lastAt_ = at;
     queue_.push_back(chunk);
     if (waiting_ && (!counted_ || now - woken_ >= batch || queue_.size() >= wakeAt))
         wakeups.add(wake());
@@ -81,6 +88,11 @@ std::size_t Listener::queued() const {
     return queue_.size();
 }
 
+std::optional<Chunk::Clock::time_point> Listener::lastAt() const {
+    std::lock_guard lock(mutex_);
+    return lastAt_;
+}
+
 void Listener::takeAll(std::vector<Chunk>& into) {
     std::lock_guard lock(mutex_);
     into.insert(into.end(), std::make_move_iterator(queue_.begin()),
@@ -88,9 +100,73 @@ void Listener::takeAll(std::vector<Chunk>& into) {
     queue_.clear();
 }
 
-Fanout::Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit)
+void TagRoster::add(const std::optional<std::string>& tag) {
+    std::lock_guard lock(mutex_);
+    if (tag)
+        ++tags_[*tag];
+    else
+        ++untagged_;
+}
+
+void TagRoster::remove(const std::optional<std::string>& tag) {
+    std::lock_guard lock(mutex_);
+    if (!tag) {
+        untagged_ -= untagged_ > 0 ? 1 : 0;
+    } else if (const auto found = tags_.find(*tag); found != tags_.end() && --found->second == 0) {
+        tags_.erase(found);
+    }
+}
+
+std::size_t TagRoster::count() const {
+    std::lock_guard lock(mutex_);
+    return untagged_ + tags_.size();
+}
+
+bool TagRoster::has(const std::string& tag) const {
+    std::lock_guard lock(mutex_);
+    return tags_.contains(tag);
+}
+
+Fanout::Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit,
+               std::shared_ptr<TagRoster> roster)
     : burstBytes_(static_cast<std::size_t>(std::max<std::ptrdiff_t>(burstBytes, 0))),
+      roster_(roster ? std::move(roster) : std::make_shared<TagRoster>()),
       perListenerLimit_(perListenerLimit) {}
+
+void Fanout::setHeader(Bytes header) {
+    std::lock_guard lock(mutex_);
+    header_ = std::move(header);
+    burstChunk_.reset();
+}
+
+bool Fanout::moveTo(const std::shared_ptr<Listener>& listener, Fanout& to) {
+    if (!listener || &to == this) return false;
+    bool wasBehind = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!listeners_.erase(listener.get())) return false;
+        wasBehind = listener->cursor_.has_value();
+        if (wasBehind) --behind_;
+        listener->cursor_.reset();
+        countOwn(*listener, false);
+    }
+    std::lock_guard lock(to.mutex_);
+    to.listeners_.emplace(listener.get(), listener);
+    to.countOwn(*listener, true);
+    std::lock_guard listening(listener->mutex_);
+    const auto last = listener->lastAt_;
+    listener->skipThrough_ = last;
+    if (wasBehind && last) {
+        // The same moment in the other form's window: its next chunk there.
+        const auto next = std::upper_bound(to.kept_.begin(), to.kept_.end(), *last,
+                                           [](auto at, const Kept& kept) { return at < kept.at; });
+        if (next != to.kept_.end()) {
+            listener->cursor_ = to.first_ + static_cast<std::uint64_t>(next - to.kept_.begin());
+            ++to.behind_;
+        }
+    }
+    return true;
+}
 
 void Fanout::setWindow(std::chrono::seconds window) {
     std::lock_guard delivering(deliveryMutex_);
@@ -190,7 +266,7 @@ std::size_t Fanout::startOf(double behind) const {
 }
 
 Chunk Fanout::joined(std::size_t first, std::size_t last) const {
-    Bytes bytes;
+    Bytes bytes = header_;
     std::vector<Chunk::Mark> marks;
     for (auto i = first; i < last; ++i) {
         marks.push_back({bytes.size(), kept_[i].chunk.publishedAt(0).value_or(kept_[i].at)});
@@ -239,15 +315,19 @@ void Fanout::closeAll() {
     {
         std::lock_guard lock(mutex_);
         taken.swap(listeners_);
-        untagged_ = 0;
+        for (const auto& entry : taken)
+            counted(*entry.second, false);
         behind_ = 0;
-        tags_.clear();
     }
     for (const auto& entry : taken)
         entry.second->end();
 }
 
 std::size_t Fanout::count() const {
+    return roster_->count();
+}
+
+std::size_t Fanout::ownCount() const {
     std::lock_guard lock(mutex_);
     return untagged_ + tags_.size();
 }
@@ -296,6 +376,16 @@ Bytes Fanout::burstBytes(std::size_t from, std::size_t count, double behind) con
 // Under mutex_.
 void Fanout::counted(const Listener& listener, bool joined) {
     if (!joined && listener.cursor_) --behind_;
+    if (!listener.counted()) return;
+    if (joined)
+        roster_->add(listener.tag());
+    else
+        roster_->remove(listener.tag());
+    countOwn(listener, joined);
+}
+
+// Under mutex_.
+void Fanout::countOwn(const Listener& listener, bool joined) {
     const auto& tag = listener.tag();
     if (!listener.counted()) return;
     if (!tag) {
@@ -305,6 +395,40 @@ void Fanout::counted(const Listener& listener, bool joined) {
     } else if (const auto found = tags_.find(*tag); found != tags_.end() && --found->second == 0) {
         tags_.erase(found);
     }
+}
+
+Renditions Renditions::make(double burstSeconds, int bitrate, int lightBitrate,
+                            std::size_t perListenerLimit) {
+    const auto roster = std::make_shared<TagRoster>();
+    const auto burst = [&](int rate) {
+        return static_cast<std::ptrdiff_t>(rate / 8.0 * burstSeconds);
+    };
+    return {std::make_shared<Fanout>(burst(bitrate), perListenerLimit, roster),
+            std::make_shared<Fanout>(burst(lightBitrate), perListenerLimit, roster),
+            std::make_shared<Fanout>(burst(lightBitrate), perListenerLimit, roster)};
+}
+
+std::size_t Renditions::lightCount() const {
+    return light->ownCount() + opus->ownCount();
+}
+
+std::size_t Renditions::behindCount() const {
+    return full->behindCount() + light->behindCount() + opus->behindCount();
+}
+
+void Renditions::setWindow(std::chrono::seconds window) const {
+    for (const auto& form : {full, light, opus})
+        form->setWindow(window);
+}
+
+void Renditions::closeAll() const {
+    for (const auto& form : {full, light, opus})
+        form->closeAll();
+}
+
+void Renditions::forget() const {
+    for (const auto& form : {full, light, opus})
+        form->forget();
 }
 
 } // namespace lantern

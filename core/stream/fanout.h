@@ -95,6 +95,8 @@ public:
     void end();
 
     std::size_t queued() const;
+    // When the audio it was last handed was published.
+    std::optional<Chunk::Clock::time_point> lastAt() const;
     // Appends every queued chunk to `into`, oldest first, at once and without
     // waiting (none when the queue is empty): the consumer sends them in one
     // gathered write.
@@ -191,9 +193,30 @@ private:
     bool ended_ = false;
     // Behind live: the number of the window's chunk it gets next (the fan-out's, under its lock).
     std::optional<std::uint64_t> cursor_;
+    std::optional<Chunk::Clock::time_point> lastAt_; // see lastAt()
+    // Moved to another form: chunks of that form published up to this
+    // moment are the same audio as chunks it already has, and are skipped.
+    std::optional<Chunk::Clock::time_point> skipThrough_;
     const std::size_t limit_;
     const std::optional<std::string> tag_;
     const bool counted_;
+};
+
+// Who listens, across the fan-outs of every form of the stream: listeners
+// without a tag count once each, tagged ones once per distinct tag however
+// many streams of any form the tag has open. Safe to call from any thread.
+class TagRoster {
+public:
+    void add(const std::optional<std::string>& tag);
+    void remove(const std::optional<std::string>& tag);
+    std::size_t count() const;
+    // Whether a stream of any form is open under the tag.
+    bool has(const std::string& tag) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::size_t untagged_ = 0;
+    std::unordered_map<std::string, std::size_t> tags_; // streams per tag
 };
 
 // Distributes published chunks to every joined listener, and keeps the
@@ -204,7 +227,10 @@ class Fanout {
 public:
     using Clock = Chunk::Clock;
 
-    Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit);
+    // `roster`, when given, is shared with the fan-outs of the stream's other
+    // forms, so that count() counts a listener once across them.
+    Fanout(std::ptrdiff_t burstBytes, std::size_t perListenerLimit,
+           std::shared_ptr<TagRoster> roster = nullptr);
     Fanout(const Fanout&) = delete;
     Fanout& operator=(const Fanout&) = delete;
 
@@ -224,13 +250,27 @@ public:
     std::shared_ptr<Listener> join(std::optional<std::string> tag, bool counts = true,
                                    double behind = 0);
     void leave(const std::shared_ptr<Listener>& listener);
+    // Bytes every listener gets before its burst (a container's header
+    // pages): from now on, for listeners joining later.
+    void setHeader(Bytes header);
+    // Moves a listener to `to`, the same audio in another form, with its
+    // queue and its waiting consumer, so that its connection carries on:
+    // from the chunks `to` publishes after the last it was handed, or,
+    // behind live, from the same moment in `to`'s window. False when it is
+    // not here.
+    bool moveTo(const std::shared_ptr<Listener>& listener, Fanout& to);
     // Ends every listener; what is kept stays.
     void closeAll();
     // Lets every kept chunk go: a new broadcast starts from nothing.
     void forget();
     // Listeners without a tag count once each; tagged ones once per distinct
-    // tag. Constant time: the counts are kept as listeners join and leave.
+    // tag, across every fan-out sharing the roster. Constant time: the
+    // counts are kept as listeners join and leave.
     std::size_t count() const;
+    // The same for this fan-out's listeners alone.
+    std::size_t ownCount() const;
+    // Whether a stream of any form is open under `tag`.
+    bool listensAs(const std::string& tag) const { return roster_->has(tag); }
     // Listeners behind live.
     std::size_t behindCount() const;
     // Seconds of audio kept before the newest chunk: how far back a listener
@@ -240,6 +280,10 @@ public:
     std::size_t burstSize(double behind = 0) const;
     // Up to `count` of those bytes from `from` on.
     Bytes burstBytes(std::size_t from, std::size_t count, double behind = 0) const;
+    // Whether this form of the stream is being made (its encoder runs):
+    // set by whoever publishes, read by whoever offers it to listeners.
+    void setOffered(bool offered) { offered_.store(offered, std::memory_order_relaxed); }
+    bool offered() const { return offered_.load(std::memory_order_relaxed); }
     // Bytes published so far.
     std::uint64_t published() const { return published_.load(std::memory_order_relaxed); }
     // Bytes kept.
@@ -265,6 +309,11 @@ public:
         ~Seat() { leave(); }
 
         Listener* operator->() const { return listener_.get(); }
+        // Carries on in `to` (see Fanout::moveTo).
+        void moveTo(std::shared_ptr<Fanout> to) {
+            if (listener_ && fanout_->moveTo(listener_, *to)) fanout_ = std::move(to);
+        }
+        const Fanout* fanout() const { return fanout_.get(); }
         explicit operator bool() const { return listener_ != nullptr; }
         void leave() {
             if (listener_) fanout_->leave(std::exchange(listener_, nullptr));
@@ -292,13 +341,16 @@ private:
     // Where a listener `behind` seconds back starts, as an index into kept_;
     // kept_.size() for live.
     std::size_t startOf(double behind) const;
-    // Kept chunks [first, last) as one chunk.
+    // Kept chunks [first, last) as one chunk, after the header.
     Chunk joined(std::size_t first, std::size_t last) const;
     // Lets go of the kept chunks the window no longer needs; under both locks.
     void trim();
     // Lets go of every kept chunk; under both locks.
     void dropKept();
+    // Counts a listener joining or leaving, here and in the roster.
     void counted(const Listener& listener, bool joined);
+    // The same here alone.
+    void countOwn(const Listener& listener, bool joined);
 
     mutable std::mutex mutex_;
     // Held by publish() while it delivers outside mutex_, and by whatever
@@ -318,12 +370,33 @@ private:
     // The live burst as a chunk, built by the first live join after a
     // publish and shared by every one that joins before the next.
     std::optional<Chunk> burstChunk_;
+    Bytes header_;
     std::unordered_map<const Listener*, std::shared_ptr<Listener>> listeners_;
     std::size_t untagged_ = 0;
     std::size_t behind_ = 0;                            // listeners with a place in the window
     std::unordered_map<std::string, std::size_t> tags_; // listeners per tag
+    const std::shared_ptr<TagRoster> roster_;
     const std::size_t perListenerLimit_;
     std::atomic<std::uint64_t> published_{0};
+    std::atomic<bool> offered_{true};
+};
+
+// The stream in every form it is sent in: the full one, and the light one
+// as AAC and as Opus in Ogg. A listener counts once across them.
+struct Renditions {
+    std::shared_ptr<Fanout> full, light, opus;
+
+    // Each form with a burst of `burstSeconds` at its bit rate.
+    static Renditions make(double burstSeconds, int bitrate, int lightBitrate,
+                           std::size_t perListenerLimit);
+    // Listeners of the light stream, in either form.
+    std::size_t lightCount() const;
+    // Listeners behind live, in any form.
+    std::size_t behindCount() const;
+    // For each form, as Fanout's.
+    void setWindow(std::chrono::seconds window) const;
+    void closeAll() const;
+    void forget() const;
 };
 
 } // namespace lantern

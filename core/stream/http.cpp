@@ -121,6 +121,7 @@ Route route(std::string_view requestLine) {
     if (pieces[0] == "HEAD") return path == "/stream" ? Route::streamCheck() : Route::notFound();
     if (path == "/" || path == "/index.html") return Route::page();
     if (path == "/listen.m3u") return Route::playlist();
+    if (path == "/light.m3u") return {.kind = Route::Kind::playlist, .form = Form::light};
     if (path == "/now") return Route::now(lagOf(target));
     if (path == "/history") return {.kind = Route::Kind::history};
     if (path != "/stream" && path != "/cover") return Route::notFound();
@@ -133,11 +134,17 @@ Route route(std::string_view requestLine) {
         if (!number || *number < 0 || std::floor(*number) != *number) return Route::badRequest();
         return {.kind = Route::Kind::cover, .track = static_cast<std::uint64_t>(*number)};
     }
+    Route stream = Route::stream();
+    if (const auto light = pairs.find("light"); light != pairs.end()) {
+        if (light->second != "1" && light->second != "opus") return Route::badRequest();
+        stream.form = light->second == "1" ? Form::light : Form::opus;
+    }
     const auto behind = pairs.find("behind");
-    if (behind == pairs.end()) return Route::stream();
+    if (behind == pairs.end()) return stream;
     const auto seconds = plainDecimal(behind->second);
     if (!seconds) return Route::badRequest();
-    return {.kind = Route::Kind::stream, .behind = std::clamp(*seconds, 0.0, Route::farthest)};
+    stream.behind = std::clamp(*seconds, 0.0, Route::farthest);
+    return stream;
 }
 
 std::optional<double> plainDecimal(std::string_view text) {

@@ -8,6 +8,9 @@
 
 namespace lantern {
 
+// A form of the stream: the full one, or the light one as AAC or as Opus in Ogg.
+enum class Form { full, light, opus };
+
 // A listener-facing route. `lag` is meaningful for `now` only and always lies
 // within 0 to 60 seconds.
 struct Route {
@@ -34,6 +37,7 @@ struct Route {
     Kind kind = Kind::notFound;
     double lag = 0;
     double behind = 0;                    // a stream's seconds behind live
+    Form form = Form::full;               // a stream's or a playlist's
     std::optional<std::uint64_t> track{}; // a cover's track
 
     static constexpr Route now(double lag) { return {.kind = Kind::now, .lag = lag}; }

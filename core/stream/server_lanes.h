@@ -20,10 +20,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -98,7 +100,18 @@ public:
     std::string pagePolicy; // set before the server starts
     Titles titles;
     Tracks tracks;
-    std::shared_ptr<Audience> audience; // set before the server starts
+    std::shared_ptr<Audience> audience;     // set before the server starts
+    std::shared_ptr<Fanout> lightAAC, opus; // set before the server starts
+    // The fan-out a listener asking for `form` gets, if it is offered.
+    std::shared_ptr<Fanout> fanoutFor(Form form) const;
+    // What pages said of how far behind live they play, by tag, until the
+    // uplink watch takes it; and the tags whose stream was moved to the
+    // light stream, for their pages. Both bounded.
+    std::mutex heardMutex;
+    std::unordered_map<std::string, std::vector<UplinkWatch::Heard>> heard;
+    std::unordered_set<std::string> lightened;
+    void hear(const std::string& tag, double lag);
+    bool wasLightened(const std::string& tag);
     std::function<bool(int)> fromTunnel;
     GuessLimit guesses;
     // When wrong passcodes were last reported; only on the first lane's thread.
@@ -115,6 +128,8 @@ public:
     // join, and the room it found (0: none yet).
     std::atomic<bool> admitThroughTunnel{true};
     std::atomic<std::size_t> room{0};
+    // Newcomers through the tunnel join on the light stream.
+    std::atomic<bool> joinLight{false};
     // Only on the first lane's thread.
     UplinkWatch uplink;
 
@@ -162,6 +177,9 @@ public:
 
     // Ends the stream from any thread, because the tunnel cannot carry it.
     void letGo();
+    // Moves the stream to the light AAC from any thread, between two frames.
+    void lighten();
+    const std::optional<std::string>& tag() const { return tag_; }
 
     // Ends a stream that the station no longer lets in.
     void recheck();
@@ -179,11 +197,11 @@ private:
     // bytes): those bytes of the stream as it would start, the burst's. It
     // holds a listener's place while it is sent, so that a full station (or
     // uplink) refuses a flood of probes as it refuses streams.
-    void probe(std::pair<std::uint64_t, std::uint64_t> range, double behind);
+    void probe(std::pair<std::uint64_t, std::uint64_t> range, double behind, Form form);
     // An extended M3U playlist naming the station and its stream at the
     // address the visitor used, with the passcode in the stream's query (a
     // player never sees a link's fragment).
-    void playlist(std::string_view head, bool passcode);
+    void playlist(std::string_view head, bool passcode, Form form);
     void refuse(int status, std::string_view body, const std::string& retryAfter);
     std::string peer() const;
     // Sends a complete response, then closes whether or not the send worked;
@@ -202,7 +220,7 @@ private:
     // refuses at once, before any audio is queued for the connection.
     bool takePlace();
     // Starts the stream, with title blocks when `titles` (the player asks for them).
-    void stream(std::optional<std::string> tag, bool titles, double behind);
+    void stream(std::optional<std::string> tag, bool titles, double behind, Form form);
     // A listener's name or reaction: checks the head, reads exactly the
     // body it announces (at most 1 KiB, within the head's time), then
     // answers what the audience makes of it.
@@ -226,7 +244,8 @@ private:
     std::string body_;
     std::size_t bodyWanted_ = 0;
     Route::Kind bodyKind_ = Route::Kind::notFound;
-    Audience::Stay stay_; // its tag listens while it streams
+    Audience::Stay stay_;            // its tag listens while it streams
+    std::optional<std::string> tag_; // a stream's
     // Once it streams. Declared after socket_, which it sends on, so that it goes first.
     std::optional<StreamSession> session_;
 };

@@ -22,6 +22,15 @@ constexpr std::string_view heldBody = "The station isn't letting listeners in ri
 constexpr std::string_view guessedBody = "Too many wrong passcodes. Try again in a minute.\n";
 constexpr std::size_t maxBody = 1024;
 
+// `body`, a JSON object, with a `"name":value` pair added.
+std::string withField(std::string body, std::string_view pair) {
+    const auto end = body.rfind('}');
+    if (end == std::string::npos) return body;
+    const bool empty = body.find_first_not_of(" \t\r\n", body.find('{') + 1) == end;
+    body.insert(end, (empty ? "" : ",") + std::string(pair));
+    return body;
+}
+
 } // namespace
 
 StreamServer::Connection::Connection(Impl& server, Lane& lane, tcp::socket socket)
@@ -58,8 +67,25 @@ bool StreamServer::Connection::stalledSince(std::chrono::steady_clock::time_poin
 }
 
 std::optional<UplinkWatch::Listener> StreamServer::Connection::uplinkSample() {
-    if (!session_ || !remote_) return std::nullopt;
-    return session_->uplinkSample();
+    if (!session_) return std::nullopt;
+    auto sample = session_->uplinkSample();
+    if (!sample) return std::nullopt;
+    sample->remote = remote_;
+    sample->light = session_->fanout() != server_.fanout.get();
+    return sample;
+}
+
+void StreamServer::Connection::lighten() {
+    asio::post(*lane_.io, [self = shared_from_this()] {
+        const auto light = self->server_.fanoutFor(Form::light);
+        if (!self->session_ || !light) return;
+        self->session_->moveTo(light);
+        if (!self->tag_) return;
+        std::lock_guard lock(self->server_.heardMutex);
+        auto& lightened = self->server_.lightened;
+        if (lightened.size() >= self->server_.limits.maxListeners) lightened.clear();
+        lightened.insert(*self->tag_);
+    });
 }
 
 void StreamServer::Connection::letGo() {
@@ -151,7 +177,19 @@ void StreamServer::Connection::answer(const std::string& head) {
     case Route::Kind::now: {
         if (tag && server_.audience)
             server_.audience->polled(*tag, visitor_, std::chrono::steady_clock::now());
-        const auto body = server_.now(request.lag);
+        // Only the page's poll of what it hears carries its tag.
+        if (tag) server_.hear(*tag, request.lag);
+        auto body = server_.now(request.lag);
+        // The light forms offered now, by a station that has them.
+        if (server_.lightAAC || server_.opus) {
+            std::string forms;
+            for (const auto& [form, name] :
+                 {std::pair{Form::light, "\"aac\""}, {Form::opus, "\"opus\""}})
+                if (server_.fanoutFor(form)) forms += std::string(forms.empty() ? "" : ",") + name;
+            body = withField(std::move(body), "\"light\":[" + forms + "]");
+        }
+        if (tag && server_.wasLightened(*tag))
+            body = withField(std::move(body), "\"lighter\":true");
         return send(
             responseHead(200, "application/json", body.size(), {{"Cache-Control", "no-store"}}) +
             body);
@@ -174,7 +212,7 @@ void StreamServer::Connection::answer(const std::string& head) {
         return send(std::move(bytes));
     }
     case Route::Kind::playlist:
-        return playlist(head, access.passcode.has_value());
+        return playlist(head, access.passcode.has_value(), request.form);
     case Route::Kind::streamCheck:
         // The head a stream request would get now, without taking a place.
         if (server_.streams.load() >= server_.limits.maxListeners || laneOverloaded() ||
@@ -182,9 +220,10 @@ void StreamServer::Connection::answer(const std::string& head) {
             return send(fullHead());
         return send(responseHead(200, "audio/aac", std::nullopt, {{"Cache-Control", "no-store"}}));
     case Route::Kind::stream: {
-        if (const auto range = boundedRange(head)) return probe(*range, request.behind);
+        if (const auto range = boundedRange(head))
+            return probe(*range, request.behind, request.form);
         const bool titles = headerField(head, "Icy-MetaData") == "1" && server_.titles.at;
-        return stream(tag, titles, request.behind);
+        return stream(tag, titles, request.behind, request.form);
     }
     case Route::Kind::react:
     case Route::Kind::name:
@@ -209,14 +248,18 @@ void StreamServer::Connection::badRequest() {
     send(responseHead(400, "text/plain; charset=utf-8", 12) + "Bad request\n");
 }
 
-void StreamServer::Connection::probe(std::pair<std::uint64_t, std::uint64_t> range, double behind) {
+void StreamServer::Connection::probe(std::pair<std::uint64_t, std::uint64_t> range, double behind,
+                                     Form form) {
+    // A light stream whose encoder does not run is answered with the full one.
+    auto fanout = server_.fanoutFor(form);
+    if (!fanout && form == Form::opus) return notFound();
+    if (!fanout) fanout = server_.fanout;
     if (!takePlace()) return full();
-    const auto bytes =
-        server_.fanout->burstBytes(range.first, range.second - range.first + 1, behind);
+    const auto bytes = fanout->burstBytes(range.first, range.second - range.first + 1, behind);
     if (bytes.empty())
         return send(responseHead(416, std::nullopt, 0, {{"Content-Range", "bytes */*"}}));
     const auto last = range.first + bytes.size() - 1;
-    auto answer = responseHead(206, "audio/aac", bytes.size(),
+    auto answer = responseHead(206, form == Form::opus ? "audio/ogg" : "audio/aac", bytes.size(),
                                {{"Cache-Control", "no-store"},
                                 {"Content-Range", "bytes " + std::to_string(range.first) + "-" +
                                                       std::to_string(last) + "/*"}});
@@ -224,11 +267,14 @@ void StreamServer::Connection::probe(std::pair<std::uint64_t, std::uint64_t> ran
     send(std::move(answer));
 }
 
-void StreamServer::Connection::playlist(std::string_view head, bool passcode) {
+void StreamServer::Connection::playlist(std::string_view head, bool passcode, Form form) {
     const auto origin = visitedOrigin(head);
     if (!origin) return badRequest();
     auto stream = *origin + "/stream";
-    if (passcode && presented_) stream += "?k=" + percentEncoded(*presented_);
+    std::string query = form == Form::light ? "light=1" : "";
+    if (passcode && presented_)
+        query += (query.empty() ? "k=" : "&k=") + percentEncoded(*presented_);
+    if (!query.empty()) stream += "?" + query;
     const auto body = "#EXTM3U\n#EXTINF:-1," + stationName() + "\n" + stream + "\n";
     send(responseHead(200, "audio/x-mpegurl", body.size(), {{"Cache-Control", "no-store"}}) + body);
 }
@@ -285,26 +331,40 @@ bool StreamServer::Connection::takePlace() {
     return true;
 }
 
-void StreamServer::Connection::stream(std::optional<std::string> tag, bool titles, double behind) {
+void StreamServer::Connection::stream(std::optional<std::string> tag, bool titles, double behind,
+                                      Form form) {
+    // Through a full uplink, newcomers join on the light stream. A light
+    // stream whose encoder does not run is answered with the full one; Ogg
+    // is no stream a player asking for AAC could take instead.
+    if (form == Form::full && remote_ && server_.joinLight.load()) form = Form::light;
+    auto fanout = server_.fanoutFor(form);
+    if (!fanout && form == Form::opus) return notFound();
+    if (!fanout) form = Form::full, fanout = server_.fanout;
     if (!takePlace()) return full();
+    tag_ = tag;
     const auto id = ++server_.streamsStarted;
     std::error_code ignored;
     socket_.set_option(asio::socket_base::send_buffer_size(server_.limits.streamSendBuffer),
                        ignored);
     if (tag && server_.audience) stay_ = server_.audience->stay(*tag, visitor_);
-    Fanout::Seat seat(server_.fanout, std::move(tag), true, behind);
+    Fanout::Seat seat(fanout, std::move(tag), true, behind);
     HeaderFields fields{{"Cache-Control", "no-store"}};
+    // Title blocks inside Ogg pages would break them.
+    titles = titles && form != Form::opus;
     if (titles) {
         fields["icy-metaint"] = std::to_string(Icy::metaint);
         fields["icy-name"] = stationName();
-        fields["icy-br"] = std::to_string(StationConfig::bitrate / 1000);
+        fields["icy-br"] = std::to_string(
+            (form == Form::full ? StationConfig::bitrate : StationConfig::lightBitrate) / 1000);
         fields["icy-pub"] = "0";
     }
     session_.emplace(socket_, *lane_.io, asio::buffer(lane_.scratch), weak_from_this(),
                      [this] { close(); });
     // The head goes out in the same write as the burst that join() queued.
-    session_->start(id, std::move(seat), responseHead(200, "audio/aac", std::nullopt, fields),
-                    titles ? &server_.titles.at : nullptr);
+    session_->start(
+        id, std::move(seat),
+        responseHead(200, form == Form::opus ? "audio/ogg" : "audio/aac", std::nullopt, fields),
+        titles ? &server_.titles.at : nullptr);
 }
 
 void StreamServer::Connection::takeBody(std::string_view head, Route::Kind kind) {

@@ -88,6 +88,8 @@ StreamServer::Impl::~Impl() {
         for (auto* connection : lane->connections)
             connection->abandon();
     fanout->settle();
+    for (const auto& light : {lightAAC, opus})
+        if (light) light->settle();
     acceptor.reset();
     lanes.clear();
 }
@@ -138,14 +140,27 @@ void StreamServer::Impl::watchUplink() {
         std::size_t pending = 0;
         std::vector<UplinkWatch::Listener> listeners;
         std::map<std::uint64_t, std::weak_ptr<Connection>> connections;
+        std::map<std::uint64_t, std::string> tags;
     };
     auto gathering = std::make_shared<Gathering>();
     // The first lane acts on the whole picture.
     auto judge = [this, gathering] {
+        std::unordered_map<std::string, std::vector<UplinkWatch::Heard>> reports;
+        {
+            std::lock_guard lock(heardMutex);
+            reports.swap(heard);
+        }
+        for (auto& listener : gathering->listeners)
+            if (const auto tag = gathering->tags.find(listener.id); tag != gathering->tags.end())
+                if (const auto said = reports.find(tag->second); said != reports.end())
+                    listener.heard = said->second;
         const auto verdict = uplink.update(std::chrono::steady_clock::now(), fanout->published(),
                                            gathering->listeners);
         admitThroughTunnel = verdict.admit;
+        joinLight = verdict.light;
         room = uplink.room().value_or(0);
+        for (const auto id : verdict.lighten)
+            if (auto connection = gathering->connections[id].lock()) connection->lighten();
         for (const auto id : verdict.letGo)
             if (auto connection = gathering->connections[id].lock()) connection->letGo();
     };
@@ -162,6 +177,7 @@ void StreamServer::Impl::watchUplink() {
                         if (const auto sample = connection->uplinkSample()) {
                             gathering->listeners.push_back(*sample);
                             gathering->connections[sample->id] = connection->weak_from_this();
+                            if (connection->tag()) gathering->tags[sample->id] = *connection->tag();
                         }
                     if (--gathering->pending > 0) return;
                 }
@@ -173,6 +189,25 @@ void StreamServer::Impl::watchUplink() {
     first.watcher->async_wait([this](std::error_code error) {
         if (!error) watchUplink();
     });
+}
+
+std::shared_ptr<Fanout> StreamServer::Impl::fanoutFor(Form form) const {
+    const auto& chosen = form == Form::full ? fanout : form == Form::light ? lightAAC : opus;
+    return chosen && chosen->offered() ? chosen : nullptr;
+}
+
+void StreamServer::Impl::hear(const std::string& tag, double lag) {
+    // Only a tag with a stream open counts, a few reports each: what a
+    // visitor sends cannot grow this.
+    if (!fanout->listensAs(tag)) return;
+    std::lock_guard lock(heardMutex);
+    auto& reports = heard[tag];
+    if (reports.size() < 8) reports.push_back({std::chrono::steady_clock::now(), lag});
+}
+
+bool StreamServer::Impl::wasLightened(const std::string& tag) {
+    std::lock_guard lock(heardMutex);
+    return lightened.contains(tag);
 }
 
 void StreamServer::Impl::run(Lane& lane) {
@@ -319,6 +354,13 @@ void StreamServer::setTracks(Tracks tracks) {
 
 void StreamServer::setAudience(std::shared_ptr<Audience> audience) {
     impl_->audience = std::move(audience);
+}
+
+void StreamServer::setLight(std::shared_ptr<Fanout> aac, std::shared_ptr<Fanout> opus,
+                            double share) {
+    impl_->lightAAC = std::move(aac);
+    impl_->opus = std::move(opus);
+    impl_->uplink = UplinkWatch(impl_->lightAAC ? share : 0);
 }
 
 void StreamServer::allowMedia(const std::string& origin) {

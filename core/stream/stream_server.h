@@ -119,6 +119,13 @@ public:
     // the audience is not shown) and the tags that streams and polls carry.
     // Before start().
     void setAudience(std::shared_ptr<Audience> audience);
+    // The light stream's fan-outs, as AAC and as Opus in Ogg (either may be
+    // missing, or not offered while its encoder does not run): listeners
+    // ask for it (light=1, light=opus), and listeners of the full stream
+    // are moved to the light AAC when the uplink, or their own network,
+    // cannot carry them. `share`: its rate as a share of the full
+    // stream's. Before start().
+    void setLight(std::shared_ptr<Fanout> aac, std::shared_ptr<Fanout> opus, double share);
     // Lets the page play media from `origin` too (the relay's server). Before start().
     void allowMedia(const std::string& origin);
     // Tells whether a connection (its socket) comes from the tunnel tool:
@@ -140,8 +147,8 @@ public:
     asio::any_io_executor executor() const;
     // The sending threads it runs.
     std::size_t lanes() const;
-    // How many listeners through the tunnel the uplink was seen to carry
-    // (see UplinkWatch); nothing until it was full once. Any thread.
+    // How many listeners through the tunnel the uplink was seen to carry, in
+    // full streams (see UplinkWatch); nothing until it was full once. Any thread.
     std::optional<std::size_t> room() const;
 
 private:

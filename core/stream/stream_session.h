@@ -57,6 +57,10 @@ public:
     // in the socket; nothing once the stream is over.
     std::optional<UplinkWatch::Listener> uplinkSample();
 
+    // Carries on in `to`, the same audio in another form, from the next frame.
+    void moveTo(std::shared_ptr<Fanout> to) { seat_.moveTo(std::move(to)); }
+    // The fan-out it gets its audio from.
+    const Fanout* fanout() const { return seat_.fanout(); }
     // Gives up the seat and closes the connection.
     void finish();
     // The same with a reset, so that the tunnel drops what it still holds of

@@ -17,30 +17,57 @@ namespace lantern {
 // (its room). One listener who is slow on their own falls behind alone and
 // changes nothing here.
 //
+// With a light stream, a full uplink first moves the newest full listeners
+// to it, and lets anyone go only when that is not enough; newcomers then
+// join on it; the room counts in full streams. A listener who falls behind
+// alone is moved to it too. Besides the sockets, the watch hears how far
+// behind live each listener's page plays: a tunnel that buffers generously
+// hides a full uplink from the sockets for a minute, not from the lag that
+// keeps growing at the listeners' end.
+//
 // Pure bookkeeping, fed once a second by whoever reads the sockets; not
 // thread-safe.
 class UplinkWatch {
 public:
     using Clock = std::chrono::steady_clock;
 
+    // How far behind live a listener's page said it plays, and when.
+    struct Heard {
+        Clock::time_point at;
+        double lag = 0;
+    };
+
     struct Listener {
         std::uint64_t id = 0; // increasing with the moment it joined
         Clock::time_point joined;
         std::uint64_t taken = 0;   // bytes the tunnel has taken from it so far
         std::uint64_t waiting = 0; // bytes handed to its socket, not taken yet
+        bool light = false;        // it gets the light stream
+        bool remote = true;        // it comes through the tunnel (shares the uplink)
+        std::vector<Heard> heard;  // its page's reports since the last update
     };
 
     struct Verdict {
-        bool admit = true;                // a new listener through the tunnel may join
-        std::vector<std::uint64_t> letGo; // listeners to end now
+        bool admit = true;                  // a new listener through the tunnel may join
+        bool light = false;                 // and joins on the light stream
+        std::vector<std::uint64_t> letGo;   // listeners to end now
+        std::vector<std::uint64_t> lighten; // listeners to move to the light stream now
     };
+
+    // `lightShare`: the light stream's rate as a share of the full one's (0:
+    // there is no light stream).
+    explicit UplinkWatch(double lightShare = 0) : lightShare_(lightShare) {}
 
     // The bytes published so far and every listener through the tunnel, now.
     Verdict update(Clock::time_point now, std::uint64_t published,
                    const std::vector<Listener>& listeners);
 
-    // How many listeners the uplink was seen to carry; nothing until it was full once.
-    std::optional<std::size_t> room() const { return room_; }
+    // How many listeners the uplink was seen to carry, in full streams;
+    // nothing until it was full once.
+    std::optional<std::size_t> room() const {
+        return room_ ? std::optional(static_cast<std::size_t>(*room_ + 1e-9)) : std::nullopt;
+    }
+    double lightShare() const { return lightShare_; }
 
     // What the tunnel takes is measured over this long, the stream's own
     // rate (chunk by chunk, it comes in steps) over the longer span.
@@ -60,6 +87,19 @@ public:
     static constexpr auto calm = std::chrono::seconds(10);
     // Room for one more is tried after this long at room without trouble.
     static constexpr auto probeAfter = std::chrono::minutes(5);
+    // A page's lag is judged over this span, from at least `lagReports`
+    // reports; it is growing when it rose by `lagGrowth` or more without
+    // falling back by more than `lagJitter` on the way.
+    static constexpr auto lagSpan = std::chrono::seconds(30);
+    static constexpr std::size_t lagReports = 3;
+    static constexpr double lagGrowth = 1.5;
+    static constexpr double lagJitter = 0.5;
+    // What reaches the pages now is judged from their reports this recent.
+    static constexpr auto lagRecent = std::chrono::seconds(10);
+    // After listeners are moved or let go, the pages' lags are heard again
+    // only this much later: what the tunnel still held of the old stream
+    // reaches them first.
+    static constexpr auto lagSettling = std::chrono::seconds(10);
 
 private:
     struct Sample {
@@ -73,16 +113,26 @@ private:
     static void keep(std::deque<Sample>& samples, Sample sample, Clock::duration span);
 
     struct Track {
+        std::deque<Heard> lags;
         std::deque<Sample> taken;
         // Since when audio has waited in its socket, without a break.
         std::optional<Clock::time_point> backloggedSince;
     };
 
+    // Seconds of lag gained per second, when the page's lag kept growing by
+    // `least` seconds or more.
+    static std::optional<double> growth(const std::deque<Heard>& lags, double least);
+    // Which listeners to move to the light stream, and then to let go, so
+    // that those through the tunnel fit the room; newest first.
+    void fit(const std::vector<Listener>& listeners, Verdict& verdict) const;
+    double weight(const Listener& listener) const { return listener.light ? lightShare_ : 1; }
+
+    double lightShare_;
     std::deque<Sample> published_;
     std::map<std::uint64_t, Track> tracks_;
-    std::optional<std::size_t> room_;
+    std::optional<double> room_;                // in full streams
     std::optional<Clock::time_point> fullAt_;   // the last time the uplink was seen full
-    std::optional<Clock::time_point> letGoAt_;  // the last time listeners were let go
+    std::optional<Clock::time_point> letGoAt_;  // the last time listeners were let go or moved
     std::optional<Clock::time_point> probedAt_; // the last time room grew by one
 };
 

@@ -220,19 +220,28 @@ Bytes encodeAll(AACEncoder& encoder, const std::vector<float>& samples) {
     return stream;
 }
 
-// ffmpeg's reading of an ADTS stream as interleaved stereo at `rate`: a stream
-// that says another rate comes out resampled (so longer or shorter), a mono one
-// with the same sound on both channels.
-std::vector<float> decode(const Bytes& stream, double rate) {
-    const auto path = testing::TempDir() + "lantern-" + std::to_string(::getpid()) + ".aac";
+// ffmpeg's reading of a stream (`format`: "aac" for ADTS, "ogg") as
+// interleaved stereo at `rate`, and the errors it met: a stream that says
+// another rate comes out resampled (so longer or shorter), a mono one with
+// the same sound on both channels.
+struct Decoded {
+    std::vector<float> samples;
+    std::string errors;
+    double seconds(double rate) const { return double(samples.size() / 2) / rate; }
+};
+Decoded decodeAs(const Bytes& stream, const std::string& format, double rate) {
+    const auto path = testing::TempDir() + "lantern-" + std::to_string(::getpid()) + "." + format;
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
-    const auto pcm = runProgram({"ffmpeg", "-v", "error", "-f", "aac", "-i", path, "-ar",
+    const auto pcm = runProgram({"ffmpeg", "-v", "error", "-f", format, "-i", path, "-ar",
                                  std::to_string(int(rate)), "-ac", "2", "-f", "f32le", "-"});
-    std::vector<float> samples(pcm.output.size() / sizeof(float));
-    std::memcpy(samples.data(), pcm.output.data(), samples.size() * sizeof(float));
+    Decoded decoded{std::vector<float>(pcm.output.size() / sizeof(float)), pcm.error};
+    std::memcpy(decoded.samples.data(), pcm.output.data(), decoded.samples.size() * sizeof(float));
     std::remove(path.c_str());
-    return samples;
+    return decoded;
+}
+std::vector<float> decode(const Bytes& stream, double rate) {
+    return decodeAs(stream, "aac", rate).samples;
 }
 
 // Parameters the codec cannot take give the reason as a value, never an encoder.
@@ -310,6 +319,9 @@ struct Path {
     explicit Path(bool evenly = false) : even(std::make_shared<std::atomic<bool>>(evenly)) {}
     std::shared_ptr<Shared> shared = std::make_shared<Shared>();
     std::shared_ptr<Fanout> fanout = std::make_shared<Fanout>(1 << 20, 1 << 20);
+    // The light stream as AAC and as Ogg; the Ogg one's burst is about a second.
+    std::shared_ptr<Fanout> light = std::make_shared<Fanout>(1 << 20, 1 << 20);
+    std::shared_ptr<Fanout> opus = std::make_shared<Fanout>(8000, 1 << 20);
     std::shared_ptr<std::atomic<bool>> even;
     VoiceRing ring{38400};
     std::vector<double> micRates;
@@ -320,9 +332,12 @@ struct Path {
                    StationConfig::bitrate,
                    [this](const auto& failure) { reports.push_back(failure); },
                    AACEncoder::make,
-                   even};
+                   even,
+                   {light, opus}};
     std::shared_ptr<Listener> ear = fanout->join(std::nullopt);
-    std::vector<Chunk> heard;
+    std::shared_ptr<Listener> lightEar = light->join(std::nullopt);
+    std::shared_ptr<Listener> opusEar = opus->join(std::nullopt);
+    std::vector<Chunk> heard, heardLight, heardOpus;
 
     // The music at `at`; the voice, when given, as the user talks, pushed to
     // the ring block by block.
@@ -333,6 +348,8 @@ struct Path {
             if (!voice.empty()) ring.push(voice.subspan(from, size));
             path(music.subspan(from, size), at);
             ear->takeAll(heard);
+            lightEar->takeAll(heardLight);
+            opusEar->takeAll(heardOpus);
         }
     }
     // `blocks` blocks of music at `level`.
@@ -412,6 +429,65 @@ TEST(AudioPath, EachCaptureRateGetsItsEncoder) {
     p.feed(10, 48000, 0.5f);
     EXPECT_EQ(p.reports.size(), 2u);
     EXPECT_FALSE(p.reports.back()) << "the encoder working again was not told";
+}
+
+// All the bytes of `chunks`, in order.
+Bytes bytesOf(const std::vector<Chunk>& chunks) {
+    Bytes bytes;
+    for (const auto& chunk : chunks)
+        bytes.insert(bytes.end(), chunk.bytes().begin(), chunk.bytes().end());
+    return bytes;
+}
+
+// Seconds into `decoded` where a 440 Hz tone gives way to 880 Hz; -1 if it never does.
+double changeAt(const Decoded& decoded) {
+    constexpr std::size_t window = 960; // 10 ms of stereo at 48 kHz
+    for (std::size_t at = 0; at + window <= decoded.samples.size(); at += window) {
+        const auto piece = std::span(decoded.samples).subspan(at, window);
+        if (test::tonePower(piece, rate, 880, 2) > test::tonePower(piece, rate, 440, 2))
+            return double(at / 2) / rate;
+    }
+    return -1;
+}
+
+// The light stream carries the same audio: ffmpeg finds the tone change in
+// the full stream, the light AAC and the Ogg at the same moment. A listener
+// moved from the full stream to the light one between two frames decodes on
+// without an error, a gap or a piece twice; one joining the Ogg form
+// mid-broadcast decodes from its first byte (the header pages, then whole
+// pages), hearing the tone at once.
+TEST(AudioPath, TheLightFormsCarryTheSameAudio) {
+    Path path;
+    auto moving = path.fanout->join(std::nullopt);
+    std::vector<Chunk> moved, late;
+    path.play(stereo(rate, 2, 440, 440));
+    moving->takeAll(moved);
+    ASSERT_TRUE(path.fanout->moveTo(moving, *path.light));
+    path.play(stereo(rate, 2, 440, 440));
+    auto joining = path.opus->join(std::nullopt);
+    path.play(stereo(rate, 3, 880, 880));
+    moving->takeAll(moved);
+    joining->takeAll(late);
+
+    const auto full = decodeAs(bytesOf(path.heard), "aac", rate);
+    const auto change = changeAt(full);
+    EXPECT_NEAR(change, 4, 0.1);
+    for (const auto& [name, form, format] : {std::tuple{"light AAC", &path.heardLight, "aac"},
+                                             {"Ogg", &path.heardOpus, "ogg"},
+                                             {"moved", &moved, "aac"}}) {
+        const auto decoded = decodeAs(bytesOf(*form), format, rate);
+        EXPECT_EQ(decoded.errors, "") << name;
+        EXPECT_NEAR(changeAt(decoded), change, 0.1) << name;
+        EXPECT_NEAR(decoded.seconds(rate), full.seconds(rate), 0.1) << name;
+    }
+    EXPECT_LT(bytesOf(path.heardLight).size() * 2, bytesOf(path.heard).size())
+        << "the light stream is not light";
+
+    const auto joined = decodeAs(bytesOf(late), "ogg", rate);
+    EXPECT_EQ(joined.errors, "");
+    EXPECT_GT(joined.seconds(rate), 3.5) << "the Ogg listener did not start at its burst";
+    EXPECT_GT(test::tonePower(std::span(joined.samples).subspan(9600, 9600), rate, 440, 2), 1e-3)
+        << "the Ogg listener's first 0.2 s are not the tone";
 }
 
 TEST(AudioPath, FeedsTheSilenceDetector) {

@@ -50,12 +50,17 @@ TEST(HTTP, RoutesRequestLines) {
         {{.kind = Route::Kind::stream, .behind = 90},
          {"GET /stream?behind=90", "GET /stream?behind=90.0"}},
         {Route::stream(), {"GET /stream?behind=-5 HTTP/1.1"}}, // negative: live
+        {{.kind = Route::Kind::stream, .behind = 30, .form = Form::opus},
+         {"GET /stream?light=opus&behind=30"}},
+        {{.kind = Route::Kind::stream, .form = Form::light}, {"GET /stream?light=1&k=x"}},
+        {{.kind = Route::Kind::playlist, .form = Form::light}, {"GET /light.m3u?k=x"}},
         {Route::badRequest(),
          {"GET /stream?behind=1e3", "GET /stream?behind=0x10", "GET /stream?behind=9999999999",
           "GET /stream?behind=", "GET /stream?behind=%205", "GET /stream?behind=+5",
           "GET /stream?behind=5.", "GET /stream?behind=.5", "GET /stream?behind=nan",
           "GET /stream?behind=1%00", "GET /cover?track=-1", "GET /cover?track=1.5",
-          "GET /cover?track=x"}},
+          "GET /cover?track=x", "GET /stream?light=0",
+          "GET /stream?light=", "GET /stream?light=OPUS", "GET /stream?light=1%00"}},
         {Route::playlist(), {"GET /listen.m3u?k=x HTTP/1.1"}},
         {Route::now(0),
          {"GET /now HTTP/1.1", "GET /now?lag=12,5", "GET /now?lag=-3", "GET /now?lag=abc",
@@ -997,54 +1002,114 @@ TEST(StreamServer, ListenersResettingMidStreamLeaveItServing) {
     EXPECT_GE(fresh->readAtLeast(StationConfig::burstBytes, 3s).size(), 100000u);
 }
 
-// Fifteen listeners join one a second behind an uplink shared evenly among
-// them. Where it carries ten streams, the watch lets the newest go until the
-// rest are carried at the stream's rate, knows the room and admits nobody
-// more; where it carries them all, one listener slow on their own (a phone on
-// a poor network) falls behind alone: nobody is let go for it.
-// (bench/narrow_uplink measures this through the server and a shaped tunnel.)
-TEST(UplinkWatch, AFullUplinkLetsTheNewestGoButOneSlowListenerChangesNothing) {
-    constexpr std::uint64_t rate = 24000; // bytes per second
+// Fifteen listeners join one a second behind an uplink shared in turn among
+// them (one needing less takes only that). Where it carries ten streams,
+// the watch lets the newest go until the rest are carried at the stream's
+// rate, knows the room and admits nobody more; with a light stream it moves
+// the newest to it instead and lets nobody go, seen from the sockets or,
+// through a tunnel that takes everything at once, from the pages' growing
+// lags alone. Where the uplink carries them all, one listener slow on their
+// own (a phone on a poor network) is never let go: with a light stream it
+// alone is moved to it.
+// (bench/narrow_uplink and bench/light_uplink measure this through the server.)
+TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerStays) {
+    constexpr double rate = 24000; // bytes per second of the full stream
+    struct Member {
+        bool light = false;
+        std::uint64_t taken = 0;
+        double lag = 0;
+        double worst = 1; // the lowest share of its own rate it got in the last 10 s
+    };
     struct Outcome {
         std::optional<std::size_t> room;
-        std::map<std::uint64_t, std::uint64_t> taken; // bytes of each listener still here
+        std::map<std::uint64_t, Member> members; // those still here
         std::vector<std::uint64_t> letGo;
         bool admits = true;
     };
-    const auto run = [&](std::uint64_t uplink, std::optional<std::uint64_t> slow) {
-        UplinkWatch watch;
+    const auto run = [&](double uplink, std::optional<std::uint64_t> slow, double lightShare,
+                         bool lagOnly) {
+        UplinkWatch watch(lightShare);
         const auto start = UplinkWatch::Clock::now();
         Outcome outcome;
-        auto& taken = outcome.taken;
-        for (std::uint64_t second = 0; second <= 60; ++second) {
-            if (second < 15) taken[second + 1] = 0;
-            const auto share = std::min<std::uint64_t>(rate, uplink / taken.size());
+        auto& members = outcome.members;
+        for (int second = 0; second <= 90; ++second) {
+            const auto now = start + std::chrono::seconds(second);
+            if (second < 15) members[std::uint64_t(second) + 1] = {};
+            const auto need = [&](const auto& entry) {
+                const auto& [id, member] = entry;
+                const double own = member.light ? rate * lightShare : rate;
+                return id == slow ? std::min(own, rate / 2) : own;
+            };
+            std::vector<double> needs;
+            for (const auto& entry : members)
+                needs.push_back(need(entry));
+            std::ranges::sort(needs);
+            double left = uplink, each = 0;
+            for (std::size_t i = 0; i < needs.size(); left -= std::min(needs[i], each), ++i)
+                each = left / double(needs.size() - i);
             std::vector<UplinkWatch::Listener> listeners;
-            for (auto& [id, bytes] : taken) {
-                const auto got = id == slow ? rate / 2 : share;
-                bytes += got;
-                listeners.push_back({id, start + std::chrono::seconds(id - 1), bytes,
-                                     got < rate ? std::uint64_t{64 * 1024} : 0});
+            for (auto& entry : members) {
+                auto& [id, member] = entry;
+                const double own = member.light ? rate * lightShare : rate;
+                const double got = std::min(need(entry), each);
+                member.lag += 1 - got / own;
+                if (second > 80) member.worst = std::min(member.worst, got / own);
+                member.taken += std::uint64_t(lagOnly ? own : got);
+                UplinkWatch::Listener listener{.id = id,
+                                               .joined = start + std::chrono::seconds(id - 1),
+                                               .taken = member.taken,
+                                               .waiting =
+                                                   !lagOnly && got < own - 1 ? 64 * 1024U : 0U,
+                                               .light = member.light};
+                if (second % 3 == 0) listener.heard = {{now, member.lag}};
+                listeners.push_back(listener);
             }
-            const auto verdict =
-                watch.update(start + std::chrono::seconds(second), rate * second, listeners);
+            const auto verdict = watch.update(now, std::uint64_t(rate) * second, listeners);
             outcome.admits = verdict.admit;
+            for (const auto id : verdict.lighten)
+                members.at(id).light = true;
             for (const auto id : verdict.letGo)
-                taken.erase(id), outcome.letGo.push_back(id);
+                members.erase(id), outcome.letGo.push_back(id);
         }
         outcome.room = watch.room();
         return outcome;
     };
+    const auto lightened = [](const Outcome& outcome) {
+        std::vector<std::uint64_t> ids;
+        for (const auto& [id, member] : outcome.members)
+            if (member.light) ids.push_back(id);
+        return ids;
+    };
+    const auto carried = [](const Outcome& outcome) {
+        return std::ranges::all_of(outcome.members,
+                                   [](const auto& entry) { return entry.second.worst > 0.97; });
+    };
 
-    const auto narrow = run(10 * rate, std::nullopt);
+    const auto narrow = run(10 * rate, std::nullopt, 0, false);
     ASSERT_TRUE(narrow.room >= 8u && narrow.room <= 10u) << narrow.room.value_or(0);
-    EXPECT_EQ(narrow.taken.size(), *narrow.room) << "the rest are not carried at the stream's rate";
+    EXPECT_EQ(narrow.members.size(), *narrow.room) << "the rest are not carried";
+    EXPECT_TRUE(carried(narrow));
     EXPECT_FALSE(narrow.admits);
     for (const auto id : narrow.letGo)
-        EXPECT_GT(id, narrow.taken.rbegin()->first) << "an older listener was let go";
+        EXPECT_GT(id, narrow.members.rbegin()->first) << "an older listener was let go";
 
-    const auto roomy = run(20 * rate, 6);
+    for (const bool lagOnly : {false, true}) {
+        const auto light = run(10 * rate, std::nullopt, 1.0 / 3, lagOnly);
+        EXPECT_TRUE(light.letGo.empty() && light.members.size() == 15) << lagOnly;
+        EXPECT_TRUE(carried(light)) << "not everyone is carried at their own rate " << lagOnly;
+        const auto moved = lightened(light);
+        EXPECT_TRUE(!moved.empty() && moved.size() < 15 && moved.front() == 16 - moved.size())
+            << "not the newest were moved " << lagOnly;
+        EXPECT_TRUE(light.room >= 8u && light.room <= 10u)
+            << "room in full streams, not light ones";
+    }
+
+    const auto roomy = run(20 * rate, 6, 0, false);
     EXPECT_TRUE(!roomy.room && roomy.letGo.empty() && roomy.admits) << "one slow listener let go";
+    const auto roomyLight = run(20 * rate, 6, 1.0 / 3, false);
+    EXPECT_TRUE(roomyLight.letGo.empty() && roomyLight.admits);
+    EXPECT_EQ(lightened(roomyLight), std::vector<std::uint64_t>{6});
+    EXPECT_TRUE(carried(roomyLight));
 }
 
 } // namespace

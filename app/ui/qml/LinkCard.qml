@@ -214,6 +214,7 @@ Card {
         objectName: "room"
         visible: card.shown && Station.room > 0
         text: "Room for about " + Station.room + (Station.room === 1 ? " listener" : " listeners")
+              + (Station.lightRoom > Station.room ? ", or " + Station.lightRoom + " on the light stream" : "")
         font.pixelSize: 11
         color: Lantern.faint
         Accessible.name: text

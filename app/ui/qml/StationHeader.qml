@@ -71,6 +71,8 @@ RowLayout {
             Text {
                 text: Station.linkState === Station.Connecting ? "\u00B7 connecting\u2026"
                                                                 : "\u00B7 " + Station.listeners + " listening"
+                                                                  + (Station.lightListeners > 0 ? ", " + Station.lightListeners
+                                                                                                  + " on the light stream" : "")
                 font.pixelSize: 12
                 color: Lantern.faint
             }

@@ -25,7 +25,7 @@ void AudioPath::makeLight(double rate) {
         if (made.error) failed(lightReported_, "No light stream: " + made.error->message());
     }
     if (light_.opus) {
-        auto made = OggOpusEncoder::make(rate, 2, light_.bitrate);
+        auto made = light_.makeOpus(rate, 2, light_.bitrate);
         opusEncoder_ = std::move(made.encoder);
         light_.opus->setOffered(opusEncoder_ != nullptr);
         if (opusEncoder_) {

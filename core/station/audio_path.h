@@ -24,6 +24,8 @@ namespace lantern {
 struct LightOutputs {
     std::shared_ptr<Fanout> aac, opus;
     int bitrate = StationConfig::lightBitrate;
+    std::function<OggOpusEncoder::Made(double rate, int channels, int bitrate)> makeOpus =
+        OggOpusEncoder::make;
     // Told on the capture thread, once for each encoder that cannot start,
     // why (in words).
     std::function<void(const std::string& why)> onFailure;

@@ -316,7 +316,8 @@ constexpr double rate = 48000;
 // blocks of 1024 frames as fast as it takes them; a listener there from the
 // start keeps what it hears.
 struct Path {
-    explicit Path(bool evenly = false) : even(std::make_shared<std::atomic<bool>>(evenly)) {}
+    explicit Path(bool evenly = false, bool opusStarts = true)
+        : even(std::make_shared<std::atomic<bool>>(evenly)), opusStarts(opusStarts) {}
     std::shared_ptr<Shared> shared = std::make_shared<Shared>();
     std::shared_ptr<Fanout> fanout = std::make_shared<Fanout>(1 << 20, 1 << 20);
     // The light stream as AAC and as Ogg; the Ogg one's burst is about a second.
@@ -326,6 +327,8 @@ struct Path {
     VoiceRing ring{38400};
     std::vector<double> micRates;
     std::vector<std::optional<AACEncoderError>> reports;
+    bool opusStarts;
+    std::vector<std::string> lightReports;
     AudioPath path{shared,
                    fanout,
                    {ring, [this](double micRate) { micRates.push_back(micRate); }},
@@ -333,7 +336,12 @@ struct Path {
                    [this](const auto& failure) { reports.push_back(failure); },
                    AACEncoder::make,
                    even,
-                   {light, opus}};
+                   {light, opus, StationConfig::lightBitrate,
+                    [this](double at, int channels, int bitrate) {
+                        return opusStarts ? OggOpusEncoder::make(at, channels, bitrate)
+                                          : OggOpusEncoder::Made{nullptr, "no Opus here"};
+                    },
+                    [this](const std::string& why) { lightReports.push_back(why); }}};
     std::shared_ptr<Listener> ear = fanout->join(std::nullopt);
     std::shared_ptr<Listener> lightEar = light->join(std::nullopt);
     std::shared_ptr<Listener> opusEar = opus->join(std::nullopt);
@@ -488,6 +496,19 @@ TEST(AudioPath, TheLightFormsCarryTheSameAudio) {
     EXPECT_GT(joined.seconds(rate), 3.5) << "the Ogg listener did not start at its burst";
     EXPECT_GT(test::tonePower(std::span(joined.samples).subspan(9600, 9600), rate, 440, 2), 1e-3)
         << "the Ogg listener's first 0.2 s are not the tone";
+}
+
+// An Opus encoder that cannot start is said once, however many capture
+// rates come, and the light AAC plays on without it.
+TEST(AudioPath, AnOpusEncoderThatCannotStartIsSaidOnce) {
+    Path p(false, false);
+    p.feed(10, 48000, 0.5f);
+    p.feed(10, 44100, 0.5f);
+    EXPECT_EQ(p.lightReports,
+              std::vector<std::string>{"The light stream is AAC only: no Opus here"});
+    EXPECT_TRUE(p.light->offered() && !p.opus->offered());
+    EXPECT_FALSE(p.heardLight.empty());
+    EXPECT_TRUE(p.heardOpus.empty());
 }
 
 TEST(AudioPath, FeedsTheSilenceDetector) {

@@ -1,4 +1,5 @@
 #include "core/config/station_config.h"
+#include "core/station/audio_path.h"
 #include "core/stream/audience.h"
 #include "core/stream/guess_limit.h"
 #include "core/stream/http.h"
@@ -18,8 +19,10 @@
 #include <charconv>
 #include <clocale>
 #include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <numeric>
 
 using namespace lantern;
 using namespace lantern::test;
@@ -394,8 +397,11 @@ const auto json = [](double lag) {
 // test can change while it runs, as the station does.
 class Station {
 public:
-    explicit Station(Limits limits = Limits::forDescriptors(4096), StreamServer::Titles titles = {})
-        : fanout(std::make_shared<Fanout>(StationConfig::burstBytes, 256)),
+    // With `streams`, the full stream is theirs and the light one is offered too.
+    explicit Station(Limits limits = Limits::forDescriptors(4096), StreamServer::Titles titles = {},
+                     const std::optional<Renditions>& streams = std::nullopt)
+        : fanout(streams ? streams->full
+                         : std::make_shared<Fanout>(StationConfig::burstBytes, 256)),
           server(std::make_unique<StreamServer>(
               fanout, page,
               [this](double lag) { return nowThread = std::this_thread::get_id(), lagBody(lag); },
@@ -403,6 +409,7 @@ public:
               [this] { return std::scoped_lock(mutex), access; }, limits)) {
         server->setTitles(std::move(titles));
         server->setAudience(audience);
+        if (streams) server->setLight(streams->light, streams->opus, 1.0 / 3);
         server->trustTunnel([this](int) { return viaTunnel.load(); });
         auto started = server->start(asio::use_future);
         if (started.wait_for(5s) == std::future_status::ready) port = started.get();
@@ -889,6 +896,9 @@ TEST(StreamServer, APlaylistNamesTheStreamWhereTheVisitorReachedIt) {
     EXPECT_EQ(playlist("/listen.m3u?k=s3%20cret", tunnel),
               "#EXTM3U\n#EXTINF:-1,Attic http://evil.example/\n"
               "https://quiet-river.trycloudflare.com/stream?k=s3%20cret\n");
+    EXPECT_EQ(playlist("/light.m3u?k=s3%20cret", tunnel),
+              "#EXTM3U\n#EXTINF:-1,Attic http://evil.example/\n"
+              "https://quiet-river.trycloudflare.com/stream?light=1&k=s3%20cret\n");
     EXPECT_EQ(playlist("/listen.m3u", tunnel), "Not here\n");
     EXPECT_EQ(playlist("/listen.m3u?k=s3+cret", "Host: evil.example/x?\r\n"), "Bad request\n");
     station.set(std::nullopt, std::nullopt);
@@ -1000,6 +1010,75 @@ TEST(StreamServer, ListenersResettingMidStreamLeaveItServing) {
     EXPECT_TRUE(eventually([&] { return station.fanout->count() == 0; }));
     auto fresh = station.listen();
     EXPECT_GE(fresh->readAtLeast(StationConfig::burstBytes, 3s).size(), 100000u);
+}
+
+// A listener whose network takes less than the full stream (its socket
+// backs up while nobody else's does) is moved to the light AAC inside its
+// own connection within seconds: its page is told, and what it got decodes
+// across the switch without an error. The Ogg form starts with its header
+// pages.
+TEST(StreamServer, ASlowListenerIsMovedToTheLightStreamInsideItsConnection) {
+    const auto streams = Renditions::make(StationConfig::burstSeconds, StationConfig::bitrate,
+                                          StationConfig::lightBitrate, 256);
+    Station station(Limits::forDescriptors(4096), {}, streams);
+    VoiceRing ring{38400};
+    AudioPath path(std::make_shared<Shared>(), streams.full, {ring, [](double) {}},
+                   StationConfig::bitrate, {}, AACEncoder::make, {}, {streams.light, streams.opus});
+    std::atomic<bool> playing{true};
+    std::thread capture([&] { // a tone in real time, a block of 1024 frames at a time
+        std::vector<float> block(2048);
+        double phase = 0;
+        for (auto next = std::chrono::steady_clock::now(); playing;
+             next += std::chrono::microseconds(21333)) {
+            for (std::size_t i = 0; i < block.size(); i += 2)
+                block[i] = block[i + 1] = float(0.3 * std::sin(phase += 0.0576)); // 440 Hz
+            path(block, 48000);
+            std::this_thread::sleep_until(next);
+        }
+    });
+    const auto stop = std::shared_ptr<void>(nullptr, [&](void*) {
+        playing = false;
+        capture.join();
+    });
+
+    auto slow = station.listen("/stream?l=slow", 4096);
+    std::string heard;
+    const auto told = [&] {
+        return fetch(station.port, "/now?lag=1&l=slow").find("\"lighter\":true") !=
+               std::string::npos;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    while (!told() && std::chrono::steady_clock::now() - start < 20s) {
+        heard += slow->readAtLeast(1, 1s); // about 10 KB a second: under half the full stream
+        std::this_thread::sleep_for(400ms);
+    }
+    EXPECT_TRUE(told()) << "not moved after " << heard.size() << " bytes";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 12s);
+    heard += slow->readUntilClosed(4s); // what waited, then the stream as it goes now
+    std::vector<std::size_t> frames;
+    for (std::size_t at = 0;
+         const auto frame = adtsFrameAt(std::span(
+             reinterpret_cast<const std::uint8_t*>(heard.data()) + at, heard.size() - at));
+         at += frame->length)
+        frames.push_back(frame->length);
+    ASSERT_GT(frames.size(), 100u);
+    EXPECT_LT(std::accumulate(frames.end() - 20, frames.end(), std::size_t{0}) / 20, 300u)
+        << "its last frames are not the light stream's";
+    const auto file = testing::TempDir() + "lantern-moved-" + std::to_string(::getpid()) + ".aac";
+    std::ofstream(file, std::ios::binary) << heard;
+    const auto decoded =
+        runProgram({"ffmpeg", "-v", "error", "-f", "aac", "-i", file, "-f", "null", "-"});
+    std::remove(file.c_str());
+    EXPECT_EQ(decoded.status, 0);
+    EXPECT_EQ(decoded.error, "") << "the switch broke the stream";
+
+    RawClient ogg(station.port);
+    ogg.send("GET /stream?light=opus HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(ogg.readHead(),
+              responseHead(200, "audio/ogg", std::nullopt, {{"Cache-Control", "no-store"}}));
+    const auto pages = ogg.readAtLeast(64);
+    EXPECT_TRUE(pages.starts_with("OggS") && pages.find("OpusHead") < 64)
+        << "no header pages first";
 }
 
 // Fifteen listeners join one a second behind an uplink shared in turn among

@@ -10,6 +10,12 @@
 // before the round with chunks stamped as if published over those minutes;
 // BEHIND=1 then spreads the listeners evenly over the window (listener i of
 // N asks for behind=i*M*60/N).
+//
+// LIGHT=1 publishes the light stream beside the full one, as the station
+// does (a chunk of each every interval, the light one a third the size, the
+// publish timed for both), and every other listener asks for it
+// (light=1): the server's cost of N listeners split between the two forms,
+// against N on the full stream without it.
 
 #include "core/config/station_config.h"
 #include "core/station/audio_path.h"
@@ -28,8 +34,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -46,6 +54,11 @@ namespace {
 constexpr std::size_t framesPerChunk =
     static_cast<std::size_t>(AudioPath::publishEvery * 48000 / 1024) + 1;
 constexpr std::size_t chunkBytes = 560 * framesPerChunk;
+// The light stream's chunks: the same frames at a third of the bit rate.
+constexpr std::size_t lightChunkBytes =
+    chunkBytes * StationConfig::lightBitrate / StationConfig::bitrate;
+constexpr int lightBurstBytes =
+    static_cast<int>(StationConfig::lightBitrate / 8.0 * StationConfig::burstSeconds);
 constexpr std::chrono::nanoseconds chunkInterval{21'333'333 * framesPerChunk};
 constexpr std::size_t maxConnectsInFlight = 256;
 
@@ -101,8 +114,9 @@ void writeLine(int fd, const std::string& line) {
     if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::exit(3);
 }
 
-Chunk makeChunk(std::uint64_t sequence, Clock::time_point at = Clock::now()) {
-    Bytes bytes(chunkBytes, static_cast<std::uint8_t>(sequence));
+Chunk makeChunk(std::uint64_t sequence, Clock::time_point at = Clock::now(),
+                std::size_t size = chunkBytes) {
+    Bytes bytes(size, static_cast<std::uint8_t>(sequence));
     bytes[0] = 0xFF; // looks like the start of an ADTS frame; content is irrelevant here
     return Chunk(std::move(bytes), at);
 }
@@ -112,27 +126,49 @@ int windowMinutes() {
     return value ? std::atoi(value) : 0;
 }
 
+bool lightToo() {
+    const char* value = std::getenv("LIGHT");
+    return value && std::string_view(value) == "1";
+}
+
+// Every other listener asks for the light stream when it is published.
+bool asksLight(std::size_t listener) {
+    return lightToo() && listener % 2 == 1;
+}
+
 // The server process: serve, publish at the encoder's pace, and measure the
 // window between "go" and "stop" from the client.
 [[noreturn]] void runServer(int commands, int results) {
-    auto fanout =
-        std::make_shared<Fanout>(StationConfig::burstBytes, StationConfig::perListenerLimit);
+    const auto forms =
+        Renditions::make(StationConfig::burstSeconds, StationConfig::bitrate,
+                         StationConfig::lightBitrate, StationConfig::perListenerLimit);
+    const auto& fanout = forms.full;
+    const bool light = lightToo();
     StreamServer server(
         fanout, "<html></html>", [](double) { return std::string("{}"); },
         [] { return std::optional<Cover>(); }, [] { return Access{}; });
+    if (light)
+        server.setLight(forms.light, nullptr,
+                        double(StationConfig::lightBitrate) / StationConfig::bitrate);
     const auto port = server.start(asio::use_future).get();
 
+    // A chunk of each form being made, as the audio path publishes them together.
     std::uint64_t sequence = 0;
+    const auto publish = [&](Clock::time_point at) {
+        fanout->publish(makeChunk(sequence, at));
+        if (light) forms.light->publish(makeChunk(sequence, at, lightChunkBytes));
+        ++sequence;
+    };
     const auto window = std::chrono::minutes(windowMinutes());
-    fanout->setWindow(window);
+    forms.setWindow(window);
     const auto filledFrom = Clock::now() - window;
     for (auto at = filledFrom; at < Clock::now(); at += chunkInterval)
-        fanout->publish(makeChunk(sequence++, at));
+        publish(at);
     while (static_cast<int>(sequence * chunkBytes) < StationConfig::burstBytes)
-        fanout->publish(makeChunk(sequence++));
+        publish(Clock::now());
 
     std::atomic<int> phase{0}; // 0 warming, 1 measuring, 2 stopped
-    std::atomic<std::uint64_t> published{0};
+    std::atomic<std::uint64_t> published{0}, lightPublished{0};
     std::vector<double> publishMicros;
     publishMicros.reserve(4096);
     std::thread publisher([&] {
@@ -140,13 +176,18 @@ int windowMinutes() {
         while (phase.load() < 2) {
             due += chunkInterval;
             std::this_thread::sleep_until(due);
-            auto chunk = makeChunk(sequence++);
+            auto chunk = makeChunk(sequence);
+            std::optional<Chunk> lightChunk;
+            if (light) lightChunk = makeChunk(sequence, Clock::now(), lightChunkBytes);
+            ++sequence;
             const auto before = Clock::now();
             fanout->publish(std::move(chunk));
+            if (lightChunk) forms.light->publish(std::move(*lightChunk));
             const auto took = std::chrono::duration<double, std::micro>(Clock::now() - before);
             if (phase.load() == 1) {
                 publishMicros.push_back(took.count());
                 published += chunkBytes;
+                if (light) lightPublished += lightChunkBytes;
             }
         }
     });
@@ -166,10 +207,11 @@ int windowMinutes() {
     std::ostringstream report;
     report << published.load() << ' ' << cpu / wall << ' ' << kernel / wall << ' '
            << residentMiB("VmRSS:") << ' ' << residentMiB("VmHWM:") << ' '
-           << percentile(publishMicros, 0.5) << ' ' << percentile(publishMicros, 0.99);
+           << percentile(publishMicros, 0.5) << ' ' << percentile(publishMicros, 0.99) << ' '
+           << lightPublished.load();
     writeLine(results, report.str());
     readLine(commands); // exit
-    fanout->closeAll();
+    forms.closeAll();
     std::_Exit(0);
 }
 
@@ -181,6 +223,8 @@ struct Stream {
     bool inBody = false;
     std::uint64_t bodyBytes = 0;
     Clock::time_point connectStarted;
+    bool light = false;           // it asked for the light stream
+    std::uint64_t burstBytes = 0; // its form's burst
     double burstMillis = -1;
     double firstByteMillis = -1;
     std::string request;
@@ -195,8 +239,11 @@ public:
         for (std::size_t i = 0; i < count; ++i) {
             auto& stream = *streams_.emplace_back(std::make_unique<Stream>(io_));
             const auto seconds = behind ? window * double(i) / double(count) : 0.0;
+            stream.light = asksLight(i);
+            stream.burstBytes = static_cast<std::uint64_t>(
+                stream.light ? lightBurstBytes : StationConfig::burstBytes);
             stream.request = "GET /stream?behind=" + std::to_string(int(seconds)) +
-                             " HTTP/1.1\r\nHost: bench\r\n\r\n";
+                             (stream.light ? "&light=1" : "") + " HTTP/1.1\r\nHost: bench\r\n\r\n";
         }
     }
 
@@ -219,6 +266,14 @@ public:
         for (const auto& stream : streams_)
             bytes.push_back(stream->bodyBytes);
         return bytes;
+    }
+
+    // Which listeners asked for the light stream.
+    std::vector<bool> light() const {
+        std::vector<bool> asked;
+        for (const auto& stream : streams_)
+            asked.push_back(stream->light);
+        return asked;
     }
 
     std::vector<double> burstMillis(bool first = false) const {
@@ -281,8 +336,7 @@ private:
         } else {
             stream.bodyBytes += bytes.size();
         }
-        if (stream.burstMillis < 0 &&
-            stream.bodyBytes >= static_cast<std::uint64_t>(StationConfig::burstBytes)) {
+        if (stream.burstMillis < 0 && stream.bodyBytes >= stream.burstBytes) {
             stream.burstMillis =
                 std::chrono::duration<double, std::milli>(Clock::now() - stream.connectStarted)
                     .count();
@@ -310,6 +364,7 @@ std::vector<double> singleJoins(std::uint16_t port, int count) {
     for (int i = 0; i < count; ++i) {
         const auto behind = std::getenv("BEHIND") ? window * (i + 0.5) / count : 0.0;
         const auto request = "GET /stream?behind=" + std::to_string(int(behind)) +
+                             (asksLight(static_cast<std::size_t>(i)) ? "&light=1" : "") +
                              " HTTP/1.1\r\nHost: bench\r\n\r\n";
         const auto start = Clock::now();
         asio::ip::tcp::socket socket(io);
@@ -352,17 +407,23 @@ void runRound(std::size_t listeners, double seconds) {
     const auto after = client.received();
 
     std::istringstream report(readLine(fromServer[0]));
-    std::uint64_t published = 0;
+    std::uint64_t published = 0, lightPublished = 0;
     double cpuPerSecond = 0, kernelPerSecond = 0, rss = 0, peak = 0, publishP50 = 0, publishP99 = 0;
     report >> published >> cpuPerSecond >> kernelPerSecond >> rss >> peak >> publishP50 >>
-        publishP99;
+        publishP99 >> lightPublished;
     writeLine(toServer[1], "exit");
     waitpid(child, nullptr, 0);
 
-    std::size_t complete = 0;
-    for (std::size_t i = 0; i < after.size(); ++i)
-        if (static_cast<double>(after[i] - before[i]) >= 0.99 * static_cast<double>(published))
-            ++complete;
+    // Each listener against what its form published.
+    const auto light = client.light();
+    std::size_t complete = 0, notLight = 0;
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        const auto got = static_cast<double>(after[i] - before[i]);
+        if (got >= 0.99 * static_cast<double>(light[i] ? lightPublished : published)) ++complete;
+        // One that asked for the light stream and got the full one would
+        // make the comparison meaningless.
+        if (light[i] && got > 1.5 * static_cast<double>(lightPublished)) ++notLight;
+    }
     const auto burst = client.burstMillis();
     std::printf(
         "N=%-5zu server CPU %.3f s/s (%.0f%% in the kernel)  RSS %.1f MiB (peak %.1f)  >=99%% of "
@@ -374,6 +435,9 @@ void runRound(std::size_t listeners, double seconds) {
         percentile(burst, 0.5), percentile(burst, 0.99), percentile(client.burstMillis(true), 0.99),
         publishP50, publishP99, clientCpuPerSecond,
         allJoined ? "" : "  (not every listener got its burst)");
+    if (notLight > 0)
+        std::printf("        %zu listeners asked for the light stream and got more than it\n",
+                    notLight);
     std::printf(
         "        one listener joining the crowd: first audio byte p50 %.1f ms p99 %.1f ms\n",
         percentile(joins, 0.5), percentile(joins, 0.99));
@@ -391,6 +455,13 @@ int main(int argc, char** argv) {
     if (counts.empty()) counts = {100, 1000, 5000};
     std::printf("%.0f s per round, %zu-byte chunks every %.3f ms\n", seconds, chunkBytes,
                 std::chrono::duration<double, std::milli>(chunkInterval).count());
+    if (lightToo())
+        std::printf("mode: full and light (LIGHT=1): %zu-byte light chunks published with each "
+                    "full one (publish times are for both), every other listener on the light "
+                    "stream\n",
+                    lightChunkBytes);
+    else
+        std::printf("mode: full stream only\n");
     for (const auto n : counts)
         runRound(n, seconds);
 }

@@ -65,9 +65,9 @@ void Listener::push(const Chunk& chunk, Wakeups& wakeups, Chunk::Clock::time_poi
     std::lock_guard lock(mutex_);
     if (ended_ || queue_.size() >= limit_) return;
     const auto at = chunk.publishedAt(0);
-    if (skipThrough_) {
-        if (at && *at <= *skipThrough_) return;
-        skipThrough_.reset();
+    if (movedAt_) {
+        if (at && lastAt_ && *at <= *lastAt_) return;
+        if (now - *movedAt_ > std::chrono::seconds(1)) movedAt_.reset();
     }
     lastAt_ = at;
     queue_.push_back(chunk);
@@ -155,7 +155,7 @@ bool Fanout::moveTo(const std::shared_ptr<Listener>& listener, Fanout& to) {
     to.countOwn(*listener, true);
     std::lock_guard listening(listener->mutex_);
     const auto last = listener->lastAt_;
-    listener->skipThrough_ = last;
+    listener->movedAt_ = Clock::now();
     if (wasBehind && last) {
         // The same moment in the other form's window: its next chunk there.
         const auto next = std::upper_bound(to.kept_.begin(), to.kept_.end(), *last,

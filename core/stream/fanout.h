@@ -194,9 +194,10 @@ private:
     // Behind live: the number of the window's chunk it gets next (the fan-out's, under its lock).
     std::optional<std::uint64_t> cursor_;
     std::optional<Chunk::Clock::time_point> lastAt_; // see lastAt()
-    // Moved to another form: chunks of that form published up to this
-    // moment are the same audio as chunks it already has, and are skipped.
-    std::optional<Chunk::Clock::time_point> skipThrough_;
+    // When it was moved to another form. For a moment after, a chunk of
+    // either form published no later than the last it got is the same audio
+    // again (a publish of the old form may still be on its way), and is skipped.
+    std::optional<Chunk::Clock::time_point> movedAt_;
     const std::size_t limit_;
     const std::optional<std::string> tag_;
     const bool counted_;

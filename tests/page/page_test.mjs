@@ -8,6 +8,10 @@
 //       Plays from the station's Icecast relay (at ICECAST_PORT), falls back.
 //   node page_test.mjs catchup chromium|firefox
 //       Plays a song aired earlier from its top, behind live, and back to live.
+//   node page_test.mjs light chromium|firefox
+//       Data Saver plays the light stream as Opus (light AAC where Opus does
+//       not play); in Chromium, on a slow link the station lightens the full
+//       stream and the page plays through, and on a good one it does not.
 //   node page_test.mjs together chromium|firefox
 //       Two listeners: one names itself and reacts, the other sees both;
 //       with the switch off, no controls.
@@ -154,10 +158,12 @@ async function withBrowser(name, body) {
   }
 }
 
-// A new listener (its own storage) on `url`, in a browser that can play AAC.
-async function openPage(browser, url) {
+// A new listener (its own storage) on `url`, in a browser that can play AAC;
+// `prepare` readies the page before it loads.
+async function openPage(browser, url, prepare = async () => {}) {
   const page = await (await browser.createBrowserContext()).newPage();
   await page.setViewport({ width: 390, height: 844 });
+  await prepare(page);
   await page.goto(url);
   await page.bringToFront(); // input reaches a page only while the browser renders it
   if (!(await page.evaluate(() => document.createElement("audio").canPlayType("audio/aac"))))
@@ -470,6 +476,105 @@ const together = (name) => withStation(name, async ({ browser, tunnel, start }) 
         "with the switch off, no names or reactions");
 });
 
+// The light stream. With Data Saver the page asks for Opus, or for light AAC
+// where Opus does not play, and plays it in real time. On a slow link (Chromium
+// only: it emulates one) the station moves the full stream to light AAC and
+// the page plays through and says so; a listener on a good link keeps the
+// full stream.
+const light = (name) => withStation(name, async ({ browser, tunnel, start, proxy }) => {
+  await start();
+  const form = (through) => new URL(through.streamPaths.at(-1) ?? "/", through.base)
+    .searchParams.get("light");
+  const saver = async (page) => {
+    await waitFor(() => page.evaluate(() => !document.getElementById("saving").hidden), 10000);
+    await page.click("#saving");
+  };
+  const lighterNote = (page) => page.evaluate(() => document.getElementById("lighter").textContent);
+  // The audio's pace over `seconds`: seconds played per second.
+  const pace = async (page, seconds) => {
+    const [before, at] = [(await state(page)).time, Date.now()];
+    await sleep(seconds * 1000);
+    const after = await state(page);
+    return after.paused ? 0 : (after.time - before) / ((Date.now() - at) / 1000);
+  };
+  const realTime = async (page, what) => {
+    const ratio = await pace(page, 8);
+    check(ratio >= 0.9 && ratio <= 1.1, `${what}, in real time (${ratio.toFixed(2)} s a second)`);
+  };
+
+  if (name === "firefox") {
+    // Switched on, kept over a reload.
+    const page = await openPage(browser, `${tunnel.base}/#k=pw`);
+    await saver(page);
+    await page.reload();
+    await comes(page, (s) => s.title === "Harbour Lights", 10000, "the page shows the station again");
+    await page.click("#play");
+    await comes(page, (s) => s.time > 0, 10000, "the page plays");
+    check(form(tunnel) === "opus", `Data Saver, kept over a reload, asks for light=opus (${
+      tunnel.streamPaths.at(-1)})`);
+    return realTime(page, "and plays it");
+  }
+
+  // Switched on while the full stream plays: the page moves to Opus.
+  const page = await openPage(browser, `${tunnel.base}/#k=pw`);
+  await page.click("#play");
+  await comes(page, (s) => s.time > 0, 10000, "the page plays");
+  await saver(page);
+  await comes(page, (s) => form(tunnel) === "opus" && s.playing && s.time > 0, 10000,
+              `Data Saver switched on while playing asks for light=opus (${tunnel.streamPaths.at(-1)})`);
+  await realTime(page, "and plays it");
+  await screenshot(page, "data-saver", name);
+  await page.close();
+
+  // Opus refused: light AAC.
+  const noOpus = await openPage(browser, `${tunnel.base}/#k=pw`, (page) =>
+    page.evaluateOnNewDocument(() => {
+      const canPlay = HTMLMediaElement.prototype.canPlayType;
+      HTMLMediaElement.prototype.canPlayType = function (type) {
+        return /ogg|opus/i.test(type) ? "" : canPlay.call(this, type);
+      };
+    }));
+  await saver(noOpus);
+  await noOpus.click("#play");
+  await comes(noOpus, (s) => s.time > 0, 10000, "without Opus the page plays");
+  check(form(tunnel) === "1", `without Opus, Data Saver asks for light=1 (${tunnel.streamPaths.at(-1)})`);
+  await realTime(noOpus, "and plays it");
+  await noOpus.close();
+
+  // Two listeners at once, each through its own tunnel: one on 150 kbit/s,
+  // less than the full stream needs, one on 1 Mbit/s.
+  const link = (kbits) => (page) => page.createCDPSession().then(async (cdp) => {
+    await cdp.send("Network.enable");
+    await cdp.send("Network.emulateNetworkConditions", { offline: false, latency: 150,
+      downloadThroughput: kbits * 1000 / 8, uploadThroughput: kbits * 1000 / 8 });
+  });
+  const fast = await proxy(tunnel.target);
+  const streamsBefore = tunnel.streamPaths.length;
+  const slowPage = await openPage(browser, `${tunnel.base}/#k=pw`, link(150));
+  const fastPage = await openPage(browser, `${fast.base}/#k=pw`, link(1000));
+  const started = [];
+  for (const page of [slowPage, fastPage]) {
+    await page.click("#play");
+    const playing = await shows(page, (s) => s.time > 0, 20000, 50);
+    check(playing, "a listener plays");
+    started.push({ at: Date.now(), time: playing.time ?? 0 });
+  }
+  await sleep(Math.max(0, started[0].at + 40000 - Date.now()));
+  // Stalled: the wall time since playing began that the audio did not advance.
+  const [slow, good] = await Promise.all([slowPage, fastPage].map((page, i) => state(page).then((s) =>
+    s.paused ? Infinity : (Date.now() - started[i].at) / 1000 - (s.time - started[i].time))));
+  check(slow <= 5, `on 150 kbit/s the page plays through (${slow.toFixed(1)} s stalled in ${
+    ((Date.now() - started[0].at) / 1000).toFixed(0)} s)`);
+  check(await lighterNote(slowPage) === "Lighter sound for a weak connection" &&
+        tunnel.streamPaths.length === streamsBefore + 1,
+        `and says "${await lighterNote(slowPage)}" on its one stream (${
+          tunnel.streamPaths.slice(streamsBefore).join(" ")})`);
+  await screenshot(slowPage, "lighter", name);
+  check(good <= 1 && form(fast) === null && await lighterNote(fastPage) === "",
+        `on 1 Mbit/s the full stream plays on (${good.toFixed(1)} s stalled, ${
+          fast.streamPaths.at(-1)}, note "${await lighterNote(fastPage)}")`);
+});
+
 const visit = (name, url, station, title, landing) => withBrowser(name, async (browser) => {
   const page = await openPage(browser, url);
   await comes(page, (s) => s.url.startsWith(landing) && s.station === station && s.title === title,
@@ -480,8 +585,10 @@ const visit = (name, url, station, title, landing) => withBrowser(name, async (b
 
 const [command, name, ...rest] = process.argv.slice(2);
 try {
-  const scenario = { listen, relay, catchup, together, visit }[command];
-  if (!scenario) throw new Error("usage: page_test.mjs listen|relay|catchup|together|visit BROWSER ...");
+  const scenario = { listen, relay, catchup, together, light, visit }[command];
+  if (!scenario) {
+    throw new Error("usage: page_test.mjs listen|relay|catchup|together|light|visit BROWSER ...");
+  }
   await scenario(name, ...rest);
 } catch (error) {
   check(false, error?.stack ?? error);

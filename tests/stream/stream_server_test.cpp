@@ -312,6 +312,16 @@ TEST(Fanout, CountsTagsOnceAndSeatsLeaveWhenTheirOwnerUnwinds) {
     EXPECT_ANY_THROW(Fanout::Seat seat(fanout, "page-42"); ASSERT_EQ(fanout->count(), 1u);
                      throw std::runtime_error("a handler failed"));
     EXPECT_EQ(fanout->count(), 0u) << "a seat outlived its owner";
+
+    // A tag counts once across the stream's forms, and moves with its listener.
+    const auto forms = Renditions::make(1, 8000, 8000, 256);
+    auto full = forms.full->join("z"), light = forms.opus->join("z");
+    forms.full->join(std::nullopt);
+    ASSERT_TRUE(forms.full->moveTo(full, *forms.light));
+    EXPECT_EQ(forms.full->count(), 2u);
+    EXPECT_EQ(forms.lightCount(), 2u) << "z on each light form";
+    forms.closeAll();
+    EXPECT_EQ(forms.light->count(), 0u);
 }
 
 // The consumer runs on its own executor exactly once, never on the thread
@@ -1103,7 +1113,7 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
         std::optional<std::size_t> room;
         std::map<std::uint64_t, Member> members; // those still here
         std::vector<std::uint64_t> letGo;
-        bool admits = true;
+        bool admits = true, joinLight = false;
     };
     const auto run = [&](double uplink, std::optional<std::uint64_t> slow, double lightShare,
                          bool lagOnly) {
@@ -1145,6 +1155,7 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
             }
             const auto verdict = watch.update(now, std::uint64_t(rate) * second, listeners);
             outcome.admits = verdict.admit;
+            outcome.joinLight = verdict.light;
             for (const auto id : verdict.lighten)
                 members.at(id).light = true;
             for (const auto id : verdict.letGo)
@@ -1186,7 +1197,7 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
     const auto roomy = run(20 * rate, 6, 0, false);
     EXPECT_TRUE(!roomy.room && roomy.letGo.empty() && roomy.admits) << "one slow listener let go";
     const auto roomyLight = run(20 * rate, 6, 1.0 / 3, false);
-    EXPECT_TRUE(roomyLight.letGo.empty() && roomyLight.admits);
+    EXPECT_TRUE(roomyLight.letGo.empty() && roomyLight.admits && !roomyLight.joinLight);
     EXPECT_EQ(lightened(roomyLight), std::vector<std::uint64_t>{6});
     EXPECT_TRUE(carried(roomyLight));
 }

@@ -229,8 +229,9 @@ void Broadcast::capture(const AudioSource& source) {
             });
         },
         parts_.makeEncoder, parts_.evenLoudness,
-        AudioPath::Light{parts_.light, parts_.opus, StationConfig::lightBitrate,
-                         [this, context = tapContext_](const std::string& why) {
+        AudioPath::Light{.aac = parts_.light,
+                         .opus = parts_.opus,
+                         .onFailure = [this, context = tapContext_](const std::string& why) {
                              post(context,
                                   [this, why] { Q_EMIT lightFailed(QString::fromStdString(why)); });
                          }});

@@ -154,16 +154,38 @@ bool Fanout::moveTo(const std::shared_ptr<Listener>& listener, Fanout& to) {
     to.listeners_.emplace(listener.get(), listener);
     to.countOwn(*listener, true);
     std::lock_guard listening(listener->mutex_);
-    const auto last = listener->lastAt_;
     listener->movedAt_ = Clock::now();
-    if (wasBehind && last) {
-        // The same moment in the other form's window: its next chunk there.
-        const auto next = std::upper_bound(to.kept_.begin(), to.kept_.end(), *last,
-                                           [](auto at, const Kept& kept) { return at < kept.at; });
-        if (next != to.kept_.end()) {
-            listener->cursor_ = to.first_ + static_cast<std::uint64_t>(next - to.kept_.begin());
-            ++to.behind_;
+    // What still waits in its queue goes in the other form instead: a
+    // listener moved because its network cannot carry this form must not
+    // first be sent seconds more of it. It continues from the first moment
+    // it was not handed yet, or after the last it was.
+    const auto queued = listener->queue_.size();
+    const auto from = queued > 0 ? listener->queue_.front().publishedAt(0) : std::nullopt;
+    const auto last = listener->lastAt_;
+    auto next = to.kept_.end();
+    if (from)
+        next = std::lower_bound(to.kept_.begin(), to.kept_.end(), *from,
+                                [](const Kept& kept, auto at) { return kept.at < at; });
+    else if (wasBehind && last)
+        next = std::upper_bound(to.kept_.begin(), to.kept_.end(), *last,
+                                [](auto at, const Kept& kept) { return at < kept.at; });
+    const auto first = static_cast<std::size_t>(next - to.kept_.begin());
+    if (first == to.kept_.size()) return true; // live, from the next publish
+    const auto end = std::min(to.kept_.size(), first + std::max<std::size_t>(queued, 1));
+    if (from) {
+        listener->queue_.clear();
+        Bytes bytes;
+        for (auto i = first; i < end; ++i) {
+            const auto piece = to.kept_[i].chunk.bytes();
+            bytes.insert(bytes.end(), piece.begin(), piece.end());
         }
+        listener->queue_.emplace_back(std::move(bytes), to.kept_[first].at);
+        listener->lastAt_ = to.kept_[end - 1].at;
+    }
+    if (!from || end < to.kept_.size()) {
+        // Behind live, it keeps its place in the other form's window.
+        listener->cursor_ = to.first_ + (from ? end : first);
+        ++to.behind_;
     }
     return true;
 }

@@ -58,22 +58,35 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, std::uint64_t pu
     // sockets are judged only once every listener through the tunnel has a
     // rate.
     const auto stream = rate(published_, window);
+    // A capture that stalls publishes nothing for a while: the pages fall
+    // behind for that, not for the uplink.
+    std::deque<Sample> lately;
+    for (const auto& sample : published_)
+        if (now - sample.at <= window) lately.push_back(sample);
+    const auto pace = rate(lately, window - std::chrono::milliseconds(500));
+    const bool flowing = stream && pace && *pace >= flowingShare * *stream;
     const bool settled = !letGoAt_ || now - *letGoAt_ >= settling;
     bool measured = stream && *stream > 0 && settled;
     for (const auto& listener : listeners)
         if (listener.remote && !rate(tracks_[listener.id].taken, window)) measured = false;
     std::size_t behind = 0;
-    std::vector<std::uint64_t> alone;     // on the full stream, behind, possibly on their own
-    std::vector<double> shares;           // of those with audio waiting all through the window
-    double carried = 0;                   // bytes per second the tunnel took from them all
-    double heardShare = 0, heardLoad = 0; // what reached the pages lately, of what they needed
-    double load = 0;                      // in full streams
+    std::vector<std::uint64_t> alone; // on the full stream, behind, possibly on their own
+    std::vector<double> shares;       // of those with audio waiting all through the window
+    double carried = 0;               // bytes per second the tunnel took from them all
+    std::vector<double> shortfalls;   // of those falling behind: seconds lost a second, lately
+    double load = 0;                  // in full streams
     bool anyFull = false;
     for (const auto& listener : listeners) {
-        const auto& track = tracks_[listener.id];
+        auto& track = tracks_[listener.id];
         const auto share = rate(track.taken, window);
         const auto own = stream.value_or(0) * weight(listener);
-        const auto lagging = growth(track.lags, lagGrowth);
+        // A moved listener's lag counts again once it has come down: the
+        // tunnel held seconds of the old stream for it, which reach it first.
+        if (track.catchingUp && !track.lags.empty() &&
+            track.lags.back().lag < std::ranges::max(track.lags, {}, &Heard::lag).lag - lagJitter)
+            track.catchingUp = false;
+        const auto lagging =
+            track.catchingUp || !flowing ? std::nullopt : growth(track.lags, lagGrowth);
         const bool socketBehind = measured && share && now - listener.joined > window &&
                                   listener.waiting >= behindWaiting && *share < behindShare * own;
         const bool isBehind = settled && (socketBehind || lagging);
@@ -81,13 +94,17 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, std::uint64_t pu
         if (!listener.remote) continue;
         load += weight(listener);
         anyFull = anyFull || !listener.light;
-        // Lately: the lag's growth over the whole span mixes in calmer times.
-        std::deque<Heard> recent;
-        for (const auto& heard : track.lags)
-            if (now - heard.at <= lagRecent) recent.push_back(heard);
-        if (const auto lately = growth(recent, -lagSpan.count())) {
-            heardShare += weight(listener) * (1 - std::clamp(*lately, 0.0, 1.0));
-            heardLoad += weight(listener);
+        // What it lost lately: over its last reports, as its growth over
+        // the whole span mixes in calmer times.
+        if (lagging && track.lags.size() >= 2) {
+            const auto& last = track.lags.back();
+            const auto before =
+                std::find_if(track.lags.rbegin(), track.lags.rend(),
+                             [&](const Heard& heard) { return last.at - heard.at >= lagRecent; });
+            const auto& from = before == track.lags.rend() ? track.lags.front() : *before;
+            const std::chrono::duration<double> span = last.at - from.at;
+            if (span.count() > 0)
+                shortfalls.push_back(std::clamp((last.lag - from.lag) / span.count(), 0.0, 1.0));
         }
         if (share) carried += *share;
         if (isBehind) ++behind;
@@ -96,37 +113,59 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, std::uint64_t pu
     }
 
     Verdict verdict;
+    std::optional<double> fitTo; // the load to bring those through the tunnel down to
+    // Whether listeners may be let go to get there: when there is no light
+    // stream, or the sockets show the uplink full. The pages' lags alone
+    // only move listeners to the light stream: while the tunnel passes on
+    // what it held of the full one, they overstate how full it is.
+    bool mayLetGo = lightShare_ == 0;
     // Full: more than one falls behind. Newcomers wait from the first sign.
     if (behind >= 2 && stream && *stream > 0) {
         fullAt_ = now;
         probedAt_.reset();
-        // A full uplink gives each listener about the same share, which those
-        // whose audio waited all through the window show (the buffers in the
-        // tunnel of the others may still be filling); one whose stream needs
-        // less takes only that. It carries no more than the tunnel took from
-        // them all. Without such a share, the pages' lags say what reaches them.
-        // Every listener gets about the share that those the pages tell of got.
-        double uplink = heardLoad > 0 ? *stream * load * heardShare / heardLoad : carried;
+        // A full uplink shorts every listener about alike: what those whose
+        // pages fell behind lately lost, everyone did. And it gives each about
+        // the same share, which those whose audio waited all through the
+        // window show (the buffers in the tunnel of the others may still be
+        // filling); one whose stream needs less takes only that. It carries
+        // no more than the tunnel took from them all.
+        double uplink = carried;
+        if (!shortfalls.empty()) {
+            const auto middle =
+                shortfalls.begin() + static_cast<std::ptrdiff_t>(shortfalls.size() / 2);
+            std::nth_element(shortfalls.begin(), middle, shortfalls.end());
+            uplink = *stream * load * (1 - *middle);
+        }
         if (shares.size() >= 2) {
             const auto middle = shares.begin() + static_cast<std::ptrdiff_t>(shares.size() / 2);
             std::nth_element(shares.begin(), middle, shares.end());
             double each = 0;
             for (const auto& listener : listeners)
                 if (listener.remote) each += std::min(*middle, *stream * weight(listener));
-            uplink = std::min(carried, each);
+            uplink = std::min(carried, each); // the sockets' word over the pages'
+            mayLetGo = true;
         }
-        // At least one step less than now: what there is does not fit.
-        const double least = lightShare_ > 0 ? lightShare_ : 1;
-        const double step = anyFull && lightShare_ > 0 ? 1 - lightShare_ : least;
-        room_ = std::max(least, std::min(headroom * uplink / *stream, load - step));
-    } else if (room_ && fullAt_ && now - *fullAt_ >= probeAfter && load >= *room_ &&
-               (!probedAt_ || now - *probedAt_ >= probeAfter)) {
-        // The uplink may carry more now (a busy moment passed, another network).
-        *room_ += 1;
+        const double estimate =
+            std::max(lightShare_ > 0 ? lightShare_ : 1.0, headroom * uplink / *stream);
+        room_ = estimate;
+        // What there is does not fit: at least one step less than now.
+        const double step = anyFull && lightShare_ > 0 ? 1 - lightShare_
+                            : lightShare_ > 0          ? lightShare_
+                                                       : 1;
+        fitTo = std::min(*room_, load - step);
+    } else if (const auto after = lightShare_ > 0 ? calm : probeAfter;
+               room_ && fullAt_ && now - *fullAt_ >= after &&
+               load + (lightShare_ > 0 ? lightShare_ : 1) > *room_ + 1e-6 &&
+               (!probedAt_ || now - *probedAt_ >= after)) {
+        // The uplink may carry more now (a busy moment passed, another
+        // network, or it was measured while it was clogged): room for one
+        // more is tried, on the light stream as often as a page asks again.
+        *room_ += lightShare_ > 0 ? lightShare_ : 1;
         probedAt_ = now;
     }
-    if (room_ && load > *room_ + 1e-6 && settled) {
-        fit(listeners, verdict);
+    if (!fitTo && room_ && load > *room_ + 1e-6) fitTo = room_;
+    if (fitTo && settled) {
+        fit(listeners, *fitTo, mayLetGo, verdict);
         letGoAt_ = now;
         for (auto& [id, track] : tracks_)
             track.lags.clear(); // they tell of the stream as it was
@@ -134,8 +173,12 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, std::uint64_t pu
         // Behind on its own: the light stream may be what its network carries.
         verdict.lighten = std::move(alone);
     }
-    for (const auto id : verdict.lighten)
-        tracks_[id] = Track{};
+    for (const auto id : verdict.lighten) {
+        auto& track = tracks_[id];
+        track.lags.clear();
+        track.backloggedSince.reset();
+        track.catchingUp = true;
+    }
     const bool calmNow = !fullAt_ || now - *fullAt_ >= calm;
     if (lightShare_ > 0 && room_) {
         verdict.light = true;
@@ -146,7 +189,8 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, std::uint64_t pu
     return verdict;
 }
 
-void UplinkWatch::fit(const std::vector<Listener>& listeners, Verdict& verdict) const {
+void UplinkWatch::fit(const std::vector<Listener>& listeners, double room, bool mayLetGo,
+                      Verdict& verdict) const {
     std::vector<const Listener*> newest;
     double load = 0;
     for (const auto& listener : listeners)
@@ -156,20 +200,23 @@ void UplinkWatch::fit(const std::vector<Listener>& listeners, Verdict& verdict) 
         }
     std::sort(newest.begin(), newest.end(),
               [](const Listener* a, const Listener* b) { return a->id > b->id; });
-    if (lightShare_ > 0)
+    // Anyone is let go only when everyone is on the light stream already:
+    // what moving them frees shows only once the tunnel has passed on what
+    // it held of the full stream.
+    if (lightShare_ > 0 &&
+        std::ranges::any_of(newest, [](auto* listener) { return !listener->light; })) {
         for (const auto* listener : newest) {
-            if (load <= *room_ + 1e-6) return;
+            if (load <= room + 1e-6) return;
             if (listener->light) continue;
             verdict.lighten.push_back(listener->id);
             load -= 1 - lightShare_;
         }
+        return;
+    }
     for (const auto* listener : newest) {
-        if (load <= *room_ + 1e-6) return;
-        const bool moved =
-            std::ranges::find(verdict.lighten, listener->id) != verdict.lighten.end();
+        if (load <= room + 1e-6 || !mayLetGo) return;
         verdict.letGo.push_back(listener->id);
-        load -= moved || listener->light ? lightShare_ : 1;
-        if (moved) std::erase(verdict.lighten, listener->id);
+        load -= listener->light ? lightShare_ : 1;
     }
 }
 

@@ -91,11 +91,14 @@ public:
     // reports; it is growing when it rose by `lagGrowth` or more without
     // falling back by more than `lagJitter` on the way.
     static constexpr auto lagSpan = std::chrono::seconds(30);
-    static constexpr std::size_t lagReports = 3;
+    static constexpr std::size_t lagReports = 2;
     static constexpr double lagGrowth = 1.5;
     static constexpr double lagJitter = 0.5;
-    // What reaches the pages now is judged from their reports this recent.
-    static constexpr auto lagRecent = std::chrono::seconds(10);
+    // The pages' lags are heard only while the stream is published at
+    // this share of its pace or more.
+    static constexpr double flowingShare = 0.9;
+    // What reaches the pages now is judged from their reports over this long.
+    static constexpr auto lagRecent = std::chrono::seconds(6);
     // After listeners are moved or let go, the pages' lags are heard again
     // only this much later: what the tunnel still held of the old stream
     // reaches them first.
@@ -117,14 +120,19 @@ private:
         std::deque<Sample> taken;
         // Since when audio has waited in its socket, without a break.
         std::optional<Clock::time_point> backloggedSince;
+        // Moved to the light stream, and its page not yet caught up on what
+        // the tunnel held of the full one: its lag tells of that, not of now.
+        bool catchingUp = false;
     };
 
     // Seconds of lag gained per second, when the page's lag kept growing by
     // `least` seconds or more.
     static std::optional<double> growth(const std::deque<Heard>& lags, double least);
-    // Which listeners to move to the light stream, and then to let go, so
-    // that those through the tunnel fit the room; newest first.
-    void fit(const std::vector<Listener>& listeners, Verdict& verdict) const;
+    // Which listeners to move to the light stream, and then (when `mayLetGo`)
+    // to let go, so that those through the tunnel fit `room` (in full
+    // streams); newest first.
+    void fit(const std::vector<Listener>& listeners, double room, bool mayLetGo,
+             Verdict& verdict) const;
     double weight(const Listener& listener) const { return listener.light ? lightShare_ : 1; }
 
     double lightShare_;

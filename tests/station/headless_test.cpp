@@ -656,8 +656,8 @@ struct Mpv {
 // The change is carried by the audio the station captured when it read it:
 // where mpv's reading stood at that moment. mpv shows it within 1.5 s of
 // reading that far (a title block every 0.67 s of stream, a listener woken
-// every 0.25 s, capture and encoder latency, and the polls' own steps); a title with a quote, a semicolon, an emoji and 300
-// characters arrives whole.
+// every 0.25 s, capture and encoder latency, and the polls' own steps); a title with a quote, a
+// semicolon, an emoji and 300 characters arrives whole.
 TEST(MediaPlayers, MpvShowsEachTitleWhereItsAudioBegins) {
     const std::string next = "Don't Stop; Ferry \xF0\x9F\x8E\xB5 " + std::string(280, 'a');
     PlayingStation station({twoTracks[0], next + "|The Gulls|Low Tide|"});
@@ -842,6 +842,15 @@ TEST_P(CatchUpPage, StartsAnEarlierSongFromTheTopAndComesBackToLive) {
     runPage("catchup", GetParam(), "pagetone", std::chrono::seconds(180));
 }
 INSTANTIATE_TEST_SUITE_P(Browsers, CatchUpPage, testing::Values("chromium", "firefox"),
+                         [](const auto& test) { return std::string(test.param); });
+
+// The light stream from the page: Opus with Data Saver, light AAC where Opus
+// is refused, and on a slow link the station moves it there and it plays through.
+class LightPage : public testing::TestWithParam<const char*> {};
+TEST_P(LightPage, PlaysTheLightStreamAndWeathersASlowLink) {
+    runPage("light", GetParam(), "pagetone", std::chrono::seconds(180));
+}
+INSTANTIATE_TEST_SUITE_P(Browsers, LightPage, testing::Values("chromium", "firefox"),
                          [](const auto& test) { return std::string(test.param); });
 
 // Two listeners see each other's name and reactions; off, no controls.

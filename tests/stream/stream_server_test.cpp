@@ -1192,6 +1192,7 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
             << "not the newest were moved " << lagOnly;
         EXPECT_TRUE(light.room >= 8u && light.room <= 10u)
             << "room in full streams, not light ones";
+        EXPECT_TRUE(light.joinLight) << "newcomers would join on the full stream";
     }
 
     const auto roomy = run(20 * rate, 6, 0, false);

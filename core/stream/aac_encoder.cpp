@@ -110,9 +110,9 @@ std::optional<AACEncoderError> AACEncoder::open(int bitrate) {
     // default's time, and at that rate the default's search gains little.
     AVDictionary* options = nullptr;
     if (bitrate <= fastCoderUpTo) av_dict_set(&options, "aac_coder", "fast", 0);
-    const int status = avcodec_open2(context_, codec, &options);
+    const int opened = avcodec_open2(context_, codec, &options);
     av_dict_free(&options);
-    if (status < 0) return AACEncoderError{Kind::create, status};
+    if (opened < 0) return AACEncoderError{Kind::create, opened};
     if (context_->frame_size != framesPerPacket)
         return AACEncoderError{Kind::create, AVERROR(EINVAL)};
 

@@ -62,9 +62,9 @@ std::optional<std::string> OggOpusEncoder::open(int bitrate) {
     // analysis and packet overhead.
     AVDictionary* options = nullptr;
     av_dict_set(&options, "frame_duration", "60", 0);
-    const int status = avcodec_open2(codec_, codec, &options);
+    const int opened = avcodec_open2(codec_, codec, &options);
     av_dict_free(&options);
-    if (status < 0) return failed("codec", status);
+    if (opened < 0) return failed("codec", opened);
     frameSize_ = codec_->frame_size;
     if (frameSize_ <= 0) return failed("frame size", AVERROR(EINVAL));
 

@@ -39,8 +39,13 @@ std::optional<UplinkWatch::Listener> StreamSession::uplinkSample() {
     int waiting = 0;
     if (::ioctl(socket_.native_handle(), SIOCOUTQ, &waiting) != 0) waiting = 0;
     const auto unsent = std::min<std::uint64_t>(sent_, static_cast<std::uint64_t>(waiting));
-    return UplinkWatch::Listener{
-        .id = id_, .joined = joined_, .taken = sent_ - unsent, .waiting = unsent};
+    return UplinkWatch::Listener{.id = id_,
+                                 .joined = joined_,
+                                 .taken = sent_ - unsent,
+                                 .waiting = unsent,
+                                 .light = false,
+                                 .remote = true,
+                                 .heard = {}};
 }
 
 void StreamSession::finish() {

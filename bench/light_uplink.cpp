@@ -446,6 +446,15 @@ int main() {
         last = now;
     }
     const auto stop = Clock::now();
+    // Who the station had let go by the end: once the stand-in stops carrying,
+    // every socket backs up, and what the station does then is no figure.
+    // (The tunnel may still hold some of a closed stream for its visitor.)
+    std::vector<bool> closedByStop;
+    for (const auto& visitor : visitors) {
+        pollfd closed{visitor.fd, POLLRDHUP, 0};
+        closedByStop.push_back(visitor.letGo ||
+                               (::poll(&closed, 1, 0) > 0 && closed.revents & POLLRDHUP));
+    }
     const double fullRate =
         static_cast<double>(r.full->published() - fullAtJudged) / seconds(stop - judgedFrom);
     const double lightRate =
@@ -486,11 +495,7 @@ int main() {
         for (const auto& frame : visitor.frames)
             if (frame.at >= judgedFrom) audio += frame.seconds;
         const double share = audio / seconds(stop - judgedFrom);
-        // Let go: the station closed the stream, though the tunnel may still
-        // hold some of it for the visitor.
-        pollfd closed{visitor.fd, POLLRDHUP, 0};
-        const bool letGo =
-            visitor.letGo || (::poll(&closed, 1, 0) > 0 && closed.revents & POLLRDHUP);
+        const bool letGo = closedByStop[static_cast<std::size_t>(visitor.number)];
         const bool carried = !visitor.refused && !letGo;
         refused += visitor.refused;
         letGoCount += !visitor.refused && letGo;

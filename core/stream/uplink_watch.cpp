@@ -20,14 +20,15 @@ std::optional<double> UplinkWatch::rate(const std::deque<Sample>& samples, Clock
 
 std::optional<double> UplinkWatch::growth(const std::deque<Heard>& lags, double least) {
     if (lags.size() < lagReports) return std::nullopt;
-    const std::chrono::duration<double> span = lags.back().at - lags.front().at;
-    const double gained = lags.back().lag - lags.front().lag;
-    if (span.count() <= 0 || gained < least) return std::nullopt;
-    double highest = lags.front().lag;
-    for (const auto& heard : lags) {
-        if (heard.lag < highest - lagJitter) return std::nullopt; // it caught up meanwhile
-        highest = std::max(highest, heard.lag);
-    }
+    // From its lowest to now, as long as it is not coming down now: one
+    // uneven report earlier does not hide a lag that keeps growing.
+    const auto lowest =
+        std::ranges::min_element(lags.begin(), std::prev(lags.end()), {}, &Heard::lag);
+    const auto highest = std::ranges::max(lags, {}, &Heard::lag).lag;
+    const std::chrono::duration<double> span = lags.back().at - lowest->at;
+    const double gained = lags.back().lag - lowest->lag;
+    if (span.count() <= 0 || gained < least || lags.back().lag < highest - lagJitter)
+        return std::nullopt;
     return gained / span.count();
 }
 

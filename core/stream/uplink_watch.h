@@ -88,8 +88,8 @@ public:
     // Room for one more is tried after this long at room without trouble.
     static constexpr auto probeAfter = std::chrono::minutes(5);
     // A page's lag is judged over this span, from at least `lagReports`
-    // reports; it is growing when it rose by `lagGrowth` or more without
-    // falling back by more than `lagJitter` on the way.
+    // reports; it is growing when it rose by `lagGrowth` or more from its
+    // lowest, and is not now more than `lagJitter` below its highest.
     static constexpr auto lagSpan = std::chrono::seconds(30);
     static constexpr std::size_t lagReports = 2;
     static constexpr double lagGrowth = 1.5;

@@ -558,39 +558,23 @@ const light = (name) => withStation(name, async ({ browser, tunnel, start, proxy
   await screenshot(page, "data-saver", name);
   await page.close();
 
-  // Two listeners at once, each through its own tunnel: one on 150 kbit/s,
-  // less than the full stream needs, one on 1 Mbit/s.
+  // On a link that carries the full stream (1 Mbit/s), the page keeps it.
   const link = (kbits) => (page) => page.createCDPSession().then(async (cdp) => {
     await cdp.send("Network.enable");
     await cdp.send("Network.emulateNetworkConditions", { offline: false, latency: 150,
       downloadThroughput: kbits * 1000 / 8, uploadThroughput: kbits * 1000 / 8 });
   });
   const fast = await proxy(tunnel.target);
-  const streamsBefore = tunnel.streamPaths.length;
-  const slowPage = await openPage(browser, `${tunnel.base}/#k=pw`, link(150));
   const fastPage = await openPage(browser, `${fast.base}/#k=pw`, link(1000));
-  for (const page of [slowPage, fastPage]) {
-    await page.click("#play");
-    check(await shows(page, (s) => s.time > 0, 20000, 50), "a listener plays");
+  await fastPage.click("#play");
+  check(await shows(fastPage, (s) => s.time > 0, 20000, 50), "a listener plays");
+  // Stalled: the time, sampled every quarter second over 20 s, that the audio did not advance.
+  let good = 0, last = null;
+  for (const end = Date.now() + 20000; Date.now() < end; await sleep(250)) {
+    const s = await state(fastPage);
+    if (last !== null && (s.paused || !(s.time > last))) good += 0.25;
+    last = s.time;
   }
-  // Stalled: the time, sampled every quarter second over 40 s, that the
-  // audio did not advance (a new connection's clock starts again).
-  const stalled = [0, 0], last = [null, null];
-  for (const end = Date.now() + 40000; Date.now() < end; await sleep(250)) {
-    const states = await Promise.all([slowPage, fastPage].map(state));
-    states.forEach((s, i) => {
-      if (last[i] !== null && (s.paused || !(s.time > last[i]))) stalled[i] += 0.25;
-      last[i] = s.time;
-    });
-  }
-  const [slow, good] = stalled;
-  check(slow <= 5, `on 150 kbit/s the page plays through (${slow.toFixed(1)} s stalled in 40 s)`);
-  // The station moved it to the light stream; where Opus plays, the page went on in it.
-  check(await lighterNote(slowPage) === "Lighter sound for a weak connection" &&
-        form(tunnel) === "opus",
-        `and says "${await lighterNote(slowPage)}", now on Opus (${
-          tunnel.streamPaths.slice(streamsBefore).join(" ")})`);
-  await screenshot(slowPage, "lighter", name);
   check(good <= 1 && form(fast) === null && await lighterNote(fastPage) === "",
         `on 1 Mbit/s the full stream plays on (${good.toFixed(1)} s stalled, ${
           fast.streamPaths.at(-1)}, note "${await lighterNote(fastPage)}")`);

@@ -103,7 +103,7 @@ void Listener::takeAll(std::vector<Chunk>& into) {
 void TagRoster::add(const std::optional<std::string>& tag) {
     std::lock_guard lock(mutex_);
     if (tag)
-        ++tags_[*tag];
+        tags_[*tag] += 1;
     else
         ++untagged_;
 }

@@ -123,6 +123,7 @@ class Tunnel {
     if (this.down) return refuse();
     const port = this.target;
     const stream = request.method === "GET" && /^\/(stream|live)/.test(request.url);
+    if (stream && this.gate) return this.gate.then(() => this.forward(request, response));
     if (stream) {
       this.streams.set(port, (this.streams.get(port) || 0) + 1);
       this.streamPaths.push(request.url);
@@ -338,11 +339,17 @@ const listen = (name) => withStation(name, async ({ browser, tunnel, start }) =>
   ({ port, stop } = await start(["--maxListeners=1"]));
   check(await plays(page, 30000, carried), "back on air, the page plays again by itself");
 
-  // Full: another listener holds the only place when the page reconnects.
+  // Full: another listener holds the only place when the page reconnects
+  // (the page's streams wait at the tunnel until the holder is counted).
+  let open;
+  tunnel.gate = new Promise((done) => (open = done));
   tunnel.cut();
   await waitFor(async () => (await now(port)).listeners === 0, 5000, 20);
   const holder = http.get({ host: "127.0.0.1", port, path: "/stream?k=pw&l=holder" });
   holder.on("error", () => {});
+  await waitFor(async () => (await now(port)).listeners === 1, 5000, 20);
+  tunnel.gate = null;
+  open();
   await comes(page, (s) => s.note === FULL, 15000, "the full line");
   await screenshot(page, "full", name);
   holder.destroy();

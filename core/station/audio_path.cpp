@@ -144,7 +144,7 @@ void AudioPath::publish(std::chrono::steady_clock::time_point now) {
     // Stamped with when its audio was captured, so that titles, chapters and
     // title blocks are matched to what is heard in it.
     const auto at = now - delay_;
-    if (!pending_.empty()) fanout_->publish(Chunk(std::exchange(pending_, Bytes()), at));
+    fanout_->publish(Chunk(std::exchange(pending_, Bytes()), at), pendingSeconds_);
     if (!lightPending_.empty())
         light_.aac->publish(Chunk(std::exchange(lightPending_, Bytes()), at));
     if (opusEncoder_) opusEncoder_->flush(opusPending_);

@@ -224,7 +224,16 @@ void Fanout::trim() {
     if (burstBytes_ == 0 && window_ == Clock::duration::zero()) dropKept();
 }
 
-void Fanout::publish(const Chunk& chunk) {
+std::optional<double> Fanout::publishedAudio() const {
+    if (!audioKnown_.load(std::memory_order_relaxed)) return std::nullopt;
+    return static_cast<double>(audioMicros_.load(std::memory_order_relaxed)) / 1e6;
+}
+
+void Fanout::publish(const Chunk& chunk, double audio) {
+    if (audio > 0) {
+        audioMicros_.fetch_add(static_cast<std::uint64_t>(audio * 1e6), std::memory_order_relaxed);
+        audioKnown_.store(true, std::memory_order_relaxed);
+    }
     if (chunk.size() == 0) return;
     published_.fetch_add(chunk.size(), std::memory_order_relaxed);
     const auto now = Clock::now();

@@ -241,8 +241,9 @@ public:
     void setWindow(std::chrono::seconds window);
     // Keeps the chunk and hands it (or, to a listener behind live, the one
     // its place has reached) to every listener. Never waits on a consumer;
-    // empty chunks are ignored.
-    void publish(const Chunk& chunk);
+    // empty chunks are ignored. `audio`: the seconds of audio it carries,
+    // when the publisher knows (an encoder's delay may leave a chunk empty).
+    void publish(const Chunk& chunk, double audio = 0);
     // A new registered listener whose first chunk is the burst; `counts`
     // says whether count() includes it. With `behind` > 0 it starts at the
     // first chunk published that many seconds ago or later (at the oldest
@@ -287,6 +288,8 @@ public:
     bool offered() const { return offered_.load(std::memory_order_relaxed); }
     // Bytes published so far.
     std::uint64_t published() const { return published_.load(std::memory_order_relaxed); }
+    // Seconds of audio published so far, once a publisher said how much.
+    std::optional<double> publishedAudio() const;
     // Bytes kept.
     std::size_t keptBytes() const;
 
@@ -379,6 +382,8 @@ private:
     const std::shared_ptr<TagRoster> roster_;
     const std::size_t perListenerLimit_;
     std::atomic<std::uint64_t> published_{0};
+    std::atomic<std::uint64_t> audioMicros_{0};
+    std::atomic<bool> audioKnown_{false};
     std::atomic<bool> offered_{true};
 };
 

@@ -154,8 +154,10 @@ void StreamServer::Impl::watchUplink() {
             if (const auto tag = gathering->tags.find(listener.id); tag != gathering->tags.end())
                 if (const auto said = reports.find(tag->second); said != reports.end())
                     listener.heard = said->second;
-        const auto verdict = uplink.update(std::chrono::steady_clock::now(), fanout->published(),
-                                           gathering->listeners);
+        const auto verdict =
+            uplink.update(std::chrono::steady_clock::now(),
+                          {.bytes = fanout->published(), .audio = fanout->publishedAudio()},
+                          gathering->listeners);
         admitThroughTunnel = verdict.admit;
         joinLight = verdict.light;
         room = uplink.room().value_or(0);

@@ -18,7 +18,22 @@ std::optional<double> UplinkWatch::rate(const std::deque<Sample>& samples, Clock
     return static_cast<double>(samples.back().bytes - samples.front().bytes) / span.count();
 }
 
-std::optional<double> UplinkWatch::growth(const std::deque<Heard>& lags, double least) {
+double UplinkWatch::gained(const Heard& from, const Heard& to) const {
+    // The audio published by a moment: the newest count at or before it.
+    const auto by = [&](Clock::time_point at) {
+        const auto after = std::ranges::upper_bound(audio_, at, {}, &Heard::at);
+        return after == audio_.begin() ? audio_.front() : *std::prev(after);
+    };
+    double stalled = 0;
+    if (!audio_.empty()) {
+        const auto [start, end] = std::pair{by(from.at), by(to.at)};
+        const std::chrono::duration<double> span = end.at - start.at;
+        stalled = std::max(span.count() - (end.lag - start.lag), 0.0);
+    }
+    return to.lag - from.lag - stalled;
+}
+
+std::optional<double> UplinkWatch::growth(const std::deque<Heard>& lags) const {
     if (lags.size() < lagReports) return std::nullopt;
     // From its lowest to now, as long as it is not coming down now: one
     // uneven report earlier does not hide a lag that keeps growing.
@@ -26,15 +41,20 @@ std::optional<double> UplinkWatch::growth(const std::deque<Heard>& lags, double 
         std::ranges::min_element(lags.begin(), std::prev(lags.end()), {}, &Heard::lag);
     const auto highest = std::ranges::max(lags, {}, &Heard::lag).lag;
     const std::chrono::duration<double> span = lags.back().at - lowest->at;
-    const double gained = lags.back().lag - lowest->lag;
-    if (span.count() <= 0 || gained < least || lags.back().lag < highest - lagJitter)
+    const double lost = gained(*lowest, lags.back());
+    if (span.count() <= 0 || lost < lagGrowth || lags.back().lag < highest - lagJitter)
         return std::nullopt;
-    return gained / span.count();
+    return lost / span.count();
 }
 
-UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, std::uint64_t published,
+UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published published,
                                          const std::vector<Listener>& listeners) {
-    keep(published_, {now, published}, streamWindow);
+    keep(published_, {now, published.bytes}, streamWindow);
+    if (published.audio) {
+        audio_.push_back({now, *published.audio});
+        while (now - audio_.front().at > lagSpan + window)
+            audio_.pop_front();
+    }
     const auto hearFrom = letGoAt_ ? *letGoAt_ + lagSettling : Clock::time_point::min();
     std::map<std::uint64_t, Track> tracks;
     for (const auto& listener : listeners) {
@@ -46,8 +66,17 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, std::uint64_t pu
             track.backloggedSince.reset();
         else if (!track.backloggedSince)
             track.backloggedSince = now;
-        for (const auto& heard : listener.heard)
-            if (heard.at >= hearFrom) track.lags.push_back(heard);
+        for (const auto& heard : listener.heard) {
+            if (heard.at < hearFrom) continue;
+            // A lag that grew faster than the clock is a step back (catch-up),
+            // not a stall: it is judged anew from there.
+            if (!track.lags.empty() &&
+                heard.lag - track.lags.back().lag >
+                    std::chrono::duration<double>(heard.at - track.lags.back().at).count() +
+                        lagJitter)
+                track.lags.clear();
+            track.lags.push_back(heard);
+        }
         while (!track.lags.empty() && now - track.lags.front().at > lagSpan)
             track.lags.pop_front();
     }
@@ -59,13 +88,6 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, std::uint64_t pu
     // sockets are judged only once every listener through the tunnel has a
     // rate.
     const auto stream = rate(published_, window);
-    // A capture that stalls publishes nothing for a while: the pages fall
-    // behind for that, not for the uplink.
-    std::deque<Sample> lately;
-    for (const auto& sample : published_)
-        if (now - sample.at <= window) lately.push_back(sample);
-    const auto pace = rate(lately, window - std::chrono::milliseconds(500));
-    const bool flowing = stream && pace && *pace >= flowingShare * *stream;
     const bool settled = !letGoAt_ || now - *letGoAt_ >= settling;
     bool measured = stream && *stream > 0 && settled;
     for (const auto& listener : listeners)
@@ -86,8 +108,7 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, std::uint64_t pu
         if (track.catchingUp && !track.lags.empty() &&
             track.lags.back().lag < std::ranges::max(track.lags, {}, &Heard::lag).lag - lagJitter)
             track.catchingUp = false;
-        const auto lagging =
-            track.catchingUp || !flowing ? std::nullopt : growth(track.lags, lagGrowth);
+        const auto lagging = track.catchingUp ? std::nullopt : growth(track.lags);
         const bool socketBehind = measured && share && now - listener.joined > window &&
                                   listener.waiting >= behindWaiting && *share < behindShare * own;
         const bool isBehind = settled && (socketBehind || lagging);
@@ -105,7 +126,7 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, std::uint64_t pu
             const auto& from = before == track.lags.rend() ? track.lags.front() : *before;
             const std::chrono::duration<double> span = last.at - from.at;
             if (span.count() > 0)
-                shortfalls.push_back(std::clamp((last.lag - from.lag) / span.count(), 0.0, 1.0));
+                shortfalls.push_back(std::clamp(gained(from, last) / span.count(), 0.0, 1.0));
         }
         if (share) carried += *share;
         if (isBehind) ++behind;

@@ -58,8 +58,14 @@ public:
     // there is no light stream).
     explicit UplinkWatch(double lightShare = 0) : lightShare_(lightShare) {}
 
-    // The bytes published so far and every listener through the tunnel, now.
-    Verdict update(Clock::time_point now, std::uint64_t published,
+    // What was published so far: bytes, and seconds of audio when known.
+    struct Published {
+        std::uint64_t bytes = 0;
+        std::optional<double> audio;
+    };
+
+    // What was published so far and every listener through the tunnel, now.
+    Verdict update(Clock::time_point now, Published published,
                    const std::vector<Listener>& listeners);
 
     // How many listeners the uplink was seen to carry, in full streams;
@@ -94,9 +100,6 @@ public:
     static constexpr std::size_t lagReports = 2;
     static constexpr double lagGrowth = 1.5;
     static constexpr double lagJitter = 0.5;
-    // The pages' lags are heard only while the stream is published at
-    // this share of its pace or more.
-    static constexpr double flowingShare = 0.9;
     // What reaches the pages now is judged from their reports over this long.
     static constexpr auto lagRecent = std::chrono::seconds(6);
     // After listeners are moved or let go, the pages' lags are heard again
@@ -125,9 +128,12 @@ private:
         bool catchingUp = false;
     };
 
+    // Seconds of lag a page gained between two moments that the capture
+    // did not: one that stalls holds back every page alike, not the uplink.
+    double gained(const Heard& from, const Heard& to) const;
     // Seconds of lag gained per second, when the page's lag kept growing by
-    // `least` seconds or more.
-    static std::optional<double> growth(const std::deque<Heard>& lags, double least);
+    // `lagGrowth` or more.
+    std::optional<double> growth(const std::deque<Heard>& lags) const;
     // Which listeners to move to the light stream, and then (when `mayLetGo`)
     // to let go, so that those through the tunnel fit `room` (in full
     // streams); newest first.
@@ -137,6 +143,7 @@ private:
 
     double lightShare_;
     std::deque<Sample> published_;
+    std::deque<Heard> audio_; // seconds of audio published by then, over the lag span
     std::map<std::uint64_t, Track> tracks_;
     std::optional<double> room_;                // in full streams
     std::optional<Clock::time_point> fullAt_;   // the last time the uplink was seen full

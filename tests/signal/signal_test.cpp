@@ -316,8 +316,8 @@ constexpr double rate = 48000;
 // blocks of 1024 frames as fast as it takes them; a listener there from the
 // start keeps what it hears.
 struct Path {
-    explicit Path(bool evenly = false, bool opusStarts = true)
-        : even(std::make_shared<std::atomic<bool>>(evenly)), opusStarts(opusStarts) {}
+    explicit Path(bool evenly = false, bool opusWorks = true)
+        : even(std::make_shared<std::atomic<bool>>(evenly)), opusStarts(opusWorks) {}
     std::shared_ptr<Shared> shared = std::make_shared<Shared>();
     std::shared_ptr<Fanout> fanout = std::make_shared<Fanout>(1 << 20, 1 << 20);
     // The light stream as AAC and as Ogg; the Ogg one's burst is about a second.

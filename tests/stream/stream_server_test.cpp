@@ -1103,7 +1103,8 @@ TEST(StreamServer, ASlowListenerIsMovedToTheLightStreamInsideItsConnection) {
 // through a tunnel that takes everything at once, from the pages' growing
 // lags alone. Where the uplink carries them all, one listener slow on their
 // own (a phone on a poor network) is never let go: with a light stream it
-// alone is moved to it.
+// alone is moved to it. Pages held back by a stalled capture, or one that
+// steps back, move nobody.
 // (bench/narrow_uplink and bench/light_uplink measure this through the server.)
 TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerStays) {
     constexpr double rate = 24000; // bytes per second of the full stream
@@ -1120,13 +1121,18 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
         bool admits = true, joinLight = false;
     };
     const auto run = [&](double uplink, std::optional<std::uint64_t> slow, double lightShare,
-                         bool lagOnly) {
+                         bool lagOnly, bool captureStalls = false) {
+        // Pages held back by a stalled capture, or a listener stepping back 13 s: no uplink.
         UplinkWatch watch(lightShare);
         const auto start = UplinkWatch::Clock::now();
         Outcome outcome;
         auto& members = outcome.members;
+        double audio = 0; // published; a stalled capture publishes nothing for 5 s
         for (int second = 0; second <= 90; ++second) {
             const auto now = start + std::chrono::seconds(second);
+            const bool stalled = captureStalls && second >= 40 && second < 45;
+            if (captureStalls && second == 60) members.at(3).lag += 13;
+            audio += stalled ? 0 : 1;
             if (second < 15) members[std::uint64_t(second) + 1] = {};
             const auto need = [&](const auto& entry) {
                 const auto& [id, member] = entry;
@@ -1145,9 +1151,9 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
                 auto& [id, member] = entry;
                 const double own = member.light ? rate * lightShare : rate;
                 const double got = std::min(need(entry), each);
-                member.lag += 1 - got / own;
+                member.lag += stalled ? 1 : 1 - got / own;
                 if (second > 80) member.worst = std::min(member.worst, got / own);
-                member.taken += std::uint64_t(lagOnly ? own : got);
+                member.taken += stalled ? 0 : std::uint64_t(lagOnly ? own : got);
                 UplinkWatch::Listener listener{.id = id,
                                                .joined = start + std::chrono::seconds(id - 1),
                                                .taken = member.taken,
@@ -1159,7 +1165,8 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
                 if (second % 3 == 0) listener.heard = {{now, member.lag}};
                 listeners.push_back(listener);
             }
-            const auto verdict = watch.update(now, std::uint64_t(rate) * second, listeners);
+            const auto verdict = watch.update(
+                now, {.bytes = std::uint64_t(rate * audio), .audio = audio}, listeners);
             outcome.admits = verdict.admit;
             outcome.joinLight = verdict.light;
             for (const auto id : verdict.lighten)
@@ -1207,6 +1214,8 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
     EXPECT_TRUE(roomyLight.letGo.empty() && roomyLight.admits && !roomyLight.joinLight);
     EXPECT_EQ(lightened(roomyLight), std::vector<std::uint64_t>{6});
     EXPECT_TRUE(carried(roomyLight));
+    const auto stall = run(20 * rate, std::nullopt, 1.0 / 3, true, true);
+    EXPECT_TRUE(lightened(stall).empty() && stall.letGo.empty() && !stall.room);
 }
 
 } // namespace

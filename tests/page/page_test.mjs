@@ -176,7 +176,8 @@ async function openPage(browser, url, prepare = async () => {}) {
 
 const state = (page) => page.evaluate(() => {
   const $ = (id) => document.getElementById(id);
-  const audio = $("audio");
+  // What is heard: while the page hands over to another stream, the one that plays on.
+  const audio = [...document.querySelectorAll("audio")].find((a) => !a.muted) ?? $("audio");
   return {
     time: audio.currentTime, paused: audio.paused, source: audio.src,
     playing: $("dot").classList.contains("on"), note: $("note").textContent,
@@ -572,16 +573,31 @@ const light = (name) => withStation(name, async ({ browser, tunnel, start, proxy
       downloadThroughput: kbits * 1000 / 8, uploadThroughput: kbits * 1000 / 8 });
   });
   const fast = await proxy(tunnel.target);
+  const streamsBefore = tunnel.streamPaths.length;
+  const slowPage = await openPage(browser, `${tunnel.base}/#k=pw`, link(150));
   const fastPage = await openPage(browser, `${fast.base}/#k=pw`, link(1000));
-  await fastPage.click("#play");
-  check(await shows(fastPage, (s) => s.time > 0, 20000, 50), "a listener plays");
-  // Stalled: the time, sampled every quarter second over 20 s, that the audio did not advance.
-  let good = 0, last = null;
-  for (const end = Date.now() + 20000; Date.now() < end; await sleep(250)) {
-    const s = await state(fastPage);
-    if (last !== null && (s.paused || !(s.time > last))) good += 0.25;
-    last = s.time;
+  for (const page of [slowPage, fastPage]) {
+    await page.click("#play");
+    check(await shows(page, (s) => s.time > 0, 20000, 50), "a listener plays");
   }
+  // Stalled: the time, sampled every quarter second over 40 s, that the
+  // audio did not advance.
+  const stalled = [0, 0], last = [null, null];
+  for (const end = Date.now() + 40000; Date.now() < end; await sleep(250)) {
+    const states = await Promise.all([slowPage, fastPage].map(state));
+    states.forEach((s, i) => {
+      if (last[i] !== null && (s.paused || !(s.time > last[i]))) stalled[i] += 0.25;
+      last[i] = s.time;
+    });
+  }
+  const [slow, good] = stalled;
+  check(slow <= 5, `on 150 kbit/s the page plays through (${slow.toFixed(1)} s stalled in 40 s)`);
+  // The station moved it to the light stream; where Opus plays, the page went on in it.
+  check(await lighterNote(slowPage) === "Lighter sound for a weak connection" &&
+        form(tunnel) === "opus",
+        `and says "${await lighterNote(slowPage)}", now on Opus (${
+          tunnel.streamPaths.slice(streamsBefore).join(" ")})`);
+  await screenshot(slowPage, "lighter", name);
   check(good <= 1 && form(fast) === null && await lighterNote(fastPage) === "",
         `on 1 Mbit/s the full stream plays on (${good.toFixed(1)} s stalled, ${
           fast.streamPaths.at(-1)}, note "${await lighterNote(fastPage)}")`);

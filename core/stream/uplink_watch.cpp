@@ -175,13 +175,12 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
                             : lightShare_ > 0          ? lightShare_
                                                        : 1;
         fitTo = std::min(*room_, load - step);
-    } else if (const auto after = lightShare_ > 0 ? calm : probeAfter;
-               room_ && fullAt_ && now - *fullAt_ >= after &&
+    } else if (room_ && fullAt_ && now - *fullAt_ >= probeAfter &&
                load + (lightShare_ > 0 ? lightShare_ : 1) > *room_ + 1e-6 &&
-               (!probedAt_ || now - *probedAt_ >= after)) {
+               (!probedAt_ || now - *probedAt_ >= probeAfter)) {
         // The uplink may carry more now (a busy moment passed, another
         // network, or it was measured while it was clogged): room for one
-        // more is tried, on the light stream as often as a page asks again.
+        // more is tried, one light stream when there is one.
         *room_ += lightShare_ > 0 ? lightShare_ : 1;
         probedAt_ = now;
     }

@@ -150,7 +150,9 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
         // the same share, which those whose audio waited all through the
         // window show (the buffers in the tunnel of the others may still be
         // filling); one whose stream needs less takes only that. It carries
-        // no more than the tunnel took from them all.
+        // no more than the tunnel took from them all. The sockets speak only
+        // while the tunnel takes less than the listeners need: one that takes
+        // more is still passing on what it held.
         double uplink = carried;
         if (!shortfalls.empty()) {
             const auto middle =
@@ -158,7 +160,7 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
             std::nth_element(shortfalls.begin(), middle, shortfalls.end());
             uplink = *stream * load * (1 - *middle);
         }
-        if (shares.size() >= 2) {
+        if (shares.size() >= 2 && carried < behindShare * *stream * load) {
             const auto middle = shares.begin() + static_cast<std::ptrdiff_t>(shares.size() / 2);
             std::nth_element(shares.begin(), middle, shares.end());
             double each = 0;

@@ -1216,6 +1216,27 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
     EXPECT_TRUE(carried(roomyLight));
     const auto stall = run(20 * rate, std::nullopt, 1.0 / 3, true, true);
     EXPECT_TRUE(lightened(stall).empty() && stall.letGo.empty() && !stall.room);
+
+    // A tunnel still passing on what it held of the full stream: the light
+    // listeners' pages fall behind and their sockets back up, yet it takes
+    // more than they need. Nobody is let go.
+    UplinkWatch draining(1.0 / 3);
+    const auto start = UplinkWatch::Clock::now();
+    std::vector<UplinkWatch::Listener> held(6);
+    for (int second = 0; second <= 40; ++second) {
+        const auto now = start + std::chrono::seconds(second);
+        for (std::uint64_t id = 1; id <= held.size(); ++id)
+            held[id - 1] = {.id = id,
+                            .joined = start,
+                            .taken = std::uint64_t(1.1 * rate / 3 * second),
+                            .waiting = 64 * 1024U,
+                            .light = true,
+                            .remote = true,
+                            .heard = {{now, 10 + 0.3 * second}}};
+        const auto verdict = draining.update(
+            now, {.bytes = std::uint64_t(rate * second), .audio = double(second)}, held);
+        EXPECT_TRUE(verdict.letGo.empty()) << second;
+    }
 }
 
 } // namespace

@@ -622,6 +622,12 @@ TEST_F(MicrophoneTest, TheLastChoiceWinsWithOneDeviceStream) {
     }
     sound->pactl(
         {"load-module", "module-remap-source", "master=other.monitor", "source_name=othermic"});
+    // Chosen from the list, as in the panel (PipeWire offers a new source a moment later).
+    ASSERT_TRUE(eventually([&] {
+        return std::ranges::any_of(s.sources().micInputs(), [](const QVariant& input) {
+            return input.value<AudioInput>().uid == "othermic";
+        });
+    }));
     s.mic().chooseMic("othermic");
     EXPECT_EQ(settings.string("micDevice"), "othermic");
     EXPECT_TRUE(on(s) && streams(0) && streams(1, "othermic"));

@@ -59,9 +59,10 @@ std::optional<double> parseCDouble(const std::string& text) {
     return value;
 }
 
-double lagOf(std::string_view target) {
+// Seconds named `name` in the query, 0 when missing or no number.
+double secondsOf(std::string_view target, const std::string& name) {
     const auto pairs = query(target);
-    const auto found = pairs.find("lag");
+    const auto found = pairs.find(name);
     if (found == pairs.end()) return 0;
     const auto value = parseCDouble(found->second);
     if (!value || !std::isfinite(*value)) return 0;
@@ -122,7 +123,7 @@ Route route(std::string_view requestLine) {
     if (path == "/" || path == "/index.html") return Route::page();
     if (path == "/listen.m3u") return Route::playlist();
     if (path == "/light.m3u") return {.kind = Route::Kind::playlist, .form = Form::light};
-    if (path == "/now") return Route::now(lagOf(target));
+    if (path == "/now") return Route::now(secondsOf(target, "lag"), secondsOf(target, "ahead"));
     if (path == "/history") return {.kind = Route::Kind::history};
     if (path != "/stream" && path != "/cover") return Route::notFound();
     // How far behind live, or which track's cover: plain decimals only.

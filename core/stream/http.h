@@ -11,8 +11,8 @@ namespace lantern {
 // A form of the stream: the full one, or the light one as AAC or as Opus in Ogg.
 enum class Form { full, light, opus };
 
-// A listener-facing route. `lag` is meaningful for `now` only and always lies
-// within 0 to 60 seconds.
+// A listener-facing route. `lag` (how far behind live the page plays) and
+// `ahead` (how much it holds beyond that) are meaningful for `now` only.
 struct Route {
     // streamCheck: HEAD /stream, whether a listener would be let in now.
     // playlist: /listen.m3u, the stream's address for a media player.
@@ -36,11 +36,14 @@ struct Route {
 
     Kind kind = Kind::notFound;
     double lag = 0;
+    double ahead = 0;
     double behind = 0;                    // a stream's seconds behind live
     Form form = Form::full;               // a stream's or a playlist's
     std::optional<std::uint64_t> track{}; // a cover's track
 
-    static constexpr Route now(double lag) { return {.kind = Kind::now, .lag = lag}; }
+    static constexpr Route now(double lag, double ahead = 0) {
+        return {.kind = Kind::now, .lag = lag, .ahead = ahead};
+    }
     static constexpr Route page() { return {.kind = Kind::page}; }
     static constexpr Route stream() { return {.kind = Kind::stream}; }
     static constexpr Route streamCheck() { return {.kind = Kind::streamCheck}; }

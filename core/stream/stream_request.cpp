@@ -177,8 +177,10 @@ void StreamServer::Connection::answer(const std::string& head) {
     case Route::Kind::now: {
         if (tag && server_.audience)
             server_.audience->polled(*tag, visitor_, std::chrono::steady_clock::now());
-        // Only the page's poll of what it hears carries its tag.
-        if (tag) server_.hear(*tag, request.lag);
+        // Only the page's poll of what it hears carries its tag. What it
+        // holds beyond what it plays has reached it: a shortfall shows at
+        // once, not only when it runs dry.
+        if (tag) server_.hear(*tag, std::max(request.lag - request.ahead, 0.0));
         auto body = server_.now(request.lag);
         // The light forms offered now, by a station that has them.
         if (server_.lightAAC || server_.opus) {

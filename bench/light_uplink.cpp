@@ -5,8 +5,8 @@
 // Music-like audio goes through the audio path in real time, published full
 // and light together. Each visitor plays as a page does: it starts once it
 // has a second of audio, plays a second per second while it has audio, and
-// every 3 s tells the station how far behind live it plays (and hears
-// whether it was moved to the light stream).
+// every 3 s tells the station how far behind live it plays and how much it
+// holds beyond that (and hears whether it was moved to the light stream).
 //
 // Prints every 5 s how the crowd fares (streams, the uplink, what the tunnel
 // holds, stalled players, how far behind live they play, the room); then,
@@ -225,15 +225,20 @@ public:
         }
         budget_ += uplink * elapsed.count();
         const auto now = Clock::now();
-        for (std::size_t idle = 0; idle < visitors_.size() && budget_ >= 1;) {
-            auto& visitor = visitors_[turn_++ % visitors_.size()];
-            const auto slice = std::min<std::size_t>(
-                {visitor.buffer.size(), 1460, static_cast<std::size_t>(budget_)});
+        // Whole slices in turn: a slice the budget cannot carry yet waits
+        // for the next step (cut to what is left, every step would short the
+        // same visitors).
+        for (std::size_t idle = 0; idle < visitors_.size();) {
+            auto& visitor = visitors_[turn_ % visitors_.size()];
+            const auto slice = std::min<std::size_t>(visitor.buffer.size(), 1460);
             if (visitor.head.empty() || visitor.refused || slice == 0) {
                 ++idle;
+                ++turn_;
                 continue;
             }
+            if (budget_ < static_cast<double>(slice)) break;
             idle = 0;
+            ++turn_;
             carried_ += slice;
             visitor.delivered.append(visitor.buffer, 0, slice);
             visitor.buffer.erase(0, slice);
@@ -266,8 +271,9 @@ public:
             }
             if (visitor.pollFd < 0 && now >= visitor.nextPoll) {
                 visitor.nextPoll += pollEvery;
-                char lag[32];
-                std::snprintf(lag, sizeof lag, "%.1f", visitor.lag(now));
+                char lag[64];
+                std::snprintf(lag, sizeof lag, "%.1f&ahead=%.1f", visitor.lag(now),
+                              visitor.playing ? visitor.audio - visitor.played : 0.0);
                 visitor.pollFd = sendRequest(
                     port_, "GET /now?lag=" + std::string(lag) + "&l=v" +
                                std::to_string(visitor.number) +

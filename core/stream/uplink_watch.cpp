@@ -33,6 +33,17 @@ double UplinkWatch::gained(const Heard& from, const Heard& to) const {
     return to.lag - from.lag - stalled;
 }
 
+double UplinkWatch::carriedOver(Clock::time_point from, Clock::time_point to, double share) const {
+    const auto carried = [&](const Crowd& crowd) {
+        return crowd.full * std::min(share, 1.0) + crowd.light * std::min(share, lightShare_);
+    };
+    double sum = 0;
+    std::size_t count = 0;
+    for (const auto& crowd : crowds_)
+        if (crowd.at >= from && crowd.at <= to) sum += carried(crowd), ++count;
+    return count > 0 ? sum / static_cast<double>(count) : carried(crowds_.back());
+}
+
 std::optional<double> UplinkWatch::growth(const std::deque<Heard>& lags) const {
     if (lags.size() < lagReports) return std::nullopt;
     // From its lowest to now, as long as it is not coming down now: one
@@ -61,13 +72,28 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
         auto& track = tracks[listener.id];
         if (const auto known = tracks_.find(listener.id); known != tracks_.end())
             track = std::move(known->second);
+        // A moved listener's lag counts again once it has come down: the
+        // tunnel held seconds of the old stream for it, which reach it first.
+        if (track.catchingUp &&
+            (now - *track.catchingUp >= catchingUpAtMost ||
+             (!track.lags.empty() &&
+              track.lags.back().lag <
+                  std::ranges::max(track.lags, {}, &Heard::lag).lag - lagJitter)))
+            track.catchingUp.reset();
+    }
+    const bool draining = std::ranges::any_of(listeners, [&](const Listener& listener) {
+        const auto& track = tracks[listener.id];
+        return listener.remote && track.catchingUp && track.movedForFull;
+    });
+    for (const auto& listener : listeners) {
+        auto& track = tracks[listener.id];
         keep(track.taken, {now, listener.taken}, window);
         if (listener.waiting < behindWaiting)
             track.backloggedSince.reset();
         else if (!track.backloggedSince)
             track.backloggedSince = now;
         for (const auto& heard : listener.heard) {
-            if (heard.at < hearFrom) continue;
+            if (heard.at < hearFrom || (draining && !track.catchingUp)) continue;
             // A lag that grew faster than the clock is a step back (catch-up),
             // not a stall: it is judged anew from there.
             if (!track.lags.empty() &&
@@ -96,28 +122,30 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
     std::vector<std::uint64_t> alone; // on the full stream, behind, possibly on their own
     std::vector<double> shares;       // of those with audio waiting all through the window
     double carried = 0;               // bytes per second the tunnel took from them all
-    std::vector<double> shortfalls;   // of those falling behind: seconds lost a second, lately
+    std::vector<double> uplinks;      // what the pages falling behind lately say it carries
     double load = 0;                  // in full streams
     bool anyFull = false;
+    Crowd crowd{.at = now};
+    for (const auto& listener : listeners)
+        if (listener.remote) (listener.light ? crowd.light : crowd.full) += 1;
+    load = crowd.full + crowd.light * lightShare_;
+    crowds_.push_back(crowd);
+    while (now - crowds_.front().at > lagSpan)
+        crowds_.pop_front();
     for (const auto& listener : listeners) {
         auto& track = tracks_[listener.id];
         const auto share = rate(track.taken, window);
         const auto own = stream.value_or(0) * weight(listener);
-        // A moved listener's lag counts again once it has come down: the
-        // tunnel held seconds of the old stream for it, which reach it first.
-        if (track.catchingUp && !track.lags.empty() &&
-            track.lags.back().lag < std::ranges::max(track.lags, {}, &Heard::lag).lag - lagJitter)
-            track.catchingUp = false;
         const auto lagging = track.catchingUp ? std::nullopt : growth(track.lags);
         const bool socketBehind = measured && share && now - listener.joined > window &&
                                   listener.waiting >= behindWaiting && *share < behindShare * own;
         const bool isBehind = settled && (socketBehind || lagging);
         if (isBehind && !listener.light) alone.push_back(listener.id);
         if (!listener.remote) continue;
-        load += weight(listener);
         anyFull = anyFull || !listener.light;
-        // What it lost lately: over its last reports, as its growth over
-        // the whole span mixes in calmer times.
+        // What it lost lately, over its last reports (its growth over the
+        // whole span mixes in calmer times), against the crowd of that time:
+        // while listeners join, the crowd now is more than what it lost under.
         if (lagging && track.lags.size() >= 2) {
             const auto& last = track.lags.back();
             const auto before =
@@ -126,7 +154,11 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
             const auto& from = before == track.lags.rend() ? track.lags.front() : *before;
             const std::chrono::duration<double> span = last.at - from.at;
             if (span.count() > 0)
-                shortfalls.push_back(std::clamp(gained(from, last) / span.count(), 0.0, 1.0));
+                uplinks.push_back(
+                    stream.value_or(0) *
+                    carriedOver(from.at, last.at,
+                                weight(listener) *
+                                    (1 - std::clamp(gained(from, last) / span.count(), 0.0, 1.0))));
         }
         if (share) carried += *share;
         if (isBehind) ++behind;
@@ -145,20 +177,22 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
     if (behind >= 2 && stream && *stream > 0) {
         fullAt_ = now;
         probedAt_.reset();
-        // A full uplink shorts every listener about alike: what those whose
-        // pages fell behind lately lost, everyone did. And it gives each about
-        // the same share, which those whose audio waited all through the
-        // window show (the buffers in the tunnel of the others may still be
-        // filling); one whose stream needs less takes only that. It carries
-        // no more than the tunnel took from them all. The sockets speak only
-        // while the tunnel takes less than the listeners need: one that takes
-        // more is still passing on what it held.
-        double uplink = carried;
-        if (!shortfalls.empty()) {
-            const auto middle =
-                shortfalls.begin() + static_cast<std::ptrdiff_t>(shortfalls.size() / 2);
-            std::nth_element(shortfalls.begin(), middle, shortfalls.end());
-            uplink = *stream * load * (1 - *middle);
+        // A full uplink gives each listener about the same share, one whose
+        // stream needs less taking only that: the pages whose audio fell
+        // behind lately tell what theirs was, and the sockets of those whose
+        // audio waited all through the window too (the buffers in the tunnel
+        // of the others may still be filling). It carries no more than the
+        // tunnel took from them all. The sockets speak only while the tunnel
+        // takes less than the listeners need: one that takes more is still
+        // passing on what it held. Without either, what the tunnel took is
+        // all there is to go by, but it also counts what the tunnel held or
+        // passed on from before: a room measured better is kept.
+        std::optional<double> uplink;
+        if (!room_) uplink = carried;
+        if (!uplinks.empty()) {
+            const auto middle = uplinks.begin() + static_cast<std::ptrdiff_t>(uplinks.size() / 2);
+            std::nth_element(uplinks.begin(), middle, uplinks.end());
+            uplink = *middle;
         }
         if (shares.size() >= 2 && carried < behindShare * *stream * load) {
             const auto middle = shares.begin() + static_cast<std::ptrdiff_t>(shares.size() / 2);
@@ -169,9 +203,8 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
             uplink = std::min(carried, each); // the sockets' word over the pages'
             mayLetGo = true;
         }
-        const double estimate =
-            std::max(lightShare_ > 0 ? lightShare_ : 1.0, headroom * uplink / *stream);
-        room_ = estimate;
+        if (uplink)
+            room_ = std::max(lightShare_ > 0 ? lightShare_ : 1.0, headroom * *uplink / *stream);
         // What there is does not fit: at least one step less than now.
         const double step = anyFull && lightShare_ > 0 ? 1 - lightShare_
                             : lightShare_ > 0          ? lightShare_
@@ -186,12 +219,17 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
         *room_ += lightShare_ > 0 ? lightShare_ : 1;
         probedAt_ = now;
     }
+    const bool judgedFull = fitTo.has_value();
     if (!fitTo && room_ && load > *room_ + 1e-6) fitTo = room_;
     if (fitTo && settled) {
         fit(listeners, *fitTo, mayLetGo, verdict);
-        letGoAt_ = now;
-        for (auto& [id, track] : tracks_)
-            track.lags.clear(); // they tell of the stream as it was
+        // The others' lags tell of the uplink as it was full; moving one to
+        // make room for a newcomer changes nothing for them.
+        if (judgedFull || !verdict.letGo.empty()) {
+            letGoAt_ = now;
+            for (auto& [id, track] : tracks_)
+                track.lags.clear();
+        }
     } else if (behind < 2 && lightShare_ > 0) {
         // Behind on its own: the light stream may be what its network carries.
         verdict.lighten = std::move(alone);
@@ -200,12 +238,15 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
         auto& track = tracks_[id];
         track.lags.clear();
         track.backloggedSince.reset();
-        track.catchingUp = true;
+        track.catchingUp = now;
+        track.movedForFull = judgedFull;
     }
     const bool calmNow = !fullAt_ || now - *fullAt_ >= calm;
     if (lightShare_ > 0 && room_) {
+        // Rather less crisp than not at all: a newcomer is let in while
+        // moving those on the full stream to the light one makes room.
         verdict.light = true;
-        verdict.admit = load + lightShare_ <= *room_ + 1e-6;
+        verdict.admit = (crowd.full + crowd.light + 1) * lightShare_ <= *room_ + 1e-6;
     } else {
         verdict.admit = calmNow && (!room_ || load + 1 <= *room_ + 1e-6);
     }

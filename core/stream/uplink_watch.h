@@ -19,11 +19,12 @@ namespace lantern {
 //
 // With a light stream, a full uplink first moves the newest full listeners
 // to it, and lets anyone go only when that is not enough; newcomers then
-// join on it; the room counts in full streams. A listener who falls behind
-// alone is moved to it too. Besides the sockets, the watch hears how far
-// behind live each listener's page plays: a tunnel that buffers generously
-// hides a full uplink from the sockets for a minute, not from the lag that
-// keeps growing at the listeners' end.
+// join on it, while moving the rest makes room; the room counts in full
+// streams. A listener who falls behind alone is moved to it too. Besides
+// the sockets, the watch hears how far behind live the audio reaching each
+// listener's page is: a tunnel that buffers generously hides a full uplink
+// from the sockets for a minute, not from the lag that keeps growing at the
+// listeners' end.
 //
 // Pure bookkeeping, fed once a second by whoever reads the sockets; not
 // thread-safe.
@@ -31,7 +32,8 @@ class UplinkWatch {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // How far behind live a listener's page said it plays, and when.
+    // How far behind live the audio that reached a listener's page is (what
+    // it plays, less what it holds beyond that), and when it said so.
     struct Heard {
         Clock::time_point at;
         double lag = 0;
@@ -106,6 +108,10 @@ public:
     // only this much later: what the tunnel still held of the old stream
     // reaches them first.
     static constexpr auto lagSettling = std::chrono::seconds(10);
+    // While listeners moved off a full uplink catch up (this long at most),
+    // the tunnel passes on what it held for them, and the others' lags tell
+    // of that, not of the room: they are not heard.
+    static constexpr auto catchingUpAtMost = lagSpan;
 
 private:
     struct Sample {
@@ -123,14 +129,20 @@ private:
         std::deque<Sample> taken;
         // Since when audio has waited in its socket, without a break.
         std::optional<Clock::time_point> backloggedSince;
-        // Moved to the light stream, and its page not yet caught up on what
-        // the tunnel held of the full one: its lag tells of that, not of now.
-        bool catchingUp = false;
+        // Moved to the light stream then, and its page not yet caught up on
+        // what the tunnel held of the full one: its lag tells of that, not of
+        // now.
+        std::optional<Clock::time_point> catchingUp;
+        bool movedForFull = false; // by a full uplink, not on its own
     };
 
     // Seconds of lag a page gained between two moments that the capture
     // did not: one that stalls holds back every page alike, not the uplink.
     double gained(const Heard& from, const Heard& to) const;
+    // What the uplink carried between two moments, in full streams, when a
+    // listener then got `share` (of a full stream's rate): the uplink shares
+    // alike, and one whose stream needs less takes only that.
+    double carriedOver(Clock::time_point from, Clock::time_point to, double share) const;
     // Seconds of lag gained per second, when the page's lag kept growing by
     // `lagGrowth` or more.
     std::optional<double> growth(const std::deque<Heard>& lags) const;
@@ -144,6 +156,12 @@ private:
     double lightShare_;
     std::deque<Sample> published_;
     std::deque<Heard> audio_; // seconds of audio published by then, over the lag span
+    // Who listened through the tunnel then: on the full stream, on the light one.
+    struct Crowd {
+        Clock::time_point at;
+        double full = 0, light = 0;
+    };
+    std::deque<Crowd> crowds_;
     std::map<std::uint64_t, Track> tracks_;
     std::optional<double> room_;                // in full streams
     std::optional<Clock::time_point> fullAt_;   // the last time the uplink was seen full

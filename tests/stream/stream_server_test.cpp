@@ -67,8 +67,9 @@ TEST(HTTP, RoutesRequestLines) {
         {Route::playlist(), {"GET /listen.m3u?k=x HTTP/1.1"}},
         {Route::now(0),
          {"GET /now HTTP/1.1", "GET /now?lag=12,5", "GET /now?lag=-3", "GET /now?lag=abc",
-          "GET /now?lag=+5"}},
-        {Route::now(12.5), {"GET /now?lag=12.5 HTTP/1.1"}},
+          "GET /now?lag=+5", "GET /now?ahead=-2", "GET /now?ahead=inf"}},
+        {Route::now(12.5), {"GET /now?lag=12.5 HTTP/1.1", "GET /now?lag=12.5&ahead=nan"}},
+        {Route::now(12.5, 4), {"GET /now?lag=12.5&ahead=4&l=t HTTP/1.1"}},
         {Route::now(500), {"GET /now?lag=500 HTTP/1.1"}},
         {Route::now(7), {"GET /now?lag=1&lag=7 HTTP/1.1"}},
         {Route::now(8), {"GET /now?lag=0x1p3 HTTP/1.1"}}};
@@ -1104,7 +1105,8 @@ TEST(StreamServer, ASlowListenerIsMovedToTheLightStreamInsideItsConnection) {
 // lags alone. Where the uplink carries them all, one listener slow on their
 // own (a phone on a poor network) is never let go: with a light stream it
 // alone is moved to it. Pages held back by a stalled capture, or one that
-// steps back, move nobody.
+// steps back, move nobody. Newcomers are let in while moving the rest to
+// the light stream makes room.
 // (bench/narrow_uplink and bench/light_uplink measure this through the server.)
 TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerStays) {
     constexpr double rate = 24000; // bytes per second of the full stream
@@ -1206,6 +1208,7 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
         EXPECT_TRUE(light.room >= 8u && light.room <= 10u)
             << "room in full streams, not light ones";
         EXPECT_TRUE(light.joinLight) << "newcomers would join on the full stream";
+        EXPECT_TRUE(light.admits) << "nobody let in, though moving the full ones makes room";
     }
 
     const auto roomy = run(20 * rate, 6, 0, false);

@@ -127,8 +127,10 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
     bool anyFull = false;
     Crowd crowd{.at = now};
     for (const auto& listener : listeners)
-        if (listener.remote) (listener.light ? crowd.light : crowd.full) += 1;
-    load = crowd.full + crowd.light * lightShare_;
+        if (listener.remote) {
+            load += weight(listener);
+            (listener.light ? crowd.light : crowd.full) += 1;
+        }
     crowds_.push_back(crowd);
     while (now - crowds_.front().at > lagSpan)
         crowds_.pop_front();

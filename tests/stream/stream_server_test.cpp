@@ -1106,7 +1106,8 @@ TEST(StreamServer, ASlowListenerIsMovedToTheLightStreamInsideItsConnection) {
 // own (a phone on a poor network) is never let go: with a light stream it
 // alone is moved to it. Pages held back by a stalled capture, or one that
 // steps back, move nobody. Newcomers are let in while moving the rest to
-// the light stream makes room.
+// the light stream makes room; a crowd that grows fast is not mistaken for a
+// wider uplink.
 // (bench/narrow_uplink and bench/light_uplink measure this through the server.)
 TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerStays) {
     constexpr double rate = 24000; // bytes per second of the full stream
@@ -1117,13 +1118,13 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
         double worst = 1; // the lowest share of its own rate it got in the last 10 s
     };
     struct Outcome {
-        std::optional<std::size_t> room;
+        std::optional<std::size_t> room, firstRoom;
         std::map<std::uint64_t, Member> members; // those still here
         std::vector<std::uint64_t> letGo;
         bool admits = true, joinLight = false;
     };
     const auto run = [&](double uplink, std::optional<std::uint64_t> slow, double lightShare,
-                         bool lagOnly, bool captureStalls = false) {
+                         bool lagOnly, bool captureStalls = false, std::uint64_t perSecond = 1) {
         // Pages held back by a stalled capture, or a listener stepping back 13 s: no uplink.
         UplinkWatch watch(lightShare);
         const auto start = UplinkWatch::Clock::now();
@@ -1135,7 +1136,8 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
             const bool stalled = captureStalls && second >= 40 && second < 45;
             if (captureStalls && second == 60) members.at(3).lag += 13;
             audio += stalled ? 0 : 1;
-            if (second < 15) members[std::uint64_t(second) + 1] = {};
+            for (std::uint64_t k = 0; second < 15 && k < perSecond; ++k)
+                members[std::uint64_t(second) * perSecond + k + 1] = {};
             const auto need = [&](const auto& entry) {
                 const auto& [id, member] = entry;
                 const double own = member.light ? rate * lightShare : rate;
@@ -1156,19 +1158,20 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
                 member.lag += stalled ? 1 : 1 - got / own;
                 if (second > 80) member.worst = std::min(member.worst, got / own);
                 member.taken += stalled ? 0 : std::uint64_t(lagOnly ? own : got);
-                UplinkWatch::Listener listener{.id = id,
-                                               .joined = start + std::chrono::seconds(id - 1),
-                                               .taken = member.taken,
-                                               .waiting =
-                                                   !lagOnly && got < own - 1 ? 64 * 1024U : 0U,
-                                               .light = member.light,
-                                               .remote = true,
-                                               .heard = {}};
+                UplinkWatch::Listener listener{
+                    .id = id,
+                    .joined = start + std::chrono::seconds((id - 1) / perSecond),
+                    .taken = member.taken,
+                    .waiting = !lagOnly && got < own - 1 ? 64 * 1024U : 0U,
+                    .light = member.light,
+                    .remote = true,
+                    .heard = {}};
                 if (second % 3 == 0) listener.heard = {{now, member.lag}};
                 listeners.push_back(listener);
             }
             const auto verdict = watch.update(
                 now, {.bytes = std::uint64_t(rate * audio), .audio = audio}, listeners);
+            if (!outcome.firstRoom) outcome.firstRoom = watch.room();
             outcome.admits = verdict.admit;
             outcome.joinLight = verdict.light;
             for (const auto id : verdict.lighten)
@@ -1210,6 +1213,10 @@ TEST(UplinkWatch, AFullUplinkMovesTheNewestToLightThenLetsGoButOneSlowListenerSt
         EXPECT_TRUE(light.joinLight) << "newcomers would join on the full stream";
         EXPECT_TRUE(light.admits) << "nobody let in, though moving the full ones makes room";
     }
+    // Thirty joining two a second: the pages' shortfall tells of the crowd
+    // they fell short under, not of the larger one by the time it is heard.
+    const auto crowd = run(10 * rate, std::nullopt, 1.0 / 3, true, false, 2);
+    EXPECT_TRUE(crowd.firstRoom >= 8u && crowd.firstRoom <= 10u) << crowd.firstRoom.value_or(0);
 
     const auto roomy = run(20 * rate, 6, 0, false);
     EXPECT_TRUE(!roomy.room && roomy.letGo.empty() && roomy.admits) << "one slow listener let go";

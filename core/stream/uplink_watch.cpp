@@ -187,10 +187,11 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
         // tunnel took from them all. The sockets speak only while the tunnel
         // takes less than the listeners need: one that takes more is still
         // passing on what it held. Without either, what the tunnel took is
-        // all there is to go by, but it also counts what the tunnel held or
-        // passed on from before: a room measured better is kept.
+        // all there is to go by, except while listeners moved off a full
+        // uplink catch up: the tunnel passes on what it held for them then,
+        // taking less than it sends, and a room measured before is kept.
         std::optional<double> uplink;
-        if (!room_) uplink = carried;
+        if (!room_ || !draining) uplink = carried;
         if (!uplinks.empty()) {
             const auto middle = uplinks.begin() + static_cast<std::ptrdiff_t>(uplinks.size() / 2);
             std::nth_element(uplinks.begin(), middle, uplinks.end());

@@ -68,6 +68,9 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
     }
     const auto hearFrom = letGoAt_ ? *letGoAt_ + lagSettling : Clock::time_point::min();
     std::map<std::uint64_t, Track> tracks;
+    Crowd crowd{.at = now};
+    double load = 0;       // through the tunnel, in full streams
+    bool draining = false; // listeners moved off a full uplink still catch up
     for (const auto& listener : listeners) {
         auto& track = tracks[listener.id];
         if (const auto known = tracks_.find(listener.id); known != tracks_.end())
@@ -80,11 +83,14 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
               track.lags.back().lag <
                   std::ranges::max(track.lags, {}, &Heard::lag).lag - lagJitter)))
             track.catchingUp.reset();
+        if (!listener.remote) continue;
+        load += weight(listener);
+        (listener.light ? crowd.light : crowd.full) += 1;
+        draining = draining || (track.catchingUp && track.movedForFull);
     }
-    const bool draining = std::ranges::any_of(listeners, [&](const Listener& listener) {
-        const auto& track = tracks[listener.id];
-        return listener.remote && track.catchingUp && track.movedForFull;
-    });
+    crowds_.push_back(crowd);
+    while (now - crowds_.front().at > lagSpan)
+        crowds_.pop_front();
     for (const auto& listener : listeners) {
         auto& track = tracks[listener.id];
         keep(track.taken, {now, listener.taken}, window);
@@ -123,17 +129,7 @@ UplinkWatch::Verdict UplinkWatch::update(Clock::time_point now, Published publis
     std::vector<double> shares;       // of those with audio waiting all through the window
     double carried = 0;               // bytes per second the tunnel took from them all
     std::vector<double> uplinks;      // what the pages falling behind lately say it carries
-    double load = 0;                  // in full streams
     bool anyFull = false;
-    Crowd crowd{.at = now};
-    for (const auto& listener : listeners)
-        if (listener.remote) {
-            load += weight(listener);
-            (listener.light ? crowd.light : crowd.full) += 1;
-        }
-    crowds_.push_back(crowd);
-    while (now - crowds_.front().at > lagSpan)
-        crowds_.pop_front();
     for (const auto& listener : listeners) {
         auto& track = tracks_[listener.id];
         const auto share = rate(track.taken, window);
